@@ -1,0 +1,219 @@
+/*
+ * publicQ31 - driver for heat and water meters of device type 5120 (0x1400).
+ *
+ * The host opens and configures the serial port, hands the library a slot
+ * record (port handle, echo flag, reply time-out and 25 callbacks) through
+ * InitSlot, and then calls the request exports. Each export returns a status
+ * byte at once and starts one exchange with the meter; when it is complete
+ * the library calls the request's callback, on the same thread, from inside
+ * its message handling. That thread must therefore pump messages: window
+ * messages on Windows, PumpMessages on other systems.
+ *
+ * Status bytes returned by the request exports:
+ *   0  started; the result comes through the request's callback
+ *   1  InitSlot has not been called; nothing was sent
+ *   2  DevType in the host's record is not 5120; nothing was sent
+ *   3  an argument is out of range (or the record pointer is null); nothing was sent
+ *
+ * One request is in flight at a time: wait for its callback before starting
+ * the next. A meter that does not answer is asked again until the next
+ * request; a meter whose serial number differs from the one the host named
+ * ends the request with a message box and no callback.
+ *
+ * On 32-bit x86 every export and callback uses stdcall, and the slot record
+ * is exactly 112 bytes. Elsewhere the fields keep their order at natural
+ * alignment. All pointers handed to callbacks point into the library and stay
+ * valid until the next request of the same kind.
+ */
+#ifndef PUBLICQ31_H
+#define PUBLICQ31_H
+
+#include <stddef.h>
+#include <stdint.h>
+
+#if defined(__i386__) || defined(_M_IX86)
+#  if defined(_MSC_VER)
+#    define Q31_CALL __stdcall
+#  else
+#    define Q31_CALL __attribute__((stdcall))
+#  endif
+#else
+#  define Q31_CALL
+#endif
+
+#if defined(Q31_BUILDING_LIBRARY)
+#  if defined(_WIN32)
+#    define Q31_API __declspec(dllexport)
+#  else
+#    define Q31_API __attribute__((visibility("default")))
+#  endif
+#else
+#  if defined(_WIN32)
+#    define Q31_API __declspec(dllimport)
+#  else
+#    define Q31_API
+#  endif
+#endif
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* The port handle: a HANDLE on Windows, a file descriptor elsewhere. 0 = none. */
+typedef intptr_t Q31PortHandle;
+
+#pragma pack(push, 1)
+/* The meter's identity (12 bytes): passed to every request, returned by OnID. */
+typedef struct SDevIdent {
+    uint16_t DevType;      /* device type; only 5120 (0x1400) is served */
+    uint16_t IdWord2;      /* version word; selects the archive layout */
+    uint32_t SerialNumber; /* the meter the request is meant for */
+    uint16_t IdWord12;     /* carried unchanged */
+    uint8_t Carried[2];    /* carried, not interpreted */
+} SDevIdent;
+
+/* OnModuleRecord: one module of the meter (32 bytes). */
+typedef struct SModuleRecord {
+    uint16_t Word0;
+    uint8_t Bytes[6];      /* each one more (mod 256) than the meter stores */
+    uint32_t Values[6];
+} SModuleRecord;
+
+/* OnCurrentData: four groups of six 32-bit values (96 bytes). */
+typedef struct SCurrentData {
+    uint32_t Groups[4][6];
+} SCurrentData;
+
+/* OnAccumulatedData: six 32-bit values, then three groups of six 64-bit values (168 bytes). */
+typedef struct SAccumulatedData {
+    uint32_t Values[6];
+    uint64_t Groups[3][6];
+} SAccumulatedData;
+
+/* OnArhiveCount: the archive counters (12 bytes). */
+typedef struct SArhiveCount {
+    uint32_t FirstWord;
+    uint32_t HourCount;    /* hourly records written since the archive began */
+    uint32_t DayCount;     /* daily records written since the archive began */
+} SArhiveCount;
+#pragma pack(pop)
+
+/* Host callbacks. Counts travel in one 32-bit slot. */
+typedef void (Q31_CALL *TQ31OnTimeOut)(void);
+typedef void (Q31_CALL *TQ31OnID)(SDevIdent* ident);
+typedef void (Q31_CALL *TQ31OnModuleCount)(uint32_t count);   /* low byte is the count */
+typedef void (Q31_CALL *TQ31OnModuleRecord)(SModuleRecord* record);
+typedef void (Q31_CALL *TQ31OnCurrentData)(SCurrentData* data);
+typedef void (Q31_CALL *TQ31OnAccumulatedData)(SAccumulatedData* data);
+typedef void (Q31_CALL *TQ31OnArhiveCount)(SArhiveCount* counters);
+typedef void (Q31_CALL *TQ31OnArhive32)(int32_t* values, uint32_t count);  /* low 16 bits count */
+typedef void (Q31_CALL *TQ31OnArhive64)(int64_t* values, uint32_t count);  /* low 16 bits count */
+typedef void (Q31_CALL *TQ31OnLogWords)(uint16_t* words, uint32_t count);  /* error-log heads */
+typedef void (Q31_CALL *TQ31OnLogRecords)(uint8_t* records, uint32_t count);
+typedef void (Q31_CALL *TQ31OnEditHead)(uint16_t* word);
+
+/* The slot record handed to InitSlot. */
+typedef struct TQ31Slot {
+    Q31PortHandle Handle;      /* the open serial port */
+    uint8_t Unused4;
+    uint8_t EchoFlag;          /* 0: the line echoes every byte sent; other: no echo */
+    uint8_t Unused6[2];
+    int32_t TimeOut;           /* reply time-out, ms */
+    TQ31OnTimeOut OnTimeOut;   /* may be null; called only when repetition is off */
+    TQ31OnID OnID;
+    TQ31OnModuleCount OnModuleCount;
+    TQ31OnModuleRecord OnModuleRecord;
+    TQ31OnCurrentData OnCurrentData;
+    TQ31OnAccumulatedData OnAccumulatedData;
+    TQ31OnArhiveCount OnArhiveCount;
+    TQ31OnArhive32 OnArhiveTime_Hour;
+    TQ31OnArhive32 OnArhiveStop_Hour;
+    TQ31OnArhive32 OnArhiveT_Hour;
+    TQ31OnArhive64 OnArhiveU_Hour;
+    TQ31OnArhive64 OnArhiveM_Hour;
+    TQ31OnArhive64 OnArhiveE_Hour;
+    TQ31OnArhive32 OnArhiveTime_Day;
+    TQ31OnArhive32 OnArhiveStop_Day;
+    TQ31OnArhive32 OnArhiveT_Day;
+    TQ31OnArhive64 OnArhiveU_Day;
+    TQ31OnArhive64 OnArhiveM_Day;
+    TQ31OnArhive64 OnArhiveE_Day;
+    TQ31OnLogWords OnErrorHDev;        /* count 8 */
+    TQ31OnLogWords OnErrorHModule;     /* count 6 */
+    TQ31OnLogRecords OnErrorDataDev;   /* 16 records of 8 bytes */
+    TQ31OnLogRecords OnErrorDataModule;/* 16 records of 8 bytes, same buffer */
+    TQ31OnEditHead OnEditHModule;      /* no count */
+    TQ31OnLogRecords OnEditDataModule; /* 16 records of 16 bytes */
+} TQ31Slot;
+
+/* Operator messages: text and caption in UTF-8; flags as for a Windows message box. */
+typedef void (*TQ31MessageBoxHandler)(const char* text, const char* caption, unsigned flags);
+
+struct TFXB;
+/* The library's single hidden form object, created when the library loads. */
+extern Q31_API struct TFXB* FXB;
+
+/* Copies the slot record; later requests use it. A null pointer changes nothing. */
+Q31_API void Q31_CALL InitSlot(const TQ31Slot* slot);
+/* Identifies the meter on the line; OnID gets its identity. Returns 0 or 1. */
+Q31_API uint8_t Q31_CALL GetID(void);
+
+/* Module and measurement requests. module: 1 to 6. */
+Q31_API uint8_t Q31_CALL GetModuleCount(const SDevIdent* dev);
+Q31_API uint8_t Q31_CALL GetModuleRecord(const SDevIdent* dev, uint32_t module);
+Q31_API uint8_t Q31_CALL GetCurrentData(const SDevIdent* dev);
+Q31_API uint8_t Q31_CALL GetAccumulatedData(const SDevIdent* dev);
+
+/* Archive requests. module: 1 to 6; start: record number counted from the first ever written. */
+Q31_API uint8_t Q31_CALL GetArhiveCount(const SDevIdent* dev);
+Q31_API uint8_t Q31_CALL GetArhiveTime_Hour(const SDevIdent* dev, uint32_t module, uint32_t start);
+Q31_API uint8_t Q31_CALL GetArhiveStop_Hour(const SDevIdent* dev, uint32_t module, uint32_t start);
+Q31_API uint8_t Q31_CALL GetArhiveT_Hour(const SDevIdent* dev, uint32_t module, uint32_t start);
+Q31_API uint8_t Q31_CALL GetArhiveU_Hour(const SDevIdent* dev, uint32_t module, uint32_t start);
+Q31_API uint8_t Q31_CALL GetArhiveM_Hour(const SDevIdent* dev, uint32_t module, uint32_t start);
+Q31_API uint8_t Q31_CALL GetArhiveE_Hour(const SDevIdent* dev, uint32_t module, uint32_t start);
+Q31_API uint8_t Q31_CALL GetArhiveTime_Day(const SDevIdent* dev, uint32_t module, uint32_t start);
+Q31_API uint8_t Q31_CALL GetArhiveStop_Day(const SDevIdent* dev, uint32_t module, uint32_t start);
+Q31_API uint8_t Q31_CALL GetArhiveT_Day(const SDevIdent* dev, uint32_t module, uint32_t start);
+Q31_API uint8_t Q31_CALL GetArhiveU_Day(const SDevIdent* dev, uint32_t module, uint32_t start);
+Q31_API uint8_t Q31_CALL GetArhiveM_Day(const SDevIdent* dev, uint32_t module, uint32_t start);
+Q31_API uint8_t Q31_CALL GetArhiveE_Day(const SDevIdent* dev, uint32_t module, uint32_t start);
+
+/* Error and edit log requests. module: 1 to 8 (1 to 6 for GetErrorDataModule); block as noted. */
+Q31_API uint8_t Q31_CALL GetErrorHDev(const SDevIdent* dev);
+Q31_API uint8_t Q31_CALL GetErrorHModule(const SDevIdent* dev, uint32_t module);
+Q31_API uint8_t Q31_CALL GetErrorDataDev(const SDevIdent* dev, uint32_t block);             /* block 1 to 8 */
+Q31_API uint8_t Q31_CALL GetErrorDataModule(const SDevIdent* dev, uint32_t module, uint32_t block); /* block 1 to 5 */
+Q31_API uint8_t Q31_CALL GetEditHModule(const SDevIdent* dev, uint32_t module);
+Q31_API uint8_t Q31_CALL GetEditDataModule(const SDevIdent* dev, uint32_t module);
+
+/* Runs due timers and hand-overs on the calling thread, waiting up to
+ * timeout_ms for some to become due. Returns how many handlers ran. A host
+ * without a window-message loop calls this on the thread that calls the
+ * exports. */
+Q31_API int Q31_CALL PumpMessages(int timeout_ms);
+
+/* Replaces how operator messages are shown; null restores the default
+ * (standard error on POSIX, a message box on Windows). */
+Q31_API void Q31_CALL SetMessageBoxHandler(TQ31MessageBoxHandler handler);
+
+#ifdef __cplusplus
+}
+#endif
+
+#if defined(__i386__) || defined(_M_IX86)
+#  ifdef __cplusplus
+static_assert(sizeof(TQ31Slot) == 112, "the slot record is 112 bytes");
+static_assert(offsetof(TQ31Slot, EchoFlag) == 5 && offsetof(TQ31Slot, TimeOut) == 8 &&
+              offsetof(TQ31Slot, OnTimeOut) == 12 && offsetof(TQ31Slot, OnID) == 16 &&
+              offsetof(TQ31Slot, OnEditDataModule) == 108, "slot record offsets");
+#  else
+_Static_assert(sizeof(TQ31Slot) == 112, "the slot record is 112 bytes");
+#  endif
+#endif
+#ifdef __cplusplus
+static_assert(sizeof(SDevIdent) == 12 && sizeof(SModuleRecord) == 32 && sizeof(SCurrentData) == 96 &&
+              sizeof(SAccumulatedData) == 168 && sizeof(SArhiveCount) == 12, "host record sizes");
+#endif
+
+#endif /* PUBLICQ31_H */

@@ -1,0 +1,128 @@
+#include "platform/SerialPort.h"
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/ioctl.h>
+#include <termios.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <chrono>
+
+namespace q31 {
+
+namespace {
+
+int Fd(PortHandle port) { return static_cast<int>(port); }
+
+// Bytes that can be read right now without blocking.
+int Available(int fd) {
+    int n = 0;
+    if (ioctl(fd, FIONREAD, &n) != 0) return -1;
+    return n;
+}
+
+std::int64_t NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+bool PortWrite(PortHandle port, const std::uint8_t* data, std::size_t count) {
+    if (port == 0) return false;
+    std::size_t done = 0;
+    while (done < count) {
+        ssize_t n = ::write(Fd(port), data + done, count - done);
+        if (n < 0 && errno == EINTR) continue;
+        if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
+            pollfd p{Fd(port), POLLOUT, 0};
+            if (::poll(&p, 1, 1000) <= 0) return false;
+            continue;
+        }
+        if (n <= 0) return false;
+        done += static_cast<std::size_t>(n);
+    }
+    return true;
+}
+
+void PortPurgeInput(PortHandle port) {
+    if (port == 0) return;
+    const int fd = Fd(port);
+    if (::isatty(fd)) {
+        ::tcflush(fd, TCIFLUSH);
+        return;
+    }
+    // A pipe or socket has no input queue to flush: read off what is there.
+    // Bounded, so a peer that never stops sending cannot hold the caller here.
+    std::uint8_t scratch[256];
+    for (int rounds = 0; rounds < 256; ++rounds) {
+        int avail = Available(fd);
+        if (avail <= 0) break;
+        std::size_t want = static_cast<std::size_t>(avail) < sizeof scratch ? static_cast<std::size_t>(avail) : sizeof scratch;
+        if (::read(fd, scratch, want) <= 0) break;
+    }
+}
+
+PortReader::PortReader() {
+    int fds[2];
+    if (::pipe(fds) == 0) {
+        ::fcntl(fds[0], F_SETFL, O_NONBLOCK);
+        ::fcntl(fds[1], F_SETFL, O_NONBLOCK);
+        ::fcntl(fds[0], F_SETFD, FD_CLOEXEC);
+        ::fcntl(fds[1], F_SETFD, FD_CLOEXEC);
+        wake_[0] = fds[0];
+        wake_[1] = fds[1];
+    }
+}
+
+PortReader::~PortReader() {
+    if (wake_[0] >= 0) ::close(static_cast<int>(wake_[0]));
+    if (wake_[1] >= 0) ::close(static_cast<int>(wake_[1]));
+}
+
+void PortReader::Cancel() {
+    cancelled_.store(true, std::memory_order_release);
+    if (wake_[1] >= 0) {
+        const std::uint8_t one = 1;
+        [[maybe_unused]] ssize_t n = ::write(static_cast<int>(wake_[1]), &one, 1);
+    }
+}
+
+void PortReader::Reset() {
+    cancelled_.store(false, std::memory_order_release);
+    if (wake_[0] >= 0) {
+        std::uint8_t scratch[16];
+        while (::read(static_cast<int>(wake_[0]), scratch, sizeof scratch) > 0) {
+        }
+    }
+}
+
+std::size_t PortReader::Read(PortHandle port, std::uint8_t* target, std::size_t count, int timeoutMs) {
+    if (port == 0 || count == 0) return 0;
+    const int fd = Fd(port);
+    const std::int64_t deadline = NowMs() + (timeoutMs > 0 ? timeoutMs : 0);
+    std::size_t got = 0;
+    while (got < count && !cancelled_.load(std::memory_order_acquire)) {
+        const std::int64_t left = deadline - NowMs();
+        if (left <= 0) break;
+        pollfd p[2] = {{fd, POLLIN, 0}, {static_cast<int>(wake_[0]), POLLIN, 0}};
+        const int ready = ::poll(p, wake_[0] >= 0 ? 2 : 1, static_cast<int>(left));
+        if (ready < 0 && errno == EINTR) continue;
+        if (ready <= 0) break;
+        if (p[1].revents) break;  // cancelled
+        if (!(p[0].revents & POLLIN)) break;  // hang-up or error with nothing to read
+        // Read only what is queued, so a blocking descriptor never blocks here.
+        int avail = Available(fd);
+        std::size_t want = count - got;
+        if (avail > 0 && static_cast<std::size_t>(avail) < want) want = static_cast<std::size_t>(avail);
+        if (avail == 0) break;  // readable but empty: end of file
+        ssize_t n = ::read(fd, target + got, want);
+        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n <= 0) break;
+        got += static_cast<std::size_t>(n);
+    }
+    return got;
+}
+
+}  // namespace q31

@@ -1,0 +1,106 @@
+// The serial byte channel: writes a packet on the host's port and reads the
+// reply as a sequence of fixed-size reads, each handed to the owner on the
+// main thread through OnReceivePacket.
+//
+// The owner may change LengthPacket from inside OnReceivePacket; that is how
+// a reply of unknown length is read as header first and body second. The
+// channel never interprets the bytes.
+#pragma once
+
+#include <cstdint>
+
+#include "platform/Delegate.h"
+#include "platform/MessageLoop.h"
+#include "platform/SerialPort.h"
+#include "platform/TComponent.h"
+#include "serial/TReadThread.h"
+#include "serial/TReceiveType.h"
+
+namespace q31 {
+
+class TPublicDevCom : public TComponent {
+public:
+    static constexpr int kChannelBufferSize = 1002;
+    // How long one read may wait for its bytes unless the owner says otherwise.
+    static constexpr int kDefaultReadTimeoutMs = 1000;
+
+    explicit TPublicDevCom(TComponent* owner = nullptr, MessageLoop& loop = MessageLoop::Main());
+    ~TPublicDevCom() override;
+
+    // Sending.
+    // Writes `count` bytes from `data` (which must stay valid until the write,
+    // i.e. during this call) and starts the exchange's reads.
+    void Transmit_Packed(const void* data, std::uint8_t count);
+    void Transmit_Byte(std::uint8_t value);
+    void Transmit_Short(std::uint16_t value);
+    void Transmit_Long(std::uint32_t value);
+    void Transmit_Float(float value);
+    // The send-and-read step: purge, write TransmitSize bytes, start the reads.
+    void Transmit(TComponent* sender = nullptr);
+    // Writes bytes and starts no read (the link's null-byte preamble).
+    bool WriteOnly(const void* data, std::uint8_t count);
+
+    // Receiving.
+    void SetReceiveType(TReceiveType type);
+    TReceiveType GetReceiveType() const { return ReceiveType; }
+    void SetReadinCount(int count) { ReadinCount = count; }
+    int GetReadinCount() const { return ReadinCount; }
+    // Starts one read of `count` bytes at FillOffset.
+    void ReceivePacket(TComponent* sender, int count);
+    // Stops the exchange after the chunk being delivered: no further read.
+    void StopReading() { ReadsLeft = 0; }
+    // Ends the read in progress, if any, and forgets its bytes.
+    void AbortRead();
+    // Discards pending input on the port.
+    void ClearBuf();
+
+    // Typed reception: a caller passes the number of bytes that arrived at
+    // the start of ChannelBuffer; whole elements are raised as events.
+    void ReceiveChar(TComponent* sender, int count);
+    void ReceiveShort(TComponent* sender, int count);
+    void ReceiveLong(TComponent* sender, int count);
+    void ReceiveFloat(TComponent* sender, int count);
+    void ReceiveAll(TComponent* sender, int count);
+    void ReceiveByte(TComponent*, int) {}
+
+    // Members, in the order the channel has always had them.
+    bool TransmitOK = false;
+    int ReadsLeft = 0;
+    Delegate<void(char)> OnReceiveChar;
+    TReceiveType ReceiveType = rtChar;
+    Delegate<void(short)> OnReceiveShort;
+    Delegate<void(int)> OnReceiveLong;
+    Delegate<void(float)> OnReceiveFloat;
+    Delegate<void(void*, int)> OnAllReceive;
+    Delegate<void(char*)> OnReceivePacket;
+    int LengthPacket = 0;
+    TReadThread ReadThread;
+    PortHandle ComHandle = 0;
+    int FillOffset = 0;
+    int ElementFill = 0;
+    int ElementSize = 1;
+    bool EchoRead = false;
+    int ReadSize = 0;
+    int ReadinCount = 0;
+    const std::uint8_t* TransmitData = nullptr;
+    std::uint8_t TransmitSize = 0;
+    int BytesRead = 0;
+    // Upper bound of one read's wait, in ms; the link sets it to its time-out.
+    int ReadTimeout = kDefaultReadTimeoutMs;
+    std::uint8_t ChannelBuffer[kChannelBufferSize] = {};
+
+private:
+    // Runs on the main thread when the read thread has finished a read.
+    void ReceiveEnd();
+    void Receive();
+    template <typename Value, typename Event>
+    void ReceiveElements(int count, const Event& event);
+
+    MessageLoop& loop_;
+    Handover readDone_;
+    bool reading_ = false;        // a read of the current exchange is outstanding
+    unsigned exchange_ = 0;       // counts Transmit calls
+    std::uint8_t valueBytes_[4] = {};  // Transmit_Short & co. write from here
+};
+
+}  // namespace q31

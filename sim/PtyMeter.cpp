@@ -1,0 +1,121 @@
+#include "sim/PtyMeter.h"
+
+#include <chrono>
+
+namespace q31::sim {
+
+namespace {
+
+// How long one read waits: bounds how late Stop is noticed.
+constexpr int kReadSliceMs = 20;
+constexpr int kWriteTimeoutMs = 1000;
+
+std::int64_t NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+}  // namespace
+
+PtyMeter::PtyMeter(const MeterConfig& config, const PtyMeterOptions& options)
+    : model_(config),
+      frames_(config.address),
+      echo_(options.echo),
+      replyDelayMs_(options.replyDelayMs),
+      idleGapMs_(options.idleGapMs > 0 ? options.idleGapMs : 1) {}
+
+PtyMeter::~PtyMeter() {
+    Stop();
+    PtyClose(pty_);
+}
+
+bool PtyMeter::Start() {
+    if (running_.load()) return true;
+    if (pty_.master < 0 && !PtyOpen(pty_)) return false;
+    PtyDiscardInput(pty_.master);
+    frames_.Reset();
+    stopping_.store(false);
+    running_.store(true);
+    thread_ = std::thread([this] { Run(); });
+    return true;
+}
+
+void PtyMeter::Stop() {
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        stopping_.store(true);
+    }
+    changed_.notify_all();
+    if (thread_.joinable()) thread_.join();
+    running_.store(false);
+}
+
+void PtyMeter::SetObserver(Observer observer) {
+    std::lock_guard<std::mutex> lock(mutex_);
+    observer_ = std::move(observer);
+}
+
+std::uint64_t PtyMeter::RequestCount() {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return model_.RequestCount();
+}
+
+bool PtyMeter::WaitForRequests(std::uint64_t count, int timeoutMs) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                             [&] { return model_.RequestCount() >= count; });
+}
+
+bool PtyMeter::Pause(int ms) {
+    if (ms <= 0) return !stopping_.load();
+    std::unique_lock<std::mutex> lock(mutex_);
+    return !changed_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stopping_.load(); });
+}
+
+void PtyMeter::Run() {
+    std::uint8_t chunk[512];
+    std::int64_t lastByteAt = NowMs();
+    while (!stopping_.load()) {
+        const int n = PtyRead(pty_.master, chunk, sizeof chunk, kReadSliceMs);
+        std::vector<std::vector<std::uint8_t>> packets;
+        if (n > 0) {
+            lastByteAt = NowMs();
+            // A line with echo returns what the master sent as it passes,
+            // before the meter has even seen the whole packet.
+            if (echo_.load()) PtyWrite(pty_.master, chunk, static_cast<std::size_t>(n), kWriteTimeoutMs);
+            {
+                std::lock_guard<std::mutex> lock(mutex_);
+                frames_.SetAddress(model_.Address());
+            }
+            packets = frames_.Feed(std::span<const std::uint8_t>(chunk, static_cast<std::size_t>(n)));
+        } else if (n == 0) {
+            if (frames_.Pending() > 0 && NowMs() - lastByteAt >= idleGapMs_) packets = frames_.Expire();
+        } else {
+            // The line is in error (no slave side yet on some systems): do not spin.
+            if (!Pause(kReadSliceMs)) break;
+        }
+        for (const auto& packet : packets) {
+            if (stopping_.load()) break;
+            Serve(packet);
+        }
+    }
+}
+
+void PtyMeter::Serve(const std::vector<std::uint8_t>& packet) {
+    MeterReply reply;
+    Observer observer;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        reply = model_.Handle(packet);
+        observer = observer_;
+    }
+    changed_.notify_all();
+    if (reply.requestNumber == 0) return;
+    if (!reply.bytes.empty()) {
+        if (!Pause(replyDelayMs_.load() + reply.delayMs)) return;
+        PtyWrite(pty_.master, reply.bytes.data(), reply.bytes.size(), kWriteTimeoutMs);
+    }
+    if (observer) observer(packet, reply);
+}
+
+}  // namespace q31::sim

@@ -1,0 +1,95 @@
+// The virtual meter on a real line: a pseudo-terminal whose slave path a host
+// opens as its serial port.
+//
+// One thread reads the line, echoes the bytes when the line echoes, cuts
+// packets (FrameAssembler), lets the model answer them (MeterModel) and writes
+// the replies, late when a delay is due. The model is shared with the test or
+// program that owns the PtyMeter; reach it through WithModel, which holds the
+// lock the line thread uses.
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <cstdint>
+#include <functional>
+#include <mutex>
+#include <span>
+#include <string>
+#include <thread>
+
+#include "platform/Pty.h"
+#include "sim/FrameAssembler.h"
+#include "sim/MeterModel.h"
+
+namespace q31::sim {
+
+struct PtyMeterOptions {
+    bool echo = false;        // send every received byte back before answering
+    int replyDelayMs = 0;     // a slow meter: every reply waits this long
+    int idleGapMs = 100;      // silence after which an unfinished packet is given up
+};
+
+class PtyMeter {
+public:
+    // Called on the line thread after each accepted request, with the packet
+    // and the reply as it went out (faults applied). Must not call back into
+    // the PtyMeter.
+    using Observer = std::function<void(std::span<const std::uint8_t> request, const MeterReply& reply)>;
+
+    explicit PtyMeter(const MeterConfig& config = {}, const PtyMeterOptions& options = {});
+    ~PtyMeter();
+    PtyMeter(const PtyMeter&) = delete;
+    PtyMeter& operator=(const PtyMeter&) = delete;
+
+    // Switches the meter on. The first Start opens the pseudo-terminal; the
+    // line stays the same (same slave path) across Stop and Start. Bytes that
+    // arrived while the meter was off are thrown away. Returns false when no
+    // pseudo-terminal can be had. Start on a running meter does nothing.
+    bool Start();
+
+    // Switches the meter off: the line thread ends within a few tens of ms.
+    // The line itself stays open until destruction.
+    void Stop();
+
+    bool Running() const { return running_.load(); }
+
+    // The path a host opens, e.g. "/dev/pts/5"; empty before the first Start.
+    const std::string& SlavePath() const { return pty_.slavePath; }
+
+    // Runs `f(MeterModel&)` under the line thread's lock and returns its result.
+    template <class F>
+    decltype(auto) WithModel(F&& f) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::forward<F>(f)(model_);
+    }
+
+    void SetEcho(bool on) { echo_.store(on); }
+    void SetReplyDelay(int ms) { replyDelayMs_.store(ms); }
+    void SetObserver(Observer observer);
+
+    std::uint64_t RequestCount();
+    // Blocks until the meter has accepted at least `count` requests in all, or
+    // `timeoutMs` passed. Returns whether the count was reached.
+    bool WaitForRequests(std::uint64_t count, int timeoutMs);
+
+private:
+    void Run();
+    void Serve(const std::vector<std::uint8_t>& packet);
+    // Sleeps `ms` unless Stop comes first; returns false when stopped.
+    bool Pause(int ms);
+
+    PtyPair pty_;
+    std::mutex mutex_;  // guards model_, observer_, frames_ (the assembler's address)
+    std::condition_variable changed_;
+    MeterModel model_;
+    FrameAssembler frames_;
+    Observer observer_;
+    std::atomic<bool> echo_;
+    std::atomic<int> replyDelayMs_;
+    int idleGapMs_;
+    std::atomic<bool> running_{false};
+    std::atomic<bool> stopping_{false};
+    std::thread thread_;
+};
+
+}  // namespace q31::sim

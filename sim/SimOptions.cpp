@@ -1,0 +1,149 @@
+#include "sim/SimOptions.h"
+
+#include <cerrno>
+#include <cstdlib>
+#include <string_view>
+
+namespace q31::sim {
+
+namespace {
+
+bool ParseUnsigned(std::string_view text, std::uint64_t max, std::uint64_t& out) {
+    if (text.empty() || text.front() == '-' || text.front() == '+' || text.front() == ' ') return false;
+    const std::string s(text);
+    char* end = nullptr;
+    errno = 0;
+    const unsigned long long v = std::strtoull(s.c_str(), &end, 0);
+    if (errno != 0 || end == s.c_str() || *end != '\0' || v > max) return false;
+    out = v;
+    return true;
+}
+
+bool ParseProbability(std::string_view text, double& out) {
+    if (text.empty()) return false;
+    const std::string s(text);
+    char* end = nullptr;
+    const double v = std::strtod(s.c_str(), &end);
+    if (end == s.c_str() || *end != '\0' || !(v >= 0.0 && v <= 1.0)) return false;
+    out = v;
+    return true;
+}
+
+// KIND:P or KIND:P:PARAM
+bool ParseFaultRate(std::string_view text, FaultRateOption& out) {
+    const auto colon = text.find(':');
+    if (colon == std::string_view::npos) return false;
+    const auto kind = ParseFaultKind(text.substr(0, colon));
+    if (!kind) return false;
+    std::string_view rest = text.substr(colon + 1);
+    std::uint64_t param = 0;
+    const auto colon2 = rest.find(':');
+    if (colon2 != std::string_view::npos) {
+        if (!ParseUnsigned(rest.substr(colon2 + 1), 600000, param)) return false;
+        rest = rest.substr(0, colon2);
+    }
+    double p = 0;
+    if (!ParseProbability(rest, p)) return false;
+    // A delay fault with no length would not delay anything.
+    if (*kind == FaultKind::Delay && param == 0) param = 1000;
+    out = {*kind, p, static_cast<int>(param)};
+    return true;
+}
+
+}  // namespace
+
+bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std::string& error) {
+    int delayMs = -1;
+    for (int i = 1; i < argc; ++i) {
+        const std::string_view arg = argv[i];
+        auto value = [&](std::string_view& out) {
+            if (i + 1 >= argc) {
+                error = std::string(arg) + " needs a value";
+                return false;
+            }
+            out = argv[++i];
+            return true;
+        };
+        auto number = [&](std::uint64_t max, std::uint64_t& out) {
+            std::string_view v;
+            if (!value(v)) return false;
+            if (!ParseUnsigned(v, max, out)) {
+                error = "bad value for " + std::string(arg) + ": " + std::string(v);
+                return false;
+            }
+            return true;
+        };
+        std::uint64_t n = 0;
+        if (arg == "--help" || arg == "-h") {
+            options.help = true;
+        } else if (arg == "--seed") {
+            if (!number(UINT64_MAX, n)) return false;
+            options.meter.seed = n;
+        } else if (arg == "--serial") {
+            if (!number(UINT32_MAX, n)) return false;
+            options.meter.serialNumber = static_cast<std::uint32_t>(n);
+        } else if (arg == "--version-word") {
+            if (!number(0xFFFF, n)) return false;
+            options.meter.versionWord = static_cast<std::uint16_t>(n);
+        } else if (arg == "--address") {
+            if (!number(254, n)) return false;
+            if (n == 0) {
+                error = "--address must be 1 to 254";
+                return false;
+            }
+            options.meter.address = static_cast<std::uint8_t>(n);
+        } else if (arg == "--modules") {
+            if (!number(255, n)) return false;
+            options.meter.moduleCount = static_cast<std::uint8_t>(n);
+        } else if (arg == "--echo") {
+            options.line.echo = true;
+        } else if (arg == "--delay-ms") {
+            if (!number(600000, n)) return false;
+            delayMs = static_cast<int>(n);
+        } else if (arg == "--fault-rate") {
+            std::string_view v;
+            if (!value(v)) return false;
+            FaultRateOption rate{};
+            if (!ParseFaultRate(v, rate)) {
+                error = "bad --fault-rate: " + std::string(v) + " (KIND:P[:PARAM])";
+                return false;
+            }
+            options.faultRates.push_back(rate);
+        } else if (arg == "--seconds") {
+            if (!number(86400 * 365, n)) return false;
+            options.seconds = static_cast<int>(n);
+        } else if (arg == "--verbose" || arg == "-v") {
+            options.verbose = true;
+        } else {
+            error = "unknown argument: " + std::string(arg);
+            return false;
+        }
+    }
+    if (delayMs >= 0) options.line.replyDelayMs = delayMs;
+    return true;
+}
+
+std::string SimUsage() {
+    return "usage: q31-sim [options]\n"
+           "A virtual Q31M V2.X meter (device type 0x1400) on a pseudo-terminal.\n"
+           "Prints the line to open (e.g. /dev/pts/5) as the first line on stdout,\n"
+           "then serves until stdin ends (or for --seconds N).\n"
+           "\n"
+           "  --seed N            memory content and fault draws (default 31)\n"
+           "  --serial N          serial number (default 310001)\n"
+           "  --version-word N    identification version word (default 0x00F0)\n"
+           "  --address N         meter address 1..254 (default 201)\n"
+           "  --modules N         module count in the module block (default 6)\n"
+           "  --echo              the line echoes every byte the master sends\n"
+           "  --delay-ms N        every reply waits N ms\n"
+           "  --fault-rate K:P[:X] fault K on each request with probability P;\n"
+           "                      K = silence, bad-checksum, wrong-address,\n"
+           "                      short (X: bytes kept, default half),\n"
+           "                      corrupt (X: bytes hit, default 1),\n"
+           "                      delay (X: ms, default 1000); repeatable\n"
+           "  --seconds N         serve N seconds, ignoring stdin\n"
+           "  --verbose, -v       log each request and reply on stderr\n"
+           "  --help, -h          this text\n";
+}
+
+}  // namespace q31::sim
