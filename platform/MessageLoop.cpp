@@ -9,6 +9,8 @@ namespace q31 {
 
 MessageLoop::MessageLoop() : clock_(&SteadyClock::Instance()) {}
 
+MessageLoop::MessageLoop(IClock* clock) : clock_(clock ? clock : &SteadyClock::Instance()) {}
+
 MessageLoop::~MessageLoop() { LoopBackendDestroy(*this); }
 
 MessageLoop& MessageLoop::Main() {

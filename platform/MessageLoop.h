@@ -33,6 +33,7 @@ private:
 class MessageLoop {
 public:
     MessageLoop();
+    explicit MessageLoop(IClock* clock);
     ~MessageLoop();
     MessageLoop(const MessageLoop&) = delete;
     MessageLoop& operator=(const MessageLoop&) = delete;

@@ -1,0 +1,245 @@
+// The request engine against a scripted meter: packets, echo, stages,
+// time-out, repetition and the hazards of late or oversized replies.
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "tests/unit/LinkHarness.h"
+
+namespace q31::test {
+namespace {
+
+struct Recorder {
+    std::string log;
+    Bytes payload;
+    SIDDevice id{};
+    void Executed(short length, char* buffer) {
+        log += "exec(" + std::to_string(length) + ")";
+        payload.assign(buffer, buffer + length);
+    }
+    void FalseCrc(TComponent*) { log += "crc"; }
+    void Repetition(int n) { log += "rep(" + std::to_string(n) + ")"; }
+    void TimeOut(TComponent*) { log += "timeout"; }
+    void Ident(SIDDevice* d) {
+        log += "id";
+        id = *d;
+    }
+    void Attach(TPublicNetKs& link) {
+        link.OnReceiveExecuted = TPublicNetKs::ReceiveEvent::Bind<&Recorder::Executed>(this);
+        link.OnFalseCRC = TPublicNetKs::SenderEvent::Bind<&Recorder::FalseCrc>(this);
+        link.OnRepetition = Delegate<void(int)>::Bind<&Recorder::Repetition>(this);
+        link.OnTimeOut = TPublicNetKs::SenderEvent::Bind<&Recorder::TimeOut>(this);
+        link.OnReceivedIDDevice = Delegate<void(SIDDevice*)>::Bind<&Recorder::Ident>(this);
+    }
+};
+
+class LinkEngine : public ::testing::Test {
+protected:
+    void SetUp() override { rec.Attach(h.link); }
+    // Lets the send delay pass and returns what went out.
+    Bytes SendAndTake(std::size_t n) {
+        h.Advance(10);
+        return h.end.Take(n);
+    }
+    LinkHarness h;
+    Recorder rec;
+};
+
+TEST_F(LinkEngine, ChecksumKeepsLow16Bits) {
+    Bytes b(300, 0xFF);  // 300 * 255 = 76500 = 0x12AD4
+    EXPECT_EQ(frame::Checksum(b.data(), b.size()), 0x2AD4);
+    EXPECT_EQ(TPublicNetKs::CRC(b.data(), 255), static_cast<std::uint16_t>(255 * 255));
+}
+
+TEST_F(LinkEngine, IdentificationWithEchoReadsOwnPacketThenReply) {
+    h.link.SetReceiving_back(true);
+    h.channel.EchoRead = true;
+    h.link.GetDeviceID();
+    EXPECT_TRUE(h.end.TakeAll(20).empty()) << "nothing goes out before the send delay";
+    const Bytes sent = SendAndTake(6);
+    EXPECT_EQ(sent, (Bytes{0xC9, 0x01, 0x0F, 0xF0, 0xC9, 0x01}));
+    h.end.Send(sent);  // the line echoes
+    h.end.Send(IdReply(123456789));
+    ASSERT_TRUE(h.PumpUntil([&] { return !rec.log.empty(); }));
+    EXPECT_EQ(rec.log, "id");
+    EXPECT_EQ(rec.id.SerialNumber, 123456789u);
+    EXPECT_EQ(rec.id.DevType, 0x1400);
+}
+
+TEST_F(LinkEngine, ReadRamPacketAndReplyStagesWithoutEcho) {
+    ASSERT_TRUE(h.link.ReadRAM(0xFE00, 14));
+    const Bytes sent = SendAndTake(9);
+    EXPECT_EQ(sent, (Bytes{0xC9, 0x04, 0x10, 0x00, 0xFE, 0x0E, 0xF0, 0xD9, 0x02}));
+    Bytes data(14);
+    for (int i = 0; i < 14; ++i) data[i] = static_cast<std::uint8_t>(i * 3);
+    h.end.Send(GeneralReply(data));
+    ASSERT_TRUE(h.PumpUntil([&] { return !rec.log.empty(); }));
+    EXPECT_EQ(rec.log, "exec(14)");
+    EXPECT_EQ(rec.payload, data);
+}
+
+TEST_F(LinkEngine, EmptyPayloadDeliversLengthZero) {
+    h.link.GetDisplayData();
+    SendAndTake(6);
+    h.end.Send(GeneralReply({}));
+    ASSERT_TRUE(h.PumpUntil([&] { return !rec.log.empty(); }));
+    EXPECT_EQ(rec.log, "exec(0)");
+}
+
+TEST_F(LinkEngine, BadChecksumThenGoodReply) {
+    h.link.ReadRAM(0x0100, 2);
+    SendAndTake(9);
+    Bytes bad = GeneralReply({1, 2});
+    bad.back() ^= 0x40;
+    h.end.Send(bad);
+    ASSERT_TRUE(h.PumpUntil([&] { return rec.log.size() >= 3; }));
+    EXPECT_EQ(rec.log, "crcrep(1)");
+    // The same packet goes out again after the send delay.
+    const Bytes again = SendAndTake(9);
+    EXPECT_EQ(again, Request(201, 0x10, {0x00, 0x01, 0x02}));
+    h.end.Send(GeneralReply({1, 2}));
+    ASSERT_TRUE(h.PumpUntil([&] { return rec.log.find("exec") != std::string::npos; }));
+    EXPECT_EQ(rec.log, "crcrep(1)exec(2)");
+}
+
+TEST_F(LinkEngine, TimeOutResendsWithRepetitionAndReportsOnlyWithout) {
+    h.link.ReadRAM(0x0100, 2);
+    SendAndTake(9);
+    h.Advance(499);
+    EXPECT_EQ(rec.log, "");
+    h.Advance(1);
+    EXPECT_EQ(rec.log, "rep(1)");
+    EXPECT_EQ(SendAndTake(9).size(), 9u);
+    h.Advance(500);
+    EXPECT_EQ(rec.log, "rep(1)rep(2)");
+    EXPECT_EQ(h.link.RepetitionCounter, 2);
+
+    h.link.Repetition = false;
+    SendAndTake(9);
+    h.Advance(500);
+    EXPECT_EQ(rec.log, "rep(1)rep(2)timeout");
+    h.Advance(2000);
+    EXPECT_TRUE(h.end.TakeAll(20).empty()) << "without repetition nothing is re-sent";
+    EXPECT_EQ(rec.log, "rep(1)rep(2)timeout");
+}
+
+TEST_F(LinkEngine, NullTimeOutHandlerIsNeverCalled) {
+    h.link.OnTimeOut.Clear();
+    h.link.Repetition = false;
+    h.link.ReadRAM(0x0100, 2);
+    SendAndTake(9);
+    h.Advance(600);  // would crash if an empty handler were called
+    EXPECT_EQ(rec.log, "");
+}
+
+TEST_F(LinkEngine, TimeOutCoversWholeExchange) {
+    h.link.SetReceiving_back(true);
+    h.channel.EchoRead = true;
+    h.link.ReadRAM(0x0100, 2);
+    const Bytes sent = SendAndTake(9);
+    h.Advance(300);
+    h.end.Send(sent);  // echo and header arrive late; they do not restart the time-out
+    const Bytes reply = GeneralReply({7, 8});
+    h.end.Send(Bytes(reply.begin(), reply.begin() + 2));
+    ASSERT_TRUE(h.PumpUntil([&] { return h.link.ReceiveStage == 2; }));
+    h.Advance(200);
+    EXPECT_EQ(rec.log, "rep(1)");
+}
+
+TEST_F(LinkEngine, BreakDuringSendDelaySendsNothingAndStopsRepetition) {
+    h.link.ReadRAM(0x0100, 2);
+    h.Advance(5);
+    h.link.BreakTransmit();
+    h.Advance(3000);
+    EXPECT_TRUE(h.end.TakeAll(20).empty());
+    EXPECT_EQ(rec.log, "");
+}
+
+TEST_F(LinkEngine, EchoMustStartWithSlaveAddressForDataReplies) {
+    h.link.SetReceiving_back(true);
+    h.channel.EchoRead = true;
+    h.link.ReadRAM(0x0100, 2);
+    Bytes sent = SendAndTake(9);
+    sent[0] = 0x07;  // a garbled echo
+    h.end.Send(sent);
+    ASSERT_TRUE(h.PumpUntil([&] { return h.channel.ReadsLeft == 2; }));
+    EXPECT_EQ(h.link.ReceiveStage, 0);
+}
+
+TEST_F(LinkEngine, WrongReplyAddressIsIgnoredUntilTimeOut) {
+    h.link.ReadRAM(0x0100, 2);
+    SendAndTake(9);
+    h.end.Send(GeneralReply({1, 2}, 0x11));
+    h.PumpUntil([&] { return false; }, 100);
+    EXPECT_EQ(rec.log, "");
+    h.Advance(500);
+    EXPECT_EQ(rec.log, "rep(1)");
+}
+
+TEST_F(LinkEngine, PayloadCountAbove252IsRejectedAsBadReply) {
+    h.link.ReadRAM(0x0100, 2);
+    SendAndTake(9);
+    h.end.Send(Bytes{240, 253, 0, 0, 0});
+    ASSERT_TRUE(h.PumpUntil([&] { return !rec.log.empty(); }));
+    EXPECT_EQ(rec.log, "crcrep(1)");
+}
+
+TEST_F(LinkEngine, LateBytesOfAbandonedRequestNeverReachTheNext) {
+    // The first request's reply comes after the second request was armed.
+    h.link.ReadRAM(0x0100, 2);
+    SendAndTake(9);
+    h.link.ReadRAM(0x0200, 2);
+    h.end.Send(GeneralReply({0xAA, 0xAA}));
+    h.PumpUntil([&] { return false; }, 100);
+    EXPECT_EQ(rec.log, "");
+    // The purge before the second write drops them; only its own reply counts.
+    EXPECT_EQ(SendAndTake(9), Request(201, 0x10, {0x00, 0x02, 0x02}));
+    h.end.Send(GeneralReply({0xBB, 0xBB}));
+    ASSERT_TRUE(h.PumpUntil([&] { return !rec.log.empty(); }));
+    EXPECT_EQ(rec.log, "exec(2)");
+    EXPECT_EQ(rec.payload, (Bytes{0xBB, 0xBB}));
+}
+
+TEST_F(LinkEngine, AcknowledgementIsAnyByte) {
+    const std::uint8_t data[2] = {9, 8};
+    ASSERT_TRUE(h.link.WriteRAM(0x1234, 2, data));
+    EXPECT_EQ(SendAndTake(11), Request(201, 0x20, {0x34, 0x12, 2, 9, 8}));
+    h.end.Send({0x3C});
+    ASSERT_TRUE(h.PumpUntil([&] { return !rec.log.empty(); }));
+    EXPECT_EQ(rec.log, "exec(1)");
+    EXPECT_EQ(rec.payload, Bytes{0x3C});
+}
+
+TEST_F(LinkEngine, AddressSettersKeepValidRanges) {
+    h.link.SetSlaveNetAddress(239);
+    EXPECT_EQ(h.link.GetSlaveNetAddress(), 201);
+    h.link.SetSlaveNetAddress(238);
+    EXPECT_EQ(h.link.GetSlaveNetAddress(), 238);
+    h.link.SetSlaveNetAddress(0);
+    EXPECT_EQ(h.link.GetSlaveNetAddress(), 238);
+    h.link.SetMasterNetAddress(255);
+    EXPECT_EQ(h.link.GetMasterNetAddress(), 240);
+    h.link.SetMasterNetAddress(254);
+    EXPECT_EQ(h.link.GetMasterNetAddress(), 254);
+    h.link.SetMasterNetAddress(0);
+    EXPECT_EQ(h.link.GetMasterNetAddress(), 254);
+}
+
+TEST_F(LinkEngine, NullBytePrecedesFirstPacketAndAfterQuietInterval) {
+    h.link.NullByteEnabled = true;
+    h.link.ReadRAM(0x0100, 2);
+    h.Advance(10);
+    Bytes out = h.end.Take(10);
+    ASSERT_EQ(out.size(), 10u);
+    EXPECT_EQ(out[0], 0x00);
+    h.end.Send(GeneralReply({1, 2}));
+    ASSERT_TRUE(h.PumpUntil([&] { return !rec.log.empty(); }));
+    // Straight away: no preamble.
+    h.link.ReadRAM(0x0100, 2);
+    h.Advance(10);
+    EXPECT_EQ(h.end.Take(9)[0], 201);
+    EXPECT_TRUE(h.end.TakeAll(20).empty());
+}
+
+}  // namespace
+}  // namespace q31::test
