@@ -45,4 +45,11 @@ inline constexpr const char* kConditions[4] = {"OK", "Warning", "Error", "Stoppe
 inline constexpr const char* kUndefinedType = "\xCD\xE5 \xEE\xEF\xF0\xE5\xE4\xE5\xEB\xE5\xED\xED\xFB\xE9 \xF2\xE8\xEF.";  // Не определенный тип.
 inline constexpr const char* kUndefinedCondition = "\xCD\xE5 \xEE\xEF\xF0\xE5\xE4\xE5\xEB\xE5\xED\xED\xEE\xE5 \xF1\xEE\xF1\xF2\xEE\xFF\xED\xE8\xE5.";  // Не определенное состояние.
 
+// The text of a device type code: its row while the high byte is below 21,
+// otherwise "undefined type".
+inline const char* DeviceTypeText(unsigned deviceType) {
+    const unsigned high = (deviceType >> 8) & 0xFF;
+    return high < 21 ? kDeviceTypes[high] : kUndefinedType;
+}
+
 }  // namespace q31::texts
