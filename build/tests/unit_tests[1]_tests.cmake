@@ -1,5 +1,0 @@
-add_test([=[Delegate.EmptyIsUnassignedAndBoundCallsItsObject]=]  /work/main/build/tests/unit_tests [==[--gtest_filter=Delegate.EmptyIsUnassignedAndBoundCallsItsObject]==] --gtest_also_run_disabled_tests)
-set_tests_properties([=[Delegate.EmptyIsUnassignedAndBoundCallsItsObject]=]  PROPERTIES WORKING_DIRECTORY /work/main/build/tests SKIP_REGULAR_EXPRESSION [==[\[  SKIPPED \]]==])
-add_test([=[Delegate.EqualOnlyForSameObjectAndRoutine]=]  /work/main/build/tests/unit_tests [==[--gtest_filter=Delegate.EqualOnlyForSameObjectAndRoutine]==] --gtest_also_run_disabled_tests)
-set_tests_properties([=[Delegate.EqualOnlyForSameObjectAndRoutine]=]  PROPERTIES WORKING_DIRECTORY /work/main/build/tests SKIP_REGULAR_EXPRESSION [==[\[  SKIPPED \]]==])
-set(  unit_tests_TESTS Delegate.EmptyIsUnassignedAndBoundCallsItsObject Delegate.EqualOnlyForSameObjectAndRoutine)
