@@ -20,14 +20,9 @@
 #include "platform/Pty.h"
 #include "sim/FrameAssembler.h"
 #include "sim/MeterModel.h"
+#include "sim/PtyMeterOptions.h"
 
 namespace q31::sim {
-
-struct PtyMeterOptions {
-    bool echo = false;        // send every received byte back before answering
-    int replyDelayMs = 0;     // a slow meter: every reply waits this long
-    int idleGapMs = 100;      // silence after which an unfinished packet is given up
-};
 
 class PtyMeter {
 public:

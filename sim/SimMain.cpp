@@ -8,6 +8,7 @@
 #include <iostream>
 #include <thread>
 
+#include "sim/PtyMeter.h"
 #include "sim/SimOptions.h"
 
 namespace {

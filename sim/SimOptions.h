@@ -5,17 +5,11 @@
 #include <string>
 #include <vector>
 
-#include "sim/Fault.h"
+#include "sim/FaultRateOption.h"
 #include "sim/MeterConfig.h"
-#include "sim/PtyMeter.h"
+#include "sim/PtyMeterOptions.h"
 
 namespace q31::sim {
-
-struct FaultRateOption {
-    FaultKind kind;
-    double probability;
-    int param;
-};
 
 struct SimOptions {
     MeterConfig meter;

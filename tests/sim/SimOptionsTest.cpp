@@ -1,0 +1,50 @@
+#include <gtest/gtest.h>
+
+#include <vector>
+
+#include "sim/SimOptions.h"
+
+namespace q31::sim {
+namespace {
+
+bool Parse(std::vector<const char*> args, SimOptions& out, std::string& error) {
+    args.insert(args.begin(), "q31-sim");
+    return ParseSimOptions(static_cast<int>(args.size()), args.data(), out, error);
+}
+
+TEST(SimOptions, ReadsEveryOption) {
+    SimOptions o;
+    std::string error;
+    ASSERT_TRUE(Parse({"--seed", "0x10", "--serial", "4000000000", "--version-word", "0x0101", "--address",
+                       "7", "--echo", "--delay-ms", "20", "--fault-rate", "silence:0.1", "--fault-rate",
+                       "short:0.5:3", "--fault-rate", "delay:1", "--seconds", "3"},
+                      o, error))
+        << error;
+    EXPECT_EQ(o.meter.seed, 16u);
+    EXPECT_EQ(o.meter.serialNumber, 4000000000u);
+    EXPECT_EQ(o.meter.versionWord, 0x0101);
+    EXPECT_EQ(o.meter.address, 7);
+    EXPECT_TRUE(o.line.echo);
+    EXPECT_EQ(o.line.replyDelayMs, 20);
+    ASSERT_EQ(o.faultRates.size(), 3u);
+    EXPECT_EQ(o.faultRates[0].kind, FaultKind::Silence);
+    EXPECT_DOUBLE_EQ(o.faultRates[0].probability, 0.1);
+    EXPECT_EQ(o.faultRates[1].param, 3);
+    EXPECT_EQ(o.faultRates[2].param, 1000);  // a delay fault always delays
+    EXPECT_EQ(o.seconds, 3);
+}
+
+TEST(SimOptions, RejectsBadArguments) {
+    for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
+             {"--address", "0"}, {"--address", "255"}, {"--version-word", "0x10000"}, {"--serial", "-1"},
+             {"--seed"}, {"--fault-rate", "silence"}, {"--fault-rate", "fire:0.1"},
+             {"--fault-rate", "corrupt:1.5"}, {"--seconds", "3x"}, {"--bogus"}}) {
+        SimOptions o;
+        std::string error;
+        EXPECT_FALSE(Parse(bad, o, error)) << bad[0];
+        EXPECT_FALSE(error.empty());
+    }
+}
+
+}  // namespace
+}  // namespace q31::sim
