@@ -1,0 +1,10 @@
+#!/usr/bin/env bash
+# Builds the plug-in and the operator tool, then reads the virtual meter:
+# its identification and every module, through the plug-in's exported API.
+set -euo pipefail
+cd "$(dirname "$0")/.."
+Q31_SKIP_WINDOWS=1 bash scripts/setup.sh
+cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+cmake --build build --target q31-read publicQ31
+./build/q31-read id
+./build/q31-read modules
