@@ -1,9 +1,13 @@
 #include "sim/MeterModel.h"
 
+#include "sim/ArchiveContent.h"
 #include "sim/GenericCommands.h"
+#include "sim/LogContent.h"
+#include "sim/MeasurementContent.h"
 #include "sim/MeterContent.h"
 #include "sim/SimFrame.h"
 #include "sim/SimRandom.h"
+#include "sim/TotalsContent.h"
 
 namespace q31::sim {
 
@@ -22,6 +26,10 @@ MeterModel::MeterModel(const MeterConfig& config)
 
     FillMeterContent(memory_, config.seed, config.moduleCount);
     RegisterGenericCommands(*this);
+    InstallTotalsContent(*this, config);
+    InstallArchiveContent(*this, config);
+    InstallLogContent(*this, config);
+    InstallMeasurementContent(*this, config);
 }
 
 void MeterModel::SetHandler(std::uint8_t command, CommandHandler handler) {

@@ -6,6 +6,7 @@
 
 #include <chrono>
 #include <string>
+#include <vector>
 
 #include "platform/HostPort.h"
 #include "platform/MessageBox.h"
@@ -16,10 +17,19 @@ namespace q31::test {
 
 // What the host callbacks saw.
 struct HostLog {
-    std::string calls;
+    std::string calls;  // "name;" per callback, in order
     SDevIdent ident{};
     std::uint32_t moduleCount = 0;
     SModuleRecord module{};
+    SCurrentData current{};
+    SAccumulatedData accumulated{};
+    SArhiveCount counters{};
+    std::vector<std::int32_t> values32;
+    std::vector<std::int64_t> values64;
+    std::uint32_t count = 0;          // the count argument of the last callback that has one
+    const void* pointer = nullptr;    // the pointer argument of the last callback
+    std::vector<std::uint16_t> words; // log heads
+    std::vector<std::uint8_t> records;
     std::string message;
     std::string caption;
 };
@@ -28,6 +38,7 @@ inline HostLog g_host;
 inline void Q31_CALL HostOnID(SDevIdent* d) {
     g_host.calls += "id;";
     g_host.ident = *d;
+    g_host.pointer = d;
 }
 inline void Q31_CALL HostOnTimeOut() { g_host.calls += "timeout;"; }
 inline void Q31_CALL HostOnModuleCount(std::uint32_t n) {
@@ -37,11 +48,102 @@ inline void Q31_CALL HostOnModuleCount(std::uint32_t n) {
 inline void Q31_CALL HostOnModuleRecord(SModuleRecord* r) {
     g_host.calls += "module;";
     g_host.module = *r;
+    g_host.pointer = r;
+}
+inline void Q31_CALL HostOnCurrentData(SCurrentData* r) {
+    g_host.calls += "current;";
+    g_host.current = *r;
+    g_host.pointer = r;
+}
+inline void Q31_CALL HostOnAccumulatedData(SAccumulatedData* r) {
+    g_host.calls += "accumulated;";
+    g_host.accumulated = *r;
+    g_host.pointer = r;
+}
+inline void Q31_CALL HostOnArhiveCount(SArhiveCount* r) {
+    g_host.calls += "counters;";
+    g_host.counters = *r;
+    g_host.pointer = r;
+}
+template <const char* Name>
+void Q31_CALL HostOnArhive32(std::int32_t* values, std::uint32_t count) {
+    g_host.calls += std::string(Name) + ";";
+    g_host.count = count;
+    g_host.pointer = values;
+    g_host.values32.assign(values, values + (count & 0xFFFF));
+}
+template <const char* Name>
+void Q31_CALL HostOnArhive64(std::int64_t* values, std::uint32_t count) {
+    g_host.calls += std::string(Name) + ";";
+    g_host.count = count;
+    g_host.pointer = values;
+    g_host.values64.assign(values, values + (count & 0xFFFF));
+}
+template <const char* Name>
+void Q31_CALL HostOnLogWords(std::uint16_t* words, std::uint32_t count) {
+    g_host.calls += std::string(Name) + ";";
+    g_host.count = count;
+    g_host.pointer = words;
+    g_host.words.assign(words, words + (count <= 8 ? count : 8));
+}
+template <const char* Name, std::size_t RecordSize>
+void Q31_CALL HostOnLogRecords(std::uint8_t* records, std::uint32_t count) {
+    g_host.calls += std::string(Name) + ";";
+    g_host.count = count;
+    g_host.pointer = records;
+    g_host.records.assign(records, records + RecordSize * (count <= 16 ? count : 16));
+}
+inline void Q31_CALL HostOnEditHModule(std::uint16_t* word) {
+    g_host.calls += "edithead;";
+    g_host.pointer = word;
+    g_host.words.assign(word, word + 1);
 }
 inline void HostMessage(const char* text, const char* caption, unsigned) {
     g_host.calls += "message;";
     g_host.message = text;
     g_host.caption = caption;
+}
+
+// Callback names as they appear in HostLog::calls.
+inline constexpr char kTimeHour[] = "time_hour", kStopHour[] = "stop_hour", kTHour[] = "t_hour",
+                      kUHour[] = "u_hour", kMHour[] = "m_hour", kEHour[] = "e_hour", kTimeDay[] = "time_day",
+                      kStopDay[] = "stop_day", kTDay[] = "t_day", kUDay[] = "u_day", kMDay[] = "m_day",
+                      kEDay[] = "e_day", kErrorHDev[] = "errorhdev", kErrorHModule[] = "errorhmodule",
+                      kErrorDataDev[] = "errordatadev", kErrorDataModule[] = "errordatamodule",
+                      kEditDataModule[] = "editdatamodule";
+
+// A slot record with every callback of HostLog installed.
+inline TQ31Slot HostSlot(PortHandle port, bool echo, int timeoutMs) {
+    TQ31Slot slot{};
+    slot.Handle = port;
+    slot.EchoFlag = echo ? 0 : 1;
+    slot.TimeOut = timeoutMs;
+    slot.OnID = &HostOnID;
+    slot.OnTimeOut = &HostOnTimeOut;
+    slot.OnModuleCount = &HostOnModuleCount;
+    slot.OnModuleRecord = &HostOnModuleRecord;
+    slot.OnCurrentData = &HostOnCurrentData;
+    slot.OnAccumulatedData = &HostOnAccumulatedData;
+    slot.OnArhiveCount = &HostOnArhiveCount;
+    slot.OnArhiveTime_Hour = &HostOnArhive32<kTimeHour>;
+    slot.OnArhiveStop_Hour = &HostOnArhive32<kStopHour>;
+    slot.OnArhiveT_Hour = &HostOnArhive32<kTHour>;
+    slot.OnArhiveU_Hour = &HostOnArhive64<kUHour>;
+    slot.OnArhiveM_Hour = &HostOnArhive64<kMHour>;
+    slot.OnArhiveE_Hour = &HostOnArhive64<kEHour>;
+    slot.OnArhiveTime_Day = &HostOnArhive32<kTimeDay>;
+    slot.OnArhiveStop_Day = &HostOnArhive32<kStopDay>;
+    slot.OnArhiveT_Day = &HostOnArhive32<kTDay>;
+    slot.OnArhiveU_Day = &HostOnArhive64<kUDay>;
+    slot.OnArhiveM_Day = &HostOnArhive64<kMDay>;
+    slot.OnArhiveE_Day = &HostOnArhive64<kEDay>;
+    slot.OnErrorHDev = &HostOnLogWords<kErrorHDev>;
+    slot.OnErrorHModule = &HostOnLogWords<kErrorHModule>;
+    slot.OnErrorDataDev = &HostOnLogRecords<kErrorDataDev, 8>;
+    slot.OnErrorDataModule = &HostOnLogRecords<kErrorDataModule, 8>;
+    slot.OnEditHModule = &HostOnEditHModule;
+    slot.OnEditDataModule = &HostOnLogRecords<kEditDataModule, 16>;
+    return slot;
 }
 
 class PtyHarness : public ::testing::Test {
@@ -55,14 +157,7 @@ protected:
         ASSERT_TRUE(meter->Start());
         port = OpenHostPort(meter->SlavePath().c_str(), 115200);
         ASSERT_NE(port, 0);
-        TQ31Slot slot{};
-        slot.Handle = port;
-        slot.EchoFlag = echo ? 0 : 1;
-        slot.TimeOut = 150;
-        slot.OnID = &HostOnID;
-        slot.OnTimeOut = &HostOnTimeOut;
-        slot.OnModuleCount = &HostOnModuleCount;
-        slot.OnModuleRecord = &HostOnModuleRecord;
+        TQ31Slot slot = HostSlot(port, echo, 150);
         ::InitSlot(&slot);
     }
     void TearDown() override {

@@ -1,22 +1,14 @@
-// The operator tool's requests: each starts one export, waits for its
-// callback while pumping the plug-in's messages, and prints the result.
+// All the operator tool's commands.
 #pragma once
 
-#include <cstdint>
 #include <string>
 #include <vector>
 
-#include "tools/q31read/PluginApi.h"
+#include "tools/q31read/ToolSession.h"
 
 namespace q31::tool {
 
-struct Session {
-    PluginApi* api = nullptr;
-    SDevIdent ident{};      // filled by the identification
-    int waitMs = 10000;     // how long to wait for one callback
-};
-
-// Installs the callbacks into `slot` (the port, echo flag and time-out are the caller's).
+// Installs every family's callbacks into `slot`.
 void FillCallbacks(TQ31Slot& slot);
 
 // Runs one command with its arguments; prints the result on stdout.

@@ -1,0 +1,10 @@
+#include "sim/ArchiveContent.h"
+
+#include "sim/MeterConfig.h"
+#include "sim/MeterModel.h"
+
+namespace q31::sim {
+
+void InstallArchiveContent(MeterModel&, const MeterConfig&) {}
+
+}  // namespace q31::sim

@@ -1,0 +1,12 @@
+#include "tools/q31read/CommandFamilies.h"
+
+namespace q31::tool {
+
+namespace {
+void Fill(TQ31Slot&) {}
+int Run(Session&, const std::string&, const Args&) { return -1; }
+}  // namespace
+
+const CommandFamily kArchiveFamily = {&Fill, &Run, ""};
+
+}  // namespace q31::tool
