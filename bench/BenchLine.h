@@ -31,10 +31,11 @@ void Q31_CALL Done(Args...) {
 inline constexpr double kTimePackageMs = 10.0;
 inline constexpr double kTimer1TickMs = 10.0;
 
+// The virtual meter as a child process and the plug-in's slot record on its line.
 struct Line {
-    // Starts the meter (with `extraArgs` for q31-sim) and hands its line to the plug-in.
     q31::ChildProcess meter;
     q31::PortHandle port = 0;
+    // Starts q31-sim (with extra `args`) and hands its line to the plug-in.
     bool Open(bool echo, std::vector<std::string> args = {}) {
         if (echo) args.push_back("--echo");
         if (!meter.Start(Q31_SIM_PROGRAM, args)) return false;
