@@ -85,6 +85,18 @@ private:
     PortReader reader_;
 };
 
+// Runs hand-overs of `loop` until `done` holds, waiting really at most `ms`;
+// the manual clock does not move.
+template <typename Pred>
+bool PumpUntil(MessageLoop& loop, Pred done, int ms = 2000) {
+    for (int waited = 0; !done(); waited += 20) {
+        if (waited >= ms) return false;
+        loop.WaitForHandover(20);
+        loop.Tick(0);
+    }
+    return true;
+}
+
 struct LinkHarness {
     LinkHarness() {
         channel.ComHandle = end.host;
@@ -98,15 +110,9 @@ struct LinkHarness {
     // Moves the manual clock on.
     void Advance(int ms) { loop.Tick(Micros{ms} * 1000); }
 
-    // Runs hand-overs until `done` holds, waiting really at most `ms`.
     template <typename Pred>
     bool PumpUntil(Pred done, int ms = 2000) {
-        for (int waited = 0; !done(); waited += 20) {
-            if (waited >= ms) return false;
-            loop.WaitForHandover(20);
-            loop.Tick(0);
-        }
-        return true;
+        return test::PumpUntil(loop, done, ms);
     }
 
     ManualClock clock;

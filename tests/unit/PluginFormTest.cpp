@@ -46,12 +46,7 @@ protected:
     void Advance(int ms) { loop.Tick(Micros{ms} * 1000); }
     template <typename Pred>
     bool PumpUntil(Pred done, int ms = 2000) {
-        for (int waited = 0; !done(); waited += 20) {
-            if (waited >= ms) return false;
-            loop.WaitForHandover(20);
-            loop.Tick(0);
-        }
-        return true;
+        return test::PumpUntil(loop, done, ms);
     }
     SDevIdent Ident(std::uint32_t serial, std::uint16_t type = 5120) {
         SDevIdent d{};
