@@ -98,12 +98,13 @@ int MessageLoop::Pump(int timeoutMs) {
         if (now >= deadline) break;
         Micros wakeAt = deadline;
         if (auto due = timers_.NextDue()) wakeAt = std::min(wakeAt, *due);
-        if (wakeAt > now) {
+        int dispatched = 0;
+        if (wakeAt > now && !LoopBackendWait(*this, wakeAt - now, dispatched)) {
             std::unique_lock<std::mutex> lock(mutex_);
             if (!first_)
                 wake_.wait_for(lock, std::chrono::microseconds(wakeAt - now));
         }
-        ran = RunPending();
+        ran = dispatched + RunPending();
         if (ran > 0) break;
     }
     return ran;

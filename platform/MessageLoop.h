@@ -6,9 +6,11 @@
 // host calls Pump (exported as PumpMessages).
 #pragma once
 
+#include <atomic>
 #include <condition_variable>
 #include <cstdint>
 #include <mutex>
+#include <optional>
 
 #include "platform/Clock.h"
 #include "platform/Delegate.h"
@@ -71,8 +73,12 @@ public:
     // Waits (real time) until a hand-over is queued; false on time-out.
     bool WaitForHandover(int timeoutMs);
 
-    // Platform hook state (the Windows backend keeps its window here).
-    void* backend = nullptr;
+    // Earliest due time of an enabled timer, if any (for the platform side).
+    std::optional<Micros> NextDue() const { return timers_.NextDue(); }
+
+    // Platform hook state (the Windows backend keeps its window here). Set on
+    // the main thread, read by worker threads when they post.
+    std::atomic<void*> backend{nullptr};
 
 private:
     int RunHandovers();
@@ -90,5 +96,12 @@ private:
 void LoopBackendPosted(MessageLoop& loop);
 void LoopBackendTimersChanged(MessageLoop& loop);
 void LoopBackendDestroy(MessageLoop& loop);
+
+// Pump's wait, for a platform whose own message queue must keep moving while
+// the loop waits (Windows: the thread's window messages). Waits up to
+// `micros`, dispatching what arrives, and adds the loop handlers that ran
+// meanwhile to `ran`. Returns false when the platform has nothing to wait on;
+// Pump then waits on its own condition variable.
+bool LoopBackendWait(MessageLoop& loop, Micros micros, int& ran);
 
 }  // namespace q31

@@ -7,5 +7,6 @@ namespace q31 {
 void LoopBackendPosted(MessageLoop&) {}
 void LoopBackendTimersChanged(MessageLoop&) {}
 void LoopBackendDestroy(MessageLoop&) {}
+bool LoopBackendWait(MessageLoop&, Micros, int&) { return false; }
 
 }  // namespace q31

@@ -24,6 +24,7 @@
 #include <vector>
 
 #include "publicQ31.h"
+#include "platform/DynamicLibrary.h"
 #include "platform/WinHost.h"
 
 namespace {
@@ -77,7 +78,7 @@ std::string Hex(const void* data, std::size_t n) {
     X(GetArhiveTime_Day) X(GetArhiveStop_Day) X(GetArhiveT_Day) X(GetArhiveU_Day)               \
     X(GetArhiveM_Day) X(GetArhiveE_Day) X(GetErrorHDev) X(GetErrorHModule) X(GetErrorDataDev)   \
     X(GetErrorDataModule) X(GetEditHModule) X(GetEditDataModule) X(PumpMessages)               \
-    X(SetMessageBoxHandler)
+    X(SetMessageBoxHandler) X(SetProgressHandler)
 
 struct Exports {
 #define Q31_MEMBER(name) decltype(&::name) name = nullptr;
@@ -85,10 +86,10 @@ struct Exports {
 #undef Q31_MEMBER
 };
 
-bool Resolve(void* dll, Exports& x) {
+bool Resolve(const q31::DynamicLibrary& dll, Exports& x) {
     bool all = true;
 #define Q31_RESOLVE(name)                                                       \
-    x.name = reinterpret_cast<decltype(x.name)>(PluginSymbol(dll, #name));      \
+    x.name = reinterpret_cast<decltype(x.name)>(dll.Symbol(#name));      \
     if (!x.name) {                                                              \
         std::printf("     missing export: %s\n", #name);                        \
         all = false;                                                            \
@@ -264,8 +265,14 @@ constexpr std::uint16_t kDevType = 5120;
 constexpr unsigned kPortReadTimeoutMs = 5000;
 constexpr int kReplyWaitMs = 5000;
 
+// Threads and message-only windows of the process before the DLL was loaded.
+struct Baseline {
+    int threads;
+    int windows;
+};
+
 // Requests that must be refused before anything goes on the line.
-void RefusedRequests(const Exports& x, PortHandle port, const SDevIdent& dev, int threadsAtLoad) {
+void RefusedRequests(const Exports& x, PortHandle port, const SDevIdent& dev, const Baseline& base) {
     const int resultsBefore = g.Results();
     unsigned r = x.GetID();
     Check(r == 1, "GetID before InitSlot returns 1 (got %u)", r);
@@ -274,8 +281,8 @@ void RefusedRequests(const Exports& x, PortHandle port, const SDevIdent& dev, in
     r = x.GetModuleRecord(&dev, 1);
     Check(r == 1, "GetModuleRecord before InitSlot returns 1 (got %u)", r);
     PumpFor(300);
-    Check(g.Results() == resultsBefore && x.PumpMessages(0) == 0 && ComQueuedInput(port) == 0,
-          "before InitSlot nothing was sent: no callback, nothing due, no reply on the line");
+    Check(g.Results() == resultsBefore && ComQueuedInput(port) == 0,
+          "before InitSlot nothing was sent: no callback, no reply on the line");
 
     const TQ31Slot slot = MakeSlot(port, true, 2000);
     x.InitSlot(&slot);
@@ -296,7 +303,7 @@ void RefusedRequests(const Exports& x, PortHandle port, const SDevIdent& dev, in
     PumpFor(300);
     Check(g.Results() == resultsBefore && ComQueuedInput(port) == 0,
           "refused requests sent nothing: no callback, no reply on the line");
-    Check(ProcessMessageWindowCount() == 0 && ProcessThreadCount() == threadsAtLoad,
+    Check(ProcessMessageWindowCount() == base.windows && ProcessThreadCount() == base.threads,
           "refused requests made no window and started no thread");
 }
 
@@ -318,11 +325,11 @@ bool Identify(const Exports& x, const Options& o, const char* how, bool viaPumpM
                  static_cast<unsigned long>(g.ident.SerialNumber));
 }
 
-void FullRun(const Exports& x, const Options& o, PortHandle port, int threadsAtLoad) {
+void FullRun(const Exports& x, const Options& o, PortHandle port, const Baseline& base) {
     SDevIdent dev{};
     dev.DevType = kDevType;
     dev.SerialNumber = o.serial;
-    RefusedRequests(x, port, dev, threadsAtLoad);
+    RefusedRequests(x, port, dev, base);
 
     const TQ31Slot slot = MakeSlot(port, o.echo, 2000);
     x.InitSlot(&slot);
@@ -335,10 +342,9 @@ void FullRun(const Exports& x, const Options& o, PortHandle port, int threadsAtL
               static_cast<unsigned>(o.versionWord), g.ident.IdWord2);
     Check(g.ident.Carried[0] == 0 && g.ident.Carried[1] == 0, "bytes 10-11 of the identity are still 0");
     Check(!g.offThread, "callbacks run on the thread that calls the exports");
-    Check(ProcessMessageWindowCount() == 1, "the first request made one message-only window (%d)",
-          ProcessMessageWindowCount());
-    Check(ProcessThreadCount() == threadsAtLoad + 1, "and one reader thread (%d threads, %d at load)",
-          ProcessThreadCount(), threadsAtLoad);
+    Check(ProcessMessageWindowCount() == base.windows + 1 && ProcessThreadCount() == base.threads + 1,
+          "the first request made one message-only window and one reader thread (%d windows, %d threads)",
+          ProcessMessageWindowCount(), ProcessThreadCount());
     const SDevIdent ident = g.ident;
 
     // Module count: one byte in a 32-bit slot.
@@ -427,23 +433,24 @@ int main(int argc, char** argv) {
     if (!ParseOptions(argc, argv, o)) return 2;
     g.hostThread = std::this_thread::get_id();
 
-    const int threadsBefore = ProcessThreadCount();
-    std::string error;
-    void* dll = LoadPlugin(o.dll.c_str(), error);
-    if (!Check(dll != nullptr, "LoadLibrary(\"%s\") %s", o.dll.c_str(), error.c_str())) return Finish();
+    // Wine's user32 may own a message-only window of its own: count from here.
+    const Baseline base{ProcessThreadCount(), ProcessMessageWindowCount()};
+    q31::DynamicLibrary dll;
+    if (!Check(dll.Open(o.dll.c_str()), "LoadLibrary(\"%s\") %s", o.dll.c_str(), dll.Error())) return Finish();
 
     Exports x;
     const bool all = Resolve(dll, x);
     Check(all, "every export is found by its plain name");
     for (const char* decorated : {"GetID@0", "_GetID@0", "InitSlot@4", "GetModuleRecord@8", "GetErrorDataModule@12"})
-        Check(PluginSymbol(dll, decorated) == nullptr, "no decorated export %s", decorated);
-    auto** fxb = reinterpret_cast<TFXB**>(PluginSymbol(dll, "FXB"));
+        Check(dll.Symbol(decorated) == nullptr, "no decorated export %s", decorated);
+    auto** fxb = reinterpret_cast<TFXB**>(dll.Symbol("FXB"));
     Check(fxb != nullptr && *fxb != nullptr, "FXB is exported as data and the form exists once loaded");
-    const int threadsAtLoad = ProcessThreadCount();
-    Check(ProcessMessageWindowCount() == 0 && threadsAtLoad == threadsBefore,
-          "loading made no window and started no thread (%d threads)", threadsAtLoad);
+    Check(ProcessMessageWindowCount() == base.windows && ProcessThreadCount() == base.threads,
+          "loading made no window and started no thread (%d windows, %d threads; %d, %d before)",
+          ProcessMessageWindowCount(), ProcessThreadCount(), base.windows, base.threads);
     if (!all) return Finish();
 
+    std::string error;
     ComSetup setup;
     setup.baud = 9600;
     setup.readTotalTimeoutConstant = kPortReadTimeoutMs;
@@ -453,7 +460,7 @@ int main(int argc, char** argv) {
         return Finish();
 
     if (o.lateMeter) LateMeterRun(x, o, port);
-    else FullRun(x, o, port, threadsAtLoad);
+    else FullRun(x, o, port, base);
 
     // The port stays open: the library keeps its handle for as long as the
     // process runs, as it does in a real host.

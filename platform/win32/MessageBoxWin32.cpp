@@ -1,0 +1,24 @@
+#include <windows.h>
+
+#include "platform/Cp1251.h"
+
+namespace q31 {
+
+static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 texts go to the wide API as they are");
+
+// The operator's message box: caption and text in Unicode, the caller's flags
+// (0: OK button, no icon). With no owner window MB_TASKMODAL makes it modal
+// to the whole application, as the host's own windows are disabled while it
+// is open; an active window of the thread becomes its owner instead.
+void ShowPlatformMessageBox(const char* text1251, const char* caption1251, unsigned flags) {
+    char16_t text[512 + 1];
+    char16_t caption[128 + 1];
+    Cp1251ToUtf16(text1251, text, sizeof text / sizeof text[0]);
+    Cp1251ToUtf16(caption1251, caption, sizeof caption / sizeof caption[0]);
+    HWND owner = ::GetActiveWindow();
+    UINT style = static_cast<UINT>(flags);
+    if (owner == nullptr) style |= MB_TASKMODAL;
+    ::MessageBoxW(owner, reinterpret_cast<const wchar_t*>(text), reinterpret_cast<const wchar_t*>(caption), style);
+}
+
+}  // namespace q31

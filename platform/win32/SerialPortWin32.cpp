@@ -1,0 +1,166 @@
+// Byte I/O on the HANDLE the host opened.
+//
+// The host opened the port for synchronous I/O and chose its read time-outs;
+// a ReadFile on it blocks until those expire, and nothing reliably ends such
+// a read early (CancelSynchronousIo does not reach a blocked serial read under
+// Wine, for one). So the reader never asks the port for bytes that are not
+// there yet: it watches the input queue (ClearCommError's cbInQue) together
+// with its cancel event and its deadline, and then reads only what is queued,
+// which ReadFile returns at once whatever time-outs the host set.
+#include <windows.h>
+
+#include <algorithm>
+#include <chrono>
+
+#include "platform/SerialPort.h"
+
+namespace q31 {
+
+namespace {
+
+// How often a reader looks at the input queue while nothing arrives: soon
+// after a write (the reply is due), then less often on a silent line. The
+// cancel event ends any of these waits at once; they only bound how late
+// queued bytes are noticed.
+constexpr DWORD kFirstPollMs = 1;
+constexpr DWORD kLongestPollMs = 8;
+
+HANDLE H(PortHandle port) { return reinterpret_cast<HANDLE>(port); }
+
+bool Usable(PortHandle port) { return port != 0 && H(port) != INVALID_HANDLE_VALUE; }
+
+std::int64_t NowMs() {
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
+}
+
+enum class Source { Comm, Pipe, File, None };
+
+// What kind of handle the host gave us decides how queued input is seen.
+Source SourceOf(HANDLE h) {
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (::ClearCommError(h, &errors, &stat)) return Source::Comm;
+    switch (::GetFileType(h)) {
+        case FILE_TYPE_PIPE: return Source::Pipe;
+        case FILE_TYPE_DISK: return Source::File;
+        default: return Source::None;
+    }
+}
+
+// Bytes that a ReadFile returns at once; -1 when the source is gone (a
+// broken pipe, a port that was closed) and nothing more will come.
+long Queued(HANDLE h, Source source) {
+    switch (source) {
+        case Source::Comm: {
+            DWORD errors = 0;
+            COMSTAT stat{};
+            if (!::ClearCommError(h, &errors, &stat)) return -1;
+            return static_cast<long>(std::min<DWORD>(stat.cbInQue, 0x7FFFFFFF));
+        }
+        case Source::Pipe: {
+            DWORD avail = 0;
+            if (!::PeekNamedPipe(h, nullptr, 0, nullptr, &avail, nullptr)) return -1;
+            return static_cast<long>(std::min<DWORD>(avail, 0x7FFFFFFF));
+        }
+        default:
+            return -1;
+    }
+}
+
+}  // namespace
+
+bool PortWrite(PortHandle port, const std::uint8_t* data, std::size_t count) {
+    if (!Usable(port)) return false;
+    std::size_t done = 0;
+    while (done < count) {
+        const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(count - done, 0x10000));
+        DWORD written = 0;
+        if (!::WriteFile(H(port), data + done, chunk, &written, nullptr)) return false;
+        // A zero count means the port's write time-out expired.
+        if (written == 0) return false;
+        done += written;
+    }
+    return true;
+}
+
+void PortPurgeInput(PortHandle port) {
+    if (!Usable(port)) return;
+    const HANDLE h = H(port);
+    if (::PurgeComm(h, PURGE_RXCLEAR)) return;
+    if (::GetFileType(h) != FILE_TYPE_PIPE) return;
+    // A pipe has no driver queue to purge: read off what is there. Bounded,
+    // so a peer that never stops sending cannot hold the caller here.
+    std::uint8_t scratch[256];
+    for (int rounds = 0; rounds < 256; ++rounds) {
+        DWORD avail = 0;
+        if (!::PeekNamedPipe(h, nullptr, 0, nullptr, &avail, nullptr) || avail == 0) break;
+        DWORD got = 0;
+        if (!::ReadFile(h, scratch, std::min<DWORD>(avail, sizeof scratch), &got, nullptr) || got == 0) break;
+    }
+}
+
+PortReader::PortReader() {
+    // Manual reset: a Cancel stays signalled until the owner's Reset, so a
+    // Cancel that comes before the Read still ends it.
+    HANDLE event = ::CreateEventW(nullptr, TRUE, FALSE, nullptr);
+    if (event != nullptr) wake_[0] = reinterpret_cast<std::intptr_t>(event);
+}
+
+PortReader::~PortReader() {
+    if (wake_[0] != -1) ::CloseHandle(reinterpret_cast<HANDLE>(wake_[0]));
+}
+
+void PortReader::Cancel() {
+    cancelled_.store(true, std::memory_order_release);
+    if (wake_[0] != -1) ::SetEvent(reinterpret_cast<HANDLE>(wake_[0]));
+}
+
+void PortReader::Reset() {
+    cancelled_.store(false, std::memory_order_release);
+    if (wake_[0] != -1) ::ResetEvent(reinterpret_cast<HANDLE>(wake_[0]));
+}
+
+std::size_t PortReader::Read(PortHandle port, std::uint8_t* target, std::size_t count, int timeoutMs) {
+    if (!Usable(port) || count == 0) return 0;
+    const HANDLE h = H(port);
+    const Source source = SourceOf(h);
+    if (source == Source::None) return 0;  // nothing we could read without blocking
+    const HANDLE wake = wake_[0] != -1 ? reinterpret_cast<HANDLE>(wake_[0]) : nullptr;
+    const std::int64_t deadline = NowMs() + (timeoutMs > 0 ? timeoutMs : 0);
+    std::size_t got = 0;
+    DWORD poll = kFirstPollMs;
+    while (got < count && !cancelled_.load(std::memory_order_acquire)) {
+        long queued;
+        if (source == Source::File) {
+            queued = static_cast<long>(std::min<std::size_t>(count - got, 0x10000));  // a file never blocks
+        } else {
+            queued = Queued(h, source);
+            if (queued < 0) break;
+        }
+        if (queued > 0) {
+            const DWORD want = static_cast<DWORD>(std::min<std::size_t>(count - got, static_cast<std::size_t>(queued)));
+            DWORD n = 0;
+            if (!::ReadFile(h, target + got, want, &n, nullptr)) break;
+            if (n > 0) {
+                got += n;
+                poll = kFirstPollMs;  // the rest of a reply follows close behind
+                continue;
+            }
+            if (source == Source::File) break;  // end of file
+            // Queued bytes that did not come (purged meanwhile): wait as for any.
+        }
+        const std::int64_t left = deadline - NowMs();
+        if (left <= 0) break;
+        const DWORD wait = static_cast<DWORD>(std::min<std::int64_t>(left, poll));
+        poll = std::min(poll * 2, kLongestPollMs);
+        if (wake != nullptr) {
+            if (::WaitForSingleObject(wake, wait) == WAIT_OBJECT_0) break;  // cancelled
+        } else {
+            ::Sleep(wait);
+        }
+    }
+    return got;
+}
+
+}  // namespace q31
