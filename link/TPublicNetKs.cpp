@@ -208,6 +208,9 @@ void TPublicNetKs::OnlyTransmit(char* Data) {
         return;
     }
     if (ReceiveStage != 1) return;
+    // The acknowledgement carries no address or checksum, so a read that
+    // ended with nothing must not pass for one: the time-out decides.
+    if (DeviceComm->BytesRead < 1) return;
     timeOutTimer_.SetEnabled(false);
     ReceiveStage = 3;
     if (OnReceiveExecuted) {

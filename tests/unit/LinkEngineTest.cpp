@@ -210,6 +210,18 @@ TEST_F(LinkEngine, AcknowledgementIsAnyByte) {
     EXPECT_EQ(rec.payload, Bytes{0x3C});
 }
 
+TEST_F(LinkEngine, SilenceIsNeverTakenForAnAcknowledgement) {
+    h.link.SetTimeOut(60);  // the read gives up after 60 ms of real time
+    const std::uint8_t data[1] = {1};
+    h.link.WriteRAM(0x1234, 1, data);
+    SendAndTake(10);
+    h.PumpUntil([&] { return h.channel.ReadsLeft == 0; }, 1000);
+    h.PumpUntil([] { return false; }, 60);
+    EXPECT_EQ(rec.log, "") << "an empty read is no acknowledgement";
+    h.Advance(60);
+    EXPECT_EQ(rec.log, "rep(1)");
+}
+
 TEST_F(LinkEngine, AddressSettersKeepValidRanges) {
     h.link.SetSlaveNetAddress(239);
     EXPECT_EQ(h.link.GetSlaveNetAddress(), 201);
