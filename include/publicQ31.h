@@ -149,6 +149,13 @@ typedef struct TQ31Slot {
 /* Operator messages: text and caption in UTF-8; flags as for a Windows message box. */
 typedef void (*TQ31MessageBoxHandler)(const char* text, const char* caption, unsigned flags);
 
+/* Archive progress: the number of values a running series read still has to
+ * fetch, as decimal ASCII digits (e.g. "840"). Called before each further
+ * packet of the read, never before its first packet or after its last; the
+ * count is that of the stretch up to the end of the meter's ring, and after
+ * the read crosses the end, that of the stretch from the ring's start. */
+typedef void (Q31_CALL *TQ31ProgressHandler)(const char* text);
+
 struct TFXB;
 /* The library's single hidden form object, created when the library loads. */
 extern Q31_API struct TFXB* FXB;
@@ -189,13 +196,18 @@ Q31_API uint8_t Q31_CALL GetEditDataModule(const SDevIdent* dev, uint32_t module
 
 /* Runs due timers and hand-overs on the calling thread, waiting up to
  * timeout_ms for some to become due. Returns how many handlers ran. A host
- * without a window-message loop calls this on the thread that calls the
- * exports. */
+ * without a window-message loop (every POSIX host) calls this on the thread
+ * that calls the exports; on Windows the ordinary message loop does the same. */
 Q31_API int Q31_CALL PumpMessages(int timeout_ms);
 
 /* Replaces how operator messages are shown; null restores the default
  * (standard error on POSIX, a message box on Windows). */
 Q31_API void Q31_CALL SetMessageBoxHandler(TQ31MessageBoxHandler handler);
+
+/* Installs a handler for the archive progress text (see TQ31ProgressHandler)
+ * as the progress control of the library's heat-meter component; null removes
+ * it. Called on the thread that calls the exports. */
+Q31_API void Q31_CALL SetProgressHandler(TQ31ProgressHandler handler);
 
 #ifdef __cplusplus
 }

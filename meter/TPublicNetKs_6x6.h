@@ -12,11 +12,14 @@
 #include <cstdint>
 
 #include "link/TPublicNetKs.h"
+#include "meter/ArchivePlan.h"
 #include "meter/FlashAddressMap.h"
 #include "meter/HeatMeterRecords.h"
 #include "meter/IProgressControl.h"
 
 namespace q31 {
+
+struct ArchiveRead;
 
 class TPublicNetKs_6x6 : public TPublicNetKs {
 public:
@@ -215,10 +218,52 @@ protected:
     }
     void GiveBack() { OnReceiveExecuted = SavedReceiveExecuted; }
 
+    // The archive array reads share one planner and one receive routine; an
+    // ArchiveRead (meter/ArchiveRead.h) says which ring, packets, buffer and
+    // event. Each read's own receive routine forwards to ReceiveArchive.
+    template <auto Routine>
+    void StartArchiveRead(const ArchiveRead& read, std::uint32_t Address, std::uint32_t Start, std::int32_t Count);
+    void ReceiveArchive(const ArchiveRead& read, short Length, char* Buffer);
+    void TakeArchiveStep(const ArchiveRead& read, const ArchiveStep& step);
+    ArchiveGeometry ArchiveGeometryOf(const ArchiveRead& read) const;
+    ArchiveCursor LoadArchiveCursor() const;
+    void SaveArchiveCursor(const ArchiveCursor& cursor);
+    // Replies in a row that carried no whole value (the rest of the transfer
+    // state is in the public members).
+    std::uint32_t archiveEmptyReplies_ = 0;
+
+public:
+    // The tables the totals' drivers run (TotalsAndClears.cpp).
+    struct ChunkPlan;
+    struct ClearPlan;
+
+protected:
+    // The totals' two drivers, each told by a table of its packets: a record
+    // read in chunks, and a clear as a run of zero-byte writes.
+    void IssueChunk(const ChunkPlan& plan, int index);
+    // Stores the chunk of the step counter; true when it was the last one and
+    // OnReceiveExecuted is the owner's again.
+    bool ChunkArrived(const ChunkPlan& plan, void* record, short Length, const char* Buffer);
+    void StartClear(const ClearPlan& plan);
+    // Issues the clear's next write; true when the clear is over and
+    // OnReceiveExecuted is the owner's again.
+    bool ClearAcknowledged(const ClearPlan& plan);
+
+    // The error and edit logs: every log read is one row of a table
+    // (ErrorEditLogs.cpp) and these two routines do the work for all rows.
+    enum class LogPiece : std::uint8_t;
+    template <auto Receive>
+    void StartLogRead(LogPiece piece, std::int32_t module, std::int32_t block);
+    void ReceiveLogRead(LogPiece piece, short Length, char* Buffer);
+
     // Copies a reply into a record of `size` bytes. The reply counts as
     // `Length` bytes, never more than the record holds; what it lacks is
     // zeroed, so no byte of an earlier reply passes for new data.
     static void StoreReply(void* record, int size, short Length, const char* Buffer);
+
+    // Sends one of the single measurement commands (0x80 to 0x86) with its
+    // data bytes; false, sending nothing, when they do not fit the command.
+    bool SendMeasurement(std::uint8_t command, const std::uint8_t* data, std::size_t dataBytes);
 };
 
 }  // namespace q31

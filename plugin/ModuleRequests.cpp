@@ -66,11 +66,56 @@ void TFXB::ModuleBlockReceived(short Length, char* Buffer) {
     }
 }
 
+// The current values and the accumulated totals both start from the meter's
+// RAM pointer record; the heat-meter component gives OnReceiveExecuted back
+// before it raises its events, so each continuation chains the next read.
+
 std::uint8_t TFXB::GetCurrentData(const SDevIdent* dev) {
-    // The reads behind this request come with the heat-meter totals.
-    return BeginRequest(dev);
+    if (const std::uint8_t refused = BeginRequest(dev)) return refused;
+    return StartRequest(Delegate<void(SIDDevice*)>::Bind<&TFXB::CurrentDataIdent>(this));
 }
 
-std::uint8_t TFXB::GetAccumulatedData(const SDevIdent* dev) { return BeginRequest(dev); }
+void TFXB::CurrentDataIdent(SIDDevice* IDDevice) {
+    if (!SerialMatches(IDDevice)) return;
+    RamBase = kModuleBlockRam;
+    PublicNetKs_6x61.OnPointerRAM = Delegate<void(SPointerRAM*)>::Bind<&TFXB::CurrentDataPointers>(this);
+    PublicNetKs_6x61.GetFPointerRAM(0);
+    Step = 0;
+}
+
+void TFXB::CurrentDataPointers(SPointerRAM*) {
+    PublicNetKs_6x61.GetLast();
+    PublicNetKs_6x61.OnLast = Delegate<void(SLastMeasure*)>::Bind<&TFXB::CurrentDataLast>(this);
+}
+
+void TFXB::CurrentDataLast(SLastMeasure* Last) {
+    static_assert(sizeof LastCopy == sizeof *Last);
+    std::memcpy(LastCopy, Last, sizeof LastCopy);
+    Deliver(rcCurrentData);
+}
+
+std::uint8_t TFXB::GetAccumulatedData(const SDevIdent* dev) {
+    if (const std::uint8_t refused = BeginRequest(dev)) return refused;
+    return StartRequest(Delegate<void(SIDDevice*)>::Bind<&TFXB::AccumulatedDataIdent>(this));
+}
+
+void TFXB::AccumulatedDataIdent(SIDDevice* IDDevice) {
+    if (!SerialMatches(IDDevice)) return;
+    RamBase = kModuleBlockRam;
+    PublicNetKs_6x61.OnPointerRAM = Delegate<void(SPointerRAM*)>::Bind<&TFXB::AccumulatedDataPointers>(this);
+    PublicNetKs_6x61.GetFPointerRAM(0);
+    Step = 0;
+}
+
+void TFXB::AccumulatedDataPointers(SPointerRAM*) {
+    PublicNetKs_6x61.OnV2AllSumm = Delegate<void(SModuleSumALLM*)>::Bind<&TFXB::AccumulatedDataTotals>(this);
+    PublicNetKs_6x61.V2GetAllSumm();
+}
+
+void TFXB::AccumulatedDataTotals(SModuleSumALLM* SummAll) {
+    static_assert(sizeof TotalsCopy == sizeof *SummAll);
+    std::memcpy(TotalsCopy, SummAll, sizeof TotalsCopy);
+    Deliver(rcAccumulatedData);
+}
 
 }  // namespace q31

@@ -20,6 +20,9 @@ TFXB::TFXB(MessageLoop& loop)
     PublicNetKs_6x61.OnTimeOut = TPublicNetKs::SenderEvent::Bind<&TFXB::PublicNetKs_6x61TimeOut>(this);
     PublicNetKs_6x61.OnReceivedIDDevice = Delegate<void(SIDDevice*)>::Bind<&TFXB::KS_PUBLIC1ReceivedIDDevice>(this);
     Timer1.OnTimer = Delegate<void()>::Bind<&TFXB::Timer1Timer>(this);
+    PublicNetKs_6x61.OnArhivesV2HourDLong =
+        TPublicNetKs_6x6::ArrayEvent<std::int64_t>::Bind<&TFXB::PublicNetKs_6x61ArhivesV2HourDLong>(this);
+    BindLogHandlers();
 }
 
 TFXB::~TFXB() { Timer1.SetEnabled(false); }

@@ -84,8 +84,35 @@ public:
     void Timer1Timer();
     void KS_PUBLIC1ReceivedIDDevice(SIDDevice* IDDevice);
     void PublicNetKs_6x61TimeOut(TComponent* Sender);
+    // The archive requests: counters, then one series of values.
+    void ArhiveCountIdent(SIDDevice* IDDevice);
+    void ArhiveCountReceived(SArhives* Arhives);
+    void ArhiveSeriesIdent(SIDDevice* IDDevice);
+    void ArhiveSeriesCounters(SArhives* Arhives);
+    void ArhiveSeriesValues32(int cout, std::int32_t* Arrray);
+    void ArhiveSeriesValues64(int cout, std::int64_t* Arrray);
+    // Bound in the form's design to OnArhivesV2HourDLong; does nothing (each
+    // archive request binds its own handler).
+    void PublicNetKs_6x61ArhivesV2HourDLong(int cout, std::int64_t* Arrray);
     void ModuleBlockIdent(SIDDevice* IDDevice);
     void ModuleBlockReceived(short Length, char* Buffer);
+    // The current-data and accumulated-data requests: identification, the
+    // RAM pointer record, then the record it points to.
+    void CurrentDataIdent(SIDDevice* IDDevice);
+    void CurrentDataPointers(SPointerRAM* PointerRAM);
+    void CurrentDataLast(SLastMeasure* Last);
+    void AccumulatedDataIdent(SIDDevice* IDDevice);
+    void AccumulatedDataPointers(SPointerRAM* PointerRAM);
+    void AccumulatedDataTotals(SModuleSumALLM* SummAll);
+    // The log requests: one identification continuation for all six, and
+    // the handlers of the component's log events.
+    void LogIdent(SIDDevice* IDDevice);
+    void PublicNetKs_6x61ErrorH1V2(SHead* H1);
+    void PublicNetKs_6x61ErrorH6V2(SHead* H1);
+    void PublicNetKs_6x61Error1V2(SErrorRecordV2* Err1);
+    void PublicNetKs_6x61Error6V2(SErrorRecordV2* Err1);
+    void PublicNetKs_6x61EditH1V2(SHead* H1);
+    void PublicNetKs_6x61ReceiveEditV2(SEventRecordV2* Edit);
 
     // Components.
     TPublicDevCom PublicDev;
@@ -138,10 +165,18 @@ protected:
     // Hands a finished request to the dispatcher's next tick.
     void Deliver(std::int32_t requestCode);
     void ShowSerialMismatch();
+    // Binds the log handlers to the component's events, as the form's
+    // design has them.
+    void BindLogHandlers();
+    std::uint8_t StartLogRequest(std::int32_t requestCode);
 
 private:
     // Which of the two module requests the block chain finishes.
     std::int32_t moduleRequestCode_ = rcModuleCount;
+    // Which of the twelve archive series the current request reads (0..11).
+    int arhiveSeries_ = 0;
+    // Which log request waits for the identification.
+    std::int32_t logRequestCode_ = rcErrorHDev;
 };
 
 }  // namespace q31

@@ -20,6 +20,11 @@ struct MeterConfig {
     std::uint8_t ackByte = 0x06;                // answer to every write-type command
     std::uint8_t furtherByte = 0xA5;            // the byte between payload and checksum
     std::size_t logCapacity = 256;              // request packets kept for inspection
+    // Archive counters at 10496: records written since the archive began.
+    // The defaults have gone round both rings (1080 hourly, 550 daily slots).
+    std::uint32_t archiveFirstWord = 1;
+    std::uint32_t hourCount = 2000;
+    std::uint32_t dayCount = 600;
 };
 
 }  // namespace q31::sim

@@ -43,6 +43,7 @@ inline constexpr std::size_t kPtrFlagsByteWord = 3;      // 14-byte flag bytes
 inline constexpr std::size_t kPtrLastMeasureWord = 6;    // 152-byte last measurement
 inline constexpr std::size_t kPtrModuleTotalsWord = 10;  // 248-byte module totals
 inline constexpr std::size_t kPtrStopTimeWord = 16;      // 16-byte stop-time record
+inline constexpr std::size_t kPtrADCValuesWord = 14;     // eight 32-bit ADC values (32 bytes)
 
 inline constexpr std::uint16_t kLastMeasureAddress = PointerTarget(kPtrLastMeasureWord);    // 0x1600
 inline constexpr std::size_t kLastMeasureSize = 152;

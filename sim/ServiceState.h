@@ -6,6 +6,8 @@
 #include <cstdint>
 #include <string>
 
+#include "sim/MeasurementState.h"
+
 namespace q31::sim {
 
 struct ServiceState {
@@ -19,6 +21,7 @@ struct ServiceState {
     std::uint32_t f149Clears = 0;           // 0x55 packets accepted
     // The display as 0x54 returns it (two 16-character lines, Windows-1251).
     std::string display = "Q31M V2.X       T1=  65.40 C    ";
+    MeasurementState measurement;           // 0x80 to 0x86
 };
 
 }  // namespace q31::sim

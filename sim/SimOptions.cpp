@@ -95,6 +95,15 @@ bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std
         } else if (arg == "--modules") {
             if (!number(255, n)) return false;
             options.meter.moduleCount = static_cast<std::uint8_t>(n);
+        } else if (arg == "--hour-count") {
+            if (!number(UINT32_MAX, n)) return false;
+            options.meter.hourCount = static_cast<std::uint32_t>(n);
+        } else if (arg == "--day-count") {
+            if (!number(UINT32_MAX, n)) return false;
+            options.meter.dayCount = static_cast<std::uint32_t>(n);
+        } else if (arg == "--archive-first-word") {
+            if (!number(UINT32_MAX, n)) return false;
+            options.meter.archiveFirstWord = static_cast<std::uint32_t>(n);
         } else if (arg == "--echo") {
             options.line.echo = true;
         } else if (arg == "--delay-ms") {
@@ -134,6 +143,9 @@ std::string SimUsage() {
            "  --version-word N    identification version word (default 0x00F0)\n"
            "  --address N         meter address 1..254 (default 201)\n"
            "  --modules N         module count in the module block (default 6)\n"
+           "  --hour-count N      hourly archive records written (default 2000)\n"
+           "  --day-count N       daily archive records written (default 600)\n"
+           "  --archive-first-word N  first word of the archive counters (default 1)\n"
            "  --echo              the line echoes every byte the master sends\n"
            "  --delay-ms N        every reply waits N ms\n"
            "  --fault-rate K:P[:X] fault K on each request with probability P;\n"

@@ -3,6 +3,7 @@
 
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
+#include "plugin/exports/HostProgressControl.h"
 #include "plugin/exports/PluginInstance.h"
 #include "plugin/TFXB.h"
 
@@ -62,5 +63,11 @@ Q31_API uint8_t Q31_CALL GetEditDataModule(const SDevIdent* dev, uint32_t module
 Q31_API int Q31_CALL PumpMessages(int timeout_ms) { return q31::MessageLoop::Main().Pump(timeout_ms); }
 
 Q31_API void Q31_CALL SetMessageBoxHandler(TQ31MessageBoxHandler handler) { q31::SetMessageBoxHandler(handler); }
+
+Q31_API void Q31_CALL SetProgressHandler(TQ31ProgressHandler handler) {
+    static q31::HostProgressControl control;
+    control.SetHandler(handler);
+    PluginForm().PublicNetKs_6x61.ProgressControl = handler ? &control : nullptr;
+}
 
 }  // extern "C"

@@ -37,6 +37,7 @@ bool PluginApi::Load(const std::string& path, std::string& error) {
     take(GetEditDataModule, "GetEditDataModule");
     take(PumpMessages, "PumpMessages");
     take(SetMessageBoxHandler, "SetMessageBoxHandler");
+    SetProgressHandler = reinterpret_cast<decltype(SetProgressHandler)>(library_.Symbol("SetProgressHandler"));
     if (!library_.Symbol("FXB")) {
         error += std::string(error.empty() ? "" : ", ") + "FXB";
         ok = false;

@@ -26,6 +26,8 @@ struct PluginApi {
     decltype(&::GetEditDataModule) GetEditDataModule = nullptr;
     decltype(&::PumpMessages) PumpMessages = nullptr;
     decltype(&::SetMessageBoxHandler) SetMessageBoxHandler = nullptr;
+    // Optional: a library without it runs archive reads without a progress display.
+    decltype(&::SetProgressHandler) SetProgressHandler = nullptr;
 
     // Loads the library and every export. On failure `error` says what is missing.
     bool Load(const std::string& path, std::string& error);

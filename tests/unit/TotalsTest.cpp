@@ -1,0 +1,338 @@
+// The heat meter's live reads, totals and clears against a scripted meter:
+// the packets they send, what they store, and when the owner gets
+// OnReceiveExecuted back.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstring>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "tests/unit/MeterHarness.h"
+
+namespace q31::test {
+namespace {
+
+// What a command's event saw when it came.
+struct Watcher {
+    MeterHarness* h = nullptr;
+    std::string log;
+    const void* pointer = nullptr;
+    bool ownerBack = false;  // OnReceiveExecuted was the owner's when the event came
+    Bytes record;            // the record's bytes when the event came
+    int data = -1;
+
+    template <typename T>
+    void Record(T* r) {
+        Note(r, sizeof(T));
+    }
+    void StopTime(void* r) { Note(r, sizeof(SStopTimeHour)); }
+    void Data(char d) {
+        log += "event;";
+        ownerBack = h->OwnerHasReplies();
+        data = static_cast<std::uint8_t>(d);
+    }
+    void Note(const void* r, std::size_t size) {
+        log += "event;";
+        pointer = r;
+        ownerBack = h->OwnerHasReplies();
+        record.assign(static_cast<const std::uint8_t*>(r), static_cast<const std::uint8_t*>(r) + size);
+    }
+};
+
+class Totals : public ::testing::Test {
+protected:
+    void SetUp() override { w.h = &h; }
+
+    template <typename T>
+    Delegate<void(T*)> Watch() {
+        return Delegate<void(T*)>::template Bind<&Watcher::Record<T>>(&w);
+    }
+    TPublicNetKs_6x6::ByteEvent WatchData() { return TPublicNetKs_6x6::ByteEvent::Bind<&Watcher::Data>(&w); }
+
+    // Runs a command to its end and notes, after each reply, whether
+    // OnReceiveExecuted was still borrowed by the command.
+    template <typename Start>
+    std::vector<Bytes> Run(Start start, const Answer& answer = PatternAnswer) {
+        w.log.clear();
+        borrowed.clear();
+        start(h.meter);
+        return h.Serve(answer, [&](int) {
+            borrowed.push_back(!h.OwnerHasReplies());
+            return true;
+        });
+    }
+
+    static Bytes RamRead(std::uint16_t address, std::uint8_t count) {
+        return Request(201, 0x10, {static_cast<std::uint8_t>(address), static_cast<std::uint8_t>(address >> 8), count});
+    }
+    static Bytes FlashRead(std::uint32_t address, std::uint8_t count) {
+        Bytes d(5);
+        frame::PutLe32(d.data(), address);
+        d[4] = count;
+        return Request(201, 0x31, d);
+    }
+    static Bytes RamBytes(std::uint32_t address, std::size_t n) {
+        Bytes b(n);
+        for (std::size_t i = 0; i < n; ++i) b[i] = RamByte(static_cast<std::uint32_t>(address + i));
+        return b;
+    }
+    static Bytes FlashBytes(std::uint32_t address, std::size_t n) {
+        Bytes b(n);
+        for (std::size_t i = 0; i < n; ++i) b[i] = FlashByte(static_cast<std::uint32_t>(address + i));
+        return b;
+    }
+    template <typename T>
+    static Bytes Of(const T& record) {
+        const auto* p = reinterpret_cast<const std::uint8_t*>(&record);
+        return Bytes(p, p + sizeof(T));
+    }
+
+    MeterHarness h;
+    Watcher w;
+    std::vector<bool> borrowed;  // per reply, as Run notes it
+};
+
+
+TEST_F(Totals, PointerRecordIsAskedWith38BytesAndKeeps34) {
+    h.meter.OnPointerRAM = Watch<SPointerRAM>();
+    const auto packets = Run([](TPublicNetKs_6x6& m) { m.GetFPointerRAM(0); });
+    ASSERT_EQ(packets.size(), 1u);
+    EXPECT_EQ(packets[0], (Bytes{0xC9, 0x06, 0x31, 0x10, 0x00, 0x00, 0x00, 0x26, 0xF0, 0x26, 0x02}));
+    EXPECT_EQ(w.log, "event;");
+    EXPECT_EQ(w.pointer, &h.meter.RAMPointers);
+    EXPECT_TRUE(w.ownerBack);
+    EXPECT_EQ(Of(h.meter.RAMPointers), FlashBytes(16, 34));
+    EXPECT_EQ(Of(h.meter.ModuleSumHoure), Bytes(248, 0)) << "the four extra bytes stay out of the next member";
+    EXPECT_EQ(h.owner.calls, 0) << "the owner never sees the command's replies";
+}
+
+TEST_F(Totals, SingleReadsTakeTheirAddressFromThePointerWords) {
+    auto& m = h.meter;
+    m.RAMPointers.Words[2] = 0x1200;
+    m.RAMPointers.Words[3] = 0x1300;
+    m.RAMPointers.Words[6] = 0x1600;
+    m.RAMPointers.Words[16] = 0x2000;
+    m.OnLast = Watch<SLastMeasure>();
+    m.OnDeviceFDW = Watch<SDeviceFlagsDWord>();
+    m.OnFB6x6 = Watch<S6x6FlagsByte>();
+    m.OnStopTimeHour = Delegate<void(void*)>::Bind<&Watcher::StopTime>(&w);
+    std::memset(&m.StopTimeHour, 0xAB, sizeof m.StopTimeHour);
+
+    struct Case {
+        const char* name;
+        void (*start)(TPublicNetKs_6x6&);
+        std::uint16_t address;
+        std::uint8_t asked;
+        const void* record;
+        std::size_t kept;
+    };
+    const Case cases[] = {
+        {"flag bytes", [](TPublicNetKs_6x6& c) { c.GetFB_6x6(); }, 0x1300, 16, &m.FlagsByte, 14},
+        {"last", [](TPublicNetKs_6x6& c) { c.GetLast(); }, 0x1600, 152, &m.LastMeasure, 152},
+        {"device flags", [](TPublicNetKs_6x6& c) { c.GetDeviceFDW(); }, 0x1200, 24, &m.DeviceFlags, 24},
+        {"stop time", [](TPublicNetKs_6x6& c) { c.GetStopTimeHour(); }, 0x2000, 16, &m.StopTimeHour, 16},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        const auto packets = Run(c.start);
+        ASSERT_EQ(packets.size(), 1u);
+        EXPECT_EQ(packets[0], RamRead(c.address, c.asked));
+        EXPECT_EQ(w.log, "event;");
+        EXPECT_EQ(w.pointer, c.record);
+        EXPECT_TRUE(w.ownerBack) << "given back before the event";
+        EXPECT_EQ(w.record, RamBytes(c.address, c.kept)) << "stored before the event";
+        if (c.record == &m.FlagsByte) {
+            EXPECT_EQ(Of(m.StopTimeHour), Bytes(16, 0xAB)) << "the two extra bytes stay out of the next member";
+        }
+    }
+    EXPECT_EQ(h.owner.calls, 0);
+}
+
+TEST_F(Totals, ChunkedReadsAssembleTheRecordChunkByChunk) {
+    auto& m = h.meter;
+    m.RAMPointers.Words[10] = 0x1A00;
+    m.OnModuleSumHoure = Watch<UModuleSumHoure>();
+    m.OnV2AllSumm = Watch<SModuleSumALLM>();
+    m.OnFAllSumm = Watch<SAllSumm>();
+
+    auto packets = Run([](TPublicNetKs_6x6& c) { c.GetModuleSumHour(); });
+    EXPECT_EQ(packets, (std::vector<Bytes>{RamRead(0x1A00, 160), RamRead(0x1AA0, 88)}));
+    EXPECT_EQ(borrowed, (std::vector<bool>{true, false})) << "kept between chunks, given back at the end";
+    EXPECT_EQ(w.log, "event;");
+    EXPECT_TRUE(w.ownerBack);
+    EXPECT_EQ(w.pointer, &m.ModuleSumHoure);
+    EXPECT_EQ(w.record, RamBytes(0x1A00, 248));
+
+    packets = Run([](TPublicNetKs_6x6& c) { c.V2GetAllSumm(); });
+    EXPECT_EQ(packets, (std::vector<Bytes>{RamRead(0x1A00, 100), RamRead(0x1A64, 100), RamRead(0x1AC8, 48)}));
+    EXPECT_EQ(borrowed, (std::vector<bool>{true, true, false}));
+    EXPECT_EQ(w.log, "event;");
+    EXPECT_TRUE(w.ownerBack);
+    EXPECT_EQ(w.pointer, &m.ModuleSumALLM);
+    EXPECT_EQ(Of(m.ModuleSumALLM), Of(m.ModuleSumHoure)) << "two readings of the same 248 bytes";
+
+    packets = Run([](TPublicNetKs_6x6& c) { c.GetFAllSumm(); });
+    ASSERT_EQ(packets.size(), 6u);
+    for (int i = 0; i < 5; ++i) EXPECT_EQ(packets[i], FlashRead(9472 + 100 * i, 100)) << i;
+    EXPECT_EQ(packets[5], FlashRead(9972, 60));
+    EXPECT_EQ(borrowed, (std::vector<bool>{true, true, true, true, true, false}));
+    EXPECT_TRUE(w.ownerBack);
+    EXPECT_EQ(w.record, FlashBytes(9472, 560));
+    EXPECT_EQ(h.owner.calls, 0);
+}
+
+// The writes a clear must send, in order: (address, count).
+using Writes = std::vector<std::pair<std::uint32_t, std::uint8_t>>;
+
+Bytes FlashZeros(std::uint32_t address, std::uint8_t count) {
+    Bytes d(5 + count, 0);
+    frame::PutLe32(d.data(), address);
+    d[4] = count;
+    return Request(201, 0x41, d);
+}
+
+void ExpectZeroWrites(const std::vector<Bytes>& packets, const Writes& expected) {
+    ASSERT_EQ(packets.size(), expected.size());
+    for (std::size_t i = 0; i < expected.size(); ++i)
+        EXPECT_EQ(packets[i], FlashZeros(expected[i].first, expected[i].second)) << "write " << i;
+}
+
+TEST_F(Totals, ClearsWriteZerosOverTheirAreasAndReportAtTheEnd) {
+    auto& m = h.meter;
+    m.OnClearAllSumm = WatchData();
+    m.OnClearSummDay = WatchData();
+    m.OnClearHead = WatchData();
+
+    auto packets = Run([](TPublicNetKs_6x6& c) { c.ClearSummDay(); });
+    Bytes first = {0xC9, 0x6A, 0x41, 0x00, 0x21, 0x00, 0x00, 0x64};
+    first.resize(first.size() + 100, 0);
+    first.insert(first.end(), {0xF0, 0xE9, 0x02});
+    ASSERT_FALSE(packets.empty());
+    EXPECT_EQ(packets[0], first);
+    ExpectZeroWrites(packets, {{8448, 100}, {8548, 100}, {8648, 100}, {8748, 28}});
+    EXPECT_EQ(borrowed, (std::vector<bool>{true, true, true, false}));
+    EXPECT_EQ(w.log, "event;") << "after the fourth acknowledgement";
+    EXPECT_EQ(w.data, 0xFF);
+    EXPECT_TRUE(w.ownerBack);
+
+    packets = Run([](TPublicNetKs_6x6& c) { c.ClearAllSumm(); });
+    ExpectZeroWrites(packets, {{9472, 100}, {9572, 100}, {9672, 100}, {9772, 100}, {9872, 100}, {9972, 60}});
+    EXPECT_EQ(borrowed.back(), false);
+    EXPECT_EQ(w.log, "event;");
+    EXPECT_EQ(w.data, 0xFF);
+    EXPECT_TRUE(w.ownerBack);
+
+    packets = Run([](TPublicNetKs_6x6& c) { c.ClearHead(); });
+    Writes heads = {{468328, 16}};
+    for (std::uint32_t k = 0; k < 33; ++k) heads.push_back({468328 + 1040 + 12 * k, 12});
+    heads.push_back({476248, 16});
+    ExpectZeroWrites(packets, heads);
+    EXPECT_EQ(heads[33].first, 468328u + 1424) << "the last twelve-byte write";
+    EXPECT_EQ(std::count(borrowed.begin(), borrowed.end(), true), 34);
+    EXPECT_EQ(w.log, "event;");
+    EXPECT_EQ(w.data, 0);
+    EXPECT_TRUE(w.ownerBack);
+    EXPECT_EQ(m.CurrentModule, 33) << "the record counter counts the module-head writes";
+    EXPECT_EQ(h.owner.calls, 0);
+}
+
+TEST_F(Totals, WithoutHandlersRecordsAreStoredAndTheOwnerGetsItsRepliesBack) {
+    auto& m = h.meter;
+    m.RAMPointers.Words[6] = 0x1600;
+    m.RAMPointers.Words[10] = 0x1A00;
+    const std::pair<const char*, void (*)(TPublicNetKs_6x6&)> commands[] = {
+        {"pointers", [](TPublicNetKs_6x6& c) { c.GetFPointerRAM(0); }},
+        {"last", [](TPublicNetKs_6x6& c) { c.GetLast(); }},
+        {"device flags", [](TPublicNetKs_6x6& c) { c.GetDeviceFDW(); }},
+        {"flag bytes", [](TPublicNetKs_6x6& c) { c.GetFB_6x6(); }},
+        {"stop time", [](TPublicNetKs_6x6& c) { c.GetStopTimeHour(); }},
+        {"sum hour", [](TPublicNetKs_6x6& c) { c.GetModuleSumHour(); }},
+        {"all summ", [](TPublicNetKs_6x6& c) { c.V2GetAllSumm(); }},
+        {"flash all summ", [](TPublicNetKs_6x6& c) { c.GetFAllSumm(); }},
+        {"clear all summ", [](TPublicNetKs_6x6& c) { c.ClearAllSumm(); }},
+        {"clear summ day", [](TPublicNetKs_6x6& c) { c.ClearSummDay(); }},
+        {"clear head", [](TPublicNetKs_6x6& c) { c.ClearHead(); }},
+    };
+    for (const auto& [name, start] : commands) {
+        SCOPED_TRACE(name);
+        const auto packets = Run(start);
+        EXPECT_FALSE(packets.empty());
+        EXPECT_TRUE(h.OwnerHasReplies());
+    }
+    EXPECT_EQ(Of(m.RAMPointers), FlashBytes(16, 34));
+    EXPECT_EQ(Of(m.LastMeasure), RamBytes(m.RAMPointers.Words[6], 152)) << "read at the pointer stored first";
+    EXPECT_EQ(Of(m.ModuleSumALLM), RamBytes(m.RAMPointers.Words[10], 248));
+    EXPECT_EQ(Of(m.AllSumm), FlashBytes(9472, 560));
+    EXPECT_EQ(h.owner.calls, 0);
+
+    // The owner's next command of its own reaches the owner's handler.
+    ASSERT_TRUE(m.ReadRAM(0x0100, 4));
+    EXPECT_EQ(h.Serve().size(), 1u);
+    EXPECT_EQ(h.owner.calls, 1);
+}
+
+TEST_F(Totals, RepliesOfTheWrongLengthNeverLeaveOldBytesNorSpill) {
+    auto& m = h.meter;
+    m.RAMPointers.Words[6] = 0x1600;
+    m.RAMPointers.Words[10] = 0x1A00;
+    Run([](TPublicNetKs_6x6& c) { c.GetLast(); });
+    ASSERT_EQ(Of(m.LastMeasure), RamBytes(0x1600, 152));
+
+    // The meter answers with fewer bytes than asked, in a well-formed reply.
+    const auto shortBy = [](std::size_t keep, std::uint16_t onlyAt) {
+        return [=](const Bytes& p) {
+            Bytes reply = PatternAnswer(p);
+            if (p[2] != 0x10 || PacketAddress(p) != onlyAt) return reply;
+            Bytes payload(keep, 0xC3);
+            return GeneralReply(payload);
+        };
+    };
+    Run([](TPublicNetKs_6x6& c) { c.GetLast(); }, shortBy(10, 0x1600));
+    Bytes expected(152, 0);
+    std::fill(expected.begin(), expected.begin() + 10, 0xC3);
+    EXPECT_EQ(Of(m.LastMeasure), expected);
+
+    Run([](TPublicNetKs_6x6& c) { c.V2GetAllSumm(); });
+    Run([](TPublicNetKs_6x6& c) { c.V2GetAllSumm(); }, shortBy(30, 0x1A64));
+    expected = RamBytes(0x1A00, 248);
+    std::fill(expected.begin() + 100, expected.begin() + 130, 0xC3);
+    std::fill(expected.begin() + 130, expected.begin() + 200, 0);
+    EXPECT_EQ(Of(m.ModuleSumALLM), expected) << "only the short chunk's slice is zeroed";
+
+    Run([](TPublicNetKs_6x6& c) { c.GetFPointerRAM(0); }, [](const Bytes&) { return GeneralReply({}); });
+    EXPECT_EQ(Of(m.RAMPointers), Bytes(34, 0)) << "an empty reply leaves no old pointer behind";
+
+    // And a longer one than asked fills its chunk and no more.
+    std::memset(&m.AllSumm, 0xAB, sizeof m.AllSumm);
+    Run([](TPublicNetKs_6x6& c) { c.V2GetAllSumm(); }, [](const Bytes&) { return GeneralReply(Bytes(252, 0x77)); });
+    EXPECT_EQ(Of(m.ModuleSumALLM), Bytes(248, 0x77));
+    EXPECT_EQ(Of(m.AllSumm), Bytes(560, 0xAB)) << "the last 48-byte chunk keeps to its 48 bytes";
+}
+
+TEST_F(Totals, RepliesReachingAFinishedCommandAreIgnored) {
+    auto& m = h.meter;
+    m.OnV2AllSumm = Watch<SModuleSumALLM>();
+    m.OnClearHead = WatchData();
+    m.OnClearAllSumm = WatchData();
+    Run([](TPublicNetKs_6x6& c) { c.V2GetAllSumm(); });
+    const Bytes before = Of(m.ModuleSumALLM);
+    char stray[252];
+    std::memset(stray, 0x5A, sizeof stray);
+    w.log.clear();
+    m.ReceiveV2AllSumm(100, stray);
+    EXPECT_EQ(Of(m.ModuleSumALLM), before) << "not stored as the totals";
+    Run([](TPublicNetKs_6x6& c) { c.ClearHead(); });
+    w.log.clear();
+    m.ReceiveClearHead(1, stray);
+    Run([](TPublicNetKs_6x6& c) { c.ClearAllSumm(); });
+    w.log.clear();
+    m.ReceiveClearAllSumm(1, stray);
+    EXPECT_EQ(w.log, "") << "no second event";
+    EXPECT_TRUE(h.NextPacket(60).empty()) << "and no further write";
+    EXPECT_TRUE(h.OwnerHasReplies());
+}
+
+}  // namespace
+}  // namespace q31::test
