@@ -1,4 +1,4 @@
-// The virtual meter's the measurement and calibration commands 0x80 to 0x86.
+// The virtual meter's measurement and calibration commands 0x80 to 0x86.
 #pragma once
 
 namespace q31::sim {
