@@ -93,15 +93,7 @@ bool TPublicNetKs_6x6::StartTermCalculation() { return SendMeasurement(kCmdTermC
 bool TPublicNetKs_6x6::GetADCPressData() { return SendMeasurement(kCmdADCPressData, nullptr, 0); }
 
 void TPublicNetKs_6x6::GetADCData() {
-    // A chain of this component left unfinished (no answer) still holds the
-    // owner's handler in SavedReceiveExecuted. Parking its receive routine
-    // there instead would lose the owner's handler for good, and at the end
-    // hand our 64 bytes to that routine, which for this chain's own first
-    // step means starting over without end.
-    if (OnReceiveExecuted.Object() == this)
-        Switch<&TPublicNetKs_6x6::ReceiveRAMPointer>();
-    else
-        Borrow<&TPublicNetKs_6x6::ReceiveRAMPointer>();
+    Borrow<&TPublicNetKs_6x6::ReceiveRAMPointer>();
     ReadFlashLarge(FlashAddressMap[AddrRAMPointer], kPointerRecordBytes);
 }
 

@@ -207,9 +207,13 @@ public:
 protected:
     // Borrowing OnReceiveExecuted: park the owner's handler and install one
     // of this component's receive routines, or give the owner's back.
+    // A command of this component that was never answered still has its
+    // routine installed, and the owner's handler is already parked: that
+    // routine is replaced, not parked, or the owner's handler would be lost
+    // and the dead routine would come back when this command ends.
     template <auto Routine>
     void Borrow() {
-        SavedReceiveExecuted = OnReceiveExecuted;
+        if (OnReceiveExecuted.Object() != this) SavedReceiveExecuted = OnReceiveExecuted;
         OnReceiveExecuted = ReceiveEvent::Bind<Routine>(this);
     }
     template <auto Routine>

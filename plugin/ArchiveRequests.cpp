@@ -79,8 +79,6 @@ void TFXB::ArhiveCountIdent(SIDDevice* IDDevice) {
     if (!SerialMatches(IDDevice)) return;
     RamBase = kModuleBlockRam;
     auto& meter = PublicNetKs_6x61;
-    // No reply handler of an abandoned read may be parked as the form's own.
-    meter.OnReceiveExecuted = nullptr;
     meter.OnArhives = Delegate<void(SArhives*)>::Bind<&TFXB::ArhiveCountReceived>(this);
     meter.GetFArhives();
     Step = 0;
@@ -109,7 +107,6 @@ std::uint8_t TFXB::GetArhiveSeries(int series, const SDevIdent* dev, std::uint8_
 void TFXB::ArhiveSeriesIdent(SIDDevice* IDDevice) {
     if (!SerialMatches(IDDevice)) return;
     auto& meter = PublicNetKs_6x61;
-    meter.OnReceiveExecuted = nullptr;
     meter.OnArhives = Delegate<void(SArhives*)>::Bind<&TFXB::ArhiveSeriesCounters>(this);
     meter.GetFArhives();
     Step = 0;

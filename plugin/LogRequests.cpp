@@ -87,11 +87,6 @@ std::uint8_t TFXB::GetEditDataModule(const SDevIdent* dev, std::uint8_t module) 
 void TFXB::LogIdent(SIDDevice* IDDevice) {
     if (!SerialMatches(IDDevice)) return;
     auto& meter = PublicNetKs_6x61;
-    // The component parks the form's reply handler while it reads and puts
-    // it back at the end. The form has none of its own for the logs; a log
-    // read that an earlier request abandoned half-way may still be installed
-    // and must not be parked, or it would come back as the form's handler.
-    meter.OnReceiveExecuted = nullptr;
     const auto number = static_cast<std::int8_t>(ReqNumber);
     const auto number2 = static_cast<std::int8_t>(ReqNumber2);
     switch (logRequestCode_) {

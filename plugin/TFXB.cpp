@@ -53,6 +53,9 @@ void TFXB::SetUpLink() {
 
 std::uint8_t TFXB::StartRequest(Delegate<void(SIDDevice*)> firstContinuation) {
     SetUpLink();
+    // Every request starts with no reply handler: one that an abandoned
+    // request left installed must neither run nor be parked as the form's.
+    PublicNetKs_6x61.OnReceiveExecuted = nullptr;
     PublicNetKs_6x61.OnReceivedIDDevice = firstContinuation;
     PublicNetKs_6x61.GetDeviceID();
     return kStarted;

@@ -70,12 +70,7 @@ struct MeterHarness {
 
     template <typename Pred>
     bool PumpUntil(Pred done, int ms = 2000) {
-        for (int waited = 0; !done(); waited += 20) {
-            if (waited >= ms) return false;
-            loop.WaitForHandover(20);
-            loop.Tick(0);
-        }
-        return true;
+        return test::PumpUntil(loop, done, ms);
     }
 
     // Lets the send delay pass and reads the whole packet that goes out, if

@@ -336,3 +336,19 @@ TEST_F(Totals, RepliesReachingAFinishedCommandAreIgnored) {
 
 }  // namespace
 }  // namespace q31::test
+
+namespace q31::test {
+namespace {
+
+TEST(Borrowing, CommandStartedOverAnUnansweredOneGivesTheOwnersHandlerBack) {
+    MeterHarness h;
+    h.meter.GetLast();  // the meter never answers this one
+    ASSERT_FALSE(h.NextPacket().empty());
+    h.meter.GetFPointerRAM(0);
+    EXPECT_EQ(h.Serve().size(), 1u);
+    EXPECT_TRUE(h.OwnerHasReplies()) << "the dead command's routine must not come back as the owner's";
+    EXPECT_EQ(h.meter.SavedReceiveExecuted, h.owner.Handler());
+}
+
+}  // namespace
+}  // namespace q31::test
