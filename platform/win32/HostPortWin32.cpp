@@ -4,6 +4,7 @@
 #include <cstring>
 
 #include "platform/HostPort.h"
+#include "platform/win32/ComPortWin32.h"
 
 namespace q31 {
 
@@ -23,37 +24,12 @@ bool StandardSpeed(int baud) {
 
 PortHandle OpenHostPort(const char* path, int baud) {
     if (path == nullptr || !StandardSpeed(baud)) return 0;
-    // "COM10" and above only open through the device namespace; it works for
-    // every port, so plain names get it too.
     char name[MAX_PATH];
-    if (std::strncmp(path, "\\\\", 2) == 0) std::snprintf(name, sizeof name, "%s", path);
-    else std::snprintf(name, sizeof name, "\\\\.\\%s", path);
+    win32::ComDevicePath(path, name, sizeof name);
     HANDLE h = ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) return 0;
 
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    bool ok = ::GetCommState(h, &dcb) != 0;
-    if (ok) {
-        // Raw 8N1, no flow control, nothing translated or dropped.
-        dcb.BaudRate = static_cast<DWORD>(baud);
-        dcb.ByteSize = 8;
-        dcb.Parity = NOPARITY;
-        dcb.StopBits = ONESTOPBIT;
-        dcb.fBinary = TRUE;
-        dcb.fParity = FALSE;
-        dcb.fOutxCtsFlow = FALSE;
-        dcb.fOutxDsrFlow = FALSE;
-        dcb.fDtrControl = DTR_CONTROL_ENABLE;
-        dcb.fDsrSensitivity = FALSE;
-        dcb.fOutX = FALSE;
-        dcb.fInX = FALSE;
-        dcb.fErrorChar = FALSE;
-        dcb.fNull = FALSE;
-        dcb.fRtsControl = RTS_CONTROL_ENABLE;
-        dcb.fAbortOnError = FALSE;
-        ok = ::SetCommState(h, &dcb) != 0;
-    }
+    bool ok = win32::SetRawComState(h, baud);
     if (ok) {
         // Reads return at once with what is queued; a write may take a second.
         COMMTIMEOUTS timeouts{};

@@ -5,6 +5,7 @@
 #include <cstring>
 
 #include "platform/WinHost.h"
+#include "platform/win32/ComPortWin32.h"
 
 namespace q31::winhost {
 
@@ -26,36 +27,13 @@ std::string SystemError(const char* what) {
 
 PortHandle OpenComPort(const char* name, const ComSetup& setup, std::string& error) {
     char path[MAX_PATH];
-    if (std::strncmp(name, "\\\\", 2) == 0) std::snprintf(path, sizeof path, "%s", name);
-    else std::snprintf(path, sizeof path, "\\\\.\\%s", name);
+    win32::ComDevicePath(name, path, sizeof path);
     HANDLE h = ::CreateFileA(path, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
     if (h == INVALID_HANDLE_VALUE) {
         error = SystemError("CreateFile");
         return 0;
     }
-    DCB dcb{};
-    dcb.DCBlength = sizeof dcb;
-    if (!::GetCommState(h, &dcb)) {
-        error = SystemError("GetCommState");
-        ::CloseHandle(h);
-        return 0;
-    }
-    dcb.BaudRate = static_cast<DWORD>(setup.baud);
-    dcb.ByteSize = 8;
-    dcb.Parity = NOPARITY;
-    dcb.StopBits = ONESTOPBIT;
-    dcb.fBinary = TRUE;
-    dcb.fParity = FALSE;
-    dcb.fOutxCtsFlow = FALSE;
-    dcb.fOutxDsrFlow = FALSE;
-    dcb.fDtrControl = DTR_CONTROL_ENABLE;
-    dcb.fDsrSensitivity = FALSE;
-    dcb.fOutX = FALSE;
-    dcb.fInX = FALSE;
-    dcb.fNull = FALSE;
-    dcb.fRtsControl = RTS_CONTROL_ENABLE;
-    dcb.fAbortOnError = FALSE;
-    if (!::SetCommState(h, &dcb)) {
+    if (!win32::SetRawComState(h, setup.baud)) {
         error = SystemError("SetCommState");
         ::CloseHandle(h);
         return 0;

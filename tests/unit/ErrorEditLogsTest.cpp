@@ -60,12 +60,7 @@ Bytes Pattern(std::size_t n, std::uint8_t seed) {
 class ErrorEditLogs : public ::testing::Test {
 protected:
     ErrorEditLogs() {
-        channel.ComHandle = end.host;
-        meter.DeviceComm = &channel;
-        meter.SetSlaveNetAddress(201);
-        meter.SetTimePackage(10);
-        meter.SetTimeOut(500);
-        meter.NullByteEnabled = false;
+        WireForTest(meter, channel, end.host);
         rec.meter = &meter;
         rec.owner = TPublicNetKs::ReceiveEvent::Bind<&Recorder::Reply>(&rec);
         meter.OnReceiveExecuted = rec.owner;

@@ -97,15 +97,19 @@ bool PumpUntil(MessageLoop& loop, Pred done, int ms = 2000) {
     return true;
 }
 
+// The settings every engine test starts from: the channel on `port`, slave
+// 201, a 10 ms send delay, a 500 ms time-out and no null-byte preamble.
+inline void WireForTest(TPublicNetKs& link, TPublicDevCom& channel, PortHandle port) {
+    channel.ComHandle = port;
+    link.DeviceComm = &channel;
+    link.SetSlaveNetAddress(201);
+    link.SetTimePackage(10);
+    link.SetTimeOut(500);
+    link.NullByteEnabled = false;
+}
+
 struct LinkHarness {
-    LinkHarness() {
-        channel.ComHandle = end.host;
-        link.DeviceComm = &channel;
-        link.SetSlaveNetAddress(201);
-        link.SetTimePackage(10);
-        link.SetTimeOut(500);
-        link.NullByteEnabled = false;
-    }
+    LinkHarness() { WireForTest(link, channel, end.host); }
 
     // Moves the manual clock on.
     void Advance(int ms) { loop.Tick(Micros{ms} * 1000); }

@@ -42,12 +42,7 @@ Bytes Block(std::uint8_t seed, std::size_t n = 32) {
 class MeasurementCommands : public ::testing::Test {
 protected:
     MeasurementCommands() {
-        channel.ComHandle = end.host;
-        meter.DeviceComm = &channel;
-        meter.SetSlaveNetAddress(201);
-        meter.SetTimePackage(10);
-        meter.SetTimeOut(500);
-        meter.NullByteEnabled = false;
+        WireForTest(meter, channel, end.host);
         meter.OnTimeOut = TPublicNetKs::SenderEvent::Bind<&Owner::TimeOut>(&owner);
         meter.OnReceiveExecuted = owner.Handler();
     }

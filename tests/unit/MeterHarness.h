@@ -57,12 +57,7 @@ inline std::uint8_t PacketCount(const Bytes& p) { return p[2] == 0x10 ? p[5] : p
 
 struct MeterHarness {
     MeterHarness() {
-        channel.ComHandle = end.host;
-        meter.DeviceComm = &channel;
-        meter.SetSlaveNetAddress(201);
-        meter.SetTimePackage(10);
-        meter.SetTimeOut(500);
-        meter.NullByteEnabled = false;
+        WireForTest(meter, channel, end.host);
         meter.OnReceiveExecuted = owner.Handler();
     }
 
