@@ -63,7 +63,7 @@ std::uint16_t CopyValues(T* target, int cout, const T* source) {
     // The count comes from the component's transfer; the buffers hold 2000.
     const int n = cout < 0 ? 0 : (cout > TFXB::kArchiveValues ? TFXB::kArchiveValues : cout);
     if (n > 0 && source) std::memcpy(target, source, static_cast<std::size_t>(n) * sizeof(T));
-    return static_cast<std::uint16_t>(cout);
+    return static_cast<std::uint16_t>(n);
 }
 
 }  // namespace
