@@ -57,10 +57,9 @@ Bytes Pattern(std::size_t n, std::uint8_t seed) {
     return b;
 }
 
-class ErrorEditLogs : public ::testing::Test {
+class ErrorEditLogs : public ::testing::Test, protected MeterRig {
 protected:
     ErrorEditLogs() {
-        WireForTest(meter, channel, end.host);
         rec.meter = &meter;
         rec.owner = TPublicNetKs::ReceiveEvent::Bind<&Recorder::Reply>(&rec);
         meter.OnReceiveExecuted = rec.owner;
@@ -123,11 +122,6 @@ protected:
         return end.TakeAll(30).empty();
     }
 
-    ManualClock clock;
-    MessageLoop loop{&clock};
-    MeterEnd end;
-    TPublicDevCom channel{nullptr, loop};
-    TPublicNetKs_6x6 meter{nullptr, loop};
     Recorder rec;
 };
 

@@ -10,6 +10,7 @@
 
 #include "link/Frame.h"
 #include "link/TPublicNetKs.h"
+#include "meter/TPublicNetKs_6x6.h"
 #include "platform/MessageLoop.h"
 #include "platform/PortPair.h"
 #include "serial/TPublicDevCom.h"
@@ -124,6 +125,17 @@ struct LinkHarness {
     MeterEnd end;
     TPublicDevCom channel{nullptr, loop};
     TPublicNetKs link{nullptr, loop};
+};
+
+// The heat-meter component wired the same way.
+struct MeterRig {
+    MeterRig() { WireForTest(meter, channel, end.host); }
+
+    ManualClock clock;
+    MessageLoop loop{&clock};
+    MeterEnd end;
+    TPublicDevCom channel{nullptr, loop};
+    TPublicNetKs_6x6 meter{nullptr, loop};
 };
 
 }  // namespace q31::test

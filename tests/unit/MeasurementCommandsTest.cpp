@@ -39,10 +39,9 @@ Bytes Block(std::uint8_t seed, std::size_t n = 32) {
     return b;
 }
 
-class MeasurementCommands : public ::testing::Test {
+class MeasurementCommands : public ::testing::Test, protected MeterRig {
 protected:
     MeasurementCommands() {
-        WireForTest(meter, channel, end.host);
         meter.OnTimeOut = TPublicNetKs::SenderEvent::Bind<&Owner::TimeOut>(&owner);
         meter.OnReceiveExecuted = owner.Handler();
     }
@@ -93,11 +92,6 @@ protected:
         return Bytes(p, p + sizeof meter.ADCValues);
     }
 
-    ManualClock clock;
-    MessageLoop loop{&clock};
-    MeterEnd end;
-    TPublicDevCom channel{nullptr, loop};
-    TPublicNetKs_6x6 meter{nullptr, loop};
     Owner owner;
 };
 

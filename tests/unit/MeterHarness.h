@@ -55,9 +55,8 @@ inline std::uint32_t PacketAddress(const Bytes& p) {
 }
 inline std::uint8_t PacketCount(const Bytes& p) { return p[2] == 0x10 ? p[5] : p[7]; }
 
-struct MeterHarness {
+struct MeterHarness : MeterRig {
     MeterHarness() {
-        WireForTest(meter, channel, end.host);
         meter.OnReceiveExecuted = owner.Handler();
     }
 
@@ -107,11 +106,6 @@ struct MeterHarness {
 
     bool OwnerHasReplies() { return meter.OnReceiveExecuted == owner.Handler(); }
 
-    ManualClock clock;
-    MessageLoop loop{&clock};
-    MeterEnd end;
-    TPublicDevCom channel{nullptr, loop};
-    TPublicNetKs_6x6 meter{nullptr, loop};
     Owner owner;
 };
 
