@@ -65,19 +65,17 @@ inline void Q31_CALL HostOnArhiveCount(SArhiveCount* r) {
     g_host.counters = *r;
     g_host.pointer = r;
 }
-template <const char* Name>
-void Q31_CALL HostOnArhive32(std::int32_t* values, std::uint32_t count) {
+// The archive callbacks: the count travels in the low 16 bits.
+template <const char* Name, typename T>
+void Q31_CALL HostOnArhive(T* values, std::uint32_t count) {
     g_host.calls += std::string(Name) + ";";
     g_host.count = count;
     g_host.pointer = values;
-    g_host.values32.assign(values, values + (count & 0xFFFF));
-}
-template <const char* Name>
-void Q31_CALL HostOnArhive64(std::int64_t* values, std::uint32_t count) {
-    g_host.calls += std::string(Name) + ";";
-    g_host.count = count;
-    g_host.pointer = values;
-    g_host.values64.assign(values, values + (count & 0xFFFF));
+    auto& kept = [&]() -> std::vector<T>& {
+        if constexpr (sizeof(T) == 4) return g_host.values32;
+        else return g_host.values64;
+    }();
+    kept.assign(values, values + (count & 0xFFFF));
 }
 template <const char* Name>
 void Q31_CALL HostOnLogWords(std::uint16_t* words, std::uint32_t count) {
@@ -125,18 +123,18 @@ inline TQ31Slot HostSlot(PortHandle port, bool echo, int timeoutMs) {
     slot.OnCurrentData = &HostOnCurrentData;
     slot.OnAccumulatedData = &HostOnAccumulatedData;
     slot.OnArhiveCount = &HostOnArhiveCount;
-    slot.OnArhiveTime_Hour = &HostOnArhive32<kTimeHour>;
-    slot.OnArhiveStop_Hour = &HostOnArhive32<kStopHour>;
-    slot.OnArhiveT_Hour = &HostOnArhive32<kTHour>;
-    slot.OnArhiveU_Hour = &HostOnArhive64<kUHour>;
-    slot.OnArhiveM_Hour = &HostOnArhive64<kMHour>;
-    slot.OnArhiveE_Hour = &HostOnArhive64<kEHour>;
-    slot.OnArhiveTime_Day = &HostOnArhive32<kTimeDay>;
-    slot.OnArhiveStop_Day = &HostOnArhive32<kStopDay>;
-    slot.OnArhiveT_Day = &HostOnArhive32<kTDay>;
-    slot.OnArhiveU_Day = &HostOnArhive64<kUDay>;
-    slot.OnArhiveM_Day = &HostOnArhive64<kMDay>;
-    slot.OnArhiveE_Day = &HostOnArhive64<kEDay>;
+    slot.OnArhiveTime_Hour = &HostOnArhive<kTimeHour, std::int32_t>;
+    slot.OnArhiveStop_Hour = &HostOnArhive<kStopHour, std::int32_t>;
+    slot.OnArhiveT_Hour = &HostOnArhive<kTHour, std::int32_t>;
+    slot.OnArhiveU_Hour = &HostOnArhive<kUHour, std::int64_t>;
+    slot.OnArhiveM_Hour = &HostOnArhive<kMHour, std::int64_t>;
+    slot.OnArhiveE_Hour = &HostOnArhive<kEHour, std::int64_t>;
+    slot.OnArhiveTime_Day = &HostOnArhive<kTimeDay, std::int32_t>;
+    slot.OnArhiveStop_Day = &HostOnArhive<kStopDay, std::int32_t>;
+    slot.OnArhiveT_Day = &HostOnArhive<kTDay, std::int32_t>;
+    slot.OnArhiveU_Day = &HostOnArhive<kUDay, std::int64_t>;
+    slot.OnArhiveM_Day = &HostOnArhive<kMDay, std::int64_t>;
+    slot.OnArhiveE_Day = &HostOnArhive<kEDay, std::int64_t>;
     slot.OnErrorHDev = &HostOnLogWords<kErrorHDev>;
     slot.OnErrorHModule = &HostOnLogWords<kErrorHModule>;
     slot.OnErrorDataDev = &HostOnLogRecords<kErrorDataDev, 8>;
