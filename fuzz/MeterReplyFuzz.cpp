@@ -10,6 +10,7 @@
 #include <cstring>
 #include <memory>
 
+#include "fuzz/FuzzReplies.h"
 #include "meter/TPublicNetKs_6x6.h"
 #include "platform/MessageLoop.h"
 #include "serial/TPublicDevCom.h"
@@ -101,18 +102,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     meter->Arhives.DayCount = hours / 24;
 
     Start(*meter, data[0] & 0x7F, data + 1);
-    std::size_t at = 9;
-    // Every command ends within a few hundred replies; the input may stop early.
-    for (int replies = 0; replies < 2000 && at < size; ++replies) {
+    q31::fuzz::FeedReplies(data, size, 9, [&] {
+        // Once the command has ended the owner's handler is back.
         const auto routine = meter->OnReceiveExecuted;
-        if (!routine || routine.Object() != meter.get()) break;  // the command has ended
-        const std::size_t length = data[at++] % 253;
-        const std::size_t take = size - at < length ? size - at : length;
-        auto reply = std::make_unique<char[]>(length ? length : 1);
-        std::memset(reply.get(), 0, length ? length : 1);
-        std::memcpy(reply.get(), data + at, take);
-        at += take;
-        routine(static_cast<short>(length), reply.get());
-    }
+        return routine.Object() == meter.get() ? routine : q31::TPublicNetKs::ReceiveEvent();
+    });
     return 0;
 }

@@ -8,6 +8,7 @@
 #include <cstring>
 #include <memory>
 
+#include "fuzz/FuzzReplies.h"
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
 #include "plugin/TFXB.h"
@@ -81,18 +82,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     found.SerialNumber = (data[6] & 0x0F) ? 77u : data[7];
     form->PublicNetKs_6x61.OnReceivedIDDevice(&found);
 
-    std::size_t at = 8;
-    for (int replies = 0; replies < 2000 && at < size && !form->Timer1.Enabled(); ++replies) {
-        const auto routine = form->PublicNetKs_6x61.OnReceiveExecuted;
-        if (!routine) break;
-        const std::size_t length = data[at++] % 253;
-        const std::size_t take = size - at < length ? size - at : length;
-        auto reply = std::make_unique<char[]>(length ? length : 1);
-        std::memset(reply.get(), 0, length ? length : 1);
-        std::memcpy(reply.get(), data + at, take);
-        at += take;
-        routine(static_cast<short>(length), reply.get());
-    }
+    q31::fuzz::FeedReplies(data, size, 8, [&] {
+        // A request that handed its result to the dispatcher takes no more replies.
+        return form->Timer1.Enabled() ? q31::TPublicNetKs::ReceiveEvent() : form->PublicNetKs_6x61.OnReceiveExecuted;
+    });
     // The dispatcher's tick: the host is called with what the request stored.
     if (form->Timer1.Enabled()) form->Timer1Timer();
     return 0;
