@@ -156,6 +156,52 @@ typedef void (*TQ31MessageBoxHandler)(const char* text, const char* caption, uns
  * the read crosses the end, that of the stretch from the ring's start. */
 typedef void (Q31_CALL *TQ31ProgressHandler)(const char* text);
 
+/* The line trace: one record per event on the line, for a host that wants to
+ * see why a request is slow or fails. The record and its bytes are valid only
+ * during the call; a handler copies what it keeps. */
+enum {
+    Q31_TRACE_REQUEST_START = 1, /* a packet is armed; bytes: the packet */
+    Q31_TRACE_WRITE = 2,         /* a packet (or the null byte) written; bytes: what was written */
+    Q31_TRACE_READ = 3,          /* a chunk read, the echo too; bytes: what arrived (length may be 0) */
+    Q31_TRACE_ACCEPTED = 4,      /* a reply accepted; bytes: the reply */
+    Q31_TRACE_REJECTED = 5,      /* a reply rejected; reason: Q31_REJECT_... */
+    Q31_TRACE_TIMEOUT = 6,       /* no accepted reply within the time-out */
+    Q31_TRACE_RESEND = 7,        /* the packet goes out again; count: re-sends since it was armed */
+    Q31_TRACE_PORT_ERROR = 8,    /* a write (reason 1) or read (reason 2) of the port failed; os_error */
+    Q31_TRACE_REQUEST_END = 9,   /* the exchange is over; reason: Q31_END_...; count: re-sends */
+    Q31_TRACE_DISCARDED = 10     /* bytes that arrived while the line was let fall quiet; bytes */
+};
+enum {
+    Q31_REJECT_CHECKSUM = 1,     /* the checksum does not match */
+    Q31_REJECT_ADDRESS = 2,      /* the first byte is not the expected address */
+    Q31_REJECT_LENGTH = 3,       /* the reply announces more than 252 payload bytes */
+    Q31_REJECT_SHORT = 4,        /* fewer bytes arrived than the stage needs */
+    Q31_REJECT_EMPTY = 5,        /* a well-formed reply that carries no whole value */
+    Q31_REJECT_UNCONFIRMED = 6   /* a confirming read returned other data */
+};
+enum {
+    Q31_END_ACCEPTED = 0,        /* the reply was accepted */
+    Q31_END_TIMEOUT = 1,         /* failed with repetition off (OnTimeOut, or a bad reply) */
+    Q31_END_ABANDONED = 2,       /* a new packet was armed before this one finished */
+    Q31_END_BROKEN = 3,          /* BreakTransmit, or the send limit was reached */
+    Q31_END_PORT_ERROR = 4       /* the port could not be written */
+};
+enum { Q31_PORT_WRITE = 1, Q31_PORT_READ = 2 };
+
+typedef struct TQ31TraceEvent {
+    int64_t time_us;       /* monotonic clock, microseconds */
+    int32_t kind;          /* Q31_TRACE_... */
+    int32_t reason;        /* REJECTED: Q31_REJECT_...; REQUEST_END: Q31_END_...; PORT_ERROR: Q31_PORT_... */
+    int32_t count;         /* RESEND and REQUEST_END: re-sends since the packet was armed */
+    int32_t os_error;      /* PORT_ERROR: errno on POSIX, GetLastError() on Windows */
+    const uint8_t* bytes;  /* WRITE, READ, ACCEPTED, DISCARDED, REQUEST_START: the bytes, else null */
+    int32_t length;        /* bytes at `bytes` */
+} TQ31TraceEvent;
+
+/* Called for every trace event, on the thread that calls the exports (never
+ * from the library's reader thread), with the `user` given to SetTraceHandler. */
+typedef void (Q31_CALL *TQ31TraceHandler)(const TQ31TraceEvent* event, void* user);
+
 struct TFXB;
 /* The library's single hidden form object, created when the library loads. */
 extern Q31_API struct TFXB* FXB;
@@ -208,6 +254,16 @@ Q31_API void Q31_CALL SetMessageBoxHandler(TQ31MessageBoxHandler handler);
  * as the progress control of the library's heat-meter component; null removes
  * it. Called on the thread that calls the exports. */
 Q31_API void Q31_CALL SetProgressHandler(TQ31ProgressHandler handler);
+
+/* Installs the line-trace handler; null removes it. With no handler the
+ * library builds no trace record at all. `user` is passed back unchanged. */
+Q31_API void Q31_CALL SetTraceHandler(TQ31TraceHandler handler, void* user);
+
+/* Confirmed reads: with `on` non-zero every read packet is sent twice and its
+ * data accepted only when both replies agree (otherwise it is read again), so
+ * a corruption the 16-bit checksum cannot see does not reach the host. Off by
+ * default; it roughly doubles the time of every read. */
+Q31_API void Q31_CALL SetReadConfirmation(uint8_t on);
 
 #ifdef __cplusplus
 }

@@ -11,6 +11,7 @@
 
 #include <cstdint>
 
+#include "publicQ31.h"
 #include "link/SIDDevice.h"
 #include "link/TWorkType.h"
 #include "platform/Delegate.h"
@@ -31,6 +32,7 @@ public:
     using ReceiveEvent = Delegate<void(short Length, char* Buffer)>;
     using SenderEvent = Delegate<void(TComponent* Sender)>;
     using Continuation = Delegate<void(char* Data)>;
+    using TraceEvent = Delegate<void(const TQ31TraceEvent& Event)>;
 
     static constexpr int kBufferSize = 1000;
     static constexpr std::uint8_t kF149Address = 0xCA;
@@ -127,6 +129,12 @@ public:
     int ReceiveStage = 0;
     int RepetitionCounter = 0;
     bool BreakFlag = false;
+    // Every event on the line, for a host that wants to see it; nothing is
+    // built while it is unassigned. Raised on the main thread only.
+    TraceEvent OnTrace;
+    // Every read packet goes out twice and its data counts only when both
+    // replies agree; off unless the owner switches it on.
+    bool ReadConfirmation = false;
 
 protected:
     // Frames [first][L][command][data][master][sum] into TransmitBuffer and

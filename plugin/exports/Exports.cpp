@@ -4,6 +4,7 @@
 #include "platform/MessageBox.h"
 #include "platform/MessageLoop.h"
 #include "plugin/exports/HostProgressControl.h"
+#include "plugin/exports/HostTraceSink.h"
 #include "plugin/exports/PluginInstance.h"
 #include "plugin/TFXB.h"
 
@@ -69,5 +70,14 @@ Q31_API void Q31_CALL SetProgressHandler(TQ31ProgressHandler handler) {
     control.SetHandler(handler);
     PluginForm().PublicNetKs_6x61.ProgressControl = handler ? &control : nullptr;
 }
+
+Q31_API void Q31_CALL SetTraceHandler(TQ31TraceHandler handler, void* user) {
+    static q31::HostTraceSink sink;
+    sink.SetHandler(handler, user);
+    PluginForm().PublicNetKs_6x61.OnTrace =
+        handler ? q31::TPublicNetKs::TraceEvent::Bind<&q31::HostTraceSink::Report>(&sink) : nullptr;
+}
+
+Q31_API void Q31_CALL SetReadConfirmation(uint8_t on) { PluginForm().PublicNetKs_6x61.ReadConfirmation = on != 0; }
 
 }  // extern "C"

@@ -9,7 +9,7 @@ for name in InitSlot GetID GetModuleCount GetModuleRecord GetCurrentData GetAccu
             GetArhiveTime_Hour GetArhiveStop_Hour GetArhiveT_Hour GetArhiveU_Hour GetArhiveM_Hour GetArhiveE_Hour \
             GetArhiveTime_Day GetArhiveStop_Day GetArhiveT_Day GetArhiveU_Day GetArhiveM_Day GetArhiveE_Day \
             GetErrorHDev GetErrorHModule GetErrorDataDev GetErrorDataModule GetEditHModule GetEditDataModule \
-            PumpMessages SetMessageBoxHandler; do
+            PumpMessages SetMessageBoxHandler SetProgressHandler SetTraceHandler SetReadConfirmation; do
   if ! grep -qE " T ${name}\$" <<<"$symbols"; then echo "missing function export: $name"; missing=1; fi
 done
 if ! grep -qE " [BD] FXB\$" <<<"$symbols"; then echo "missing data export: FXB"; missing=1; fi
