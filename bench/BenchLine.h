@@ -34,14 +34,14 @@ inline constexpr double kTimer1TickMs = 10.0;
 // The virtual meter as a child process and the plug-in's slot record on its line.
 struct Line {
     q31::ChildProcess meter;
-    q31::PortHandle port = 0;
+    q31::PortHandle port = q31::kNoPort;
     // Starts q31-sim (with extra `args`) and hands its line to the plug-in.
     bool Open(bool echo, std::vector<std::string> args = {}) {
         if (echo) args.push_back("--echo");
         if (!meter.Start(Q31_SIM_PROGRAM, args)) return false;
         const std::string path = meter.FirstLine(5000);
-        port = path.empty() ? 0 : q31::OpenHostPort(path.c_str(), 115200);
-        if (!port) return false;
+        port = path.empty() ? q31::kNoPort : q31::OpenHostPort(path.c_str(), 115200);
+        if (!q31::PortUsable(port)) return false;
         TQ31Slot slot{};
         slot.Handle = port;
         slot.EchoFlag = echo ? 0 : 1;

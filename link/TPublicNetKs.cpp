@@ -23,6 +23,10 @@ constexpr std::uint8_t kCmdKeyPress = 0x53;
 constexpr std::uint8_t kCmdDisplay = 0x54;
 constexpr std::uint8_t kCmdClearFlashF149 = 0x55;
 constexpr std::uint8_t kCmdWriteFlashF149 = 0x5A;
+// Reads of the heat meter's own command set, which confirmed reads cover too.
+constexpr std::uint8_t kCmdAnalogRead = 0x82;
+constexpr std::uint8_t kCmdAdcPress = 0x86;
+constexpr std::uint8_t kCmdReadArchiveV2 = 0x90;
 
 constexpr std::uint8_t kIdReplyLength = 19;
 constexpr std::uint8_t kModuleCounterReplyLength = 6;
@@ -36,12 +40,14 @@ TPublicNetKs::TPublicNetKs(TComponent* owner, MessageLoop& loop)
       loop_(loop),
       timeOutTimer_(loop, 1000, false),
       packageTimer_(loop, 1, false),
-      nullByteTimer_(loop, 3000, false) {
+      nullByteTimer_(loop, 3000, false),
+      drainTimer_(loop, kDefaultTimeOutMs, false) {
     for (int i = 0; i < 4; ++i) ConditionTexts[i] = texts::kConditions[i];
     for (int i = 0; i < 31; ++i) TypeTexts[i] = texts::kDeviceTypes[i];
     timeOutTimer_.OnTimer = Delegate<void()>::Bind<&TPublicNetKs::TOut>(this);
     packageTimer_.OnTimer = Delegate<void()>::Bind<&TPublicNetKs::TPackage>(this);
     nullByteTimer_.OnTimer = Delegate<void()>::Bind<&TPublicNetKs::TNullByte>(this);
+    drainTimer_.OnTimer = Delegate<void()>::Bind<&TPublicNetKs::TDrain>(this);
     nullByteTimer_.SetInterval(static_cast<unsigned>(NullByteInterval));
     nullByteTimer_.SetEnabled(true);
 }
@@ -50,6 +56,7 @@ TPublicNetKs::~TPublicNetKs() {
     timeOutTimer_.SetEnabled(false);
     packageTimer_.SetEnabled(false);
     nullByteTimer_.SetEnabled(false);
+    drainTimer_.SetEnabled(false);
 }
 
 void TPublicNetKs::SetMasterNetAddress(std::uint8_t address) {
@@ -61,7 +68,9 @@ void TPublicNetKs::SetSlaveNetAddress(std::uint8_t address) {
 }
 
 void TPublicNetKs::SetTimeOut(int milliseconds) {
-    timeOutTimer_.SetInterval(milliseconds > 0 ? static_cast<unsigned>(milliseconds) : 0u);
+    // A timer of 0 ms would never fire, and reads bounded by it would end at
+    // once: every reply would be lost and the request would hang.
+    timeOutTimer_.SetInterval(static_cast<unsigned>(milliseconds > 0 ? milliseconds : kDefaultTimeOutMs));
 }
 
 void TPublicNetKs::SetTimePackage(int milliseconds) {
@@ -79,8 +88,24 @@ void TPublicNetKs::ResetStage() {
 
 void TPublicNetKs::ArmRequest(Continuation continuation, int readCount) {
     // A new request abandons the one before it: its time-out no longer
-    // counts, and a read it left waiting must not deliver into this one.
+    // counts, and a read it left waiting must not deliver into this one. Its
+    // reply may still be on its way, so the line is let fall quiet first.
     timeOutTimer_.SetEnabled(false);
+    drainTimer_.SetEnabled(false);
+    draining_ = false;
+    if (exchange_ == Exchange::Open) {
+        if (sent_) lineDirty_ = true;
+        EndExchange(Q31_END_ABANDONED);
+    } else if (exchange_ == Exchange::Accepted) {
+        EndExchange(Q31_END_ACCEPTED);
+    }
+    ++armed_;
+    exchange_ = Exchange::Open;
+    sent_ = false;
+    resends_ = 0;
+    confirmHeld_ = false;
+    continuation_ = continuation;
+    Trace(Q31_TRACE_REQUEST_START, 0, 0, TransmitBuffer, TransmitLength);
     if (!DeviceComm) return;
     DeviceComm->AbortRead();
     DeviceComm->OnReceivePacket = continuation;
@@ -99,8 +124,11 @@ void TPublicNetKs::NullBytePreamble() {
     NullBytePending = false;
     nullByteTimer_.SetEnabled(true);
     if (due && DeviceComm) {
-        const std::uint8_t zero = 0;
-        DeviceComm->WriteOnly(&zero, 1);
+        static constexpr std::uint8_t zero = 0;
+        if (DeviceComm->WriteOnly(&zero, 1))
+            Trace(Q31_TRACE_WRITE, 0, 0, &zero, 1);
+        else
+            Trace(Q31_TRACE_PORT_ERROR, Q31_PORT_WRITE, 0, nullptr, 0, DeviceComm->WriteError);
         loop_.Clock().Sleep(kNullBytePauseMs);
     }
 }
@@ -108,13 +136,77 @@ void TPublicNetKs::NullBytePreamble() {
 void TPublicNetKs::TPackage() {
     BreakFlag = false;
     packageTimer_.SetEnabled(false);
+    // The same packet again may take any answer to an earlier send of it; a
+    // different one must not, so it waits until the line has fallen quiet.
+    if (lineDirty_ && !SameAsLastSent()) {
+        BeginDrain();
+        return;
+    }
+    SendPacket();
+}
+
+void TPublicNetKs::SendPacket() {
     if (NullByteEnabled) NullBytePreamble();
     // The time-out covers the whole exchange from just before the write.
     timeOutTimer_.SetEnabled(false);
     timeOutTimer_.SetEnabled(true);
     if (!DeviceComm) return;
+    DeviceComm->OnReceivePacket = continuation_;
     DeviceComm->ReadTimeout = GetTimeOut();
+    std::memcpy(lastSent_, TransmitBuffer, TransmitLength);
+    lastSentLength_ = TransmitLength;
+    sent_ = true;
     DeviceComm->Transmit_Packed(TransmitBuffer, TransmitLength);
+    if (DeviceComm->TransmitOK)
+        Trace(Q31_TRACE_WRITE, 0, 0, TransmitBuffer, TransmitLength);
+    else
+        Trace(Q31_TRACE_PORT_ERROR, Q31_PORT_WRITE, 0, nullptr, 0, DeviceComm->WriteError);
+}
+
+bool TPublicNetKs::SameAsLastSent() const {
+    return lastSentLength_ == TransmitLength && std::memcmp(lastSent_, TransmitBuffer, TransmitLength) == 0;
+}
+
+void TPublicNetKs::BeginDrain() {
+    // Quiet means one whole time-out without a byte: an answer to the last
+    // send that is later than that would have been a time-out of its own.
+    const int quiet = GetTimeOut();
+    draining_ = true;
+    drainDeadline_ = loop_.Now() + Micros{quiet} * 1000 * kDrainLimit;
+    drainTimer_.SetEnabled(false);
+    drainTimer_.SetInterval(static_cast<unsigned>(quiet));
+    drainTimer_.SetEnabled(true);
+    if (!DeviceComm) return;
+    DeviceComm->OnReceivePacket = Continuation::Bind<&TPublicNetKs::DrainedChunk>(this);
+    DeviceComm->ReadTimeout = quiet;
+    DeviceComm->Listen(1);
+}
+
+void TPublicNetKs::DrainedChunk(char* Data) {
+    if (!draining_ || !DeviceComm) return;
+    if (DeviceComm->ReadError != 0) {
+        // A failing port has nothing to drain; the quiet timer ends the wait.
+        Trace(Q31_TRACE_PORT_ERROR, Q31_PORT_READ, 0, nullptr, 0, DeviceComm->ReadError);
+        return;
+    }
+    if (DeviceComm->BytesRead > 0) {
+        Trace(Q31_TRACE_DISCARDED, 0, 0, reinterpret_cast<const std::uint8_t*>(Data), DeviceComm->BytesRead);
+        // Every byte starts the quiet time again, up to the overall bound.
+        if (loop_.Now() < drainDeadline_) {
+            drainTimer_.SetEnabled(false);
+            drainTimer_.SetEnabled(true);
+        }
+    }
+    DeviceComm->Listen(1);
+}
+
+void TPublicNetKs::TDrain() {
+    drainTimer_.SetEnabled(false);
+    if (!draining_) return;
+    draining_ = false;
+    lineDirty_ = false;
+    if (DeviceComm) DeviceComm->AbortRead();
+    SendPacket();
 }
 
 void TPublicNetKs::TNullByte() {
@@ -128,25 +220,52 @@ void TPublicNetKs::TOut() {
     timeOutTimer_.SetEnabled(false);
     // The exchange is over: a read still waiting would only deliver late bytes.
     if (DeviceComm) DeviceComm->AbortRead();
+    // The answer may still come, after the next packet has gone out.
+    lineDirty_ = true;
+    Trace(Q31_TRACE_TIMEOUT, 0, resends_);
     if (Repetition) {
-        ++RepetitionCounter;
-        if (OnRepetition) OnRepetition(RepetitionCounter);
-        if (!BreakFlag) packageTimer_.SetEnabled(true);
+        Resend();
     } else {
+        EndExchange(Q31_END_TIMEOUT);
         if (OnTimeOut) OnTimeOut(this);
     }
 }
 
-void TPublicNetKs::ChecksumFailure() {
+void TPublicNetKs::Resend() {
+    ++RepetitionCounter;
+    ++resends_;
+    Trace(Q31_TRACE_RESEND, 0, resends_);
+    if (OnRepetition) OnRepetition(RepetitionCounter);
+    if (!BreakFlag) packageTimer_.SetEnabled(true);
+}
+
+void TPublicNetKs::ChecksumFailure(int reason) {
+    Trace(Q31_TRACE_REJECTED, reason, resends_);
     ResetStage();
-    // Nothing more of this exchange is wanted; the re-send starts afresh.
+    // Nothing more of this exchange is wanted; the re-send starts afresh. The
+    // rest of a garbled frame may still be arriving.
     if (DeviceComm) DeviceComm->StopReading();
+    lineDirty_ = true;
     timeOutTimer_.SetEnabled(false);
     if (OnFalseCRC) OnFalseCRC(this);
     if (Repetition) {
-        ++RepetitionCounter;
-        if (OnRepetition) OnRepetition(RepetitionCounter);
-        if (!BreakFlag) packageTimer_.SetEnabled(true);
+        Resend();
+    } else {
+        EndExchange(Q31_END_TIMEOUT);
+    }
+}
+
+void TPublicNetKs::FailExchange(int reason) {
+    Trace(Q31_TRACE_REJECTED, reason, resends_);
+    if (exchange_ == Exchange::Accepted) exchange_ = Exchange::Open;
+    ResetStage();
+    if (DeviceComm) DeviceComm->StopReading();
+    timeOutTimer_.SetEnabled(false);
+    if (Repetition) {
+        Resend();
+    } else {
+        EndExchange(Q31_END_TIMEOUT);
+        if (OnTimeOut) OnTimeOut(this);
     }
 }
 
@@ -155,22 +274,118 @@ void TPublicNetKs::BreakTransmit() {
     packageTimer_.SetEnabled(false);
     timeOutTimer_.SetEnabled(false);
     nullByteTimer_.SetEnabled(false);
+    if (draining_) {
+        draining_ = false;
+        drainTimer_.SetEnabled(false);
+        if (DeviceComm) DeviceComm->AbortRead();
+    }
+    if (exchange_ == Exchange::Open) {
+        if (sent_) lineDirty_ = true;
+        EndExchange(Q31_END_BROKEN);
+    }
+}
+
+void TPublicNetKs::EndExchange(int outcome) {
+    if (exchange_ == Exchange::Idle) return;
+    exchange_ = Exchange::Idle;
+    Trace(Q31_TRACE_REQUEST_END, outcome, resends_);
+}
+
+void TPublicNetKs::Accept(const std::uint8_t* reply, int length) {
+    timeOutTimer_.SetEnabled(false);
+    ReceiveStage = 3;  // accepted: later chunks of this exchange are ignored
+    if (exchange_ == Exchange::Open) exchange_ = Exchange::Accepted;
+    Trace(Q31_TRACE_ACCEPTED, 0, resends_, reply, length);
+}
+
+void TPublicNetKs::Accepted(unsigned armed) {
+    // The reply's event has run. Unless it armed the next packet (which ended
+    // this exchange already) or failed the reply, the exchange is over.
+    if (armed == armed_ && exchange_ == Exchange::Accepted) EndExchange(Q31_END_ACCEPTED);
+}
+
+bool TPublicNetKs::IsConfirmedRead() const {
+    if (!ReadConfirmation || TransmitLength < 3) return false;
+    // Only commands that read: sending one twice changes nothing in the meter.
+    switch (TransmitBuffer[2]) {
+        case kCmdCtrSum:
+        case kCmdDeviceId:
+        case kCmdReadRam:
+        case kCmdReadFlash:
+        case kCmdReadFlashLarge:
+        case kCmdAnalogRead:
+        case kCmdAdcPress:
+        case kCmdReadArchiveV2:
+            return true;
+        default:
+            return false;
+    }
+}
+
+bool TPublicNetKs::Confirmed(const std::uint8_t* data, int length) {
+    if (length < 0 || length > static_cast<int>(sizeof confirmData_)) length = 0;
+    const auto n = static_cast<std::size_t>(length);
+    if (confirmHeld_ && confirmLength_ == length && std::memcmp(confirmData_, data, n) == 0) {
+        confirmHeld_ = false;
+        return true;
+    }
+    if (confirmHeld_) Trace(Q31_TRACE_REJECTED, Q31_REJECT_UNCONFIRMED, resends_);
+    // Hold this reply and read the same packet again; the next reply must agree.
+    std::memcpy(confirmData_, data, n);
+    confirmLength_ = length;
+    confirmHeld_ = true;
+    timeOutTimer_.SetEnabled(false);
+    ResetStage();
+    if (DeviceComm) DeviceComm->StopReading();
+    packageTimer_.SetEnabled(true);
+    return false;
+}
+
+void TPublicNetKs::EmitTrace(int kind, int reason, int count, const std::uint8_t* bytes, int length,
+                             int osError) const {
+    TQ31TraceEvent event{};
+    event.time_us = loop_.Now();
+    event.kind = kind;
+    event.reason = reason;
+    event.count = count;
+    event.os_error = osError;
+    event.bytes = bytes;
+    event.length = bytes ? length : 0;
+    OnTrace(event);
+}
+
+void TPublicNetKs::TraceChunk(const char* Data) const {
+    if (!OnTrace || !DeviceComm) return;
+    if (DeviceComm->ReadError != 0)
+        EmitTrace(Q31_TRACE_PORT_ERROR, Q31_PORT_READ, 0, nullptr, 0, DeviceComm->ReadError);
+    EmitTrace(Q31_TRACE_READ, 0, 0, reinterpret_cast<const std::uint8_t*>(Data), DeviceComm->BytesRead, 0);
+}
+
+int TPublicNetKs::ChunkFault() const {
+    return DeviceComm && DeviceComm->BytesRead < DeviceComm->ReadSize ? Q31_REJECT_SHORT : Q31_REJECT_ADDRESS;
 }
 
 void TPublicNetKs::GeneralReply(char* Data, const ReceiveEvent& event) {
     const auto* chunk = reinterpret_cast<const std::uint8_t*>(Data);
+    TraceChunk(Data);
     switch (ReceiveStage) {
         case 0:  // our own packet coming back
-            if (chunk[0] != SlaveNetAddress) return;
+            if (chunk[0] != SlaveNetAddress) {
+                Trace(Q31_TRACE_REJECTED, ChunkFault(), resends_);
+                return;
+            }
             ReceiveStage = 1;
             DeviceComm->LengthPacket = ReplyLength;
             return;
         case 1: {  // reply header: address and payload count
-            if (chunk[0] != MasterNetAddress) return;
+            if (chunk[0] != MasterNetAddress) {
+                Trace(Q31_TRACE_REJECTED, ChunkFault(), resends_);
+                return;
+            }
             const std::uint8_t payload = chunk[1];
             if (payload > frame::kMaxReplyPayload) {
                 // L + 3 would not fit the body length: a bad reply.
-                ChecksumFailure();
+                ChecksumFailure(Q31_REJECT_LENGTH);
                 return;
             }
             ReceiveBuffer[0] = chunk[0];
@@ -183,14 +398,22 @@ void TPublicNetKs::GeneralReply(char* Data, const ReceiveEvent& event) {
         }
         case 2: {  // body: payload, further byte, checksum
             timeOutTimer_.SetEnabled(false);
-            if (!event) return;
-            std::memcpy(ReceivePointer, chunk, BodyLength);
-            if (frame::ChecksumMatches(ReceiveBuffer, BodyLength)) {
-                ReceiveStage = 3;  // accepted: later chunks of this exchange are ignored
-                event(static_cast<short>(BodyLength - 3), reinterpret_cast<char*>(ReceiveBuffer + 2));
-            } else {
-                ChecksumFailure();
+            if (!event) {
+                // Nobody wants the reply: the exchange ends here, its bytes read.
+                EndExchange(Q31_END_ACCEPTED);
+                return;
             }
+            std::memcpy(ReceivePointer, chunk, BodyLength);
+            if (!frame::ChecksumMatches(ReceiveBuffer, BodyLength)) {
+                ChecksumFailure(DeviceComm->BytesRead < BodyLength ? Q31_REJECT_SHORT : Q31_REJECT_CHECKSUM);
+                return;
+            }
+            // The data to agree on: the count and the payload.
+            if (IsConfirmedRead() && !Confirmed(ReceiveBuffer + 1, BodyLength - 2)) return;
+            Accept(ReceiveBuffer, BodyLength + 2);
+            const unsigned armed = armed_;
+            event(static_cast<short>(BodyLength - 3), reinterpret_cast<char*>(ReceiveBuffer + 2));
+            Accepted(armed);
             return;
         }
         default:
@@ -202,6 +425,7 @@ void TPublicNetKs::ReceivedData(char* Data) { GeneralReply(Data, OnReceiveExecut
 void TPublicNetKs::VarReceivedData(char* Data) { GeneralReply(Data, OnVarReceiveExecuted); }
 
 void TPublicNetKs::OnlyTransmit(char* Data) {
+    TraceChunk(Data);
     if (ReceiveStage == 0) {
         ReceiveStage = 1;
         DeviceComm->LengthPacket = ReplyLength;
@@ -210,45 +434,62 @@ void TPublicNetKs::OnlyTransmit(char* Data) {
     if (ReceiveStage != 1) return;
     // The acknowledgement carries no address or checksum, so a read that
     // ended with nothing must not pass for one: the time-out decides.
-    if (DeviceComm->BytesRead < 1) return;
-    timeOutTimer_.SetEnabled(false);
-    ReceiveStage = 3;
-    if (OnReceiveExecuted) {
-        ReceiveBuffer[0] = static_cast<std::uint8_t>(Data[0]);
-        OnReceiveExecuted(1, reinterpret_cast<char*>(ReceiveBuffer));
+    if (DeviceComm->BytesRead < 1) {
+        Trace(Q31_TRACE_REJECTED, Q31_REJECT_SHORT, resends_);
+        return;
     }
+    ReceiveBuffer[0] = static_cast<std::uint8_t>(Data[0]);
+    Accept(ReceiveBuffer, 1);
+    const unsigned armed = armed_;
+    if (OnReceiveExecuted) OnReceiveExecuted(1, reinterpret_cast<char*>(ReceiveBuffer));
+    Accepted(armed);
 }
 
 void TPublicNetKs::ReceivedIDDevice(char* Data) {
     const auto* chunk = reinterpret_cast<const std::uint8_t*>(Data);
+    TraceChunk(Data);
     if (ReceiveStage == 0) {
         ReceiveStage = 1;
         DeviceComm->LengthPacket = ReplyLength;
         return;
     }
     if (ReceiveStage != 1) return;
-    if (!OnReceivedIDDevice || chunk[0] != MasterNetAddress) return;
+    if (!OnReceivedIDDevice) return;
+    if (chunk[0] != MasterNetAddress) {
+        Trace(Q31_TRACE_REJECTED, ChunkFault(), resends_);
+        return;
+    }
     timeOutTimer_.SetEnabled(false);
     std::memcpy(ReceiveBuffer, chunk, kIdReplyLength);
-    if (frame::ChecksumMatches(ReceiveBuffer, kIdReplyLength - 2)) {
-        ReceiveStage = 3;
-        OnReceivedIDDevice(reinterpret_cast<SIDDevice*>(ReceiveBuffer + 2));
-    } else {
-        ChecksumFailure();
+    if (!frame::ChecksumMatches(ReceiveBuffer, kIdReplyLength - 2)) {
+        ChecksumFailure(DeviceComm->BytesRead < kIdReplyLength ? Q31_REJECT_SHORT : Q31_REJECT_CHECKSUM);
+        return;
     }
+    // The data to agree on: the identification record.
+    if (IsConfirmedRead() && !Confirmed(ReceiveBuffer + 2, static_cast<int>(sizeof(SIDDevice)))) return;
+    Accept(ReceiveBuffer, kIdReplyLength);
+    const unsigned armed = armed_;
+    OnReceivedIDDevice(reinterpret_cast<SIDDevice*>(ReceiveBuffer + 2));
+    Accepted(armed);
 }
 
 void TPublicNetKs::ReciveMC(char* Data) {
     const auto* chunk = reinterpret_cast<const std::uint8_t*>(Data);
+    TraceChunk(Data);
     if (ReceiveStage == 0) {
         ReceiveStage = 1;
         DeviceComm->LengthPacket = kModuleCounterReplyLength;
         return;
     }
-    if (ReceiveStage != 1 || chunk[0] != MasterNetAddress) return;
-    timeOutTimer_.SetEnabled(false);
-    ReceiveStage = 3;
+    if (ReceiveStage != 1) return;
+    if (chunk[0] != MasterNetAddress) {
+        Trace(Q31_TRACE_REJECTED, ChunkFault(), resends_);
+        return;
+    }
+    Accept(chunk, kModuleCounterReplyLength);
+    const unsigned armed = armed_;
     if (OnReceiveModuleCounter) OnReceiveModuleCounter(static_cast<int>(static_cast<std::int8_t>(chunk[2])));
+    Accepted(armed);
 }
 
 bool TPublicNetKs::SendRequest(std::uint8_t first, std::uint8_t command, const std::uint8_t* data,
@@ -279,12 +520,15 @@ bool TPublicNetKs::SendWrite(std::uint8_t first, std::uint8_t command, const std
                        Continuation::Bind<&TPublicNetKs::OnlyTransmit>(this), 1);
 }
 
-void TPublicNetKs::Transmitpackage(std::uint8_t count, const void* source) {
-    if (count && source) std::memcpy(TransmitBuffer, source, count);
+bool TPublicNetKs::Transmitpackage(std::uint8_t count, const void* source) {
+    // Without a source the previous packet would go out in its place.
+    if (count && !source) return false;
+    if (count) std::memcpy(TransmitBuffer, source, count);
     TransmitLength = count;
     EchoLength = count;
     ReplyLength = kAckLength;
     ArmRequest(Continuation::Bind<&TPublicNetKs::OnlyTransmit>(this), 1);
+    return true;
 }
 
 void TPublicNetKs::GetDeviceID() {

@@ -4,6 +4,12 @@
 // result through events. On a time-out or a bad checksum it sends the same
 // packet again, without limit, while Repetition is on.
 //
+// A reply is credited only to the packet it answers. After an exchange that
+// failed (a time-out, a bad reply, an abandoned packet) an answer to an
+// earlier send may still be on its way, so before the next, different packet
+// goes out the engine lets the line fall quiet for one time-out and discards
+// what arrives meanwhile. A clean line never waits.
+//
 // One request is in flight at a time. Every command fills TransmitBuffer,
 // sets the expected lengths, picks a reply continuation and calls
 // ArmRequest; the owner chains the next command from the previous event.
@@ -40,6 +46,11 @@ public:
     static constexpr int kMaxWriteCount = 246;
     static constexpr int kMaxWriteLargeCount = 244;
     static constexpr int kMaxReadCount = 252;
+    // The time-out used when the owner sets 0 or less: a reply must still be
+    // read, so every exchange has a bound.
+    static constexpr int kDefaultTimeOutMs = 2000;
+    // A line that never falls quiet is waited for at most this many time-outs.
+    static constexpr int kDrainLimit = 8;
 
     explicit TPublicNetKs(TComponent* owner = nullptr, MessageLoop& loop = MessageLoop::Main());
     ~TPublicNetKs() override;
@@ -52,6 +63,7 @@ public:
     std::uint8_t GetSlaveNetAddress() const { return SlaveNetAddress; }
     void SetSlaveNetAddress(std::uint8_t address);   // 1..238; others ignored
     int GetTimeOut() const { return static_cast<int>(timeOutTimer_.Interval()); }
+    // 0 or less selects kDefaultTimeOutMs.
     void SetTimeOut(int milliseconds);
     int GetTimePackage() const { return static_cast<int>(packageTimer_.Interval()); }
     void SetTimePackage(int milliseconds);
@@ -62,10 +74,18 @@ public:
     static std::uint16_t CRC(const void* data, std::uint8_t count);
     void ArmRequest(Continuation continuation, int readCount);
     // Sends a packet the caller made whole (the engine adds nothing); the
-    // reply is one acknowledgement byte.
-    void Transmitpackage(std::uint8_t count, const void* source);
+    // reply is one acknowledgement byte. Refused (false, nothing sent) when
+    // there are bytes to send but no source.
+    bool Transmitpackage(std::uint8_t count, const void* source);
     void GetDeviceID();
     void BreakTransmit();
+    // The owner found an accepted reply unusable (it carries no whole value):
+    // the exchange fails as a bad reply does, so the packet goes out again
+    // while Repetition is on, and OnTimeOut ends it otherwise. `reason` is a
+    // Q31_REJECT_ code for the trace. Call it from the reply's event.
+    void FailExchange(int reason);
+    // Whether a different packet has to wait for the line to fall quiet.
+    bool LineUnsettled() const { return lineDirty_; }
 
     // Reply continuations, called by the channel with each chunk it read.
     void ReceivedData(char* Data);
@@ -147,19 +167,61 @@ protected:
     MessageLoop& Loop() const { return loop_; }
 
 private:
+    enum class Exchange : std::uint8_t { Idle, Open, Accepted };
+
     void TOut();
     void TPackage();
     void TNullByte();
+    void TDrain();
+    void SendPacket();
     void NullBytePreamble();
     void GeneralReply(char* Data, const ReceiveEvent& event);
-    void ChecksumFailure();
+    void ChecksumFailure(int reason);
+    // The failure policy's tail: count, tell the owner, send again.
+    void Resend();
     // Where the next exchange starts: the echo with Receiving_back, else the reply.
     void ResetStage();
+    // The reply is good: ends the exchange (for the trace, once its event
+    // has run, so that the owner may still fail it from there).
+    void Accept(const std::uint8_t* reply, int length);
+    void Accepted(unsigned armed);
+    void EndExchange(int outcome);
+    // Confirmed reads: true when `data` agrees with the reply held from the
+    // previous send of the same packet; otherwise holds it and reads again.
+    bool Confirmed(const std::uint8_t* data, int length);
+    bool IsConfirmedRead() const;
+    // Letting the line fall quiet before a different packet.
+    bool SameAsLastSent() const;
+    void BeginDrain();
+    void DrainedChunk(char* Data);
+    // The trace. Nothing is built unless a handler is assigned.
+    void Trace(int kind, int reason = 0, int count = 0, const std::uint8_t* bytes = nullptr, int length = 0,
+               int osError = 0) const {
+        if (OnTrace) EmitTrace(kind, reason, count, bytes, length, osError);
+    }
+    void EmitTrace(int kind, int reason, int count, const std::uint8_t* bytes, int length, int osError) const;
+    void TraceChunk(const char* Data) const;
+    // Why a chunk that is not the expected reply was passed over.
+    int ChunkFault() const;
 
     MessageLoop& loop_;
     TTimer timeOutTimer_;
     TTimer packageTimer_;
     TTimer nullByteTimer_;
+    TTimer drainTimer_;
+    Continuation continuation_;
+    Exchange exchange_ = Exchange::Idle;
+    unsigned armed_ = 0;          // counts ArmRequest calls
+    bool sent_ = false;           // the armed packet went out at least once
+    int resends_ = 0;             // since the packet was armed
+    bool lineDirty_ = false;      // a reply to an earlier send may still come
+    bool draining_ = false;
+    Micros drainDeadline_ = 0;
+    std::uint8_t lastSent_[256] = {};
+    std::uint8_t lastSentLength_ = 0;
+    bool confirmHeld_ = false;
+    int confirmLength_ = 0;
+    std::uint8_t confirmData_[256] = {};
 };
 
 }  // namespace q31

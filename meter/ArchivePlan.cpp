@@ -92,10 +92,11 @@ ArchiveStep AdvanceArchiveRead(const ArchiveGeometry& g, ArchiveCursor& cursor, 
     };
 
     if (n == 0) {
-        // The same packet is asked for again, but not forever.
-        if (++cursor.emptyReplies >= kArchiveEmptyReplyLimit) return finish(Done());
-    } else {
-        cursor.emptyReplies = 0;
+        // Nothing to keep: delivering the read now would pass a failure off
+        // as "no more records", so the packet has failed instead.
+        ArchiveStep step;
+        step.failed = true;
+        return step;
     }
 
     if (cursor.firstRemaining != 0) {

@@ -37,7 +37,6 @@ struct ArchiveCursor {
     std::uint32_t secondRemaining = 0;  // values to fetch from slot 0 after the wrap
     std::uint32_t chunkBytes = 0;       // bytes asked for in the packet in flight
     std::uint32_t receivedCount = 0;    // values stored so far
-    std::uint32_t emptyReplies = 0;     // replies in a row that carried no whole value
 };
 
 // What the owner of a read does next.
@@ -48,6 +47,9 @@ struct ArchiveStep {
     std::uint32_t storeCount = 0;
     // The read is over: raise its event with cursor.receivedCount values.
     bool done = false;
+    // The reply carried no whole value: it is a failed exchange, and the
+    // cursor is as it was, so the same packet is asked for again.
+    bool failed = false;
     // Otherwise: when showProgress, show progressValue (values still to fetch
     // in this run) first, then ask for packetBytes at packetOffset.
     bool showProgress = false;
@@ -55,11 +57,6 @@ struct ArchiveStep {
     std::uint32_t packetOffset = 0;
     std::uint32_t packetBytes = 0;
 };
-
-// A meter that answers a packet again and again without one whole value in
-// the reply would keep a read asking forever. After this many such replies in
-// a row the read ends with the values it has.
-inline constexpr std::uint32_t kArchiveEmptyReplyLimit = 3;
 
 // Plans a read of the values from record `start` (counting from the first
 // record the meter ever wrote) with the ring's counter at `counter`. `count`

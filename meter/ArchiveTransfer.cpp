@@ -193,6 +193,10 @@ void TPublicNetKs_6x6::StartArchiveRead(const ArchiveRead& read, std::uint32_t A
 void TPublicNetKs_6x6::ReceiveArchive(const ArchiveRead& read, short Length, char* Buffer) {
     ArchiveCursor cursor = LoadArchiveCursor();
     const ArchiveStep step = AdvanceArchiveRead(ArchiveGeometryOf(read), cursor, Length);
+    if (step.failed) {
+        FailExchange(Q31_REJECT_EMPTY);
+        return;
+    }
     if (step.storeCount != 0) {
         const std::size_t e = read.geometry.elementBytes;
         std::memcpy(static_cast<char*>(read.buffer(*this)) + step.storeAt * e, Buffer, step.storeCount * e);
@@ -236,7 +240,6 @@ ArchiveCursor TPublicNetKs_6x6::LoadArchiveCursor() const {
     c.secondRemaining = SecondRemaining;
     c.chunkBytes = ChunkBytes;
     c.receivedCount = ReceivedCount;
-    c.emptyReplies = archiveEmptyReplies_;
     return c;
 }
 
@@ -246,7 +249,6 @@ void TPublicNetKs_6x6::SaveArchiveCursor(const ArchiveCursor& c) {
     SecondRemaining = c.secondRemaining;
     ChunkBytes = c.chunkBytes;
     ReceivedCount = c.receivedCount;
-    archiveEmptyReplies_ = c.emptyReplies;
 }
 
 }  // namespace q31

@@ -234,7 +234,6 @@ protected:
     void SaveArchiveCursor(const ArchiveCursor& cursor);
     // Replies in a row that carried no whole value (the rest of the transfer
     // state is in the public members).
-    std::uint32_t archiveEmptyReplies_ = 0;
 
 public:
     // The tables the totals' drivers run (TotalsAndClears.cpp).

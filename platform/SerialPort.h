@@ -1,7 +1,10 @@
 // Byte I/O on a serial port that the host opened and configured.
 //
 // A PortHandle is what the host put in its slot record: a file descriptor on
-// POSIX, a HANDLE on Windows. 0 means "no port": writes fail, reads end at once.
+// POSIX, a HANDLE on Windows. "No port" is a negative descriptor on POSIX
+// (descriptor 0 is a real port for a daemon that closed its standard input
+// before it opened the tty), and 0 or INVALID_HANDLE_VALUE on Windows. On no
+// port, writes fail and reads end at once.
 #pragma once
 
 #include <atomic>
@@ -12,8 +15,16 @@ namespace q31 {
 
 using PortHandle = std::intptr_t;
 
-// One synchronous write of the whole block. Returns true when every byte went out.
-bool PortWrite(PortHandle port, const std::uint8_t* data, std::size_t count);
+// The handle a channel holds before the host gives it one.
+extern const PortHandle kNoPort;
+
+// Whether `port` can be a port at all (see "no port" above).
+bool PortUsable(PortHandle port);
+
+// One synchronous write of the whole block. Returns true when every byte went
+// out; otherwise stores the OS's error code (errno, GetLastError) in
+// *osError when it is given.
+bool PortWrite(PortHandle port, const std::uint8_t* data, std::size_t count, int* osError = nullptr);
 
 // Discards input that arrived before the next request goes out
 // (tcflush on a tty, draining on a pipe or socket, PurgeComm on Windows).
@@ -33,6 +44,9 @@ public:
     PortReader& operator=(const PortReader&) = delete;
 
     std::size_t Read(PortHandle port, std::uint8_t* target, std::size_t count, int timeoutMs);
+    // The OS's error code of the last Read that ended because the port
+    // failed (not by time-out or Cancel); 0 when it did not.
+    int LastError() const { return error_; }
 
     // Any thread: end the Read in progress (or the next one) at once.
     void Cancel();
@@ -41,6 +55,7 @@ public:
 
 private:
     std::atomic<bool> cancelled_{false};
+    int error_ = 0;
     std::intptr_t wake_[2] = {-1, -1};  // platform wake-up object(s)
 };
 

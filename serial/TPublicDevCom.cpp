@@ -43,6 +43,7 @@ void TPublicDevCom::AbortRead() {
     // A read still waiting belongs to an exchange that is over: end it now so
     // that none of its bytes can be taken for the next exchange's.
     ReadThread.Abort();
+    if (noRead_) loop_.Withdraw(readDone_);
     reading_ = false;
 }
 
@@ -52,17 +53,29 @@ void TPublicDevCom::Transmit(TComponent*) {
     FillOffset = 0;
     ReadSize = 0;
     ElementFill = 0;
-    if (ComHandle != 0) {
+    WriteError = 0;
+    TransmitOK = false;
+    if (PortUsable(ComHandle)) {
         ClearBuf();
-        TransmitOK = TransmitData != nullptr && PortWrite(ComHandle, TransmitData, TransmitSize);
+        TransmitOK = TransmitData != nullptr && PortWrite(ComHandle, TransmitData, TransmitSize, &WriteError);
     }
     ReadsLeft = ReadinCount + (EchoRead ? 1 : 0);
     ReceivePacket(this, LengthPacket);
 }
 
 bool TPublicDevCom::WriteOnly(const void* data, std::uint8_t count) {
-    if (ComHandle == 0) return false;
-    return PortWrite(ComHandle, static_cast<const std::uint8_t*>(data), count);
+    WriteError = 0;
+    return PortWrite(ComHandle, static_cast<const std::uint8_t*>(data), count, &WriteError);
+}
+
+void TPublicDevCom::Listen(int count) {
+    AbortRead();
+    ++exchange_;
+    FillOffset = 0;
+    ReadSize = 0;
+    ElementFill = 0;
+    ReadsLeft = 1;
+    ReceivePacket(this, count);
 }
 
 void TPublicDevCom::SetReceiveType(TReceiveType type) {
@@ -80,7 +93,7 @@ void TPublicDevCom::SetReceiveType(TReceiveType type) {
 }
 
 void TPublicDevCom::ReceivePacket(TComponent*, int count) {
-    if (count < 1) count = 1;
+    if (count < 0) count = 0;
     // Every read of an exchange lands behind the previous one; one that would
     // not fit ends the exchange instead of running past the buffer.
     if (FillOffset < 0 || count > kChannelBufferSize - FillOffset) {
@@ -92,6 +105,15 @@ void TPublicDevCom::ReceivePacket(TComponent*, int count) {
     std::memset(ChannelBuffer + FillOffset, 0, static_cast<std::size_t>(count));
     BytesRead = 0;
     reading_ = true;
+    if (count == 0) {
+        // Nothing to wait for: the empty chunk is delivered at once, through
+        // the same hand-over, so the owner sees it as it sees any other.
+        ReadThread.Abort();
+        noRead_ = true;
+        loop_.Post(readDone_);
+        return;
+    }
+    noRead_ = false;
     ReadThread.Start(ComHandle, ChannelBuffer + FillOffset, static_cast<std::size_t>(count), &BytesRead,
                      ReadTimeout, loop_, readDone_);
 }
@@ -100,6 +122,7 @@ void TPublicDevCom::ReceiveEnd() {
     // The chunk is processed here, on the main thread, straight from the
     // hand-over; a read that was aborted never gets this far.
     if (!reading_) return;
+    ReadError = noRead_ ? 0 : ReadThread.LastError();
     Receive();
 }
 

@@ -39,13 +39,17 @@ public:
     void Transmit(TComponent* sender = nullptr);
     // Writes bytes and starts no read (the link's null-byte preamble).
     bool WriteOnly(const void* data, std::uint8_t count);
+    // Starts one read of `count` bytes without writing anything: a new
+    // exchange that only listens (the link lets the line fall quiet this way).
+    void Listen(int count);
 
     // Receiving.
     void SetReceiveType(TReceiveType type);
     TReceiveType GetReceiveType() const { return ReceiveType; }
     void SetReadinCount(int count) { ReadinCount = count; }
     int GetReadinCount() const { return ReadinCount; }
-    // Starts one read of `count` bytes at FillOffset.
+    // Starts one read of `count` bytes at FillOffset. A read of 0 bytes
+    // reads nothing and ends at once.
     void ReceivePacket(TComponent* sender, int count);
     // Stops the exchange after the chunk being delivered: no further read.
     void StopReading() { ReadsLeft = 0; }
@@ -75,7 +79,7 @@ public:
     Delegate<void(char*)> OnReceivePacket;
     int LengthPacket = 0;
     TReadThread ReadThread;
-    PortHandle ComHandle = 0;
+    PortHandle ComHandle = kNoPort;
     int FillOffset = 0;
     int ElementFill = 0;
     int ElementSize = 1;
@@ -87,6 +91,10 @@ public:
     int BytesRead = 0;
     // Upper bound of one read's wait, in ms; the link sets it to its time-out.
     int ReadTimeout = kDefaultReadTimeoutMs;
+    // The OS's error code of the last failed write, and of the read whose
+    // chunk is being delivered (0: it did not fail).
+    int WriteError = 0;
+    int ReadError = 0;
     std::uint8_t ChannelBuffer[kChannelBufferSize] = {};
 
 private:
@@ -99,6 +107,7 @@ private:
     MessageLoop& loop_;
     Handover readDone_;
     bool reading_ = false;        // a read of the current exchange is outstanding
+    bool noRead_ = false;         // it is a read of 0 bytes, delivered without the reader
     unsigned exchange_ = 0;       // counts Transmit calls
     std::uint8_t valueBytes_[4] = {};  // Transmit_Short & co. write from here
 };

@@ -57,6 +57,11 @@ bool TReadThread::Busy() const {
     return pending_ || running_;
 }
 
+int TReadThread::LastError() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return error_;
+}
+
 void TReadThread::Run() {
     std::unique_lock<std::mutex> lock(mutex_);
     for (;;) {
@@ -71,9 +76,11 @@ void TReadThread::Run() {
         lock.unlock();
 
         const std::size_t got = reader_.Read(port, target, count, timeoutMs);
+        const int error = reader_.LastError();
 
         lock.lock();
         running_ = false;
+        error_ = error;
         // The hand-over is posted under the lock: an Abort waiting for this
         // read withdraws it only after the post, so a cancelled read's end
         // never runs on the main thread.

@@ -36,6 +36,10 @@ public:
 
     bool Busy() const;
 
+    // Main thread, after a read's hand-over ran: the OS's error code if the
+    // port failed during that read, else 0.
+    int LastError() const;
+
 private:
     void Run();
 
@@ -47,13 +51,14 @@ private:
     bool pending_ = false;   // a job waits for the worker
     bool running_ = false;   // the worker is inside the read
     // The job.
-    PortHandle port_ = 0;
+    PortHandle port_ = kNoPort;
     std::uint8_t* target_ = nullptr;
     std::size_t count_ = 0;
     int* bytesRead_ = nullptr;
     int timeoutMs_ = 0;
     MessageLoop* loop_ = nullptr;
     Handover* done_ = nullptr;
+    int error_ = 0;  // of the last finished read
 };
 
 }  // namespace q31

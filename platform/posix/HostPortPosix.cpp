@@ -27,18 +27,11 @@ bool SpeedOf(int baud, speed_t& out) {
 
 PortHandle OpenHostPort(const char* path, int baud) {
     speed_t speed{};
-    if (path == nullptr || !SpeedOf(baud, speed)) return 0;
+    if (path == nullptr || !SpeedOf(baud, speed)) return kNoPort;
     // Non-blocking open: a real serial device without carrier would otherwise
     // hold the open until the modem lines come up.
     int fd = ::open(path, O_RDWR | O_NOCTTY | O_NONBLOCK | O_CLOEXEC);
-    if (fd < 0) return 0;
-    if (fd == 0) {
-        // 0 means "no port" to the rest of the system: move off it.
-        const int moved = ::fcntl(fd, F_DUPFD_CLOEXEC, 3);
-        ::close(fd);
-        if (moved < 0) return 0;
-        fd = moved;
-    }
+    if (fd < 0) return kNoPort;
     termios t{};
     bool ok = ::tcgetattr(fd, &t) == 0;
     if (ok) {
@@ -57,14 +50,14 @@ PortHandle OpenHostPort(const char* path, int baud) {
     }
     if (!ok) {
         ::close(fd);
-        return 0;
+        return kNoPort;
     }
     ::tcflush(fd, TCIOFLUSH);
     return static_cast<PortHandle>(fd);
 }
 
 void CloseHostPort(PortHandle port) {
-    if (port > 0) ::close(static_cast<int>(port));
+    if (PortUsable(port)) ::close(static_cast<int>(port));
 }
 
 }  // namespace q31

@@ -14,7 +14,7 @@ bool CreatePortPair(PortHandle& first, PortHandle& second) {
 }
 
 void ClosePort(PortHandle port) {
-    if (port > 0) ::close(static_cast<int>(port));
+    if (PortUsable(port)) ::close(static_cast<int>(port));
 }
 
 }  // namespace q31

@@ -7,6 +7,7 @@
 #include <unistd.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <chrono>
 
 namespace q31 {
@@ -27,27 +28,39 @@ std::int64_t NowMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+bool Fail(int* osError, int code) {
+    if (osError) *osError = code;
+    return false;
+}
+
 }  // namespace
 
-bool PortWrite(PortHandle port, const std::uint8_t* data, std::size_t count) {
-    if (port == 0) return false;
+const PortHandle kNoPort = -1;
+
+bool PortUsable(PortHandle port) { return port >= 0 && port <= INT32_MAX; }
+
+bool PortWrite(PortHandle port, const std::uint8_t* data, std::size_t count, int* osError) {
+    if (!PortUsable(port)) return Fail(osError, EBADF);
     std::size_t done = 0;
     while (done < count) {
         ssize_t n = ::write(Fd(port), data + done, count - done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
             pollfd p{Fd(port), POLLOUT, 0};
-            if (::poll(&p, 1, 1000) <= 0) return false;
+            const int ready = ::poll(&p, 1, 1000);
+            if (ready < 0) return Fail(osError, errno);
+            if (ready == 0) return Fail(osError, ETIMEDOUT);
             continue;
         }
-        if (n <= 0) return false;
+        if (n < 0) return Fail(osError, errno);
+        if (n == 0) return Fail(osError, EIO);
         done += static_cast<std::size_t>(n);
     }
     return true;
 }
 
 void PortPurgeInput(PortHandle port) {
-    if (port == 0) return;
+    if (!PortUsable(port)) return;
     const int fd = Fd(port);
     if (::isatty(fd)) {
         ::tcflush(fd, TCIFLUSH);
@@ -99,7 +112,12 @@ void PortReader::Reset() {
 }
 
 std::size_t PortReader::Read(PortHandle port, std::uint8_t* target, std::size_t count, int timeoutMs) {
-    if (port == 0 || count == 0) return 0;
+    error_ = 0;
+    if (!PortUsable(port)) {
+        error_ = EBADF;
+        return 0;
+    }
+    if (count == 0) return 0;
     const int fd = Fd(port);
     const std::int64_t deadline = NowMs() + (timeoutMs > 0 ? timeoutMs : 0);
     std::size_t got = 0;
@@ -109,16 +127,33 @@ std::size_t PortReader::Read(PortHandle port, std::uint8_t* target, std::size_t 
         pollfd p[2] = {{fd, POLLIN, 0}, {static_cast<int>(wake_[0]), POLLIN, 0}};
         const int ready = ::poll(p, wake_[0] >= 0 ? 2 : 1, static_cast<int>(left));
         if (ready < 0 && errno == EINTR) continue;
-        if (ready <= 0) break;
+        if (ready < 0) {
+            error_ = errno;
+            break;
+        }
+        if (ready == 0) break;
         if (p[1].revents) break;  // cancelled
-        if (!(p[0].revents & POLLIN)) break;  // hang-up or error with nothing to read
+        if (!(p[0].revents & POLLIN)) {
+            // Hang-up or error with nothing to read: an unplugged adapter.
+            error_ = (p[0].revents & POLLNVAL) ? EBADF : EIO;
+            break;
+        }
         // Read only what is queued, so a blocking descriptor never blocks here.
         int avail = Available(fd);
         std::size_t want = count - got;
         if (avail > 0 && static_cast<std::size_t>(avail) < want) want = static_cast<std::size_t>(avail);
-        if (avail == 0) break;  // readable but empty: end of file
+        if (avail < 0) {
+            error_ = errno;
+            break;
+        }
+        if (avail == 0) {
+            // Readable but empty: the other end is gone.
+            error_ = EIO;
+            break;
+        }
         ssize_t n = ::read(fd, target + got, want);
         if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        if (n < 0) error_ = errno;
         if (n <= 0) break;
         got += static_cast<std::size_t>(n);
     }

@@ -23,11 +23,11 @@ bool StandardSpeed(int baud) {
 }  // namespace
 
 PortHandle OpenHostPort(const char* path, int baud) {
-    if (path == nullptr || !StandardSpeed(baud)) return 0;
+    if (path == nullptr || !StandardSpeed(baud)) return kNoPort;
     char name[MAX_PATH];
     win32::ComDevicePath(path, name, sizeof name);
     HANDLE h = ::CreateFileA(name, GENERIC_READ | GENERIC_WRITE, 0, nullptr, OPEN_EXISTING, 0, nullptr);
-    if (h == INVALID_HANDLE_VALUE) return 0;
+    if (h == INVALID_HANDLE_VALUE) return kNoPort;
 
     bool ok = win32::SetRawComState(h, baud);
     if (ok) {
@@ -42,7 +42,7 @@ PortHandle OpenHostPort(const char* path, int baud) {
     }
     if (!ok) {
         ::CloseHandle(h);
-        return 0;
+        return kNoPort;
     }
     ::PurgeComm(h, PURGE_RXCLEAR | PURGE_TXCLEAR);
     return reinterpret_cast<PortHandle>(h);

@@ -27,7 +27,10 @@ constexpr DWORD kLongestPollMs = 8;
 
 HANDLE H(PortHandle port) { return reinterpret_cast<HANDLE>(port); }
 
-bool Usable(PortHandle port) { return port != 0 && H(port) != INVALID_HANDLE_VALUE; }
+bool Fail(int* osError, DWORD code) {
+    if (osError) *osError = static_cast<int>(code);
+    return false;
+}
 
 std::int64_t NowMs() {
     using namespace std::chrono;
@@ -70,22 +73,26 @@ long Queued(HANDLE h, Source source) {
 
 }  // namespace
 
-bool PortWrite(PortHandle port, const std::uint8_t* data, std::size_t count) {
-    if (!Usable(port)) return false;
+const PortHandle kNoPort = 0;
+
+bool PortUsable(PortHandle port) { return port != 0 && H(port) != INVALID_HANDLE_VALUE; }
+
+bool PortWrite(PortHandle port, const std::uint8_t* data, std::size_t count, int* osError) {
+    if (!PortUsable(port)) return Fail(osError, ERROR_INVALID_HANDLE);
     std::size_t done = 0;
     while (done < count) {
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(count - done, 0x10000));
         DWORD written = 0;
-        if (!::WriteFile(H(port), data + done, chunk, &written, nullptr)) return false;
+        if (!::WriteFile(H(port), data + done, chunk, &written, nullptr)) return Fail(osError, ::GetLastError());
         // A zero count means the port's write time-out expired.
-        if (written == 0) return false;
+        if (written == 0) return Fail(osError, ERROR_TIMEOUT);
         done += written;
     }
     return true;
 }
 
 void PortPurgeInput(PortHandle port) {
-    if (!Usable(port)) return;
+    if (!PortUsable(port)) return;
     const HANDLE h = H(port);
     if (::PurgeComm(h, PURGE_RXCLEAR)) return;
     if (::GetFileType(h) != FILE_TYPE_PIPE) return;
@@ -122,7 +129,12 @@ void PortReader::Reset() {
 }
 
 std::size_t PortReader::Read(PortHandle port, std::uint8_t* target, std::size_t count, int timeoutMs) {
-    if (!Usable(port) || count == 0) return 0;
+    error_ = 0;
+    if (!PortUsable(port)) {
+        error_ = ERROR_INVALID_HANDLE;
+        return 0;
+    }
+    if (count == 0) return 0;
     const HANDLE h = H(port);
     const Source source = SourceOf(h);
     if (source == Source::None) return 0;  // nothing we could read without blocking
@@ -136,12 +148,18 @@ std::size_t PortReader::Read(PortHandle port, std::uint8_t* target, std::size_t 
             queued = static_cast<long>(std::min<std::size_t>(count - got, 0x10000));  // a file never blocks
         } else {
             queued = Queued(h, source);
-            if (queued < 0) break;
+            if (queued < 0) {
+                error_ = static_cast<int>(::GetLastError());
+                break;
+            }
         }
         if (queued > 0) {
             const DWORD want = static_cast<DWORD>(std::min<std::size_t>(count - got, static_cast<std::size_t>(queued)));
             DWORD n = 0;
-            if (!::ReadFile(h, target + got, want, &n, nullptr)) break;
+            if (!::ReadFile(h, target + got, want, &n, nullptr)) {
+                error_ = static_cast<int>(::GetLastError());
+                break;
+            }
             if (n > 0) {
                 got += n;
                 poll = kFirstPollMs;  // the rest of a reply follows close behind

@@ -21,7 +21,7 @@ class Host {
 public:
     explicit Host(const std::string& path) : port_(OpenHostPort(path.c_str(), 9600)) {}
     ~Host() { CloseHostPort(port_); }
-    bool Open() const { return port_ != 0; }
+    bool Open() const { return PortUsable(port_); }
     void Send(const Bytes& b) { ASSERT_TRUE(PortWrite(port_, b.data(), b.size())); }
     Bytes Receive(std::size_t n, int timeoutMs = 1000) {
         Bytes out(n);

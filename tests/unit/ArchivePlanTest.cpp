@@ -82,9 +82,15 @@ ReadRun Play(const ArchiveGeometry& g, std::uint32_t counter, std::uint32_t star
         std::vector<std::uint32_t> reply;
         for (std::uint32_t k = 0; k * g.elementBytes < replyBytes; ++k)
             reply.push_back(RecordAt(counter, g.slots, step.packetOffset / stride + k));
+        const ArchiveStep asked = step;
         step = AdvanceArchiveRead(g, cursor, static_cast<long>(replyBytes));
         EXPECT_LE(step.storeAt + step.storeCount, g.capacity);
         for (std::uint32_t k = 0; k < step.storeCount; ++k) buffer[step.storeAt + k] = reply.at(k);
+        // A failed packet is sent again as it was (the link re-sends it).
+        if (step.failed) {
+            EXPECT_EQ(step.storeCount, 0u);
+            step = asked;
+        }
     }
     run.records.assign(buffer.begin(), buffer.begin() + run.delivered);
     return run;
@@ -177,7 +183,7 @@ TEST(ArchivePlan, LongerReplyCountsOnlyWhatWasAskedFor) {
     EXPECT_EQ(run.packets.size(), 14u);
 }
 
-TEST(ArchivePlan, ReplyWithoutAWholeValueIsAskedAgainThenTheReadEnds) {
+TEST(ArchivePlan, ShortRepliesMoveOnAndEmptyOnesFailWithoutMovingTheCursor) {
     // A short reply of whole values moves on from the last value kept.
     ArchiveCursor cursor;
     const ArchiveGeometry g = HourRecords(4, 264);
@@ -188,18 +194,18 @@ TEST(ArchivePlan, ReplyWithoutAWholeValueIsAskedAgainThenTheReadEnds) {
     EXPECT_EQ(step.packetBytes, 160u);
     EXPECT_EQ(step.progressValue, 1079u);
 
-    // Replies with no whole value: the same packet again, twice, then the
-    // read ends with what it has.
-    for (long length : {0L, 3L}) {
+    // Replies with no whole value are failures, never the end of the read:
+    // the cursor stays where it was, however many come in a row.
+    for (long length : {0L, 3L, -5L, 0L, 0L}) {
         step = AdvanceArchiveRead(g, cursor, length);
+        EXPECT_TRUE(step.failed);
         EXPECT_FALSE(step.done);
         EXPECT_EQ(step.storeCount, 0u);
-        EXPECT_EQ(step.packetOffset, 264u);
-        EXPECT_EQ(step.packetBytes, 160u);
+        EXPECT_EQ(cursor.receivedCount, 1u);
+        EXPECT_EQ(cursor.readOffset, 264u);
+        EXPECT_EQ(cursor.chunkBytes, 160u);
+        EXPECT_EQ(cursor.firstRemaining, 1079u);
     }
-    step = AdvanceArchiveRead(g, cursor, -5);
-    EXPECT_TRUE(step.done);
-    EXPECT_EQ(cursor.receivedCount, 1u);
 
     // An empty reply between good ones does not count against the read.
     step = PlanArchiveRead(g, 1080, 0, 0, cursor);

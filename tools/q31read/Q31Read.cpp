@@ -99,7 +99,7 @@ int main(int argc, char** argv) {
     }
 
     const q31::PortHandle handle = q31::OpenHostPort(port.c_str(), baud);
-    if (!handle) {
+    if (!q31::PortUsable(handle)) {
         std::fprintf(stderr, "cannot open %s at %d baud\n", port.c_str(), baud);
         return 1;
     }

@@ -113,7 +113,7 @@ int main(int argc, char** argv) {
     }
 
     const q31::PortHandle handle = q31::OpenHostPort(port.c_str(), static_cast<int>(baud));
-    if (!handle) {
+    if (!q31::PortUsable(handle)) {
         std::fprintf(stderr, "q31-service: cannot open %s at %lld baud\n", port.c_str(), baud);
         return 1;
     }

@@ -1,0 +1,275 @@
+// The link on a bad line: answers that come late, replies that cannot be
+// told from good ones by their checksum, settings and handles that used to
+// leave a request hanging. Packets and replies are written out by hand.
+#include <gtest/gtest.h>
+
+#include <unistd.h>
+
+#include <string>
+
+#include "tests/unit/LinkHarness.h"
+
+namespace q31::test {
+namespace {
+
+// ReadRAM(0x0100, 2) and ReadRAM(0x0200, 2) from master 240 to slave 201.
+const Bytes kReadA = {0xC9, 0x04, 0x10, 0x00, 0x01, 0x02, 0xF0, 0xD0, 0x01};
+const Bytes kReadB = {0xC9, 0x04, 0x10, 0x00, 0x02, 0x02, 0xF0, 0xD1, 0x01};
+// Replies [F0][02][d0 d1][55][sum]: 11 22, 33 44 and AA BB.
+const Bytes kReply1122 = {0xF0, 0x02, 0x11, 0x22, 0x55, 0x7A, 0x01};
+const Bytes kReply3344 = {0xF0, 0x02, 0x33, 0x44, 0x55, 0xBE, 0x01};
+const Bytes kReplyAABB = {0xF0, 0x02, 0xAA, 0xBB, 0x55, 0xAC, 0x02};
+
+struct Events {
+    std::string log;
+    Bytes payload;
+    void Executed(short length, char* buffer) {
+        log += "exec(" + std::to_string(length) + ")";
+        payload.assign(buffer, buffer + length);
+    }
+    void FalseCrc(TComponent*) { log += "crc"; }
+    void Repetition(int n) { log += "rep(" + std::to_string(n) + ")"; }
+    void TimeOut(TComponent*) { log += "timeout"; }
+    void Ident(SIDDevice* d) { log += "id(" + std::to_string(d->SerialNumber) + ")"; }
+};
+
+class LinkRecovery : public ::testing::Test {
+protected:
+    void SetUp() override {
+        h.link.OnReceiveExecuted = TPublicNetKs::ReceiveEvent::Bind<&Events::Executed>(&ev);
+        h.link.OnFalseCRC = TPublicNetKs::SenderEvent::Bind<&Events::FalseCrc>(&ev);
+        h.link.OnRepetition = Delegate<void(int)>::Bind<&Events::Repetition>(&ev);
+        h.link.OnTimeOut = TPublicNetKs::SenderEvent::Bind<&Events::TimeOut>(&ev);
+        h.link.OnReceivedIDDevice = Delegate<void(SIDDevice*)>::Bind<&Events::Ident>(&ev);
+    }
+    // The send delay passes; what went out is queued on the meter's end.
+    Bytes AfterSendDelay() {
+        h.Advance(10);
+        return h.end.Queued();
+    }
+    bool PumpUntilLogHas(const std::string& text) {
+        return h.PumpUntil([&] { return ev.log.find(text) != std::string::npos; });
+    }
+    // Pumps until the library has read everything sent to it.
+    bool PumpUntilTaken() {
+        return h.PumpUntil([&] { return h.end.UnreadByLibrary() == 0; });
+    }
+
+    LinkHarness h;
+    Events ev;
+};
+
+TEST_F(LinkRecovery, LateAnswerToAResendIsDiscardedNotCreditedToTheNextPacket) {
+    // A's first answer comes after the time-out, so A goes out twice; the
+    // first answer is taken for the second send (the same question), and the
+    // answer to the second send is still on its way when B is due.
+    h.link.ReadRAM(0x0100, 2);
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    h.Advance(500);
+    EXPECT_EQ(ev.log, "rep(1)");
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    h.end.Send(kReply1122);
+    ASSERT_TRUE(PumpUntilLogHas("exec"));
+    EXPECT_EQ(ev.payload, (Bytes{0x11, 0x22}));
+    EXPECT_TRUE(h.link.LineUnsettled());
+
+    ev.log.clear();
+    h.link.ReadRAM(0x0200, 2);
+    EXPECT_TRUE(AfterSendDelay().empty()) << "B waits for the line to fall quiet";
+    h.Advance(300);
+    h.end.Send(kReplyAABB);  // the second answer to A
+    ASSERT_TRUE(PumpUntilTaken());
+    h.Advance(300);
+    EXPECT_TRUE(h.end.Queued().empty()) << "every byte starts the quiet time again";
+    h.Advance(200);
+    EXPECT_EQ(h.end.Queued(), kReadB);
+    EXPECT_FALSE(h.link.LineUnsettled());
+    h.end.Send(kReply3344);
+    ASSERT_TRUE(PumpUntilLogHas("exec"));
+    EXPECT_EQ(ev.log, "exec(2)");
+    EXPECT_EQ(ev.payload, (Bytes{0x33, 0x44})) << "B's own answer, not A's late one";
+}
+
+TEST_F(LinkRecovery, LateAnswerAfterABadChecksumIsDiscardedToo) {
+    h.link.ReadRAM(0x0100, 2);
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    Bytes bad = kReply1122;
+    bad[3] ^= 0x01;
+    h.end.Send(bad);
+    ASSERT_TRUE(PumpUntilLogHas("rep(1)"));
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    h.end.Send(kReply1122);
+    ASSERT_TRUE(PumpUntilLogHas("exec"));
+    h.link.ReadRAM(0x0200, 2);
+    EXPECT_TRUE(AfterSendDelay().empty());
+    h.end.Send(kReplyAABB);
+    ASSERT_TRUE(PumpUntilTaken());
+    h.Advance(500);
+    EXPECT_EQ(h.end.Queued(), kReadB);
+}
+
+TEST_F(LinkRecovery, AbandonedPacketMakesTheNextOneWaitForQuiet) {
+    h.link.ReadRAM(0x0100, 2);
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    h.link.ReadRAM(0x0200, 2);  // armed over the unanswered A
+    EXPECT_TRUE(AfterSendDelay().empty());
+    h.end.Send(kReplyAABB);  // A's answer
+    ASSERT_TRUE(PumpUntilTaken());
+    h.Advance(500);
+    EXPECT_EQ(h.end.Queued(), kReadB);
+    h.end.Send(kReply3344);
+    ASSERT_TRUE(PumpUntilLogHas("exec"));
+    EXPECT_EQ(ev.payload, (Bytes{0x33, 0x44}));
+}
+
+TEST_F(LinkRecovery, CleanLineNeverWaits) {
+    for (int i = 0; i < 3; ++i) {
+        h.link.ReadRAM(i % 2 ? 0x0200 : 0x0100, 2);
+        ASSERT_EQ(AfterSendDelay(), i % 2 ? kReadB : kReadA) << "sent after the send delay alone, packet " << i;
+        h.end.Send(kReply1122);
+        ASSERT_TRUE(h.PumpUntil([&] { return ev.log.size() == 7u * (i + 1); }));
+        EXPECT_FALSE(h.link.LineUnsettled());
+    }
+    EXPECT_EQ(ev.log, "exec(2)exec(2)exec(2)");
+}
+
+TEST_F(LinkRecovery, LineThatNeverFallsQuietIsWaitedForOnlySoLong) {
+    h.link.ReadRAM(0x0100, 2);
+    AfterSendDelay();
+    h.link.ReadRAM(0x0200, 2);
+    AfterSendDelay();
+    // A byte every 400 ms keeps the line busy; after the bound the packet goes anyway.
+    Bytes out;
+    int elapsed = 10;
+    while (out.empty() && elapsed < 20000) {
+        h.end.Send({0x00});
+        ASSERT_TRUE(PumpUntilTaken());
+        h.Advance(400);
+        elapsed += 400;
+        out = h.end.Queued();
+    }
+    EXPECT_EQ(out, kReadB);
+    EXPECT_LE(elapsed, 500 * TPublicNetKs::kDrainLimit + 500);
+    EXPECT_GE(elapsed, 500 * TPublicNetKs::kDrainLimit);
+}
+
+TEST_F(LinkRecovery, ConfirmedReadAcceptsOnlyTwoAgreeingReplies) {
+    h.link.ReadConfirmation = true;
+    h.link.ReadRAM(0x0100, 2);
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    h.end.Send(kReply1122);
+    ASSERT_TRUE(PumpUntilTaken());
+    EXPECT_EQ(ev.log, "") << "one reply is not enough";
+    ASSERT_EQ(AfterSendDelay(), kReadA) << "the same packet again, with no quiet wait";
+    // A reply the checksum cannot tell from a good one: 11 22 became 12 21.
+    h.end.Send({0xF0, 0x02, 0x12, 0x21, 0x55, 0x7A, 0x01});
+    ASSERT_TRUE(PumpUntilTaken());
+    EXPECT_EQ(ev.log, "") << "two different replies: read again";
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    h.end.Send(kReply1122);
+    ASSERT_TRUE(PumpUntilTaken());
+    EXPECT_EQ(ev.log, "") << "the last two still differ";
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    h.end.Send(kReply1122);
+    ASSERT_TRUE(PumpUntilLogHas("exec"));
+    EXPECT_EQ(ev.log, "exec(2)");
+    EXPECT_EQ(ev.payload, (Bytes{0x11, 0x22}));
+    EXPECT_EQ(h.link.RepetitionCounter, 0) << "confirming is not repeating";
+}
+
+TEST_F(LinkRecovery, ConfirmedReadsLeaveWritesAndIdentificationAsTheyShould) {
+    h.link.ReadConfirmation = true;
+    // A write is acknowledged once; sending it twice would write twice.
+    const std::uint8_t data[1] = {0x5A};
+    h.link.WriteRAM(0x1234, 1, data);
+    EXPECT_EQ(AfterSendDelay(), (Bytes{0xC9, 0x05, 0x20, 0x34, 0x12, 0x01, 0x5A, 0xF0, 0x7F, 0x02}));
+    h.end.Send({0x06});
+    ASSERT_TRUE(PumpUntilLogHas("exec(1)"));
+    // The identification is a read: confirmed like any other.
+    h.link.GetDeviceID();
+    const Bytes id = {0xC9, 0x01, 0x0F, 0xF0, 0xC9, 0x01};
+    ASSERT_EQ(AfterSendDelay(), id);
+    h.end.Send(IdReply(1234567));
+    ASSERT_TRUE(PumpUntilTaken());
+    EXPECT_EQ(ev.log, "exec(1)");
+    ASSERT_EQ(AfterSendDelay(), id);
+    h.end.Send(IdReply(1234567));
+    ASSERT_TRUE(PumpUntilLogHas("id("));
+    EXPECT_EQ(ev.log, "exec(1)id(1234567)");
+}
+
+TEST_F(LinkRecovery, TimeOutOfZeroOrLessStillReadsAndTimesOut) {
+    for (int setting : {0, -5}) {
+        SCOPED_TRACE(setting);
+        ev.log.clear();
+        h.link.RepetitionCounter = 0;
+        h.link.SetTimeOut(setting);
+        EXPECT_EQ(h.link.GetTimeOut(), TPublicNetKs::kDefaultTimeOutMs);
+        h.link.ReadRAM(0x0100, 2);
+        ASSERT_EQ(AfterSendDelay(), kReadA);
+        h.end.Send(kReply1122);
+        ASSERT_TRUE(PumpUntilLogHas("exec")) << "a reply that arrives is read and accepted";
+        h.link.ReadRAM(0x0100, 2);
+        ASSERT_EQ(AfterSendDelay(), kReadA);
+        h.Advance(TPublicNetKs::kDefaultTimeOutMs - 1);
+        EXPECT_EQ(ev.log, "exec(2)");
+        h.Advance(1);
+        EXPECT_EQ(ev.log, "exec(2)rep(1)") << "a silent meter is asked again";
+        h.link.BreakTransmit();
+    }
+}
+
+TEST_F(LinkRecovery, PortOnDescriptorZeroIsARealPort) {
+    // A daemon that closed its standard input gets its tty on descriptor 0.
+    const int saved = ::dup(0);
+    ASSERT_GE(saved, 0);
+    ASSERT_EQ(::dup2(static_cast<int>(h.end.host), 0), 0);
+    h.channel.ComHandle = 0;
+    h.link.ReadRAM(0x0100, 2);
+    const Bytes out = AfterSendDelay();
+    h.end.Send(kReply1122);
+    const bool answered = PumpUntilLogHas("exec");
+    ::dup2(saved, 0);
+    ::close(saved);
+    EXPECT_EQ(out, kReadA);
+    EXPECT_TRUE(answered);
+    EXPECT_FALSE(PortUsable(-1));
+    EXPECT_TRUE(PortUsable(0));
+}
+
+TEST_F(LinkRecovery, PacketWithoutSourceIsRefused) {
+    h.link.ReadRAM(0x0100, 2);
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    h.end.Send(kReply1122);
+    ASSERT_TRUE(PumpUntilLogHas("exec"));
+    EXPECT_FALSE(h.link.Transmitpackage(9, nullptr));
+    EXPECT_TRUE(AfterSendDelay().empty()) << "the previous packet must not go out again";
+    const std::uint8_t own[3] = {0x01, 0x02, 0x03};
+    EXPECT_TRUE(h.link.Transmitpackage(3, own));
+    EXPECT_EQ(AfterSendDelay(), (Bytes{0x01, 0x02, 0x03}));
+}
+
+TEST_F(LinkRecovery, ReadOfZeroBytesReadsNothing) {
+    struct Chunks {
+        int count = 0;
+        int bytes = -1;
+        TPublicDevCom* channel = nullptr;
+        void Chunk(char*) {
+            ++count;
+            bytes = channel->BytesRead;
+        }
+    } chunks;
+    chunks.channel = &h.channel;
+    h.channel.OnReceivePacket = Delegate<void(char*)>::Bind<&Chunks::Chunk>(&chunks);
+    h.channel.SetReadinCount(1);
+    h.channel.LengthPacket = 0;
+    const std::uint8_t one = 0x42;
+    h.channel.Transmit_Packed(&one, 1);
+    h.end.Send({0xF0, 0x01, 0x02});
+    ASSERT_TRUE(h.PumpUntil([&] { return chunks.count == 1; }));
+    EXPECT_EQ(chunks.bytes, 0);
+    EXPECT_EQ(h.end.UnreadByLibrary(), 3) << "the next reply's bytes stay on the line";
+}
+
+}  // namespace
+}  // namespace q31::test
