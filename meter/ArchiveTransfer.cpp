@@ -90,7 +90,7 @@ constexpr ArchiveRead kDayDLongV2 =
 
 void TPublicNetKs_6x6::GetFArhives() {
     Borrow<&Self::ReceiveFArhives>();
-    ReadFlashLarge(FlashAddressMap[AddrArhives], kCountersBytes);
+    if (!ReadFlashLarge(FlashAddressMap[AddrArhives], kCountersBytes)) GiveBack();
 }
 
 void TPublicNetKs_6x6::ReceiveFArhives(short Length, char* Buffer) {

@@ -94,7 +94,8 @@ bool TPublicNetKs_6x6::GetADCPressData() { return SendMeasurement(kCmdADCPressDa
 
 void TPublicNetKs_6x6::GetADCData() {
     Borrow<&TPublicNetKs_6x6::ReceiveRAMPointer>();
-    ReadFlashLarge(FlashAddressMap[AddrRAMPointer], kPointerRecordBytes);
+    // A packet that cannot go out ends the chain with the owner's handler back.
+    if (!ReadFlashLarge(FlashAddressMap[AddrRAMPointer], kPointerRecordBytes)) GiveBack();
 }
 
 void TPublicNetKs_6x6::ReceiveRAMPointer(short Length, char* Buffer) {
@@ -102,20 +103,20 @@ void TPublicNetKs_6x6::ReceiveRAMPointer(short Length, char* Buffer) {
     // an earlier read.
     StoreReply(ADCPointers, kADCPointerBytes, Length, Buffer);
     Switch<&TPublicNetKs_6x6::ReceiveADCStart>();
-    StartTermCalculation();
+    if (!StartTermCalculation()) GiveBack();
 }
 
 void TPublicNetKs_6x6::ReceiveADCStart(short, char*) {
     // The acknowledgement says nothing the chain needs: the calculation has
     // been started, and its values are read next.
     Switch<&TPublicNetKs_6x6::ReceiveADCF>();
-    ReadRAM(ADCPointers[kADCFirstPointer], kADCBlockBytes);
+    if (!ReadRAM(ADCPointers[kADCFirstPointer], kADCBlockBytes)) GiveBack();
 }
 
 void TPublicNetKs_6x6::ReceiveADCF(short Length, char* Buffer) {
     StoreReply(ADCValues, kADCBlockBytes, Length, Buffer);
     Switch<&TPublicNetKs_6x6::ReceiveADCUL>();
-    ReadRAM(ADCPointers[kADCSecondPointer], kADCBlockBytes);
+    if (!ReadRAM(ADCPointers[kADCSecondPointer], kADCBlockBytes)) GiveBack();
 }
 
 void TPublicNetKs_6x6::ReceiveADCUL(short Length, char* Buffer) {

@@ -37,17 +37,20 @@ struct ZeroRun {
     std::uint8_t stride;
 };
 
+// Every chunk lies inside its record and can be asked for in one read.
 template <std::size_t N>
 constexpr bool ChunksFit(const Chunk (&chunks)[N], std::size_t recordSize) {
     for (const Chunk& c : chunks)
-        if (c.offset + c.count > recordSize) return false;
+        if (c.offset + c.count > recordSize || c.count > TPublicNetKs::kMaxReadCount) return false;
     return true;
 }
 
+// Every write of a run takes its zeros from the zero buffer and fits one
+// flash write; a larger one would be refused and the clear could not go on.
 template <std::size_t N>
 constexpr bool RunsFitZeroBuffer(const ZeroRun (&runs)[N], std::size_t zeroBytes) {
     for (const ZeroRun& r : runs)
-        if (r.count > zeroBytes || r.writes == 0) return false;
+        if (r.count > zeroBytes || r.count > TPublicNetKs::kMaxWriteLargeCount || r.writes == 0) return false;
     return true;
 }
 
@@ -145,12 +148,13 @@ constexpr char kHeadsCleared = 0;
 
 void TPublicNetKs_6x6::IssueChunk(const ChunkPlan& plan, int index) {
     const Chunk& c = plan.chunks[index];
-    if (plan.origin == Origin::RamPointer) {
-        // RAM addresses are 16 bits wide on the meter; the sum wraps as its does.
-        ReadRAM(static_cast<std::uint16_t>(RAMPointers.Words[plan.where] + c.offset), c.count);
-    } else {
-        ReadFlashLarge(FlashAddressMap[plan.where] + c.offset, c.count);
-    }
+    // RAM addresses are 16 bits wide on the meter; the sum wraps as its does.
+    const bool sent = plan.origin == Origin::RamPointer
+                          ? ReadRAM(static_cast<std::uint16_t>(RAMPointers.Words[plan.where] + c.offset), c.count)
+                          : ReadFlashLarge(FlashAddressMap[plan.where] + c.offset, c.count);
+    // A read that cannot go out ends the command: no reply will come to
+    // give the owner its handler back.
+    if (!sent) GiveBack();
 }
 
 bool TPublicNetKs_6x6::ChunkArrived(const ChunkPlan& plan, void* record, short Length, const char* Buffer) {
@@ -182,17 +186,18 @@ bool HasCountedRun(const ZeroRun* runs, int count) {
 }
 
 // Issues write k of a run, with its address from the map as it is now.
-void IssueZeroWrite(TPublicNetKs_6x6& meter, const ZeroRun& run, int k) {
+bool IssueZeroWrite(TPublicNetKs_6x6& meter, const ZeroRun& run, int k) {
     if (Counted(run)) meter.CurrentModule = k + 1;
-    meter.WriteFlashLarge(FlashAddressMap[run.entry] + run.offset + static_cast<std::uint32_t>(k) * run.stride,
-                          run.count, meter.ZeroBuffer);
+    return meter.WriteFlashLarge(FlashAddressMap[run.entry] + run.offset + static_cast<std::uint32_t>(k) * run.stride,
+                                 run.count, meter.ZeroBuffer);
 }
 }  // namespace
 
 void TPublicNetKs_6x6::StartClear(const ClearPlan& plan) {
     StepCounter = 0;
     if (HasCountedRun(plan.runs, plan.count)) CurrentModule = 0;
-    IssueZeroWrite(*this, plan.runs[0], 0);
+    // A write that cannot go out ends the clear with the owner's handler back.
+    if (!IssueZeroWrite(*this, plan.runs[0], 0)) GiveBack();
 }
 
 bool TPublicNetKs_6x6::ClearAcknowledged(const ClearPlan& plan) {
@@ -200,13 +205,20 @@ bool TPublicNetKs_6x6::ClearAcknowledged(const ClearPlan& plan) {
     const int step = StepCounter;
     if (step < 0 || step >= plan.count) return false;
     const ZeroRun& run = plan.runs[step];
+    bool sent = false;
     if (Counted(run) && CurrentModule >= 0 && CurrentModule < run.writes) {
-        IssueZeroWrite(*this, run, CurrentModule);  // the run's next write
-        return false;
+        sent = IssueZeroWrite(*this, run, CurrentModule);  // the run's next write
+    } else if (step + 1 < plan.count) {
+        StepCounter = step + 1;
+        sent = IssueZeroWrite(*this, plan.runs[step + 1], 0);
+    } else {
+        StepCounter = step + 1;
     }
-    StepCounter = step + 1;
-    if (step + 1 < plan.count) {
-        IssueZeroWrite(*this, plan.runs[step + 1], 0);
+    if (sent) return false;
+    if (StepCounter < plan.count) {
+        // Refused: the clear cannot go on, and nothing more will come.
+        StepCounter = plan.count;
+        GiveBack();
         return false;
     }
     // Past the last write the step counter stands beyond the table, so an
