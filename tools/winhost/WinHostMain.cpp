@@ -78,7 +78,7 @@ std::string Hex(const void* data, std::size_t n) {
     X(GetArhiveTime_Day) X(GetArhiveStop_Day) X(GetArhiveT_Day) X(GetArhiveU_Day)               \
     X(GetArhiveM_Day) X(GetArhiveE_Day) X(GetErrorHDev) X(GetErrorHModule) X(GetErrorDataDev)   \
     X(GetErrorDataModule) X(GetEditHModule) X(GetEditDataModule) X(PumpMessages)               \
-    X(SetMessageBoxHandler) X(SetProgressHandler)
+    X(SetMessageBoxHandler) X(SetProgressHandler) X(SetTraceHandler) X(SetReadConfirmation)
 
 struct Exports {
 #define Q31_MEMBER(name) decltype(&::name) name = nullptr;
@@ -124,6 +124,24 @@ struct Received {
 };
 
 Received g;
+
+// What the line trace showed the host.
+struct Traced {
+    int writes = 0;
+    int reads = 0;
+    int events = 0;
+    bool offThread = false;
+    void* user = nullptr;
+};
+Traced g_trace;
+
+void Q31_CALL OnTrace(const TQ31TraceEvent* event, void* user) {
+    ++g_trace.events;
+    g_trace.user = user;
+    if (std::this_thread::get_id() != g.hostThread) g_trace.offThread = true;
+    if (event->kind == Q31_TRACE_WRITE && event->length > 0) ++g_trace.writes;
+    if (event->kind == Q31_TRACE_READ && event->length > 0) ++g_trace.reads;
+}
 
 void Q31_CALL OnTimeOut() { ++g.timeOut; }
 void Q31_CALL OnID(SDevIdent* ident) {
@@ -336,7 +354,12 @@ void FullRun(const Exports& x, const Options& o, PortHandle port, const Baseline
     std::printf("     slot: echo flag %u, time-out %d ms; port read time-out %u ms\n", slot.EchoFlag, slot.TimeOut,
                 kPortReadTimeoutMs);
 
+    x.SetTraceHandler(&OnTrace, &g_trace);
     if (!Identify(x, o, "through the host's GetMessage loop", false)) return;
+    x.SetTraceHandler(nullptr, nullptr);
+    Check(g_trace.writes >= 1 && g_trace.reads >= 1 && g_trace.user == &g_trace && !g_trace.offThread,
+          "the line trace showed %d writes and %d reads on the host's thread (%d events)", g_trace.writes,
+          g_trace.reads, g_trace.events);
     if (o.versionWord >= 0)
         Check(g.ident.IdWord2 == o.versionWord, "IdWord2 is the meter's version word 0x%04X (got 0x%04X)",
               static_cast<unsigned>(o.versionWord), g.ident.IdWord2);
