@@ -167,12 +167,12 @@ bool TPublicNetKs::SameAsLastSent() const {
     return lastSentLength_ == TransmitLength && std::memcmp(lastSent_, TransmitBuffer, TransmitLength) == 0;
 }
 
+int TPublicNetKs::QuietTime() const { return kQuietTimeOuts * GetTimeOut(); }
+
 void TPublicNetKs::BeginDrain() {
-    // Quiet means one whole time-out without a byte: an answer to the last
-    // send that is later than that would have been a time-out of its own.
-    const int quiet = GetTimeOut();
+    const int quiet = QuietTime();
     draining_ = true;
-    drainDeadline_ = loop_.Now() + Micros{quiet} * 1000 * kDrainLimit;
+    drainDeadline_ = loop_.Now() + Micros{GetTimeOut()} * 1000 * kDrainLimit;
     drainTimer_.SetEnabled(false);
     drainTimer_.SetInterval(static_cast<unsigned>(quiet));
     drainTimer_.SetEnabled(true);

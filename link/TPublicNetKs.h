@@ -7,8 +7,8 @@
 // A reply is credited only to the packet it answers. After an exchange that
 // failed (a time-out, a bad reply, an abandoned packet) an answer to an
 // earlier send may still be on its way, so before the next, different packet
-// goes out the engine lets the line fall quiet for one time-out and discards
-// what arrives meanwhile. A clean line never waits.
+// goes out the engine lets the line fall quiet (QuietTime) and discards what
+// arrives meanwhile. A clean line never waits.
 //
 // One request is in flight at a time. Every command fills TransmitBuffer,
 // sets the expected lengths, picks a reply continuation and calls
@@ -49,6 +49,10 @@ public:
     // The time-out used when the owner sets 0 or less: a reply must still be
     // read, so every exchange has a bound.
     static constexpr int kDefaultTimeOutMs = 2000;
+    // An answer may come up to this many time-outs after its send: a meter
+    // that answers one send late often answers the next one late as well,
+    // and one that works through the sends in turn adds the two delays.
+    static constexpr int kQuietTimeOuts = 2;
     // A line that never falls quiet is waited for at most this many time-outs.
     static constexpr int kDrainLimit = 8;
 
@@ -84,8 +88,10 @@ public:
     // while Repetition is on, and OnTimeOut ends it otherwise. `reason` is a
     // Q31_REJECT_ code for the trace. Call it from the reply's event.
     void FailExchange(int reason);
-    // Whether a different packet has to wait for the line to fall quiet.
+    // Whether a different packet has to wait for the line to fall quiet, and
+    // for how long without a byte (ms): kQuietTimeOuts time-outs.
     bool LineUnsettled() const { return lineDirty_; }
+    int QuietTime() const;
 
     // Reply continuations, called by the channel with each chunk it read.
     void ReceivedData(char* Data);

@@ -69,8 +69,9 @@ TEST_F(ArchiveTransfer, CountersAreTwelveFlashBytesGivenBackBeforeTheEvent) {
     meter.OnArhives = Delegate<void(SArhives*)>::Bind<&ArchiveTransfer::Counters>(this);
     meter.GetFArhives();
     const Bytes packet = NextPacket();
-    EXPECT_EQ(packet, Request(201, 0x31, {0x00, 0x29, 0x00, 0x00, 12}));
-    ASSERT_TRUE(Reply(GeneralReply({1, 0, 0, 0, 0xD0, 0x07, 0, 0, 0x58, 0x02, 0, 0})));
+    EXPECT_EQ(packet, (Bytes{0xC9, 0x06, 0x31, 0x00, 0x29, 0x00, 0x00, 0x0C, 0xF0, 0x25, 0x02}));
+    ASSERT_TRUE(Reply({0xF0, 0x0C, 0x01, 0x00, 0x00, 0x00, 0xD0, 0x07, 0x00, 0x00, 0x58, 0x02, 0x00, 0x00, 0x55, 0x83,
+                       0x02}));
     EXPECT_TRUE(ownerBackAtEvent) << "a handler of OnArhives may start the next command";
     EXPECT_EQ(std::uint32_t{counters.FirstWord}, 1u);
     EXPECT_EQ(std::uint32_t{counters.HourCount}, 2000u);
@@ -88,12 +89,25 @@ TEST_F(ArchiveTransfer, CountersAreTwelveFlashBytesGivenBackBeforeTheEvent) {
 
 TEST_F(ArchiveTransfer, ArchiveCommandPacketsAreFramedAsTheMeterExpects) {
     ASSERT_TRUE(meter.ReadArhiveV2(0x00049600 + 68, 160, 8));
-    EXPECT_EQ(NextPacket(), WithChecksum({0xC9, 7, 0x90, 0x44, 0x96, 0x04, 0x00, 160, 8, 0xF0}));
+    EXPECT_EQ(NextPacket(), (Bytes{0xC9, 0x07, 0x90, 0x44, 0x96, 0x04, 0x00, 0xA0, 0x08, 0xF0, 0xD6, 0x03}));
     ASSERT_TRUE(meter.TestArhiveV2(0xAB, 0x11223344, 0x5566));
-    EXPECT_EQ(NextPacket(), WithChecksum({0xC9, 8, 0x91, 0xAB, 0x44, 0x33, 0x22, 0x11, 0x66, 0x55, 0xF0}));
+    EXPECT_EQ(NextPacket(), (Bytes{0xC9, 0x08, 0x91, 0xAB, 0x44, 0x33, 0x22, 0x11, 0x66, 0x55, 0xF0, 0x62, 0x04}));
     // The reply goes to whoever holds OnReceiveExecuted.
     ASSERT_TRUE(Reply(GeneralReply({1, 2, 3})));
     EXPECT_EQ(owner.calls, 1);
+}
+
+// One 0x90 packet of an array read and its reply, byte by byte: two 32-bit
+// values of records 10 and 11 of the hourly ring (256-byte records).
+TEST_F(ArchiveTransfer, ArrayReadPacketAndReplyWrittenOut) {
+    meter.Arhives.HourCount = 12;
+    meter.GetArrayHourLongV2(12544 + 220, 10, 0, 256);
+    // Address 12544 + 220 + 10 * 256 = 15324 = 0x3BDC; 8 bytes of 4-byte values.
+    EXPECT_EQ(NextPacket(), (Bytes{0xC9, 0x07, 0x90, 0xDC, 0x3B, 0x00, 0x00, 0x08, 0x04, 0xF0, 0x73, 0x03}));
+    ASSERT_TRUE(Reply({0xF0, 0x08, 0x10, 0x20, 0x30, 0x40, 0x11, 0x21, 0x31, 0x41, 0x55, 0x91, 0x02}));
+    ASSERT_EQ(events, std::vector<int>{2});
+    EXPECT_EQ(static_cast<std::uint32_t>(meter.LongBuffer[0]), 0x40302010u);
+    EXPECT_EQ(static_cast<std::uint32_t>(meter.LongBuffer[1]), 0x41312111u);
 }
 
 TEST_F(ArchiveTransfer, ReadAcrossTheRingsEndAsksForEachPacketAndEndsWithItsEvent) {
@@ -127,33 +141,57 @@ TEST_F(ArchiveTransfer, NothingToFetchRaisesTheEventAtOnceAndGivesBack) {
     meter.GetArrayHourLongV2(12764, 150, 0, 256);
     EXPECT_EQ(events, std::vector<int>{0});
     EXPECT_TRUE(OwnerHasReplies());
-    EXPECT_TRUE(NextPacket(60).empty()) << "no packet for an empty read";
+    EXPECT_TRUE(NextPacket().empty()) << "no packet for an empty read";
     EXPECT_TRUE(progress.texts.empty());
 }
 
-TEST_F(ArchiveTransfer, RepliesWithNoWholeValueEndTheReadWithWhatItHas) {
+TEST_F(ArchiveTransfer, ReplyWithNoWholeValueFailsThePacketInsteadOfEndingTheRead) {
+    // Stray bytes in place of values must not pass for "no more records":
+    // the packet fails as a bad reply does and goes out again unchanged.
+    struct Repeats {
+        std::vector<int> counts;
+        void Repetition(int n) { counts.push_back(n); }
+    } repeats;
+    meter.OnRepetition = Delegate<void(int)>::Bind<&Repeats::Repetition>(&repeats);
     meter.Arhives.HourCount = 1200;
     meter.GetArrayHourLongV2(12764, 1100, 0, 256);
-    // The first packet is answered properly, then only stray bytes come.
     Bytes packet = NextPacket();
     ASSERT_FALSE(packet.empty());
     end.Send(AddressValues(256)(packet));
     ASSERT_TRUE(PumpUntil([&] { return progress.texts.size() == 1; }));
-    std::vector<Bytes> again;
-    for (int i = 0; i < 5 && events.empty(); ++i) {
-        packet = NextPacket();
-        if (packet.empty()) break;
-        again.push_back(packet);
-        const std::size_t before = progress.texts.size();
+    const Bytes second = NextPacket();
+    ASSERT_FALSE(second.empty());
+    for (int i = 1; i <= 3; ++i) {
         end.Send(GeneralReply({0xEE, 0xEE, 0xEE}));
-        ASSERT_TRUE(PumpUntil([&] { return progress.texts.size() > before || !events.empty(); }));
+        ASSERT_TRUE(PumpUntil([&] { return repeats.counts.size() == static_cast<std::size_t>(i); }));
+        EXPECT_EQ(NextPacket(), second) << "the same packet again, try " << i;
     }
-    ASSERT_EQ(again.size(), 3u) << "the same packet, asked for a bounded number of times";
-    EXPECT_EQ(again[0], again[1]);
-    EXPECT_EQ(again[1], again[2]);
-    EXPECT_EQ(events, std::vector<int>{40});
+    EXPECT_EQ(repeats.counts, (std::vector<int>{1, 2, 3}));
+    EXPECT_TRUE(events.empty()) << "no series delivered while a packet fails";
+    // A proper answer then carries the read on to its end.
+    const std::size_t shown = progress.texts.size();
+    end.Send(AddressValues(256)(second));
+    ASSERT_TRUE(PumpUntil([&] { return progress.texts.size() > shown; }));
+    Serve(AddressValues(256));
+    ASSERT_EQ(events.size(), 1u);
+    EXPECT_EQ(events[0], 100);
     EXPECT_TRUE(OwnerHasReplies());
-    EXPECT_TRUE(NextPacket(60).empty());
+}
+
+TEST_F(ArchiveTransfer, ReplyWithNoWholeValueEndsInTimeOutWithoutRepetition) {
+    struct TimeOuts {
+        int count = 0;
+        void TimeOut(TComponent*) { ++count; }
+    } timeOuts;
+    meter.Repetition = false;
+    meter.OnTimeOut = TPublicNetKs::SenderEvent::Bind<&TimeOuts::TimeOut>(&timeOuts);
+    meter.Arhives.HourCount = 1200;
+    meter.GetArrayHourLongV2(12764, 1100, 0, 256);
+    ASSERT_FALSE(NextPacket().empty());
+    end.Send(GeneralReply({}));
+    ASSERT_TRUE(PumpUntil([&] { return timeOuts.count == 1; }));
+    EXPECT_TRUE(events.empty());
+    EXPECT_TRUE(NextPacket().empty()) << "nothing is sent again";
 }
 
 TEST_F(ArchiveTransfer, LongerRepliesNeverRunPastTheBuffer) {
@@ -163,7 +201,9 @@ TEST_F(ArchiveTransfer, LongerRepliesNeverRunPastTheBuffer) {
     std::fill(std::begin(meter.ShortBuffer), std::end(meter.ShortBuffer), std::int16_t{0x5A5A});
     meter.GetArrayHourShort(17424, 0, 0);
     const std::vector<Bytes> packets = Serve([](const Bytes&) { return GeneralReply(Bytes(252, 0x11)); });
-    EXPECT_EQ(packets[0][2], 0x31) << "plain flash bytes";
+    // Plain flash bytes, 160 of them, from the oldest record still held:
+    // record 5000 - 1080 = 3920 lies in slot 680, at 17424 + 2 * 680 = 18784 = 0x4960.
+    EXPECT_EQ(packets[0], (Bytes{0xC9, 0x06, 0x31, 0x60, 0x49, 0x00, 0x00, 0xA0, 0xF0, 0x39, 0x03}));
     EXPECT_EQ(packets.size(), 14u);
     EXPECT_EQ(events, std::vector<int>{1080});
     EXPECT_EQ(meter.ShortBuffer[1079], 0x1111);

@@ -4,6 +4,7 @@
 #pragma once
 
 #include <gtest/gtest.h>
+#include <sys/ioctl.h>
 
 #include <cstdint>
 #include <vector>
@@ -19,11 +20,28 @@ namespace q31::test {
 
 using Bytes = std::vector<std::uint8_t>;
 
-// A request frame as the link should build it.
-inline Bytes Request(std::uint8_t first, std::uint8_t command, Bytes data, std::uint8_t master = 240) {
-    std::uint8_t out[300];
-    const auto n = frame::BuildRequest(out, sizeof out, first, command, data.data(), data.size(), master);
-    return Bytes(out, out + n);
+// The 16-bit sum a frame ends with, worked out here rather than by the code
+// under test: every byte added, the carry beyond 16 bits dropped.
+inline std::uint16_t Sum16(const Bytes& b) {
+    unsigned sum = 0;
+    for (std::uint8_t v : b) sum += v;
+    return static_cast<std::uint16_t>(sum & 0xFFFF);
+}
+
+// Appends the 16-bit sum of everything before it, low byte first.
+inline Bytes WithChecksum(Bytes r) {
+    const std::uint16_t sum = Sum16(r);
+    r.push_back(static_cast<std::uint8_t>(sum & 0xFF));
+    r.push_back(static_cast<std::uint8_t>(sum >> 8));
+    return r;
+}
+
+// A request frame: [first][L][command][data][master][sum lo][sum hi].
+inline Bytes Request(std::uint8_t first, std::uint8_t command, const Bytes& data, std::uint8_t master = 240) {
+    Bytes r = {first, static_cast<std::uint8_t>(data.size() + 1), command};
+    r.insert(r.end(), data.begin(), data.end());
+    r.push_back(master);
+    return WithChecksum(r);
 }
 
 inline Bytes Concat(const Bytes& a, const Bytes& b, const Bytes& c) {
@@ -31,14 +49,6 @@ inline Bytes Concat(const Bytes& a, const Bytes& b, const Bytes& c) {
     std::size_t i = 0;
     for (const Bytes* part : {&a, &b, &c})
         for (std::uint8_t v : *part) r[i++] = v;
-    return r;
-}
-
-// Appends the 16-bit sum of everything before it, low byte first.
-inline Bytes WithChecksum(Bytes r) {
-    const auto sum = frame::Checksum(r.data(), r.size());
-    r.resize(r.size() + 2);
-    frame::PutLe16(r.data() + r.size() - 2, sum);
     return r;
 }
 
@@ -71,6 +81,15 @@ public:
         b.resize(reader_.Read(meter, b.data(), n, ms));
         return b;
     }
+    // Whatever the library has written so far, without waiting: the link
+    // writes inside the timer handler that sends, so after a Tick all it
+    // sent is already queued on this end.
+    Bytes Queued() {
+        const int n = Pending(meter);
+        return n > 0 ? Take(static_cast<std::size_t>(n)) : Bytes{};
+    }
+    // Bytes sent to the library that its reads have not taken yet.
+    int UnreadByLibrary() const { return Pending(host); }
     // What else arrived within `ms`.
     Bytes TakeAll(int ms = 50) {
         Bytes b(1024);
@@ -83,6 +102,10 @@ public:
     PortHandle meter = 0;
 
 private:
+    static int Pending(PortHandle port) {
+        int n = 0;
+        return ::ioctl(static_cast<int>(port), FIONREAD, &n) == 0 ? n : -1;
+    }
     PortReader reader_;
 };
 
@@ -96,6 +119,20 @@ bool PumpUntil(MessageLoop& loop, Pred done, int ms = 2000) {
         loop.Tick(0);
     }
     return true;
+}
+
+// Lets the send delay pass (manual clock) and returns what went out. A packet
+// other than the one before it, when that one was left unanswered, first
+// waits for the line to stay quiet for two time-outs (`quietMs`); that is let
+// pass too, but only when nothing went out after the send delay.
+inline Bytes NextSent(MessageLoop& loop, MeterEnd& end, int quietMs = 1000) {
+    loop.Tick(Micros{10} * 1000);
+    Bytes out = end.Queued();
+    if (out.empty() && quietMs > 0) {
+        loop.Tick(Micros{quietMs} * 1000);
+        out = end.Queued();
+    }
+    return out;
 }
 
 // The settings every engine test starts from: the channel on `port`, slave

@@ -153,7 +153,7 @@ TEST_F(LinkTrace, AbandonedRequestLateAnswerAndTheQuietWaitShow) {
     h.Advance(10);
     h.end.Send(kGood);  // the first packet's answer, now unwanted
     ASSERT_TRUE(h.PumpUntil([&] { return log.CountOf(Q31_TRACE_DISCARDED) == kGood.size(); }));
-    h.Advance(500);
+    h.Advance(1000);
     EXPECT_EQ(log.Line(4), "discarded1 discarded1 discarded1 discarded1 discarded1 discarded1 discarded1 write9 ");
 }
 
