@@ -136,10 +136,17 @@ void TPublicNetKs::NullBytePreamble() {
 void TPublicNetKs::TPackage() {
     BreakFlag = false;
     packageTimer_.SetEnabled(false);
-    // The same packet again may take any answer to an earlier send of it; a
-    // different one must not, so it waits until the line has fallen quiet.
+    // A different packet must take no answer to an earlier one, so it waits
+    // until the line has been quiet for the full quiet time. The same packet
+    // sent again after a failure may take any whole answer to an earlier
+    // send of it, but not the tail of one still coming in: it goes out once
+    // nothing has arrived for a time-out (at once after a silent time-out).
     if (lineDirty_ && !SameAsLastSent()) {
-        BeginDrain();
+        BeginDrain(QuietTime(), true);
+        return;
+    }
+    if (resendDue_ && loop_.Now() - lastByteAt_ < Micros{GetTimeOut()} * 1000) {
+        BeginDrain(GetTimeOut(), false);
         return;
     }
     SendPacket();
@@ -153,6 +160,7 @@ void TPublicNetKs::SendPacket() {
     if (!DeviceComm) return;
     DeviceComm->OnReceivePacket = continuation_;
     DeviceComm->ReadTimeout = GetTimeOut();
+    resendDue_ = false;
     std::memcpy(lastSent_, TransmitBuffer, TransmitLength);
     lastSentLength_ = TransmitLength;
     sent_ = true;
@@ -169,9 +177,9 @@ bool TPublicNetKs::SameAsLastSent() const {
 
 int TPublicNetKs::QuietTime() const { return kQuietTimeOuts * GetTimeOut(); }
 
-void TPublicNetKs::BeginDrain() {
-    const int quiet = QuietTime();
+void TPublicNetKs::BeginDrain(int quiet, bool settles) {
     draining_ = true;
+    drainSettles_ = settles;
     drainDeadline_ = loop_.Now() + Micros{GetTimeOut()} * 1000 * kDrainLimit;
     drainTimer_.SetEnabled(false);
     drainTimer_.SetInterval(static_cast<unsigned>(quiet));
@@ -190,6 +198,7 @@ void TPublicNetKs::DrainedChunk(char* Data) {
         return;
     }
     if (DeviceComm->BytesRead > 0) {
+        lastByteAt_ = loop_.Now();
         Trace(Q31_TRACE_DISCARDED, 0, 0, reinterpret_cast<const std::uint8_t*>(Data), DeviceComm->BytesRead);
         // Every byte starts the quiet time again, up to the overall bound.
         if (loop_.Now() < drainDeadline_) {
@@ -204,7 +213,7 @@ void TPublicNetKs::TDrain() {
     drainTimer_.SetEnabled(false);
     if (!draining_) return;
     draining_ = false;
-    lineDirty_ = false;
+    if (drainSettles_) lineDirty_ = false;
     if (DeviceComm) DeviceComm->AbortRead();
     SendPacket();
 }
@@ -224,16 +233,17 @@ void TPublicNetKs::TOut() {
     lineDirty_ = true;
     Trace(Q31_TRACE_TIMEOUT, 0, resends_);
     if (Repetition) {
-        Resend();
+        Resend(true);
     } else {
         EndExchange(Q31_END_TIMEOUT);
         if (OnTimeOut) OnTimeOut(this);
     }
 }
 
-void TPublicNetKs::Resend() {
+void TPublicNetKs::Resend(bool mayHaveTail) {
     ++RepetitionCounter;
     ++resends_;
+    resendDue_ = mayHaveTail;
     Trace(Q31_TRACE_RESEND, 0, resends_);
     if (OnRepetition) OnRepetition(RepetitionCounter);
     if (!BreakFlag) packageTimer_.SetEnabled(true);
@@ -249,7 +259,7 @@ void TPublicNetKs::ChecksumFailure(int reason) {
     timeOutTimer_.SetEnabled(false);
     if (OnFalseCRC) OnFalseCRC(this);
     if (Repetition) {
-        Resend();
+        Resend(true);
     } else {
         EndExchange(Q31_END_TIMEOUT);
     }
@@ -262,7 +272,7 @@ void TPublicNetKs::FailExchange(int reason) {
     if (DeviceComm) DeviceComm->StopReading();
     timeOutTimer_.SetEnabled(false);
     if (Repetition) {
-        Resend();
+        Resend(false);  // the reply was whole: nothing of it can follow
     } else {
         EndExchange(Q31_END_TIMEOUT);
         if (OnTimeOut) OnTimeOut(this);
@@ -354,7 +364,8 @@ void TPublicNetKs::EmitTrace(int kind, int reason, int count, const std::uint8_t
     OnTrace(event);
 }
 
-void TPublicNetKs::TraceChunk(const char* Data) const {
+void TPublicNetKs::NoteChunk(const char* Data) {
+    if (DeviceComm && DeviceComm->BytesRead > 0) lastByteAt_ = loop_.Now();
     if (!OnTrace || !DeviceComm) return;
     if (DeviceComm->ReadError != 0)
         EmitTrace(Q31_TRACE_PORT_ERROR, Q31_PORT_READ, 0, nullptr, 0, DeviceComm->ReadError);
@@ -367,7 +378,7 @@ int TPublicNetKs::ChunkFault() const {
 
 void TPublicNetKs::GeneralReply(char* Data, const ReceiveEvent& event) {
     const auto* chunk = reinterpret_cast<const std::uint8_t*>(Data);
-    TraceChunk(Data);
+    NoteChunk(Data);
     switch (ReceiveStage) {
         case 0:  // our own packet coming back
             if (chunk[0] != SlaveNetAddress) {
@@ -425,7 +436,7 @@ void TPublicNetKs::ReceivedData(char* Data) { GeneralReply(Data, OnReceiveExecut
 void TPublicNetKs::VarReceivedData(char* Data) { GeneralReply(Data, OnVarReceiveExecuted); }
 
 void TPublicNetKs::OnlyTransmit(char* Data) {
-    TraceChunk(Data);
+    NoteChunk(Data);
     if (ReceiveStage == 0) {
         ReceiveStage = 1;
         DeviceComm->LengthPacket = ReplyLength;
@@ -447,7 +458,7 @@ void TPublicNetKs::OnlyTransmit(char* Data) {
 
 void TPublicNetKs::ReceivedIDDevice(char* Data) {
     const auto* chunk = reinterpret_cast<const std::uint8_t*>(Data);
-    TraceChunk(Data);
+    NoteChunk(Data);
     if (ReceiveStage == 0) {
         ReceiveStage = 1;
         DeviceComm->LengthPacket = ReplyLength;
@@ -475,7 +486,7 @@ void TPublicNetKs::ReceivedIDDevice(char* Data) {
 
 void TPublicNetKs::ReciveMC(char* Data) {
     const auto* chunk = reinterpret_cast<const std::uint8_t*>(Data);
-    TraceChunk(Data);
+    NoteChunk(Data);
     if (ReceiveStage == 0) {
         ReceiveStage = 1;
         DeviceComm->LengthPacket = kModuleCounterReplyLength;

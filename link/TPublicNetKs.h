@@ -91,6 +91,9 @@ public:
     // Whether a different packet has to wait for the line to fall quiet, and
     // for how long without a byte (ms): kQuietTimeOuts time-outs.
     bool LineUnsettled() const { return lineDirty_; }
+    // Re-sends of the packet in flight since it was armed (confirming reads
+    // are not re-sends).
+    int Resends() const { return resends_; }
     int QuietTime() const;
 
     // Reply continuations, called by the channel with each chunk it read.
@@ -183,8 +186,10 @@ private:
     void NullBytePreamble();
     void GeneralReply(char* Data, const ReceiveEvent& event);
     void ChecksumFailure(int reason);
-    // The failure policy's tail: count, tell the owner, send again.
-    void Resend();
+    // The failure policy's tail: count, tell the owner, send again. With
+    // `mayHaveTail` the rest of a bad reply may still be coming in, and the
+    // packet waits until it has.
+    void Resend(bool mayHaveTail);
     // Where the next exchange starts: the echo with Receiving_back, else the reply.
     void ResetStage();
     // The reply is good: ends the exchange (for the trace, once its event
@@ -198,7 +203,9 @@ private:
     bool IsConfirmedRead() const;
     // Letting the line fall quiet before a different packet.
     bool SameAsLastSent() const;
-    void BeginDrain();
+    // Waits until nothing has arrived for `quiet` ms; `settles`: the line is
+    // then clear of every earlier answer (else only of a frame's tail).
+    void BeginDrain(int quiet, bool settles);
     void DrainedChunk(char* Data);
     // The trace. Nothing is built unless a handler is assigned.
     void Trace(int kind, int reason = 0, int count = 0, const std::uint8_t* bytes = nullptr, int length = 0,
@@ -206,7 +213,8 @@ private:
         if (OnTrace) EmitTrace(kind, reason, count, bytes, length, osError);
     }
     void EmitTrace(int kind, int reason, int count, const std::uint8_t* bytes, int length, int osError) const;
-    void TraceChunk(const char* Data) const;
+    // Every chunk: when the line last carried a byte, and the trace.
+    void NoteChunk(const char* Data);
     // Why a chunk that is not the expected reply was passed over.
     int ChunkFault() const;
 
@@ -222,6 +230,9 @@ private:
     int resends_ = 0;             // since the packet was armed
     bool lineDirty_ = false;      // a reply to an earlier send may still come
     bool draining_ = false;
+    bool drainSettles_ = false;
+    bool resendDue_ = false;      // the package timer sends a failed packet again
+    Micros lastByteAt_ = 0;       // loop time of the last byte read
     Micros drainDeadline_ = 0;
     std::uint8_t lastSent_[256] = {};
     std::uint8_t lastSentLength_ = 0;

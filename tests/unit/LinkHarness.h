@@ -121,15 +121,17 @@ bool PumpUntil(MessageLoop& loop, Pred done, int ms = 2000) {
     return true;
 }
 
-// Lets the send delay pass (manual clock) and returns what went out. A packet
-// other than the one before it, when that one was left unanswered, first
-// waits for the line to stay quiet for two time-outs (`quietMs`); that is let
-// pass too, but only when nothing went out after the send delay.
+// Lets the send delay pass (manual clock) and returns what went out. After a
+// failed exchange a packet first waits for the line to stay quiet (up to two
+// time-outs, `quietMs`); that is let pass too, but only when nothing went out
+// after the send delay.
 inline Bytes NextSent(MessageLoop& loop, MeterEnd& end, int quietMs = 1000) {
     loop.Tick(Micros{10} * 1000);
     Bytes out = end.Queued();
-    if (out.empty() && quietMs > 0) {
-        loop.Tick(Micros{quietMs} * 1000);
+    // In steps, so that the clock stops just after the packet went out and
+    // its own time-out has not begun to run.
+    for (int waited = 0; out.empty() && waited < quietMs; waited += 10) {
+        loop.Tick(Micros{10} * 1000);
         out = end.Queued();
     }
     return out;

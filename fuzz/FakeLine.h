@@ -1,0 +1,113 @@
+// The serial line of a session, in process: the link's channel writes and
+// reads here instead of on a port, and the meter model answers at the other
+// end. Nothing waits for real: a read is completed from the bytes that have
+// arrived when the session's manual clock reaches them, and its end is posted
+// to the message loop on the same thread.
+//
+// Every packet the link writes is handed whole to the model of the meter;
+// its correct reply is then put on the line as the next reply plan of the
+// input says: on time, late, after the link's time-out, in pieces, twice,
+// with one byte changed, or not at all. With echo on, the written bytes come
+// back at once, ahead of any reply.
+//
+// The fake port functions and the fake reader (FakeSerialPort.cpp,
+// FakeReadThread.cpp) reach the line of the running session through Current().
+#pragma once
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <vector>
+
+#include "fuzz/SessionInput.h"
+#include "platform/MessageLoop.h"
+#include "platform/SerialPort.h"
+#include "fuzz/MeterAnswers.h"
+
+namespace q31::fuzz {
+
+class FakeLine {
+public:
+    // The handle the session's slot record carries; any other is no port.
+    static constexpr PortHandle kHandle = 7;
+
+    FakeLine(MessageLoop& loop, MeterAnswers& meter, SessionInput& input, bool echo, int timeOutMs);
+    ~FakeLine();
+    FakeLine(const FakeLine&) = delete;
+    FakeLine& operator=(const FakeLine&) = delete;
+
+    // The line of the session in progress (null outside a session).
+    static FakeLine* Current();
+
+    // Port side.
+    bool Write(PortHandle port, const std::uint8_t* data, std::size_t count);
+    void Purge(PortHandle port);
+    void StartRead(const void* reader, PortHandle port, std::uint8_t* target, std::size_t count, int* bytesRead,
+                   int timeoutMs, MessageLoop& loop, Handover& done);
+    void AbortRead(const void* reader);
+    bool Reading(const void* reader) const;
+
+    // Driver side.
+    // When something happens on the line next: bytes arrive or a read runs out of time.
+    std::optional<Micros> NextEvent() const;
+    // Brings the line up to the loop's present time: arrived bytes go to the
+    // read in progress, a read that is complete or out of time ends.
+    void Advance();
+    // Until when the input's faults may still act on the line: the last
+    // arrival (or the write, for a dropped reply) of any packet whose plan
+    // was not clean. Afterwards every reply is correct and on time.
+    Micros FaultsActUntil() const { return faultsUntil_; }
+    std::uint64_t PacketsWritten() const { return packets_; }
+    // The last packets written, for the report of a finding.
+    void PrintRecent() const;
+
+private:
+    // A piece of a reply: never longer than a reply (a length byte, at
+    // most 255 payload bytes, the further byte and the checksum).
+    static constexpr std::size_t kMaxPiece = 260;
+    struct Arrival {
+        Micros at;
+        std::uint16_t count;
+        std::array<std::uint8_t, kMaxPiece> bytes;
+    };
+    static constexpr std::size_t kRecentPackets = 12;
+    struct Packet {
+        std::uint16_t count = 0;
+        std::array<std::uint8_t, 256> bytes{};
+    };
+    struct Read {
+        const void* reader = nullptr;
+        std::uint8_t* target = nullptr;
+        std::size_t count = 0;
+        std::size_t got = 0;
+        int* bytesRead = nullptr;
+        Micros deadline = 0;
+        MessageLoop* loop = nullptr;
+        Handover* done = nullptr;
+    };
+
+    static bool IsPort(PortHandle port) { return port == kHandle; }
+    void Schedule(Micros at, const std::uint8_t* bytes, std::size_t count);
+    void PlanReply(const std::vector<std::uint8_t>& answer);
+    void Service();
+    void Finish();
+
+    MessageLoop& loop_;
+    MeterAnswers& meter_;
+    SessionInput& input_;
+    bool echo_;
+    int timeOutMs_;
+    std::vector<Arrival> arrivals_;       // in order of time, then of scheduling
+    std::vector<std::uint8_t> received_;  // arrived, not yet read
+    std::optional<Read> read_;
+    // The hand-over of the latest read, which an abort withdraws.
+    const void* lastReader_ = nullptr;
+    MessageLoop* lastLoop_ = nullptr;
+    Handover* lastDone_ = nullptr;
+    Micros faultsUntil_ = 0;
+    std::uint64_t packets_ = 0;
+    std::array<Packet, kRecentPackets> recent_;  // a ring, the oldest at packets_ % kRecentPackets
+};
+
+}  // namespace q31::fuzz
