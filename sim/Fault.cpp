@@ -5,7 +5,8 @@ namespace q31::sim {
 namespace {
 
 constexpr const char* kNames[kFaultKindCount] = {"silence", "bad-checksum", "wrong-address",
-                                                 "short",   "corrupt",      "delay"};
+                                                 "short",   "corrupt",      "delay",
+                                                 "blind-corrupt"};
 
 }  // namespace
 

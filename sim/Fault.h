@@ -14,9 +14,13 @@ enum class FaultKind : std::uint8_t {
     ShortReply,    // only the first `param` bytes go out (0: half the reply, rounded down)
     Corrupt,       // `param` random bytes (0: one) XOR-ed with a random non-zero mask
     Delay,         // the reply goes out `param` ms late
+    // Two differing payload bytes swap places (general-form only): the data
+    // is wrong but the additive checksum still matches, as when two line
+    // errors cancel out. A payload of equal bytes is left alone.
+    BlindCorrupt,
 };
 
-inline constexpr int kFaultKindCount = 6;
+inline constexpr int kFaultKindCount = 7;
 
 struct Fault {
     FaultKind kind = FaultKind::Silence;
@@ -24,7 +28,7 @@ struct Fault {
 };
 
 // Names as the q31-sim options write them: silence, bad-checksum,
-// wrong-address, short, corrupt, delay.
+// wrong-address, short, corrupt, delay, blind-corrupt.
 const char* FaultKindName(FaultKind kind);
 std::optional<FaultKind> ParseFaultKind(std::string_view name);
 

@@ -1,6 +1,7 @@
 #include "sim/FaultPlan.h"
 
 #include <algorithm>
+#include <utility>
 
 #include "sim/SimFrame.h"
 
@@ -54,6 +55,20 @@ int FaultPlan::Apply(const std::vector<Fault>& faults, std::vector<std::uint8_t>
     for (const Fault& f : faults) {
         if (f.kind == FaultKind::BadChecksum && framed && reply.size() >= 5) {
             reply[reply.size() - 2] ^= 0xFF;
+        }
+    }
+    for (const Fault& f : faults) {
+        // [master][L][payload][further byte][sum lo][sum hi]: only the payload.
+        if (f.kind == FaultKind::BlindCorrupt && framed && reply.size() >= 7) {
+            const std::size_t payload = reply.size() - 5;
+            for (int attempt = 0; attempt < 16; ++attempt) {
+                const auto i = 2 + static_cast<std::size_t>(random_.Below(payload));
+                const auto j = 2 + static_cast<std::size_t>(random_.Below(payload));
+                if (reply[i] != reply[j]) {
+                    std::swap(reply[i], reply[j]);
+                    break;
+                }
+            }
         }
     }
     for (const Fault& f : faults) {

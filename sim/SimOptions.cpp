@@ -152,7 +152,9 @@ std::string SimUsage() {
            "                      K = silence, bad-checksum, wrong-address,\n"
            "                      short (X: bytes kept, default half),\n"
            "                      corrupt (X: bytes hit, default 1),\n"
-           "                      delay (X: ms, default 1000); repeatable\n"
+           "                      delay (X: ms, default 1000),\n"
+           "                      blind-corrupt (two payload bytes swapped,\n"
+           "                      unseen by the checksum); repeatable\n"
            "  --seconds N         serve N seconds, ignoring stdin\n"
            "  --verbose, -v       log each request and reply on stderr\n"
            "  --help, -h          this text\n";

@@ -1,0 +1,39 @@
+// One stretch of the soak: a fresh virtual meter on its own pseudo-terminal,
+// the line's echo on or off, confirmed reads on or off, faults at fixed rates,
+// and a number of requests drawn from RequestMix, each checked against
+// ExpectedContent as soon as its result (or anything else) comes.
+#pragma once
+
+#include <cstdint>
+
+#include "tests/soak/SoakFigures.h"
+
+namespace q31::soak {
+
+struct SegmentSettings {
+    bool echo = false;
+    bool confirm = false;
+    std::uint64_t requests = 100;
+    std::uint64_t seed = 1;
+    int timeoutMs = 60;
+    int stallMs = 30000;          // a request with nothing after this long is given up
+    // Fault rates, per reply; a late reply comes lateMs after the request,
+    // well past the time-out (and past the re-send).
+    double corruptRate = 0.03;    // two random bytes changed; the checksum almost always sees it
+    double dropRate = 0.03;
+    double lateRate = 0.04;
+    int lateMs = 100;
+    double blindRate = 0.005;     // two payload bytes swapped; the checksum cannot see it
+    int reportWrong = 5;          // wrong requests described on stderr
+};
+
+class SoakSegment {
+public:
+    explicit SoakSegment(const SegmentSettings& settings) : settings_(settings) {}
+    SoakFigures Run();
+
+private:
+    SegmentSettings settings_;
+};
+
+}  // namespace q31::soak
