@@ -284,4 +284,173 @@ static_assert(sizeof(SDevIdent) == 12 && sizeof(SModuleRecord) == 32 && sizeof(S
               sizeof(SAccumulatedData) == 168 && sizeof(SArhiveCount) == 12, "host record sizes");
 #endif
 
+/*
+ * publicQ31 context API: any number of meters, each on its own port, from
+ * one thread.
+ *
+ * A session is one meter on one serial port. Open one per meter with
+ * q31_session_open; every request function starts one request on a session
+ * and returns a status at once; the result comes later through the callback
+ * the request was given, together with the `user` pointer given with it.
+ * All sessions run on the thread that calls these functions and PumpMessages
+ * (on Windows, the thread's window-message loop does the same); callbacks
+ * are called on that thread from inside PumpMessages, one at a time.
+ *
+ * Unlike the slot-record exports, this API never shows a message box and
+ * never re-sends without bound unless asked to: every request that was
+ * started ends with exactly one callback (or with q31_cancel / close).
+ *
+ * Example:
+ *
+ *     q31_options options;
+ *     q31_options_init(&options);
+ *     options.timeout_ms = 500;
+ *     q31_session* meter = q31_session_open(port, &options);
+ *     q31_get_current_data(meter, &ident, on_current, &my_state);
+ *     while (!my_state.done) PumpMessages(50);
+ *     q31_session_close(meter);
+ */
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Status values: returned by the request functions (Q31_OK means the
+ * request was started) and passed in q31_result.status (Q31_OK means the
+ * result is there). One set, so q31_strerror describes either. */
+enum {
+    Q31_OK = 0,               /* started / done */
+    Q31_ERR_SESSION = 1,      /* the session pointer is null */
+    Q31_ERR_DEVICE_TYPE = 2,  /* DevType of the expected identity is not 5120; nothing sent */
+    Q31_ERR_ARGUMENT = 3,     /* a number out of range, a null identity or a null callback; nothing sent */
+    Q31_ERR_BUSY = 4,         /* the session's previous request has not called back yet; nothing sent */
+    Q31_OTHER_METER = 5,      /* callback: a meter with another serial number answered */
+    Q31_NO_ANSWER = 6,        /* callback: no accepted reply after the send limit */
+    Q31_PORT_ERROR = 7,       /* callback: the port could not be written */
+    Q31_BEYOND_NEWEST = 8     /* callback: the archive start lies past the newest record */
+};
+
+/* send_limit: re-sends of one packet after its first send. */
+#define Q31_SEND_UNLIMITED 0      /* re-send until an answer comes (the slot-record exports' way) */
+#define Q31_DEFAULT_SEND_LIMIT 3
+
+/* The line of one session. Fill with q31_options_init, then change fields. */
+typedef struct q31_options {
+    uint8_t echo;           /* non-zero: the line returns every byte sent (default 0) */
+    uint8_t slave_address;  /* the meter's address, 1 to 238 (default 201) */
+    uint8_t reserved[2];    /* zero */
+    int32_t timeout_ms;     /* reply time-out of one packet, 1 to 600000 ms (default 2000) */
+    int32_t send_limit;     /* re-sends of one packet before Q31_NO_ANSWER; Q31_SEND_UNLIMITED (0)
+                               for no limit; default Q31_DEFAULT_SEND_LIMIT (3); negative is invalid */
+} q31_options;
+
+/* The archive series of q31_get_archive_series. */
+typedef enum q31_series {
+    Q31_SERIES_TIME_HOUR = 0, Q31_SERIES_STOP_HOUR, Q31_SERIES_T_HOUR,
+    Q31_SERIES_U_HOUR, Q31_SERIES_M_HOUR, Q31_SERIES_E_HOUR,
+    Q31_SERIES_TIME_DAY, Q31_SERIES_STOP_DAY, Q31_SERIES_T_DAY,
+    Q31_SERIES_U_DAY, Q31_SERIES_M_DAY, Q31_SERIES_E_DAY
+} q31_series;
+
+/* How a request ended; passed to every callback. */
+typedef struct q31_result {
+    int32_t status;            /* Q31_OK, Q31_OTHER_METER, Q31_NO_ANSWER, Q31_PORT_ERROR or Q31_BEYOND_NEWEST */
+    uint32_t expected_serial;  /* the serial number of the identity the request named (0 for q31_get_id) */
+    uint32_t found_serial;     /* the serial number the meter answered with (0 when none answered) */
+} q31_result;
+
+/* An open session. Opaque. */
+typedef struct q31_session q31_session;
+
+/* Callbacks. `result` is valid during the call. Data pointers are null
+ * unless result->status is Q31_OK; they point into the session and stay
+ * valid until the session's next request is started or it is closed. A
+ * callback may start the session's next request; it must not close it. */
+typedef void (Q31_CALL *q31_ident_cb)(const q31_result* result, const SDevIdent* ident, void* user);
+typedef void (Q31_CALL *q31_count_cb)(const q31_result* result, uint32_t count, void* user);
+typedef void (Q31_CALL *q31_module_record_cb)(const q31_result* result, const SModuleRecord* record, void* user);
+typedef void (Q31_CALL *q31_current_data_cb)(const q31_result* result, const SCurrentData* data, void* user);
+typedef void (Q31_CALL *q31_accumulated_data_cb)(const q31_result* result, const SAccumulatedData* data, void* user);
+typedef void (Q31_CALL *q31_archive_count_cb)(const q31_result* result, const SArhiveCount* counters, void* user);
+/* values: `count` values of `value_size` bytes (4: int32_t, 8: int64_t), oldest first. */
+typedef void (Q31_CALL *q31_series_cb)(const q31_result* result, const void* values, uint32_t count,
+                                       uint32_t value_size, void* user);
+/* words: a log head, `count` 16-bit words (8 device head, 6 module head, 1 edit head). */
+typedef void (Q31_CALL *q31_words_cb)(const q31_result* result, const uint16_t* words, uint32_t count, void* user);
+/* records: `count` records of `record_size` bytes (error records 8, edit records 16). */
+typedef void (Q31_CALL *q31_records_cb)(const q31_result* result, const uint8_t* records, uint32_t count,
+                                        uint32_t record_size, void* user);
+
+/* Fills `options` with the defaults listed at q31_options. Null is ignored. */
+Q31_API void Q31_CALL q31_options_init(q31_options* options);
+
+/* Opens a session on `port`, a serial port the host opened and configured
+ * (a HANDLE on Windows, a file descriptor elsewhere); the port stays the
+ * host's and must stay open until the session is closed. `options` null:
+ * the defaults. Returns null when an option is out of range (or memory is
+ * short). Nothing is sent until the first request. */
+Q31_API q31_session* Q31_CALL q31_session_open(Q31PortHandle port, const q31_options* options);
+
+/* Ends the session's request, if any, without its callback, and frees the
+ * session. Null is ignored. Not from inside one of this session's callbacks. */
+Q31_API void Q31_CALL q31_session_close(q31_session* session);
+
+/* Ends the session's request, if any, without its callback; the session
+ * takes a new request at once. Returns Q31_OK, or Q31_ERR_SESSION for null. */
+Q31_API int Q31_CALL q31_cancel(q31_session* session);
+
+/* The requests. Each returns Q31_OK when started, else Q31_ERR_SESSION,
+ * Q31_ERR_DEVICE_TYPE, Q31_ERR_ARGUMENT or Q31_ERR_BUSY with nothing sent.
+ * `dev` is the identity of the meter the host expects: DevType must be
+ * 5120, and a meter answering with another SerialNumber ends the request
+ * with Q31_OTHER_METER (its IdWord2 also selects the archive layout). Each
+ * calls `callback` once with `user`. */
+
+/* The meter's identity, whatever its serial number. */
+Q31_API int Q31_CALL q31_get_id(q31_session* session, q31_ident_cb callback, void* user);
+/* The number of modules the meter reports. */
+Q31_API int Q31_CALL q31_get_module_count(q31_session* session, const SDevIdent* dev, q31_count_cb callback,
+                                          void* user);
+/* The description of module `module` (1 to 6). */
+Q31_API int Q31_CALL q31_get_module_record(q31_session* session, const SDevIdent* dev, uint32_t module,
+                                           q31_module_record_cb callback, void* user);
+/* The last measurement: four groups of six values. */
+Q31_API int Q31_CALL q31_get_current_data(q31_session* session, const SDevIdent* dev,
+                                          q31_current_data_cb callback, void* user);
+/* The accumulated totals. */
+Q31_API int Q31_CALL q31_get_accumulated_data(q31_session* session, const SDevIdent* dev,
+                                              q31_accumulated_data_cb callback, void* user);
+/* The archive counters. */
+Q31_API int Q31_CALL q31_get_archive_count(q31_session* session, const SDevIdent* dev,
+                                           q31_archive_count_cb callback, void* user);
+/* One archive series of module `module` (1 to 6) from record `start`
+ * (counted from the first record ever written) up to the newest record;
+ * a start past the newest record ends with Q31_BEYOND_NEWEST. */
+Q31_API int Q31_CALL q31_get_archive_series(q31_session* session, const SDevIdent* dev, q31_series series,
+                                            uint32_t module, uint32_t start, q31_series_cb callback, void* user);
+/* The device's error-log head (8 words). */
+Q31_API int Q31_CALL q31_get_error_head_device(q31_session* session, const SDevIdent* dev,
+                                               q31_words_cb callback, void* user);
+/* The error-log head of module `module` (1 to 8; 6 words, the sixth always 0). */
+Q31_API int Q31_CALL q31_get_error_head_module(q31_session* session, const SDevIdent* dev, uint32_t module,
+                                               q31_words_cb callback, void* user);
+/* Block `block` (1 to 8) of the device's error log: 16 records of 8 bytes. */
+Q31_API int Q31_CALL q31_get_error_block_device(q31_session* session, const SDevIdent* dev, uint32_t block,
+                                                q31_records_cb callback, void* user);
+/* Block `block` (1 to 5) of module `module`'s (1 to 6) error log: 16 records of 8 bytes. */
+Q31_API int Q31_CALL q31_get_error_block_module(q31_session* session, const SDevIdent* dev, uint32_t module,
+                                                uint32_t block, q31_records_cb callback, void* user);
+/* The edit-log head of module `module` (1 to 8): one word. */
+Q31_API int Q31_CALL q31_get_edit_head_module(q31_session* session, const SDevIdent* dev, uint32_t module,
+                                              q31_words_cb callback, void* user);
+/* The edit log of module `module` (1 to 8): 16 records of 16 bytes. */
+Q31_API int Q31_CALL q31_get_edit_block_module(q31_session* session, const SDevIdent* dev, uint32_t module,
+                                               q31_records_cb callback, void* user);
+
+/* A short English text for a Q31_ status; never null. */
+Q31_API const char* Q31_CALL q31_strerror(int status);
+
+#ifdef __cplusplus
+}
+#endif
+
 #endif /* PUBLICQ31_H */

@@ -1,121 +1,107 @@
-// The module and measurement requests: module count and module record from
-// the meter's module block in RAM, current values and accumulated totals.
+// The steps of the module and measurement requests: the module block in
+// RAM (module count and module records), the current values and the
+// accumulated totals, and their copy into the records the host is handed.
 #include <cstring>
 
-#include "plugin/TFXB.h"
+#include "plugin/MeterSession.h"
 
 namespace q31 {
 
 namespace {
-// The module block is read in three packets: 100, 100 and 192 bytes.
-constexpr std::uint8_t kBlockChunk = 100;
-constexpr std::uint8_t kBlockTail = 192;
-constexpr int kBlockTailOffset = 200;
+
+// The module block is read in three parts.
+struct BlockPart {
+    std::uint16_t offset;
+    std::uint8_t count;
+};
+constexpr BlockPart kBlockParts[3] = {{0, 100}, {100, 100}, {200, 192}};
+
+// A module entry in the block: six of them, 50 bytes each.
+constexpr int kModuleEntriesAt = 52;
+constexpr int kModuleEntrySize = 50;
+constexpr int kEntryWord = 0;       // 16-bit value
+constexpr int kEntryBytes = 12;     // six one-byte values, handed on plus one
+constexpr int kEntryValues = 18;    // six 32-bit values
+constexpr int kModuleEntries = 6;
+
+// The groups of the last-measurement record handed on as current data.
+constexpr int kLastGroups[4] = {0, 56, 80, 104};
+
 }  // namespace
 
-std::uint8_t TFXB::GetModuleCount(const SDevIdent* dev) {
-    if (const std::uint8_t refused = BeginRequest(dev)) return refused;
-    moduleRequestCode_ = rcModuleCount;
-    return StartRequest(Delegate<void(SIDDevice*)>::Bind<&TFXB::ModuleBlockIdent>(this));
+// The module block.
+
+void MeterSession::ReadModuleBlock() {
+    const BlockPart& part = kBlockParts[stage_];
+    Step = stage_;
+    PublicNetKs_6x61.OnReceiveExecuted = TPublicNetKs::ReceiveEvent::Bind<&MeterSession::ModuleBlockReceived>(this);
+    PublicNetKs_6x61.ReadRAM(static_cast<std::uint16_t>(RamBase + part.offset), part.count);
 }
 
-std::uint8_t TFXB::GetModuleRecord(const SDevIdent* dev, std::uint8_t module) {
-    if (!SlotReady) return kSlotNotReady;
-    ModuleIndex = static_cast<std::int32_t>(module) - 1;
-    if (const std::uint8_t refused = BeginRequest(dev)) return refused;
-    if (module < 1 || module > 6) return kBadArgument;
-    moduleRequestCode_ = rcModuleRecord;
-    return StartRequest(Delegate<void(SIDDevice*)>::Bind<&TFXB::ModuleBlockIdent>(this));
+void MeterSession::ModuleBlockReceived(short Length, char* Buffer) {
+    if (Step < 0 || Step >= 3) return;
+    // A reply shorter than asked leaves the rest of its part zero rather
+    // than keeping bytes of an earlier block; a longer one is cut.
+    const BlockPart& part = kBlockParts[Step];
+    const int n = Length < 0 ? 0 : (Length > part.count ? part.count : Length);
+    std::memcpy(ModuleBlock + part.offset, Buffer, static_cast<std::size_t>(n));
+    std::memset(ModuleBlock + part.offset + n, 0, static_cast<std::size_t>(part.count - n));
+    Step = Step + 1;
+    Next();
 }
 
-void TFXB::ModuleBlockIdent(SIDDevice* IDDevice) {
-    if (!SerialMatches(IDDevice)) return;
-    RamBase = kModuleBlockRam;
-    PublicNetKs_6x61.OnReceiveExecuted = TPublicNetKs::ReceiveEvent::Bind<&TFXB::ModuleBlockReceived>(this);
-    Step = 0;
-    PublicNetKs_6x61.ReadRAM(RamBase, kBlockChunk);
-}
-
-void TFXB::ModuleBlockReceived(short Length, char* Buffer) {
-    // A reply shorter than asked leaves the rest of its slice zero rather
-    // than keeping bytes of an earlier block.
-    auto store = [&](int offset, int capacity) {
-        const int n = Length < 0 ? 0 : (Length > capacity ? capacity : Length);
-        std::memcpy(ModuleBlock + offset, Buffer, static_cast<std::size_t>(n));
-        std::memset(ModuleBlock + offset + n, 0, static_cast<std::size_t>(capacity - n));
-    };
-    switch (Step) {
-        case 0:
-            store(0, kBlockChunk);
-            Step = 1;
-            PublicNetKs_6x61.ReadRAM(static_cast<std::uint16_t>(RamBase + kBlockChunk), kBlockChunk);
-            break;
-        case 1:
-            store(kBlockChunk, kBlockChunk);
-            Step = 2;
-            PublicNetKs_6x61.ReadRAM(static_cast<std::uint16_t>(RamBase + kBlockTailOffset), kBlockTail);
-            break;
-        case 2:
-            // The block holds 192 bytes from here; a longer reply is cut there.
-            store(kBlockTailOffset, kBlockTail);
-            Step = 3;
-            Deliver(moduleRequestCode_);
-            break;
-        default:
-            break;
-    }
+void MeterSession::CopyModuleRecord() {
+    // The index was stored by the request; only a real module has an entry.
+    if (ModuleIndex < 0 || ModuleIndex >= kModuleEntries) return;
+    const std::uint8_t* entry = ModuleBlock + kModuleEntriesAt + kModuleEntrySize * ModuleIndex;
+    std::memcpy(&ModuleRecord.Word0, entry + kEntryWord, sizeof ModuleRecord.Word0);
+    for (int i = 0; i < 6; ++i) ModuleRecord.Bytes[i] = static_cast<std::uint8_t>(entry[kEntryBytes + i] + 1);
+    std::memcpy(ModuleRecord.Values, entry + kEntryValues, sizeof ModuleRecord.Values);
 }
 
 // The current values and the accumulated totals both start from the meter's
 // RAM pointer record; the heat-meter component gives OnReceiveExecuted back
-// before it raises its events, so each continuation chains the next read.
+// before it raises its events, so each step may chain the next read.
 
-std::uint8_t TFXB::GetCurrentData(const SDevIdent* dev) {
-    if (const std::uint8_t refused = BeginRequest(dev)) return refused;
-    return StartRequest(Delegate<void(SIDDevice*)>::Bind<&TFXB::CurrentDataIdent>(this));
-}
-
-void TFXB::CurrentDataIdent(SIDDevice* IDDevice) {
-    if (!SerialMatches(IDDevice)) return;
-    RamBase = kModuleBlockRam;
-    PublicNetKs_6x61.OnPointerRAM = Delegate<void(SPointerRAM*)>::Bind<&TFXB::CurrentDataPointers>(this);
+void MeterSession::ReadPointers() {
+    PublicNetKs_6x61.OnPointerRAM = Delegate<void(SPointerRAM*)>::Bind<&MeterSession::PointersReceived>(this);
     PublicNetKs_6x61.GetFPointerRAM(0);
     Step = 0;
 }
 
-void TFXB::CurrentDataPointers(SPointerRAM*) {
+void MeterSession::PointersReceived(SPointerRAM*) { Next(); }
+
+void MeterSession::ReadLast() {
+    PublicNetKs_6x61.OnLast = Delegate<void(SLastMeasure*)>::Bind<&MeterSession::LastReceived>(this);
     PublicNetKs_6x61.GetLast();
-    PublicNetKs_6x61.OnLast = Delegate<void(SLastMeasure*)>::Bind<&TFXB::CurrentDataLast>(this);
 }
 
-void TFXB::CurrentDataLast(SLastMeasure* Last) {
+void MeterSession::LastReceived(SLastMeasure* Last) {
     static_assert(sizeof LastCopy == sizeof *Last);
     std::memcpy(LastCopy, Last, sizeof LastCopy);
-    Deliver(rcCurrentData);
+    Next();
 }
 
-std::uint8_t TFXB::GetAccumulatedData(const SDevIdent* dev) {
-    if (const std::uint8_t refused = BeginRequest(dev)) return refused;
-    return StartRequest(Delegate<void(SIDDevice*)>::Bind<&TFXB::AccumulatedDataIdent>(this));
+void MeterSession::CopyCurrentData() {
+    for (int g = 0; g < 4; ++g)
+        std::memcpy(CurrentRecord.Groups[g], LastCopy + kLastGroups[g], sizeof CurrentRecord.Groups[g]);
 }
 
-void TFXB::AccumulatedDataIdent(SIDDevice* IDDevice) {
-    if (!SerialMatches(IDDevice)) return;
-    RamBase = kModuleBlockRam;
-    PublicNetKs_6x61.OnPointerRAM = Delegate<void(SPointerRAM*)>::Bind<&TFXB::AccumulatedDataPointers>(this);
-    PublicNetKs_6x61.GetFPointerRAM(0);
-    Step = 0;
-}
-
-void TFXB::AccumulatedDataPointers(SPointerRAM*) {
-    PublicNetKs_6x61.OnV2AllSumm = Delegate<void(SModuleSumALLM*)>::Bind<&TFXB::AccumulatedDataTotals>(this);
+void MeterSession::ReadTotals() {
+    PublicNetKs_6x61.OnV2AllSumm = Delegate<void(SModuleSumALLM*)>::Bind<&MeterSession::TotalsReceived>(this);
     PublicNetKs_6x61.V2GetAllSumm();
 }
 
-void TFXB::AccumulatedDataTotals(SModuleSumALLM* SummAll) {
+void MeterSession::TotalsReceived(SModuleSumALLM* SummAll) {
     static_assert(sizeof TotalsCopy == sizeof *SummAll);
     std::memcpy(TotalsCopy, SummAll, sizeof TotalsCopy);
-    Deliver(rcAccumulatedData);
+    Next();
+}
+
+void MeterSession::CopyAccumulatedData() {
+    // The host's record is the first 168 bytes of the totals, in their order.
+    static_assert(sizeof AccumulatedRecord <= sizeof TotalsCopy);
+    std::memcpy(&AccumulatedRecord, TotalsCopy, sizeof AccumulatedRecord);
 }
 
 }  // namespace q31

@@ -1,0 +1,116 @@
+#include "plugin/ContextSession.h"
+
+namespace q31 {
+
+namespace {
+
+constexpr std::uint8_t kDefaultSlaveAddress = 201;
+constexpr std::int32_t kDefaultTimeOutMs = 2000;
+constexpr std::int32_t kLongestTimeOutMs = 600000;
+
+int StatusOf(RequestOutcome outcome) {
+    switch (outcome) {
+        case RequestOutcome::Done: return Q31_OK;
+        case RequestOutcome::OtherMeter: return Q31_OTHER_METER;
+        case RequestOutcome::NoAnswer: return Q31_NO_ANSWER;
+        case RequestOutcome::PortError: return Q31_PORT_ERROR;
+        case RequestOutcome::BeyondNewest: return Q31_BEYOND_NEWEST;
+    }
+    return Q31_NO_ANSWER;
+}
+
+}  // namespace
+
+q31_options ContextSession::Defaults() {
+    q31_options options{};
+    options.echo = 0;
+    options.slave_address = kDefaultSlaveAddress;
+    options.timeout_ms = kDefaultTimeOutMs;
+    options.send_limit = Q31_DEFAULT_SEND_LIMIT;
+    return options;
+}
+
+bool ContextSession::Valid(const q31_options& options) {
+    return options.slave_address >= 1 && options.slave_address <= 238 && options.timeout_ms >= 1 &&
+           options.timeout_ms <= kLongestTimeOutMs && options.send_limit >= 0;
+}
+
+ContextSession::ContextSession(PortHandle port, const q31_options& options, MessageLoop& loop) : Session(loop) {
+    Session.SetLink(port, options.echo != 0, options.timeout_ms);
+    Session.PublicNetKs_6x61.SetSlaveNetAddress(options.slave_address);
+    Session.SendLimit = options.send_limit;
+    Session.StopOnPortError = true;
+    Session.OnResult = MeterSession::ResultEvent::Bind<&ContextSession::Result>(this);
+}
+
+int ContextSession::Start(RequestId id, const SDevIdent* dev, std::uint32_t first, std::uint32_t second,
+                          ContextCallback callback, void* user) {
+    if (Session.Busy()) return Q31_ERR_BUSY;
+    switch (Session.Request(id, dev, first, second)) {
+        case kStarted: break;
+        case kWrongDeviceType: return Q31_ERR_DEVICE_TYPE;
+        default: return Q31_ERR_ARGUMENT;
+    }
+    callback_ = callback;
+    user_ = user;
+    waiting_ = true;
+    return Q31_OK;
+}
+
+void ContextSession::Cancel() {
+    Session.Cancel();
+    waiting_ = false;
+    user_ = nullptr;
+}
+
+void ContextSession::Result(const RequestRow* row, RequestOutcome outcome) {
+    if (!row || !waiting_) return;
+    // The callback may start the next request, which replaces these.
+    const ContextCallback callback = callback_;
+    void* const user = user_;
+    waiting_ = false;
+    user_ = nullptr;
+
+    q31_result result{};
+    result.status = StatusOf(outcome);
+    if (row->checksSerial) {
+        result.expected_serial = Session.DevIdent.SerialNumber;
+        if (Session.MeterAnswered()) result.found_serial = Session.FoundIdent.SerialNumber;
+    } else if (Session.MeterAnswered()) {
+        result.found_serial = Session.DevIdent.SerialNumber;
+    }
+    const bool done = outcome == RequestOutcome::Done;
+    const ResultView view = done ? Session.View(row->shape) : ResultView{};
+    const void* data = view.data;
+    switch (row->shape) {
+        case ResultShape::Ident: callback.ident(&result, static_cast<const SDevIdent*>(data), user); break;
+        case ResultShape::ModuleCount: callback.count(&result, view.count, user); break;
+        case ResultShape::ModuleRecord:
+            callback.moduleRecord(&result, static_cast<const SModuleRecord*>(data), user);
+            break;
+        case ResultShape::CurrentData:
+            callback.currentData(&result, static_cast<const SCurrentData*>(data), user);
+            break;
+        case ResultShape::AccumulatedData:
+            callback.accumulatedData(&result, static_cast<const SAccumulatedData*>(data), user);
+            break;
+        case ResultShape::ArhiveCount:
+            callback.archiveCount(&result, static_cast<const SArhiveCount*>(data), user);
+            break;
+        case ResultShape::Values32: callback.series(&result, data, view.count, 4, user); break;
+        case ResultShape::Values64: callback.series(&result, data, view.count, 8, user); break;
+        case ResultShape::ErrorHeadDev:
+        case ResultShape::ErrorHeadModule:
+        case ResultShape::EditHead:
+            callback.words(&result, static_cast<const std::uint16_t*>(data), view.count, user);
+            break;
+        case ResultShape::ErrorRecords:
+            callback.records(&result, static_cast<const std::uint8_t*>(data), view.count, 8, user);
+            break;
+        case ResultShape::EditRecords:
+            callback.records(&result, static_cast<const std::uint8_t*>(data), view.count, 16, user);
+            break;
+    }
+}
+
+}  // namespace q31

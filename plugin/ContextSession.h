@@ -1,0 +1,54 @@
+// A session of the context API: one meter session, the options it was
+// opened with, and the callback of the request in flight.
+//
+// Unlike the legacy form it refuses a request while one is in flight,
+// bounds the re-sends, reports a port that cannot be written, and ends
+// every started request with exactly one callback carrying the host's
+// context pointer and how the request ended.
+#pragma once
+
+#include <cstdint>
+
+#include "plugin/MeterSession.h"
+#include "publicQ31.h"
+
+namespace q31 {
+
+// One of the context API's callback types; which one follows from the row's shape.
+union ContextCallback {
+    q31_ident_cb ident;
+    q31_count_cb count;
+    q31_module_record_cb moduleRecord;
+    q31_current_data_cb currentData;
+    q31_accumulated_data_cb accumulatedData;
+    q31_archive_count_cb archiveCount;
+    q31_series_cb series;
+    q31_words_cb words;
+    q31_records_cb records;
+};
+
+class ContextSession {
+public:
+    ContextSession(PortHandle port, const q31_options& options, MessageLoop& loop = MessageLoop::Main());
+
+    // Whether every option lies in its range.
+    static bool Valid(const q31_options& options);
+    static q31_options Defaults();
+
+    // Starts `id` (Q31_OK) or refuses it with a Q31_ERR_ status. The
+    // callback is the member of the union the row's shape calls; not null.
+    int Start(RequestId id, const SDevIdent* dev, std::uint32_t first, std::uint32_t second,
+              ContextCallback callback, void* user);
+    void Cancel();
+
+    MeterSession Session;
+
+private:
+    void Result(const RequestRow* row, RequestOutcome outcome);
+
+    ContextCallback callback_{};
+    void* user_ = nullptr;
+    bool waiting_ = false;  // a started request has not called back
+};
+
+}  // namespace q31

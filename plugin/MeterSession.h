@@ -1,0 +1,180 @@
+// One meter on one line: the serial channel, the heat-meter component, the
+// dispatcher timer and the state of the request in flight.
+//
+// A session runs every request of the request table (RequestRow.h) the same
+// way: argument checks, identification, serial-number check, the row's
+// component calls, the row's copy-out into the host record, and delivery on
+// the next tick of Timer1, outside the component's handlers. How the result
+// reaches a host is the owner's business: it is told through OnResult.
+//
+// Any number of sessions share one MessageLoop and its thread; each has its
+// own components, timers and buffers, so a silent meter on one session only
+// holds up that session.
+#pragma once
+
+#include <cstdint>
+
+#include "link/SIDDevice.h"
+#include "meter/TPublicNetKs_6x6.h"
+#include "platform/Delegate.h"
+#include "platform/SerialPort.h"
+#include "platform/TComponent.h"
+#include "platform/TTimer.h"
+#include "plugin/RequestCodes.h"
+#include "plugin/RequestRow.h"
+#include "publicQ31.h"
+#include "serial/TPublicDevCom.h"
+
+namespace q31 {
+
+// The data of a delivered result: where it lies and its count.
+struct ResultView {
+    const void* data = nullptr;
+    std::uint32_t count = 0;
+};
+
+class MeterSession : public TComponent {
+public:
+    static constexpr std::uint16_t kServedDeviceType = 5120;
+    static constexpr std::uint16_t kModuleBlockRam = 0xFE00;
+    static constexpr int kArchiveValues = 2000;
+    // Re-sends are not limited.
+    static constexpr int kUnlimitedSends = 0;
+
+    using ResultEvent = Delegate<void(const RequestRow* Row, RequestOutcome Outcome)>;
+
+    explicit MeterSession(MessageLoop& loop = MessageLoop::Main());
+    ~MeterSession() override;
+    MeterSession(const MeterSession&) = delete;
+    MeterSession& operator=(const MeterSession&) = delete;
+
+    // The line, applied at the start of every request.
+    void SetLink(PortHandle port, bool echo, int timeOutMs);
+    // Re-sends of one packet before the request ends with NoAnswer; 0: no limit.
+    int SendLimit = kUnlimitedSends;
+    // A failed write ends the request with PortError instead of re-sending.
+    bool StopOnPortError = false;
+
+    // Starts `id`. `dev` is the identity the host expects (not read for ID);
+    // `first` and `second` are the request's numbers. Returns kStarted, or
+    // kBadArgument / kWrongDeviceType with nothing sent.
+    std::uint8_t Request(RequestId id, const SDevIdent* dev, std::uint32_t first = 0, std::uint32_t second = 0);
+    // Stores a request's numbers where its continuations find them.
+    void KeepArguments(const RequestRow& row, std::uint32_t first, std::uint32_t second);
+    // A request is started and its delivery has not run yet.
+    bool Busy() const { return active_ != nullptr; }
+    // The meter of the current request has sent its identification.
+    bool MeterAnswered() const { return answered_; }
+    // Ends the request in flight without delivering anything.
+    void Cancel();
+    // The result data for a row's shape, as delivered.
+    ResultView View(ResultShape shape);
+
+    // Raised by the dispatcher: the row that ended (null for a code no
+    // request sets) and how. A handler may start the next request.
+    ResultEvent OnResult;
+    // Raised at once when an archive start lies past the newest record; the
+    // request then ends without a delivery. Unassigned: the request is
+    // delivered with BeyondNewest.
+    Delegate<void()> OnStartBeyondNewest;
+
+    // The dispatcher.
+    void Timer1Timer();
+
+    // Continuations and steps, named in the rows of the request table.
+    void KS_PUBLIC1ReceivedIDDevice(SIDDevice* IDDevice);
+    void Identified(SIDDevice* IDDevice);
+    void LinkRepetition(int Data);
+    // Module block: three RAM reads.
+    void ReadModuleBlock();
+    void ModuleBlockReceived(short Length, char* Buffer);
+    void CopyModuleRecord();
+    // Current values and totals, through the RAM pointer record.
+    void ReadPointers();
+    void PointersReceived(SPointerRAM* PointerRAM);
+    void ReadLast();
+    void LastReceived(SLastMeasure* Last);
+    void CopyCurrentData();
+    void ReadTotals();
+    void TotalsReceived(SModuleSumALLM* SummAll);
+    void CopyAccumulatedData();
+    // Archive counters and series.
+    void ReadCounters();
+    void CountersReceived(SArhives* Arhives);
+    void CopyArhiveCount();
+    void ReadSeries();
+    void SeriesValues32(int cout, std::int32_t* Arrray);
+    void SeriesValues64(int cout, std::int64_t* Arrray);
+    void PublicNetKs_6x61ArhivesV2HourDLong(int cout, std::int64_t* Arrray);
+    // Logs: one command each; the handlers copy into the host's shape.
+    void ReadErrorHeadDev();
+    void ReadErrorHeadModule();
+    void ReadErrorBlockDev();
+    void ReadErrorBlockModule();
+    void ReadEditHead();
+    void ReadEditBlock();
+    void PublicNetKs_6x61ErrorH1V2(SHead* H1);
+    void PublicNetKs_6x61ErrorH6V2(SHead* H1);
+    void PublicNetKs_6x61Error1V2(SErrorRecordV2* Err1);
+    void PublicNetKs_6x61Error6V2(SErrorRecordV2* Err1);
+    void PublicNetKs_6x61EditH1V2(SHead* H1);
+    void PublicNetKs_6x61ReceiveEditV2(SEventRecordV2* Edit);
+
+    // Components.
+    TPublicDevCom PublicDev;
+    TPublicNetKs_6x6 PublicNetKs_6x61;
+    TTimer Timer1;
+
+    // Results of the module and measurement requests.
+    SModuleRecord ModuleRecord{};
+    std::uint8_t LastCopy[152] = {};
+    std::int32_t ModuleIndex = 0;
+    std::uint8_t ModuleBlock[392] = {};
+    SCurrentData CurrentRecord{};
+    std::uint8_t TotalsCopy[248] = {};
+    SAccumulatedData AccumulatedRecord{};
+    // Results of the archive requests.
+    std::uint32_t ArhiveCounters[3] = {};
+    SArhiveCount ArhiveCountRecord{};
+    std::uint8_t ArhiveModule = 0;
+    std::uint32_t ArhiveStart = 0;
+    std::uint16_t ValueCount = 0;
+    std::int32_t Values32[kArchiveValues] = {};
+    std::int64_t Values64[kArchiveValues] = {};
+    // Results of the log requests.
+    std::uint8_t ReqNumber = 0;
+    std::uint8_t ReqNumber2 = 0;
+    std::uint16_t ErrorHeadDev[8] = {};
+    std::uint16_t EditHeadModule = 0;
+    std::uint16_t ErrorHeadModule[6] = {};
+    std::uint8_t ErrorRecords[16 * 8] = {};
+    std::uint8_t EditRecords[16 * 16] = {};
+    // Request state shared by every request.
+    SDevIdent DevIdent{};
+    SIDDevice FoundIdent{};
+    std::int32_t Step = 0;
+    std::int32_t RequestCode = 0;
+    std::uint16_t RamBase = 0;
+
+private:
+    // Runs the active row's step `stage`, or finishes when there is none.
+    void RunStep(int stage);
+    void Next() { RunStep(stage_ + 1); }
+    // Hands a finished request to the dispatcher's next tick.
+    void Deliver(std::int32_t requestCode);
+    void Finish(RequestOutcome outcome);
+    void StopExchange(RequestOutcome outcome);
+    void ApplyLink();
+
+    const RequestRow* active_ = nullptr;
+    RequestOutcome outcome_ = RequestOutcome::Done;
+    int stage_ = 0;
+    bool answered_ = false;
+    // The line.
+    PortHandle port_{};
+    bool echo_ = true;
+    int timeOutMs_ = 2000;
+    // The packet whose re-sends are being counted, and how many it had.
+};
+
+}  // namespace q31
