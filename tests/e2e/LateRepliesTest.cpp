@@ -18,6 +18,8 @@ namespace {
 
 constexpr int kTimeOutMs = 60;
 
+// With Q31_LATE_DEBUG set, the line trace of every cycle that went wrong is
+// printed, one event a line: time in ms, kind, reason, count, bytes.
 std::string g_trace;
 void Q31_CALL DebugTrace(const TQ31TraceEvent* e, void*) {
     char line[64];
@@ -79,14 +81,15 @@ TEST_P(LateReplies, NoRecordComesFromAnotherPacket) {
     dev.IdWord2 = sim::kDefaultVersionWord;
     const std::uint8_t moduleCount = Ram(0xFE00 + 35, 1)[0];
     int wrong = 0, delivered = 0;
-    if (std::getenv("Q31_LATE_DEBUG")) ::SetTraceHandler(&DebugTrace, nullptr);
+    const bool debug = std::getenv("Q31_LATE_DEBUG") != nullptr;
+    if (debug) ::SetTraceHandler(&DebugTrace, nullptr);
     const int cycles = Cycles();
     for (int cycle = 0; cycle < cycles; ++cycle) {
         g_host.calls.clear();
         const int kind = cycle % 4;
         // Packets per request: identification, then 3, 1 + 1, 2 or 3 reads.
         static constexpr int kPackets[4] = {4, 3, 3, 3};
-        if (!std::getenv("Q31_LATE_OFF")) LateAnswerTo(1 + static_cast<int>(random() % kPackets[kind]), random);
+        LateAnswerTo(1 + static_cast<int>(random() % kPackets[kind]), random);
         const int wrongBefore = wrong;
         g_trace.clear();
         switch (kind) {
@@ -125,11 +128,42 @@ TEST_P(LateReplies, NoRecordComesFromAnotherPacket) {
                 break;
             }
         }
-        if (wrong != wrongBefore && std::getenv("Q31_LATE_DEBUG")) std::printf("cycle %d kind %d wrong\n%s", cycle, kind, g_trace.c_str());
+        if (wrong != wrongBefore && debug) std::printf("cycle %d kind %d wrong\n%s", cycle, kind, g_trace.c_str());
     }
+    ::SetTraceHandler(nullptr, nullptr);
     std::printf("late replies, %s: %d requests delivered, %d wrong\n", GetParam() ? "echo" : "no echo", delivered, wrong);
     EXPECT_EQ(delivered, cycles);
     EXPECT_EQ(wrong, 0);
+}
+
+TEST_P(LateReplies, FullRingReadWithEachPacketLateInTurn) {
+    // The whole hourly ring of T values of module 1: the identification, the
+    // counters and 27 archive packets. Each packet's answer in turn comes
+    // after the time-out, on odd turns the answer to its second send too.
+    OpenLine();
+    SDevIdent dev = Ident();
+    dev.IdWord2 = sim::kDefaultVersionWord;
+    constexpr int kPacketsPerRead = 29;
+    std::mt19937 random(GetParam() ? 5 : 6);
+    int wrongSeries = 0;
+    for (int late = 1; late <= kPacketsPerRead; ++late) {
+        g_host.calls.clear();
+        const std::uint64_t first = Requests() + static_cast<std::uint64_t>(late);
+        meter->WithModel([&](sim::MeterModel& m) {
+            m.InjectAt(first, {sim::FaultKind::Delay, kTimeOutMs + 1 + static_cast<int>(random() % 40)});
+            if (late % 2) m.InjectAt(first + 1, {sim::FaultKind::Delay, kTimeOutMs + 1 + static_cast<int>(random() % 40)});
+        });
+        ASSERT_EQ(::GetArhiveT_Hour(&dev, 1, 0), 0);
+        ASSERT_TRUE(WaitCalls(1, 20000)) << "packet " << late << " late";
+        bool ok = (g_host.count & 0xFFFF) == 1080 && g_host.values32.size() == 1080;
+        for (std::uint32_t i = 0; ok && i < 1080; ++i)
+            ok = static_cast<std::uint32_t>(g_host.values32[i]) ==
+                 static_cast<std::uint32_t>(sim::ArchiveFieldValue(sim::ArchiveRing::Hours, sim::ArchiveField::T, 1, 920 + i));
+        wrongSeries += !ok;
+    }
+    std::printf("full rings, %s: %d reads, %d wrong series\n", GetParam() ? "echo" : "no echo", kPacketsPerRead,
+                wrongSeries);
+    EXPECT_EQ(wrongSeries, 0);
 }
 
 INSTANTIATE_TEST_SUITE_P(Echo, LateReplies, ::testing::Bool(),
