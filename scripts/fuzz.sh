@@ -6,6 +6,8 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 seconds="${Q31_FUZZ_SECONDS:-60}"
+# A fixed seed makes the bounded run repeatable (CI); 0 lets libFuzzer pick.
+seed="${Q31_FUZZ_SEED:-0}"
 bash scripts/setup.sh
 CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DQ31_LIBFUZZER=ON -DQ31_BUILD_BENCH=OFF >/dev/null
@@ -16,7 +18,7 @@ mkdir -p "$work/corpus" "$work/findings"
 # New inputs go to the working corpus; the saved one is only read. A single
 # input that runs for 10 s of real time counts as a finding too (the session
 # itself runs on a manual clock and never waits).
-if ! build-fuzz/fuzz/SessionFuzz -max_total_time="$seconds" -timeout=10 -print_final_stats=1 \
+if ! build-fuzz/fuzz/SessionFuzz -max_total_time="$seconds" -seed="$seed" -timeout=10 -print_final_stats=1 \
     -artifact_prefix="$work/findings/" "$work/corpus" fuzz/corpus/SessionFuzz; then
   echo "SessionFuzz found a fault; the input is in $work/findings/:" >&2
   ls -l "$work/findings" >&2
