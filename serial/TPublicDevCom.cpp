@@ -47,12 +47,16 @@ void TPublicDevCom::AbortRead() {
     reading_ = false;
 }
 
-void TPublicDevCom::Transmit(TComponent*) {
+void TPublicDevCom::BeginExchange() {
     AbortRead();
     ++exchange_;
     FillOffset = 0;
     ReadSize = 0;
     ElementFill = 0;
+}
+
+void TPublicDevCom::Transmit(TComponent*) {
+    BeginExchange();
     WriteError = 0;
     TransmitOK = false;
     if (PortUsable(ComHandle)) {
@@ -69,11 +73,7 @@ bool TPublicDevCom::WriteOnly(const void* data, std::uint8_t count) {
 }
 
 void TPublicDevCom::Listen(int count) {
-    AbortRead();
-    ++exchange_;
-    FillOffset = 0;
-    ReadSize = 0;
-    ElementFill = 0;
+    BeginExchange();
     ReadsLeft = 1;
     ReceivePacket(this, count);
 }

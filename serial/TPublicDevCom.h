@@ -98,6 +98,8 @@ public:
     std::uint8_t ChannelBuffer[kChannelBufferSize] = {};
 
 private:
+    // A new exchange: the old one's read ends and its bytes are forgotten.
+    void BeginExchange();
     // Runs on the main thread when the read thread has finished a read.
     void ReceiveEnd();
     void Receive();
