@@ -80,9 +80,10 @@ TEST_F(ArchiveLine, CountersReachTheHostUnchanged) {
     EXPECT_EQ(std::uint32_t{g_host.counters.FirstWord}, 0xC0DE0001u);
     EXPECT_EQ(std::uint32_t{g_host.counters.HourCount}, 0x80000001u);
     EXPECT_EQ(std::uint32_t{g_host.counters.DayCount}, 123456u);
-    EXPECT_EQ(PluginForm().RequestCode, rcArhiveCount);
-    EXPECT_EQ(PluginForm().RamBase, 0xFE00);
-    EXPECT_EQ(Requests(), 2u) << "identification and the 12 counter bytes";
+    // The identification and the 12 counter bytes at flash 10496 (0x2900).
+    EXPECT_EQ(Packets(), (std::vector<std::vector<std::uint8_t>>{
+                             {0xC9, 0x01, 0x0F, 0xF0, 0xC9, 0x01},
+                             {0xC9, 0x06, 0x31, 0x00, 0x29, 0x00, 0x00, 0x0C, 0xF0, 0x25, 0x02}}));
 }
 
 TEST_F(ArchiveLine, WholeHourlyRingComesOldestFirstAcrossItsEnd) {
@@ -190,8 +191,8 @@ TEST_F(ArchiveLine, StartAtTheCounterDeliversNothingAndBeyondItOnlyTheMessage) {
     g_host.calls.clear();
     ASSERT_EQ(::GetArhiveT_Hour(&dev, 1, 501), 0);
     ASSERT_TRUE(WaitCalls(1));
-    PumpFor(100);
-    EXPECT_EQ(g_host.calls, "message;") << "and no callback";
+    ASSERT_TRUE(FollowWithGetID());
+    EXPECT_EQ(g_host.calls, "message;id;") << "and no callback";
     EXPECT_EQ(g_host.message, "Невозможно обработать запрос!");
     EXPECT_EQ(g_host.caption, "Ошибка!");
     EXPECT_TRUE(Reads().empty());
@@ -206,18 +207,34 @@ TEST_F(ArchiveLine, StartAtTheCounterDeliversNothingAndBeyondItOnlyTheMessage) {
 TEST_F(ArchiveLine, RefusedSeriesSendNothingButKeepTheirArguments) {
     OpenMeter(0x00F0, 500, 600);
     SDevIdent dev = Dev();
-    EXPECT_EQ(::GetArhiveT_Hour(&dev, 7, 11), 3);
-    EXPECT_EQ(::GetArhiveTime_Hour(&dev, 0, 12), 3) << "Time checks the module too";
-    EXPECT_EQ(PluginForm().ArhiveModule, 255) << "module - 1, kept although refused";
-    EXPECT_EQ(PluginForm().ArhiveStart, 12u);
-    EXPECT_EQ(::GetArhiveE_Day(&dev, 0x106, 599), 0) << "only the low byte of the module counts";
-    ASSERT_TRUE(WaitCalls(1));
     SDevIdent other = dev;
     other.DevType = 5121;
+    EXPECT_EQ(::GetArhiveT_Hour(&dev, 7, 11), 3);
+    EXPECT_EQ(::GetArhiveTime_Hour(&dev, 0, 12), 3) << "Time checks the module too";
+    EXPECT_EQ(::GetArhiveE_Day(&dev, 0x106, 599), 0) << "only the low byte of the module counts";
+    ASSERT_TRUE(WaitCalls(1));
+    EXPECT_EQ(g_host.calls, "e_day;");
+    ExpectRecords(ArchiveRing::Days, ArchiveField::E, 6, 599, 1);
     EXPECT_EQ(::GetArhiveU_Day(&other, 1, 0), 2);
     EXPECT_EQ(::GetArhiveCount(&other), 2);
-    PumpFor(50);
-    EXPECT_EQ(g_host.calls, "e_day;");
+    ASSERT_TRUE(FollowWithGetID());
+    EXPECT_EQ(g_host.calls, "e_day;id;") << "the refused calls sent nothing and delivered nothing";
+    EXPECT_EQ(Packets().size(), 3u + 1u) << "the E series' three packets, then the identification";
+
+    // A refused call still stores its module and start: the request in
+    // flight then reads that module from that start.
+    g_host = {};
+    ASSERT_EQ(::GetArhiveT_Hour(&dev, 2, 400), 0);
+    EXPECT_EQ(::GetArhiveT_Hour(&other, 3, 497), 2);
+    ASSERT_TRUE(WaitCalls(1));
+    EXPECT_EQ(g_host.calls, "t_hour;");
+    ExpectRecords(ArchiveRing::Hours, ArchiveField::T, 3, 497, 3);
+    g_host = {};
+    ASSERT_EQ(::GetArhiveTime_Hour(&dev, 1, 100), 0);
+    EXPECT_EQ(::GetArhiveTime_Hour(&dev, 0, 498), 3) << "refused for its module, yet its start is kept";
+    ASSERT_TRUE(WaitCalls(1));
+    EXPECT_EQ(g_host.calls, "time_hour;");
+    ExpectRecords(ArchiveRing::Hours, ArchiveField::Time, 1, 498, 2);
 }
 
 TEST_F(ArchiveLine, ProgressTextCountsDownEachStretch) {

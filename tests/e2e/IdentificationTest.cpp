@@ -90,8 +90,10 @@ TEST_F(PtyHarness, OtherMeterOnTheLineStopsTheRequest) {
     EXPECT_EQ(g_host.calls, "message;");
     EXPECT_EQ(g_host.caption, "Ошибка!");
     EXPECT_EQ(g_host.message, "Не совпадение серийных номеров запрос №-2147483647  найден №310001");
-    PumpFor(100);
-    EXPECT_EQ(Requests(), 1u) << "only the identification went out";
+    ASSERT_TRUE(FollowWithGetID());
+    EXPECT_EQ(g_host.calls, "message;id;") << "no module count";
+    EXPECT_EQ(Packets(), (std::vector<std::vector<std::uint8_t>>(2, {0xC9, 0x01, 0x0F, 0xF0, 0xC9, 0x01})))
+        << "only the identification went out before the next request's";
 }
 
 TEST_F(PtyHarness, RefusedRequestsSendNothing) {
@@ -104,8 +106,9 @@ TEST_F(PtyHarness, RefusedRequestsSendNothing) {
     EXPECT_EQ(::GetModuleRecord(&dev, 0x100 + 2), 0) << "only the low byte of the slot counts";
     ASSERT_TRUE(WaitCalls(1));
     EXPECT_EQ(::GetModuleCount(nullptr), 3);
-    PumpFor(100);
-    EXPECT_EQ(Requests(), 4u) << "only the accepted request reached the meter";
+    ASSERT_TRUE(FollowWithGetID());
+    EXPECT_EQ(g_host.calls, "module;id;");
+    EXPECT_EQ(Requests(), 5u) << "only the accepted request reached the meter before the identification";
 }
 
 }  // namespace

@@ -127,9 +127,9 @@ TEST_F(MeasurementRequests, AnotherMeterStopsTheMeasurementRequestsAfterIdentifi
     ASSERT_TRUE(WaitCalls(1));
     ASSERT_EQ(::GetAccumulatedData(&dev), 0);
     ASSERT_TRUE(WaitCalls(2));
-    PumpFor(60);
-    EXPECT_EQ(g_host.calls, "message;message;");
-    EXPECT_EQ(Sent(), (std::vector<Bytes>{IdPacket(), IdPacket()}));
+    ASSERT_TRUE(FollowWithGetID());
+    EXPECT_EQ(g_host.calls, "message;message;id;");
+    EXPECT_EQ(Sent(), (std::vector<Bytes>{IdPacket(), IdPacket(), IdPacket()}));
     SDevIdent other = Ident();
     other.DevType = 5121;
     EXPECT_EQ(::GetCurrentData(&other), 2);
@@ -174,12 +174,17 @@ TEST_F(MeasurementRequests, TheDispatcherReportsOnlyOneOfTheSixModules) {
         const std::uint64_t before = Requests();
         ASSERT_EQ(::GetModuleRecord(&dev, 2), 0);
         EXPECT_EQ(::GetModuleRecord(&dev, refused), 3);
+        // The request runs to its end: the third block reply taken and the
+        // dispatcher's tick over (the form's state serves as the signal only).
+        const TFXB& form = PluginForm();
         const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
-        while (Requests() < before + 4 && std::chrono::steady_clock::now() < end) ::PumpMessages(10);
-        PumpFor(60);
-        EXPECT_EQ(Requests(), before + 4);
-        EXPECT_EQ(g_host.calls, "") << "module " << refused << " has no entry to report";
+        while (!(Requests() == before + 4 && !form.Busy()) && std::chrono::steady_clock::now() < end)
+            ::PumpMessages(10);
+        ASSERT_TRUE(FollowWithGetID());
+        EXPECT_EQ(Requests(), before + 5);
+        EXPECT_EQ(g_host.calls, "id;") << "module " << refused << " has no entry to report";
     }
+    g_host.calls.clear();
     ASSERT_EQ(::GetModuleRecord(&dev, 6), 0);
     ASSERT_TRUE(WaitCalls(1));
     EXPECT_EQ(g_host.calls, "module;");
@@ -187,16 +192,26 @@ TEST_F(MeasurementRequests, TheDispatcherReportsOnlyOneOfTheSixModules) {
 
 TEST_F(MeasurementRequests, ALongThirdBlockReplyKeepsToTheBlock) {
     Open(false);
-    TFXB& form = PluginForm();
-    std::memset(&form.CurrentRecord, 0x3C, sizeof form.CurrentRecord);
-    AnswerRamReadAt(0xFEC8, Bytes(252, 0xEE));
     SDevIdent dev = Ident();
-    ASSERT_EQ(::GetModuleCount(&dev), 0);
+    // The host keeps the record of an earlier current-data request: the data
+    // behind its pointer stays valid until the next current-data request.
+    ASSERT_EQ(::GetCurrentData(&dev), 0);
     ASSERT_TRUE(WaitCalls(1));
-    EXPECT_EQ(Bytes(form.ModuleBlock + 200, form.ModuleBlock + 392), Bytes(192, 0xEE));
-    const auto* after = reinterpret_cast<const std::uint8_t*>(&form.CurrentRecord);
-    EXPECT_EQ(Bytes(after, after + sizeof form.CurrentRecord), Bytes(sizeof form.CurrentRecord, 0x3C))
-        << "the 60 bytes beyond the block are not written";
+    const auto* current = static_cast<const std::uint8_t*>(g_host.pointer);
+    const Bytes kept(current, current + sizeof(SCurrentData));
+
+    AnswerRamReadAt(0xFEC8, Bytes(252, 0xEE));
+    ASSERT_EQ(::GetModuleRecord(&dev, 6), 0);
+    ASSERT_TRUE(WaitCalls(2));
+    EXPECT_EQ(g_host.calls, "current;module;");
+    // Module 6's entry, block bytes 302 to 351, lies wholly in the third reply.
+    EXPECT_EQ(g_host.module.Word0, 0xEEEE);
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(g_host.module.Bytes[i], 0xEF);
+        EXPECT_EQ(g_host.module.Values[i], 0xEEEEEEEEu);
+    }
+    EXPECT_EQ(Bytes(current, current + sizeof(SCurrentData)), kept)
+        << "the 60 bytes beyond the block reach nothing the host holds";
 }
 
 // ---- The heat-meter component alone against the virtual meter ----------------

@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <vector>
@@ -154,7 +155,7 @@ protected:
         meter = std::make_unique<sim::PtyMeter>(config, options);
         ASSERT_TRUE(meter->Start());
         port = OpenHostPort(meter->SlavePath().c_str(), 115200);
-        ASSERT_NE(port, 0);
+        ASSERT_TRUE(PortUsable(port));
         TQ31Slot slot = HostSlot(port, echo, 150);
         ::InitSlot(&slot);
     }
@@ -187,9 +188,33 @@ protected:
         return d;
     }
     std::uint64_t Requests() { return meter->RequestCount(); }
+    // The packets the meter received, oldest first.
+    std::vector<std::vector<std::uint8_t>> Packets() {
+        std::vector<std::vector<std::uint8_t>> out;
+        for (const auto& r : meter->WithModel([](sim::MeterModel& m) { return m.Log().Entries(); }))
+            out.push_back(r.bytes);
+        return out;
+    }
+    // Proves that a request has ended, without waiting a fixed time: a GetID
+    // goes out behind whatever the request still had to send, and its
+    // callback comes behind whatever the request still had to deliver (a
+    // result comes one dispatcher tick after its reply; the identification
+    // takes a send delay and a whole exchange). Returns false when the
+    // identification never came.
+    bool FollowWithGetID(int ms = 3000) {
+        const std::size_t before = static_cast<std::size_t>(std::count(g_host.calls.begin(), g_host.calls.end(), ';'));
+        if (::GetID() != 0) return false;
+        const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+        while (g_host.calls.size() < 3 || g_host.calls.compare(g_host.calls.size() - 3, 3, "id;") != 0 ||
+               static_cast<std::size_t>(std::count(g_host.calls.begin(), g_host.calls.end(), ';')) <= before) {
+            if (std::chrono::steady_clock::now() > end) return false;
+            ::PumpMessages(20);
+        }
+        return true;
+    }
 
     std::unique_ptr<sim::PtyMeter> meter;
-    PortHandle port = 0;
+    PortHandle port = kNoPort;
 };
 
 }  // namespace q31::test

@@ -26,7 +26,7 @@ protected:
         meter = std::make_unique<sim::PtyMeter>(config, options);
         ASSERT_TRUE(meter->Start());
         port = OpenHostPort(meter->SlavePath().c_str(), 115200);
-        ASSERT_NE(port, 0);
+        ASSERT_TRUE(PortUsable(port));
         channel.ComHandle = port;
         channel.EchoRead = GetParam();
         link.DeviceComm = &channel;
@@ -72,7 +72,7 @@ protected:
     }
 
     std::unique_ptr<sim::PtyMeter> meter;
-    PortHandle port = 0;
+    PortHandle port = kNoPort;
     TPublicDevCom channel;
     TPublicNetKs_6x6 link;
     int replies = 0;

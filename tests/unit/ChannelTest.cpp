@@ -47,8 +47,10 @@ TEST_F(Channel, EchoReadAddsOneReadAndChunksFollowEachOther) {
     EXPECT_EQ(chunks.got[1], (Bytes{10, 11, 12, 13, 14, 15, 16}));
     EXPECT_EQ(chunks.offsets, (std::vector<int>{0, 3, 10}));
     EXPECT_EQ(h.channel.ReadsLeft, 0);
-    h.PumpUntil([] { return false; }, 150);
-    EXPECT_EQ(chunks.got.size(), 3u) << "no read after the last one, whatever LengthPacket holds";
+    // The third chunk's hand-over has run: had it started a fourth read,
+    // that read would be outstanding now.
+    EXPECT_FALSE(h.channel.ReadThread.Busy()) << "no read after the last one, whatever LengthPacket holds";
+    EXPECT_EQ(chunks.got.size(), 3u);
 }
 
 TEST_F(Channel, ShortReadIsZeroFilledNotStale) {
@@ -86,7 +88,7 @@ TEST_F(Channel, ReadThatWouldPassTheBufferEndsTheExchange) {
     h.end.Take(1);
     h.end.Send(Bytes(1500, 0x11));
     ASSERT_TRUE(h.PumpUntil([&] { return chunks.got.size() == 3; }));
-    h.PumpUntil([] { return false; }, 150);
+    EXPECT_FALSE(h.channel.ReadThread.Busy()) << "the fourth read was never started";
     EXPECT_EQ(chunks.got.size(), 3u);
     EXPECT_EQ(h.channel.ReadsLeft, 0);
 }
@@ -98,7 +100,9 @@ TEST_F(Channel, NewTransmitEndsWaitingReadAndDropsItsBytes) {
     h.channel.Transmit_Byte(1);
     h.end.Take(1);
     h.end.Send({0xAA, 0xAA});  // half a reply, then the exchange is abandoned
-    h.PumpUntil([] { return false; }, 60);
+    // The read has taken the half and still waits for the other two bytes.
+    ASSERT_TRUE(h.PumpUntil([&] { return h.end.UnreadByLibrary() == 0; }));
+    ASSERT_TRUE(h.channel.ReadThread.Busy());
     h.channel.Transmit_Byte(2);  // purges the stale half, restarts the read
     h.end.Take(1);
     h.end.Send({1, 2, 3, 4});

@@ -100,10 +100,7 @@ protected:
         return true;
     }
     // The packet the component sends next.
-    Bytes Sent() {
-        Advance(10);
-        return end.Take(11);
-    }
+    Bytes Sent() { return NextSent(loop, end); }
     // Answers the packet in flight and waits until `done`.
     template <typename Pred>
     void Answer(const Bytes& payload, Pred done) {
@@ -119,7 +116,7 @@ protected:
     }
     bool NothingSent() {
         Advance(100);
-        return end.TakeAll(30).empty();
+        return end.Queued().empty();
     }
 
     Recorder rec;
@@ -133,11 +130,23 @@ TEST_F(ErrorEditLogs, PacketsOfTheModuleErrorBlockAndTheEditLog) {
 
     meter.GetEditV2(3);
     EXPECT_EQ(Sent(), (Bytes{0xC9, 0x06, 0x31, 0xC8, 0x47, 0x07, 0x00, 0x90, 0xF0, 0x96, 0x03}));
-    EXPECT_TRUE(end.TakeAll(30).empty()) << "the second half waits for the first";
+    EXPECT_TRUE(NothingSent()) << "the second half waits for the first";
     AnswerFirstHalf(Pattern(144, 2));
     EXPECT_EQ(Sent(), (Bytes{0xC9, 0x06, 0x31, 0x58, 0x48, 0x07, 0x00, 0x90, 0xF0, 0x27, 0x03}));
     AnswerAndWaitEvent(Pattern(144, 3));
     EXPECT_EQ(rec.ownerReplies, 0) << "the log replies are the component's own";
+
+    // The device head: 16 bytes at the start of the error-log area
+    // (468328 = 0x072568), and its reply as the meter sends it.
+    meter.GetErrorH1V2();
+    EXPECT_EQ(Sent(), (Bytes{0xC9, 0x06, 0x31, 0x68, 0x25, 0x07, 0x00, 0x10, 0xF0, 0x94, 0x02}));
+    const int before = rec.raised;
+    end.Send({0xF0, 0x10, 0x01, 0x00, 0x02, 0x00, 0x03, 0x00, 0x04, 0x00, 0x05, 0x00, 0x06, 0x00, 0x07, 0x00, 0x08,
+              0x00, 0x55, 0x79, 0x01});
+    ASSERT_TRUE(PumpUntil([&] { return rec.raised > before; }));
+    EXPECT_EQ(rec.pointer, meter.ErrorImageV2);
+    EXPECT_EQ(Bytes(meter.ErrorImageV2, meter.ErrorImageV2 + 16),
+              (Bytes{1, 0, 2, 0, 3, 0, 4, 0, 5, 0, 6, 0, 7, 0, 8, 0}));
 }
 
 enum class Img { Error, ErrorV2, Edit, EditV2 };

@@ -52,8 +52,9 @@ protected:
     }
     // Lets the send delay pass and returns what went out.
     Bytes SendAndTake(std::size_t n) {
-        loop.Tick(10 * 1000);
-        return end.Take(n);
+        const Bytes out = NextSent(loop, end);
+        EXPECT_EQ(out.size(), n);
+        return out;
     }
     template <typename Pred>
     bool PumpUntil(Pred done, int ms = 2000) {
@@ -104,14 +105,14 @@ TEST_F(MeasurementCommands, PacketsCarryCommandByteAndData) {
     check("SaveData", meter.SaveData(1), {0xC9, 0x02, 0x80, 0x01, 0xF0, 0x3C, 0x02});
     check("GetADCPressData", meter.GetADCPressData(), {0xC9, 0x01, 0x86, 0xF0, 0x40, 0x02});
     check("StartTermCalculation", meter.StartTermCalculation(), {0xC9, 0x01, 0x85, 0xF0, 0x3F, 0x02});
-    check("AnalogStart", meter.AnalogStart(0xFE), Request(201, 0x81, {0xFE}));
-    check("AnalogEnd", meter.AnalogEnd(), Request(201, 0x83, {}));
-    check("StartFlowCalculation", meter.StartFlowCalculation(9), Request(201, 0x84, {9}));
+    check("AnalogStart", meter.AnalogStart(0xFE), {0xC9, 0x02, 0x81, 0xFE, 0xF0, 0x3A, 0x03});
+    check("AnalogEnd", meter.AnalogEnd(), {0xC9, 0x01, 0x83, 0xF0, 0x3D, 0x02});
+    check("StartFlowCalculation", meter.StartFlowCalculation(9), {0xC9, 0x02, 0x84, 0x09, 0xF0, 0x48, 0x02});
     check("AnalogRead of the most a reply carries", meter.AnalogRead(0xFFFF, 252),
-          Request(201, 0x82, {0xFF, 0xFF, 252}));
+          {0xC9, 0x04, 0x82, 0xFF, 0xFF, 0xFC, 0xF0, 0x39, 0x05});
     EXPECT_FALSE(meter.AnalogRead(0, 253)) << "no reply could carry 253 bytes";
     loop.Tick(20 * 1000);
-    EXPECT_TRUE(end.TakeAll(20).empty());
+    EXPECT_TRUE(end.Queued().empty());
 }
 
 TEST_F(MeasurementCommands, AcknowledgedCommandReadsEchoThenOneByteAndKeepsTheOwnersHandler) {
@@ -151,6 +152,14 @@ TEST_F(MeasurementCommands, DataCommandReadsEchoHeaderThenBody) {
     EXPECT_TRUE(meter.OnReceiveExecuted == owner.Handler());
 }
 
+TEST_F(MeasurementCommands, AnalogReadReplyWrittenOutReachesTheOwner) {
+    meter.AnalogRead(0x0300, 4);
+    EXPECT_EQ(SendAndTake(9), (Bytes{0xC9, 0x04, 0x82, 0x00, 0x03, 0x04, 0xF0, 0x46, 0x02}));
+    Answer({0xF0, 0x04, 0x01, 0x02, 0x03, 0x04, 0x55, 0x53, 0x01});
+    EXPECT_EQ(owner.log, "exec(4)");
+    EXPECT_EQ(owner.payload, (Bytes{1, 2, 3, 4}));
+}
+
 TEST_F(MeasurementCommands, PressDataReachesTheOwnerWhateverItsLength) {
     meter.GetADCPressData();
     SendAndTake(6);
@@ -166,11 +175,13 @@ TEST_F(MeasurementCommands, PressDataReachesTheOwnerWhateverItsLength) {
 TEST_F(MeasurementCommands, ADCChainSendsFourPacketsAndHandsOverBothBlocksOnce) {
     const auto sent = RunChain(PointerRecord(0x1600, 0x1E00), Block(0x11), Block(0x99));
     ASSERT_EQ(sent.size(), 4u);
-    EXPECT_EQ(sent[0], Request(201, 0x31, {16, 0, 0, 0, 34})) << "34 bytes of the pointer record at flash 16";
+    EXPECT_EQ(sent[0], (Bytes{0xC9, 0x06, 0x31, 0x10, 0x00, 0x00, 0x00, 0x22, 0xF0, 0x22, 0x02}))
+        << "34 bytes of the pointer record at flash 16";
     EXPECT_EQ(sent[1], (Bytes{0xC9, 0x01, 0x85, 0xF0, 0x3F, 0x02}));
-    EXPECT_EQ(sent[2], Request(201, 0x10, {0x00, 0x16, 32})) << "32 bytes at word 6";
-    EXPECT_EQ(sent[3], Request(201, 0x10, {0x00, 0x1E, 32})) << "32 bytes at word 14";
-    EXPECT_TRUE(end.TakeAll(30).empty()) << "nothing after the fourth packet";
+    EXPECT_EQ(sent[2], (Bytes{0xC9, 0x04, 0x10, 0x00, 0x16, 0x20, 0xF0, 0x03, 0x02})) << "32 bytes at word 6";
+    EXPECT_EQ(sent[3], (Bytes{0xC9, 0x04, 0x10, 0x00, 0x1E, 0x20, 0xF0, 0x0B, 0x02})) << "32 bytes at word 14";
+    loop.Tick(100 * 1000);
+    EXPECT_TRUE(end.Queued().empty()) << "nothing after the fourth packet";
 
     EXPECT_EQ(owner.log, "exec(64)") << "no intermediate reply reaches the owner";
     Bytes both = Block(0x11);
@@ -236,7 +247,7 @@ TEST_F(MeasurementCommands, ADCChainStartedAgainAfterAnUnansweredOneEndsOnceWith
     EXPECT_TRUE(meter.OnReceiveExecuted == owner.Handler());
     // Nothing starts over behind the owner's back.
     loop.Tick(50 * 1000);
-    EXPECT_TRUE(end.TakeAll(30).empty());
+    EXPECT_TRUE(end.Queued().empty());
     EXPECT_EQ(owner.log, "exec(64)");
 }
 

@@ -2,11 +2,14 @@
 // serial-number check and the dispatcher, with a scripted meter.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
 #include <string>
+#include <vector>
 
 #include "platform/MessageBox.h"
 #include "plugin/TFXB.h"
-#include "tests/unit/LinkHarness.h"
+#include "tests/unit/MeterHarness.h"
 
 namespace q31::test {
 namespace {
@@ -23,6 +26,21 @@ void Q31_CALL OnID(SDevIdent* ident) {
 }
 void Q31_CALL OnTimeOut() { g_log += "timeout"; }
 void Q31_CALL OnModuleCount(uint32_t count) { g_log += "count(" + std::to_string(count) + ")"; }
+SModuleRecord g_module{};
+void Q31_CALL OnModuleRecord(SModuleRecord* r) {
+    g_log += "module";
+    g_module = *r;
+}
+// Every data callback of the archive and log requests only notes its name.
+template <const char* Name, typename T>
+void Q31_CALL Noted(T*, uint32_t) {
+    g_log += Name;
+}
+template <const char* Name, typename T>
+void Q31_CALL NotedOne(T*) {
+    g_log += Name;
+}
+constexpr char kCounters[] = "counters", kArchive[] = "archive", kLog[] = "log";
 void MessageHandler(const char* text, const char* caption, unsigned flags) {
     g_message = text;
     g_caption = caption;
@@ -40,6 +58,17 @@ protected:
         slot.TimeOut = 300;
         slot.OnID = &OnID;
         slot.OnModuleCount = &OnModuleCount;
+        slot.OnModuleRecord = &OnModuleRecord;
+        slot.OnArhiveCount = &NotedOne<kCounters, SArhiveCount>;
+        for (TQ31OnArhive32* c : {&slot.OnArhiveTime_Hour, &slot.OnArhiveStop_Hour, &slot.OnArhiveT_Hour,
+                                  &slot.OnArhiveTime_Day, &slot.OnArhiveStop_Day, &slot.OnArhiveT_Day})
+            *c = &Noted<kArchive, int32_t>;
+        for (TQ31OnArhive64* c : {&slot.OnArhiveU_Hour, &slot.OnArhiveM_Hour, &slot.OnArhiveE_Hour,
+                                  &slot.OnArhiveU_Day, &slot.OnArhiveM_Day, &slot.OnArhiveE_Day})
+            *c = &Noted<kArchive, int64_t>;
+        slot.OnErrorHDev = slot.OnErrorHModule = &Noted<kLog, uint16_t>;
+        slot.OnErrorDataDev = slot.OnErrorDataModule = slot.OnEditDataModule = &Noted<kLog, uint8_t>;
+        slot.OnEditHModule = &NotedOne<kLog, uint16_t>;
     }
     void TearDown() override { SetMessageBoxHandler(nullptr); }
 
@@ -48,6 +77,43 @@ protected:
     bool PumpUntil(Pred done, int ms = 2000) {
         return test::PumpUntil(loop, done, ms);
     }
+    // Plays a meter with serial number `serial` that answers every request
+    // of the plug-in (identification, counters, archive values, memory and
+    // log reads) until no further packet comes, then lets the dispatcher
+    // run. Returns the packets it was sent.
+    std::vector<Bytes> PlayMeter(std::uint32_t serial, const Answer& memory = {}) {
+        std::vector<Bytes> packets;
+        for (Bytes p = NextSent(loop, end, 300); !p.empty(); p = NextSent(loop, end, 300)) {
+            packets.push_back(p);
+            Bytes reply;
+            if (p.size() < 3) break;
+            if (p[2] == 0x0F) {
+                reply = IdReply(serial);
+            } else if (memory && !(reply = memory(p)).empty()) {
+            } else if (p[2] == 0x31 && p.size() == 11 && p[7] == 12) {
+                // Archive counters: first word 1, 5 hourly and 5 daily records.
+                reply = GeneralReply({1, 0, 0, 0, 5, 0, 0, 0, 5, 0, 0, 0});
+            } else if ((p[2] == 0x31 && p.size() == 11) || (p[2] == 0x90 && p.size() == 12)) {
+                reply = GeneralReply(Bytes(p[7], 0x21));
+            } else if (p[2] == 0x10 && p.size() == 9) {
+                reply = GeneralReply(Bytes(p[5], 0x43));
+            } else {
+                reply = {0x06};
+            }
+            const Bytes sent(link().TransmitBuffer, link().TransmitBuffer + link().TransmitLength);
+            end.Send(reply);
+            if (!PumpUntil([&] {
+                    return form.Timer1.Enabled() || link().ReceiveStage == 3 ||
+                           !std::equal(sent.begin(), sent.end(), link().TransmitBuffer,
+                                       link().TransmitBuffer + link().TransmitLength);
+                }))
+                break;
+        }
+        Advance(10);
+        return packets;
+    }
+    TPublicNetKs_6x6& link() { return form.PublicNetKs_6x61; }
+
     SDevIdent Ident(std::uint32_t serial, std::uint16_t type = 5120) {
         SDevIdent d{};
         d.DevType = type;
@@ -78,7 +144,7 @@ TEST_F(PluginForm, RefusalsSendNothing) {
     EXPECT_EQ(form.GetModuleRecord(&dev, 7), 3);
     EXPECT_EQ(form.ModuleIndex, 6) << "the module is kept even when refused";
     Advance(100);
-    EXPECT_TRUE(end.TakeAll(30).empty());
+    EXPECT_TRUE(end.Queued().empty());
 }
 
 TEST_F(PluginForm, GetIDDeliversIdentityThroughDispatcherTick) {
@@ -116,7 +182,7 @@ TEST_F(PluginForm, SerialMismatchShowsSignedNumbersAndNoCallback) {
     EXPECT_EQ(g_message, "Не совпадение серийных номеров запрос №-2147483648  найден №-2");
     EXPECT_EQ(g_flags, 0u);
     Advance(100);
-    EXPECT_TRUE(end.TakeAll(30).empty()) << "the request's own reads never go out";
+    EXPECT_TRUE(end.Queued().empty()) << "the request's own reads never go out";
 }
 
 TEST_F(PluginForm, TimeOutReachesHostOnlyWithoutRepetition) {
@@ -156,6 +222,90 @@ TEST_F(PluginForm, DispatcherSkipsMissingCallback) {
     form.Timer1.SetEnabled(true);
     Advance(10);
     EXPECT_EQ(g_log, "");
+}
+
+// The archive and log requests go no further than the identification when
+// another meter answers: no counters, no values, no log read, no data
+// callback; the operator gets the message with both numbers.
+TEST_F(PluginForm, ArchiveAndLogRequestsStopAtAnotherMetersSerialNumber) {
+    form.InitSlot(&slot);
+    const Bytes idPacket = {0xC9, 0x01, 0x0F, 0xF0, 0xC9, 0x01};
+    SDevIdent dev = Ident(1000);
+    const std::vector<std::pair<const char*, std::function<std::uint8_t()>>> requests = {
+        {"archive count", [&] { return form.GetArhiveCount(&dev); }},
+        {"T hourly", [&] { return form.GetArhiveSeries(2, &dev, 1, 0); }},
+        {"U daily", [&] { return form.GetArhiveSeries(9, &dev, 6, 0); }},
+        {"error head, device", [&] { return form.GetErrorHDev(&dev); }},
+        {"error head, module", [&] { return form.GetErrorHModule(&dev, 2); }},
+        {"error block, device", [&] { return form.GetErrorDataDev(&dev, 3); }},
+        {"error block, module", [&] { return form.GetErrorDataModule(&dev, 4, 5); }},
+        {"edit head", [&] { return form.GetEditHModule(&dev, 8); }},
+        {"edit block", [&] { return form.GetEditDataModule(&dev, 1); }},
+    };
+    for (const auto& [name, start] : requests) {
+        SCOPED_TRACE(name);
+        g_log.clear();
+        g_message.clear();
+        ASSERT_EQ(start(), 0);
+        EXPECT_EQ(PlayMeter(1001), std::vector<Bytes>{idPacket}) << "nothing after the identification";
+        EXPECT_EQ(g_log, "") << "no data callback";
+        EXPECT_EQ(g_message, "Не совпадение серийных номеров запрос №1000  найден №1001");
+    }
+    // The same requests with the right meter do get their data.
+    g_log.clear();
+    ASSERT_EQ(form.GetArhiveSeries(2, &dev, 1, 0), 0);
+    EXPECT_EQ(PlayMeter(1000).size(), 3u) << "identification, counters, one packet of values";
+    ASSERT_EQ(form.GetErrorDataModule(&dev, 4, 5), 0);
+    EXPECT_EQ(PlayMeter(1000).size(), 2u);
+    EXPECT_EQ(g_log, "archivelog");
+}
+
+// Serial numbers that agree in their low 16 bits are still different meters.
+TEST_F(PluginForm, SerialNumbersDifferingOnlyInTheHighHalfAreAMismatch) {
+    form.InitSlot(&slot);
+    SDevIdent dev = Ident(0x00012345u);  // 74565
+    const std::vector<std::pair<const char*, std::function<std::uint8_t()>>> requests = {
+        {"module count", [&] { return form.GetModuleCount(&dev); }},
+        {"archive count", [&] { return form.GetArhiveCount(&dev); }},
+        {"edit block", [&] { return form.GetEditDataModule(&dev, 1); }},
+    };
+    for (const auto& [name, start] : requests) {
+        SCOPED_TRACE(name);
+        g_log.clear();
+        g_message.clear();
+        ASSERT_EQ(start(), 0);
+        EXPECT_EQ(PlayMeter(0x00022345u).size(), 1u);
+        EXPECT_EQ(g_log, "");
+        EXPECT_EQ(g_message, "Не совпадение серийных номеров запрос №74565  найден №140101");
+    }
+}
+
+// A module-block reply shorter than asked leaves zeros, not the bytes of the
+// block read before it. Module 1's entry lies at block bytes 52 to 101: its
+// first word in the first slice, its six bytes (64-69) and values (70-93)
+// beyond a 60-byte reply.
+TEST_F(PluginForm, ShortModuleBlockReplyLeavesNoBytesOfTheEarlierBlock) {
+    form.InitSlot(&slot);
+    SDevIdent dev = Ident(1000);
+    ASSERT_EQ(form.GetModuleRecord(&dev, 1), 0);
+    PlayMeter(1000);  // every block byte 0x43
+    ASSERT_EQ(g_log, "module");
+    EXPECT_EQ(g_module.Word0, 0x4343);
+    EXPECT_EQ(g_module.Bytes[0], 0x44);
+    EXPECT_EQ(g_module.Values[5], 0x43434343u);
+
+    g_log.clear();
+    ASSERT_EQ(form.GetModuleRecord(&dev, 1), 0);
+    PlayMeter(1000, [](const Bytes& p) -> Bytes {
+        if (p[2] == 0x10 && p[3] == 0x00 && p[4] == 0xFE) return GeneralReply(Bytes(60, 0x5A));
+        return {};
+    });
+    ASSERT_EQ(g_log, "module");
+    EXPECT_EQ(g_module.Word0, 0x5A5A);
+    for (int i = 0; i < 6; ++i) {
+        EXPECT_EQ(g_module.Bytes[i], 1) << "a zero byte, plus one";
+        EXPECT_EQ(g_module.Values[i], 0u) << i;
+    }
 }
 
 }  // namespace
