@@ -1,5 +1,6 @@
 #include "sim/PtyMeter.h"
 
+#include <algorithm>
 #include <chrono>
 
 namespace q31::sim {
@@ -22,7 +23,8 @@ PtyMeter::PtyMeter(const MeterConfig& config, const PtyMeterOptions& options)
       frames_(config.address),
       echo_(options.echo),
       replyDelayMs_(options.replyDelayMs),
-      idleGapMs_(options.idleGapMs > 0 ? options.idleGapMs : 1) {}
+      idleGapMs_(options.idleGapMs > 0 ? options.idleGapMs : 1),
+      wire_(options.wire) {}
 
 PtyMeter::~PtyMeter() {
     Stop();
@@ -66,6 +68,30 @@ bool PtyMeter::WaitForRequests(std::uint64_t count, int timeoutMs) {
                              [&] { return model_.RequestCount() >= count; });
 }
 
+bool PtyMeter::PauseUntil(Clock::time_point when) {
+    if (Clock::now() >= when) return !stopping_.load();
+    std::unique_lock<std::mutex> lock(mutex_);
+    return !changed_.wait_until(lock, when, [&] { return stopping_.load(); });
+}
+
+bool PtyMeter::WritePaced(const std::uint8_t* bytes, std::size_t count, Clock::time_point start) {
+    std::size_t written = 0;
+    while (written < count) {
+        // Everything whose last bit is already over goes at once: a late
+        // wake-up never makes the line slower than its speed.
+        const auto now = Clock::now();
+        std::size_t due = written;
+        while (due < count && start + wire_.Time(due + 1) <= now) ++due;
+        if (due > written) {
+            PtyWrite(pty_.master, bytes + written, due - written, kWriteTimeoutMs);
+            written = due;
+            continue;
+        }
+        if (!PauseUntil(start + wire_.Time(written + 1))) return false;
+    }
+    return true;
+}
+
 bool PtyMeter::Pause(int ms) {
     if (ms <= 0) return !stopping_.load();
     std::unique_lock<std::mutex> lock(mutex_);
@@ -78,11 +104,27 @@ void PtyMeter::Run() {
     while (!stopping_.load()) {
         const int n = PtyRead(pty_.master, chunk, sizeof chunk, kReadSliceMs);
         std::vector<std::vector<std::uint8_t>> packets;
+        Clock::time_point heardAt = Clock::now();
         if (n > 0) {
-            lastByteAt = NowMs();
+            const auto count = static_cast<std::size_t>(n);
+            // The host writes a packet at once; a paced line carries it one
+            // byte time after another, behind whatever it still carries.
+            const auto onWireFrom = std::max(heardAt, inboundFreeAt_);
+            if (wire_.Paced()) {
+                heardAt = onWireFrom + wire_.Time(count);
+                inboundFreeAt_ = heardAt;
+            }
+            // Silence is counted from the last byte's end on the wire.
+            lastByteAt = std::chrono::duration_cast<std::chrono::milliseconds>(heardAt.time_since_epoch()).count();
             // A line with echo returns what the master sent as it passes,
             // before the meter has even seen the whole packet.
-            if (echo_.load()) PtyWrite(pty_.master, chunk, static_cast<std::size_t>(n), kWriteTimeoutMs);
+            if (echo_.load()) {
+                if (wire_.Paced()) {
+                    if (!WritePaced(chunk, count, onWireFrom)) break;
+                } else {
+                    PtyWrite(pty_.master, chunk, count, kWriteTimeoutMs);
+                }
+            }
             {
                 std::lock_guard<std::mutex> lock(mutex_);
                 frames_.SetAddress(model_.Address());
@@ -96,12 +138,12 @@ void PtyMeter::Run() {
         }
         for (const auto& packet : packets) {
             if (stopping_.load()) break;
-            Serve(packet);
+            Serve(packet, heardAt);
         }
     }
 }
 
-void PtyMeter::Serve(const std::vector<std::uint8_t>& packet) {
+void PtyMeter::Serve(const std::vector<std::uint8_t>& packet, Clock::time_point heardAt) {
     MeterReply reply;
     Observer observer;
     {
@@ -112,8 +154,17 @@ void PtyMeter::Serve(const std::vector<std::uint8_t>& packet) {
     changed_.notify_all();
     if (reply.requestNumber == 0) return;
     if (!reply.bytes.empty()) {
-        if (!Pause(replyDelayMs_.load() + reply.delayMs)) return;
-        PtyWrite(pty_.master, reply.bytes.data(), reply.bytes.size(), kWriteTimeoutMs);
+        const int delayMs = replyDelayMs_.load() + reply.delayMs;
+        if (wire_.Paced()) {
+            // The answer starts once the request is heard and the meter's
+            // own delay is over, and leaves at the line's speed.
+            const auto start = heardAt + std::chrono::milliseconds(delayMs);
+            if (!PauseUntil(start)) return;
+            if (!WritePaced(reply.bytes.data(), reply.bytes.size(), start)) return;
+        } else {
+            if (!Pause(delayMs)) return;
+            PtyWrite(pty_.master, reply.bytes.data(), reply.bytes.size(), kWriteTimeoutMs);
+        }
     }
     if (observer) observer(packet, reply);
 }

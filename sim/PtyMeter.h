@@ -3,12 +3,16 @@
 //
 // One thread reads the line, echoes the bytes when the line echoes, cuts
 // packets (FrameAssembler), lets the model answer them (MeterModel) and writes
-// the replies, late when a delay is due. The model is shared with the test or
+// the replies, late when a delay is due. On a paced line (WireTiming) a
+// request counts as heard only when its last byte has had its time on the
+// wire, and the echo and the replies go out byte by byte at the line's speed.
+// The model is shared with the test or
 // program that owns the PtyMeter; reach it through WithModel, which holds the
 // lock the line thread uses.
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
@@ -68,10 +72,18 @@ public:
     bool WaitForRequests(std::uint64_t count, int timeoutMs);
 
 private:
+    using Clock = std::chrono::steady_clock;
+
     void Run();
-    void Serve(const std::vector<std::uint8_t>& packet);
+    // `heardAt`: when the packet's last byte had been on the wire.
+    void Serve(const std::vector<std::uint8_t>& packet, Clock::time_point heardAt);
     // Sleeps `ms` unless Stop comes first; returns false when stopped.
     bool Pause(int ms);
+    // Sleeps until `when` unless Stop comes first; returns false when stopped.
+    bool PauseUntil(Clock::time_point when);
+    // Writes `bytes` as a paced line sends them from `start`: each byte once
+    // its time on the wire is over. Returns false when stopped on the way.
+    bool WritePaced(const std::uint8_t* bytes, std::size_t count, Clock::time_point start);
 
     PtyPair pty_;
     std::mutex mutex_;  // guards model_, observer_, frames_ (the assembler's address)
@@ -82,6 +94,9 @@ private:
     std::atomic<bool> echo_;
     std::atomic<int> replyDelayMs_;
     int idleGapMs_;
+    const WireTiming wire_;
+    // Paced line: when the request bytes read so far have all been on the wire.
+    Clock::time_point inboundFreeAt_{};
     std::atomic<bool> running_{false};
     std::atomic<bool> stopping_{false};
     std::thread thread_;

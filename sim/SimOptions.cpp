@@ -54,6 +54,10 @@ bool ParseFaultRate(std::string_view text, FaultRateOption& out) {
 
 bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std::string& error) {
     int delayMs = -1;
+    std::uint64_t baud = 0;
+    Parity parity = Parity::None;
+    unsigned stopBits = 1;
+    bool frameGiven = false;  // --parity or --stop-bits
     for (int i = 1; i < argc; ++i) {
         const std::string_view arg = argv[i];
         auto value = [&](std::string_view& out) {
@@ -109,6 +113,35 @@ bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std
         } else if (arg == "--delay-ms") {
             if (!number(600000, n)) return false;
             delayMs = static_cast<int>(n);
+        } else if (arg == "--baud") {
+            if (!number(4000000, n)) return false;
+            if (n == 0) {
+                error = "--baud must be 1 to 4000000";
+                return false;
+            }
+            baud = n;
+        } else if (arg == "--parity") {
+            std::string_view v;
+            if (!value(v)) return false;
+            if (v == "none") {
+                parity = Parity::None;
+            } else if (v == "even") {
+                parity = Parity::Even;
+            } else if (v == "odd") {
+                parity = Parity::Odd;
+            } else {
+                error = "bad value for --parity: " + std::string(v) + " (none, even or odd)";
+                return false;
+            }
+            frameGiven = true;
+        } else if (arg == "--stop-bits") {
+            if (!number(2, n)) return false;
+            if (n == 0) {
+                error = "--stop-bits must be 1 or 2";
+                return false;
+            }
+            stopBits = static_cast<unsigned>(n);
+            frameGiven = true;
         } else if (arg == "--fault-rate") {
             std::string_view v;
             if (!value(v)) return false;
@@ -129,6 +162,12 @@ bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std
         }
     }
     if (delayMs >= 0) options.line.replyDelayMs = delayMs;
+    // A byte frame without a speed would pace nothing: surely a mistake.
+    if (frameGiven && baud == 0) {
+        error = "--parity and --stop-bits need --baud";
+        return false;
+    }
+    if (baud > 0) options.line.wire = WireTiming(static_cast<std::uint32_t>(baud), parity, stopBits);
     return true;
 }
 
@@ -148,6 +187,11 @@ std::string SimUsage() {
            "  --archive-first-word N  first word of the archive counters (default 1)\n"
            "  --echo              the line echoes every byte the master sends\n"
            "  --delay-ms N        every reply waits N ms\n"
+           "  --baud N            pace the line at N baud: requests are heard, and\n"
+           "                      echo and replies sent, no faster than the wire\n"
+           "                      carries them (default: not paced, bytes pass at once)\n"
+           "  --parity P          with --baud: none (default), even or odd\n"
+           "  --stop-bits N       with --baud: 1 (default) or 2\n"
            "  --fault-rate K:P[:X] fault K on each request with probability P;\n"
            "                      K = silence, bad-checksum, wrong-address,\n"
            "                      short (X: bytes kept, default half),\n"

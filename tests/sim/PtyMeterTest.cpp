@@ -93,5 +93,85 @@ TEST(PtyMeter, DelaysStopsAndRestartsOnTheSameLine) {
     EXPECT_EQ(meter.RequestCount(), 3u);
 }
 
+// On a paced line the wire time is a lower bound on every exchange; the clock
+// starts before the host writes, so nothing on the host side can make the
+// measured time shorter than the meter's pacing.
+TEST(PtyMeter, PacedReplyTakesAtLeastItsWireTime) {
+    PtyMeterOptions options;
+    options.wire = WireTiming(9600);  // 8N1: 10 bits a byte
+    PtyMeter meter({}, options);
+    ASSERT_TRUE(meter.Start());
+    Host host(meter.SlavePath());
+    ASSERT_TRUE(host.Open());
+
+    const Bytes id = BuildRequest(kDefaultMeterAddress, 0x0F, Bytes{});
+    ASSERT_EQ(id.size(), 6u);
+    const Bytes expected = MeterModel().Handle(id).bytes;
+    ASSERT_EQ(expected.size(), 19u);
+    const auto start = Clock::now();
+    host.Send(id);
+    EXPECT_EQ(host.Receive(19), expected);
+    // 25 bytes at 9600 8N1: 250 / 9600 s = 26.04 ms.
+    EXPECT_GE(Clock::now() - start, std::chrono::microseconds(26042));
+}
+
+TEST(PtyMeter, PacedMeterHearsALongRequestOutBeforeAnswering) {
+    PtyMeterOptions options;
+    options.wire = WireTiming(9600);
+    PtyMeter meter({}, options);
+    ASSERT_TRUE(meter.Start());
+    Host host(meter.SlavePath());
+    ASSERT_TRUE(host.Open());
+
+    Bytes data{0x00, 0x30, 200};
+    for (int i = 0; i < 200; ++i) data.push_back(static_cast<std::uint8_t>(i));
+    const Bytes write = BuildRequest(kDefaultMeterAddress, 0x20, data);
+    ASSERT_EQ(write.size(), 209u);
+    const auto start = Clock::now();
+    host.Send(write);
+    EXPECT_EQ(host.Receive(1, 2000), Bytes{0x06});
+    // 209 request bytes and the 1-byte acknowledgement: 2100 / 9600 s = 218.75 ms.
+    EXPECT_GE(Clock::now() - start, std::chrono::microseconds(218750));
+    meter.WithModel([](MeterModel& m) { EXPECT_EQ(m.Ram()[0x3000 + 199], 199); });
+}
+
+TEST(PtyMeter, PacedEchoAndReplyOnAnEvenParityTwoStopBitLine) {
+    PtyMeterOptions options;
+    options.echo = true;
+    options.wire = WireTiming(2400, Parity::Even, 2);  // 12 bits: 5 ms a byte
+    PtyMeter meter({}, options);
+    ASSERT_TRUE(meter.Start());
+    Host host(meter.SlavePath());
+    ASSERT_TRUE(host.Open());
+
+    const Bytes id = BuildRequest(kDefaultMeterAddress, 0x0F, Bytes{});
+    const Bytes expected = MeterModel().Handle(id).bytes;
+    const auto start = Clock::now();
+    host.Send(id);
+    EXPECT_EQ(host.Receive(6), id);
+    // The echo's last byte comes back as the request's last byte passes: 6 x 5 ms.
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(30));
+    EXPECT_EQ(host.Receive(19), expected);
+    // Then the reply: 30 ms + 19 x 5 ms.
+    EXPECT_GE(Clock::now() - start, std::chrono::milliseconds(125));
+}
+
+TEST(PtyMeter, PacedReplyDelayCountsFromTheRequestsEnd) {
+    PtyMeterOptions options;
+    options.wire = WireTiming(1200);  // 8N1: 8.33 ms a byte
+    options.replyDelayMs = 40;
+    PtyMeter meter({}, options);
+    ASSERT_TRUE(meter.Start());
+    Host host(meter.SlavePath());
+    ASSERT_TRUE(host.Open());
+
+    const Bytes id = BuildRequest(kDefaultMeterAddress, 0x0F, Bytes{});
+    const auto start = Clock::now();
+    host.Send(id);
+    EXPECT_EQ(host.Receive(19).size(), 19u);
+    // 6 bytes heard (50 ms), 40 ms of the meter's own, 19 bytes out (158.33 ms).
+    EXPECT_GE(Clock::now() - start, std::chrono::microseconds(248334));
+}
+
 }  // namespace
 }  // namespace q31::sim

@@ -34,11 +34,43 @@ TEST(SimOptions, ReadsEveryOption) {
     EXPECT_EQ(o.seconds, 3);
 }
 
+TEST(SimOptions, UnpacedUnlessABaudIsGiven) {
+    SimOptions o;
+    std::string error;
+    ASSERT_TRUE(Parse({"--echo"}, o, error)) << error;
+    EXPECT_FALSE(o.line.wire.Paced());
+}
+
+TEST(SimOptions, ReadsTheLinePace) {
+    SimOptions o;
+    std::string error;
+    ASSERT_TRUE(Parse({"--stop-bits", "2", "--baud", "9600", "--parity", "even"}, o, error)) << error;
+    ASSERT_TRUE(o.line.wire.Paced());
+    EXPECT_EQ(o.line.wire.Baud(), 9600u);
+    EXPECT_EQ(o.line.wire.ParityMode(), Parity::Even);
+    EXPECT_EQ(o.line.wire.StopBits(), 2u);
+    EXPECT_EQ(o.line.wire.BitsPerByte(), 12u);
+
+    SimOptions plain;
+    ASSERT_TRUE(Parse({"--baud", "1200"}, plain, error)) << error;
+    EXPECT_EQ(plain.line.wire.Baud(), 1200u);
+    EXPECT_EQ(plain.line.wire.ParityMode(), Parity::None);
+    EXPECT_EQ(plain.line.wire.StopBits(), 1u);
+
+    SimOptions odd;
+    ASSERT_TRUE(Parse({"--baud", "4800", "--parity", "odd", "--stop-bits", "1"}, odd, error)) << error;
+    EXPECT_EQ(odd.line.wire.ParityMode(), Parity::Odd);
+    EXPECT_EQ(odd.line.wire.BitsPerByte(), 11u);
+}
+
 TEST(SimOptions, RejectsBadArguments) {
     for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
              {"--address", "0"}, {"--address", "255"}, {"--version-word", "0x10000"}, {"--serial", "-1"},
              {"--seed"}, {"--fault-rate", "silence"}, {"--fault-rate", "fire:0.1"},
-             {"--fault-rate", "corrupt:1.5"}, {"--seconds", "3x"}, {"--bogus"}}) {
+             {"--fault-rate", "corrupt:1.5"}, {"--seconds", "3x"}, {"--bogus"}, {"--baud", "0"},
+             {"--baud", "fast"}, {"--baud"}, {"--baud", "9600", "--parity", "mark"},
+             {"--baud", "9600", "--stop-bits", "0"}, {"--baud", "9600", "--stop-bits", "3"},
+             {"--parity", "even"}, {"--stop-bits", "2"}}) {
         SimOptions o;
         std::string error;
         EXPECT_FALSE(Parse(bad, o, error)) << bad[0];

@@ -1,0 +1,76 @@
+#!/usr/bin/env bash
+# Installs the build tree into a fresh prefix and builds a host program
+# against the install alone, once with pkg-config and once with CMake's
+# find_package, then runs both.
+#
+# usage: install-test.sh CMAKE BUILD_DIR VERSION SOVERSION [PROGRAM...]
+#   PROGRAM: programs the install must put into bin/
+set -euo pipefail
+
+cmake=$1
+build=$2
+version=$3
+soversion=$4
+shift 4
+programs=("$@")
+here=$(cd "$(dirname "$0")" && pwd)
+
+tmp=$(mktemp -d)
+trap 'rm -rf "$tmp"' EXIT
+prefix=$tmp/prefix
+
+fail() {
+  echo "install-test: FAILED: $*" >&2
+  exit 1
+}
+
+"$cmake" --install "$build" --prefix "$prefix" >"$tmp/install.log" || {
+  cat "$tmp/install.log" >&2
+  fail "cmake --install"
+}
+
+# What the install must hold.
+lib=$prefix/lib
+for f in "$lib/libpublicQ31.so" "$lib/libpublicQ31.so.$soversion" "$lib/libpublicQ31.so.$version" \
+  "$prefix/include/publicQ31.h" "$lib/pkgconfig/publicQ31.pc" \
+  "$lib/cmake/publicQ31/publicQ31Config.cmake" "$lib/cmake/publicQ31/publicQ31ConfigVersion.cmake" \
+  "$lib/cmake/publicQ31/publicQ31Targets.cmake"; do
+  [ -e "$f" ] || fail "missing ${f#$prefix/}"
+done
+for p in "${programs[@]}"; do
+  [ -x "$prefix/bin/$p" ] || fail "missing program bin/$p"
+done
+soname=$(readelf -d "$lib/libpublicQ31.so.$version" | sed -n 's/.*(SONAME).*\[\(.*\)\].*/\1/p')
+[ "$soname" = "libpublicQ31.so.$soversion" ] || fail "SONAME is '$soname', not libpublicQ31.so.$soversion"
+
+# pkg-config: the file must name this prefix, whatever the build was configured with.
+export PKG_CONFIG_PATH=$lib/pkgconfig
+pc_prefix=$(pkg-config --variable=prefix publicQ31)
+[ "$pc_prefix" = "$prefix" ] || fail "pkg-config prefix is '$pc_prefix', not '$prefix'"
+[ "$(pkg-config --modversion publicQ31)" = "$version" ] || fail "pkg-config version is not $version"
+# shellcheck disable=SC2046 # the flags are meant to split
+cc -Wall -Wextra -Werror -o "$tmp/consumer-pc" "$here/consumer/consumer.c" \
+  $(pkg-config --cflags --libs publicQ31) -Wl,-rpath,"$(pkg-config --variable=libdir publicQ31)" ||
+  fail "building the consumer with pkg-config"
+needed=$(readelf -d "$tmp/consumer-pc" | sed -n 's/.*(NEEDED).*\[\(libpublicQ31[^]]*\)\].*/\1/p')
+[ "$needed" = "libpublicQ31.so.$soversion" ] || fail "consumer needs '$needed', not libpublicQ31.so.$soversion"
+# The library must come from the install, not from the build tree.
+ldd "$tmp/consumer-pc" | grep -q "libpublicQ31.so.$soversion => $lib/" || fail "consumer does not load the installed library"
+"$tmp/consumer-pc" || fail "the pkg-config consumer exited with $?"
+
+# CMake: find_package(publicQ31) with the prefix on CMAKE_PREFIX_PATH.
+unset PKG_CONFIG_PATH
+"$cmake" -S "$here/consumer" -B "$tmp/consumer-build" -DCMAKE_PREFIX_PATH="$prefix" \
+  -DCMAKE_BUILD_TYPE=Release >"$tmp/consumer-config.log" 2>&1 || {
+  cat "$tmp/consumer-config.log" >&2
+  fail "configuring the consumer with find_package"
+}
+"$cmake" --build "$tmp/consumer-build" >"$tmp/consumer-build.log" 2>&1 || {
+  cat "$tmp/consumer-build.log" >&2
+  fail "building the consumer with find_package"
+}
+ldd "$tmp/consumer-build/consumer" | grep -q "libpublicQ31.so.$soversion => $lib/" ||
+  fail "the CMake consumer does not load the installed library"
+"$tmp/consumer-build/consumer" || fail "the CMake consumer exited with $?"
+
+echo "install-test: ok (pkg-config and find_package consumers ran against $prefix)"
