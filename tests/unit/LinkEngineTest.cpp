@@ -241,7 +241,10 @@ TEST_F(LinkEngine, LateBytesOfAbandonedRequestNeverReachTheNext) {
     // Re-arming ends the first exchange's read: none is left to take them.
     EXPECT_FALSE(h.channel.ReadThread.Busy());
     h.end.Send(GeneralReply({0xAA, 0xAA}));
-    // The purge before the second write drops them; only its own reply counts.
+    // The second packet waits while the line falls quiet, and what arrives
+    // meanwhile is read off and dropped; only its own reply counts.
+    h.Advance(10);
+    ASSERT_TRUE(h.PumpUntil([&] { return h.end.UnreadByLibrary() == 0; }));
     EXPECT_EQ(SendAndTake(9), (Bytes{0xC9, 0x04, 0x10, 0x00, 0x02, 0x02, 0xF0, 0xD1, 0x01}));
     h.end.Send(GeneralReply({0xBB, 0xBB}));
     ASSERT_TRUE(h.PumpUntil([&] { return !rec.log.empty(); }));
