@@ -446,6 +446,12 @@ Q31_API int Q31_CALL q31_get_edit_head_module(q31_session* session, const SDevId
 Q31_API int Q31_CALL q31_get_edit_block_module(q31_session* session, const SDevIdent* dev, uint32_t module,
                                                q31_records_cb callback, void* user);
 
+/* Installs the line-trace handler of this session (see TQ31TraceEvent):
+ * every event on the session's line, on the thread that calls PumpMessages,
+ * with `user`; null removes it. SetTraceHandler traces only the slot-record
+ * exports' line. Returns Q31_OK, or Q31_ERR_SESSION for null. */
+Q31_API int Q31_CALL q31_session_set_trace(q31_session* session, TQ31TraceHandler handler, void* user);
+
 /* A short English text for a Q31_ status; never null. */
 Q31_API const char* Q31_CALL q31_strerror(int status);
 

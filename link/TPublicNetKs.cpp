@@ -244,9 +244,14 @@ void TPublicNetKs::Resend(bool mayHaveTail) {
     ++RepetitionCounter;
     ++resends_;
     resendDue_ = mayHaveTail;
-    Trace(Q31_TRACE_RESEND, 0, resends_);
+    const unsigned armed = armed_;
+    const int count = resends_;
     if (OnRepetition) OnRepetition(RepetitionCounter);
-    if (!BreakFlag) packageTimer_.SetEnabled(true);
+    // The owner may have stopped the packet (a send limit) or armed another
+    // from its handler; only a packet that really goes out again is a re-send.
+    if (BreakFlag || armed != armed_) return;
+    Trace(Q31_TRACE_RESEND, 0, count);
+    packageTimer_.SetEnabled(true);
 }
 
 void TPublicNetKs::ChecksumFailure(int reason) {

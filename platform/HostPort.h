@@ -6,12 +6,32 @@
 
 namespace q31 {
 
-// Opens `path` for reading and writing in raw mode (8 data bits, no parity,
-// no flow control, no translation) at `baud` bits per second, with reads that
-// return at once with what is queued. Returns the handle, or kNoPort when the device
-// cannot be opened or configured, or the speed is not a standard one
-// (1200 ... 230400).
+enum class HostParity { None, Even, Odd };
+
+// How the line is set up: always 8 data bits, raw, no flow control.
+struct HostPortSettings {
+    int baud = 9600;
+    HostParity parity = HostParity::None;
+    int stopBits = 1;  // 1 or 2
+};
+
+// Whether `baud` is a speed the system's serial driver offers by name
+// (50 ... 4000000 on Linux; what the DCB takes on Windows).
+bool HostPortSpeedSupported(int baud);
+
+// Opens `path` for reading and writing in raw mode (8 data bits, no flow
+// control, no translation) with the given speed, parity and stop bits, with
+// reads that return at once with what is queued. Returns the handle, or
+// kNoPort when the device cannot be opened or configured; then *osError (when
+// given) holds the OS's reason (errno, GetLastError), or EINVAL /
+// ERROR_INVALID_PARAMETER for settings the system does not offer.
+PortHandle OpenHostPort(const char* path, const HostPortSettings& settings, int* osError = nullptr);
+
+// The same at `baud`, 8N1.
 PortHandle OpenHostPort(const char* path, int baud);
+
+// The OS's text for an error code from OpenHostPort.
+const char* HostPortErrorText(int osError);
 
 // Closes a handle from OpenHostPort. kNoPort is ignored.
 void CloseHostPort(PortHandle port);

@@ -5,11 +5,13 @@
 
 #include "platform/MessageLoop.h"
 #include "plugin/ContextSession.h"
+#include "plugin/exports/HostTraceSink.h"
 #include "publicQ31.h"
 
 // The opaque handle a host holds is the session itself.
 struct q31_session : q31::ContextSession {
     using ContextSession::ContextSession;
+    q31::HostTraceSink trace;  // the host's trace handler of this session's line
 };
 
 using q31::ContextCallback;
@@ -111,6 +113,14 @@ Q31_API int Q31_CALL q31_get_edit_head_module(q31_session* session, const SDevId
 Q31_API int Q31_CALL q31_get_edit_block_module(q31_session* session, const SDevIdent* dev, uint32_t module,
                                                q31_records_cb callback, void* user) {
     return Start(session, RequestId::EditDataModule, dev, module, 0, callback, user);
+}
+
+Q31_API int Q31_CALL q31_session_set_trace(q31_session* session, TQ31TraceHandler handler, void* user) {
+    if (!session) return Q31_ERR_SESSION;
+    session->trace.SetHandler(handler, user);
+    session->Session.PublicNetKs_6x61.OnTrace =
+        handler ? q31::TPublicNetKs::TraceEvent::Bind<&q31::HostTraceSink::Report>(&session->trace) : nullptr;
+    return Q31_OK;
 }
 
 Q31_API const char* Q31_CALL q31_strerror(int status) {

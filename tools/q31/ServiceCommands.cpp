@@ -1,4 +1,4 @@
-#include "tools/q31service/ServiceCommands.h"
+#include "tools/q31/ServiceCommands.h"
 
 #include <cerrno>
 #include <cstdio>
@@ -6,12 +6,6 @@
 #include <cstring>
 
 namespace q31::tool {
-
-enum class ServiceReply : std::uint8_t {
-    Acknowledgement,  // one byte, printed as it came
-    Data,             // bytes, printed as hex
-    ADCValues,        // 64 bytes, printed as hex and as sixteen 32-bit values
-};
 
 struct ServiceArgument {
     const char* name;
@@ -98,44 +92,6 @@ std::string Title(const ServiceCommand& c) {
     return title;
 }
 
-// Sixteen bytes a line, each line headed by the address of its first byte.
-void PrintHex(const std::vector<std::uint8_t>& bytes, unsigned firstAddress) {
-    for (std::size_t i = 0; i < bytes.size(); i += 16) {
-        std::printf("  %04X:", static_cast<unsigned>(firstAddress + i) & 0xFFFFu);
-        for (std::size_t k = i; k < i + 16 && k < bytes.size(); ++k) std::printf(" %02X", bytes[k]);
-        std::printf("\n");
-    }
-}
-
-void PrintADCValues(const ServiceCommand& c, ServiceLink& link) {
-    const std::vector<std::uint8_t>& bytes = link.Reply();
-    const std::uint16_t* pointers = link.Meter().ADCPointers;
-    std::printf("%s: %zu bytes, values 0-7 from RAM 0x%04X, values 8-15 from RAM 0x%04X\n", Title(c).c_str(),
-                bytes.size(), pointers[6], pointers[14]);
-    PrintHex(bytes, 0);
-    for (std::size_t i = 0; i + 4 <= bytes.size(); i += 4) {
-        std::uint32_t v = 0;
-        std::memcpy(&v, &bytes[i], sizeof v);  // the meter sends them low byte first, as this host keeps them
-        std::printf("  value %2zu  0x%08X  %11d\n", i / 4, v, static_cast<std::int32_t>(v));
-    }
-}
-
-void PrintReply(const ServiceCommand& c, ServiceLink& link) {
-    const std::vector<std::uint8_t>& bytes = link.Reply();
-    switch (c.entry->reply) {
-        case ServiceReply::Acknowledgement:
-            std::printf("%s: acknowledged, byte 0x%02X\n", Title(c).c_str(), bytes.empty() ? 0u : bytes[0]);
-            return;
-        case ServiceReply::Data:
-            std::printf("%s: %zu bytes\n", Title(c).c_str(), bytes.size());
-            PrintHex(bytes, c.entry->argumentCount == 2 ? static_cast<unsigned>(c.args[0]) : 0u);
-            return;
-        case ServiceReply::ADCValues:
-            PrintADCValues(c, link);
-            return;
-    }
-}
-
 }  // namespace
 
 bool ParseServiceCommands(const std::vector<std::string>& words, std::vector<ServiceCommand>& out,
@@ -168,28 +124,46 @@ bool ParseServiceCommands(const std::vector<std::string>& words, std::vector<Ser
     return !out.empty();
 }
 
-int RunServiceCommands(ServiceLink& link, const std::vector<ServiceCommand>& commands) {
+std::vector<ServiceOutcome> RunServiceCommands(ServiceLink& link, const std::vector<ServiceCommand>& commands,
+                                               const LineTrace& trace, std::optional<ToolError>& failure) {
+    std::vector<ServiceOutcome> outcomes;
+    failure.reset();
     for (const ServiceCommand& c : commands) {
-        const auto outcome = link.Run([&] { return c.entry->start(link.Meter(), c.args); }, c.entry->packets);
-        switch (outcome) {
-            case ServiceLink::Outcome::Reply:
-                PrintReply(c, link);
-                std::fflush(stdout);
+        const LineCounts before = trace.Counts();
+        const auto result = link.Run([&] { return c.entry->start(link.Meter(), c.args); }, c.entry->packets);
+        const std::string title = Title(c);
+        switch (result) {
+            case ServiceLink::Outcome::Reply: {
+                ServiceOutcome o;
+                o.name = c.entry->name;
+                o.arguments.assign(c.args, c.args + c.entry->argumentCount);
+                o.title = title;
+                o.reply = c.entry->reply;
+                o.bytes = link.Reply();
+                if (c.entry->reply == ServiceReply::Data && c.entry->argumentCount == 2)
+                    o.firstAddress = static_cast<unsigned>(c.args[0]);
+                if (c.entry->reply == ServiceReply::ADCValues) {
+                    o.valuePointers[0] = link.Meter().ADCPointers[6];
+                    o.valuePointers[1] = link.Meter().ADCPointers[14];
+                }
+                outcomes.push_back(std::move(o));
                 continue;
+            }
             case ServiceLink::Outcome::NoAnswer:
-                std::fprintf(stderr, "%s: no answer from the meter (check port, speed, address and --echo)\n",
-                             Title(c).c_str());
-                return 1;
+                failure.emplace(kExitNoAnswer, title + ": no answer from the meter: " +
+                                                   LineTrace::Describe(trace.Counts() - before) +
+                                                   " (check the port, speed, parity, address and --echo)");
+                return outcomes;
             case ServiceLink::Outcome::Damaged:
-                std::fprintf(stderr, "%s: the meter's reply was damaged (bad checksum or length)\n",
-                             Title(c).c_str());
-                return 1;
+                failure.emplace(kExitNoAnswer, title + ": the meter's reply was damaged (bad checksum or length): " +
+                                                   LineTrace::Describe(trace.Counts() - before));
+                return outcomes;
             case ServiceLink::Outcome::NotSent:
-                std::fprintf(stderr, "%s: the command could not be framed; nothing was sent\n", Title(c).c_str());
-                return 1;
+                failure.emplace(kExitFailure, title + ": the command could not be framed; nothing was sent");
+                return outcomes;
         }
     }
-    return 0;
+    return outcomes;
 }
 
 std::string ServiceCommandHelp() {

@@ -3,10 +3,13 @@
 // what kind of reply it prints.
 #pragma once
 
+#include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "tools/q31service/ServiceLink.h"
+#include "tools/q31/ServiceLink.h"
+#include "tools/q31/ToolError.h"
 
 namespace q31::tool {
 
@@ -24,10 +27,28 @@ struct ServiceCommand {
 bool ParseServiceCommands(const std::vector<std::string>& words, std::vector<ServiceCommand>& out,
                           std::string& error);
 
-// Runs the commands in order and prints each reply on stdout; stops at the
-// first that gets no good reply (with a message on stderr). Returns 0 when
-// all were answered, 1 otherwise.
-int RunServiceCommands(ServiceLink& link, const std::vector<ServiceCommand>& commands);
+enum class ServiceReply : std::uint8_t {
+    Acknowledgement,  // one byte
+    Data,             // bytes
+    ADCValues,        // 64 bytes: sixteen 32-bit values
+};
+
+// What one command got back.
+struct ServiceOutcome {
+    std::string name;                 // as typed
+    std::vector<long long> arguments;
+    std::string title;                // name and arguments, for the human form
+    ServiceReply reply = ServiceReply::Acknowledgement;
+    std::vector<std::uint8_t> bytes;
+    unsigned firstAddress = 0;        // of the first data byte (analog-read), else 0
+    std::uint16_t valuePointers[2] = {};  // ADCValues: RAM of values 0-7 and 8-15
+};
+
+// Runs the commands in order and keeps each reply; stops at the first that
+// gets no good reply, and puts why in `failure` (what `trace` saw of the
+// line included). The outcomes of the commands before it are returned.
+std::vector<ServiceOutcome> RunServiceCommands(ServiceLink& link, const std::vector<ServiceCommand>& commands,
+                                               const LineTrace& trace, std::optional<ToolError>& failure);
 
 // The commands, one line each, for the usage text.
 std::string ServiceCommandHelp();

@@ -1,4 +1,4 @@
-#include "tools/q31service/ServiceLink.h"
+#include "tools/q31/ServiceLink.h"
 
 #include <chrono>
 
@@ -14,7 +14,7 @@ constexpr int kSlackMs = 1000;
 constexpr int kPumpSliceMs = 50;
 }  // namespace
 
-ServiceLink::ServiceLink(PortHandle port, const ServiceLinkOptions& options)
+ServiceLink::ServiceLink(PortHandle port, const ServiceLinkOptions& options, LineTrace* trace)
     : channel_(nullptr, MessageLoop::Main()), meter_(nullptr, MessageLoop::Main()), timeoutMs_(options.timeoutMs) {
     channel_.ComHandle = port;
     channel_.EchoRead = options.echo;
@@ -28,6 +28,7 @@ ServiceLink::ServiceLink(PortHandle port, const ServiceLinkOptions& options)
     meter_.OnReceiveExecuted = TPublicNetKs::ReceiveEvent::Bind<&ServiceLink::Executed>(this);
     meter_.OnTimeOut = TPublicNetKs::SenderEvent::Bind<&ServiceLink::TimedOut>(this);
     meter_.OnFalseCRC = TPublicNetKs::SenderEvent::Bind<&ServiceLink::Damaged>(this);
+    if (trace) meter_.OnTrace = TPublicNetKs::TraceEvent::Bind<&LineTrace::Record>(trace);
 }
 
 ServiceLink::~ServiceLink() {

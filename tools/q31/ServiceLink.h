@@ -12,6 +12,7 @@
 #include "meter/TPublicNetKs_6x6.h"
 #include "platform/SerialPort.h"
 #include "serial/TPublicDevCom.h"
+#include "tools/q31/LineTrace.h"
 
 namespace q31::tool {
 
@@ -30,7 +31,8 @@ public:
         NotSent,   // the component refused to frame the command
     };
 
-    ServiceLink(PortHandle port, const ServiceLinkOptions& options);
+    // `trace` (when given) sees every event of the line.
+    ServiceLink(PortHandle port, const ServiceLinkOptions& options, LineTrace* trace = nullptr);
     ~ServiceLink();
     ServiceLink(const ServiceLink&) = delete;
     ServiceLink& operator=(const ServiceLink&) = delete;

@@ -1,0 +1,98 @@
+// q31: the operator's program for Q31 meters. Reads a meter through the
+// plug-in as a host does (its exported context API), runs the service
+// commands through the heat-meter component, and dumps a whole meter.
+// Without --port it starts the virtual meter on a pseudo-terminal.
+#include <cstdio>
+#include <map>
+#include <string>
+
+#include <CLI/CLI.hpp>
+
+#include "tools/q31/Commands.h"
+#include "tools/q31/ToolError.h"
+
+namespace {
+
+using namespace q31::tool;
+
+std::string ProgramDir(const char* argv0) {
+    const std::string path = argv0;
+    const auto slash = path.rfind('/');
+    return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+void AddGlobalOptions(CLI::App& app, GlobalOptions& o) {
+    app.add_option("--port", o.port, "serial device of the meter (default: start the virtual meter)");
+    app.add_option("--baud", o.line.baud, "line speed, any standard one from 50 to 4000000")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                try {
+                    if (q31::HostPortSpeedSupported(std::stoi(text))) return {};
+                } catch (const std::exception&) {
+                }
+                return "not a standard line speed: " + text;
+            },
+            "SPEED"))
+        ->capture_default_str();
+    const std::map<std::string, q31::HostParity> parities{
+        {"none", q31::HostParity::None}, {"even", q31::HostParity::Even}, {"odd", q31::HostParity::Odd}};
+    app.add_option("--parity", o.line.parity, "none, even or odd (default none)")
+        ->transform(CLI::CheckedTransformer(parities, CLI::ignore_case))
+        ->option_text("none|even|odd");
+    app.add_option("--stop-bits", o.line.stopBits, "1 or 2")->check(CLI::IsMember({1, 2}))->capture_default_str();
+    app.add_flag("--echo", o.echo, "the line returns every byte sent (two-wire line)");
+    app.add_option("--timeout", o.timeoutMs, "reply time-out of one packet, ms")
+        ->check(CLI::Range(1, 600000))
+        ->capture_default_str();
+    app.add_option("--send-limit", o.sendLimit, "re-sends of one packet before giving up (0: no limit)")
+        ->check(CLI::Range(0, 1000000))
+        ->capture_default_str();
+    app.add_option("--address", o.address, "the meter's address on the line")
+        ->check(CLI::Range(1, 238))
+        ->capture_default_str();
+    app.add_option("--serial", o.serial, "the serial number of the meter meant; another one answering is an error")
+        ->check(CLI::Range(0LL, 4294967295LL));
+    const std::map<std::string, OutputFormat> formats{
+        {"human", OutputFormat::Human}, {"json", OutputFormat::Json}, {"csv", OutputFormat::Csv}};
+    app.add_option("--format", o.format, "human, json or csv (default human)")
+        ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case))
+        ->option_text("human|json|csv");
+    app.add_flag("--trace", o.trace, "print every event on the line on stderr");
+    app.add_option("--library", o.library, "the plug-in (default: libpublicQ31.so beside this program)");
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    ToolContext tool(ProgramDir(argv[0]));
+    CLI::App app{"q31: reads Q31 meters (device type 5120) through the publicQ31 plug-in.\n"
+                 "Without --port it reads the virtual meter on a pseudo-terminal.",
+                 "q31"};
+    // Options of the program may also follow the subcommand: q31 id --format json.
+    app.fallthrough();
+    app.require_subcommand(0, 1);
+    AddGlobalOptions(app, tool.options);
+    RegisterCommands(app, tool);
+    app.footer(
+        "Exit status: 0 done; 1 other failure; 2 bad argument; 3 the port cannot be opened;\n"
+        "4 no answer from the meter; 5 another meter answered; 6 the port failed during a request.");
+    try {
+        app.parse(argc, argv);
+    } catch (const CLI::ParseError& e) {
+        const int rc = app.exit(e);
+        return rc == 0 ? kExitOk : kExitBadArgument;
+    }
+    if (!tool.action) tool.action = [&tool] { RunIdentification(tool); };
+    try {
+        tool.action();
+    } catch (const ToolError& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "q31: %s\n", e.what());
+        return e.Status();
+    } catch (const std::exception& e) {
+        std::fflush(stdout);
+        std::fprintf(stderr, "q31: %s\n", e.what());
+        return kExitFailure;
+    }
+    return kExitOk;
+}

@@ -1,0 +1,78 @@
+// q31 collect: reads a fleet of meters into an SQLite database, once (for
+// cron) or for as long as it runs.
+#include <unistd.h>
+
+#include <csignal>
+#include <string>
+
+#include "tools/q31/Commands.h"
+#include "tools/q31/ToolError.h"
+#include "tools/q31/collect/CollectConfig.h"
+#include "tools/q31/collect/Collector.h"
+
+namespace q31::tool {
+
+namespace {
+
+volatile std::sig_atomic_t gStop = 0;
+
+extern "C" void OnStopSignal(int) { gStop = 1; }
+
+// The plug-in lies beside the program, as for every other subcommand.
+std::string DefaultLibrary() {
+    char path[4096];
+    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
+    if (n <= 0) return "./libpublicQ31.so";
+    std::string exe(path, static_cast<std::size_t>(n));
+    const auto slash = exe.rfind('/');
+    return (slash == std::string::npos ? std::string(".") : exe.substr(0, slash)) + "/libpublicQ31.so";
+}
+
+struct CollectArgs {
+    std::string config;
+    std::string db;
+    bool once = false;
+    bool jsonl = false;
+};
+
+void RunCollect(ToolContext& tool, const CollectArgs& args) {
+    const collect::CollectConfig config = collect::LoadCollectConfig(args.config);
+    collect::CollectOptions options;
+    options.db = args.db.empty() ? config.db : args.db;
+    if (options.db.empty()) throw ToolError(kExitBadArgument, "no database: give --db FILE or db in [collect]");
+    options.once = args.once;
+    options.jsonl = args.jsonl;
+    options.trace = tool.options.trace;
+
+    PluginApi api;
+    std::string error;
+    if (!api.Load(tool.options.library.empty() ? DefaultLibrary() : tool.options.library, error))
+        throw ToolError(kExitFailure, error);
+
+    // SIGTERM and SIGINT end the run between two batches: the batch being
+    // written is committed, the request on the line is dropped.
+    struct sigaction action {};
+    action.sa_handler = &OnStopSignal;
+    sigemptyset(&action.sa_mask);
+    sigaction(SIGTERM, &action, nullptr);
+    sigaction(SIGINT, &action, nullptr);
+
+    collect::Collector collector(config, options, api);
+    const int status = collector.Run(gStop);
+    if (status != kExitOk) throw ToolError(static_cast<ExitStatus>(status), "some meters could not be read");
+}
+
+}  // namespace
+
+void RegisterCollectCommand(CLI::App& app, ToolContext& tool) {
+    auto args = std::make_shared<CollectArgs>();
+    CLI::App* cmd = app.add_subcommand(
+        "collect", "read the meters of a TOML configuration into an SQLite database, incrementally");
+    cmd->add_option("--config", args->config, "the TOML file that lists the meters")->required()->check(CLI::ExistingFile);
+    cmd->add_option("--db", args->db, "the SQLite database (default: db in the configuration's [collect])");
+    cmd->add_flag("--once", args->once, "one pass over every meter, then exit (for cron)");
+    cmd->add_flag("--jsonl", args->jsonl, "one JSON line per stored batch on stdout; the summary goes to stderr");
+    cmd->callback([&tool, args] { tool.action = [&tool, args] { RunCollect(tool, *args); }; });
+}
+
+}  // namespace q31::tool

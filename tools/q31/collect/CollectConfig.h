@@ -1,0 +1,61 @@
+// What `q31 collect` reads, from which meters, and how often: the TOML file
+// the operator writes, checked and with every default filled in.
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "platform/HostPort.h"
+#include "sim/FaultRateOption.h"
+
+namespace q31::tool::collect {
+
+// A port named "sim:SEED": a virtual meter started inside the program, made
+// as this says, so that a configuration runs on a machine without meters.
+struct SimSpec {
+    std::uint64_t seed = 0;
+    std::optional<std::uint32_t> serial;  // default: the serial number the meter entry expects
+    std::uint8_t modules = 2;
+    std::uint32_t hourCount = 300;
+    std::uint32_t dayCount = 120;
+    std::uint16_t versionWord = 0x00F0;
+    int replyDelayMs = 0;
+    std::vector<sim::FaultRateOption> faults;
+};
+
+struct MeterSpec {
+    std::string name;
+    std::string port;
+    HostPortSettings line;
+    bool echo = false;
+    std::uint32_t serial = 0;
+    std::uint8_t address = 201;
+    int timeoutMs = 1000;
+    int sendLimit = 3;
+    // q31_series values, in the order they are read.
+    std::vector<int> series;
+    // Modules asked for (1..6); empty: every module the meter reports.
+    std::vector<int> modules;
+    bool logs = true;
+    int currentEveryMin = 15;  // current values and totals; 0: never
+    int archiveEveryMin = 60;  // archive records and log heads, when not --once
+
+    bool Virtual() const { return port.rfind("sim:", 0) == 0; }
+    SimSpec sim;
+};
+
+struct CollectConfig {
+    std::string db;  // may be empty: then --db names it
+    std::vector<MeterSpec> meters;
+    int retries = 3;          // further attempts on a failed meter within one pass
+    int retryBaseMs = 2000;   // first back-off; doubled for each further failure
+    int retryMaxMs = 300000;  // back-off ceiling
+};
+
+// Reads and checks `path`. Throws ToolError (kExitBadArgument) that names the
+// file, the meter and the key at fault.
+CollectConfig LoadCollectConfig(const std::string& path);
+
+}  // namespace q31::tool::collect

@@ -1,0 +1,80 @@
+// Where `q31 collect` keeps what it read: one SQLite file in WAL mode.
+//
+// Every batch goes in with its own transaction, and how far a series has
+// been read is never kept apart from the values: it is the largest record
+// number stored. A process killed at any moment therefore leaves either the
+// whole batch or none of it, and the next run starts right after what is
+// there. The schema is described in the README (q31 collect).
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "publicQ31.h"
+#include "tools/q31/collect/SqliteDb.h"
+#include "tools/q31/collect/SqliteStatement.h"
+
+namespace q31::tool::collect {
+
+struct MeterSpec;
+
+// Records a ring lost before they were read: first..last, both inclusive.
+struct RecordGap {
+    std::uint32_t first = 0;
+    std::uint32_t last = 0;
+};
+
+struct RunTotals {
+    int metersOk = 0;
+    int metersFailed = 0;
+    long long records = 0;
+    long long gaps = 0;
+    long long logRecords = 0;
+    long long snapshots = 0;
+};
+
+class CollectStore {
+public:
+    // The schema version this program writes (PRAGMA user_version).
+    static constexpr int kSchemaVersion = 1;
+
+    // Opens or creates `path` and brings its schema up to kSchemaVersion.
+    // Throws ToolError for a file it cannot use or a newer schema.
+    explicit CollectStore(const std::string& path);
+
+    std::int64_t BeginRun(const std::string& mode);
+    void EndRun(std::int64_t run, const RunTotals& totals, const std::string& status);
+
+    void NoteMeter(const MeterSpec& meter, const SDevIdent& ident, std::uint32_t moduleCount);
+
+    // The newest record stored of one series of one module.
+    std::optional<std::uint32_t> LastRecord(const std::string& meter, int module, const std::string& series);
+    // Stores `values` as records first, first + 1, ... and `gap`, in one
+    // transaction. Returns the rows added (rows already there are kept).
+    int StoreSeries(const std::string& meter, int module, const std::string& series, std::uint32_t first,
+                    const std::vector<std::int64_t>& values, const std::optional<RecordGap>& gap, std::int64_t run);
+
+    // Unix seconds of the newest snapshot of `kind` ("current", "totals").
+    std::optional<std::int64_t> LastSnapshot(const std::string& meter, const std::string& kind);
+    void StoreSnapshot(const std::string& meter, const std::string& kind, std::int64_t takenAt, std::int64_t run,
+                       const std::string& json);
+
+    // A log head as last stored; log is "error" or "edit", module 0 the device.
+    std::optional<std::vector<std::uint16_t>> LogHead(const std::string& meter, const std::string& log, int module);
+    // The records of one block; erased ones (all 0xFF) are left out, records
+    // already stored at the same place with the same bytes are kept once.
+    // Returns the rows added.
+    int StoreLogBlock(const std::string& meter, const std::string& log, int module, int block, std::uint32_t recordSize,
+                      const std::vector<std::uint8_t>& bytes, std::int64_t run);
+    void StoreLogHead(const std::string& meter, const std::string& log, int module,
+                      const std::vector<std::uint16_t>& words, std::int64_t run);
+
+private:
+    void Migrate();
+
+    SqliteDb db_;
+};
+
+}  // namespace q31::tool::collect

@@ -1,0 +1,40 @@
+// One line of the collector: a serial port opened with its meters' line
+// settings, or, for a port named sim:SEED, a virtual meter started in this
+// process on a pseudo-terminal. Meters that share a port share its line.
+#pragma once
+
+#include <memory>
+#include <string>
+
+#include "platform/SerialPort.h"
+#include "tools/q31/collect/CollectConfig.h"
+
+namespace q31::sim {
+class PtyMeter;
+}
+
+namespace q31::tool::collect {
+
+class MeterPort {
+public:
+    // `spec`: the first meter on the port, whose line settings (and, for a
+    // virtual meter, whose sim table) it takes. Never throws: a port that
+    // cannot be had says why through Error().
+    explicit MeterPort(const MeterSpec& spec);
+    ~MeterPort();
+    MeterPort(const MeterPort&) = delete;
+    MeterPort& operator=(const MeterPort&) = delete;
+
+    bool Open() const { return PortUsable(handle_); }
+    const std::string& Error() const { return error_; }
+    PortHandle Handle() const { return handle_; }
+    const std::string& Name() const { return name_; }
+
+private:
+    std::string name_;
+    std::unique_ptr<sim::PtyMeter> meter_;
+    PortHandle handle_ = kNoPort;
+    std::string error_;
+};
+
+}  // namespace q31::tool::collect

@@ -1,0 +1,43 @@
+#include "tools/q31/collect/SqliteDb.h"
+
+#include <sqlite3.h>
+
+#include "tools/q31/ToolError.h"
+
+namespace q31::tool::collect {
+
+SqliteDb::SqliteDb(const std::string& path) : path_(path) {
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+        const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw ToolError(kExitFailure, "cannot open the database " + path + ": " + why);
+    }
+    // Another reader (sqlite3 on the command line, a report) may hold the
+    // file for a moment; wait rather than fail the batch.
+    sqlite3_busy_timeout(db_, 10000);
+}
+
+SqliteDb::~SqliteDb() { sqlite3_close(db_); }
+
+void SqliteDb::Exec(const std::string& sql) {
+    char* error = nullptr;
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
+        const std::string why = error ? error : sqlite3_errmsg(db_);
+        sqlite3_free(error);
+        throw ToolError(kExitFailure, path_ + ": " + why);
+    }
+}
+
+SqliteDb::Transaction::Transaction(SqliteDb& db) : db_(db) { db_.Exec("BEGIN IMMEDIATE"); }
+
+SqliteDb::Transaction::~Transaction() {
+    if (open_) sqlite3_exec(db_.Handle(), "ROLLBACK", nullptr, nullptr, nullptr);
+}
+
+void SqliteDb::Transaction::Commit() {
+    db_.Exec("COMMIT");
+    open_ = false;
+}
+
+}  // namespace q31::tool::collect

@@ -1,0 +1,41 @@
+// An open SQLite database and its transactions. Errors throw ToolError with
+// SQLite's own text.
+#pragma once
+
+#include <string>
+
+struct sqlite3;
+
+namespace q31::tool::collect {
+
+class SqliteDb {
+public:
+    explicit SqliteDb(const std::string& path);
+    ~SqliteDb();
+    SqliteDb(const SqliteDb&) = delete;
+    SqliteDb& operator=(const SqliteDb&) = delete;
+
+    void Exec(const std::string& sql);
+    sqlite3* Handle() const { return db_; }
+    const std::string& Path() const { return path_; }
+
+    // BEGIN IMMEDIATE ... COMMIT; the destructor of an open one rolls back.
+    class Transaction {
+    public:
+        explicit Transaction(SqliteDb& db);
+        ~Transaction();
+        Transaction(const Transaction&) = delete;
+        Transaction& operator=(const Transaction&) = delete;
+        void Commit();
+
+    private:
+        SqliteDb& db_;
+        bool open_ = true;
+    };
+
+private:
+    sqlite3* db_ = nullptr;
+    std::string path_;
+};
+
+}  // namespace q31::tool::collect
