@@ -15,8 +15,8 @@
 namespace q31::bench {
 namespace {
 
-constexpr int kRingPackets = 108;   // 1080 values, 10 a packet
-constexpr int kOtherPackets = 2;    // identification and counters
+constexpr int kRingPackets = 108;  // 1080 values, 10 a packet
+constexpr int kOtherPackets = 2;   // identification and counters
 constexpr std::uint32_t kValues = 1080;
 
 // The virtual meter's layout (version word 0x00F0: 256-byte records).

@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "bench/AllocationCounter.h"
-#include "platform/ChildProcess.h"
-#include "platform/HostPort.h"
 #include "publicQ31.h"
+#include "support/ChildProcess.h"
+#include "support/HostPort.h"
 
 namespace q31::bench {
 
@@ -55,8 +55,8 @@ struct Line {
         for (TQ31OnArhive32* f : {&slot.OnArhiveTime_Hour, &slot.OnArhiveStop_Hour, &slot.OnArhiveT_Hour,
                                   &slot.OnArhiveTime_Day, &slot.OnArhiveStop_Day, &slot.OnArhiveT_Day})
             *f = &Done<std::int32_t*, std::uint32_t>;
-        for (TQ31OnArhive64* f : {&slot.OnArhiveU_Hour, &slot.OnArhiveM_Hour, &slot.OnArhiveE_Hour,
-                                  &slot.OnArhiveU_Day, &slot.OnArhiveM_Day, &slot.OnArhiveE_Day})
+        for (TQ31OnArhive64* f : {&slot.OnArhiveU_Hour, &slot.OnArhiveM_Hour, &slot.OnArhiveE_Hour, &slot.OnArhiveU_Day,
+                                  &slot.OnArhiveM_Day, &slot.OnArhiveE_Day})
             *f = &Done<std::int64_t*, std::uint32_t>;
         slot.OnErrorHDev = slot.OnErrorHModule = &Done<std::uint16_t*, std::uint32_t>;
         slot.OnErrorDataDev = slot.OnErrorDataModule = slot.OnEditDataModule = &Done<std::uint8_t*, std::uint32_t>;

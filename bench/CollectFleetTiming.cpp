@@ -87,8 +87,8 @@ int main(int argc, char** argv) {
         best1 = std::min(best1, t1);
         bestN = std::min(bestN, tN);
     }
-    const long long records = (static_cast<long long>(std::min(shape.hours, 1080)) + std::min(shape.days, 550)) *
-                              (1 + 5LL * shape.modules);
+    const long long records =
+        (static_cast<long long>(std::min(shape.hours, 1080)) + std::min(shape.days, 550)) * (1 + 5LL * shape.modules);
     std::printf("first full collection, %d modules, %d hourly and %d daily records per meter (%lld archive values)\n",
                 shape.modules, shape.hours, shape.days, records);
     std::printf("  1 meter:   %.2f s\n", best1);

@@ -172,7 +172,13 @@ void BM_ManySessions(benchmark::State& state) {
 
 }  // namespace
 
-BENCHMARK(BM_ManySessions)->Arg(1)->Arg(16)->Arg(64)->ArgName("sessions")->Iterations(3)->UseRealTime()
+BENCHMARK(BM_ManySessions)
+    ->Arg(1)
+    ->Arg(16)
+    ->Arg(64)
+    ->ArgName("sessions")
+    ->Iterations(3)
+    ->UseRealTime()
     ->Unit(benchmark::kMillisecond);
 
 }  // namespace q31::bench

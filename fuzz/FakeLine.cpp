@@ -66,7 +66,16 @@ void FakeLine::PlanReply(const std::vector<std::uint8_t>& answer) {
         const std::size_t at = plan.detail % length;
         reply[at] = static_cast<std::uint8_t>(reply[at] ^ (1u << (plan.fraction & 7)));
     }
-    Micros at = now + plan.DelayMs(timeOutMs_) * kMs;
+    // The meter has one transmitter: a reply starts only once the meter's
+    // earlier replies (a late answer to an earlier send, a second copy) have
+    // gone out whole. Pieces of two replies interleaved on the line are
+    // nothing a meter can send, and the sum checksum cannot tell their
+    // blocks apart: two answers to the same packet, cut differently and
+    // merged, pass it with fields swapped.
+    const Micros wanted = now + plan.DelayMs(timeOutMs_) * kMs;
+    Micros at = std::max(wanted, meterBusyUntil_);
+    const bool held = at > wanted;
+    Micros lastByte = at;
     const std::size_t pieces = std::min<std::size_t>(plan.chunks, length);
     for (int copy = 0; copy < (plan.duplicate ? 2 : 1); ++copy) {
         std::size_t from = 0;
@@ -75,14 +84,24 @@ void FakeLine::PlanReply(const std::vector<std::uint8_t>& answer) {
             std::size_t to = i == pieces ? length : length * i / pieces + ((plan.fraction >> i) & 3);
             to = std::clamp(to, from, length);
             Schedule(at, reply.data() + from, to - from);
+            if (to > from) lastByte = at;
             from = to;
             if (i < pieces) at += (1 + ((plan.detail >> i) & 1)) * kMs;
         }
         // The second copy comes right behind the first, as a meter that
-        // answered twice would send it.
-        at += (1 + plan.detail % 8) * kMs;
+        // answered twice would send it: within 8 ms of the first copy's last
+        // byte, counted from that byte and not from the last cut (cuts moved
+        // to the reply's end leave empty pieces, each of which would push
+        // the copy on by 1 or 2 ms more). A whole copy that starts later
+        // than the link's send delay (10 ms) after an exchange that
+        // succeeded is, to the link, the answer to its next packet; telling
+        // the two apart would make every clean exchange wait, so the model
+        // does not send one.
+        at = lastByte + (1 + plan.detail % 8) * kMs;
     }
-    if (!plan.Clean()) faultsUntil_ = std::max(faultsUntil_, at);
+    meterBusyUntil_ = std::max(meterBusyUntil_, lastByte);
+    // A reply held back behind a faulty one is late because of that fault.
+    if (!plan.Clean() || held) faultsUntil_ = std::max(faultsUntil_, at);
 }
 
 void FakeLine::Schedule(Micros at, const std::uint8_t* bytes, std::size_t count) {
@@ -97,8 +116,8 @@ void FakeLine::Schedule(Micros at, const std::uint8_t* bytes, std::size_t count)
     }
 }
 
-void FakeLine::StartRead(const void* reader, PortHandle port, std::uint8_t* target, std::size_t count,
-                         int* bytesRead, int timeoutMs, MessageLoop& loop, Handover& done) {
+void FakeLine::StartRead(const void* reader, PortHandle port, std::uint8_t* target, std::size_t count, int* bytesRead,
+                         int timeoutMs, MessageLoop& loop, Handover& done) {
     // One read at a time on the line: a new one replaces the old.
     if (read_) AbortRead(read_->reader);
     Read r;
@@ -160,9 +179,12 @@ void FakeLine::Advance() {
     const Micros now = loop_.Now();
     std::size_t n = 0;
     while (n < arrivals_.size() && arrivals_[n].at <= now) {
-        if (g_trace)
-            std::fprintf(stderr, "%8.3f ms  %u bytes arrive, from %02X%s\n", now / 1000.0, arrivals_[n].count,
-                         arrivals_[n].bytes[0], read_ ? "" : " (no read waiting)");
+        if (g_trace) {
+            std::fprintf(stderr, "%8.3f ms  %u bytes arrive%s:", now / 1000.0, arrivals_[n].count,
+                         read_ ? "" : " (no read waiting)");
+            for (std::size_t i = 0; i < arrivals_[n].count; ++i) std::fprintf(stderr, " %02X", arrivals_[n].bytes[i]);
+            std::fprintf(stderr, "\n");
+        }
         received_.insert(received_.end(), arrivals_[n].bytes.begin(), arrivals_[n].bytes.begin() + arrivals_[n].count);
         ++n;
     }

@@ -20,10 +20,10 @@
 #include <optional>
 #include <vector>
 
-#include "fuzz/SessionInput.h"
-#include "platform/MessageLoop.h"
-#include "platform/SerialPort.h"
 #include "fuzz/MeterAnswers.h"
+#include "fuzz/SessionInput.h"
+#include "platform/SerialPort.h"
+#include "runtime/MessageLoop.h"
 
 namespace q31::fuzz {
 
@@ -106,6 +106,8 @@ private:
     MessageLoop* lastLoop_ = nullptr;
     Handover* lastDone_ = nullptr;
     Micros faultsUntil_ = 0;
+    // The arrival of the last byte the meter has been made to send so far.
+    Micros meterBusyUntil_ = 0;
     std::uint64_t packets_ = 0;
     std::array<Packet, kRecentPackets> recent_;  // a ring, the oldest at packets_ % kRecentPackets
 };

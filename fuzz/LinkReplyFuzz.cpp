@@ -9,7 +9,7 @@
 #include <memory>
 
 #include "link/TPublicNetKs.h"
-#include "platform/MessageLoop.h"
+#include "runtime/MessageLoop.h"
 #include "serial/TPublicDevCom.h"
 
 namespace {
@@ -20,7 +20,10 @@ struct Sink {
         volatile unsigned sum = 0;
         for (short i = 0; i < length; ++i) sum = sum + static_cast<unsigned char>(buffer[i]);
     }
-    void Ident(q31::SIDDevice* d) { volatile std::uint32_t s = d->SerialNumber; (void)s; }
+    void Ident(q31::SIDDevice* d) {
+        volatile std::uint32_t s = d->SerialNumber;
+        (void)s;
+    }
     void Count(int) {}
 };
 
@@ -59,7 +62,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         auto chunk = std::make_unique<char[]>(static_cast<std::size_t>(want));
         // Bytes the line did not deliver are zero, as the channel gives them.
         std::memset(chunk.get(), 0, static_cast<std::size_t>(want));
-        const std::size_t take = size - at < static_cast<std::size_t>(want) ? size - at : static_cast<std::size_t>(want);
+        const std::size_t take =
+            size - at < static_cast<std::size_t>(want) ? size - at : static_cast<std::size_t>(want);
         std::memcpy(chunk.get(), data + at, take);
         at += take;
         if (continuation) continuation(chunk.get());

@@ -41,8 +41,7 @@ private:
             case 0x31:  // flash, 32-bit address
             case 0x90:  // archive
                 return true;
-            default:
-                return false;
+            default: return false;
         }
     }
 

@@ -12,7 +12,7 @@
 
 #include "fuzz/FuzzReplies.h"
 #include "meter/TPublicNetKs_6x6.h"
-#include "platform/MessageLoop.h"
+#include "runtime/MessageLoop.h"
 #include "serial/TPublicDevCom.h"
 
 namespace {

@@ -26,9 +26,8 @@ struct Series {
 
 // Series 0..11 of the form: Time, Stop, T, U, M, E, hourly then daily.
 Series SeriesOf(int series) {
-    static const sim::ArchiveField fields[6] = {sim::ArchiveField::Time, sim::ArchiveField::Stop,
-                                                sim::ArchiveField::T,    sim::ArchiveField::U,
-                                                sim::ArchiveField::M,    sim::ArchiveField::E};
+    static const sim::ArchiveField fields[6] = {sim::ArchiveField::Time, sim::ArchiveField::Stop, sim::ArchiveField::T,
+                                                sim::ArchiveField::U,    sim::ArchiveField::M,    sim::ArchiveField::E};
     static const int hourCodes[6] = {10, 11, 6, 7, 8, 9};
     const bool days = series >= 6;
     const int s = series % 6;
@@ -149,7 +148,8 @@ HostDelivery MeterTruth::Expected(const SessionRequest& r, const std::uint8_t ca
         case SessionRequest::CurrentData: {
             d.code = 3;
             const auto last = ram(PointerWord(sim::kPtrLastMeasureWord), 152);
-            for (int from : {0, 56, 80, 104}) d.bytes.insert(d.bytes.end(), last.begin() + from, last.begin() + from + 24);
+            for (int from : {0, 56, 80, 104})
+                d.bytes.insert(d.bytes.end(), last.begin() + from, last.begin() + from + 24);
             break;
         }
         case SessionRequest::AccumulatedData:

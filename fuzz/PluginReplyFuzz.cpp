@@ -10,8 +10,8 @@
 
 #include "fuzz/FuzzReplies.h"
 #include "platform/MessageBox.h"
-#include "platform/MessageLoop.h"
 #include "plugin/TFXB.h"
+#include "runtime/MessageLoop.h"
 
 namespace {
 
@@ -62,19 +62,19 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     std::uint8_t status;
     if (which < 12) status = form->GetArhiveSeries(which, &dev, a, start);
     else switch (which) {
-        case 12: status = form->GetModuleCount(&dev); break;
-        case 13: status = form->GetModuleRecord(&dev, a); break;
-        case 14: status = form->GetCurrentData(&dev); break;
-        case 15: status = form->GetAccumulatedData(&dev); break;
-        case 16: status = form->GetArhiveCount(&dev); break;
-        case 17: status = form->GetErrorHDev(&dev); break;
-        case 18: status = form->GetErrorHModule(&dev, a); break;
-        case 19: status = form->GetErrorDataDev(&dev, a); break;
-        case 20: status = form->GetErrorDataModule(&dev, a, b); break;
-        case 21: status = form->GetEditHModule(&dev, a); break;
-        case 22: status = form->GetEditDataModule(&dev, a); break;
-        default: status = form->GetID(); break;
-    }
+            case 12: status = form->GetModuleCount(&dev); break;
+            case 13: status = form->GetModuleRecord(&dev, a); break;
+            case 14: status = form->GetCurrentData(&dev); break;
+            case 15: status = form->GetAccumulatedData(&dev); break;
+            case 16: status = form->GetArhiveCount(&dev); break;
+            case 17: status = form->GetErrorHDev(&dev); break;
+            case 18: status = form->GetErrorHModule(&dev, a); break;
+            case 19: status = form->GetErrorDataDev(&dev, a); break;
+            case 20: status = form->GetErrorDataModule(&dev, a, b); break;
+            case 21: status = form->GetEditHModule(&dev, a); break;
+            case 22: status = form->GetEditDataModule(&dev, a); break;
+            default: status = form->GetID(); break;
+        }
     if (status != 0) return 0;
 
     q31::SIDDevice found{};

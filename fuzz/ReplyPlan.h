@@ -16,12 +16,12 @@ struct ReplyPlan {
     };
 
     Timing timing = Timing::OnTime;
-    bool drop = false;       // the meter never answers
-    bool duplicate = false;  // the whole reply comes a second time right behind the first
-    bool corrupt = false;    // one byte of the reply is changed on the line
-    std::uint8_t chunks = 1;       // pieces the reply arrives in, 1 ms or 2 ms apart
-    std::uint8_t fraction = 0;     // where in its window the delay falls
-    std::uint8_t detail = 0;       // corrupted byte, gap before the duplicate
+    bool drop = false;          // the meter never answers
+    bool duplicate = false;     // the whole reply comes a second time right behind the first
+    bool corrupt = false;       // one byte of the reply is changed on the line
+    std::uint8_t chunks = 1;    // pieces the reply arrives in, 1 ms or 2 ms apart
+    std::uint8_t fraction = 0;  // where in its window the delay falls
+    std::uint8_t detail = 0;    // corrupted byte, gap before the duplicate
 
     // A plan that changes nothing: the meter answers correctly and on time.
     bool Clean() const { return timing == Timing::OnTime && !drop && !duplicate && !corrupt && chunks == 1; }

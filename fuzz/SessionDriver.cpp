@@ -41,8 +41,8 @@ struct Session {
                  s.input.TimeOutMs(), static_cast<long long>(s.clock.Now() / kMs), s.input.RequestCount());
     if (s.request) {
         std::fprintf(stderr, "request %d: %s series %d number %u number2 %u start %u%s%s\n", s.index + 1,
-                     SessionRequest::Name(s.request->kind), s.request->series, s.request->number,
-                     s.request->number2, s.start, s.request->wrongDevType ? " (wrong device type)" : "",
+                     SessionRequest::Name(s.request->kind), s.request->series, s.request->number, s.request->number2,
+                     s.start, s.request->wrongDevType ? " (wrong device type)" : "",
                      s.request->wrongSerial ? " (wrong serial number)" : "");
     }
     s.line.PrintRecent();
@@ -160,9 +160,7 @@ void SessionDriver::Run(const std::uint8_t* data, std::size_t size) {
             case SessionRequest::ErrorHDev: status = form->GetErrorHDev(&dev); break;
             case SessionRequest::ErrorHModule: status = form->GetErrorHModule(&dev, r.number); break;
             case SessionRequest::ErrorDataDev: status = form->GetErrorDataDev(&dev, r.number); break;
-            case SessionRequest::ErrorDataModule:
-                status = form->GetErrorDataModule(&dev, r.number, r.number2);
-                break;
+            case SessionRequest::ErrorDataModule: status = form->GetErrorDataModule(&dev, r.number, r.number2); break;
             case SessionRequest::EditHModule: status = form->GetEditHModule(&dev, r.number); break;
             case SessionRequest::EditDataModule: status = form->GetEditDataModule(&dev, r.number); break;
             default: break;
@@ -179,7 +177,8 @@ void SessionDriver::Run(const std::uint8_t* data, std::size_t size) {
         if (status != 0) {
             // A refused request sends nothing and calls nobody.
             const Micros quiet = clock.Now() + 3 * kTimePackageMs * kMs;
-            RunUntil(s, [] { return false; }, [&] { return quiet; }, passes);
+            RunUntil(
+                s, [] { return false; }, [&] { return quiet; }, passes);
             if (line.PacketsWritten() != packetsBefore) Fail(s, "a refused request sent a packet");
             if (host.Deliveries().size() != before) Fail(s, "a refused request called the host");
             continue;
@@ -211,7 +210,8 @@ void SessionDriver::Run(const std::uint8_t* data, std::size_t size) {
     s.request = nullptr;
     const std::size_t delivered = host.Deliveries().size();
     const Micros settle = std::max(clock.Now(), line.FaultsActUntil()) + 3 * perPacket;
-    RunUntil(s, [] { return false; }, [&] { return settle; }, passes);
+    RunUntil(
+        s, [] { return false; }, [&] { return settle; }, passes);
     if (host.Deliveries().size() != delivered) {
         char what[96];
         std::snprintf(what, sizeof what, "the host got callback %d after its last request had ended",

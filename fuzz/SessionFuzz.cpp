@@ -9,8 +9,8 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "fuzz/SessionDriver.h"
 #include "fuzz/MeterAnswers.h"
+#include "fuzz/SessionDriver.h"
 #include "sim/MeterModel.h"
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {

@@ -125,10 +125,8 @@ void TPublicNetKs::NullBytePreamble() {
     nullByteTimer_.SetEnabled(true);
     if (due && DeviceComm) {
         static constexpr std::uint8_t zero = 0;
-        if (DeviceComm->WriteOnly(&zero, 1))
-            Trace(Q31_TRACE_WRITE, 0, 0, &zero, 1);
-        else
-            Trace(Q31_TRACE_PORT_ERROR, Q31_PORT_WRITE, 0, nullptr, 0, DeviceComm->WriteError);
+        if (DeviceComm->WriteOnly(&zero, 1)) Trace(Q31_TRACE_WRITE, 0, 0, &zero, 1);
+        else Trace(Q31_TRACE_PORT_ERROR, Q31_PORT_WRITE, 0, nullptr, 0, DeviceComm->WriteError);
         loop_.Clock().Sleep(kNullBytePauseMs);
     }
 }
@@ -165,10 +163,8 @@ void TPublicNetKs::SendPacket() {
     lastSentLength_ = TransmitLength;
     sent_ = true;
     DeviceComm->Transmit_Packed(TransmitBuffer, TransmitLength);
-    if (DeviceComm->TransmitOK)
-        Trace(Q31_TRACE_WRITE, 0, 0, TransmitBuffer, TransmitLength);
-    else
-        Trace(Q31_TRACE_PORT_ERROR, Q31_PORT_WRITE, 0, nullptr, 0, DeviceComm->WriteError);
+    if (DeviceComm->TransmitOK) Trace(Q31_TRACE_WRITE, 0, 0, TransmitBuffer, TransmitLength);
+    else Trace(Q31_TRACE_PORT_ERROR, Q31_PORT_WRITE, 0, nullptr, 0, DeviceComm->WriteError);
 }
 
 bool TPublicNetKs::SameAsLastSent() const {
@@ -330,10 +326,8 @@ bool TPublicNetKs::IsConfirmedRead() const {
         case kCmdReadFlashLarge:
         case kCmdAnalogRead:
         case kCmdAdcPress:
-        case kCmdReadArchiveV2:
-            return true;
-        default:
-            return false;
+        case kCmdReadArchiveV2: return true;
+        default: return false;
     }
 }
 
@@ -432,8 +426,7 @@ void TPublicNetKs::GeneralReply(char* Data, const ReceiveEvent& event) {
             Accepted(armed);
             return;
         }
-        default:
-            return;
+        default: return;
     }
 }
 
@@ -526,8 +519,8 @@ bool TPublicNetKs::SendRead(std::uint8_t command, const std::uint8_t* data, std:
                        Continuation::Bind<&TPublicNetKs::ReceivedData>(this), 2);
 }
 
-bool TPublicNetKs::SendWrite(std::uint8_t first, std::uint8_t command, const std::uint8_t* head,
-                             std::size_t headBytes, const void* payload, std::size_t payloadBytes) {
+bool TPublicNetKs::SendWrite(std::uint8_t first, std::uint8_t command, const std::uint8_t* head, std::size_t headBytes,
+                             const void* payload, std::size_t payloadBytes) {
     std::uint8_t data[256] = {};
     if (headBytes + payloadBytes > 255 || (payloadBytes && !payload)) return false;
     if (headBytes) std::memcpy(data, head, headBytes);
@@ -655,8 +648,7 @@ bool TPublicNetKs::ModemCommand(const char* text, std::size_t length) {
 }
 
 const char* TPublicNetKs::GetDeviceTypeStr(std::uint16_t deviceType) const {
-    const unsigned high = deviceType >> 8;
-    return high < 21 ? TypeTexts[high] : texts::kUndefinedType;
+    return texts::DeviceTypeText(TypeTexts, deviceType);
 }
 
 const char* TPublicNetKs::GetDeviceConditionStr(std::uint16_t condition) const {

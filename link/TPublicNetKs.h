@@ -17,13 +17,13 @@
 
 #include <cstdint>
 
-#include "publicQ31.h"
 #include "link/SIDDevice.h"
 #include "link/TWorkType.h"
-#include "platform/Delegate.h"
-#include "platform/MessageLoop.h"
-#include "platform/TComponent.h"
-#include "platform/TTimer.h"
+#include "publicQ31.h"
+#include "runtime/Delegate.h"
+#include "runtime/MessageLoop.h"
+#include "runtime/TComponent.h"
+#include "runtime/TTimer.h"
 #include "serial/TPublicDevCom.h"
 
 namespace q31 {
@@ -65,7 +65,7 @@ public:
     std::uint8_t GetMasterNetAddress() const { return MasterNetAddress; }
     void SetMasterNetAddress(std::uint8_t address);  // 1..254; others ignored
     std::uint8_t GetSlaveNetAddress() const { return SlaveNetAddress; }
-    void SetSlaveNetAddress(std::uint8_t address);   // 1..238; others ignored
+    void SetSlaveNetAddress(std::uint8_t address);  // 1..238; others ignored
     int GetTimeOut() const { return static_cast<int>(timeOutTimer_.Interval()); }
     // 0 or less selects kDefaultTimeOutMs.
     void SetTimeOut(int milliseconds);
@@ -225,14 +225,14 @@ private:
     TTimer drainTimer_;
     Continuation continuation_;
     Exchange exchange_ = Exchange::Idle;
-    unsigned armed_ = 0;          // counts ArmRequest calls
-    bool sent_ = false;           // the armed packet went out at least once
-    int resends_ = 0;             // since the packet was armed
-    bool lineDirty_ = false;      // a reply to an earlier send may still come
+    unsigned armed_ = 0;      // counts ArmRequest calls
+    bool sent_ = false;       // the armed packet went out at least once
+    int resends_ = 0;         // since the packet was armed
+    bool lineDirty_ = false;  // a reply to an earlier send may still come
     bool draining_ = false;
     bool drainSettles_ = false;
-    bool resendDue_ = false;      // the package timer sends a failed packet again
-    Micros lastByteAt_ = 0;       // loop time of the last byte read
+    bool resendDue_ = false;  // the package timer sends a failed packet again
+    Micros lastByteAt_ = 0;   // loop time of the last byte read
     Micros drainDeadline_ = 0;
     std::uint8_t lastSent_[256] = {};
     std::uint8_t lastSentLength_ = 0;

@@ -113,9 +113,8 @@ ArchiveStep AdvanceArchiveRead(const ArchiveGeometry& g, ArchiveCursor& cursor, 
         cursor.chunkBytes = ChunkFor(g, cursor.firstRemaining);
         // The next packet starts right behind the last whole value kept, so
         // a reply with a partial value does not shift the ring's alignment.
-        const std::uint32_t step = g.addressing == ArchiveAddressing::Records
-                                       ? static_cast<std::uint32_t>(g.recordSize)
-                                       : e;
+        const std::uint32_t step =
+            g.addressing == ArchiveAddressing::Records ? static_cast<std::uint32_t>(g.recordSize) : e;
         cursor.readOffset += n * step;
     } else if (cursor.secondRemaining != 0) {
         next.showProgress = true;

@@ -26,8 +26,8 @@ struct ArchiveGeometry {
     std::uint32_t elementBytes = 0;  // E: 2, 4 or 8
     std::uint32_t packetLimit = 0;   // P: most bytes asked for in one packet
     ArchiveAddressing addressing = ArchiveAddressing::Consecutive;
-    std::int32_t recordSize = 0;     // Records only
-    std::uint32_t capacity = 0;      // places of the value buffer
+    std::int32_t recordSize = 0;  // Records only
+    std::uint32_t capacity = 0;   // places of the value buffer
 };
 
 // The state of a read between two replies.

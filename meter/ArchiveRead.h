@@ -25,8 +25,8 @@ struct ArchiveRead {
     ArchivePacket packet;
     // The first place of the read's buffer.
     void* (*buffer)(TPublicNetKs_6x6& component);
-    // Raises the read's event with `cout` values.
-    void (*raise)(TPublicNetKs_6x6& component, int cout);
+    // Raises the read's event with `count` values.
+    void (*raise)(TPublicNetKs_6x6& component, int count);
 };
 
 }  // namespace q31

@@ -12,6 +12,7 @@
 
 #include "link/Frame.h"
 #include "meter/ArchiveRead.h"
+#include "meter/StoreReply.h"
 #include "meter/TPublicNetKs_6x6.h"
 
 namespace q31 {
@@ -36,8 +37,8 @@ void* BufferOf(Self& c) {
 }
 
 template <auto Buffer, auto Event>
-void Raise(Self& c, int cout) {
-    if (c.*Event) (c.*Event)(cout, c.*Buffer);
+void Raise(Self& c, int count) {
+    if (c.*Event) (c.*Event)(count, c.*Buffer);
 }
 
 template <auto Buffer, auto Event>

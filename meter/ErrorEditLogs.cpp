@@ -11,6 +11,7 @@
 #include <iterator>
 #include <type_traits>
 
+#include "meter/StoreReply.h"
 #include "meter/TPublicNetKs_6x6.h"
 
 namespace q31 {
@@ -36,13 +37,13 @@ namespace {
 enum class LogImage : std::uint8_t { Error, ErrorV2, Edit, EditV2 };
 
 struct LogRead {
-    FlashAddressEntry area;      // AddrErrorLog or AddrEditLog
-    std::uint32_t offset;        // of module 0, block 0 from the start of the area
-    std::int32_t modules;        // module numbers 0..modules-1; 0: the read takes no module
+    FlashAddressEntry area;  // AddrErrorLog or AddrEditLog
+    std::uint32_t offset;    // of module 0, block 0 from the start of the area
+    std::int32_t modules;    // module numbers 0..modules-1; 0: the read takes no module
     std::uint32_t moduleStride;
-    std::int32_t blocks;         // block numbers 0..blocks-1; 0: the read takes no block
+    std::int32_t blocks;  // block numbers 0..blocks-1; 0: the read takes no block
     std::uint32_t blockStride;
-    std::uint8_t bytes;          // what one flash read asks for
+    std::uint8_t bytes;  // what one flash read asks for
     // 0: one read. Otherwise the block is larger than one reply can carry
     // and comes in two halves of `bytes`, each of whole records of this size.
     std::uint8_t recordSize;
@@ -198,8 +199,7 @@ void TPublicNetKs_6x6::ReceiveLogRead(LogPiece piece, short Length, char* Buffer
             GiveBack();
             r.raise(*this, first);
             return;
-        default:
-            return;
+        default: return;
     }
 }
 

@@ -11,9 +11,9 @@ namespace q31 {
 
 // The archive counters at AddrArhives.
 struct SArhives {
-    std::uint32_t FirstWord;   // not interpreted
-    std::uint32_t HourCount;   // hourly records written since the archive began
-    std::uint32_t DayCount;    // daily records written since the archive began
+    std::uint32_t FirstWord;  // not interpreted
+    std::uint32_t HourCount;  // hourly records written since the archive began
+    std::uint32_t DayCount;   // daily records written since the archive began
 };
 
 // Where the meter keeps its live records in RAM: 17 RAM addresses.

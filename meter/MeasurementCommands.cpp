@@ -9,6 +9,7 @@
 #include <cstring>
 
 #include "link/Frame.h"
+#include "meter/StoreReply.h"
 #include "meter/TPublicNetKs_6x6.h"
 
 namespace q31 {

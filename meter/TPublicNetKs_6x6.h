@@ -259,11 +259,6 @@ protected:
     void StartLogRead(LogPiece piece, std::int32_t module, std::int32_t block);
     void ReceiveLogRead(LogPiece piece, short Length, char* Buffer);
 
-    // Copies a reply into a record of `size` bytes. The reply counts as
-    // `Length` bytes, never more than the record holds; what it lacks is
-    // zeroed, so no byte of an earlier reply passes for new data.
-    static void StoreReply(void* record, int size, short Length, const char* Buffer);
-
     // Sends one of the single measurement commands (0x80 to 0x86) with its
     // data bytes; false, sending nothing, when they do not fit the command.
     bool SendMeasurement(std::uint8_t command, const std::uint8_t* data, std::size_t dataBytes);

@@ -12,6 +12,7 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "meter/StoreReply.h"
 #include "meter/TPublicNetKs_6x6.h"
 
 namespace q31 {
@@ -122,8 +123,8 @@ constexpr int CountOf(const T (&)[N]) {
 
 constexpr TPublicNetKs_6x6::ChunkPlan kPointerRead{Origin::FlashMap, AddrRAMPointer, kPointerChunk, 1};
 constexpr TPublicNetKs_6x6::ChunkPlan kLastRead{Origin::RamPointer, SPointerRAM::PtrLast, kLastChunk, 1};
-constexpr TPublicNetKs_6x6::ChunkPlan kDeviceFlagsRead{Origin::RamPointer, SPointerRAM::PtrDeviceFDW,
-                                                       kDeviceFlagsChunk, 1};
+constexpr TPublicNetKs_6x6::ChunkPlan kDeviceFlagsRead{Origin::RamPointer, SPointerRAM::PtrDeviceFDW, kDeviceFlagsChunk,
+                                                       1};
 constexpr TPublicNetKs_6x6::ChunkPlan kFlagsByteRead{Origin::RamPointer, SPointerRAM::PtrFB6x6, kFlagsByteChunk, 1};
 constexpr TPublicNetKs_6x6::ChunkPlan kStopTimeRead{Origin::RamPointer, SPointerRAM::PtrStopTimeHour, kStopTimeChunk,
                                                     1};

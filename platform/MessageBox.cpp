@@ -2,7 +2,7 @@
 
 #include <atomic>
 
-#include "platform/Cp1251.h"
+#include "platform/MessageText.h"
 
 namespace q31 {
 
@@ -17,12 +17,8 @@ void SetMessageBoxHandler(MessageBoxHandler handler) { g_handler.store(handler);
 
 void ShowMessageBox(const char* text1251, const char* caption1251, unsigned flags) {
     if (MessageBoxHandler handler = g_handler.load()) {
-        // Each Windows-1251 byte becomes at most three UTF-8 bytes.
-        char text[3 * 512 + 1];
-        char caption[3 * 128 + 1];
-        Cp1251ToUtf8(text1251, text, sizeof text);
-        Cp1251ToUtf8(caption1251, caption, sizeof caption);
-        handler(text, caption, flags);
+        const MessageText<char> utf8(text1251, caption1251);
+        handler(utf8.text, utf8.caption, flags);
         return;
     }
     ShowPlatformMessageBox(text1251, caption1251, flags);

@@ -24,9 +24,9 @@ constexpr RecordLayout kSmallRecords{256, 12544, 300544};
 enum Counter { kFirstWord, kHourCount, kDayCount };
 
 template <typename T>
-std::uint16_t CopyValues(T* target, int cout, const T* source) {
+std::uint16_t CopyValues(T* target, int count, const T* source) {
     // The count comes from the component's transfer; the buffers hold 2000.
-    const int n = cout < 0 ? 0 : (cout > MeterSession::kArchiveValues ? MeterSession::kArchiveValues : cout);
+    const int n = count < 0 ? 0 : (count > MeterSession::kArchiveValues ? MeterSession::kArchiveValues : count);
     if (n > 0 && source) std::memcpy(target, source, static_cast<std::size_t>(n) * sizeof(T));
     return static_cast<std::uint16_t>(n);
 }
@@ -81,13 +81,13 @@ void MeterSession::ReadSeries() {
     (meter.*series.read)(address, ArhiveStart, 0, layout.recordSize);
 }
 
-void MeterSession::SeriesValues32(int cout, std::int32_t* Arrray) {
-    ValueCount = CopyValues(Values32, cout, Arrray);
+void MeterSession::SeriesValues32(int count, std::int32_t* values) {
+    ValueCount = CopyValues(Values32, count, values);
     Next();
 }
 
-void MeterSession::SeriesValues64(int cout, std::int64_t* Arrray) {
-    ValueCount = CopyValues(Values64, cout, Arrray);
+void MeterSession::SeriesValues64(int count, std::int64_t* values) {
+    ValueCount = CopyValues(Values64, count, values);
     Next();
 }
 

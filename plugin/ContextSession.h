@@ -37,8 +37,8 @@ public:
 
     // Starts `id` (Q31_OK) or refuses it with a Q31_ERR_ status. The
     // callback is the member of the union the row's shape calls; not null.
-    int Start(RequestId id, const SDevIdent* dev, std::uint32_t first, std::uint32_t second,
-              ContextCallback callback, void* user);
+    int Start(RequestId id, const SDevIdent* dev, std::uint32_t first, std::uint32_t second, ContextCallback callback,
+              void* user);
     void Cancel();
 
     MeterSession Session;

@@ -16,13 +16,13 @@
 
 #include "link/SIDDevice.h"
 #include "meter/TPublicNetKs_6x6.h"
-#include "platform/Delegate.h"
 #include "platform/SerialPort.h"
-#include "platform/TComponent.h"
-#include "platform/TTimer.h"
 #include "plugin/RequestCodes.h"
 #include "plugin/RequestRow.h"
 #include "publicQ31.h"
+#include "runtime/Delegate.h"
+#include "runtime/TComponent.h"
+#include "runtime/TTimer.h"
 #include "serial/TPublicDevCom.h"
 
 namespace q31 {
@@ -37,7 +37,7 @@ class MeterSession : public TComponent {
 public:
     static constexpr std::uint16_t kServedDeviceType = 5120;
     static constexpr std::uint16_t kModuleBlockRam = 0xFE00;
-    static constexpr int kArchiveValues = 2000;
+    static constexpr int kArchiveValues = TPublicNetKs_6x6::kArchiveValues;
     // Re-sends are not limited.
     static constexpr int kUnlimitedSends = 0;
 
@@ -103,8 +103,8 @@ public:
     void CountersReceived(SArhives* Arhives);
     void CopyArhiveCount();
     void ReadSeries();
-    void SeriesValues32(int cout, std::int32_t* Arrray);
-    void SeriesValues64(int cout, std::int64_t* Arrray);
+    void SeriesValues32(int count, std::int32_t* values);
+    void SeriesValues64(int count, std::int64_t* values);
     void PublicNetKs_6x61ArhivesV2HourDLong(int cout, std::int64_t* Arrray);
     // Logs: one command each; the handlers copy into the host's shape.
     void ReadErrorHeadDev();

@@ -3,6 +3,7 @@
 // accumulated totals, and their copy into the records the host is handed.
 #include <cstring>
 
+#include "meter/StoreReply.h"
 #include "plugin/MeterSession.h"
 
 namespace q31 {
@@ -19,9 +20,9 @@ constexpr BlockPart kBlockParts[3] = {{0, 100}, {100, 100}, {200, 192}};
 // A module entry in the block: six of them, 50 bytes each.
 constexpr int kModuleEntriesAt = 52;
 constexpr int kModuleEntrySize = 50;
-constexpr int kEntryWord = 0;       // 16-bit value
-constexpr int kEntryBytes = 12;     // six one-byte values, handed on plus one
-constexpr int kEntryValues = 18;    // six 32-bit values
+constexpr int kEntryWord = 0;     // 16-bit value
+constexpr int kEntryBytes = 12;   // six one-byte values, handed on plus one
+constexpr int kEntryValues = 18;  // six 32-bit values
 constexpr int kModuleEntries = 6;
 
 // The groups of the last-measurement record handed on as current data.
@@ -43,9 +44,7 @@ void MeterSession::ModuleBlockReceived(short Length, char* Buffer) {
     // A reply shorter than asked leaves the rest of its part zero rather
     // than keeping bytes of an earlier block; a longer one is cut.
     const BlockPart& part = kBlockParts[Step];
-    const int n = Length < 0 ? 0 : (Length > part.count ? part.count : Length);
-    std::memcpy(ModuleBlock + part.offset, Buffer, static_cast<std::size_t>(n));
-    std::memset(ModuleBlock + part.offset + n, 0, static_cast<std::size_t>(part.count - n));
+    StoreReply(ModuleBlock + part.offset, part.count, Length, Buffer);
     Step = Step + 1;
     Next();
 }

@@ -25,15 +25,15 @@ struct ArgRange {
 // Where a request keeps its numbers (number - 1) for its continuations.
 enum class ArgKeep : std::uint8_t {
     None,
-    ModuleIndex,   // ModuleIndex
-    ArhiveArgs,    // ArhiveModule and ArhiveStart (the start is kept whole)
-    ReqNumbers,    // ReqNumber and ReqNumber2
+    ModuleIndex,  // ModuleIndex
+    ArhiveArgs,   // ArhiveModule and ArhiveStart (the start is kept whole)
+    ReqNumbers,   // ReqNumber and ReqNumber2
 };
 
 // What the host is handed, which also names the buffer it points into.
 enum class ResultShape : std::uint8_t {
-    Ident,            // DevIdent
-    ModuleCount,      // one byte of ModuleBlock
+    Ident,        // DevIdent
+    ModuleCount,  // one byte of ModuleBlock
     ModuleRecord,
     CurrentData,
     AccumulatedData,
@@ -54,7 +54,7 @@ struct SeriesSpec {
     std::uint16_t fieldOffset = 0;  // of module 1's field
     std::uint8_t moduleStep = 0;    // bytes from one module's field to the next; 0: one field per record
     Ring ring = Ring::Hours;
-    std::uint8_t valueBytes = 0;    // 4: Values32, 8: Values64
+    std::uint8_t valueBytes = 0;  // 4: Values32, 8: Values64
     ArrayRead read = nullptr;
 };
 
@@ -65,17 +65,17 @@ inline constexpr int kMaxSteps = 3;
 
 struct RequestRow {
     RequestId id;
-    std::int32_t code;            // the request code its delivery sets
-    bool checksSerial;            // false only for the identification itself
-    bool setsRamBase;             // the module-block requests and the counters
+    std::int32_t code;  // the request code its delivery sets
+    bool checksSerial;  // false only for the identification itself
+    bool setsRamBase;   // the module-block requests and the counters
     ArgRange first;
     ArgRange second;
     ArgKeep keep;
-    SessionStep steps[kMaxSteps]; // after the serial-number check; unused ones are null
-    SessionStep copyOut;          // assembles the host record at delivery; null when the step did
+    SessionStep steps[kMaxSteps];  // after the serial-number check; unused ones are null
+    SessionStep copyOut;           // assembles the host record at delivery; null when the step did
     ResultShape shape;
-    std::size_t slotCallback;     // offset of the host callback in the slot record
-    SeriesSpec series;            // archive series only
+    std::size_t slotCallback;  // offset of the host callback in the slot record
+    SeriesSpec series;         // archive series only
 };
 
 // The table: one row per request, in RequestId order.

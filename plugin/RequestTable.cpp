@@ -35,11 +35,18 @@ constexpr SeriesSpec Series(std::uint16_t offset, std::uint8_t moduleStep, Ring 
 }
 
 constexpr RequestRow SeriesRow(RequestId id, std::int32_t code, SeriesSpec series, std::size_t callback) {
-    return RequestRow{id,        code,         true,
-                      false,     kModule6,     kAnyStart,
-                      ArgKeep::ArhiveArgs,     {&S::ReadCounters, &S::ReadSeries, nullptr},
-                      nullptr,   series.valueBytes == 4 ? ResultShape::Values32 : ResultShape::Values64,
-                      callback,  series};
+    return RequestRow{id,
+                      code,
+                      true,
+                      false,
+                      kModule6,
+                      kAnyStart,
+                      ArgKeep::ArhiveArgs,
+                      {&S::ReadCounters, &S::ReadSeries, nullptr},
+                      nullptr,
+                      series.valueBytes == 4 ? ResultShape::Values32 : ResultShape::Values64,
+                      callback,
+                      series};
 }
 
 // clang-format off

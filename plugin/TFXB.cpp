@@ -116,7 +116,8 @@ void TFXB::CallSlot(const RequestRow& row) {
         case ResultShape::ModuleCount: Call<TQ31OnModuleCount>(Slot, at, view.count); break;
         case ResultShape::ModuleRecord:
             // Only a module the request accepted has a record to hand on.
-            if (ModuleIndex >= 0 && ModuleIndex <= 5) Call<TQ31OnModuleRecord>(Slot, at, static_cast<SModuleRecord*>(data));
+            if (ModuleIndex >= 0 && ModuleIndex <= 5)
+                Call<TQ31OnModuleRecord>(Slot, at, static_cast<SModuleRecord*>(data));
             break;
         case ResultShape::CurrentData: Call<TQ31OnCurrentData>(Slot, at, static_cast<SCurrentData*>(data)); break;
         case ResultShape::AccumulatedData:

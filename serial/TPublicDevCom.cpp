@@ -114,8 +114,8 @@ void TPublicDevCom::ReceivePacket(TComponent*, int count) {
         return;
     }
     noRead_ = false;
-    ReadThread.Start(ComHandle, ChannelBuffer + FillOffset, static_cast<std::size_t>(count), &BytesRead,
-                     ReadTimeout, loop_, readDone_);
+    ReadThread.Start(ComHandle, ChannelBuffer + FillOffset, static_cast<std::size_t>(count), &BytesRead, ReadTimeout,
+                     loop_, readDone_);
 }
 
 void TPublicDevCom::ReceiveEnd() {

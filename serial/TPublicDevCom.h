@@ -9,10 +9,10 @@
 
 #include <cstdint>
 
-#include "platform/Delegate.h"
-#include "platform/MessageLoop.h"
 #include "platform/SerialPort.h"
-#include "platform/TComponent.h"
+#include "runtime/Delegate.h"
+#include "runtime/MessageLoop.h"
+#include "runtime/TComponent.h"
 #include "serial/TReadThread.h"
 #include "serial/TReceiveType.h"
 
@@ -108,9 +108,9 @@ private:
 
     MessageLoop& loop_;
     Handover readDone_;
-    bool reading_ = false;        // a read of the current exchange is outstanding
-    bool noRead_ = false;         // it is a read of 0 bytes, delivered without the reader
-    unsigned exchange_ = 0;       // counts Transmit calls
+    bool reading_ = false;             // a read of the current exchange is outstanding
+    bool noRead_ = false;              // it is a read of 0 bytes, delivered without the reader
+    unsigned exchange_ = 0;            // counts Transmit calls
     std::uint8_t valueBytes_[4] = {};  // Transmit_Short & co. write from here
 };
 

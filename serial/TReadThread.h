@@ -11,8 +11,8 @@
 #include <mutex>
 #include <thread>
 
-#include "platform/MessageLoop.h"
 #include "platform/SerialPort.h"
+#include "runtime/MessageLoop.h"
 
 namespace q31 {
 
@@ -34,6 +34,8 @@ public:
     // Afterwards no byte of that read reaches anybody.
     void Abort();
 
+    // Whether a read is still running. The component never asks; the tests
+    // use it to wait until a read has ended.
     bool Busy() const;
 
     // Main thread, after a read's hand-over ran: the OS's error code if the
@@ -48,8 +50,8 @@ private:
     std::thread thread_;
     PortReader reader_;
     bool quit_ = false;
-    bool pending_ = false;   // a job waits for the worker
-    bool running_ = false;   // the worker is inside the read
+    bool pending_ = false;  // a job waits for the worker
+    bool running_ = false;  // the worker is inside the read
     // The job.
     PortHandle port_ = kNoPort;
     std::uint8_t* target_ = nullptr;

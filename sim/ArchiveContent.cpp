@@ -50,8 +50,8 @@ std::uint8_t RecordByte(ArchiveRing ring, std::uint32_t count, std::uint32_t slo
         ArchiveField field;
     };
     static constexpr Span kFields[] = {
-        {0, 4, 4, ArchiveField::Time},    {4, 24, 4, ArchiveField::Stop},   {28, 48, 8, ArchiveField::E},
-        {76, 48, 8, ArchiveField::U},     {124, 48, 8, ArchiveField::M},    {220, 24, 4, ArchiveField::T},
+        {0, 4, 4, ArchiveField::Time}, {4, 24, 4, ArchiveField::Stop}, {28, 48, 8, ArchiveField::E},
+        {76, 48, 8, ArchiveField::U},  {124, 48, 8, ArchiveField::M},  {220, 24, 4, ArchiveField::T},
     };
     for (const Span& f : kFields) {
         if (offset < f.from || offset >= f.from + f.bytes) continue;
@@ -156,8 +156,8 @@ std::uint32_t ArchiveFieldBytes(ArchiveField field) {
 std::uint64_t ArchiveFieldValue(ArchiveRing ring, ArchiveField field, int module, std::uint32_t record) {
     // [ring][field: 3 bits][module: 3 bits] under the record number.
     const int owner = field == ArchiveField::Time ? 0 : module;
-    const std::uint64_t tag = (ring == ArchiveRing::Days ? 0x80u : 0u) |
-                              (static_cast<std::uint64_t>(field) << 3) | static_cast<std::uint64_t>(owner & 7);
+    const std::uint64_t tag = (ring == ArchiveRing::Days ? 0x80u : 0u) | (static_cast<std::uint64_t>(field) << 3) |
+                              static_cast<std::uint64_t>(owner & 7);
     const std::uint64_t value = (static_cast<std::uint64_t>(record) << 8) | tag;
     return ArchiveFieldBytes(field) == 8 ? (value | kWideMark) : (value & 0xFFFFFFFFu);
 }

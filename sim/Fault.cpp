@@ -4,9 +4,8 @@ namespace q31::sim {
 
 namespace {
 
-constexpr const char* kNames[kFaultKindCount] = {"silence", "bad-checksum", "wrong-address",
-                                                 "short",   "corrupt",      "delay",
-                                                 "blind-corrupt"};
+constexpr const char* kNames[kFaultKindCount] = {"silence", "bad-checksum", "wrong-address", "short",
+                                                 "corrupt", "delay",        "blind-corrupt"};
 
 }  // namespace
 

@@ -13,18 +13,18 @@ std::uint8_t OwnerCode(int owner) { return static_cast<std::uint8_t>(owner == kD
 std::uint8_t LayoutCode(bool secondLayout) { return secondLayout ? 2 : 1; }
 
 struct LogLayout {
-    std::uint32_t errorRecord;     // bytes of an error record
-    std::uint32_t moduleHeads;     // offset of the module error heads
+    std::uint32_t errorRecord;  // bytes of an error record
+    std::uint32_t moduleHeads;  // offset of the module error heads
     int moduleHeadWords;
-    std::uint32_t moduleLogs;      // offset of the module error logs
+    std::uint32_t moduleLogs;  // offset of the module error logs
     int moduleBlocks;
-    std::uint32_t editRecord;      // bytes of an edit record
+    std::uint32_t editRecord;  // bytes of an edit record
 };
 
 constexpr LogLayout kFirst{8, 1040, 6, 1136, 6, 16};
 constexpr LogLayout kSecond{10, 1296, 5, 1376, 5, 18};
-constexpr int kBlocks = 8;             // blocks of the device error log
-constexpr int kRecordsPerBlock = 16;   // records of an error block and of an edit log
+constexpr int kBlocks = 8;            // blocks of the device error log
+constexpr int kRecordsPerBlock = 16;  // records of an error block and of an edit log
 constexpr std::uint32_t kDeviceLogOffset = 16;
 constexpr std::uint32_t kEditLogsOffset = 16;
 
@@ -57,8 +57,8 @@ std::vector<std::uint8_t> EditRecordBytes(bool secondLayout, int module, int rec
     r[2] = 0xED;
     r[3] = LayoutCode(secondLayout);
     for (std::uint32_t field = 1; field <= 3; ++field)
-        PutU32(&r[4 * field], static_cast<std::uint32_t>(owned) << 24 | static_cast<std::uint32_t>(record) << 16 |
-                                  field << 8 | 0xED);
+        PutU32(&r[4 * field],
+               static_cast<std::uint32_t>(owned) << 24 | static_cast<std::uint32_t>(record) << 16 | field << 8 | 0xED);
     if (secondLayout) PutU16(&r[16], static_cast<std::uint16_t>(0xE000 | module << 8 | record));
     return r;
 }

@@ -7,8 +7,8 @@
 namespace q31::sim {
 
 struct LoggedRequest {
-    std::uint64_t number = 0;          // the meter's request number
-    std::vector<std::uint8_t> bytes;   // the whole packet, checksum included
+    std::uint64_t number = 0;         // the meter's request number
+    std::vector<std::uint8_t> bytes;  // the whole packet, checksum included
 };
 
 }  // namespace q31::sim

@@ -11,8 +11,8 @@
 
 namespace q31::sim {
 
-inline constexpr std::size_t kRamSize = 0x10000;     // 64 KiB, 16-bit addresses
-inline constexpr std::size_t kFlashSize = 0x80000;   // 512 KiB data flash
+inline constexpr std::size_t kRamSize = 0x10000;        // 64 KiB, 16-bit addresses
+inline constexpr std::size_t kFlashSize = 0x80000;      // 512 KiB data flash
 inline constexpr std::size_t kF149FlashSize = 0x10000;  // the F149 controller's own flash
 inline constexpr std::uint8_t kErasedFlashByte = 0xFF;
 
@@ -45,7 +45,7 @@ inline constexpr std::size_t kPtrModuleTotalsWord = 10;  // 248-byte module tota
 inline constexpr std::size_t kPtrStopTimeWord = 16;      // 16-byte stop-time record
 inline constexpr std::size_t kPtrADCValuesWord = 14;     // eight 32-bit ADC values (32 bytes)
 
-inline constexpr std::uint16_t kLastMeasureAddress = PointerTarget(kPtrLastMeasureWord);    // 0x1600
+inline constexpr std::uint16_t kLastMeasureAddress = PointerTarget(kPtrLastMeasureWord);  // 0x1600
 inline constexpr std::size_t kLastMeasureSize = 152;
 inline constexpr std::uint16_t kModuleTotalsAddress = PointerTarget(kPtrModuleTotalsWord);  // 0x1A00
 inline constexpr std::size_t kModuleTotalsSize = 248;

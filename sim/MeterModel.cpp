@@ -32,9 +32,7 @@ MeterModel::MeterModel(const MeterConfig& config)
     InstallMeasurementContent(*this, config);
 }
 
-void MeterModel::SetHandler(std::uint8_t command, CommandHandler handler) {
-    handlers_[command] = std::move(handler);
-}
+void MeterModel::SetHandler(std::uint8_t command, CommandHandler handler) { handlers_[command] = std::move(handler); }
 
 bool MeterModel::HasHandler(std::uint8_t command) const { return static_cast<bool>(handlers_[command]); }
 
@@ -59,8 +57,7 @@ MeterReply MeterModel::Handle(std::span<const std::uint8_t> packet) {
 
     bool framed = false;
     switch (response.shape) {
-        case MeterResponse::Shape::None:
-            break;
+        case MeterResponse::Shape::None: break;
         case MeterResponse::Shape::Data: {
             // The master cannot take more than kMaxReplyPayload bytes per reply.
             auto payload = std::span<const std::uint8_t>(response.bytes);
@@ -69,12 +66,8 @@ MeterReply MeterModel::Handle(std::span<const std::uint8_t> packet) {
             framed = true;
             break;
         }
-        case MeterResponse::Shape::Ack:
-            reply.bytes.assign(1, ackByte_);
-            break;
-        case MeterResponse::Shape::Raw:
-            reply.bytes = std::move(response.bytes);
-            break;
+        case MeterResponse::Shape::Ack: reply.bytes.assign(1, ackByte_); break;
+        case MeterResponse::Shape::Raw: reply.bytes = std::move(response.bytes); break;
     }
 
     // Faults are drawn for every accepted request, answered or not, so the

@@ -21,9 +21,7 @@ struct MeterResponse {
 
     static MeterResponse None() { return {}; }
     static MeterResponse Ack() { return {Shape::Ack, {}}; }
-    static MeterResponse Data(std::vector<std::uint8_t> payload) {
-        return {Shape::Data, std::move(payload)};
-    }
+    static MeterResponse Data(std::vector<std::uint8_t> payload) { return {Shape::Data, std::move(payload)}; }
     static MeterResponse Data(std::span<const std::uint8_t> payload) {
         return {Shape::Data, std::vector<std::uint8_t>(payload.begin(), payload.end())};
     }

@@ -21,10 +21,10 @@
 #include <string>
 #include <thread>
 
-#include "platform/Pty.h"
 #include "sim/FrameAssembler.h"
 #include "sim/MeterModel.h"
 #include "sim/PtyMeterOptions.h"
+#include "support/Pty.h"
 
 namespace q31::sim {
 

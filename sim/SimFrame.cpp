@@ -21,8 +21,8 @@ bool IsValidRequest(std::span<const std::uint8_t> frame, std::uint8_t address) {
     return Checksum(frame.first(sumAt)) == GetU16(&frame[sumAt]);
 }
 
-std::vector<std::uint8_t> BuildRequest(std::uint8_t slave, std::uint8_t command,
-                                       std::span<const std::uint8_t> data, std::uint8_t master) {
+std::vector<std::uint8_t> BuildRequest(std::uint8_t slave, std::uint8_t command, std::span<const std::uint8_t> data,
+                                       std::uint8_t master) {
     std::vector<std::uint8_t> out;
     out.reserve(data.size() + 6);
     out.push_back(slave);

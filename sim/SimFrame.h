@@ -35,8 +35,7 @@ bool IsAddressedTo(std::uint8_t first, std::uint8_t command, std::uint8_t addres
 bool IsValidRequest(std::span<const std::uint8_t> frame, std::uint8_t address);
 
 // Builds a request packet (for tests and tools that play the master).
-std::vector<std::uint8_t> BuildRequest(std::uint8_t slave, std::uint8_t command,
-                                       std::span<const std::uint8_t> data,
+std::vector<std::uint8_t> BuildRequest(std::uint8_t slave, std::uint8_t command, std::span<const std::uint8_t> data,
                                        std::uint8_t master = kDefaultMasterAddress);
 
 // Builds a general-form reply: [master][L][payload][further][sum lo][sum hi].
@@ -45,9 +44,7 @@ std::vector<std::uint8_t> BuildReply(std::uint8_t master, std::span<const std::u
                                      std::uint8_t furtherByte);
 
 // Little-endian field access on byte buffers.
-inline std::uint16_t GetU16(const std::uint8_t* p) {
-    return static_cast<std::uint16_t>(p[0] | (p[1] << 8));
-}
+inline std::uint16_t GetU16(const std::uint8_t* p) { return static_cast<std::uint16_t>(p[0] | (p[1] << 8)); }
 inline std::uint32_t GetU32(const std::uint8_t* p) {
     return static_cast<std::uint32_t>(p[0]) | (static_cast<std::uint32_t>(p[1]) << 8) |
            (static_cast<std::uint32_t>(p[2]) << 16) | (static_cast<std::uint32_t>(p[3]) << 24);

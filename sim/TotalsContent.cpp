@@ -24,7 +24,8 @@ public:
 
     void Values32(std::uint32_t offset, int count, Range r) {
         for (int i = 0; i < count; ++i)
-            memory_.WriteU32(area_, base_ + offset + 4u * static_cast<std::uint32_t>(i), static_cast<std::uint32_t>(Draw(r)));
+            memory_.WriteU32(area_, base_ + offset + 4u * static_cast<std::uint32_t>(i),
+                             static_cast<std::uint32_t>(Draw(r)));
     }
     void Values64(std::uint32_t offset, int count, Range r) {
         for (int i = 0; i < count; ++i) {

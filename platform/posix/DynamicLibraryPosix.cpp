@@ -17,8 +17,6 @@ bool DynamicLibrary::Open(const char* path) {
     return handle_ != nullptr;
 }
 
-void* DynamicLibrary::Symbol(const char* name) const {
-    return handle_ ? ::dlsym(handle_, name) : nullptr;
-}
+void* DynamicLibrary::Symbol(const char* name) const { return handle_ ? ::dlsym(handle_, name) : nullptr; }
 
 }  // namespace q31

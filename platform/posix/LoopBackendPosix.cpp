@@ -1,6 +1,6 @@
 // On POSIX the host drives the loop through Pump, which waits on the loop's
 // own condition variable; there is nothing else to notify.
-#include "platform/MessageLoop.h"
+#include "runtime/MessageLoop.h"
 
 namespace q31 {
 

@@ -7,8 +7,8 @@
 #include <unistd.h>
 
 #include <cerrno>
-#include <cstdint>
 #include <chrono>
+#include <cstdint>
 
 namespace q31 {
 
@@ -72,7 +72,8 @@ void PortPurgeInput(PortHandle port) {
     for (int rounds = 0; rounds < 256; ++rounds) {
         int avail = Available(fd);
         if (avail <= 0) break;
-        std::size_t want = static_cast<std::size_t>(avail) < sizeof scratch ? static_cast<std::size_t>(avail) : sizeof scratch;
+        std::size_t want =
+            static_cast<std::size_t>(avail) < sizeof scratch ? static_cast<std::size_t>(avail) : sizeof scratch;
         if (::read(fd, scratch, want) <= 0) break;
     }
 }

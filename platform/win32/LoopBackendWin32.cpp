@@ -15,8 +15,8 @@
 #include <algorithm>
 #include <new>
 
-#include "platform/MessageLoop.h"
 #include "platform/win32/LibraryAttachWin32.h"
+#include "runtime/MessageLoop.h"
 
 namespace q31 {
 
@@ -38,7 +38,9 @@ struct LoopWindow {
     int ran = 0;             // handlers run from the window procedure meanwhile
 };
 
-LoopWindow* StateOf(MessageLoop& loop) { return static_cast<LoopWindow*>(loop.backend.load(std::memory_order_acquire)); }
+LoopWindow* StateOf(MessageLoop& loop) {
+    return static_cast<LoopWindow*>(loop.backend.load(std::memory_order_acquire));
+}
 
 HINSTANCE PinnedModule() {
     // The window procedure lives in this module. Once a window exists (and
@@ -70,11 +72,8 @@ LRESULT CALLBACK LoopWindowProc(HWND hwnd, UINT message, WPARAM wParam, LPARAM l
             state->runPosted = false;
             RunFromWindow(*state);
             return 0;
-        case kRescheduleMessage:
-            Schedule(*state);
-            return 0;
-        default:
-            break;
+        case kRescheduleMessage: Schedule(*state); return 0;
+        default: break;
     }
     return ::DefWindowProcW(hwnd, message, wParam, lParam);
 }

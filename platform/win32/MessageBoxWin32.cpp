@@ -1,6 +1,6 @@
 #include <windows.h>
 
-#include "platform/Cp1251.h"
+#include "platform/MessageText.h"
 
 namespace q31 {
 
@@ -11,14 +11,12 @@ static_assert(sizeof(wchar_t) == sizeof(char16_t), "UTF-16 texts go to the wide 
 // to the whole application, as the host's own windows are disabled while it
 // is open; an active window of the thread becomes its owner instead.
 void ShowPlatformMessageBox(const char* text1251, const char* caption1251, unsigned flags) {
-    char16_t text[512 + 1];
-    char16_t caption[128 + 1];
-    Cp1251ToUtf16(text1251, text, sizeof text / sizeof text[0]);
-    Cp1251ToUtf16(caption1251, caption, sizeof caption / sizeof caption[0]);
+    const MessageText<char16_t> utf16(text1251, caption1251);
     HWND owner = ::GetActiveWindow();
     UINT style = static_cast<UINT>(flags);
     if (owner == nullptr) style |= MB_TASKMODAL;
-    ::MessageBoxW(owner, reinterpret_cast<const wchar_t*>(text), reinterpret_cast<const wchar_t*>(caption), style);
+    ::MessageBoxW(owner, reinterpret_cast<const wchar_t*>(utf16.text), reinterpret_cast<const wchar_t*>(utf16.caption),
+                  style);
 }
 
 }  // namespace q31

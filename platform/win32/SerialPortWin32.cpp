@@ -66,8 +66,7 @@ long Queued(HANDLE h, Source source) {
             if (!::PeekNamedPipe(h, nullptr, 0, nullptr, &avail, nullptr)) return -1;
             return static_cast<long>(std::min<DWORD>(avail, 0x7FFFFFFF));
         }
-        default:
-            return -1;
+        default: return -1;
     }
 }
 

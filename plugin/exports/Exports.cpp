@@ -2,11 +2,11 @@
 #include "publicQ31.h"
 
 #include "platform/MessageBox.h"
-#include "platform/MessageLoop.h"
+#include "plugin/TFXB.h"
 #include "plugin/exports/HostProgressControl.h"
 #include "plugin/exports/HostTraceSink.h"
 #include "plugin/exports/PluginInstance.h"
-#include "plugin/TFXB.h"
+#include "runtime/MessageLoop.h"
 
 using q31::PluginForm;
 
@@ -26,10 +26,10 @@ Q31_API uint8_t Q31_CALL GetAccumulatedData(const SDevIdent* dev) { return Plugi
 
 Q31_API uint8_t Q31_CALL GetArhiveCount(const SDevIdent* dev) { return PluginForm().GetArhiveCount(dev); }
 
-#define Q31_SERIES_EXPORT(name, series)                                                  \
-    Q31_API uint8_t Q31_CALL name(const SDevIdent* dev, uint32_t module, uint32_t start) { \
-        return PluginForm().GetArhiveSeries(series, dev, static_cast<uint8_t>(module), start); \
-    }
+#define Q31_SERIES_EXPORT(name, series)                                                    \
+  Q31_API uint8_t Q31_CALL name(const SDevIdent* dev, uint32_t module, uint32_t start) {   \
+    return PluginForm().GetArhiveSeries(series, dev, static_cast<uint8_t>(module), start); \
+  }
 Q31_SERIES_EXPORT(GetArhiveTime_Hour, 0)
 Q31_SERIES_EXPORT(GetArhiveStop_Hour, 1)
 Q31_SERIES_EXPORT(GetArhiveT_Hour, 2)

@@ -1,7 +1,7 @@
 #include "plugin/exports/PluginInstance.h"
 
-#include "publicQ31.h"
 #include "plugin/TFXB.h"
+#include "publicQ31.h"
 
 namespace q31 {
 

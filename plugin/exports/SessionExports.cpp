@@ -3,10 +3,10 @@
 #include <cstddef>
 #include <new>
 
-#include "platform/MessageLoop.h"
 #include "plugin/ContextSession.h"
 #include "plugin/exports/HostTraceSink.h"
 #include "publicQ31.h"
+#include "runtime/MessageLoop.h"
 
 // The opaque handle a host holds is the session itself.
 struct q31_session : q31::ContextSession {
@@ -20,15 +20,21 @@ using q31::RequestId;
 namespace {
 
 // The callback in the member of the union its type belongs to.
-ContextCallback Wrap(q31_ident_cb f) { ContextCallback c{}; c.ident = f; return c; }
-ContextCallback Wrap(q31_count_cb f) { ContextCallback c{}; c.count = f; return c; }
-ContextCallback Wrap(q31_module_record_cb f) { ContextCallback c{}; c.moduleRecord = f; return c; }
-ContextCallback Wrap(q31_current_data_cb f) { ContextCallback c{}; c.currentData = f; return c; }
-ContextCallback Wrap(q31_accumulated_data_cb f) { ContextCallback c{}; c.accumulatedData = f; return c; }
-ContextCallback Wrap(q31_archive_count_cb f) { ContextCallback c{}; c.archiveCount = f; return c; }
-ContextCallback Wrap(q31_series_cb f) { ContextCallback c{}; c.series = f; return c; }
-ContextCallback Wrap(q31_words_cb f) { ContextCallback c{}; c.words = f; return c; }
-ContextCallback Wrap(q31_records_cb f) { ContextCallback c{}; c.records = f; return c; }
+template <auto Member, typename Callback>
+ContextCallback In(Callback f) {
+    ContextCallback c{};
+    c.*Member = f;
+    return c;
+}
+ContextCallback Wrap(q31_ident_cb f) { return In<&ContextCallback::ident>(f); }
+ContextCallback Wrap(q31_count_cb f) { return In<&ContextCallback::count>(f); }
+ContextCallback Wrap(q31_module_record_cb f) { return In<&ContextCallback::moduleRecord>(f); }
+ContextCallback Wrap(q31_current_data_cb f) { return In<&ContextCallback::currentData>(f); }
+ContextCallback Wrap(q31_accumulated_data_cb f) { return In<&ContextCallback::accumulatedData>(f); }
+ContextCallback Wrap(q31_archive_count_cb f) { return In<&ContextCallback::archiveCount>(f); }
+ContextCallback Wrap(q31_series_cb f) { return In<&ContextCallback::series>(f); }
+ContextCallback Wrap(q31_words_cb f) { return In<&ContextCallback::words>(f); }
+ContextCallback Wrap(q31_records_cb f) { return In<&ContextCallback::records>(f); }
 
 template <typename Callback>
 int Start(q31_session* session, RequestId id, const SDevIdent* dev, std::uint32_t first, std::uint32_t second,
@@ -72,16 +78,16 @@ Q31_API int Q31_CALL q31_get_module_record(q31_session* session, const SDevIdent
                                            q31_module_record_cb callback, void* user) {
     return Start(session, RequestId::ModuleRecord, dev, module, 0, callback, user);
 }
-Q31_API int Q31_CALL q31_get_current_data(q31_session* session, const SDevIdent* dev,
-                                          q31_current_data_cb callback, void* user) {
+Q31_API int Q31_CALL q31_get_current_data(q31_session* session, const SDevIdent* dev, q31_current_data_cb callback,
+                                          void* user) {
     return Start(session, RequestId::CurrentData, dev, 0, 0, callback, user);
 }
 Q31_API int Q31_CALL q31_get_accumulated_data(q31_session* session, const SDevIdent* dev,
                                               q31_accumulated_data_cb callback, void* user) {
     return Start(session, RequestId::AccumulatedData, dev, 0, 0, callback, user);
 }
-Q31_API int Q31_CALL q31_get_archive_count(q31_session* session, const SDevIdent* dev,
-                                           q31_archive_count_cb callback, void* user) {
+Q31_API int Q31_CALL q31_get_archive_count(q31_session* session, const SDevIdent* dev, q31_archive_count_cb callback,
+                                           void* user) {
     return Start(session, RequestId::ArhiveCount, dev, 0, 0, callback, user);
 }
 Q31_API int Q31_CALL q31_get_archive_series(q31_session* session, const SDevIdent* dev, q31_series series,

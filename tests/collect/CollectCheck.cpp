@@ -72,11 +72,12 @@ std::vector<std::string> CheckDatabase(const std::string& dbPath, const std::vec
     std::string integrity;
     db.Each("PRAGMA integrity_check", [&](sqlite3_stmt* s) { integrity += Text(s, 0); });
     if (integrity != "ok") problems.push_back("integrity_check: " + integrity);
-    db.Each("SELECT meter, module, series, record, count(*) FROM archive_values GROUP BY 1, 2, 3, 4 HAVING count(*) > 1",
-            [&](sqlite3_stmt* s) {
-                problems.push_back("duplicate: " + Text(s, 0) + " " + Text(s, 2) + " module " + Text(s, 1) +
-                                   " record " + Text(s, 3));
-            });
+    db.Each(
+        "SELECT meter, module, series, record, count(*) FROM archive_values GROUP BY 1, 2, 3, 4 HAVING count(*) > 1",
+        [&](sqlite3_stmt* s) {
+            problems.push_back("duplicate: " + Text(s, 0) + " " + Text(s, 2) + " module " + Text(s, 1) + " record " +
+                               Text(s, 3));
+        });
 
     std::map<std::string, SimMeterFacts> byName;
     for (const SimMeterFacts& m : meters) byName[m.name] = m;
@@ -103,15 +104,16 @@ std::vector<std::string> CheckDatabase(const std::string& dbPath, const std::vec
         const std::uint64_t mask = sim::ArchiveFieldBytes(kFields[k]) == 8 ? ~0ULL : 0xFFFFFFFFULL;
         if ((value & mask) != (want & mask) && ++wrong <= 5)
             problems.push_back(meter + " " + series + " module " + std::to_string(module) + " record " +
-                               std::to_string(record) + ": stored " + std::to_string(value & mask) + ", the meter holds " +
-                               std::to_string(want & mask));
+                               std::to_string(record) + ": stored " + std::to_string(value & mask) +
+                               ", the meter holds " + std::to_string(want & mask));
     });
     if (wrong > 5) problems.push_back(std::to_string(wrong) + " wrong values in all");
 
     std::map<std::tuple<std::string, int, std::string>, std::vector<std::pair<std::uint32_t, std::uint32_t>>> gaps;
     db.Each("SELECT meter, module, series, first_missing, last_missing FROM gaps", [&](sqlite3_stmt* s) {
         gaps[{Text(s, 0), sqlite3_column_int(s, 1), Text(s, 2)}].push_back(
-            {static_cast<std::uint32_t>(sqlite3_column_int64(s, 3)), static_cast<std::uint32_t>(sqlite3_column_int64(s, 4))});
+            {static_cast<std::uint32_t>(sqlite3_column_int64(s, 3)),
+             static_cast<std::uint32_t>(sqlite3_column_int64(s, 4))});
     });
 
     for (const auto& [key, records] : stored)
@@ -144,7 +146,8 @@ std::vector<std::string> CheckDatabase(const std::string& dbPath, const std::vec
                         bool inGap = false;
                         for (const auto& g : gaps[key]) inGap = inGap || (r >= g.first && r <= g.second);
                         if (!have.count(r) && !inGap) ++missing;
-                        if (have.count(r) && inGap) problems.push_back(what + ": record " + std::to_string(r) + " stored and in a gap");
+                        if (have.count(r) && inGap)
+                            problems.push_back(what + ": record " + std::to_string(r) + " stored and in a gap");
                     }
                     if (missing) problems.push_back(what + ": " + std::to_string(missing) + " records missing");
                 }
@@ -169,8 +172,8 @@ std::vector<std::string> CheckDatabase(const std::string& dbPath, const std::vec
                     const std::vector<std::uint8_t> data(p, p + sqlite3_column_bytes(s, 4));
                     std::vector<std::uint8_t> want =
                         log == "edit" ? sim::EditRecordBytes(true, module - 1, position)
-                                      : sim::ErrorRecordBytes(true, module == 0 ? sim::kDeviceLog : module - 1, block - 1,
-                                                              position);
+                                      : sim::ErrorRecordBytes(true, module == 0 ? sim::kDeviceLog : module - 1,
+                                                              block - 1, position);
                     want.resize(log == "edit" ? 16 : 8);
                     if (data != want)
                         problems.push_back(m.name + " " + log + " log module " + std::to_string(module) + " block " +

@@ -117,8 +117,10 @@ TEST(CollectGaps, RecordsOverwrittenBeforeTheyWereReadAreRecordedAsAGap) {
     ASSERT_EQ(later.status, 0) << later.err;
 
     EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM gaps"), 12);
-    EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM gaps WHERE ring='hour' AND first_missing=100 AND last_missing=419"), 6);
-    EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM gaps WHERE ring='day' AND first_missing=30 AND last_missing=49"), 6);
+    EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM gaps WHERE ring='hour' AND first_missing=100 AND last_missing=419"),
+              6);
+    EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM gaps WHERE ring='day' AND first_missing=30 AND last_missing=49"),
+              6);
     EXPECT_EQ(QueryNumber(db, "SELECT gaps FROM runs WHERE id=2"), 12);
     CheckOptions options;
     options.fromOldest = false;  // the first run stored from record 0
@@ -187,7 +189,8 @@ serial = 3333
 
 TEST(CollectConfig, AnUnknownKeyIsRefusedWithItsName) {
     const std::string dir = MakeTempDir("q31-collect-config");
-    const std::string config = WriteConfig(dir, "bad.toml", "[[meter]]\nname = \"x\"\nport = \"sim:1\"\nserial = 1\ncolour = \"red\"\n");
+    const std::string config =
+        WriteConfig(dir, "bad.toml", "[[meter]]\nname = \"x\"\nport = \"sim:1\"\nserial = 1\ncolour = \"red\"\n");
     const CollectRun run = RunCollect({"collect", "--config", config, "--once", "--db", dir + "/db"}, dir);
     EXPECT_EQ(run.status, 2);
     EXPECT_NE(run.err.find("colour: unknown key"), std::string::npos) << run.err;

@@ -78,7 +78,8 @@ TEST(CollectKill, KilledAtRandomMomentsAndRestartedItLosesAndDuplicatesNothing) 
     const std::string config = WriteFleet(dir);
     const std::vector<SimMeterFacts> meters = MetersOfConfig(config);
     const int runs = EnvInt("Q31_COLLECT_KILL_RUNS", 6);
-    const unsigned seed = static_cast<unsigned>(EnvInt("Q31_COLLECT_KILL_SEED", static_cast<int>(std::random_device{}())));
+    const unsigned seed =
+        static_cast<unsigned>(EnvInt("Q31_COLLECT_KILL_SEED", static_cast<int>(std::random_device{}())));
     std::mt19937 random(seed);
     // Kill points spread over a first pass (a few seconds); a run that got
     // further than a kill point keeps what it committed.
@@ -99,8 +100,8 @@ TEST(CollectKill, KilledAtRandomMomentsAndRestartedItLosesAndDuplicatesNothing) 
             ASSERT_EQ(child.ExitStatus(), 0) << "seed " << seed << ": " << child.Err();
         }
         // After every kill: intact, no duplicate, every series there whole.
-        ASSERT_EQ(Join(CheckDatabase(db, meters, partial)), "") << "seed " << seed << ", run " << i << ", killed after "
-                                                                << delay << " ms";
+        ASSERT_EQ(Join(CheckDatabase(db, meters, partial)), "")
+            << "seed " << seed << ", run " << i << ", killed after " << delay << " ms";
         const long long now = QueryNumber(db, "SELECT count(*) FROM archive_values");
         EXPECT_GE(now, before) << "seed " << seed;
         before = now;
@@ -111,8 +112,13 @@ TEST(CollectKill, KilledAtRandomMomentsAndRestartedItLosesAndDuplicatesNothing) 
     ASSERT_EQ(last.status, 0) << last.err;
     EXPECT_EQ(Join(CheckDatabase(db, meters)), "") << "seed " << seed;
     EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM gaps"), 0);
-    // Runs that were killed stay marked as running: nobody closed them.
-    EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM runs WHERE status='done'"), 1 + runs - killedRunning);
+    // Runs that were killed stay marked as running: nobody closed them. (A
+    // kill that lands after a pass marked itself done, before the process
+    // ended, leaves a done run: the count of each is not fixed, only that
+    // the last pass is done and every run is one or the other.)
+    EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM runs WHERE status NOT IN ('done', 'running')"), 0);
+    EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM runs WHERE status='done' AND id=(SELECT max(id) FROM runs)"), 1);
+    EXPECT_LE(QueryNumber(db, "SELECT count(*) FROM runs WHERE status='running'"), killedRunning);
 }
 
 TEST(CollectKill, SigtermFinishesTheBatchBeingWrittenAndExits) {
@@ -137,7 +143,8 @@ TEST(CollectKill, SigtermFinishesTheBatchBeingWrittenAndExits) {
     long long announced = 0;
     const std::string out = child.Out();
     for (auto at = out.find("\"stored\":"); at != std::string::npos; at = out.find("\"stored\":", at + 1))
-        if (out.find("\"kind\":\"archive\"", out.rfind('\n', at) + 1) < at) announced += std::atoll(out.c_str() + at + 9);
+        if (out.find("\"kind\":\"archive\"", out.rfind('\n', at) + 1) < at)
+            announced += std::atoll(out.c_str() + at + 9);
     EXPECT_EQ(announced, QueryNumber(db, "SELECT count(*) FROM archive_values"));
 
     const CollectRun rest = RunCollect({"collect", "--config", config, "--once", "--db", db}, dir);

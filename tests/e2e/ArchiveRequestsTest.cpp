@@ -61,8 +61,7 @@ protected:
         ASSERT_EQ(wide ? g_host.values64.size() : g_host.values32.size(), count);
         for (std::uint32_t i = 0; i < count; ++i) {
             const std::uint64_t want = sim::ArchiveFieldValue(ring, field, module, oldest + i);
-            if (wide)
-                ASSERT_EQ(static_cast<std::uint64_t>(g_host.values64[i]), want) << "value " << i;
+            if (wide) ASSERT_EQ(static_cast<std::uint64_t>(g_host.values64[i]), want) << "value " << i;
             else
                 ASSERT_EQ(static_cast<std::uint32_t>(g_host.values32[i]), static_cast<std::uint32_t>(want))
                     << "value " << i;
@@ -259,10 +258,10 @@ TEST_F(ArchiveLine, ProgressTextCountsDownEachStretch) {
 
 // The component's other array reads, against the same virtual meter: the
 // plain rings of the first layout, read as flash bytes and with 0x90.
-int g_cout = -1;
+int g_count = -1;
 template <typename T>
-void OnArray(int cout, T*) {
-    g_cout = cout;
+void OnArray(int count, T*) {
+    g_count = count;
 }
 
 TEST_F(ArchiveLine, ComponentReadsThePlainRingsOfTheMeter) {
@@ -276,11 +275,10 @@ TEST_F(ArchiveLine, ComponentReadsThePlainRingsOfTheMeter) {
     c.OnArhivesHourShort = TPublicNetKs_6x6::ArrayEvent<std::int16_t>::BindFree<&OnArray<std::int16_t>>();
     c.OnArhivesV2HourShort = TPublicNetKs_6x6::ArrayEvent<std::int16_t>::BindFree<&OnArray<std::int16_t>>();
     auto run = [&](auto start) {
-        g_cout = -1;
+        g_count = -1;
         start();
-        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(3);
-        while (g_cout < 0 && std::chrono::steady_clock::now() < end) ::PumpMessages(20);
-        return g_cout;
+        PumpMessagesUntil([&] { return g_count >= 0; }, 3000);
+        return g_count;
     };
     auto plain = [&](sim::PlainSeries series, int module, std::uint32_t oldest, const auto* values, int count) {
         const std::uint64_t mask = sim::PlainValueBytes(series) == 2 ? 0xFFFF : 0xFFFFFFFF;

@@ -23,7 +23,8 @@ constexpr int kTimeOutMs = 60;
 std::string g_trace;
 void Q31_CALL DebugTrace(const TQ31TraceEvent* e, void*) {
     char line[64];
-    std::snprintf(line, sizeof line, "%lld k%d r%d c%d:", static_cast<long long>(e->time_us / 1000), e->kind, e->reason, e->count);
+    std::snprintf(line, sizeof line, "%lld k%d r%d c%d:", static_cast<long long>(e->time_us / 1000), e->kind, e->reason,
+                  e->count);
     g_trace += line;
     for (int i = 0; i < e->length && i < 12; ++i) {
         std::snprintf(line, sizeof line, " %02X", e->bytes[i]);
@@ -121,8 +122,8 @@ TEST_P(LateReplies, NoRecordComesFromAnotherPacket) {
                 bool ok = (g_host.count & 0xFFFF) == values && g_host.values32.size() == values;
                 for (std::uint32_t i = 0; ok && i < values; ++i)
                     ok = static_cast<std::uint32_t>(g_host.values32[i]) ==
-                         static_cast<std::uint32_t>(
-                             sim::ArchiveFieldValue(sim::ArchiveRing::Hours, sim::ArchiveField::T, module, 2000 - values + i));
+                         static_cast<std::uint32_t>(sim::ArchiveFieldValue(
+                             sim::ArchiveRing::Hours, sim::ArchiveField::T, module, 2000 - values + i));
                 ++delivered;
                 wrong += !ok;
                 break;
@@ -131,7 +132,8 @@ TEST_P(LateReplies, NoRecordComesFromAnotherPacket) {
         if (wrong != wrongBefore && debug) std::printf("cycle %d kind %d wrong\n%s", cycle, kind, g_trace.c_str());
     }
     ::SetTraceHandler(nullptr, nullptr);
-    std::printf("late replies, %s: %d requests delivered, %d wrong\n", GetParam() ? "echo" : "no echo", delivered, wrong);
+    std::printf("late replies, %s: %d requests delivered, %d wrong\n", GetParam() ? "echo" : "no echo", delivered,
+                wrong);
     EXPECT_EQ(delivered, cycles);
     EXPECT_EQ(wrong, 0);
 }
@@ -151,14 +153,16 @@ TEST_P(LateReplies, FullRingReadWithEachPacketLateInTurn) {
         const std::uint64_t first = Requests() + static_cast<std::uint64_t>(late);
         meter->WithModel([&](sim::MeterModel& m) {
             m.InjectAt(first, {sim::FaultKind::Delay, kTimeOutMs + 1 + static_cast<int>(random() % 40)});
-            if (late % 2) m.InjectAt(first + 1, {sim::FaultKind::Delay, kTimeOutMs + 1 + static_cast<int>(random() % 40)});
+            if (late % 2)
+                m.InjectAt(first + 1, {sim::FaultKind::Delay, kTimeOutMs + 1 + static_cast<int>(random() % 40)});
         });
         ASSERT_EQ(::GetArhiveT_Hour(&dev, 1, 0), 0);
         ASSERT_TRUE(WaitCalls(1, 20000)) << "packet " << late << " late";
         bool ok = (g_host.count & 0xFFFF) == 1080 && g_host.values32.size() == 1080;
         for (std::uint32_t i = 0; ok && i < 1080; ++i)
             ok = static_cast<std::uint32_t>(g_host.values32[i]) ==
-                 static_cast<std::uint32_t>(sim::ArchiveFieldValue(sim::ArchiveRing::Hours, sim::ArchiveField::T, 1, 920 + i));
+                 static_cast<std::uint32_t>(
+                     sim::ArchiveFieldValue(sim::ArchiveRing::Hours, sim::ArchiveField::T, 1, 920 + i));
         wrongSeries += !ok;
     }
     std::printf("full rings, %s: %d reads, %d wrong series\n", GetParam() ? "echo" : "no echo", kPacketsPerRead,

@@ -5,7 +5,6 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
-#include <tuple>
 #include <vector>
 
 #include "meter/TPublicNetKs_6x6.h"
@@ -42,9 +41,8 @@ protected:
         return out;
     }
     Bytes Ram(std::uint16_t address, std::size_t n) {
-        return meter->WithModel([&](sim::MeterModel& m) {
-            return Bytes(m.Ram().begin() + address, m.Ram().begin() + address + n);
-        });
+        return meter->WithModel(
+            [&](sim::MeterModel& m) { return Bytes(m.Ram().begin() + address, m.Ram().begin() + address + n); });
     }
     // Points the meter's pointer word `word` at `address`.
     void MovePointer(std::size_t word, std::uint16_t address) {
@@ -76,7 +74,8 @@ protected:
         for (int i = 0; i < 6; ++i) EXPECT_EQ(g_host.accumulated.Values[i], U32(totals, 4 * i)) << i;
         for (int g = 0; g < 3; ++g)
             for (int i = 0; i < 6; ++i)
-                EXPECT_EQ(g_host.accumulated.Groups[g][i], U64(totals, 24 + 48 * g + 8 * i)) << "group " << g << " " << i;
+                EXPECT_EQ(g_host.accumulated.Groups[g][i], U64(totals, 24 + 48 * g + 8 * i))
+                    << "group " << g << " " << i;
     }
 };
 
@@ -113,8 +112,8 @@ TEST_P(EchoRequests, ModuleCountSendsThreeBlockReadsAfterTheIdentification) {
     ASSERT_EQ(::GetModuleCount(&dev), 0);
     ASSERT_TRUE(WaitCalls(1));
     EXPECT_EQ(g_host.calls, "count;");
-    EXPECT_EQ(Sent(), (std::vector<Bytes>{IdPacket(), RamRead(0xFE00, 100), RamRead(0xFE64, 100),
-                                          RamRead(0xFEC8, 192)}));
+    EXPECT_EQ(Sent(),
+              (std::vector<Bytes>{IdPacket(), RamRead(0xFE00, 100), RamRead(0xFE64, 100), RamRead(0xFEC8, 192)}));
 }
 
 INSTANTIATE_TEST_SUITE_P(Echo, EchoRequests, ::testing::Bool(),
@@ -294,8 +293,8 @@ TEST_F(LiveMeter, ReadsBringTheRecordsThePointerWordsName) {
     EXPECT_EQ(Of(c.ModuleSumHoure), Ram(sim::kModuleTotalsAddress, 248));
     EXPECT_EQ(Of(c.ModuleSumALLM), Ram(sim::kModuleTotalsAddress, 248));
     const Bytes flash = Flash();
-    EXPECT_EQ(Of(c.AllSumm), Bytes(flash.begin() + sim::kAllTotalsFlashAddress,
-                                   flash.begin() + sim::kAllTotalsFlashAddress + 560));
+    EXPECT_EQ(Of(c.AllSumm),
+              Bytes(flash.begin() + sim::kAllTotalsFlashAddress, flash.begin() + sim::kAllTotalsFlashAddress + 560));
     EXPECT_EQ(Requests(), 1u + 1 + 1 + 1 + 1 + 2 + 3 + 6);
 }
 
@@ -342,32 +341,6 @@ TEST_F(LiveMeter, ClearsZeroExactlyTheirBytesOfFlash) {
         }
         for (std::size_t i = 0; i < after.size(); ++i) changed += after[i] != before[i];
         EXPECT_EQ(changed, expected) << "nothing but the listed bytes changed";
-    }
-}
-
-TEST(TotalsContent, TheVirtualMetersRecordsFollowFromItsSeed) {
-    sim::MeterConfig a;
-    sim::MeterConfig b;
-    b.seed = a.seed + 1;
-    sim::MeterModel one(a), same(a), other(b);
-    const auto span = [](sim::MeterModel& m, sim::MemoryArea area, std::uint32_t at, std::size_t n) {
-        const auto image = m.Memory().Image(area);
-        return Bytes(image.begin() + at, image.begin() + at + n);
-    };
-    using sim::MemoryArea;
-    for (auto [area, at, n] : {std::tuple{MemoryArea::Ram, std::uint32_t{sim::kLastMeasureAddress}, std::size_t{152}},
-                               std::tuple{MemoryArea::Ram, std::uint32_t{sim::kModuleTotalsAddress}, std::size_t{248}},
-                               std::tuple{MemoryArea::Flash, sim::kAllTotalsFlashAddress, sim::kAllTotalsSize},
-                               std::tuple{MemoryArea::Flash, sim::kDayTotalsFlashAddress, sim::kDayTotalsSize}}) {
-        EXPECT_EQ(span(one, area, at, n), span(same, area, at, n)) << at;
-        EXPECT_NE(span(one, area, at, n), span(other, area, at, n)) << at;
-    }
-    // Plausible magnitudes: temperatures in hundredths of a degree, flows.
-    const Bytes last = span(one, MemoryArea::Ram, sim::kLastMeasureAddress, 152);
-    for (int i = 0; i < 6; ++i) {
-        EXPECT_GE(sim::GetU32(&last[4 * i]), 3000u);
-        EXPECT_LT(sim::GetU32(&last[4 * i]), 9500u);
-        EXPECT_LT(sim::GetU32(&last[80 + 4 * i]), 6000u);
     }
 }
 

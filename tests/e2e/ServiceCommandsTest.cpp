@@ -10,8 +10,8 @@
 #include <vector>
 
 #include "meter/TPublicNetKs_6x6.h"
-#include "platform/HostPort.h"
 #include "sim/PtyMeter.h"
+#include "support/HostPort.h"
 
 namespace q31::test {
 namespace {
@@ -67,7 +67,8 @@ protected:
     }
     std::vector<std::uint8_t> Commands() {
         std::vector<std::uint8_t> commands;
-        for (const auto& r : Model([](sim::MeterModel& m) { return m.Log().Entries(); })) commands.push_back(r.bytes[2]);
+        for (const auto& r : Model([](sim::MeterModel& m) { return m.Log().Entries(); }))
+            commands.push_back(r.bytes[2]);
         return commands;
     }
 

@@ -40,6 +40,11 @@ done
 for p in "${programs[@]}"; do
   [ -x "$prefix/bin/$p" ] || fail "missing program bin/$p"
 done
+# The installed operator program finds the installed plug-in (in ../lib).
+if [ -x "$prefix/bin/q31" ]; then
+  "$prefix/bin/q31" --format json id >"$tmp/id.json" 2>"$tmp/id.err" || fail "installed q31 id: $(cat "$tmp/id.err")"
+  grep -q '"device_type": 5120' "$tmp/id.json" || fail "installed q31 id gave no identification"
+fi
 soname=$(readelf -d "$lib/libpublicQ31.so.$version" | sed -n 's/.*(SONAME).*\[\(.*\)\].*/\1/p')
 [ "$soname" = "libpublicQ31.so.$soversion" ] || fail "SONAME is '$soname', not libpublicQ31.so.$soversion"
 

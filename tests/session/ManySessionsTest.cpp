@@ -57,7 +57,8 @@ void ExpectSeries(const Outcome& o, int module, std::uint32_t start, std::uint32
     ASSERT_EQ(o.size, 8u);
     ASSERT_EQ(o.count, newest - start);
     for (std::uint32_t i = 0; i < o.count; ++i)
-        EXPECT_EQ(U64(o.data, 8 * i), sim::ArchiveFieldValue(sim::ArchiveRing::Hours, sim::ArchiveField::U, module, start + i))
+        EXPECT_EQ(U64(o.data, 8 * i),
+                  sim::ArchiveFieldValue(sim::ArchiveRing::Hours, sim::ArchiveField::U, module, start + i))
             << "record " << start + i;
 }
 
@@ -125,8 +126,8 @@ TEST_F(ManySessions, InterleavedRequestsEachGetTheirOwnMetersContent) {
     for (int i = 0; i < 24; ++i) EXPECT_EQ(record.data[8 + i], ca.RamByte(entry + 18 + i)) << i;
     ASSERT_EQ(edit.result.status, Q31_OK);
     EXPECT_EQ(edit.count, 1u);
-    EXPECT_EQ(edit.data, (std::vector<std::uint8_t>{std::uint8_t(sim::EditHeadWord(6)),
-                                                    std::uint8_t(sim::EditHeadWord(6) >> 8)}));
+    EXPECT_EQ(edit.data,
+              (std::vector<std::uint8_t>{std::uint8_t(sim::EditHeadWord(6)), std::uint8_t(sim::EditHeadWord(6) >> 8)}));
 
     // Every result names the meter it came from.
     EXPECT_EQ(count.result.found_serial, 310001u);

@@ -72,8 +72,8 @@ TEST_F(SessionEndings, SendLimitCountsEachPacketAfresh) {
     ASSERT_EQ(q31_get_current_data(session.get(), &dev, &OnRecord<SCurrentData>, &current), Q31_OK);
     ASSERT_TRUE(PumpUntil([&] { return current.calls > 0; }));
     EXPECT_EQ(current.result.status, Q31_OK);
-    EXPECT_EQ(line.Commands(),
-              (std::vector<std::uint8_t>{kId, kId, kId, kFlashLarge, kFlashLarge, kFlashLarge, kReadRam, kReadRam, kReadRam}));
+    EXPECT_EQ(line.Commands(), (std::vector<std::uint8_t>{kId, kId, kId, kFlashLarge, kFlashLarge, kFlashLarge,
+                                                          kReadRam, kReadRam, kReadRam}));
 }
 
 TEST_F(SessionEndings, UnlimitedSendsKeepAskingUntilCancelled) {

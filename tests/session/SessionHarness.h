@@ -10,9 +10,10 @@
 #include <memory>
 #include <vector>
 
-#include "platform/HostPort.h"
 #include "publicQ31.h"
 #include "sim/PtyMeter.h"
+#include "support/HostPort.h"
+#include "support/PumpMessagesUntil.h"
 
 namespace q31::test {
 
@@ -22,9 +23,9 @@ struct Outcome {
     q31_result result{};
     std::vector<std::uint8_t> data;  // the record or values, as bytes
     std::uint32_t count = 0;
-    std::uint32_t size = 0;          // value or record size
+    std::uint32_t size = 0;  // value or record size
     std::chrono::steady_clock::time_point at;
-    std::function<void()> then;      // run after the callback: the next request
+    std::function<void()> then;  // run after the callback: the next request
 };
 
 inline void Keep(Outcome& o, const q31_result* r, const void* data, std::size_t bytes) {
@@ -112,16 +113,8 @@ inline q31_options Options(int timeoutMs, int sendLimit, bool echo = false) {
     return o;
 }
 
-// Pumps until `done` holds; false if it does not within `ms` (a guard
-// against a hang, not a measure of speed).
-inline bool PumpUntil(const std::function<bool()>& done, int ms = 10000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!done()) {
-        if (std::chrono::steady_clock::now() > end) return false;
-        ::PumpMessages(20);
-    }
-    return true;
-}
+// Pumps until `done` holds, at most `ms`.
+inline bool PumpUntil(const std::function<bool()>& done, int ms = 10000) { return PumpMessagesUntil(done, ms); }
 
 struct SessionCloser {
     void operator()(q31_session* s) const { q31_session_close(s); }

@@ -55,7 +55,7 @@ class RecordRings : public ::testing::TestWithParam<std::uint16_t> {};
 TEST_P(RecordRings, Command90StepsByTheRecordSizeOfTheMetersLayout) {
     MeterConfig config;
     config.versionWord = GetParam();
-    config.dayCount = 300;             // not yet round
+    config.dayCount = 300;  // not yet round
     MeterModel m(config);
     const ArchiveLayout layout = ArchiveLayoutFor(GetParam());
     EXPECT_EQ(layout.recordSize, GetParam() < 0x00F0 ? 264u : 256u);
@@ -63,8 +63,8 @@ TEST_P(RecordRings, Command90StepsByTheRecordSizeOfTheMetersLayout) {
     EXPECT_EQ(layout.dayRing, GetParam() < 0x00F0 ? 300432u : 300544u);
 
     // Every field of one daily record, and a slot not written yet.
-    for (ArchiveField f : {ArchiveField::Time, ArchiveField::Stop, ArchiveField::E, ArchiveField::U, ArchiveField::M,
-                           ArchiveField::T}) {
+    for (ArchiveField f :
+         {ArchiveField::Time, ArchiveField::Stop, ArchiveField::E, ArchiveField::U, ArchiveField::M, ArchiveField::T}) {
         for (int module = 1; module <= 6; ++module) {
             const std::uint32_t size = ArchiveFieldBytes(f);
             const std::uint32_t at = layout.dayRing + ArchiveFieldOffset(f, module);

@@ -6,10 +6,10 @@
 #include <thread>
 #include <vector>
 
-#include "platform/HostPort.h"
 #include "platform/SerialPort.h"
 #include "sim/PtyMeter.h"
 #include "sim/SimFrame.h"
+#include "support/HostPort.h"
 
 namespace q31::sim {
 namespace {
@@ -43,7 +43,7 @@ TEST(PtyMeter, AnswersOverTheLineWithAndWithoutEcho) {
 
     const Bytes id = BuildRequest(kDefaultMeterAddress, 0x0F, Bytes{});
     const Bytes expected = MeterModel().Handle(id).bytes;  // same seed, same answer
-    host.Send(Bytes{0x00});  // the preamble is skipped
+    host.Send(Bytes{0x00});                                // the preamble is skipped
     host.Send(id);
     EXPECT_EQ(host.Receive(19), expected);
 
@@ -83,7 +83,7 @@ TEST(PtyMeter, DelaysStopsAndRestartsOnTheSameLine) {
     EXPECT_LT(Clock::now() - start, std::chrono::milliseconds(500));
     EXPECT_TRUE(host.Receive(19, 200).empty());
 
-    host.Send(id);  // to a switched-off meter: lost
+    host.Send(id);                                               // to a switched-off meter: lost
     std::this_thread::sleep_for(std::chrono::milliseconds(50));  // let it reach the meter's side
     ASSERT_TRUE(meter.Start());
     EXPECT_EQ(meter.SlavePath(), path);

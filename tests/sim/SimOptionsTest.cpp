@@ -15,9 +15,9 @@ bool Parse(std::vector<const char*> args, SimOptions& out, std::string& error) {
 TEST(SimOptions, ReadsEveryOption) {
     SimOptions o;
     std::string error;
-    ASSERT_TRUE(Parse({"--seed", "0x10", "--serial", "4000000000", "--version-word", "0x0101", "--address",
-                       "7", "--echo", "--delay-ms", "20", "--fault-rate", "silence:0.1", "--fault-rate",
-                       "short:0.5:3", "--fault-rate", "delay:1", "--seconds", "3"},
+    ASSERT_TRUE(Parse({"--seed", "0x10", "--serial", "4000000000", "--version-word", "0x0101", "--address", "7",
+                       "--echo", "--delay-ms", "20", "--fault-rate", "silence:0.1", "--fault-rate", "short:0.5:3",
+                       "--fault-rate", "delay:1", "--seconds", "3"},
                       o, error))
         << error;
     EXPECT_EQ(o.meter.seed, 16u);
@@ -64,13 +64,24 @@ TEST(SimOptions, ReadsTheLinePace) {
 }
 
 TEST(SimOptions, RejectsBadArguments) {
-    for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{
-             {"--address", "0"}, {"--address", "255"}, {"--version-word", "0x10000"}, {"--serial", "-1"},
-             {"--seed"}, {"--fault-rate", "silence"}, {"--fault-rate", "fire:0.1"},
-             {"--fault-rate", "corrupt:1.5"}, {"--seconds", "3x"}, {"--bogus"}, {"--baud", "0"},
-             {"--baud", "fast"}, {"--baud"}, {"--baud", "9600", "--parity", "mark"},
-             {"--baud", "9600", "--stop-bits", "0"}, {"--baud", "9600", "--stop-bits", "3"},
-             {"--parity", "even"}, {"--stop-bits", "2"}}) {
+    for (std::vector<const char*> bad : std::vector<std::vector<const char*>>{{"--address", "0"},
+                                                                              {"--address", "255"},
+                                                                              {"--version-word", "0x10000"},
+                                                                              {"--serial", "-1"},
+                                                                              {"--seed"},
+                                                                              {"--fault-rate", "silence"},
+                                                                              {"--fault-rate", "fire:0.1"},
+                                                                              {"--fault-rate", "corrupt:1.5"},
+                                                                              {"--seconds", "3x"},
+                                                                              {"--bogus"},
+                                                                              {"--baud", "0"},
+                                                                              {"--baud", "fast"},
+                                                                              {"--baud"},
+                                                                              {"--baud", "9600", "--parity", "mark"},
+                                                                              {"--baud", "9600", "--stop-bits", "0"},
+                                                                              {"--baud", "9600", "--stop-bits", "3"},
+                                                                              {"--parity", "even"},
+                                                                              {"--stop-bits", "2"}}) {
         SimOptions o;
         std::string error;
         EXPECT_FALSE(Parse(bad, o, error)) << bad[0];

@@ -16,11 +16,11 @@ TEST(WireTiming, UnpacedLineTakesNoTime) {
 }
 
 TEST(WireTiming, CountsStartDataParityAndStopBits) {
-    EXPECT_EQ(WireTiming(9600).BitsPerByte(), 10u);                     // 8N1
-    EXPECT_EQ(WireTiming(9600, Parity::Even, 1).BitsPerByte(), 11u);    // 8E1
-    EXPECT_EQ(WireTiming(9600, Parity::Odd, 1).BitsPerByte(), 11u);     // 8O1
-    EXPECT_EQ(WireTiming(9600, Parity::None, 2).BitsPerByte(), 11u);    // 8N2
-    EXPECT_EQ(WireTiming(9600, Parity::Even, 2).BitsPerByte(), 12u);    // 8E2
+    EXPECT_EQ(WireTiming(9600).BitsPerByte(), 10u);                   // 8N1
+    EXPECT_EQ(WireTiming(9600, Parity::Even, 1).BitsPerByte(), 11u);  // 8E1
+    EXPECT_EQ(WireTiming(9600, Parity::Odd, 1).BitsPerByte(), 11u);   // 8O1
+    EXPECT_EQ(WireTiming(9600, Parity::None, 2).BitsPerByte(), 11u);  // 8N2
+    EXPECT_EQ(WireTiming(9600, Parity::Even, 2).BitsPerByte(), 12u);  // 8E2
 }
 
 TEST(WireTiming, ByteTimesRoundUpToTheNanosecond) {

@@ -55,9 +55,7 @@ std::vector<std::uint64_t> ExpectedContent::For(const SoakRequest& r) const {
             out = {id.devType, id.versionWord, id.serialNumber, id.idWord12};
             break;
         }
-        case Export::ModuleCount:
-            out.push_back(Ram(sim::kModuleBlockAddress + sim::kModuleCountOffset, 1)[0]);
-            break;
+        case Export::ModuleCount: out.push_back(Ram(sim::kModuleBlockAddress + sim::kModuleCountOffset, 1)[0]); break;
         case Export::ModuleRecord: {
             // Word, six bytes each one up (mod 256), six 32-bit values.
             const auto entry = Ram(static_cast<std::uint32_t>(sim::kModuleBlockAddress + sim::kModuleEntryOffset +
@@ -82,9 +80,7 @@ std::vector<std::uint64_t> ExpectedContent::For(const SoakRequest& r) const {
             for (std::size_t i = 0; i < 18; ++i) out.push_back(U64(&totals[24 + 8 * i]));
             break;
         }
-        case Export::ArhiveCount:
-            out = {config_.archiveFirstWord, config_.hourCount, config_.dayCount};
-            break;
+        case Export::ArhiveCount: out = {config_.archiveFirstWord, config_.hourCount, config_.dayCount}; break;
         case Export::ErrorHDev:
             for (int w = 0; w < 8; ++w) out.push_back(sim::ErrorHeadWord(sim::kDeviceLog, w));
             break;
@@ -101,15 +97,11 @@ std::vector<std::uint64_t> ExpectedContent::For(const SoakRequest& r) const {
             for (int i = 0; i < kRecordsPerBlock; ++i)
                 AddRecord(out, sim::ErrorRecordBytes(second, module, static_cast<int>(r.block) - 1, i), 8);
             break;
-        case Export::EditHModule:
-            out.push_back(sim::EditHeadWord(module));
-            break;
+        case Export::EditHModule: out.push_back(sim::EditHeadWord(module)); break;
         case Export::EditDataModule:
             for (int i = 0; i < kRecordsPerBlock; ++i) AddRecord(out, sim::EditRecordBytes(second, module, i), 16);
             break;
-        default:
-            out = Series(r);
-            break;
+        default: out = Series(r); break;
     }
     return out;
 }

@@ -5,7 +5,7 @@
 namespace q31::soak {
 
 struct ProcessUsage {
-    long rssKb = -1;  // VmRSS; -1 when unreadable
+    long rssKb = -1;       // VmRSS; -1 when unreadable
     int descriptors = -1;  // entries of /proc/self/fd, not counting the one used to list them
 
     static ProcessUsage Now();

@@ -7,10 +7,10 @@ namespace {
 // Relative weights of the exports: each series export alone is drawn less
 // often than the others, all twelve together about a third of the time.
 constexpr std::uint32_t kWeights[kExportCount] = {
-    4, 4, 6, 6, 6, 5,         // identification, module count and record, current, accumulated, counters
-    3, 3, 3, 3, 3, 3,         // hourly series
-    3, 3, 3, 3, 3, 3,         // daily series
-    4, 4, 5, 5, 4, 5,         // error heads and blocks, edit head and block
+    4, 4, 6, 6, 6, 5,  // identification, module count and record, current, accumulated, counters
+    3, 3, 3, 3, 3, 3,  // hourly series
+    3, 3, 3, 3, 3, 3,  // daily series
+    4, 4, 5, 5, 4, 5,  // error heads and blocks, edit head and block
 };
 
 }  // namespace
@@ -26,8 +26,8 @@ std::uint32_t RequestMix::SeriesStart(bool hourly) {
     const std::uint32_t counter = hourly ? hourCount_ : dayCount_;
     const std::uint32_t roll = Between(0, 99);
     std::uint32_t back;
-    if (roll < 3) return 0;              // the whole ring
-    if (roll < 6) back = 0;              // nothing to fetch
+    if (roll < 3) return 0;  // the whole ring
+    if (roll < 6) back = 0;  // nothing to fetch
     else if (roll < 20) back = Between(41, 300);
     else back = Between(1, 40);
     return back >= counter ? 0 : counter - back;
@@ -43,15 +43,11 @@ SoakRequest RequestMix::Next() {
     SoakRequest r;
     r.kind = static_cast<Export>(kind);
     switch (r.kind) {
-        case Export::ModuleRecord:
-            r.module = Between(1, 6);
-            break;
+        case Export::ModuleRecord: r.module = Between(1, 6); break;
         case Export::ErrorHModule:
         case Export::ErrorDataDev:  // the block, 1 to 8
         case Export::EditHModule:
-        case Export::EditDataModule:
-            r.module = Between(1, 8);
-            break;
+        case Export::EditDataModule: r.module = Between(1, 8); break;
         case Export::ErrorDataModule:
             r.module = Between(1, 6);
             r.block = Between(1, 5);

@@ -23,8 +23,8 @@ struct SoakFigures {
     std::uint64_t late = 0;            // replies sent after the time-out
     std::uint64_t blind = 0;           // replies wrong but with a matching checksum
     double seconds = 0;
-    bool contentChanged = false;       // the meter's memory differs from the model's at the end
-    long rssKbAfter = -1;              // resident memory, kB, after the (last) segment was over
+    bool contentChanged = false;  // the meter's memory differs from the model's at the end
+    long rssKbAfter = -1;         // resident memory, kB, after the (last) segment was over
 
     void Add(const SoakFigures& o) {
         requests += o.requests;

@@ -45,10 +45,11 @@ int main() {
     SoakHost::Install();
 
     SegmentSettings base;
-    std::printf("soak: %llu requests per confirmation setting, seed %llu, time-out %d ms; per reply: "
-                "%.1f%% corrupted (2 bytes), %.1f%% dropped, %.1f%% late (%d ms), %.1f%% checksum-blind\n",
-                static_cast<unsigned long long>(requests), static_cast<unsigned long long>(seed), base.timeoutMs,
-                100 * base.corruptRate, 100 * base.dropRate, 100 * base.lateRate, base.lateMs, 100 * base.blindRate);
+    std::printf(
+        "soak: %llu requests per confirmation setting, seed %llu, time-out %d ms; per reply: "
+        "%.1f%% corrupted (2 bytes), %.1f%% dropped, %.1f%% late (%d ms), %.1f%% checksum-blind\n",
+        static_cast<unsigned long long>(requests), static_cast<unsigned long long>(seed), base.timeoutMs,
+        100 * base.corruptRate, 100 * base.dropRate, 100 * base.lateRate, base.lateMs, 100 * base.blindRate);
     std::fflush(stdout);
 
     // A short clean run first: it must be right without exception, and it
@@ -99,7 +100,8 @@ int main() {
     fail(warmUp.wrongValues + warmUp.stalled + warmUp.refused != 0 || warmUp.delivered != warmUp.requests,
          "a clean line gave something other than right values");
     fail(total[1].wrongValues != 0, "wrong values reached the host with confirmed reads on");
-    fail(total[0].wrongOther != 0, "wrong values reached the host with confirmed reads off, with no checksum-blind reply to explain them");
+    fail(total[0].wrongOther != 0,
+         "wrong values reached the host with confirmed reads off, with no checksum-blind reply to explain them");
     fail(total[0].stalled + total[1].stalled != 0, "a request never finished");
     fail(total[0].refused + total[1].refused != 0, "an export refused a valid request");
     fail(total[0].contentChanged || total[1].contentChanged || warmUp.contentChanged,
@@ -107,8 +109,9 @@ int main() {
     fail(end.descriptors > warm.descriptors, "open descriptors grew");
     if (failures == 0) std::printf("PASS\n");
     if (total[0].wrongBlind != 0)
-        std::printf("note: %llu wrong values with confirmed reads off came with checksum-blind replies "
-                    "(reported, not failed)\n",
-                    static_cast<unsigned long long>(total[0].wrongBlind));
+        std::printf(
+            "note: %llu wrong values with confirmed reads off came with checksum-blind replies "
+            "(reported, not failed)\n",
+            static_cast<unsigned long long>(total[0].wrongBlind));
     return failures == 0 ? 0 : 1;
 }

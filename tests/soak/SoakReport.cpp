@@ -42,7 +42,8 @@ void SoakReport::Print() const {
     std::printf("\n");
     for (const auto& [label, get] : rows) {
         std::printf("%-*s", kLabel, label);
-        for (const auto& column : columns_) std::printf("%*llu", kColumn, static_cast<unsigned long long>(get(column.second)));
+        for (const auto& column : columns_)
+            std::printf("%*llu", kColumn, static_cast<unsigned long long>(get(column.second)));
         std::printf("\n");
     }
     std::printf("%-*s", kLabel, "time, s");

@@ -6,10 +6,10 @@
 #include <cstdio>
 #include <vector>
 
-#include "platform/HostPort.h"
 #include "publicQ31.h"
 #include "sim/PtyMeter.h"
 #include "sim/SimFrame.h"
+#include "support/HostPort.h"
 #include "tests/soak/ExpectedContent.h"
 #include "tests/soak/RequestMix.h"
 #include "tests/soak/SoakHost.h"
@@ -155,9 +155,8 @@ SoakFigures SoakSegment::Run() {
         if (lateSeen) f.wrongAfterLate += wrong;
         if (described++ < s.reportWrong) {
             std::fprintf(stderr, "soak: echo %s, confirm %s, request %llu %s(%u, %u, %u): %llu wrong",
-                         s.echo ? "on" : "off", s.confirm ? "on" : "off",
-                         static_cast<unsigned long long>(n + 1), ExportName(r.kind), r.module, r.block, r.start,
-                         static_cast<unsigned long long>(wrong));
+                         s.echo ? "on" : "off", s.confirm ? "on" : "off", static_cast<unsigned long long>(n + 1),
+                         ExportName(r.kind), r.module, r.block, r.start, static_cast<unsigned long long>(wrong));
             if (d.message) {
                 std::fprintf(stderr, ", message \"%s\"", d.text.c_str());
             } else if (d.from != r.kind) {

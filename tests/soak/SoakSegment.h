@@ -16,15 +16,15 @@ struct SegmentSettings {
     std::uint64_t requests = 100;
     std::uint64_t seed = 1;
     int timeoutMs = 60;
-    int stallMs = 30000;          // a request with nothing after this long is given up
+    int stallMs = 30000;  // a request with nothing after this long is given up
     // Fault rates, per reply; a late reply comes lateMs after the request,
     // well past the time-out (and past the re-send).
-    double corruptRate = 0.03;    // two random bytes changed; the checksum almost always sees it
+    double corruptRate = 0.03;  // two random bytes changed; the checksum almost always sees it
     double dropRate = 0.03;
     double lateRate = 0.04;
     int lateMs = 100;
-    double blindRate = 0.005;     // two payload bytes swapped; the checksum cannot see it
-    int reportWrong = 5;          // wrong requests described on stderr
+    double blindRate = 0.005;  // two payload bytes swapped; the checksum cannot see it
+    int reportWrong = 5;       // wrong requests described on stderr
 };
 
 class SoakSegment {

@@ -47,8 +47,9 @@ TEST(Dump, OneDocumentWithEverySectionAndTheChosenModulesSeries) {
     EXPECT_EQ(series[4]["values"][4].get<std::uint64_t>(),
               sim::ArchiveFieldValue(sim::ArchiveRing::Hours, sim::ArchiveField::M, 2, 1999));
     EXPECT_EQ(series[7]["series"], "stop_day");
-    EXPECT_EQ(static_cast<std::uint32_t>(series[7]["values"][0].get<std::int64_t>()),
-              static_cast<std::uint32_t>(sim::ArchiveFieldValue(sim::ArchiveRing::Days, sim::ArchiveField::Stop, 2, 598)));
+    EXPECT_EQ(
+        static_cast<std::uint32_t>(series[7]["values"][0].get<std::int64_t>()),
+        static_cast<std::uint32_t>(sim::ArchiveFieldValue(sim::ArchiveRing::Days, sim::ArchiveField::Stop, 2, 598)));
 
     // The device's log and module 2's, nothing of the others.
     const auto& logs = doc["logs"];
@@ -71,11 +72,12 @@ TEST(Dump, OneDocumentWithEverySectionAndTheChosenModulesSeries) {
 TEST(Dump, CsvGoesToOneFilePerTable) {
     const auto dir = std::filesystem::temp_directory_path() / ("q31-dump-" + std::to_string(::getpid()));
     std::filesystem::remove_all(dir);
-    const ToolRun run =
-        RunTool({"dump", "--format", "csv", "--out", dir.string(), "--modules", "1,3", "--from", "1990", "--from-day", "595"});
+    const ToolRun run = RunTool(
+        {"dump", "--format", "csv", "--out", dir.string(), "--modules", "1,3", "--from", "1990", "--from-day", "595"});
     ASSERT_EQ(run.status, 0) << run.err;
     std::vector<std::string> files;
-    for (const auto& entry : std::filesystem::directory_iterator(dir)) files.push_back(entry.path().filename().string());
+    for (const auto& entry : std::filesystem::directory_iterator(dir))
+        files.push_back(entry.path().filename().string());
     std::sort(files.begin(), files.end());
     EXPECT_EQ(files, (std::vector<std::string>{"counters.csv", "current.csv", "edit_heads.csv", "edit_records.csv",
                                                "error_heads.csv", "error_records.csv", "identification.csv",

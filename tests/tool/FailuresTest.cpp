@@ -5,8 +5,8 @@
 
 #include <cstring>
 
-#include "platform/ChildProcess.h"
 #include "sim/MeterLayout.h"
+#include "support/ChildProcess.h"
 #include "tests/tool/ToolRun.h"
 
 namespace q31::test {
@@ -135,10 +135,10 @@ TEST(LineTrace, ShowsTheWrittenPacketAndTheReplyInHex) {
 TEST(LineSettings, EveryStandardSpeedParityAndStopBitsOpenTheLine) {
     // A pseudo-terminal takes any setting, so the meter still answers: the
     // settings were accepted by the system as given.
-    for (const std::vector<std::string>& line : std::vector<std::vector<std::string>>{
-             {"--baud", "50", "--parity", "even", "--stop-bits", "2"},
-             {"--baud", "4000000", "--parity", "odd"},
-             {"--baud", "1200", "--parity", "none", "--stop-bits", "1"}}) {
+    for (const std::vector<std::string>& line :
+         std::vector<std::vector<std::string>>{{"--baud", "50", "--parity", "even", "--stop-bits", "2"},
+                                               {"--baud", "4000000", "--parity", "odd"},
+                                               {"--baud", "1200", "--parity", "none", "--stop-bits", "1"}}) {
         std::vector<std::string> args = line;
         args.insert(args.end(), {"--format", "json", "id"});
         const ToolRun run = RunTool(args);

@@ -5,8 +5,8 @@
 
 #include <cerrno>
 
-#include "platform/HostPort.h"
-#include "platform/Pty.h"
+#include "support/HostPort.h"
+#include "support/Pty.h"
 
 namespace q31::test {
 namespace {

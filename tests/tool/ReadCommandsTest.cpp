@@ -89,17 +89,16 @@ TEST(ReadCommands, CountersAndASeriesNumberTheirRecords) {
     EXPECT_EQ(t["first_record"], 1990);
     ASSERT_EQ(t["count"], 10);
     for (std::uint32_t i = 0; i < 10; ++i)
-        EXPECT_EQ(t["values"][i].get<std::int64_t>(),
-                  static_cast<std::int32_t>(
-                      sim::ArchiveFieldValue(sim::ArchiveRing::Hours, sim::ArchiveField::T, 3, 1990 + i)))
+        EXPECT_EQ(t["values"][i].get<std::int64_t>(), static_cast<std::int32_t>(sim::ArchiveFieldValue(
+                                                          sim::ArchiveRing::Hours, sim::ArchiveField::T, 3, 1990 + i)))
             << i;
 
     // From record 0 of a ring that went round: the oldest record kept on.
     const auto e = Json({"series", "e_day", "6"}).Json();
     EXPECT_EQ(e["first_record"], config.dayCount - sim::kDaySlots);
     ASSERT_EQ(e["values"].size(), sim::kDaySlots);
-    EXPECT_EQ(e["values"][0].get<std::uint64_t>(),
-              sim::ArchiveFieldValue(sim::ArchiveRing::Days, sim::ArchiveField::E, 6, config.dayCount - sim::kDaySlots));
+    EXPECT_EQ(e["values"][0].get<std::uint64_t>(), sim::ArchiveFieldValue(sim::ArchiveRing::Days, sim::ArchiveField::E,
+                                                                          6, config.dayCount - sim::kDaySlots));
     EXPECT_EQ(e["values"][sim::kDaySlots - 1].get<std::uint64_t>(),
               sim::ArchiveFieldValue(sim::ArchiveRing::Days, sim::ArchiveField::E, 6, config.dayCount - 1));
 }
@@ -143,8 +142,8 @@ TEST(ReadCommands, CsvHasAHeaderAndOneRowPerValueOrRecord) {
     const auto lines = series.OutLines();
     ASSERT_EQ(lines.size(), 1u + 100u);
     EXPECT_EQ(lines[0], "series,module,record,value");
-    EXPECT_EQ(lines[1], "u_hour,2,1900," + std::to_string(static_cast<std::int64_t>(
-                                              sim::ArchiveFieldValue(sim::ArchiveRing::Hours, sim::ArchiveField::U, 2, 1900))));
+    EXPECT_EQ(lines[1], "u_hour,2,1900," + std::to_string(static_cast<std::int64_t>(sim::ArchiveFieldValue(
+                                               sim::ArchiveRing::Hours, sim::ArchiveField::U, 2, 1900))));
     EXPECT_EQ(lines[100].rfind("u_hour,2,1999,", 0), 0u);
 
     const ToolRun errors = RunTool({"errors", "8", "--format", "csv"});

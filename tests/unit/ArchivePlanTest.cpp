@@ -60,7 +60,7 @@ std::uint32_t Exact(std::uint32_t asked, std::mt19937&) { return asked; }
 // the slots it addresses, one value per E bytes, as many bytes as `size`
 // says, each value being the number of the record in its slot.
 ReadRun Play(const ArchiveGeometry& g, std::uint32_t counter, std::uint32_t start, std::int32_t count,
-         ReplySize size = &Exact, std::uint32_t seed = 1) {
+             ReplySize size = &Exact, std::uint32_t seed = 1) {
     std::mt19937 random(seed);
     ReadRun run;
     std::vector<std::uint32_t> buffer(g.capacity, 0xDEADBEEF);
@@ -156,7 +156,7 @@ TEST(ArchivePlan, CountIsHonouredOnlyWithoutAWrap) {
     const ReadRun plain = Play(HourRecords(), 100, 95, 10);
     EXPECT_EQ(plain.packets, (std::vector<Packet>{{95 * 264, 40}}));
     EXPECT_EQ(plain.records, (std::vector<std::uint32_t>{95, 96, 97, 98, 99, kUnwritten, kUnwritten, kUnwritten,
-                                                          kUnwritten, kUnwritten}));
+                                                         kUnwritten, kUnwritten}));
 }
 
 TEST(ArchivePlan, PartialLastPacketThenTheSecondRunFromSlotZero) {
@@ -227,13 +227,14 @@ TEST(ArchivePlan, RandomReadsDeliverExactlyTheRecordsExpected) {
         const bool records = pick(0, 3) != 0;
         const std::int32_t recordSize =
             records ? static_cast<std::int32_t>(std::vector<std::uint32_t>{256, 264, e, pick(8, 600)}[pick(0, 3)]) : 0;
-        const ArchiveGeometry g = Geometry(slots, e, pick(0, 1) ? 160 : 80,
-                                           records ? ArchiveAddressing::Records : ArchiveAddressing::Consecutive,
-                                           recordSize);
+        const ArchiveGeometry g =
+            Geometry(slots, e, pick(0, 1) ? 160 : 80,
+                     records ? ArchiveAddressing::Records : ArchiveAddressing::Consecutive, recordSize);
         // Counters from empty through several wraps, and near the 32-bit end.
         std::uint32_t counter = pick(0, 6 * slots);
         if (trial % 50 == 0) counter = 0xFFFFFFFFu - pick(0, 3 * slots);
-        std::uint32_t start = pick(0, 3) == 0 ? pick(0, counter + 20) : counter - std::min(counter, pick(0, slots + 20));
+        std::uint32_t start =
+            pick(0, 3) == 0 ? pick(0, counter + 20) : counter - std::min(counter, pick(0, slots + 20));
         const std::int32_t count = pick(0, 4) == 0 ? static_cast<std::int32_t>(pick(1, 2 * slots)) : 0;
 
         const ReadRun run = Play(g, counter, start, count);

@@ -45,13 +45,13 @@ public:
         meter.OnArhivesV2HourLong = TPublicNetKs_6x6::ArrayEvent<std::int32_t>::Bind<&ArchiveTransfer::Long>(this);
         meter.OnArhivesHourShort = TPublicNetKs_6x6::ArrayEvent<std::int16_t>::Bind<&ArchiveTransfer::Short>(this);
     }
-    void Long(int cout, std::int32_t* values) {
-        events.push_back(cout);
+    void Long(int count, std::int32_t* values) {
+        events.push_back(count);
         ownerBackAtEvent = OwnerHasReplies();
         EXPECT_EQ(values, meter.LongBuffer);
     }
-    void Short(int cout, std::int16_t* values) {
-        events.push_back(cout);
+    void Short(int count, std::int16_t* values) {
+        events.push_back(count);
         EXPECT_EQ(values, meter.ShortBuffer);
     }
     void Counters(SArhives* a) {
@@ -70,8 +70,8 @@ TEST_F(ArchiveTransfer, CountersAreTwelveFlashBytesGivenBackBeforeTheEvent) {
     meter.GetFArhives();
     const Bytes packet = NextPacket();
     EXPECT_EQ(packet, (Bytes{0xC9, 0x06, 0x31, 0x00, 0x29, 0x00, 0x00, 0x0C, 0xF0, 0x25, 0x02}));
-    ASSERT_TRUE(Reply({0xF0, 0x0C, 0x01, 0x00, 0x00, 0x00, 0xD0, 0x07, 0x00, 0x00, 0x58, 0x02, 0x00, 0x00, 0x55, 0x83,
-                       0x02}));
+    ASSERT_TRUE(
+        Reply({0xF0, 0x0C, 0x01, 0x00, 0x00, 0x00, 0xD0, 0x07, 0x00, 0x00, 0x58, 0x02, 0x00, 0x00, 0x55, 0x83, 0x02}));
     EXPECT_TRUE(ownerBackAtEvent) << "a handler of OnArhives may start the next command";
     EXPECT_EQ(std::uint32_t{counters.FirstWord}, 1u);
     EXPECT_EQ(std::uint32_t{counters.HourCount}, 2000u);

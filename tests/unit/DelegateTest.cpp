@@ -1,4 +1,4 @@
-#include "platform/Delegate.h"
+#include "runtime/Delegate.h"
 
 #include <gtest/gtest.h>
 

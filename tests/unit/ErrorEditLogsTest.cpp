@@ -92,12 +92,7 @@ protected:
     void Advance(int ms) { loop.Tick(Micros{ms} * 1000); }
     template <typename Pred>
     bool PumpUntil(Pred done, int ms = 2000) {
-        for (int waited = 0; !done(); waited += 20) {
-            if (waited >= ms) return false;
-            loop.WaitForHandover(20);
-            loop.Tick(0);
-        }
-        return true;
+        return test::PumpUntil(loop, done, ms);
     }
     // The packet the component sends next.
     Bytes Sent() { return NextSent(loop, end); }
@@ -141,8 +136,8 @@ TEST_F(ErrorEditLogs, PacketsOfTheModuleErrorBlockAndTheEditLog) {
     meter.GetErrorH1V2();
     EXPECT_EQ(Sent(), (Bytes{0xC9, 0x06, 0x31, 0x68, 0x25, 0x07, 0x00, 0x10, 0xF0, 0x94, 0x02}));
     const int before = rec.raised;
-    end.Send({0xF0, 0x10, 0x01, 0x00, 0x02, 0x00, 0x03, 0x00, 0x04, 0x00, 0x05, 0x00, 0x06, 0x00, 0x07, 0x00, 0x08,
-              0x00, 0x55, 0x79, 0x01});
+    end.Send({0xF0, 0x10, 0x01, 0x00, 0x02, 0x00, 0x03, 0x00, 0x04, 0x00, 0x05,
+              0x00, 0x06, 0x00, 0x07, 0x00, 0x08, 0x00, 0x55, 0x79, 0x01});
     ASSERT_TRUE(PumpUntil([&] { return rec.raised > before; }));
     EXPECT_EQ(rec.pointer, meter.ErrorImageV2);
     EXPECT_EQ(Bytes(meter.ErrorImageV2, meter.ErrorImageV2 + 16),
@@ -271,10 +266,10 @@ TEST_F(ErrorEditLogs, NumbersOutsideTheLogsAreRefused) {
     meter.CurrentBlock = 2;
     meter.StepCounter = 1;
     const std::function<void()> refused[] = {
-        [&] { meter.GetErrorH6(8); },     [&] { meter.GetErrorH6V2(-1); }, [&] { meter.GetErr1(8); },
-        [&] { meter.GetErr1V2(-128); },   [&] { meter.GetErr6(8, 0); },    [&] { meter.GetErr6(0, 6); },
-        [&] { meter.GetErr6V2(0, 5); },   [&] { meter.GetErr6V2(-1, 0); }, [&] { meter.GetEditH1(8); },
-        [&] { meter.GetEditH1V2(127); },  [&] { meter.GetEdit(-1); },      [&] { meter.GetEditV2(8); },
+        [&] { meter.GetErrorH6(8); },    [&] { meter.GetErrorH6V2(-1); }, [&] { meter.GetErr1(8); },
+        [&] { meter.GetErr1V2(-128); },  [&] { meter.GetErr6(8, 0); },    [&] { meter.GetErr6(0, 6); },
+        [&] { meter.GetErr6V2(0, 5); },  [&] { meter.GetErr6V2(-1, 0); }, [&] { meter.GetEditH1(8); },
+        [&] { meter.GetEditH1V2(127); }, [&] { meter.GetEdit(-1); },      [&] { meter.GetEditV2(8); },
     };
     for (const auto& call : refused) call();
     EXPECT_TRUE(NothingSent());

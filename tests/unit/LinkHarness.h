@@ -12,9 +12,9 @@
 #include "link/Frame.h"
 #include "link/TPublicNetKs.h"
 #include "meter/TPublicNetKs_6x6.h"
-#include "platform/MessageLoop.h"
-#include "platform/PortPair.h"
+#include "runtime/MessageLoop.h"
 #include "serial/TPublicDevCom.h"
+#include "support/PortPair.h"
 
 namespace q31::test {
 
@@ -59,11 +59,20 @@ inline Bytes GeneralReply(const Bytes& payload, std::uint8_t master = 240, std::
 
 // The 19-byte identification reply.
 inline Bytes IdReply(std::uint32_t serial, std::uint16_t devType = 0x1400, std::uint8_t master = 240) {
-    const Bytes id = {static_cast<std::uint8_t>(devType), static_cast<std::uint8_t>(devType >> 8),
-                                 0xF0, 0x00, 1, 2, 3, 4,
-                                 static_cast<std::uint8_t>(serial), static_cast<std::uint8_t>(serial >> 8),
-                                 static_cast<std::uint8_t>(serial >> 16), static_cast<std::uint8_t>(serial >> 24),
-                                 0x34, 0x12};
+    const Bytes id = {static_cast<std::uint8_t>(devType),
+                      static_cast<std::uint8_t>(devType >> 8),
+                      0xF0,
+                      0x00,
+                      1,
+                      2,
+                      3,
+                      4,
+                      static_cast<std::uint8_t>(serial),
+                      static_cast<std::uint8_t>(serial >> 8),
+                      static_cast<std::uint8_t>(serial >> 16),
+                      static_cast<std::uint8_t>(serial >> 24),
+                      0x34,
+                      0x12};
     return WithChecksum(Concat({master, 14}, id, {0x00}));
 }
 

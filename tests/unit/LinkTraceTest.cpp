@@ -7,8 +7,8 @@
 #include <thread>
 #include <vector>
 
-#include "platform/HostPort.h"
-#include "platform/Pty.h"
+#include "support/HostPort.h"
+#include "support/Pty.h"
 #include "tests/unit/LinkHarness.h"
 
 namespace q31::test {
@@ -34,8 +34,8 @@ struct TraceLog {
                 case Q31_TRACE_READ: out += "read" + std::to_string(e.length) + " "; break;
                 case Q31_TRACE_ACCEPTED: out += "accepted "; break;
                 case Q31_TRACE_REJECTED: {
-                    static const char* const kReasons[] = {"?", "checksum", "address", "length", "short", "empty",
-                                                           "unconfirmed"};
+                    static const char* const kReasons[] = {"?",     "checksum", "address",    "length",
+                                                           "short", "empty",    "unconfirmed"};
                     out += std::string("rejected:") + kReasons[e.reason] + " ";
                     break;
                 }
@@ -44,7 +44,9 @@ struct TraceLog {
                 case Q31_TRACE_PORT_ERROR:
                     out += std::string(e.reason == Q31_PORT_WRITE ? "writeerror" : "readerror") + " ";
                     break;
-                case Q31_TRACE_REQUEST_END: out += "end" + std::to_string(e.reason) + "/" + std::to_string(e.count) + " "; break;
+                case Q31_TRACE_REQUEST_END:
+                    out += "end" + std::to_string(e.reason) + "/" + std::to_string(e.count) + " ";
+                    break;
                 case Q31_TRACE_DISCARDED: out += "discarded" + std::to_string(e.length) + " "; break;
                 default: out += "? "; break;
             }

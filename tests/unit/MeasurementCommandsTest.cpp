@@ -58,12 +58,7 @@ protected:
     }
     template <typename Pred>
     bool PumpUntil(Pred done, int ms = 2000) {
-        for (int waited = 0; !done(); waited += 20) {
-            if (waited >= ms) return false;
-            loop.WaitForHandover(20);
-            loop.Tick(0);
-        }
-        return true;
+        return test::PumpUntil(loop, done, ms);
     }
     // Answers the packet in flight and waits until the component has taken
     // the whole reply: the owner heard of it, or the chain moved on to its

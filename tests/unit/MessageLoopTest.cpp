@@ -3,8 +3,8 @@
 
 #include <thread>
 
-#include "platform/MessageLoop.h"
-#include "platform/TTimer.h"
+#include "runtime/MessageLoop.h"
+#include "runtime/TTimer.h"
 
 namespace q31 {
 namespace {
@@ -63,8 +63,14 @@ TEST_F(Loop, OneShotTimersFireInDueOrder) {
         std::string seen;
         TTimer* a;
         TTimer* b;
-        void A() { seen += "a"; a->SetEnabled(false); }
-        void B() { seen += "b"; b->SetEnabled(false); }
+        void A() {
+            seen += "a";
+            a->SetEnabled(false);
+        }
+        void B() {
+            seen += "b";
+            b->SetEnabled(false);
+        }
     };
     TTimer a(loop, 7, false), b(loop, 3, false);
     Order o{"", &a, &b};

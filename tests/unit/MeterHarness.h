@@ -56,9 +56,7 @@ inline std::uint32_t PacketAddress(const Bytes& p) {
 inline std::uint8_t PacketCount(const Bytes& p) { return p[2] == 0x10 ? p[5] : p[7]; }
 
 struct MeterHarness : MeterRig {
-    MeterHarness() {
-        meter.OnReceiveExecuted = owner.Handler();
-    }
+    MeterHarness() { meter.OnReceiveExecuted = owner.Handler(); }
 
     void Advance(int ms) { loop.Tick(Micros{ms} * 1000); }
 
@@ -78,8 +76,8 @@ struct MeterHarness : MeterRig {
         const Bytes sent(meter.TransmitBuffer, meter.TransmitBuffer + meter.TransmitLength);
         end.Send(reply);
         return PumpUntil([&] {
-            return meter.ReceiveStage == 3 ||
-                   !std::equal(sent.begin(), sent.end(), meter.TransmitBuffer, meter.TransmitBuffer + meter.TransmitLength);
+            return meter.ReceiveStage == 3 || !std::equal(sent.begin(), sent.end(), meter.TransmitBuffer,
+                                                          meter.TransmitBuffer + meter.TransmitLength);
         });
     }
 

@@ -63,8 +63,8 @@ protected:
         for (TQ31OnArhive32* c : {&slot.OnArhiveTime_Hour, &slot.OnArhiveStop_Hour, &slot.OnArhiveT_Hour,
                                   &slot.OnArhiveTime_Day, &slot.OnArhiveStop_Day, &slot.OnArhiveT_Day})
             *c = &Noted<kArchive, int32_t>;
-        for (TQ31OnArhive64* c : {&slot.OnArhiveU_Hour, &slot.OnArhiveM_Hour, &slot.OnArhiveE_Hour,
-                                  &slot.OnArhiveU_Day, &slot.OnArhiveM_Day, &slot.OnArhiveE_Day})
+        for (TQ31OnArhive64* c : {&slot.OnArhiveU_Hour, &slot.OnArhiveM_Hour, &slot.OnArhiveE_Hour, &slot.OnArhiveU_Day,
+                                  &slot.OnArhiveM_Day, &slot.OnArhiveE_Day})
             *c = &Noted<kArchive, int64_t>;
         slot.OnErrorHDev = slot.OnErrorHModule = &Noted<kLog, uint16_t>;
         slot.OnErrorDataDev = slot.OnErrorDataModule = slot.OnEditDataModule = &Noted<kLog, uint8_t>;

@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "platform/Cp1251.h"
+#include "runtime/Cp1251.h"
 #include "tests/unit/LinkHarness.h"
 
 namespace q31::test {

@@ -94,7 +94,6 @@ protected:
     std::vector<bool> borrowed;  // per reply, as Run notes it
 };
 
-
 TEST_F(Totals, PointerRecordIsAskedWith38BytesAndKeeps34) {
     h.meter.OnPointerRAM = Watch<SPointerRAM>();
     const auto packets = Run([](TPublicNetKs_6x6& m) { m.GetFPointerRAM(0); });

@@ -22,8 +22,7 @@ int main(int argc, char** argv) {
     q31::sim::MeterMemory memory;
     q31::sim::FillMeterContent(memory, seed, static_cast<std::uint8_t>(modules));
     for (unsigned module = 1; module <= 6; ++module) {
-        const auto entry =
-            memory.Read(q31::sim::MemoryArea::Ram, 0xFE00 + 52 + 50 * (module - 1), 50);
+        const auto entry = memory.Read(q31::sim::MemoryArea::Ram, 0xFE00 + 52 + 50 * (module - 1), 50);
         std::uint8_t record[32];
         std::memcpy(record, entry.data(), 2);
         for (int k = 0; k < 6; ++k) record[2 + k] = static_cast<std::uint8_t>(entry[12 + k] + 1);

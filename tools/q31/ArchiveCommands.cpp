@@ -37,8 +37,7 @@ void RunSeries(ToolContext& tool, const SeriesArguments& a) {
     report.human = std::string(SeriesName(series)) + " module " + std::to_string(a.module) + ": " +
                    std::to_string(values.size()) + " values";
     if (!values.empty())
-        report.human += ", records " + std::to_string(first) + " to " +
-                        std::to_string(first + values.size() - 1);
+        report.human += ", records " + std::to_string(first) + " to " + std::to_string(first + values.size() - 1);
     report.human += "\n";
     for (std::size_t i = 0; i < values.size(); ++i) {
         char line[80];

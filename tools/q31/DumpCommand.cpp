@@ -178,11 +178,11 @@ void RunDump(ToolContext& tool, const DumpArguments& a) {
     report.json["counters"] = CountersJson(counters);
     report.json["series"] = seriesJson;
     report.json["logs"] = logs;
-    report.tables = {IdentTable(ident),    ModulesTable(moduleCount, moduleRecords),
-                     CurrentTable(current), TotalsTable(totals),
+    report.tables = {IdentTable(ident),       ModulesTable(moduleCount, moduleRecords),
+                     CurrentTable(current),   TotalsTable(totals),
                      CountersTable(counters), std::move(seriesTable),
-                     std::move(errorHeads), std::move(errorRecords),
-                     std::move(editHeads),  std::move(editRecords)};
+                     std::move(errorHeads),   std::move(errorRecords),
+                     std::move(editHeads),    std::move(editRecords)};
 
     if (a.out.empty()) {
         // The dump is a document: the human form is the JSON too.

@@ -4,24 +4,24 @@
 #include <cstdint>
 #include <string>
 
-#include "platform/HostPort.h"
 #include "publicQ31.h"
+#include "support/HostPort.h"
 
 namespace q31::tool {
 
 enum class OutputFormat { Human, Json, Csv };
 
 struct GlobalOptions {
-    std::string port;                // empty: start the virtual meter on a pseudo-terminal
+    std::string port;  // empty: start the virtual meter on a pseudo-terminal
     HostPortSettings line;
-    bool echo = false;               // the line returns every byte sent
-    int timeoutMs = 2000;            // reply time-out of one packet
+    bool echo = false;     // the line returns every byte sent
+    int timeoutMs = 2000;  // reply time-out of one packet
     int sendLimit = Q31_DEFAULT_SEND_LIMIT;
-    int address = 201;               // the meter's address on the line
-    std::int64_t serial = -1;        // the serial number the operator expects; -1: whichever answers
+    int address = 201;         // the meter's address on the line
+    std::int64_t serial = -1;  // the serial number the operator expects; -1: whichever answers
     OutputFormat format = OutputFormat::Human;
     bool trace = false;
-    std::string library;             // empty: libpublicQ31.so beside the program
+    std::string library;  // empty: libpublicQ31.so beside the program
 };
 
 }  // namespace q31::tool

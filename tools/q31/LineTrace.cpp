@@ -2,7 +2,7 @@
 
 #include <string>
 
-#include "platform/HostPort.h"
+#include "support/HostPort.h"
 
 namespace q31::tool {
 
@@ -110,7 +110,8 @@ std::string LineTrace::Describe(const LineCounts& c) {
     std::string text = std::to_string(c.writes) + (c.writes == 1 ? " send, " : " sends, ") +
                        std::to_string(c.bytesRead) + " bytes received, " + std::to_string(c.checksumFailures) +
                        (c.checksumFailures == 1 ? " checksum failure" : " checksum failures");
-    if (c.otherRejections && c.bytesRead > 0) text += ", " + std::to_string(c.otherRejections) + " other rejected replies";
+    if (c.otherRejections && c.bytesRead > 0)
+        text += ", " + std::to_string(c.otherRejections) + " other rejected replies";
     return text;
 }
 

@@ -16,14 +16,14 @@
 namespace q31::tool {
 
 struct LineCounts {
-    int writes = 0;             // packets written, re-sends included
+    int writes = 0;  // packets written, re-sends included
     int resends = 0;
-    long long bytesRead = 0;    // everything that arrived, the echo too
+    long long bytesRead = 0;  // everything that arrived, the echo too
     int accepted = 0;
     int checksumFailures = 0;
-    int otherRejections = 0;    // wrong address, short, too long, empty, unconfirmed
+    int otherRejections = 0;  // wrong address, short, too long, empty, unconfirmed
     int timeouts = 0;
-    int lastOsError = 0;        // of the last port error, 0 when none
+    int lastOsError = 0;  // of the last port error, 0 when none
 
     LineCounts operator-(const LineCounts& earlier) const;
 };

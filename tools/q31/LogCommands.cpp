@@ -28,8 +28,8 @@ void RunErrors(ToolContext& tool, const std::vector<std::uint32_t>& numbers) {
     const std::uint32_t m = module ? numbers[0] : 0;
     const std::uint32_t block = numbers.back();
     if (module ? (m < 1 || m > 6 || block < 1 || block > 5) : (block < 1 || block > 8))
-        throw ToolError(kExitBadArgument, module ? "errors: MODULE must be 1 to 6 and BLOCK 1 to 5"
-                                                 : "errors: BLOCK must be 1 to 8");
+        throw ToolError(kExitBadArgument,
+                        module ? "errors: MODULE must be 1 to 6 and BLOCK 1 to 5" : "errors: BLOCK must be 1 to 8");
     tool.Identify();
     MeterReader& reader = tool.Reader();
     const LogBlock records = module ? reader.ErrorBlockModule(m, block) : reader.ErrorBlockDevice(block);
@@ -52,8 +52,9 @@ void RegisterLogCommands(CLI::App& app, ToolContext& tool) {
     head->callback([&tool, headModule] { tool.action = [&tool, headModule] { RunErrorHead(tool, *headModule); }; });
 
     auto numbers = std::make_shared<std::vector<std::uint32_t>>();
-    CLI::App* errors = app.add_subcommand("errors", "a block of the device's error log (BLOCK 1-8), or of a module's "
-                                                    "(MODULE 1-6 BLOCK 1-5)");
+    CLI::App* errors = app.add_subcommand("errors",
+                                          "a block of the device's error log (BLOCK 1-8), or of a module's "
+                                          "(MODULE 1-6 BLOCK 1-5)");
     errors->add_option("NUMBERS", *numbers, "[MODULE] BLOCK")->required()->expected(1, 2);
     errors->callback([&tool, numbers] { tool.action = [&tool, numbers] { RunErrors(tool, *numbers); }; });
 

@@ -58,16 +58,18 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& o) {
         ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case))
         ->option_text("human|json|csv");
     app.add_flag("--trace", o.trace, "print every event on the line on stderr");
-    app.add_option("--library", o.library, "the plug-in (default: libpublicQ31.so beside this program)");
+    app.add_option("--library", o.library,
+                   "the plug-in (default: libpublicQ31.so beside this program, or installed in ../lib)");
 }
 
 }  // namespace
 
 int main(int argc, char** argv) {
     ToolContext tool(ProgramDir(argv[0]));
-    CLI::App app{"q31: reads Q31 meters (device type 5120) through the publicQ31 plug-in.\n"
-                 "Without --port it reads the virtual meter on a pseudo-terminal.",
-                 "q31"};
+    CLI::App app{
+        "q31: reads Q31 meters (device type 5120) through the publicQ31 plug-in.\n"
+        "Without --port it reads the virtual meter on a pseudo-terminal.",
+        "q31"};
     // Options of the program may also follow the subcommand: q31 id --format json.
     app.fallthrough();
     app.require_subcommand(0, 1);

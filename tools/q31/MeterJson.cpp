@@ -1,7 +1,7 @@
 #include "tools/q31/MeterJson.h"
 
 #include "link/DeviceTexts.h"
-#include "platform/Cp1251.h"
+#include "runtime/Cp1251.h"
 #include "tools/q31/ArchiveSeries.h"
 
 namespace q31::tool {
@@ -84,9 +84,7 @@ Json SeriesJson(int series, std::uint32_t module, std::uint32_t from, std::uint3
     return j;
 }
 
-std::vector<unsigned> RecordFields(const std::uint8_t* record) {
-    return {record[0], record[1], record[2], record[3]};
-}
+std::vector<unsigned> RecordFields(const std::uint8_t* record) { return {record[0], record[1], record[2], record[3]}; }
 
 std::vector<std::uint32_t> RecordValues(const std::uint8_t* record, std::uint32_t size) {
     std::vector<std::uint32_t> values;

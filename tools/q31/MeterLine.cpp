@@ -2,8 +2,8 @@
 
 #include <cstdio>
 
-#include "platform/HostPort.h"
 #include "sim/PtyMeter.h"
+#include "support/HostPort.h"
 #include "tools/q31/ToolError.h"
 
 namespace q31::tool {
@@ -35,8 +35,8 @@ MeterLine::MeterLine(const GlobalOptions& options) : path_(options.port) {
     handle_ = OpenHostPort(path_.c_str(), options.line, &osError);
     if (!PortUsable(handle_)) {
         char setup[96];
-        std::snprintf(setup, sizeof setup, "%d baud, %s, %d stop bit%s", options.line.baud, ParityName(options.line.parity),
-                      options.line.stopBits, options.line.stopBits == 1 ? "" : "s");
+        std::snprintf(setup, sizeof setup, "%d baud, %s, %d stop bit%s", options.line.baud,
+                      ParityName(options.line.parity), options.line.stopBits, options.line.stopBits == 1 ? "" : "s");
         throw ToolError(kExitPortOpen, "cannot open " + path_ + " (" + setup + "): " + HostPortErrorText(osError));
     }
 }

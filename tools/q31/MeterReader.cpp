@@ -4,7 +4,7 @@
 #include <cstring>
 #include <string>
 
-#include "platform/HostPort.h"
+#include "support/HostPort.h"
 #include "tools/q31/ToolError.h"
 
 namespace q31::tool {
@@ -19,7 +19,8 @@ constexpr int kQuietSlackMs = 5000;
 MeterReader::MeterReader(PluginApi& api, PortHandle port, const q31_options& options, LineTrace& trace)
     : api_(api), trace_(trace), timeoutMs_(options.timeout_ms) {
     session_ = api_.session_open(static_cast<Q31PortHandle>(port), &options);
-    if (!session_) throw ToolError(kExitBadArgument, "the plug-in refused the line options (address, time-out, send limit)");
+    if (!session_)
+        throw ToolError(kExitBadArgument, "the plug-in refused the line options (address, time-out, send limit)");
     api_.session_set_trace(session_, &LineTrace::Handler, &trace_);
 }
 
@@ -50,8 +51,9 @@ void MeterReader::Run(const char* what, Start start) {
             lastChange = Clock::now();
         } else if (Clock::now() - lastChange > quiet) {
             api_.cancel(session_);
-            throw ToolError(kExitNoAnswer, std::string("no answer from the meter to the ") + what + " (the line fell silent): " +
-                                               LineTrace::Describe(trace_.Counts() - before));
+            throw ToolError(kExitNoAnswer,
+                            std::string("no answer from the meter to the ") + what +
+                                " (the line fell silent): " + LineTrace::Describe(trace_.Counts() - before));
         }
     }
     const LineCounts spent = trace_.Counts() - before;
@@ -66,13 +68,12 @@ void MeterReader::Run(const char* what, Start start) {
                                                LineTrace::Describe(spent) +
                                                " (check the port, speed, parity, address and --echo)");
         case Q31_PORT_ERROR:
-            throw ToolError(kExitPortFailed, std::string("the port failed during the ") + what + ": " +
-                                                 (spent.lastOsError ? HostPortErrorText(spent.lastOsError)
-                                                                    : "write error"));
+            throw ToolError(kExitPortFailed,
+                            std::string("the port failed during the ") + what + ": " +
+                                (spent.lastOsError ? HostPortErrorText(spent.lastOsError) : "write error"));
         case Q31_BEYOND_NEWEST:
             throw ToolError(kExitBadArgument, std::string(what) + ": the start lies past the newest record");
-        default:
-            throw ToolError(kExitFailure, std::string(what) + ": " + api_.strerror(result_.status));
+        default: throw ToolError(kExitFailure, std::string(what) + ": " + api_.strerror(result_.status));
     }
 }
 
@@ -159,8 +160,8 @@ SArhiveCount MeterReader::Counters() {
 
 std::vector<std::int64_t> MeterReader::Series(int series, std::uint32_t module, std::uint32_t start) {
     Run("archive series", [&] {
-        return api_.get_archive_series(session_, &expected_, static_cast<q31_series>(series), module, start,
-                                       &OnSeries, this);
+        return api_.get_archive_series(session_, &expected_, static_cast<q31_series>(series), module, start, &OnSeries,
+                                       this);
     });
     std::vector<std::int64_t> values(count_);
     for (std::uint32_t i = 0; i < count_ && (i + 1) * size_ <= data_.size(); ++i) {

@@ -17,7 +17,8 @@ void AppendRecords(Table& table, std::vector<std::string> lead, const LogBlock& 
         row.push_back(std::to_string(i));
         for (unsigned f : RecordFields(r)) row.push_back(std::to_string(f));
         const auto values = RecordValues(r, block.recordSize);
-        for (std::size_t v = 0; v < valueColumns; ++v) row.push_back(v < values.size() ? std::to_string(values[v]) : "");
+        for (std::size_t v = 0; v < valueColumns; ++v)
+            row.push_back(v < values.size() ? std::to_string(values[v]) : "");
         table.rows.push_back(std::move(row));
     }
 }

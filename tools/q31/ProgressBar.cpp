@@ -37,12 +37,12 @@ void ProgressBar::Draw() {
     const double elapsed = std::chrono::duration<double>(Clock::now() - start_).count();
     char left[32] = "--:--";
     if (fetched_ > 0) {
-        const auto seconds = static_cast<long long>(elapsed * static_cast<double>(planned_ - fetched_) /
-                                                    static_cast<double>(fetched_) + 0.5);
+        const auto seconds = static_cast<long long>(
+            elapsed * static_cast<double>(planned_ - fetched_) / static_cast<double>(fetched_) + 0.5);
         std::snprintf(left, sizeof left, "%lld:%02lld", seconds / 60, seconds % 60);
     }
-    std::fprintf(stderr, "\r[%s] %llu of %llu values, %s left ", bar.c_str(),
-                 static_cast<unsigned long long>(fetched_), static_cast<unsigned long long>(planned_), left);
+    std::fprintf(stderr, "\r[%s] %llu of %llu values, %s left ", bar.c_str(), static_cast<unsigned long long>(fetched_),
+                 static_cast<unsigned long long>(planned_), left);
     std::fflush(stderr);
     drawn_ = true;
 }

@@ -58,7 +58,8 @@ std::string HumanTables(const Report& report) {
             for (std::size_t i = 0; i < cells.size(); ++i) {
                 out += ' ';
                 // Numbers to the right, texts to the left.
-                const bool number = !cells[i].empty() && (std::isdigit(static_cast<unsigned char>(cells[i].back())) != 0);
+                const bool number =
+                    !cells[i].empty() && (std::isdigit(static_cast<unsigned char>(cells[i].back())) != 0);
                 const std::string pad(widths[i] > Width(cells[i]) ? widths[i] - Width(cells[i]) : 0, ' ');
                 out += number ? pad + cells[i] : cells[i] + (i + 1 < cells.size() ? pad : "");
             }

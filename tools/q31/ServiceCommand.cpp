@@ -129,9 +129,10 @@ void RegisterServiceCommand(CLI::App& app, ToolContext& tool) {
     auto words = std::make_shared<std::vector<std::string>>();
     CLI::App* service =
         app.add_subcommand("service", "measurement and calibration commands, in the order given (see service --help)");
-    service->footer("commands (numbers decimal or 0x hex; the virtual meter's state lasts one run), e.g.\n"
-                    "  q31 service analog-start 1 analog-read 0 16 analog-end\n" +
-                    ServiceCommandHelp());
+    service->footer(
+        "commands (numbers decimal or 0x hex; the virtual meter's state lasts one run), e.g.\n"
+        "  q31 service analog-start 1 analog-read 0 16 analog-end\n" +
+        ServiceCommandHelp());
     service->add_option("COMMANDS", *words, "commands and their arguments")->required();
     service->callback([&tool, words] { tool.action = [&tool, words] { RunService(tool, *words); }; });
 }

@@ -34,30 +34,60 @@ constexpr ServiceArgument kNone{nullptr, 0, 0};
 std::uint8_t Byte(long long v) { return static_cast<std::uint8_t>(v); }
 
 constexpr ServiceCommandEntry kCommands[] = {
-    {"save", 1, {kValue, kNone}, ServiceReply::Acknowledgement, 1,
+    {"save",
+     1,
+     {kValue, kNone},
+     ServiceReply::Acknowledgement,
+     1,
      [](TPublicNetKs_6x6& m, const long long* a) { return m.SaveData(Byte(a[0])); },
      "save VALUE               the meter saves its data (0x80)"},
-    {"analog-start", 1, {kValue, kNone}, ServiceReply::Acknowledgement, 1,
+    {"analog-start",
+     1,
+     {kValue, kNone},
+     ServiceReply::Acknowledgement,
+     1,
      [](TPublicNetKs_6x6& m, const long long* a) { return m.AnalogStart(Byte(a[0])); },
      "analog-start VALUE       start an analog (ADC) measurement (0x81)"},
-    {"analog-read", 2, {kAddress, kCount}, ServiceReply::Data, 1,
-     [](TPublicNetKs_6x6& m, const long long* a) {
-         return m.AnalogRead(static_cast<std::uint16_t>(a[0]), Byte(a[1]));
-     },
+    {"analog-read",
+     2,
+     {kAddress, kCount},
+     ServiceReply::Data,
+     1,
+     [](TPublicNetKs_6x6& m, const long long* a) { return m.AnalogRead(static_cast<std::uint16_t>(a[0]), Byte(a[1])); },
      "analog-read ADDR COUNT   read COUNT bytes (1..252) of measurement data at ADDR (0x82)"},
-    {"analog-end", 0, {kNone, kNone}, ServiceReply::Acknowledgement, 1,
+    {"analog-end",
+     0,
+     {kNone, kNone},
+     ServiceReply::Acknowledgement,
+     1,
      [](TPublicNetKs_6x6& m, const long long*) { return m.AnalogEnd(); },
      "analog-end               end the analog measurement (0x83)"},
-    {"flow", 1, {kValue, kNone}, ServiceReply::Acknowledgement, 1,
+    {"flow",
+     1,
+     {kValue, kNone},
+     ServiceReply::Acknowledgement,
+     1,
      [](TPublicNetKs_6x6& m, const long long* a) { return m.StartFlowCalculation(Byte(a[0])); },
      "flow VALUE               start the flow calculation (0x84)"},
-    {"term", 0, {kNone, kNone}, ServiceReply::Acknowledgement, 1,
+    {"term",
+     0,
+     {kNone, kNone},
+     ServiceReply::Acknowledgement,
+     1,
      [](TPublicNetKs_6x6& m, const long long*) { return m.StartTermCalculation(); },
      "term                     start the term (heat) calculation (0x85)"},
-    {"press", 0, {kNone, kNone}, ServiceReply::Data, 1,
+    {"press",
+     0,
+     {kNone, kNone},
+     ServiceReply::Data,
+     1,
      [](TPublicNetKs_6x6& m, const long long*) { return m.GetADCPressData(); },
      "press                    read the pressure ADC data (0x86)"},
-    {"adc", 0, {kNone, kNone}, ServiceReply::ADCValues, 4,
+    {"adc",
+     0,
+     {kNone, kNone},
+     ServiceReply::ADCValues,
+     4,
      [](TPublicNetKs_6x6& m, const long long*) {
          m.GetADCData();
          return true;
@@ -94,8 +124,7 @@ std::string Title(const ServiceCommand& c) {
 
 }  // namespace
 
-bool ParseServiceCommands(const std::vector<std::string>& words, std::vector<ServiceCommand>& out,
-                          std::string& error) {
+bool ParseServiceCommands(const std::vector<std::string>& words, std::vector<ServiceCommand>& out, std::string& error) {
     out.clear();
     for (std::size_t i = 0; i < words.size();) {
         ServiceCommand command;
@@ -150,9 +179,9 @@ std::vector<ServiceOutcome> RunServiceCommands(ServiceLink& link, const std::vec
                 continue;
             }
             case ServiceLink::Outcome::NoAnswer:
-                failure.emplace(kExitNoAnswer, title + ": no answer from the meter: " +
-                                                   LineTrace::Describe(trace.Counts() - before) +
-                                                   " (check the port, speed, parity, address and --echo)");
+                failure.emplace(kExitNoAnswer,
+                                title + ": no answer from the meter: " + LineTrace::Describe(trace.Counts() - before) +
+                                    " (check the port, speed, parity, address and --echo)");
                 return outcomes;
             case ServiceLink::Outcome::Damaged:
                 failure.emplace(kExitNoAnswer, title + ": the meter's reply was damaged (bad checksum or length): " +

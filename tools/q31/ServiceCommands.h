@@ -24,8 +24,7 @@ struct ServiceCommand {
 // Parses every command of the command line before anything is sent, so a
 // typo in the third command does not leave the first two done. Returns false
 // with a message in `error` on an unknown command or a bad argument.
-bool ParseServiceCommands(const std::vector<std::string>& words, std::vector<ServiceCommand>& out,
-                          std::string& error);
+bool ParseServiceCommands(const std::vector<std::string>& words, std::vector<ServiceCommand>& out, std::string& error);
 
 enum class ServiceReply : std::uint8_t {
     Acknowledgement,  // one byte
@@ -35,12 +34,12 @@ enum class ServiceReply : std::uint8_t {
 
 // What one command got back.
 struct ServiceOutcome {
-    std::string name;                 // as typed
+    std::string name;  // as typed
     std::vector<long long> arguments;
-    std::string title;                // name and arguments, for the human form
+    std::string title;  // name and arguments, for the human form
     ServiceReply reply = ServiceReply::Acknowledgement;
     std::vector<std::uint8_t> bytes;
-    unsigned firstAddress = 0;        // of the first data byte (analog-read), else 0
+    unsigned firstAddress = 0;            // of the first data byte (analog-read), else 0
     std::uint16_t valuePointers[2] = {};  // ADCValues: RAM of values 0-7 and 8-15
 };
 

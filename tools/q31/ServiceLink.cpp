@@ -2,7 +2,7 @@
 
 #include <chrono>
 
-#include "platform/MessageLoop.h"
+#include "runtime/MessageLoop.h"
 
 namespace q31::tool {
 

@@ -17,9 +17,9 @@
 namespace q31::tool {
 
 struct ServiceLinkOptions {
-    bool echo = false;              // the line returns every byte sent
-    int timeoutMs = 2000;           // reply time-out of one packet
-    std::uint8_t address = 201;     // the meter's address on the line
+    bool echo = false;           // the line returns every byte sent
+    int timeoutMs = 2000;        // reply time-out of one packet
+    std::uint8_t address = 201;  // the meter's address on the line
 };
 
 class ServiceLink {

@@ -32,9 +32,25 @@ q31_options ToolContext::SessionOptions() const {
 MeterReader& ToolContext::Reader() {
     if (!reader_) {
         if (!apiLoaded_) {
-            const std::string path = options.library.empty() ? programDir_ + "/libpublicQ31.so" : options.library;
             std::string error;
-            if (!api_.Load(path, error)) throw ToolError(kExitFailure, error);
+            if (!options.library.empty()) {
+                if (!api_.Load(options.library, error)) throw ToolError(kExitFailure, error);
+            } else {
+                // Beside the program in a build tree; in lib/ beside bin/ once
+                // installed; else wherever the loader finds it.
+                bool loaded = false;
+                for (const std::string& path :
+                     {programDir_ + "/libpublicQ31.so", programDir_ + "/../lib/libpublicQ31.so.0",
+                      std::string("libpublicQ31.so.0")}) {
+                    std::string tried;
+                    if (api_.Load(path, tried)) {
+                        loaded = true;
+                        break;
+                    }
+                    if (error.empty()) error = tried;
+                }
+                if (!loaded) throw ToolError(kExitFailure, error);
+            }
             apiLoaded_ = true;
         }
         MeterLine& line = Line();

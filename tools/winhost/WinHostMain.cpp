@@ -23,9 +23,9 @@
 #include <thread>
 #include <vector>
 
-#include "publicQ31.h"
 #include "platform/DynamicLibrary.h"
-#include "platform/WinHost.h"
+#include "publicQ31.h"
+#include "support/WinHost.h"
 
 namespace {
 
@@ -71,6 +71,7 @@ std::string Hex(const void* data, std::size_t n) {
 
 // ---- The exports, found by name ----------------------------------------------
 
+// clang-format off
 #define Q31_EXPORTS(X)                                                                          \
     X(InitSlot) X(GetID) X(GetModuleCount) X(GetModuleRecord) X(GetCurrentData)                 \
     X(GetAccumulatedData) X(GetArhiveCount) X(GetArhiveTime_Hour) X(GetArhiveStop_Hour)         \
@@ -79,6 +80,7 @@ std::string Hex(const void* data, std::size_t n) {
     X(GetArhiveM_Day) X(GetArhiveE_Day) X(GetErrorHDev) X(GetErrorHModule) X(GetErrorDataDev)   \
     X(GetErrorDataModule) X(GetEditHModule) X(GetEditDataModule) X(PumpMessages)               \
     X(SetMessageBoxHandler) X(SetProgressHandler) X(SetTraceHandler) X(SetReadConfirmation)
+// clang-format on
 
 struct Exports {
 #define Q31_MEMBER(name) decltype(&::name) name = nullptr;
@@ -88,12 +90,12 @@ struct Exports {
 
 bool Resolve(const q31::DynamicLibrary& dll, Exports& x) {
     bool all = true;
-#define Q31_RESOLVE(name)                                                       \
-    x.name = reinterpret_cast<decltype(x.name)>(dll.Symbol(#name));      \
-    if (!x.name) {                                                              \
-        std::printf("     missing export: %s\n", #name);                        \
-        all = false;                                                            \
-    }
+#define Q31_RESOLVE(name)                                         \
+  x.name = reinterpret_cast<decltype(x.name)>(dll.Symbol(#name)); \
+  if (!x.name) {                                                  \
+    std::printf("     missing export: %s\n", #name);              \
+    all = false;                                                  \
+  }
     Q31_EXPORTS(Q31_RESOLVE)
 #undef Q31_RESOLVE
     return all;
@@ -201,7 +203,8 @@ TQ31Slot MakeSlot(PortHandle port, bool echo, int timeOutMs) {
 // Runs the host's message loop until `pred` holds or `ms` has passed.
 template <typename Pred>
 bool PumpUntil(int ms, Pred pred) {
-    return PumpWindowMessages(ms, [](void* p) { return (*static_cast<Pred*>(p))(); }, &pred);
+    return PumpWindowMessages(
+        ms, [](void* p) { return (*static_cast<Pred*>(p))(); }, &pred);
 }
 
 void PumpFor(int ms) {
@@ -389,8 +392,7 @@ void FullRun(const Exports& x, const Options& o, PortHandle port, const Baseline
         if (!Check(g.moduleRecord == before + 1, "OnModuleRecord called once for module %u", e.module)) continue;
         const bool same = std::memcmp(&g.record, e.bytes, 32) == 0;
         Check(same, "module %u record matches the meter's module entry", e.module);
-        if (!same)
-            std::printf("     got  %s\n     want %s\n", Hex(&g.record, 32).c_str(), Hex(e.bytes, 32).c_str());
+        if (!same) std::printf("     got  %s\n     want %s\n", Hex(&g.record, 32).c_str(), Hex(e.bytes, 32).c_str());
     }
 
     // Another meter's serial number: the message and no result callback.
@@ -400,7 +402,8 @@ void FullRun(const Exports& x, const Options& o, PortHandle port, const Baseline
         x.SetMessageBoxHandler(&CaptureMessage);
         const int counts = g.moduleCount;
         const unsigned r = x.GetModuleCount(&other);
-        Check(r == 0, "GetModuleCount naming serial %lu returns 0 (got %u)", static_cast<unsigned long>(other.SerialNumber), r);
+        Check(r == 0, "GetModuleCount naming serial %lu returns 0 (got %u)",
+              static_cast<unsigned long>(other.SerialNumber), r);
         PumpUntil(kReplyWaitMs, [] { return g.messages > 0; });
         PumpFor(200);
         const std::string want = "Не совпадение серийных номеров запрос №" +

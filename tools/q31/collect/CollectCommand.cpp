@@ -66,9 +66,11 @@ void RunCollect(ToolContext& tool, const CollectArgs& args) {
 
 void RegisterCollectCommand(CLI::App& app, ToolContext& tool) {
     auto args = std::make_shared<CollectArgs>();
-    CLI::App* cmd = app.add_subcommand(
-        "collect", "read the meters of a TOML configuration into an SQLite database, incrementally");
-    cmd->add_option("--config", args->config, "the TOML file that lists the meters")->required()->check(CLI::ExistingFile);
+    CLI::App* cmd =
+        app.add_subcommand("collect", "read the meters of a TOML configuration into an SQLite database, incrementally");
+    cmd->add_option("--config", args->config, "the TOML file that lists the meters")
+        ->required()
+        ->check(CLI::ExistingFile);
     cmd->add_option("--db", args->db, "the SQLite database (default: db in the configuration's [collect])");
     cmd->add_flag("--once", args->once, "one pass over every meter, then exit (for cron)");
     cmd->add_flag("--jsonl", args->jsonl, "one JSON line per stored batch on stdout; the summary goes to stderr");

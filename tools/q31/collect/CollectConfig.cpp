@@ -14,12 +14,25 @@ namespace q31::tool::collect {
 namespace {
 
 // Keys a meter entry may carry; any other is a typing error worth stopping for.
-const std::set<std::string> kMeterKeys{"name",   "port",   "baud",         "parity",   "stop_bits",
-                                       "echo",   "serial", "address",      "timeout_ms", "send_limit",
-                                       "series", "rings",  "modules",      "logs",     "current_every_min",
-                                       "archive_every_min", "sim"};
-const std::set<std::string> kSimKeys{"serial", "modules", "hour_count", "day_count", "version_word",
-                                     "reply_delay_ms", "faults"};
+const std::set<std::string> kMeterKeys{"name",
+                                       "port",
+                                       "baud",
+                                       "parity",
+                                       "stop_bits",
+                                       "echo",
+                                       "serial",
+                                       "address",
+                                       "timeout_ms",
+                                       "send_limit",
+                                       "series",
+                                       "rings",
+                                       "modules",
+                                       "logs",
+                                       "current_every_min",
+                                       "archive_every_min",
+                                       "sim"};
+const std::set<std::string> kSimKeys{"serial",       "modules",        "hour_count", "day_count",
+                                     "version_word", "reply_delay_ms", "faults"};
 
 class Reader {
 public:
@@ -134,7 +147,10 @@ SimSpec SimOf(const Reader& outer, const toml::table* sim, std::uint64_t seed) {
             sim::FaultRateOption o;
             const auto kind = (*t)["kind"].value<std::string>();
             const auto parsed = kind ? sim::ParseFaultKind(*kind) : std::nullopt;
-            if (!parsed) r.Fail("faults", "kind must be one of silence, bad-checksum, wrong-address, short, corrupt, delay, blind-corrupt");
+            if (!parsed)
+                r.Fail(
+                    "faults",
+                    "kind must be one of silence, bad-checksum, wrong-address, short, corrupt, delay, blind-corrupt");
             o.kind = *parsed;
             o.probability = (*t)["rate"].value<double>().value_or(-1);
             if (o.probability < 0 || o.probability > 1) r.Fail("faults", "rate must lie in 0..1");

@@ -7,8 +7,8 @@
 #include <string>
 #include <vector>
 
-#include "platform/HostPort.h"
 #include "sim/FaultRateOption.h"
+#include "support/HostPort.h"
 
 namespace q31::tool::collect {
 

@@ -202,7 +202,7 @@ void CollectStore::StoreSnapshot(const std::string& meter, const std::string& ki
 }
 
 std::optional<std::vector<std::uint16_t>> CollectStore::LogHead(const std::string& meter, const std::string& log,
-                                                                 int module) {
+                                                                int module) {
     SqliteStatement s(db_.Handle(), "SELECT words FROM log_heads WHERE meter=? AND log=? AND module=?");
     s.Bind(1, meter).Bind(2, log).Bind(3, module);
     if (!s.Step()) return std::nullopt;
@@ -224,9 +224,10 @@ int CollectStore::StoreLogBlock(const std::string& meter, const std::string& log
     SqliteDb::Transaction tx(db_);
     int added = 0;
     {
-        SqliteStatement s(db_.Handle(),
-                          "INSERT OR IGNORE INTO log_records(meter, log, module, block, position, data, run, first_seen) "
-                          "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+        SqliteStatement s(
+            db_.Handle(),
+            "INSERT OR IGNORE INTO log_records(meter, log, module, block, position, data, run, first_seen) "
+            "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
         const std::int64_t now = Now();
         for (std::size_t at = 0, position = 0; at + recordSize <= bytes.size(); at += recordSize, ++position) {
             std::vector<std::uint8_t> record(bytes.begin() + static_cast<std::ptrdiff_t>(at),
@@ -243,8 +244,9 @@ int CollectStore::StoreLogBlock(const std::string& meter, const std::string& log
 
 void CollectStore::StoreLogHead(const std::string& meter, const std::string& log, int module,
                                 const std::vector<std::uint16_t>& words, std::int64_t run) {
-    SqliteStatement s(db_.Handle(),
-                      "INSERT OR REPLACE INTO log_heads(meter, log, module, words, run, read_at) VALUES(?, ?, ?, ?, ?, ?)");
+    SqliteStatement s(
+        db_.Handle(),
+        "INSERT OR REPLACE INTO log_heads(meter, log, module, words, run, read_at) VALUES(?, ?, ?, ?, ?, ?)");
     s.Bind(1, meter).Bind(2, log).Bind(3, module).Bind(4, WordsText(words)).Bind(5, run).Bind(6, Now()).Run();
 }
 

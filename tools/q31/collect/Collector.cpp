@@ -17,8 +17,8 @@ struct Slot {
     std::unique_ptr<MeterJob> job;
     Clock::time_point due{};
     Clock::time_point nextArchive{};
-    int failures = 0;      // in a row
-    bool finished = false; // --once: read, or out of retries
+    int failures = 0;       // in a row
+    bool finished = false;  // --once: read, or out of retries
     bool failed = false;
 };
 

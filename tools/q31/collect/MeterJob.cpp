@@ -5,7 +5,7 @@
 #include <ctime>
 #include <memory>
 
-#include "platform/HostPort.h"
+#include "support/HostPort.h"
 #include "tools/q31/ArchiveSeries.h"
 
 namespace q31::tool::collect {
@@ -81,82 +81,80 @@ void MeterJob::Begin(std::int64_t run, bool archive) {
                           }
                           ident_ = found;
                       }});
-    steps_.push_back({"module count", [this] { return api_.get_module_count(session_, &ident_, &OnCount, this); },
-                      [this, archive] {
-                          modules_ = std::min<std::uint32_t>(count_ & 0xFF, 6);
-                          store_.NoteMeter(spec_, ident_, modules_);
-                          const std::int64_t now = std::time(nullptr);
-                          const auto due = [&](const char* kind) {
-                              if (spec_.currentEveryMin <= 0) return false;
-                              const auto last = store_.LastSnapshot(spec_.name, kind);
-                              return !last || now - *last >= 60LL * spec_.currentEveryMin;
-                          };
-                          std::deque<Step> more;
-                          if (due("current"))
-                              more.push_back(
-                                  {"current values",
-                                   [this] { return api_.get_current_data(session_, &ident_, &OnCurrent, this); },
-                                   [this] {
-                                       SCurrentData d{};
-                                       std::memcpy(&d, data_.data(), std::min(data_.size(), sizeof d));
-                                       nlohmann::ordered_json groups = nlohmann::ordered_json::array();
-                                       for (const auto& g : d.Groups) groups.push_back(g);
-                                       const std::int64_t at = std::time(nullptr);
-                                       store_.StoreSnapshot(spec_.name, "current", at, run_, groups.dump());
-                                       ++stored_.snapshots;
-                                       out_.Batch({{"meter", spec_.name}, {"kind", "current"}, {"taken_at", at},
-                                                   {"groups", groups}});
-                                   }});
-                          if (due("totals"))
-                              more.push_back(
-                                  {"totals",
-                                   [this] { return api_.get_accumulated_data(session_, &ident_, &OnTotals, this); },
-                                   [this] {
-                                       SAccumulatedData d{};
-                                       std::memcpy(&d, data_.data(), std::min(data_.size(), sizeof d));
-                                       nlohmann::ordered_json groups = nlohmann::ordered_json::array();
-                                       for (const auto& g : d.Groups) groups.push_back(g);
-                                       nlohmann::ordered_json data{{"values", d.Values}, {"groups", groups}};
-                                       const std::int64_t at = std::time(nullptr);
-                                       store_.StoreSnapshot(spec_.name, "totals", at, run_, data.dump());
-                                       ++stored_.snapshots;
-                                       out_.Batch({{"meter", spec_.name}, {"kind", "totals"}, {"taken_at", at},
-                                                   {"values", data["values"]}, {"groups", groups}});
-                                   }});
-                          if (archive) {
-                              more.push_back({"archive counters",
-                                              [this] {
-                                                  return api_.get_archive_count(session_, &ident_, &OnCounters, this);
-                                              },
-                                              [this] {
-                                                  std::memcpy(&counters_, data_.data(),
-                                                              std::min(data_.size(), sizeof counters_));
-                                              }});
-                          }
-                          // After the steps just planned; the series are planned once the counters are in.
-                          for (auto it = more.rbegin(); it != more.rend(); ++it) steps_.push_front(std::move(*it));
-                          if (!archive) return;
-                          std::vector<int> modules = spec_.modules;
-                          if (modules.empty())
-                              for (std::uint32_t m = 1; m <= modules_; ++m) modules.push_back(static_cast<int>(m));
-                          modules.erase(std::remove_if(modules.begin(), modules.end(),
-                                                       [&](int m) { return m > static_cast<int>(modules_); }),
-                                        modules.end());
-                          // Appended, so they run after the counters.
-                          for (int series : spec_.series) {
-                              if (series % 6 == 0) {
-                                  // The record's time is one value for all modules: kept under module 0.
-                                  if (!modules.empty()) PlanSeries(series, 0, 0);
-                                  continue;
-                              }
-                              for (int m : modules) PlanSeries(series, m, 0);
-                          }
-                          if (spec_.logs) {
-                              PlanLog("error", 0);
-                              for (std::uint32_t m = 1; m <= modules_; ++m) PlanLog("error", static_cast<int>(m));
-                              for (std::uint32_t m = 1; m <= modules_; ++m) PlanLog("edit", static_cast<int>(m));
-                          }
+    steps_.push_back(
+        {"module count", [this] { return api_.get_module_count(session_, &ident_, &OnCount, this); },
+         [this, archive] {
+             modules_ = std::min<std::uint32_t>(count_ & 0xFF, 6);
+             store_.NoteMeter(spec_, ident_, modules_);
+             const std::int64_t now = std::time(nullptr);
+             const auto due = [&](const char* kind) {
+                 if (spec_.currentEveryMin <= 0) return false;
+                 const auto last = store_.LastSnapshot(spec_.name, kind);
+                 return !last || now - *last >= 60LL * spec_.currentEveryMin;
+             };
+             std::deque<Step> more;
+             if (due("current"))
+                 more.push_back(
+                     {"current values", [this] { return api_.get_current_data(session_, &ident_, &OnCurrent, this); },
+                      [this] {
+                          SCurrentData d{};
+                          std::memcpy(&d, data_.data(), std::min(data_.size(), sizeof d));
+                          nlohmann::ordered_json groups = nlohmann::ordered_json::array();
+                          for (const auto& g : d.Groups) groups.push_back(g);
+                          const std::int64_t at = std::time(nullptr);
+                          store_.StoreSnapshot(spec_.name, "current", at, run_, groups.dump());
+                          ++stored_.snapshots;
+                          out_.Batch(
+                              {{"meter", spec_.name}, {"kind", "current"}, {"taken_at", at}, {"groups", groups}});
                       }});
+             if (due("totals"))
+                 more.push_back({"totals",
+                                 [this] { return api_.get_accumulated_data(session_, &ident_, &OnTotals, this); },
+                                 [this] {
+                                     SAccumulatedData d{};
+                                     std::memcpy(&d, data_.data(), std::min(data_.size(), sizeof d));
+                                     nlohmann::ordered_json groups = nlohmann::ordered_json::array();
+                                     for (const auto& g : d.Groups) groups.push_back(g);
+                                     nlohmann::ordered_json data{{"values", d.Values}, {"groups", groups}};
+                                     const std::int64_t at = std::time(nullptr);
+                                     store_.StoreSnapshot(spec_.name, "totals", at, run_, data.dump());
+                                     ++stored_.snapshots;
+                                     out_.Batch({{"meter", spec_.name},
+                                                 {"kind", "totals"},
+                                                 {"taken_at", at},
+                                                 {"values", data["values"]},
+                                                 {"groups", groups}});
+                                 }});
+             if (archive) {
+                 more.push_back(
+                     {"archive counters",
+                      [this] { return api_.get_archive_count(session_, &ident_, &OnCounters, this); },
+                      [this] { std::memcpy(&counters_, data_.data(), std::min(data_.size(), sizeof counters_)); }});
+             }
+             // After the steps just planned; the series are planned once the counters are in.
+             for (auto it = more.rbegin(); it != more.rend(); ++it) steps_.push_front(std::move(*it));
+             if (!archive) return;
+             std::vector<int> modules = spec_.modules;
+             if (modules.empty())
+                 for (std::uint32_t m = 1; m <= modules_; ++m) modules.push_back(static_cast<int>(m));
+             modules.erase(
+                 std::remove_if(modules.begin(), modules.end(), [&](int m) { return m > static_cast<int>(modules_); }),
+                 modules.end());
+             // Appended, so they run after the counters.
+             for (int series : spec_.series) {
+                 if (series % 6 == 0) {
+                     // The record's time is one value for all modules: kept under module 0.
+                     if (!modules.empty()) PlanSeries(series, 0, 0);
+                     continue;
+                 }
+                 for (int m : modules) PlanSeries(series, m, 0);
+             }
+             if (spec_.logs) {
+                 PlanLog("error", 0);
+                 for (std::uint32_t m = 1; m <= modules_; ++m) PlanLog("error", static_cast<int>(m));
+                 for (std::uint32_t m = 1; m <= modules_; ++m) PlanLog("edit", static_cast<int>(m));
+             }
+         }});
 }
 
 std::vector<std::int64_t> MeterJob::Values() const {
@@ -176,8 +174,8 @@ std::vector<std::int64_t> MeterJob::Values() const {
 void MeterJob::EmitSeries(int series, int storeModule, std::uint32_t first, std::size_t count, int added,
                           const std::optional<RecordGap>& gap) {
     stored_.records += added;
-    nlohmann::ordered_json line{{"meter", spec_.name}, {"kind", "archive"},  {"series", SeriesName(series)},
-                                {"module", storeModule}, {"first", first},   {"last", first + count - 1},
+    nlohmann::ordered_json line{{"meter", spec_.name},   {"kind", "archive"}, {"series", SeriesName(series)},
+                                {"module", storeModule}, {"first", first},    {"last", first + count - 1},
                                 {"count", count},        {"stored", added}};
     if (gap) {
         ++stored_.gaps;
@@ -226,7 +224,8 @@ void MeterJob::PlanSeries(int series, int storeModule, int attempt) {
         std::vector<std::int64_t> values = Values();
         if (values.empty()) return;
         if (values.size() > slots) {
-            Fail(kExitFailure, name + ": the meter delivered " + std::to_string(values.size()) + " values, more than its ring holds");
+            Fail(kExitFailure,
+                 name + ": the meter delivered " + std::to_string(values.size()) + " values, more than its ring holds");
             return;
         }
         if (values.size() < slots) {
@@ -271,7 +270,8 @@ void MeterJob::PlanLog(const std::string& log, int module) {
     Step step;
     step.what = std::string(LogName(edit)) + "-log head";
     step.start = [=, this] {
-        if (edit) return api_.get_edit_head_module(session_, &ident_, static_cast<std::uint32_t>(module), &OnWords, this);
+        if (edit)
+            return api_.get_edit_head_module(session_, &ident_, static_cast<std::uint32_t>(module), &OnWords, this);
         if (module == 0) return api_.get_error_head_device(session_, &ident_, &OnWords, this);
         return api_.get_error_head_module(session_, &ident_, static_cast<std::uint32_t>(module), &OnWords, this);
     };
@@ -306,8 +306,12 @@ void MeterJob::PlanLog(const std::string& log, int module) {
         more.push_back({"log head", nullptr, [=, this] {
                             store_.StoreLogHead(spec_.name, log, module, *head, run_);
                             stored_.logRecords += *added;
-                            out_.Batch({{"meter", spec_.name}, {"kind", "log"}, {"log", log}, {"module", module},
-                                        {"head", *head}, {"stored", *added}});
+                            out_.Batch({{"meter", spec_.name},
+                                        {"kind", "log"},
+                                        {"log", log},
+                                        {"module", module},
+                                        {"head", *head},
+                                        {"stored", *added}});
                         }});
         for (auto it = more.rbegin(); it != more.rend(); ++it) steps_.push_front(std::move(*it));
     };
@@ -338,16 +342,15 @@ MeterJob::State MeterJob::Poll() {
                                           std::to_string(result_.found_serial));
                 return state_;
             case Q31_NO_ANSWER:
-                Fail(kExitNoAnswer, "no answer to the " + step.what + ": " + LineTrace::Describe(trace_.Counts() - countsAtStart_));
+                Fail(kExitNoAnswer,
+                     "no answer to the " + step.what + ": " + LineTrace::Describe(trace_.Counts() - countsAtStart_));
                 return state_;
             case Q31_PORT_ERROR:
                 Fail(kExitPortFailed, "the port failed during the " + step.what + ": " +
                                           (trace_.Counts().lastOsError ? HostPortErrorText(trace_.Counts().lastOsError)
                                                                        : "write error"));
                 return state_;
-            default:
-                Fail(kExitFailure, step.what + ": " + api_.strerror(result_.status));
-                return state_;
+            default: Fail(kExitFailure, step.what + ": " + api_.strerror(result_.status)); return state_;
         }
         step.finish();
         if (state_ != State::Running) return state_;
@@ -386,8 +389,7 @@ MeterJob::State MeterJob::Poll() {
     return state_;
 }
 
-void MeterJob::Done(const q31_result* r, const void* data, std::size_t bytes, std::uint32_t count,
-                    std::uint32_t size) {
+void MeterJob::Done(const q31_result* r, const void* data, std::size_t bytes, std::uint32_t count, std::uint32_t size) {
     result_ = *r;
     if (r->status == Q31_OK && data && bytes) {
         const auto* p = static_cast<const std::uint8_t*>(data);

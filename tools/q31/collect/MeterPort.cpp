@@ -1,7 +1,7 @@
 #include "tools/q31/collect/MeterPort.h"
 
-#include "platform/HostPort.h"
 #include "sim/PtyMeter.h"
+#include "support/HostPort.h"
 
 namespace q31::tool::collect {
 

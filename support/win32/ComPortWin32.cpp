@@ -1,4 +1,4 @@
-#include "platform/win32/ComPortWin32.h"
+#include "support/win32/ComPortWin32.h"
 
 #include <cstdio>
 #include <cstring>

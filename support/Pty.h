@@ -13,11 +13,11 @@
 namespace q31 {
 
 struct PtyPair {
-    int master = -1;         // meter side; non-blocking, close-on-exec
-    int slaveHold = -1;      // a slave descriptor the meter keeps open, so the
-                             // master does not see a hang-up while no host has
-                             // the line open
-    std::string slavePath;   // what the host opens
+    int master = -1;        // meter side; non-blocking, close-on-exec
+    int slaveHold = -1;     // a slave descriptor the meter keeps open, so the
+                            // master does not see a hang-up while no host has
+                            // the line open
+    std::string slavePath;  // what the host opens
 };
 
 // Creates a pair. Returns false (and leaves `pty` closed) when the system

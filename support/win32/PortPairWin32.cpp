@@ -3,7 +3,7 @@
 #include <atomic>
 #include <cstdio>
 
-#include "platform/PortPair.h"
+#include "support/PortPair.h"
 
 namespace q31 {
 
@@ -12,8 +12,8 @@ namespace q31 {
 bool CreatePortPair(PortHandle& first, PortHandle& second) {
     static std::atomic<unsigned> counter{0};
     char name[96];
-    std::snprintf(name, sizeof name, "\\\\.\\pipe\\publicQ31-pair-%lu-%u", static_cast<unsigned long>(::GetCurrentProcessId()),
-                  counter.fetch_add(1));
+    std::snprintf(name, sizeof name, "\\\\.\\pipe\\publicQ31-pair-%lu-%u",
+                  static_cast<unsigned long>(::GetCurrentProcessId()), counter.fetch_add(1));
     HANDLE server = ::CreateNamedPipeA(name, PIPE_ACCESS_DUPLEX | FILE_FLAG_FIRST_PIPE_INSTANCE,
                                        PIPE_TYPE_BYTE | PIPE_READMODE_BYTE | PIPE_WAIT | PIPE_REJECT_REMOTE_CLIENTS, 1,
                                        4096, 4096, 0, nullptr);
@@ -36,7 +36,8 @@ bool CreatePortPair(PortHandle& first, PortHandle& second) {
 }
 
 void ClosePort(PortHandle port) {
-    if (port != 0 && reinterpret_cast<HANDLE>(port) != INVALID_HANDLE_VALUE) ::CloseHandle(reinterpret_cast<HANDLE>(port));
+    if (port != 0 && reinterpret_cast<HANDLE>(port) != INVALID_HANDLE_VALUE)
+        ::CloseHandle(reinterpret_cast<HANDLE>(port));
 }
 
 }  // namespace q31

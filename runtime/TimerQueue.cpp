@@ -1,6 +1,6 @@
-#include "platform/TimerQueue.h"
+#include "runtime/TimerQueue.h"
 
-#include "platform/TTimer.h"
+#include "runtime/TTimer.h"
 
 namespace q31 {
 

@@ -1,11 +1,12 @@
 #include <windows.h>
+// After windows.h, which it needs.
 #include <tlhelp32.h>
 
 #include <cstdio>
 #include <cstring>
 
-#include "platform/WinHost.h"
-#include "platform/win32/ComPortWin32.h"
+#include "support/WinHost.h"
+#include "support/win32/ComPortWin32.h"
 
 namespace q31::winhost {
 
@@ -14,10 +15,9 @@ namespace {
 std::string SystemError(const char* what) {
     const DWORD code = ::GetLastError();
     char text[256] = {};
-    ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text,
-                     sizeof text, nullptr);
-    for (std::size_t n = std::strlen(text); n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r'); --n)
-        text[n - 1] = 0;
+    ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr, code, 0, text, sizeof text,
+                     nullptr);
+    for (std::size_t n = std::strlen(text); n > 0 && (text[n - 1] == '\n' || text[n - 1] == '\r'); --n) text[n - 1] = 0;
     char out[400];
     std::snprintf(out, sizeof out, "%s failed: error %lu %s", what, static_cast<unsigned long>(code), text);
     return out;

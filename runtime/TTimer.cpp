@@ -1,6 +1,6 @@
-#include "platform/TTimer.h"
+#include "runtime/TTimer.h"
 
-#include "platform/MessageLoop.h"
+#include "runtime/MessageLoop.h"
 
 namespace q31 {
 

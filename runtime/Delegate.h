@@ -35,17 +35,16 @@ public:
         return Delegate(context, &FreeStub<Function>);
     }
 
-    // Bind a raw stub with its object (for callers that build their own thunk).
-    static constexpr Delegate FromStub(void* object, Stub stub) noexcept { return Delegate(object, stub); }
-
     constexpr bool Assigned() const noexcept { return stub_ != nullptr; }
     constexpr explicit operator bool() const noexcept { return Assigned(); }
-    constexpr void Clear() noexcept { object_ = nullptr; stub_ = nullptr; }
+    constexpr void Clear() noexcept {
+        object_ = nullptr;
+        stub_ = nullptr;
+    }
 
     R operator()(Args... args) const { return stub_(object_, std::forward<Args>(args)...); }
 
     constexpr void* Object() const noexcept { return object_; }
-    constexpr Stub Routine() const noexcept { return stub_; }
 
     friend constexpr bool operator==(const Delegate& a, const Delegate& b) noexcept {
         return a.object_ == b.object_ && a.stub_ == b.stub_;
@@ -64,8 +63,7 @@ private:
     static R FreeStub(void* object, Args... args) {
         if constexpr (std::is_invocable_v<decltype(Function), void*, Args...>)
             return Function(object, std::forward<Args>(args)...);
-        else
-            return Function(std::forward<Args>(args)...);
+        else return Function(std::forward<Args>(args)...);
     }
 
     void* object_ = nullptr;

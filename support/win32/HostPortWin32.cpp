@@ -3,8 +3,8 @@
 #include <cstdio>
 #include <cstring>
 
-#include "platform/HostPort.h"
-#include "platform/win32/ComPortWin32.h"
+#include "support/HostPort.h"
+#include "support/win32/ComPortWin32.h"
 
 namespace q31 {
 
@@ -12,15 +12,15 @@ namespace {
 
 // The speeds the Windows serial drivers name (CBR_...) and the higher ones
 // common USB adapters take as plain numbers.
-constexpr int kSpeeds[] = {110,    300,    600,    1200,   2400,   4800,    9600,    14400,  19200,
-                           38400,  56000,  57600,  115200, 128000, 230400,  256000,  460800, 921600,
-                           1000000, 1500000, 2000000, 3000000, 4000000};
+constexpr int kSpeeds[] = {110,    300,    600,     1200,    2400,    4800,    9600,   14400,
+                           19200,  38400,  56000,   57600,   115200,  128000,  230400, 256000,
+                           460800, 921600, 1000000, 1500000, 2000000, 3000000, 4000000};
 
 bool ApplyFraming(HANDLE h, const HostPortSettings& settings) {
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!::GetCommState(h, &dcb)) return false;
-    dcb.Parity = settings.parity == HostParity::Even ? EVENPARITY
+    dcb.Parity = settings.parity == HostParity::Even  ? EVENPARITY
                  : settings.parity == HostParity::Odd ? ODDPARITY
                                                       : NOPARITY;
     dcb.StopBits = settings.stopBits == 2 ? TWOSTOPBITS : ONESTOPBIT;
@@ -86,12 +86,14 @@ const char* HostPortErrorText(int osError) {
         return text;
     }
     // FormatMessage ends its text with a line break.
-    for (DWORD i = n; i > 0 && (text[i - 1] == '\r' || text[i - 1] == '\n' || text[i - 1] == '.'); --i) text[i - 1] = '\0';
+    for (DWORD i = n; i > 0 && (text[i - 1] == '\r' || text[i - 1] == '\n' || text[i - 1] == '.'); --i)
+        text[i - 1] = '\0';
     return text;
 }
 
 void CloseHostPort(PortHandle port) {
-    if (port != 0 && reinterpret_cast<HANDLE>(port) != INVALID_HANDLE_VALUE) ::CloseHandle(reinterpret_cast<HANDLE>(port));
+    if (port != 0 && reinterpret_cast<HANDLE>(port) != INVALID_HANDLE_VALUE)
+        ::CloseHandle(reinterpret_cast<HANDLE>(port));
 }
 
 }  // namespace q31

@@ -1,4 +1,4 @@
-#include "platform/PortPair.h"
+#include "support/PortPair.h"
 
 #include <sys/socket.h>
 #include <unistd.h>

@@ -12,9 +12,9 @@
 #include <mutex>
 #include <optional>
 
-#include "platform/Clock.h"
-#include "platform/Delegate.h"
-#include "platform/TimerQueue.h"
+#include "runtime/Clock.h"
+#include "runtime/Delegate.h"
+#include "runtime/TimerQueue.h"
 
 namespace q31 {
 
@@ -43,8 +43,6 @@ public:
     // The loop every component uses unless it is given another.
     static MessageLoop& Main();
 
-    // nullptr restores the real clock.
-    void SetClock(IClock* clock);
     IClock& Clock() const { return *clock_; }
     Micros Now() const { return clock_->Now(); }
 

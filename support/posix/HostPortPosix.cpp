@@ -1,4 +1,4 @@
-#include "platform/HostPort.h"
+#include "support/HostPort.h"
 
 #include <fcntl.h>
 #include <termios.h>
@@ -19,9 +19,9 @@ struct NamedSpeed {
 // Every speed termios names on this system; a speed missing here has no
 // constant and cannot be set through cfsetspeed.
 constexpr NamedSpeed kSpeeds[] = {
-    {50, B50},         {75, B75},         {110, B110},       {134, B134},       {150, B150},
-    {200, B200},       {300, B300},       {600, B600},       {1200, B1200},     {1800, B1800},
-    {2400, B2400},     {4800, B4800},     {9600, B9600},     {19200, B19200},   {38400, B38400},
+    {50, B50},           {75, B75},     {110, B110},   {134, B134},     {150, B150},
+    {200, B200},         {300, B300},   {600, B600},   {1200, B1200},   {1800, B1800},
+    {2400, B2400},       {4800, B4800}, {9600, B9600}, {19200, B19200}, {38400, B38400},
 #ifdef B57600
     {57600, B57600},
 #endif
@@ -113,8 +113,7 @@ PortHandle OpenHostPort(const char* path, const HostPortSettings& settings, int*
         }
         t.c_cc[VMIN] = 0;  // reads return at once with what is queued
         t.c_cc[VTIME] = 0;
-        ok = ::cfsetispeed(&t, speed) == 0 && ::cfsetospeed(&t, speed) == 0 &&
-             ::tcsetattr(fd, TCSANOW, &t) == 0;
+        ok = ::cfsetispeed(&t, speed) == 0 && ::cfsetospeed(&t, speed) == 0 && ::tcsetattr(fd, TCSANOW, &t) == 0;
     }
     if (ok) {
         // Back to blocking writes; reads still return at once through VMIN/VTIME.

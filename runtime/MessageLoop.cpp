@@ -1,9 +1,9 @@
-#include "platform/MessageLoop.h"
+#include "runtime/MessageLoop.h"
 
 #include <algorithm>
 #include <chrono>
 
-#include "platform/TTimer.h"
+#include "runtime/TTimer.h"
 
 namespace q31 {
 
@@ -19,8 +19,6 @@ MessageLoop& MessageLoop::Main() {
     static MessageLoop* loop = new MessageLoop;
     return *loop;
 }
-
-void MessageLoop::SetClock(IClock* clock) { clock_ = clock ? clock : &SteadyClock::Instance(); }
 
 void MessageLoop::AddTimer(TTimer& timer) { timers_.Add(timer); }
 
@@ -101,8 +99,7 @@ int MessageLoop::Pump(int timeoutMs) {
         int dispatched = 0;
         if (wakeAt > now && !LoopBackendWait(*this, wakeAt - now, dispatched)) {
             std::unique_lock<std::mutex> lock(mutex_);
-            if (!first_)
-                wake_.wait_for(lock, std::chrono::microseconds(wakeAt - now));
+            if (!first_) wake_.wait_for(lock, std::chrono::microseconds(wakeAt - now));
         }
         ran = dispatched + RunPending();
         if (ran > 0) break;

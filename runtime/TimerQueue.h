@@ -6,7 +6,7 @@
 #include <cstdint>
 #include <optional>
 
-#include "platform/Clock.h"
+#include "runtime/Clock.h"
 
 namespace q31 {
 

@@ -1,4 +1,4 @@
-#include "platform/ChildProcess.h"
+#include "support/ChildProcess.h"
 
 #include <poll.h>
 #include <signal.h>

@@ -1,4 +1,4 @@
-#include "platform/Clock.h"
+#include "runtime/Clock.h"
 
 #include <chrono>
 #include <thread>

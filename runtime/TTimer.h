@@ -7,8 +7,8 @@
 
 #include <cstdint>
 
-#include "platform/Clock.h"
-#include "platform/Delegate.h"
+#include "runtime/Clock.h"
+#include "runtime/Delegate.h"
 
 namespace q31 {
 
