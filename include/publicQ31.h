@@ -259,11 +259,15 @@ Q31_API void Q31_CALL SetProgressHandler(TQ31ProgressHandler handler);
  * library builds no trace record at all. `user` is passed back unchanged. */
 Q31_API void Q31_CALL SetTraceHandler(TQ31TraceHandler handler, void* user);
 
-/* Confirmed reads: with `on` non-zero every read packet is sent twice and its
- * data accepted only when both replies agree (otherwise it is read again), so
- * a corruption the 16-bit checksum cannot see does not reach the host. Off by
- * default; it roughly doubles the time of every read. */
-Q31_API void Q31_CALL SetReadConfirmation(uint8_t on);
+/* Confirmed reads of the slot-record exports' line. `mode`:
+ * 0 (Q31_CONFIRM_OFF, the default): every reply is taken as it comes;
+ * 1 (Q31_CONFIRM_ALWAYS; any value but 0 and 2 means the same): every read
+ *   packet is sent twice and its data accepted only when both replies agree
+ *   (otherwise it is read again), so a corruption the 16-bit checksum cannot
+ *   see does not reach the host; it roughly doubles the time of every read;
+ * 2 (Q31_CONFIRM_AUTO): reads are confirmed only while the line has shown a
+ *   fault recently, so a clean line costs nothing and random noise is caught. */
+Q31_API void Q31_CALL SetReadConfirmation(uint8_t mode);
 
 #ifdef __cplusplus
 }
@@ -333,11 +337,18 @@ enum {
 #define Q31_SEND_UNLIMITED 0      /* re-send until an answer comes (the slot-record exports' way) */
 #define Q31_DEFAULT_SEND_LIMIT 3
 
+/* confirm: when read packets are confirmed (sent again, and their data taken
+ * only when two consecutive replies agree). */
+#define Q31_CONFIRM_OFF 0     /* every reply is taken as it comes */
+#define Q31_CONFIRM_ALWAYS 1  /* every read is confirmed: also catches corruption no checksum sees */
+#define Q31_CONFIRM_AUTO 2    /* reads are confirmed while the line has shown a fault recently */
+
 /* The line of one session. Fill with q31_options_init, then change fields. */
 typedef struct q31_options {
     uint8_t echo;           /* non-zero: the line returns every byte sent (default 0) */
     uint8_t slave_address;  /* the meter's address, 1 to 238 (default 201) */
-    uint8_t reserved[2];    /* zero */
+    uint8_t confirm;        /* Q31_CONFIRM_OFF (default), Q31_CONFIRM_ALWAYS or Q31_CONFIRM_AUTO */
+    uint8_t reserved[1];    /* zero; anything else is refused */
     int32_t timeout_ms;     /* reply time-out of one packet, 1 to 600000 ms (default 2000) */
     int32_t send_limit;     /* re-sends of one packet before Q31_NO_ANSWER; Q31_SEND_UNLIMITED (0)
                                for no limit; default Q31_DEFAULT_SEND_LIMIT (3); negative is invalid */

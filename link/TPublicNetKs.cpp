@@ -316,7 +316,7 @@ void TPublicNetKs::Accepted(unsigned armed) {
 }
 
 bool TPublicNetKs::IsConfirmedRead() const {
-    if (!ReadConfirmation || TransmitLength < 3) return false;
+    if (ReadConfirmation == ConfirmMode::Off || TransmitLength < 3) return false;
     // Only commands that read: sending one twice changes nothing in the meter.
     switch (TransmitBuffer[2]) {
         case kCmdCtrSum:

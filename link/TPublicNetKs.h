@@ -17,6 +17,7 @@
 
 #include <cstdint>
 
+#include "link/ConfirmMode.h"
 #include "link/SIDDevice.h"
 #include "link/TWorkType.h"
 #include "publicQ31.h"
@@ -161,9 +162,9 @@ public:
     // Every event on the line, for a host that wants to see it; nothing is
     // built while it is unassigned. Raised on the main thread only.
     TraceEvent OnTrace;
-    // Every read packet goes out twice and its data counts only when both
-    // replies agree; off unless the owner switches it on.
-    bool ReadConfirmation = false;
+    // When a read packet goes out again and its data counts only when two
+    // consecutive replies agree; off unless the owner switches it on.
+    ConfirmMode ReadConfirmation = ConfirmMode::Off;
 
 protected:
     // Frames [first][L][command][data][master][sum] into TransmitBuffer and

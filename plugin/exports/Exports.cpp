@@ -78,6 +78,11 @@ Q31_API void Q31_CALL SetTraceHandler(TQ31TraceHandler handler, void* user) {
         handler ? q31::TPublicNetKs::TraceEvent::Bind<&q31::HostTraceSink::Report>(&sink) : nullptr;
 }
 
-Q31_API void Q31_CALL SetReadConfirmation(uint8_t on) { PluginForm().PublicNetKs_6x61.ReadConfirmation = on != 0; }
+Q31_API void Q31_CALL SetReadConfirmation(uint8_t mode) {
+    // Old hosts pass 0 or 1; any other value but AUTO meant "on" to them.
+    PluginForm().PublicNetKs_6x61.ReadConfirmation = mode == Q31_CONFIRM_OFF    ? q31::ConfirmMode::Off
+                                                     : mode == Q31_CONFIRM_AUTO ? q31::ConfirmMode::Auto
+                                                                                : q31::ConfirmMode::Always;
+}
 
 }  // extern "C"

@@ -164,7 +164,7 @@ TEST_F(LinkRecovery, LineThatNeverFallsQuietIsWaitedForOnlySoLong) {
 }
 
 TEST_F(LinkRecovery, ConfirmedReadAcceptsOnlyTwoAgreeingReplies) {
-    h.link.ReadConfirmation = true;
+    h.link.ReadConfirmation = ConfirmMode::Always;
     h.link.ReadRAM(0x0100, 2);
     ASSERT_EQ(AfterSendDelay(), kReadA);
     h.end.Send(kReply1122);
@@ -188,7 +188,7 @@ TEST_F(LinkRecovery, ConfirmedReadAcceptsOnlyTwoAgreeingReplies) {
 }
 
 TEST_F(LinkRecovery, ConfirmedReadsLeaveWritesAndIdentificationAsTheyShould) {
-    h.link.ReadConfirmation = true;
+    h.link.ReadConfirmation = ConfirmMode::Always;
     // A write is acknowledged once; sending it twice would write twice.
     const std::uint8_t data[1] = {0x5A};
     h.link.WriteRAM(0x1234, 1, data);

@@ -196,7 +196,7 @@ TEST_F(LinkTrace, NoHandlerNoEventsAndConfirmationMismatchIsTold) {
     EXPECT_TRUE(log.events.empty());
 
     h.link.OnTrace = TPublicNetKs::TraceEvent::Bind<&TraceLog::Event>(&log);
-    h.link.ReadConfirmation = true;
+    h.link.ReadConfirmation = ConfirmMode::Always;
     h.link.ReadRAM(0x0100, 2);
     ASSERT_EQ(AfterSendDelay(), kRead);
     h.end.Send(kGood);
