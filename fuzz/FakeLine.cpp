@@ -53,6 +53,14 @@ void FakeLine::Purge(PortHandle port) {
     if (IsPort(port)) received_.clear();
 }
 
+std::size_t FakeLine::TakePending(PortHandle port, std::uint8_t* out, std::size_t capacity) {
+    if (!IsPort(port)) return 0;
+    const std::size_t n = std::min(received_.size(), capacity);
+    std::memcpy(out, received_.data(), n);
+    received_.erase(received_.begin(), received_.begin() + static_cast<std::ptrdiff_t>(n));
+    return n;
+}
+
 void FakeLine::PlanReply(const std::vector<std::uint8_t>& answer) {
     std::array<std::uint8_t, kMaxPiece> reply{};
     const std::size_t length = std::min(answer.size(), reply.size());

@@ -43,6 +43,8 @@ public:
     // Port side.
     bool Write(PortHandle port, const std::uint8_t* data, std::size_t count);
     void Purge(PortHandle port);
+    // What has arrived and no read has taken, read off without waiting.
+    std::size_t TakePending(PortHandle port, std::uint8_t* out, std::size_t capacity);
     void StartRead(const void* reader, PortHandle port, std::uint8_t* target, std::size_t count, int* bytesRead,
                    int timeoutMs, MessageLoop& loop, Handover& done);
     void AbortRead(const void* reader);

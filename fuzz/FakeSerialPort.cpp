@@ -26,6 +26,15 @@ void PortPurgeInput(PortHandle port) {
     if (fuzz::FakeLine* line = fuzz::FakeLine::Current()) line->Purge(port);
 }
 
+std::size_t PortTakePending(PortHandle port, std::uint8_t* out, std::size_t capacity) {
+    fuzz::FakeLine* line = fuzz::FakeLine::Current();
+    return line ? line->TakePending(port, out, capacity) : 0;
+}
+
+// The fake line delivers bytes when the clock reaches them, at no line
+// speed; the link then counts a character as 1 ms.
+int PortCharTimeMicros(PortHandle) { return 0; }
+
 // The channel reads through TReadThread (FakeReadThread.cpp), which goes to
 // the line directly; a PortReader only has to exist.
 // It has no wake-up object to make.

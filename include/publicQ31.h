@@ -169,7 +169,7 @@ enum {
     Q31_TRACE_RESEND = 7,        /* the packet goes out again; count: re-sends since it was armed */
     Q31_TRACE_PORT_ERROR = 8,    /* a write (reason 1) or read (reason 2) of the port failed; os_error */
     Q31_TRACE_REQUEST_END = 9,   /* the exchange is over; reason: Q31_END_...; count: re-sends */
-    Q31_TRACE_DISCARDED = 10     /* bytes that arrived while the line was let fall quiet; bytes */
+    Q31_TRACE_DISCARDED = 10     /* bytes read off the line that no reply was expected for; bytes */
 };
 enum {
     Q31_REJECT_CHECKSUM = 1,     /* the checksum does not match */
@@ -177,7 +177,10 @@ enum {
     Q31_REJECT_LENGTH = 3,       /* the reply announces more than 252 payload bytes */
     Q31_REJECT_SHORT = 4,        /* fewer bytes arrived than the stage needs */
     Q31_REJECT_EMPTY = 5,        /* a well-formed reply that carries no whole value */
-    Q31_REJECT_UNCONFIRMED = 6   /* a confirming read returned other data */
+    Q31_REJECT_UNCONFIRMED = 6,  /* a confirming read returned other data */
+    Q31_REJECT_WRONG_LENGTH = 7, /* a good frame of another length than the command asks for; expected, actual */
+    Q31_REJECT_FOLLOWED = 8      /* another frame came right behind the reply of a packet that timed out:
+                                    either may answer an earlier send */
 };
 enum {
     Q31_END_ACCEPTED = 0,        /* the reply was accepted */
@@ -196,6 +199,8 @@ typedef struct TQ31TraceEvent {
     int32_t os_error;      /* PORT_ERROR: errno on POSIX, GetLastError() on Windows */
     const uint8_t* bytes;  /* WRITE, READ, ACCEPTED, DISCARDED, REQUEST_START: the bytes, else null */
     int32_t length;        /* bytes at `bytes` */
+    int32_t expected;      /* REJECTED wrong length: the payload bytes the command asks for (at most) */
+    int32_t actual;        /* REJECTED wrong length: the payload bytes the reply carries */
 } TQ31TraceEvent;
 
 /* Called for every trace event, on the thread that calls the exports (never

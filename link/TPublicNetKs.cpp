@@ -1,38 +1,43 @@
 #include "link/TPublicNetKs.h"
 
+#include <algorithm>
 #include <cstring>
 
+#include "link/CommandBytes.h"
 #include "link/DeviceTexts.h"
 #include "link/Frame.h"
 
 namespace q31 {
 
 namespace {
-constexpr std::uint8_t kCmdCtrSum = 0x07;
-constexpr std::uint8_t kCmdModuleCounter = 0x08;
-constexpr std::uint8_t kCmdDeviceId = 0x0F;
-constexpr std::uint8_t kCmdReadRam = 0x10;
-constexpr std::uint8_t kCmdWriteRam = 0x20;
-constexpr std::uint8_t kCmdReadFlash = 0x30;
-constexpr std::uint8_t kCmdReadFlashLarge = 0x31;
-constexpr std::uint8_t kCmdWriteFlash = 0x40;
-constexpr std::uint8_t kCmdWriteFlashLarge = 0x41;
-constexpr std::uint8_t kCmdPassword = 0x50;
-constexpr std::uint8_t kCmdSetTime = 0x51;
-constexpr std::uint8_t kCmdKeyPress = 0x53;
-constexpr std::uint8_t kCmdDisplay = 0x54;
-constexpr std::uint8_t kCmdClearFlashF149 = 0x55;
-constexpr std::uint8_t kCmdWriteFlashF149 = 0x5A;
-// Reads of the heat meter's own command set, which confirmed reads cover too.
-constexpr std::uint8_t kCmdAnalogRead = 0x82;
-constexpr std::uint8_t kCmdAdcPress = 0x86;
-constexpr std::uint8_t kCmdReadArchiveV2 = 0x90;
-
 constexpr std::uint8_t kIdReplyLength = 19;
+// The identification record the reply carries: its length byte says 14.
+constexpr std::uint8_t kIdPayload = 14;
 constexpr std::uint8_t kModuleCounterReplyLength = 6;
-constexpr std::uint8_t kGeneralHeaderLength = 2;
-constexpr std::uint8_t kAckLength = 1;
 constexpr int kNullBytePauseMs = 100;
+constexpr Micros kMs = 1000;
+
+// What each failure does. A damaged frame may have a tail still coming in,
+// so the packet goes again only once the line is quiet; a time-out first
+// listens through the send delay; a frame followed by another leaves the
+// line to be read off. Without repetition a time-out, a reply of the wrong
+// length and one without a value tell the owner through OnTimeOut; a bad
+// frame only ends the exchange, as it always has.
+enum class Then : std::uint8_t { Grace, Tail, SendDelay };
+struct FailureRule {
+    int traceKind;
+    bool falseCrc;      // raise OnFalseCRC
+    bool timeOutEvent;  // without repetition: raise OnTimeOut
+    bool owesAnswer;    // the send's answer may still come
+    Then then;
+};
+constexpr FailureRule kFailureRules[] = {
+    /* TimeOut     */ {Q31_TRACE_TIMEOUT, false, true, true, Then::Grace},
+    /* BadFrame    */ {Q31_TRACE_REJECTED, true, false, false, Then::Tail},
+    /* WrongLength */ {Q31_TRACE_REJECTED, true, true, false, Then::Tail},
+    /* NoValue     */ {Q31_TRACE_REJECTED, false, true, false, Then::SendDelay},
+    /* Followed    */ {Q31_TRACE_REJECTED, false, false, false, Then::Tail},
+};
 }  // namespace
 
 TPublicNetKs::TPublicNetKs(TComponent* owner, MessageLoop& loop)
@@ -53,10 +58,10 @@ TPublicNetKs::TPublicNetKs(TComponent* owner, MessageLoop& loop)
 }
 
 TPublicNetKs::~TPublicNetKs() {
-    timeOutTimer_.SetEnabled(false);
-    packageTimer_.SetEnabled(false);
+    Enter(Phase::Idle);
     nullByteTimer_.SetEnabled(false);
-    drainTimer_.SetEnabled(false);
+    const auto mine = Delegate<void(const std::uint8_t*, int)>::Bind<&TPublicNetKs::Discarded>(this);
+    if (DeviceComm && DeviceComm->OnDiscard == mine) DeviceComm->OnDiscard = nullptr;
 }
 
 void TPublicNetKs::SetMasterNetAddress(std::uint8_t address) {
@@ -81,39 +86,68 @@ std::uint16_t TPublicNetKs::CRC(const void* data, std::uint8_t count) {
     return frame::Checksum(static_cast<const std::uint8_t*>(data), count);
 }
 
+// The phases and their timers.
+
+void TPublicNetKs::Enter(Phase phase) {
+    phase_ = phase;
+    timeOutTimer_.SetEnabled(false);
+    drainTimer_.SetEnabled(false);
+    // The package timer is the send delay: it runs while armed, and through
+    // the grace after a time-out (the delay before the re-send).
+    packageTimer_.SetEnabled(false);
+    switch (phase) {
+        case Phase::Armed:
+        case Phase::Grace: packageTimer_.SetEnabled(true); break;
+        case Phase::Sent: timeOutTimer_.SetEnabled(true); break;
+        case Phase::Settling:
+        case Phase::Checking: drainTimer_.SetEnabled(true); break;
+        case Phase::Idle:
+        case Phase::Holding:
+        case Phase::Accepted: break;
+    }
+}
+
 void TPublicNetKs::ResetStage() {
     ReceiveStage = Receiving_back ? 0 : 1;
     if (DeviceComm) DeviceComm->LengthPacket = Receiving_back ? EchoLength : ReplyLength;
 }
 
-void TPublicNetKs::ArmRequest(Continuation continuation, int readCount) {
+void TPublicNetKs::ArmRequest(Continuation continuation, int readCount) { Arm(continuation, readCount, {}, false); }
+
+void TPublicNetKs::Arm(Continuation continuation, int readCount, ReplyCheck check, bool confirmable) {
     // A new request abandons the one before it: its time-out no longer
     // counts, and a read it left waiting must not deliver into this one. Its
-    // reply may still be on its way, so the line is let fall quiet first.
-    timeOutTimer_.SetEnabled(false);
-    drainTimer_.SetEnabled(false);
-    draining_ = false;
-    if (exchange_ == Exchange::Open) {
-        if (sent_) lineDirty_ = true;
+    // answer may still be on its way.
+    if (Open()) {
+        if (sent_ && phase_ != Phase::Checking) {
+            ++owed_;
+            owedUntil_ = std::max(owedUntil_, sentAt_ + Micros{QuietTime()} * kMs);
+        }
         EndExchange(Q31_END_ABANDONED);
-    } else if (exchange_ == Exchange::Accepted) {
+    } else if (phase_ == Phase::Accepted) {
         EndExchange(Q31_END_ACCEPTED);
     }
+    Enter(Phase::Idle);
     ++armed_;
-    exchange_ = Exchange::Open;
+    check_ = check;
+    confirmable_ = confirmable;
     sent_ = false;
+    suspect_ = false;
     resends_ = 0;
     confirmHeld_ = false;
     continuation_ = continuation;
     Trace(Q31_TRACE_REQUEST_START, 0, 0, TransmitBuffer, TransmitLength);
     if (!DeviceComm) return;
+    DeviceComm->OnDiscard = Delegate<void(const std::uint8_t*, int)>::Bind<&TPublicNetKs::Discarded>(this);
     DeviceComm->AbortRead();
     DeviceComm->OnReceivePacket = continuation;
     DeviceComm->SetReadinCount(readCount);
     ResetStage();
     DeviceComm->SetReceiveType(rtPacket);
-    packageTimer_.SetEnabled(true);
+    Enter(Phase::Armed);
 }
+
+// Sending.
 
 void TPublicNetKs::NullBytePreamble() {
     // A full interval starts with every packet; the byte 0x00 goes out only
@@ -133,18 +167,33 @@ void TPublicNetKs::NullBytePreamble() {
 
 void TPublicNetKs::TPackage() {
     BreakFlag = false;
-    packageTimer_.SetEnabled(false);
-    // A different packet must take no answer to an earlier one, so it waits
-    // until the line has been quiet for the full quiet time. The same packet
-    // sent again after a failure may take any whole answer to an earlier
-    // send of it, but not the tail of one still coming in: it goes out once
-    // nothing has arrived for a time-out (at once after a silent time-out).
-    if (lineDirty_ && !SameAsLastSent()) {
-        BeginDrain(QuietTime(), true);
+    if (phase_ == Phase::Grace) {
+        // Nothing whole came through the send delay: the read of the failed
+        // send ends (what it had taken is traced) and the packet goes again.
+        if (DeviceComm) DeviceComm->AbortRead();
+        if (!CountResend()) return;
+        Trace(Q31_TRACE_RESEND, 0, resends_);
+    } else if (phase_ != Phase::Armed) {
         return;
     }
-    if (resendDue_ && loop_.Now() - lastByteAt_ < Micros{GetTimeOut()} * 1000) {
-        BeginDrain(GetTimeOut(), false);
+    GoOut();
+}
+
+void TPublicNetKs::GoOut() {
+    const Micros now = loop_.Now();
+    if (owed_ > 0 && now >= owedUntil_) owed_ = 0;
+    // A different packet must take no answer to an earlier send. While one
+    // may still come, it waits for the line to fall quiet until that answer
+    // is beyond the time it may take, unless its data will be confirmed: an
+    // answer to another packet then cannot agree with the one to its own.
+    if (owed_ > 0 && !SameAsLastSent() && !(ConfirmNow() && owed_ <= 1)) {
+        Settle(owedUntil_, TailTime());
+        return;
+    }
+    // Bytes nothing was waiting for: the tail of a frame or an answer to an
+    // earlier send. They are read off, and the packet waits until they stop.
+    if (DeviceComm && DeviceComm->ClearBuf() > 0) {
+        Settle(now, TailTime());
         return;
     }
     SendPacket();
@@ -153,15 +202,18 @@ void TPublicNetKs::TPackage() {
 void TPublicNetKs::SendPacket() {
     if (NullByteEnabled) NullBytePreamble();
     // The time-out covers the whole exchange from just before the write.
-    timeOutTimer_.SetEnabled(false);
-    timeOutTimer_.SetEnabled(true);
+    Enter(Phase::Sent);
+    ResetStage();
     if (!DeviceComm) return;
     DeviceComm->OnReceivePacket = continuation_;
-    DeviceComm->ReadTimeout = GetTimeOut();
-    resendDue_ = false;
+    // A read outlasts the time-out, so that the reply can still complete
+    // through the send delay after it.
+    DeviceComm->ReadTimeout = 2 * GetTimeOut();
     std::memcpy(lastSent_, TransmitBuffer, TransmitLength);
     lastSentLength_ = TransmitLength;
     sent_ = true;
+    sentAt_ = loop_.Now();
+    if (owed_ > 0) owedUntil_ = std::max(owedUntil_, sentAt_ + Micros{QuietTime()} * kMs);
     DeviceComm->Transmit_Packed(TransmitBuffer, TransmitLength);
     if (DeviceComm->TransmitOK) Trace(Q31_TRACE_WRITE, 0, 0, TransmitBuffer, TransmitLength);
     else Trace(Q31_TRACE_PORT_ERROR, Q31_PORT_WRITE, 0, nullptr, 0, DeviceComm->WriteError);
@@ -173,43 +225,73 @@ bool TPublicNetKs::SameAsLastSent() const {
 
 int TPublicNetKs::QuietTime() const { return kQuietTimeOuts * GetTimeOut(); }
 
-void TPublicNetKs::BeginDrain(int quiet, bool settles) {
-    draining_ = true;
-    drainSettles_ = settles;
-    drainDeadline_ = loop_.Now() + Micros{GetTimeOut()} * 1000 * kDrainLimit;
-    drainTimer_.SetEnabled(false);
-    drainTimer_.SetInterval(static_cast<unsigned>(quiet));
-    drainTimer_.SetEnabled(true);
+Micros TPublicNetKs::TailTime() const {
+    const int c = DeviceComm ? DeviceComm->CharTimeMicros() : 0;
+    return Micros{GetTimePackage()} * kMs + Micros{kTailChars} * (c > 0 ? c : kUnknownCharMicros);
+}
+
+Micros TPublicNetKs::FollowerTime() const {
+    // The answer to a later send comes right behind the one the meter was
+    // late with: within the meter's usual time to answer, plus a tail.
+    return std::min<Micros>(TailTime() + latency_, Micros{GetTimeOut()} * kMs);
+}
+
+// Letting the line fall quiet.
+
+void TPublicNetKs::Settle(Micros notBefore, Micros quietUs) {
+    const Micros now = loop_.Now();
+    settleNotBefore_ = notBefore;
+    settleQuiet_ = quietUs;
+    settleCap_ = now + Micros{GetTimeOut()} * kMs * kDrainLimit;
+    const Micros first = std::max(notBefore - now, quietUs);
+    drainTimer_.SetInterval(static_cast<unsigned>(std::max<Micros>(1, (first + kMs - 1) / kMs)));
+    Enter(Phase::Settling);
     if (!DeviceComm) return;
     DeviceComm->OnReceivePacket = Continuation::Bind<&TPublicNetKs::DrainedChunk>(this);
-    DeviceComm->ReadTimeout = quiet;
+    DeviceComm->ReadTimeout = static_cast<int>((first + kMs - 1) / kMs);
     DeviceComm->Listen(1);
 }
 
 void TPublicNetKs::DrainedChunk(char* Data) {
-    if (!draining_ || !DeviceComm) return;
+    if (phase_ != Phase::Settling || !DeviceComm) return;
     if (DeviceComm->ReadError != 0) {
-        // A failing port has nothing to drain; the quiet timer ends the wait.
+        // A failing port has nothing to drain; the timer ends the wait.
         Trace(Q31_TRACE_PORT_ERROR, Q31_PORT_READ, 0, nullptr, 0, DeviceComm->ReadError);
         return;
     }
-    if (DeviceComm->BytesRead > 0) {
-        lastByteAt_ = loop_.Now();
-        Trace(Q31_TRACE_DISCARDED, 0, 0, reinterpret_cast<const std::uint8_t*>(Data), DeviceComm->BytesRead);
-        // Every byte starts the quiet time again, up to the overall bound.
-        if (loop_.Now() < drainDeadline_) {
-            drainTimer_.SetEnabled(false);
-            drainTimer_.SetEnabled(true);
-        }
-    }
+    if (DeviceComm->BytesRead > 0) Discarded(reinterpret_cast<const std::uint8_t*>(Data), DeviceComm->BytesRead);
     DeviceComm->Listen(1);
 }
 
+void TPublicNetKs::Discarded(const std::uint8_t* Bytes, int Length) {
+    if (Length <= 0) return;
+    lastByteAt_ = loop_.Now();
+    Trace(Q31_TRACE_DISCARDED, 0, 0, Bytes, Length);
+    NoteFault();
+    // A reply held for confirmation may have been a stray like these.
+    confirmHeld_ = false;
+    if (Open()) suspect_ = true;
+}
+
 void TPublicNetKs::TDrain() {
-    drainTimer_.SetEnabled(false);
-    if (!draining_) return;
-    draining_ = false;
-    if (drainSettles_) lineDirty_ = false;
+    if (phase_ == Phase::Checking) {
+        // No frame followed the reply: it is the answer.
+        if (DeviceComm) DeviceComm->AbortRead();
+        Deliver();
+        return;
+    }
+    if (phase_ != Phase::Settling) return;
+    const Micros now = loop_.Now();
+    const Micros quietFor = now - lastByteAt_;
+    if (now < settleCap_ && (now < settleNotBefore_ || quietFor < settleQuiet_)) {
+        // Every byte starts the quiet again, up to the overall bound.
+        const Micros left = std::min(std::max(settleNotBefore_ - now, settleQuiet_ - quietFor), settleCap_ - now);
+        drainTimer_.SetEnabled(false);
+        drainTimer_.SetInterval(static_cast<unsigned>(std::max<Micros>(1, (left + kMs - 1) / kMs)));
+        drainTimer_.SetEnabled(true);
+        return;
+    }
+    if (now >= owedUntil_) owed_ = 0;
     if (DeviceComm) DeviceComm->AbortRead();
     SendPacket();
 }
@@ -220,138 +302,188 @@ void TPublicNetKs::TNullByte() {
     NullBytePending = true;
 }
 
+// Failures.
+
 void TPublicNetKs::TOut() {
-    ResetStage();
-    timeOutTimer_.SetEnabled(false);
-    // The exchange is over: a read still waiting would only deliver late bytes.
+    if (phase_ != Phase::Sent) return;
+    Fail(Failure::TimeOut, 0);
+}
+
+void TPublicNetKs::FailExchange(int reason) { Fail(Failure::NoValue, reason); }
+
+void TPublicNetKs::Fail(Failure failure, int reason, int expected, int actual) {
+    const FailureRule& rule = kFailureRules[static_cast<int>(failure)];
+    if (rule.traceKind == Q31_TRACE_TIMEOUT) Trace(Q31_TRACE_TIMEOUT, 0, resends_);
+    else Trace(Q31_TRACE_REJECTED, reason, resends_, nullptr, 0, 0, expected, actual);
+    NoteFault();
+    if (rule.owesAnswer) {
+        ++owed_;
+        owedUntil_ = std::max(owedUntil_, sentAt_ + Micros{QuietTime()} * kMs);
+        suspect_ = true;
+    }
+    if (failure == Failure::TimeOut && Repetition) {
+        // The read goes on: an answer that completes through the send delay
+        // is still taken.
+        Enter(Phase::Grace);
+        return;
+    }
+    Enter(Phase::Holding);
     if (DeviceComm) DeviceComm->AbortRead();
-    // The answer may still come, after the next packet has gone out.
-    lineDirty_ = true;
-    Trace(Q31_TRACE_TIMEOUT, 0, resends_);
-    if (Repetition) {
-        Resend(true);
-    } else {
+    if (rule.falseCrc && OnFalseCRC) OnFalseCRC(this);
+    if (!Repetition) {
         EndExchange(Q31_END_TIMEOUT);
-        if (OnTimeOut) OnTimeOut(this);
+        if (rule.timeOutEvent && OnTimeOut) OnTimeOut(this);
+        return;
+    }
+    const unsigned armed = armed_;
+    if (!CountResend() || armed != armed_) return;
+    Trace(Q31_TRACE_RESEND, 0, resends_);
+    if (rule.then == Then::Tail) {
+        Settle(loop_.Now(), TailTime());
+    } else {
+        Enter(Phase::Armed);
     }
 }
 
-void TPublicNetKs::Resend(bool mayHaveTail) {
+bool TPublicNetKs::CountResend() {
     ++RepetitionCounter;
-    ++resends_;
-    resendDue_ = mayHaveTail;
     const unsigned armed = armed_;
-    const int count = resends_;
     if (OnRepetition) OnRepetition(RepetitionCounter);
     // The owner may have stopped the packet (a send limit) or armed another
     // from its handler; only a packet that really goes out again is a re-send.
-    if (BreakFlag || armed != armed_) return;
-    Trace(Q31_TRACE_RESEND, 0, count);
-    packageTimer_.SetEnabled(true);
-}
-
-void TPublicNetKs::ChecksumFailure(int reason) {
-    Trace(Q31_TRACE_REJECTED, reason, resends_);
-    ResetStage();
-    // Nothing more of this exchange is wanted; the re-send starts afresh. The
-    // rest of a garbled frame may still be arriving.
-    if (DeviceComm) DeviceComm->StopReading();
-    lineDirty_ = true;
-    timeOutTimer_.SetEnabled(false);
-    if (OnFalseCRC) OnFalseCRC(this);
-    if (Repetition) {
-        Resend(true);
-    } else {
-        EndExchange(Q31_END_TIMEOUT);
-    }
-}
-
-void TPublicNetKs::FailExchange(int reason) {
-    Trace(Q31_TRACE_REJECTED, reason, resends_);
-    if (exchange_ == Exchange::Accepted) exchange_ = Exchange::Open;
-    ResetStage();
-    if (DeviceComm) DeviceComm->StopReading();
-    timeOutTimer_.SetEnabled(false);
-    if (Repetition) {
-        Resend(false);  // the reply was whole: nothing of it can follow
-    } else {
-        EndExchange(Q31_END_TIMEOUT);
-        if (OnTimeOut) OnTimeOut(this);
-    }
+    if (BreakFlag || armed != armed_ || phase_ == Phase::Idle) return false;
+    ++resends_;
+    return true;
 }
 
 void TPublicNetKs::BreakTransmit() {
     BreakFlag = true;
-    packageTimer_.SetEnabled(false);
-    timeOutTimer_.SetEnabled(false);
     nullByteTimer_.SetEnabled(false);
-    if (draining_) {
-        draining_ = false;
-        drainTimer_.SetEnabled(false);
+    const bool open = Open();
+    const bool answerMayCome = sent_ && (phase_ == Phase::Sent || phase_ == Phase::Grace);
+    if (phase_ == Phase::Settling || phase_ == Phase::Checking || phase_ == Phase::Grace) {
         if (DeviceComm) DeviceComm->AbortRead();
     }
-    if (exchange_ == Exchange::Open) {
-        if (sent_) lineDirty_ = true;
+    Enter(open ? Phase::Holding : Phase::Idle);
+    if (open) {
+        if (answerMayCome) {
+            ++owed_;
+            owedUntil_ = std::max(owedUntil_, sentAt_ + Micros{QuietTime()} * kMs);
+        }
         EndExchange(Q31_END_BROKEN);
     }
 }
 
 void TPublicNetKs::EndExchange(int outcome) {
-    if (exchange_ == Exchange::Idle) return;
-    exchange_ = Exchange::Idle;
+    if (phase_ == Phase::Idle) return;
+    Enter(Phase::Idle);
     Trace(Q31_TRACE_REQUEST_END, outcome, resends_);
 }
 
-void TPublicNetKs::Accept(const std::uint8_t* reply, int length) {
-    timeOutTimer_.SetEnabled(false);
-    ReceiveStage = 3;  // accepted: later chunks of this exchange are ignored
-    if (exchange_ == Exchange::Open) exchange_ = Exchange::Accepted;
-    Trace(Q31_TRACE_ACCEPTED, 0, resends_, reply, length);
-}
+// Taking a reply.
 
-void TPublicNetKs::Accepted(unsigned armed) {
-    // The reply's event has run. Unless it armed the next packet (which ended
-    // this exchange already) or failed the reply, the exchange is over.
-    if (armed == armed_ && exchange_ == Exchange::Accepted) EndExchange(Q31_END_ACCEPTED);
-}
+bool TPublicNetKs::Confirming() const { return ConfirmNow(); }
 
-bool TPublicNetKs::IsConfirmedRead() const {
-    if (ReadConfirmation == ConfirmMode::Off || TransmitLength < 3) return false;
-    // Only commands that read: sending one twice changes nothing in the meter.
-    switch (TransmitBuffer[2]) {
-        case kCmdCtrSum:
-        case kCmdDeviceId:
-        case kCmdReadRam:
-        case kCmdReadFlash:
-        case kCmdReadFlashLarge:
-        case kCmdAnalogRead:
-        case kCmdAdcPress:
-        case kCmdReadArchiveV2: return true;
-        default: return false;
+bool TPublicNetKs::ConfirmNow() const {
+    if (!confirmable_) return false;
+    switch (ReadConfirmation) {
+        case ConfirmMode::Always: return true;
+        case ConfirmMode::Auto: return faultArmed_ != 0 && armed_ - faultArmed_ <= kAutoConfirmPackets;
+        case ConfirmMode::Off: break;
     }
-}
-
-bool TPublicNetKs::Confirmed(const std::uint8_t* data, int length) {
-    if (length < 0 || length > static_cast<int>(sizeof confirmData_)) length = 0;
-    const auto n = static_cast<std::size_t>(length);
-    if (confirmHeld_ && confirmLength_ == length && std::memcmp(confirmData_, data, n) == 0) {
-        confirmHeld_ = false;
-        return true;
-    }
-    if (confirmHeld_) Trace(Q31_TRACE_REJECTED, Q31_REJECT_UNCONFIRMED, resends_);
-    // Hold this reply and read the same packet again; the next reply must agree.
-    std::memcpy(confirmData_, data, n);
-    confirmLength_ = length;
-    confirmHeld_ = true;
-    timeOutTimer_.SetEnabled(false);
-    ResetStage();
-    if (DeviceComm) DeviceComm->StopReading();
-    packageTimer_.SetEnabled(true);
     return false;
 }
 
-void TPublicNetKs::EmitTrace(int kind, int reason, int count, const std::uint8_t* bytes, int length,
-                             int osError) const {
+void TPublicNetKs::Take(Raise raise, int length) {
+    if (!sent_ || (phase_ != Phase::Sent && phase_ != Phase::Grace)) return;
+    Enter(Phase::Holding);
+    if (!suspect_ && resends_ == 0 && !confirmHeld_) latency_ = loop_.Now() - sentAt_;
+    raise_ = raise;
+    raiseLength_ = length;
+    if (ConfirmNow()) {
+        // The data to agree on: the count and payload, or the identification.
+        const std::uint8_t* agree = raise == Raise::Id ? ReceiveBuffer + 2 : ReceiveBuffer + 1;
+        const int n = raise == Raise::Id ? kIdPayload : std::clamp(length + 1, 0, 255);
+        const bool agrees =
+            confirmHeld_ && confirmLength_ == n && std::memcmp(confirmData_, agree, static_cast<std::size_t>(n)) == 0;
+        if (!agrees) {
+            if (confirmHeld_) {
+                Trace(Q31_TRACE_REJECTED, Q31_REJECT_UNCONFIRMED, resends_);
+                NoteFault();
+            }
+            // Hold this reply and read the same packet again; the next reply must agree.
+            std::memcpy(confirmData_, agree, static_cast<std::size_t>(n));
+            confirmLength_ = n;
+            confirmHeld_ = true;
+            if (DeviceComm) DeviceComm->StopReading();
+            Enter(Phase::Armed);
+            return;
+        }
+        confirmHeld_ = false;
+    }
+    if (suspect_) {
+        // The packet timed out: this may be the late answer to its first
+        // send, and then the answer to the re-send follows it closely.
+        const Micros wait = FollowerTime();
+        drainTimer_.SetInterval(static_cast<unsigned>(std::max<Micros>(1, (wait + kMs - 1) / kMs)));
+        Enter(Phase::Checking);
+        if (!DeviceComm) return;
+        DeviceComm->OnReceivePacket = Continuation::Bind<&TPublicNetKs::FollowerChunk>(this);
+        DeviceComm->ReadTimeout = static_cast<int>((wait + kMs - 1) / kMs);
+        DeviceComm->Listen(1);
+        return;
+    }
+    Deliver();
+}
+
+void TPublicNetKs::FollowerChunk(char* Data) {
+    if (phase_ != Phase::Checking || !DeviceComm) return;
+    if (DeviceComm->BytesRead <= 0) {
+        if (DeviceComm->ReadError == 0) DeviceComm->RetryRead();
+        return;
+    }
+    // Another frame: which of the two answers the packet is unknown.
+    Discarded(reinterpret_cast<const std::uint8_t*>(Data), DeviceComm->BytesRead);
+    Fail(Failure::Followed, Q31_REJECT_FOLLOWED);
+}
+
+void TPublicNetKs::Deliver() {
+    // A packet whose data was confirmed leaves no answer owed: an answer to
+    // its earlier send would have followed the reply or disagreed with it.
+    if (ConfirmNow() && owed_ <= 1) owed_ = 0;
+    Enter(Phase::Accepted);
+    ReceiveStage = 3;  // accepted: later chunks of this exchange are ignored
+    const int shown = raise_ == Raise::Id                ? kIdReplyLength
+                      : raise_ == Raise::Ack             ? 1
+                      : raise_ == Raise::ModuleCounter   ? kModuleCounterReplyLength
+                                                         : raiseLength_ + 5;
+    Trace(Q31_TRACE_ACCEPTED, 0, resends_, ReceiveBuffer, shown);
+    const unsigned armed = armed_;
+    switch (raise_) {
+        case Raise::General:
+            if (OnReceiveExecuted) OnReceiveExecuted(static_cast<short>(raiseLength_), reinterpret_cast<char*>(ReceiveBuffer + 2));
+            break;
+        case Raise::Var:
+            if (OnVarReceiveExecuted)
+                OnVarReceiveExecuted(static_cast<short>(raiseLength_), reinterpret_cast<char*>(ReceiveBuffer + 2));
+            break;
+        case Raise::Ack:
+            if (OnReceiveExecuted) OnReceiveExecuted(1, reinterpret_cast<char*>(ReceiveBuffer));
+            break;
+        case Raise::Id:
+            if (OnReceivedIDDevice) OnReceivedIDDevice(reinterpret_cast<SIDDevice*>(ReceiveBuffer + 2));
+            break;
+        case Raise::ModuleCounter:
+            if (OnReceiveModuleCounter) OnReceiveModuleCounter(static_cast<int>(static_cast<std::int8_t>(ReceiveBuffer[2])));
+            break;
+    }
+    // Unless the event armed the next packet (which ended this exchange
+    // already) or failed the reply, the exchange is over.
+    if (armed == armed_ && phase_ == Phase::Accepted) EndExchange(Q31_END_ACCEPTED);
+}
+
+void TPublicNetKs::EmitTrace(int kind, int reason, int count, const std::uint8_t* bytes, int length, int osError,
+                             int expected, int actual) const {
     TQ31TraceEvent event{};
     event.time_us = loop_.Now();
     event.kind = kind;
@@ -360,33 +492,54 @@ void TPublicNetKs::EmitTrace(int kind, int reason, int count, const std::uint8_t
     event.os_error = osError;
     event.bytes = bytes;
     event.length = bytes ? length : 0;
+    event.expected = expected;
+    event.actual = actual;
     OnTrace(event);
 }
 
 void TPublicNetKs::NoteChunk(const char* Data) {
     if (DeviceComm && DeviceComm->BytesRead > 0) lastByteAt_ = loop_.Now();
     if (!OnTrace || !DeviceComm) return;
-    if (DeviceComm->ReadError != 0)
-        EmitTrace(Q31_TRACE_PORT_ERROR, Q31_PORT_READ, 0, nullptr, 0, DeviceComm->ReadError);
-    EmitTrace(Q31_TRACE_READ, 0, 0, reinterpret_cast<const std::uint8_t*>(Data), DeviceComm->BytesRead, 0);
+    EmitTrace(Q31_TRACE_READ, 0, 0, reinterpret_cast<const std::uint8_t*>(Data), DeviceComm->BytesRead, 0, 0, 0);
+}
+
+bool TPublicNetKs::EmptyChunk(const char* Data) {
+    if (!DeviceComm) return true;
+    (void)Data;
+    if (DeviceComm->ReadError != 0) {
+        Trace(Q31_TRACE_PORT_ERROR, Q31_PORT_READ, 0, nullptr, 0, DeviceComm->ReadError);
+        // Bytes before the failure are looked at as usual; with none the
+        // time-out decides (a failed port is not read again and again).
+        return DeviceComm->BytesRead <= 0;
+    }
+    if (DeviceComm->BytesRead > 0) return false;
+    // The read ran out with nothing: the time-out decides, and until then
+    // (and through the send delay after it) the line is read again.
+    if (phase_ == Phase::Sent || phase_ == Phase::Grace) DeviceComm->RetryRead();
+    return true;
 }
 
 int TPublicNetKs::ChunkFault() const {
     return DeviceComm && DeviceComm->BytesRead < DeviceComm->ReadSize ? Q31_REJECT_SHORT : Q31_REJECT_ADDRESS;
 }
 
-void TPublicNetKs::GeneralReply(char* Data, const ReceiveEvent& event) {
+bool TPublicNetKs::EchoRead(const std::uint8_t* chunk, bool checkAddress, std::uint8_t replyLength) {
+    if (ReceiveStage != 0) return false;
+    if (checkAddress && chunk[0] != SlaveNetAddress) {
+        Trace(Q31_TRACE_REJECTED, ChunkFault(), resends_);
+        return true;
+    }
+    ReceiveStage = 1;
+    DeviceComm->LengthPacket = replyLength;
+    return true;
+}
+
+void TPublicNetKs::GeneralReply(char* Data, Raise raise) {
     const auto* chunk = reinterpret_cast<const std::uint8_t*>(Data);
+    if (EmptyChunk(Data)) return;
     NoteChunk(Data);
+    if (EchoRead(chunk, true, ReplyLength)) return;
     switch (ReceiveStage) {
-        case 0:  // our own packet coming back
-            if (chunk[0] != SlaveNetAddress) {
-                Trace(Q31_TRACE_REJECTED, ChunkFault(), resends_);
-                return;
-            }
-            ReceiveStage = 1;
-            DeviceComm->LengthPacket = ReplyLength;
-            return;
         case 1: {  // reply header: address and payload count
             if (chunk[0] != MasterNetAddress) {
                 Trace(Q31_TRACE_REJECTED, ChunkFault(), resends_);
@@ -395,7 +548,7 @@ void TPublicNetKs::GeneralReply(char* Data, const ReceiveEvent& event) {
             const std::uint8_t payload = chunk[1];
             if (payload > frame::kMaxReplyPayload) {
                 // L + 3 would not fit the body length: a bad reply.
-                ChecksumFailure(Q31_REJECT_LENGTH);
+                Fail(Failure::BadFrame, Q31_REJECT_LENGTH);
                 return;
             }
             ReceiveBuffer[0] = chunk[0];
@@ -407,7 +560,7 @@ void TPublicNetKs::GeneralReply(char* Data, const ReceiveEvent& event) {
             return;
         }
         case 2: {  // body: payload, further byte, checksum
-            timeOutTimer_.SetEnabled(false);
+            const ReceiveEvent& event = raise == Raise::Var ? OnVarReceiveExecuted : OnReceiveExecuted;
             if (!event) {
                 // Nobody wants the reply: the exchange ends here, its bytes read.
                 EndExchange(Q31_END_ACCEPTED);
@@ -415,252 +568,71 @@ void TPublicNetKs::GeneralReply(char* Data, const ReceiveEvent& event) {
             }
             std::memcpy(ReceivePointer, chunk, BodyLength);
             if (!frame::ChecksumMatches(ReceiveBuffer, BodyLength)) {
-                ChecksumFailure(DeviceComm->BytesRead < BodyLength ? Q31_REJECT_SHORT : Q31_REJECT_CHECKSUM);
+                Fail(Failure::BadFrame, DeviceComm->BytesRead < BodyLength ? Q31_REJECT_SHORT : Q31_REJECT_CHECKSUM);
                 return;
             }
-            // The data to agree on: the count and the payload.
-            if (IsConfirmedRead() && !Confirmed(ReceiveBuffer + 1, BodyLength - 2)) return;
-            Accept(ReceiveBuffer, BodyLength + 2);
-            const unsigned armed = armed_;
-            event(static_cast<short>(BodyLength - 3), reinterpret_cast<char*>(ReceiveBuffer + 2));
-            Accepted(armed);
+            const int length = BodyLength - 3;
+            if (!check_.Fits(length)) {
+                Fail(Failure::WrongLength, Q31_REJECT_WRONG_LENGTH, check_.bytes, length);
+                return;
+            }
+            Take(raise, length);
             return;
         }
         default: return;
     }
 }
 
-void TPublicNetKs::ReceivedData(char* Data) { GeneralReply(Data, OnReceiveExecuted); }
-void TPublicNetKs::VarReceivedData(char* Data) { GeneralReply(Data, OnVarReceiveExecuted); }
+void TPublicNetKs::ReceivedData(char* Data) { GeneralReply(Data, Raise::General); }
+void TPublicNetKs::VarReceivedData(char* Data) { GeneralReply(Data, Raise::Var); }
 
 void TPublicNetKs::OnlyTransmit(char* Data) {
+    if (EmptyChunk(Data)) return;
     NoteChunk(Data);
-    if (ReceiveStage == 0) {
-        ReceiveStage = 1;
-        DeviceComm->LengthPacket = ReplyLength;
-        return;
-    }
+    if (EchoRead(reinterpret_cast<const std::uint8_t*>(Data), false, ReplyLength)) return;
     if (ReceiveStage != 1) return;
-    // The acknowledgement carries no address or checksum, so a read that
-    // ended with nothing must not pass for one: the time-out decides.
-    if (DeviceComm->BytesRead < 1) {
-        Trace(Q31_TRACE_REJECTED, Q31_REJECT_SHORT, resends_);
-        return;
-    }
+    // The meter acknowledges a write with one byte; it carries no address or
+    // checksum, and any value counts.
     ReceiveBuffer[0] = static_cast<std::uint8_t>(Data[0]);
-    Accept(ReceiveBuffer, 1);
-    const unsigned armed = armed_;
-    if (OnReceiveExecuted) OnReceiveExecuted(1, reinterpret_cast<char*>(ReceiveBuffer));
-    Accepted(armed);
+    Take(Raise::Ack, 1);
 }
 
 void TPublicNetKs::ReceivedIDDevice(char* Data) {
     const auto* chunk = reinterpret_cast<const std::uint8_t*>(Data);
+    if (EmptyChunk(Data)) return;
     NoteChunk(Data);
-    if (ReceiveStage == 0) {
-        ReceiveStage = 1;
-        DeviceComm->LengthPacket = ReplyLength;
-        return;
-    }
+    if (EchoRead(chunk, false, ReplyLength)) return;
     if (ReceiveStage != 1) return;
     if (!OnReceivedIDDevice) return;
     if (chunk[0] != MasterNetAddress) {
         Trace(Q31_TRACE_REJECTED, ChunkFault(), resends_);
         return;
     }
-    timeOutTimer_.SetEnabled(false);
     std::memcpy(ReceiveBuffer, chunk, kIdReplyLength);
     if (!frame::ChecksumMatches(ReceiveBuffer, kIdReplyLength - 2)) {
-        ChecksumFailure(DeviceComm->BytesRead < kIdReplyLength ? Q31_REJECT_SHORT : Q31_REJECT_CHECKSUM);
+        Fail(Failure::BadFrame, DeviceComm->BytesRead < kIdReplyLength ? Q31_REJECT_SHORT : Q31_REJECT_CHECKSUM);
         return;
     }
-    // The data to agree on: the identification record.
-    if (IsConfirmedRead() && !Confirmed(ReceiveBuffer + 2, static_cast<int>(sizeof(SIDDevice)))) return;
-    Accept(ReceiveBuffer, kIdReplyLength);
-    const unsigned armed = armed_;
-    OnReceivedIDDevice(reinterpret_cast<SIDDevice*>(ReceiveBuffer + 2));
-    Accepted(armed);
+    // The identification is 19 bytes: a frame that says otherwise answers something else.
+    if (ReceiveBuffer[1] != kIdPayload) {
+        Fail(Failure::WrongLength, Q31_REJECT_WRONG_LENGTH, kIdPayload, ReceiveBuffer[1]);
+        return;
+    }
+    Take(Raise::Id, kIdPayload);
 }
 
 void TPublicNetKs::ReciveMC(char* Data) {
     const auto* chunk = reinterpret_cast<const std::uint8_t*>(Data);
+    if (EmptyChunk(Data)) return;
     NoteChunk(Data);
-    if (ReceiveStage == 0) {
-        ReceiveStage = 1;
-        DeviceComm->LengthPacket = kModuleCounterReplyLength;
-        return;
-    }
+    if (EchoRead(chunk, false, kModuleCounterReplyLength)) return;
     if (ReceiveStage != 1) return;
     if (chunk[0] != MasterNetAddress) {
         Trace(Q31_TRACE_REJECTED, ChunkFault(), resends_);
         return;
     }
-    Accept(chunk, kModuleCounterReplyLength);
-    const unsigned armed = armed_;
-    if (OnReceiveModuleCounter) OnReceiveModuleCounter(static_cast<int>(static_cast<std::int8_t>(chunk[2])));
-    Accepted(armed);
-}
-
-bool TPublicNetKs::SendRequest(std::uint8_t first, std::uint8_t command, const std::uint8_t* data,
-                               std::size_t dataBytes, std::uint8_t replyLength, Continuation continuation,
-                               int readCount) {
-    const std::size_t length =
-        frame::BuildRequest(TransmitBuffer, sizeof TransmitBuffer, first, command, data, dataBytes, MasterNetAddress);
-    if (length == 0) return false;
-    TransmitLength = static_cast<std::uint8_t>(length);
-    EchoLength = TransmitLength;
-    ReplyLength = replyLength;
-    ArmRequest(continuation, readCount);
-    return true;
-}
-
-bool TPublicNetKs::SendRead(std::uint8_t command, const std::uint8_t* data, std::size_t dataBytes) {
-    return SendRequest(SlaveNetAddress, command, data, dataBytes, kGeneralHeaderLength,
-                       Continuation::Bind<&TPublicNetKs::ReceivedData>(this), 2);
-}
-
-bool TPublicNetKs::SendWrite(std::uint8_t first, std::uint8_t command, const std::uint8_t* head, std::size_t headBytes,
-                             const void* payload, std::size_t payloadBytes) {
-    std::uint8_t data[256] = {};
-    if (headBytes + payloadBytes > 255 || (payloadBytes && !payload)) return false;
-    if (headBytes) std::memcpy(data, head, headBytes);
-    if (payloadBytes) std::memcpy(data + headBytes, payload, payloadBytes);
-    return SendRequest(first, command, data, headBytes + payloadBytes, kAckLength,
-                       Continuation::Bind<&TPublicNetKs::OnlyTransmit>(this), 1);
-}
-
-bool TPublicNetKs::Transmitpackage(std::uint8_t count, const void* source) {
-    // Without a source the previous packet would go out in its place.
-    if (count && !source) return false;
-    if (count) std::memcpy(TransmitBuffer, source, count);
-    TransmitLength = count;
-    EchoLength = count;
-    ReplyLength = kAckLength;
-    ArmRequest(Continuation::Bind<&TPublicNetKs::OnlyTransmit>(this), 1);
-    return true;
-}
-
-void TPublicNetKs::GetDeviceID() {
-    SendRequest(SlaveNetAddress, kCmdDeviceId, nullptr, 0, kIdReplyLength,
-                Continuation::Bind<&TPublicNetKs::ReceivedIDDevice>(this), 1);
-}
-
-bool TPublicNetKs::ReadRAM(std::uint16_t address, std::uint8_t count) {
-    if (count > kMaxReadCount) return false;
-    std::uint8_t d[3];
-    frame::PutLe16(d, address);
-    d[2] = count;
-    return SendRead(kCmdReadRam, d, sizeof d);
-}
-
-bool TPublicNetKs::ReadFlash(std::uint16_t address, std::uint8_t count) {
-    if (count > kMaxReadCount) return false;
-    std::uint8_t d[3];
-    frame::PutLe16(d, address);
-    d[2] = count;
-    return SendRead(kCmdReadFlash, d, sizeof d);
-}
-
-bool TPublicNetKs::ReadFlashLarge(std::uint32_t address, std::uint8_t count) {
-    if (count > kMaxReadCount) return false;
-    std::uint8_t d[5];
-    frame::PutLe32(d, address);
-    d[4] = count;
-    return SendRead(kCmdReadFlashLarge, d, sizeof d);
-}
-
-bool TPublicNetKs::WriteRAM(std::uint16_t address, std::uint8_t count, const void* data) {
-    if (count > kMaxWriteCount) return false;
-    std::uint8_t h[3];
-    frame::PutLe16(h, address);
-    h[2] = count;
-    return SendWrite(SlaveNetAddress, kCmdWriteRam, h, sizeof h, data, count);
-}
-
-bool TPublicNetKs::WriteFlash(std::uint16_t address, std::uint8_t count, const void* data) {
-    if (count > kMaxWriteCount) return false;
-    std::uint8_t h[3];
-    frame::PutLe16(h, address);
-    h[2] = count;
-    return SendWrite(SlaveNetAddress, kCmdWriteFlash, h, sizeof h, data, count);
-}
-
-bool TPublicNetKs::WriteFlashLarge(std::uint32_t address, std::uint8_t count, const void* data) {
-    if (count > kMaxWriteLargeCount) return false;
-    std::uint8_t h[5];
-    frame::PutLe32(h, address);
-    h[4] = count;
-    return SendWrite(SlaveNetAddress, kCmdWriteFlashLarge, h, sizeof h, data, count);
-}
-
-bool TPublicNetKs::WriteFlashF149(std::uint16_t address, std::uint8_t count, const void* data) {
-    if (count > kMaxWriteCount) return false;
-    // The F149 flash takes the count before the address.
-    std::uint8_t h[3];
-    h[0] = count;
-    frame::PutLe16(h + 1, address);
-    return SendWrite(kF149Address, kCmdWriteFlashF149, h, sizeof h, data, count);
-}
-
-bool TPublicNetKs::ClearFlashF149() { return SendWrite(SlaveNetAddress, kCmdClearFlashF149, nullptr, 0, nullptr, 0); }
-
-bool TPublicNetKs::SetPassword(std::uint32_t value) {
-    std::uint8_t d[4];
-    frame::PutLe32(d, value);
-    return SendWrite(SlaveNetAddress, kCmdPassword, d, sizeof d, nullptr, 0);
-}
-
-bool TPublicNetKs::IDCOMAND(std::uint32_t value) { return SetPassword(value); }
-
-bool TPublicNetKs::SetTime(const SNextTime* time) {
-    if (!time) return false;
-    return SendWrite(SlaveNetAddress, kCmdSetTime, time->Bytes, sizeof time->Bytes, nullptr, 0);
-}
-
-bool TPublicNetKs::KeyPress(std::uint8_t key) { return SendWrite(SlaveNetAddress, kCmdKeyPress, &key, 1, nullptr, 0); }
-
-bool TPublicNetKs::GetDisplayData() { return SendRead(kCmdDisplay, nullptr, 0); }
-
-bool TPublicNetKs::GetCtrSUM(std::uint16_t value) {
-    std::uint8_t d[2];
-    frame::PutLe16(d, value);
-    return SendRead(kCmdCtrSum, d, sizeof d);
-}
-
-bool TPublicNetKs::GetModuleCounter(std::uint16_t deviceType) {
-    if (!Multic(deviceType)) {
-        if (OnReceiveModuleCounter) OnReceiveModuleCounter(0);
-        return true;
-    }
-    return SendRequest(SlaveNetAddress, kCmdModuleCounter, nullptr, 0, kModuleCounterReplyLength,
-                       Continuation::Bind<&TPublicNetKs::ReciveMC>(this), 1);
-}
-
-bool TPublicNetKs::ModemCommand(const char* text, std::size_t length) {
-    if (length > 255 || (length && !text)) return false;
-    if (NullByteEnabled) NullBytePreamble();
-    if (!DeviceComm) return true;
-    // The text goes out unframed and is not kept: TransmitBuffer still holds
-    // the last packet for a re-send. The channel keeps the read settings the
-    // previous request left, and no event reports the outcome.
-    DeviceComm->Transmit_Packed(text, static_cast<std::uint8_t>(length));
-    return true;
-}
-
-const char* TPublicNetKs::GetDeviceTypeStr(std::uint16_t deviceType) const {
-    return texts::DeviceTypeText(TypeTexts, deviceType);
-}
-
-const char* TPublicNetKs::GetDeviceConditionStr(std::uint16_t condition) const {
-    const unsigned high = condition >> 8;
-    return high <= 3 ? ConditionTexts[high] : texts::kUndefinedCondition;
-}
-
-bool TPublicNetKs::IncludeDevices(std::uint16_t deviceType) { return (deviceType >> 8) == 8; }
-
-bool TPublicNetKs::Multic(std::uint16_t deviceType) {
-    const unsigned high = deviceType >> 8;
-    return high == 11 || high == 16 || high == 20;
+    std::memcpy(ReceiveBuffer, chunk, kModuleCounterReplyLength);
+    Take(Raise::ModuleCounter, kModuleCounterReplyLength);
 }
 
 }  // namespace q31

@@ -1,23 +1,33 @@
 // The master side of the meter link: frames a request, sends it after a
 // short delay, follows the reply through its stages (echo of our own packet,
-// reply header, reply body), checks address and checksum, and reports the
-// result through events. On a time-out or a bad checksum it sends the same
-// packet again, without limit, while Repetition is on.
+// reply header, reply body), checks address, checksum and length, and
+// reports the result through events. On a failure it sends the same packet
+// again, without limit, while Repetition is on.
 //
-// A reply is credited only to the packet it answers. After an exchange that
-// failed (a time-out, a bad reply, an abandoned packet) an answer to an
-// earlier send may still be on its way, so before the next, different packet
-// goes out the engine lets the line fall quiet (QuietTime) and discards what
-// arrives meanwhile. A clean line never waits.
+// A reply is credited only to the packet it answers. The meter answers its
+// packets in turn, one reply at a time, so an answer that comes after its
+// time-out delays the answers behind it. The rules that follow from that:
+// - After a time-out the engine goes on reading through the send delay: an
+//   answer that completes then is taken, and the packet is not sent again.
+// - Nothing is read off the line unseen: bytes that arrive while no reply is
+//   expected are traced as discarded, and a packet waits until the line has
+//   been quiet for a few character times before it goes out.
+// - A damaged reply costs only that tail wait before the packet goes again.
+// - A reply to a packet that timed out counts only if no other frame follows
+//   it closely (the answer to the re-send would).
+// - Before a different packet goes out while an answer to a timed-out send
+//   may still come, the line is let fall quiet until two time-outs after
+//   that send, unless the new packet's data will be confirmed anyway.
 //
 // One request is in flight at a time. Every command fills TransmitBuffer,
-// sets the expected lengths, picks a reply continuation and calls
-// ArmRequest; the owner chains the next command from the previous event.
+// sets the expected lengths, picks a reply continuation and arms it; the
+// owner chains the next command from the previous event.
 #pragma once
 
 #include <cstdint>
 
 #include "link/ConfirmMode.h"
+#include "link/ReplyCheck.h"
 #include "link/SIDDevice.h"
 #include "link/TWorkType.h"
 #include "publicQ31.h"
@@ -51,11 +61,18 @@ public:
     // read, so every exchange has a bound.
     static constexpr int kDefaultTimeOutMs = 2000;
     // An answer may come up to this many time-outs after its send: a meter
-    // that answers one send late often answers the next one late as well,
-    // and one that works through the sends in turn adds the two delays.
+    // that answers one send late often answers the next one late as well.
     static constexpr int kQuietTimeOuts = 2;
     // A line that never falls quiet is waited for at most this many time-outs.
     static constexpr int kDrainLimit = 8;
+    // The quiet that ends a frame's tail, in character times (on top of the
+    // send delay, which covers an adapter's own latency).
+    static constexpr int kTailChars = 4;
+    // The character time assumed on a port without a line speed.
+    static constexpr int kUnknownCharMicros = 1000;
+    // Auto confirmation covers the packet that showed a fault and this many
+    // packets after it; every further fault extends it.
+    static constexpr int kAutoConfirmPackets = 1;
 
     explicit TPublicNetKs(TComponent* owner = nullptr, MessageLoop& loop = MessageLoop::Main());
     ~TPublicNetKs() override;
@@ -78,6 +95,10 @@ public:
     // The engine.
     static std::uint16_t CRC(const void* data, std::uint8_t count);
     void ArmRequest(Continuation continuation, int readCount);
+    // ArmRequest with what the reply must carry, and whether its data may be
+    // confirmed by reading the same packet again (reads only: sending a read
+    // twice changes nothing in the meter).
+    void Arm(Continuation continuation, int readCount, ReplyCheck check, bool confirmable);
     // Sends a packet the caller made whole (the engine adds nothing); the
     // reply is one acknowledgement byte. Refused (false, nothing sent) when
     // there are bytes to send but no source.
@@ -89,12 +110,16 @@ public:
     // while Repetition is on, and OnTimeOut ends it otherwise. `reason` is a
     // Q31_REJECT_ code for the trace. Call it from the reply's event.
     void FailExchange(int reason);
-    // Whether a different packet has to wait for the line to fall quiet, and
-    // for how long without a byte (ms): kQuietTimeOuts time-outs.
-    bool LineUnsettled() const { return lineDirty_; }
-    // Re-sends of the packet in flight since it was armed (confirming reads
-    // are not re-sends).
+    // Re-sends of the packet in flight since it was armed that went out
+    // (confirming reads are not re-sends).
     int Resends() const { return resends_; }
+    // Whether an answer to a timed-out or abandoned send may still come.
+    bool LineUnsettled() const { return owed_ > 0 && loop_.Now() < owedUntil_; }
+    // Whether the packet in flight has its data confirmed.
+    bool Confirming() const;
+    // How long after its send an answer may still come, in ms: kQuietTimeOuts
+    // time-outs. A different packet waits that long for the line to fall
+    // quiet after a time-out unless its data is confirmed.
     int QuietTime() const;
 
     // Reply continuations, called by the channel with each chunk it read.
@@ -170,51 +195,78 @@ protected:
     // Frames [first][L][command][data][master][sum] into TransmitBuffer and
     // arms it. Returns false, sending nothing, when it cannot be framed.
     bool SendRequest(std::uint8_t first, std::uint8_t command, const std::uint8_t* data, std::size_t dataBytes,
-                     std::uint8_t replyLength, Continuation continuation, int readCount);
-    bool SendRead(std::uint8_t command, const std::uint8_t* data, std::size_t dataBytes);
+                     std::uint8_t replyLength, Continuation continuation, int readCount, ReplyCheck check = {},
+                     bool confirmable = false);
+    // A read: its reply has the general form and its data may be confirmed.
+    bool SendRead(std::uint8_t command, const std::uint8_t* data, std::size_t dataBytes, ReplyCheck check = {},
+                  bool confirmable = true);
     bool SendWrite(std::uint8_t first, std::uint8_t command, const std::uint8_t* head, std::size_t headBytes,
                    const void* payload, std::size_t payloadBytes);
     MessageLoop& Loop() const { return loop_; }
 
 private:
-    enum class Exchange : std::uint8_t { Idle, Open, Accepted };
+    // Where the exchange of the armed packet stands. Enter() owns the timers.
+    enum class Phase : std::uint8_t {
+        Idle,      // nothing armed, or the exchange is over
+        Armed,     // the send delay runs (package timer)
+        Settling,  // the line must fall quiet before the packet goes out (drain timer)
+        Sent,      // the packet is out; its time-out runs while the reply is read
+        Grace,     // the time-out fired; the reply is still read through the send delay
+        Checking,  // a good reply waits to see that no other frame follows it (drain timer)
+        Holding,   // a reply is in hand or the exchange failed: the owner is told, no timer runs
+        Accepted,  // the reply's event runs
+    };
+    // Why an exchange failed; each has its row in the failure table.
+    enum class Failure : std::uint8_t { TimeOut, BadFrame, WrongLength, NoValue, Followed };
+    // Which event a reply that passed its checks raises.
+    enum class Raise : std::uint8_t { General, Var, Ack, Id, ModuleCounter };
 
+    void Enter(Phase phase);
+    bool Open() const { return phase_ != Phase::Idle && phase_ != Phase::Accepted; }
     void TOut();
     void TPackage();
     void TNullByte();
     void TDrain();
+    // The send delay is over: send, or first let the line fall quiet.
+    void GoOut();
     void SendPacket();
     void NullBytePreamble();
-    void GeneralReply(char* Data, const ReceiveEvent& event);
-    void ChecksumFailure(int reason);
-    // The failure policy's tail: count, tell the owner, send again. With
-    // `mayHaveTail` the rest of a bad reply may still be coming in, and the
-    // packet waits until it has.
-    void Resend(bool mayHaveTail);
+    // The one failure routine: trace, tell the owner, and send again or end.
+    void Fail(Failure failure, int reason, int expected = 0, int actual = 0);
+    // Counts the re-send and asks the owner; false when the owner stopped
+    // the packet or armed another from its handler.
+    bool CountResend();
+    // Waits until the line has been quiet for `quietUs` and `notBefore` has
+    // come (at most kDrainLimit time-outs), reading off what arrives; then sends.
+    void Settle(Micros notBefore, Micros quietUs);
+    void DrainedChunk(char* Data);
+    void FollowerChunk(char* Data);
+    void Discarded(const std::uint8_t* Bytes, int Length);
+    // A fault seen on the line: it turns auto confirmation on for a while.
+    void NoteFault() { faultArmed_ = armed_; }
+    Micros TailTime() const;
+    Micros FollowerTime() const;
     // Where the next exchange starts: the echo with Receiving_back, else the reply.
     void ResetStage();
-    // The reply is good: ends the exchange (for the trace, once its event
-    // has run, so that the owner may still fail it from there).
-    void Accept(const std::uint8_t* reply, int length);
-    void Accepted(unsigned armed);
+    // Stage 0, the echo of our packet: true when it has been read (and, with
+    // `checkAddress`, began with the slave address) and the reply is next.
+    bool EchoRead(const std::uint8_t* chunk, bool checkAddress, std::uint8_t replyLength);
+    // A chunk that carries nothing or shows a port error: handled, true.
+    bool EmptyChunk(const char* Data);
+    void GeneralReply(char* Data, Raise raise);
+    // A reply that passed its checks: confirmed, watched for a follower, or delivered.
+    void Take(Raise raise, int length);
+    void Deliver();
     void EndExchange(int outcome);
-    // Confirmed reads: true when `data` agrees with the reply held from the
-    // previous send of the same packet; otherwise holds it and reads again.
-    bool Confirmed(const std::uint8_t* data, int length);
-    bool IsConfirmedRead() const;
-    // Letting the line fall quiet before a different packet.
+    bool ConfirmNow() const;
     bool SameAsLastSent() const;
-    // Waits until nothing has arrived for `quiet` ms; `settles`: the line is
-    // then clear of every earlier answer (else only of a frame's tail).
-    void BeginDrain(int quiet, bool settles);
-    void DrainedChunk(char* Data);
     // The trace. Nothing is built unless a handler is assigned.
     void Trace(int kind, int reason = 0, int count = 0, const std::uint8_t* bytes = nullptr, int length = 0,
-               int osError = 0) const {
-        if (OnTrace) EmitTrace(kind, reason, count, bytes, length, osError);
+               int osError = 0, int expected = 0, int actual = 0) const {
+        if (OnTrace) EmitTrace(kind, reason, count, bytes, length, osError, expected, actual);
     }
-    void EmitTrace(int kind, int reason, int count, const std::uint8_t* bytes, int length, int osError) const;
-    // Every chunk: when the line last carried a byte, and the trace.
+    void EmitTrace(int kind, int reason, int count, const std::uint8_t* bytes, int length, int osError, int expected,
+                   int actual) const;
     void NoteChunk(const char* Data);
     // Why a chunk that is not the expected reply was passed over.
     int ChunkFault() const;
@@ -225,16 +277,25 @@ private:
     TTimer nullByteTimer_;
     TTimer drainTimer_;
     Continuation continuation_;
-    Exchange exchange_ = Exchange::Idle;
-    unsigned armed_ = 0;      // counts ArmRequest calls
-    bool sent_ = false;       // the armed packet went out at least once
-    int resends_ = 0;         // since the packet was armed
-    bool lineDirty_ = false;  // a reply to an earlier send may still come
-    bool draining_ = false;
-    bool drainSettles_ = false;
-    bool resendDue_ = false;  // the package timer sends a failed packet again
-    Micros lastByteAt_ = 0;   // loop time of the last byte read
-    Micros drainDeadline_ = 0;
+    Phase phase_ = Phase::Idle;
+    unsigned armed_ = 0;  // counts armed packets
+    ReplyCheck check_;
+    bool confirmable_ = false;
+    bool sent_ = false;     // the armed packet went out at least once
+    bool suspect_ = false;  // the packet timed out or strays were read off in its exchange
+    int resends_ = 0;       // since the packet was armed
+    // Answers to timed-out sends that may still come, and until when.
+    int owed_ = 0;
+    Micros owedUntil_ = 0;
+    unsigned faultArmed_ = 0;  // the packet during which the line last showed a fault
+    Micros sentAt_ = 0;
+    Micros latency_ = 0;     // write to first reply chunk, on the last clean exchange
+    Micros lastByteAt_ = 0;  // loop time of the last byte read
+    Micros settleNotBefore_ = 0;
+    Micros settleQuiet_ = 0;
+    Micros settleCap_ = 0;
+    Raise raise_ = Raise::General;
+    int raiseLength_ = 0;
     std::uint8_t lastSent_[256] = {};
     std::uint8_t lastSentLength_ = 0;
     bool confirmHeld_ = false;

@@ -10,6 +10,7 @@
 #include <charconv>
 #include <cstring>
 
+#include "link/CommandBytes.h"
 #include "link/Frame.h"
 #include "meter/ArchiveRead.h"
 #include "meter/StoreReply.h"
@@ -21,8 +22,6 @@ namespace {
 
 using Self = TPublicNetKs_6x6;
 
-constexpr std::uint8_t kCmdReadArhiveV2 = 0x90;
-constexpr std::uint8_t kCmdTestArhiveV2 = 0x91;
 constexpr std::uint8_t kCountersBytes = 12;
 
 constexpr std::uint32_t kHourSlots = 1080;
@@ -109,7 +108,8 @@ bool TPublicNetKs_6x6::ReadArhiveV2(std::uint32_t Address, std::uint8_t Length, 
     frame::PutLe32(d, Address);
     d[4] = Length;
     d[5] = ElementSize;
-    return SendRead(kCmdReadArhiveV2, d, sizeof d);
+    // The reply carries whole values, no more than asked for.
+    return SendRead(cmd::kReadArchiveV2, d, sizeof d, ReplyCheck::Values(Length, ElementSize));
 }
 
 bool TPublicNetKs_6x6::TestArhiveV2(std::uint8_t first, std::uint32_t second, std::uint16_t third) {
@@ -117,7 +117,8 @@ bool TPublicNetKs_6x6::TestArhiveV2(std::uint8_t first, std::uint32_t second, st
     d[0] = first;
     frame::PutLe32(d + 1, second);
     frame::PutLe16(d + 5, third);
-    return SendRead(kCmdTestArhiveV2, d, sizeof d);
+    // Its reply means nothing here: neither its length nor its data is checked.
+    return SendRead(cmd::kTestArchiveV2, d, sizeof d, {}, false);
 }
 
 // The array reads.

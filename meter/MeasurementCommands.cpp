@@ -8,6 +8,7 @@
 // packets and hands the owner the 64 bytes of values once, at the end.
 #include <cstring>
 
+#include "link/CommandBytes.h"
 #include "link/Frame.h"
 #include "meter/StoreReply.h"
 #include "meter/TPublicNetKs_6x6.h"
@@ -15,14 +16,6 @@
 namespace q31 {
 
 namespace {
-
-constexpr std::uint8_t kCmdSaveData = 0x80;
-constexpr std::uint8_t kCmdAnalogStart = 0x81;
-constexpr std::uint8_t kCmdAnalogRead = 0x82;
-constexpr std::uint8_t kCmdAnalogEnd = 0x83;
-constexpr std::uint8_t kCmdFlowCalculation = 0x84;
-constexpr std::uint8_t kCmdTermCalculation = 0x85;
-constexpr std::uint8_t kCmdADCPressData = 0x86;
 
 enum class MeasurementReply : std::uint8_t {
     Acknowledgement,  // one byte, read by OnlyTransmit
@@ -37,13 +30,13 @@ struct MeasurementCommand {
 
 // Indexed by command byte - 0x80.
 constexpr MeasurementCommand kMeasurementCommands[] = {
-    {kCmdSaveData, 1, MeasurementReply::Acknowledgement},
-    {kCmdAnalogStart, 1, MeasurementReply::Acknowledgement},
-    {kCmdAnalogRead, 3, MeasurementReply::Data},  // address (2), count
-    {kCmdAnalogEnd, 0, MeasurementReply::Acknowledgement},
-    {kCmdFlowCalculation, 1, MeasurementReply::Acknowledgement},
-    {kCmdTermCalculation, 0, MeasurementReply::Acknowledgement},
-    {kCmdADCPressData, 0, MeasurementReply::Data},
+    {cmd::kSaveData, 1, MeasurementReply::Acknowledgement},
+    {cmd::kAnalogStart, 1, MeasurementReply::Acknowledgement},
+    {cmd::kAnalogRead, 3, MeasurementReply::Data},  // address (2), count
+    {cmd::kAnalogEnd, 0, MeasurementReply::Acknowledgement},
+    {cmd::kFlowCalculation, 1, MeasurementReply::Acknowledgement},
+    {cmd::kTermCalculation, 0, MeasurementReply::Acknowledgement},
+    {cmd::kAdcPressData, 0, MeasurementReply::Data},
 };
 constexpr std::size_t kMeasurementCommandCount = sizeof kMeasurementCommands / sizeof kMeasurementCommands[0];
 
@@ -62,16 +55,16 @@ static_assert(sizeof(TPublicNetKs_6x6::ADCValues) == 2 * kADCBlockBytes, "ADCVal
 }  // namespace
 
 bool TPublicNetKs_6x6::SendMeasurement(std::uint8_t command, const std::uint8_t* data, std::size_t dataBytes) {
-    if (command < kCmdSaveData || command - kCmdSaveData >= static_cast<int>(kMeasurementCommandCount)) return false;
-    const MeasurementCommand& c = kMeasurementCommands[command - kCmdSaveData];
+    if (command < cmd::kSaveData || command - cmd::kSaveData >= static_cast<int>(kMeasurementCommandCount)) return false;
+    const MeasurementCommand& c = kMeasurementCommands[command - cmd::kSaveData];
     if (dataBytes != c.dataBytes || (dataBytes && !data)) return false;
     if (c.reply == MeasurementReply::Data) return SendRead(c.command, data, dataBytes);
     return SendWrite(SlaveNetAddress, c.command, data, dataBytes, nullptr, 0);
 }
 
-bool TPublicNetKs_6x6::SaveData(std::uint8_t value) { return SendMeasurement(kCmdSaveData, &value, 1); }
+bool TPublicNetKs_6x6::SaveData(std::uint8_t value) { return SendMeasurement(cmd::kSaveData, &value, 1); }
 
-bool TPublicNetKs_6x6::AnalogStart(std::uint8_t value) { return SendMeasurement(kCmdAnalogStart, &value, 1); }
+bool TPublicNetKs_6x6::AnalogStart(std::uint8_t value) { return SendMeasurement(cmd::kAnalogStart, &value, 1); }
 
 bool TPublicNetKs_6x6::AnalogRead(std::uint16_t address, std::uint8_t count) {
     // A reply carries at most kMaxReadCount bytes; a longer one could never
@@ -80,18 +73,18 @@ bool TPublicNetKs_6x6::AnalogRead(std::uint16_t address, std::uint8_t count) {
     std::uint8_t d[3];
     frame::PutLe16(d, address);
     d[2] = count;
-    return SendMeasurement(kCmdAnalogRead, d, sizeof d);
+    return SendMeasurement(cmd::kAnalogRead, d, sizeof d);
 }
 
-bool TPublicNetKs_6x6::AnalogEnd() { return SendMeasurement(kCmdAnalogEnd, nullptr, 0); }
+bool TPublicNetKs_6x6::AnalogEnd() { return SendMeasurement(cmd::kAnalogEnd, nullptr, 0); }
 
 bool TPublicNetKs_6x6::StartFlowCalculation(std::uint8_t value) {
-    return SendMeasurement(kCmdFlowCalculation, &value, 1);
+    return SendMeasurement(cmd::kFlowCalculation, &value, 1);
 }
 
-bool TPublicNetKs_6x6::StartTermCalculation() { return SendMeasurement(kCmdTermCalculation, nullptr, 0); }
+bool TPublicNetKs_6x6::StartTermCalculation() { return SendMeasurement(cmd::kTermCalculation, nullptr, 0); }
 
-bool TPublicNetKs_6x6::GetADCPressData() { return SendMeasurement(kCmdADCPressData, nullptr, 0); }
+bool TPublicNetKs_6x6::GetADCPressData() { return SendMeasurement(cmd::kAdcPressData, nullptr, 0); }
 
 void TPublicNetKs_6x6::GetADCData() {
     Borrow<&TPublicNetKs_6x6::ReceiveRAMPointer>();

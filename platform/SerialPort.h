@@ -30,6 +30,16 @@ bool PortWrite(PortHandle port, const std::uint8_t* data, std::size_t count, int
 // (tcflush on a tty, draining on a pipe or socket, PurgeComm on Windows).
 void PortPurgeInput(PortHandle port);
 
+// Reads, without waiting, up to `capacity` bytes that have arrived and not
+// been read yet into `out`; returns how many. The link reads the line off
+// this way before a write, so that nothing is thrown away unseen.
+std::size_t PortTakePending(PortHandle port, std::uint8_t* out, std::size_t capacity);
+
+// The time one character takes on the line at the port's settings (start,
+// data, parity and stop bits), in microseconds; 0 when the port has no line
+// speed (a pipe, a socket) or its settings cannot be read.
+int PortCharTimeMicros(PortHandle port);
+
 // A read of up to `count` bytes that another thread can end at once.
 //
 // Read returns when `count` bytes have arrived, when `timeoutMs` has passed,

@@ -8,7 +8,8 @@ TPublicDevCom::TPublicDevCom(TComponent* owner, MessageLoop& loop) : TComponent(
     readDone_.OnHandover = Delegate<void()>::Bind<&TPublicDevCom::ReceiveEnd>(this);
 }
 
-TPublicDevCom::~TPublicDevCom() { AbortRead(); }
+// Nobody is told of the bytes of a read the channel's end cuts short.
+TPublicDevCom::~TPublicDevCom() { ReadThread.Abort(); }
 
 void TPublicDevCom::Transmit_Packed(const void* data, std::uint8_t count) {
     TransmitSize = count;
@@ -44,7 +45,9 @@ void TPublicDevCom::AbortRead() {
     // that none of its bytes can be taken for the next exchange's.
     ReadThread.Abort();
     if (noRead_) loop_.Withdraw(readDone_);
+    const bool hadBytes = reading_ && !noRead_ && BytesRead > 0 && BytesRead <= ReadSize;
     reading_ = false;
+    if (hadBytes && OnDiscard) OnDiscard(ChannelBuffer + FillOffset, BytesRead);
 }
 
 void TPublicDevCom::BeginExchange() {
@@ -132,15 +135,32 @@ void TPublicDevCom::Receive() {
     // The chunk is always ReadSize bytes; bytes that did not arrive are zero.
     const int offset = FillOffset;
     const unsigned exchange = exchange_;
+    retry_ = false;
     if (OnReceivePacket) OnReceivePacket(reinterpret_cast<char*>(ChannelBuffer + offset));
     // A handler may have started a new exchange; then that exchange owns the
     // channel and this one is over.
     if (exchange != exchange_) return;
+    if (retry_) {
+        retry_ = false;
+        ++ReadsLeft;
+        ReceivePacket(this, ReadSize);
+        return;
+    }
     FillOffset += ReadSize;
     if (ReadsLeft > 0) ReceivePacket(this, LengthPacket);
 }
 
-void TPublicDevCom::ClearBuf() { PortPurgeInput(ComHandle); }
+int TPublicDevCom::ClearBuf() {
+    // Bounded, so a line that never stops sending cannot hold the caller here.
+    int total = 0;
+    for (int round = 0; round < 16; ++round) {
+        const std::size_t n = PortTakePending(ComHandle, discard_, sizeof discard_);
+        if (n == 0) break;
+        total += static_cast<int>(n);
+        if (OnDiscard) OnDiscard(discard_, static_cast<int>(n));
+    }
+    return total;
+}
 
 template <typename Value, typename Event>
 void TPublicDevCom::ReceiveElements(int count, const Event& event) {

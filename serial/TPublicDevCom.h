@@ -53,10 +53,16 @@ public:
     void ReceivePacket(TComponent* sender, int count);
     // Stops the exchange after the chunk being delivered: no further read.
     void StopReading() { ReadsLeft = 0; }
-    // Ends the read in progress, if any, and forgets its bytes.
+    // Ends the read in progress, if any; the bytes it had taken go to OnDiscard.
     void AbortRead();
-    // Discards pending input on the port.
-    void ClearBuf();
+    // Reads off input that arrived and was not read (nothing waits for it):
+    // the bytes go to OnDiscard. Returns how many there were.
+    int ClearBuf();
+    // From inside OnReceivePacket: the read just delivered ended with no
+    // byte; start it again in its place instead of going on.
+    void RetryRead() { retry_ = true; }
+    // The time of one character on the port, in microseconds (0: unknown).
+    int CharTimeMicros() const { return PortCharTimeMicros(ComHandle); }
 
     // Typed reception: a caller passes the number of bytes that arrived at
     // the start of ChannelBuffer; whole elements are raised as events.
@@ -96,6 +102,9 @@ public:
     int WriteError = 0;
     int ReadError = 0;
     std::uint8_t ChannelBuffer[kChannelBufferSize] = {};
+    // Bytes taken off the line that no read was waiting for, or that an
+    // aborted read had taken: nothing is thrown away unseen.
+    Delegate<void(const std::uint8_t* Bytes, int Length)> OnDiscard;
 
 private:
     // A new exchange: the old one's read ends and its bytes are forgotten.
@@ -110,6 +119,8 @@ private:
     Handover readDone_;
     bool reading_ = false;             // a read of the current exchange is outstanding
     bool noRead_ = false;              // it is a read of 0 bytes, delivered without the reader
+    bool retry_ = false;               // the owner wants the delivered read again
+    std::uint8_t discard_[256] = {};   // what ClearBuf reads off
     unsigned exchange_ = 0;            // counts Transmit calls
     std::uint8_t valueBytes_[4] = {};  // Transmit_Short & co. write from here
 };

@@ -78,6 +78,46 @@ void PortPurgeInput(PortHandle port) {
     }
 }
 
+std::size_t PortTakePending(PortHandle port, std::uint8_t* out, std::size_t capacity) {
+    if (!PortUsable(port) || capacity == 0) return 0;
+    const int avail = Available(Fd(port));
+    if (avail <= 0) return 0;
+    // Only what is queued, so a blocking descriptor never blocks here.
+    const std::size_t want = static_cast<std::size_t>(avail) < capacity ? static_cast<std::size_t>(avail) : capacity;
+    for (;;) {
+        const ssize_t n = ::read(Fd(port), out, want);
+        if (n < 0 && errno == EINTR) continue;
+        return n > 0 ? static_cast<std::size_t>(n) : 0;
+    }
+}
+
+int PortCharTimeMicros(PortHandle port) {
+    if (!PortUsable(port)) return 0;
+    termios t{};
+    if (::tcgetattr(Fd(port), &t) != 0) return 0;
+    static constexpr struct {
+        speed_t code;
+        int baud;
+    } kSpeeds[] = {{B300, 300},       {B600, 600},       {B1200, 1200},     {B2400, 2400},     {B4800, 4800},
+                   {B9600, 9600},     {B19200, 19200},   {B38400, 38400},   {B57600, 57600},   {B115200, 115200},
+                   {B230400, 230400}, {B460800, 460800}, {B921600, 921600}};
+    const speed_t code = ::cfgetospeed(&t);
+    int baud = 0;
+    for (const auto& s : kSpeeds)
+        if (s.code == code) baud = s.baud;
+    if (baud == 0) return 0;
+    int bits = 1;  // start bit
+    switch (t.c_cflag & CSIZE) {
+        case CS5: bits += 5; break;
+        case CS6: bits += 6; break;
+        case CS7: bits += 7; break;
+        default: bits += 8; break;
+    }
+    if (t.c_cflag & PARENB) ++bits;
+    bits += (t.c_cflag & CSTOPB) ? 2 : 1;
+    return static_cast<int>((1000000LL * bits + baud - 1) / baud);
+}
+
 PortReader::PortReader() {
     int fds[2];
     if (::pipe(fds) == 0) {

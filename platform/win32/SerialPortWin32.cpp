@@ -106,6 +106,38 @@ void PortPurgeInput(PortHandle port) {
     }
 }
 
+std::size_t PortTakePending(PortHandle port, std::uint8_t* out, std::size_t capacity) {
+    if (!PortUsable(port) || capacity == 0) return 0;
+    const HANDLE h = H(port);
+    DWORD avail = 0;
+    DWORD errors = 0;
+    COMSTAT stat{};
+    if (::ClearCommError(h, &errors, &stat)) {
+        avail = stat.cbInQue;
+    } else if (::GetFileType(h) != FILE_TYPE_PIPE || !::PeekNamedPipe(h, nullptr, 0, nullptr, &avail, nullptr)) {
+        return 0;
+    }
+    if (avail == 0) return 0;
+    // Only what is queued: a read of that much returns at once whatever the
+    // port's time-outs are.
+    DWORD got = 0;
+    const DWORD want = static_cast<DWORD>(std::min<std::size_t>(avail, capacity));
+    if (!::ReadFile(h, out, want, &got, nullptr)) return 0;
+    return got;
+}
+
+int PortCharTimeMicros(PortHandle port) {
+    if (!PortUsable(port)) return 0;
+    DCB dcb{};
+    dcb.DCBlength = sizeof dcb;
+    if (!::GetCommState(H(port), &dcb) || dcb.BaudRate == 0) return 0;
+    // Start bit, data bits, parity, stop bits (ONESTOPBIT 0, ONE5STOPBITS 1, TWOSTOPBITS 2).
+    int bits = 1 + (dcb.ByteSize >= 5 && dcb.ByteSize <= 8 ? dcb.ByteSize : 8);
+    if (dcb.Parity != NOPARITY) ++bits;
+    bits += dcb.StopBits == TWOSTOPBITS ? 2 : 1;
+    return static_cast<int>((1000000LL * bits + dcb.BaudRate - 1) / dcb.BaudRate);
+}
+
 PortReader::PortReader() {
     // Manual reset: a Cancel stays signalled until the owner's Reset, so a
     // Cancel that comes before the Read still ends it.

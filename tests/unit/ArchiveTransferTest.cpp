@@ -77,13 +77,19 @@ TEST_F(ArchiveTransfer, CountersAreTwelveFlashBytesGivenBackBeforeTheEvent) {
     EXPECT_EQ(std::uint32_t{counters.HourCount}, 2000u);
     EXPECT_EQ(std::uint32_t{counters.DayCount}, 600u);
 
-    // A short reply does not leave the last counters' bytes behind.
+    // A short reply is not the answer to a 12-byte read: the packet goes
+    // again, and the counters stay as they were until a whole answer comes.
     meter.GetFArhives();
-    NextPacket();
-    ASSERT_TRUE(Reply(GeneralReply({7, 0, 0, 0, 9})));
+    const Bytes again = NextPacket();
+    const int before = meter.RepetitionCounter;
+    end.Send(GeneralReply({7, 0, 0, 0, 9}));
+    ASSERT_TRUE(PumpUntil([&] { return meter.RepetitionCounter == before + 1; }));
+    EXPECT_EQ(NextSent(loop, end), again);
+    EXPECT_EQ(std::uint32_t{counters.HourCount}, 2000u);
+    ASSERT_TRUE(Reply(GeneralReply({7, 0, 0, 0, 9, 0, 0, 0, 8, 0, 0, 0})));
     EXPECT_EQ(std::uint32_t{counters.FirstWord}, 7u);
     EXPECT_EQ(std::uint32_t{counters.HourCount}, 9u);
-    EXPECT_EQ(std::uint32_t{counters.DayCount}, 0u);
+    EXPECT_EQ(std::uint32_t{counters.DayCount}, 8u);
     EXPECT_EQ(owner.calls, 0);
 }
 
@@ -195,19 +201,23 @@ TEST_F(ArchiveTransfer, ReplyWithNoWholeValueEndsInTimeOutWithoutRepetition) {
 }
 
 TEST_F(ArchiveTransfer, LongerRepliesNeverRunPastTheBuffer) {
-    // Every reply carries 252 bytes for the 160 asked: without a bound the
-    // two-byte read of a whole ring would take 126 values a packet.
+    // A reply of 252 bytes for the 160 asked is not the answer: without the
+    // check the two-byte read of a whole ring would take 126 values a packet.
     meter.Arhives.HourCount = 5000;
     std::fill(std::begin(meter.ShortBuffer), std::end(meter.ShortBuffer), std::int16_t{0x5A5A});
     meter.GetArrayHourShort(17424, 0, 0);
-    const std::vector<Bytes> packets = Serve([](const Bytes&) { return GeneralReply(Bytes(252, 0x11)); });
     // Plain flash bytes, 160 of them, from the oldest record still held:
     // record 5000 - 1080 = 3920 lies in slot 680, at 17424 + 2 * 680 = 18784 = 0x4960.
-    EXPECT_EQ(packets[0], (Bytes{0xC9, 0x06, 0x31, 0x60, 0x49, 0x00, 0x00, 0xA0, 0xF0, 0x39, 0x03}));
-    EXPECT_EQ(packets.size(), 14u);
-    EXPECT_EQ(events, std::vector<int>{1080});
-    EXPECT_EQ(meter.ShortBuffer[1079], 0x1111);
-    EXPECT_EQ(meter.ShortBuffer[1080], 0x5A5A) << "nothing stored past the values asked for";
+    const Bytes first = {0xC9, 0x06, 0x31, 0x60, 0x49, 0x00, 0x00, 0xA0, 0xF0, 0x39, 0x03};
+    EXPECT_EQ(NextPacket(), first);
+    for (int i = 0; i < 3; ++i) {
+        const int before = meter.RepetitionCounter;
+        end.Send(GeneralReply(Bytes(252, 0x11)));
+        ASSERT_TRUE(PumpUntil([&] { return meter.RepetitionCounter == before + 1; }));
+        EXPECT_EQ(NextPacket(), first) << "the same packet goes again";
+    }
+    EXPECT_EQ(meter.ShortBuffer[0], 0x5A5A) << "nothing of a wrong reply is stored";
+    EXPECT_TRUE(events.empty());
 }
 
 }  // namespace
