@@ -14,13 +14,11 @@ const bool g_trace = std::getenv("Q31_SESSION_TRACE") != nullptr;
 constexpr Micros kMs = 1000;
 }  // namespace
 
-FakeLine::FakeLine(MessageLoop& loop, MeterAnswers& meter, SessionInput& input, bool echo, int timeOutMs)
-    : loop_(loop), meter_(meter), input_(input), echo_(echo), timeOutMs_(timeOutMs) {
+FakeLine::FakeLine(MessageLoop& loop, MeterAnswers& meter, PlanSource& plans, bool echo, int timeOutMs)
+    : loop_(loop), meter_(meter), plans_(plans), echo_(echo), timeOutMs_(timeOutMs) {
     g_current = this;
-    // Enough for any session's traffic in flight, so that the line does not
-    // allocate while it runs.
-    arrivals_.reserve(64);
-    received_.reserve(2048);
+    arrivals_.reserve(kMaxArrivals);
+    received_.reserve(kMaxReceived);
 }
 
 FakeLine::~FakeLine() {
@@ -41,11 +39,25 @@ bool FakeLine::Write(PortHandle port, const std::uint8_t* data, std::size_t coun
         std::fprintf(stderr, "\n");
     }
     // The echo is on the line before the meter has even seen the packet.
-    if (echo_) received_.insert(received_.end(), data, data + count);
-    const std::vector<std::uint8_t>& answer = meter_.Answer(std::span<const std::uint8_t>(data, count));
-    if (!answer.empty()) PlanReply(answer);
+    if (echo_) Receive(data, count);
+    const std::span<const std::uint8_t> packet(data, count);
+    const std::vector<std::uint8_t>& answer = meter_.Answer(packet);
+    if (!answer.empty()) PlanReply(packet, answer);
     Service();
     return true;
+}
+
+std::span<const std::uint8_t> FakeLine::LastPacket() const {
+    if (packets_ == 0) return {};
+    const Packet& p = recent_[(packets_ - 1) % kRecentPackets];
+    return {p.bytes.data(), p.count};
+}
+
+void FakeLine::Receive(const std::uint8_t* bytes, std::size_t count) {
+    // What does not fit is lost, as on a port whose input nobody reads.
+    const std::size_t room = kMaxReceived - std::min(kMaxReceived, received_.size());
+    if (count > room) faultsUntil_ = std::max(faultsUntil_, loop_.Now());
+    received_.insert(received_.end(), bytes, bytes + std::min(count, room));
 }
 
 void FakeLine::Purge(PortHandle port) {
@@ -61,15 +73,57 @@ std::size_t FakeLine::TakePending(PortHandle port, std::uint8_t* out, std::size_
     return n;
 }
 
-void FakeLine::PlanReply(const std::vector<std::uint8_t>& answer) {
+std::size_t FakeLine::Reshape(const ReplyPlan& plan, std::array<std::uint8_t, kMaxPiece>& reply, std::size_t length) {
+    if (plan.shape == ReplyPlan::Shape::Whole || length < 5 || reply[1] + 5u != length) return length;
+    const std::size_t payload = reply[1];
+    const std::uint8_t further = reply[length - 3];
+    std::size_t bytes = payload;
+    switch (plan.shape) {
+        case ReplyPlan::Shape::Half: bytes = payload / 2; break;
+        case ReplyPlan::Shape::OneShort: bytes = payload > 0 ? payload - 1 : 1; break;
+        case ReplyPlan::Shape::OneLong: bytes = std::min<std::size_t>(payload + 1, 255); break;
+        case ReplyPlan::Shape::Oversize: bytes = plan.oversize; break;
+        default: break;
+    }
+    if (plan.shape == ReplyPlan::Shape::Oversize) {
+        // Bytes of no meaning, the same for the same plan.
+        std::uint32_t x = 0x9E3779B9u ^ (static_cast<std::uint32_t>(plan.fraction) << 8) ^ plan.detail;
+        for (std::size_t i = 0; i < bytes; ++i) {
+            x ^= x << 13;
+            x ^= x >> 17;
+            x ^= x << 5;
+            reply[2 + i] = static_cast<std::uint8_t>(x >> 24);
+        }
+    } else {
+        // A byte beyond the meter's payload (one long, or one short of an
+        // empty payload) is the plan's.
+        for (std::size_t i = payload; i < bytes; ++i) reply[2 + i] = plan.detail;
+    }
+    reply[1] = static_cast<std::uint8_t>(bytes);
+    reply[2 + bytes] = further;
+    std::uint16_t sum = 0;
+    for (std::size_t i = 0; i < bytes + 3; ++i) sum = static_cast<std::uint16_t>(sum + reply[i]);
+    reply[3 + bytes] = static_cast<std::uint8_t>(sum);
+    reply[4 + bytes] = static_cast<std::uint8_t>(sum >> 8);
+    return bytes + 5;
+}
+
+void FakeLine::PlanReply(std::span<const std::uint8_t> packet, const std::vector<std::uint8_t>& answer) {
     std::array<std::uint8_t, kMaxPiece> reply{};
-    const std::size_t length = std::min(answer.size(), reply.size());
+    std::size_t length = std::min(answer.size(), reply.size());
     std::copy(answer.begin(), answer.begin() + static_cast<std::ptrdiff_t>(length), reply.begin());
     const Micros now = loop_.Now();
-    const std::optional<ReplyPlan> next = input_.NextPlan();
+    const std::optional<ReplyPlan> next = plans_.NextPlan(packet);
     const ReplyPlan plan = next ? *next : ReplyPlan{};
     if (!plan.Clean()) faultsUntil_ = std::max(faultsUntil_, now);
     if (plan.drop) return;
+    if (arrivals_.size() + (plan.duplicate ? 2u : 1u) * plan.chunks > kMaxArrivals) {
+        // The meter's queue is full: it does not hear this packet.
+        faultsUntil_ = std::max(faultsUntil_, now);
+        return;
+    }
+    length = Reshape(plan, reply, length);
+    const std::size_t pieces = std::min<std::size_t>(plan.chunks, length);
     if (plan.corrupt) {
         const std::size_t at = plan.detail % length;
         reply[at] = static_cast<std::uint8_t>(reply[at] ^ (1u << (plan.fraction & 7)));
@@ -80,11 +134,10 @@ void FakeLine::PlanReply(const std::vector<std::uint8_t>& answer) {
     // nothing a meter can send, and the sum checksum cannot tell their
     // blocks apart: two answers to the same packet, cut differently and
     // merged, pass it with fields swapped.
-    const Micros wanted = now + plan.DelayMs(timeOutMs_) * kMs;
+    const Micros wanted = now + plan.DelayUs(timeOutMs_);
     Micros at = std::max(wanted, meterBusyUntil_);
     const bool held = at > wanted;
     Micros lastByte = at;
-    const std::size_t pieces = std::min<std::size_t>(plan.chunks, length);
     for (int copy = 0; copy < (plan.duplicate ? 2 : 1); ++copy) {
         std::size_t from = 0;
         for (std::size_t i = 1; i <= pieces; ++i) {
@@ -193,7 +246,7 @@ void FakeLine::Advance() {
             for (std::size_t i = 0; i < arrivals_[n].count; ++i) std::fprintf(stderr, " %02X", arrivals_[n].bytes[i]);
             std::fprintf(stderr, "\n");
         }
-        received_.insert(received_.end(), arrivals_[n].bytes.begin(), arrivals_[n].bytes.begin() + arrivals_[n].count);
+        Receive(arrivals_[n].bytes.data(), arrivals_[n].count);
         ++n;
     }
     arrivals_.erase(arrivals_.begin(), arrivals_.begin() + static_cast<std::ptrdiff_t>(n));

@@ -5,10 +5,10 @@
 // to the message loop on the same thread.
 //
 // Every packet the link writes is handed whole to the model of the meter;
-// its correct reply is then put on the line as the next reply plan of the
-// input says: on time, late, after the link's time-out, in pieces, twice,
-// with one byte changed, or not at all. With echo on, the written bytes come
-// back at once, ahead of any reply.
+// its correct reply is then put on the line as the next reply plan says: on
+// time, late, after the link's time-out, long after it, in pieces, twice,
+// with one byte changed, as a well-formed frame of another length, or not at
+// all. With echo on, the written bytes come back at once, ahead of any reply.
 //
 // The fake port functions and the fake reader (FakeSerialPort.cpp,
 // FakeReadThread.cpp) reach the line of the running session through Current().
@@ -18,10 +18,11 @@
 #include <cstddef>
 #include <cstdint>
 #include <optional>
+#include <span>
 #include <vector>
 
 #include "fuzz/MeterAnswers.h"
-#include "fuzz/SessionInput.h"
+#include "fuzz/PlanSource.h"
 #include "platform/SerialPort.h"
 #include "runtime/MessageLoop.h"
 
@@ -32,7 +33,7 @@ public:
     // The handle the session's slot record carries; any other is no port.
     static constexpr PortHandle kHandle = 7;
 
-    FakeLine(MessageLoop& loop, MeterAnswers& meter, SessionInput& input, bool echo, int timeOutMs);
+    FakeLine(MessageLoop& loop, MeterAnswers& meter, PlanSource& plans, bool echo, int timeOutMs);
     ~FakeLine();
     FakeLine(const FakeLine&) = delete;
     FakeLine& operator=(const FakeLine&) = delete;
@@ -61,6 +62,8 @@ public:
     // was not clean. Afterwards every reply is correct and on time.
     Micros FaultsActUntil() const { return faultsUntil_; }
     std::uint64_t PacketsWritten() const { return packets_; }
+    // The packet the link wrote last (empty before the first).
+    std::span<const std::uint8_t> LastPacket() const;
     // The last packets written, for the report of a finding.
     void PrintRecent() const;
 
@@ -68,6 +71,13 @@ private:
     // A piece of a reply: never longer than a reply (a length byte, at
     // most 255 payload bytes, the further byte and the checksum).
     static constexpr std::size_t kMaxPiece = 260;
+    // Room for what is in flight, reserved up front so that the line does
+    // not allocate while it runs. A meter holds back at most as many replies
+    // as fit (at most 16 pieces each); while its queue is full it does not
+    // hear further packets. A port whose input is not read keeps only so
+    // many bytes, as a real one's buffer does.
+    static constexpr std::size_t kMaxArrivals = 256;
+    static constexpr std::size_t kMaxReceived = 8192;
     struct Arrival {
         Micros at;
         std::uint16_t count;
@@ -91,13 +101,16 @@ private:
 
     static bool IsPort(PortHandle port) { return port == kHandle; }
     void Schedule(Micros at, const std::uint8_t* bytes, std::size_t count);
-    void PlanReply(const std::vector<std::uint8_t>& answer);
+    void PlanReply(std::span<const std::uint8_t> packet, const std::vector<std::uint8_t>& answer);
+    // Puts the reply into the shape the plan asks for; returns its length.
+    static std::size_t Reshape(const ReplyPlan& plan, std::array<std::uint8_t, kMaxPiece>& reply, std::size_t length);
+    void Receive(const std::uint8_t* bytes, std::size_t count);
     void Service();
     void Finish();
 
     MessageLoop& loop_;
     MeterAnswers& meter_;
-    SessionInput& input_;
+    PlanSource& plans_;
     bool echo_;
     int timeOutMs_;
     std::vector<Arrival> arrivals_;       // in order of time, then of scheduling

@@ -328,7 +328,7 @@ extern "C" {
  * result is there). One set, so q31_strerror describes either. */
 enum {
     Q31_OK = 0,               /* started / done */
-    Q31_ERR_SESSION = 1,      /* the session pointer is null */
+    Q31_ERR_SESSION = 1,      /* no such session: null, never opened, or already closed; nothing done */
     Q31_ERR_DEVICE_TYPE = 2,  /* DevType of the expected identity is not 5120; nothing sent */
     Q31_ERR_ARGUMENT = 3,     /* a number out of range, a null identity or a null callback; nothing sent */
     Q31_ERR_BUSY = 4,         /* the session's previous request has not called back yet; nothing sent */
@@ -352,7 +352,8 @@ enum {
 typedef struct q31_options {
     uint8_t echo;           /* non-zero: the line returns every byte sent (default 0) */
     uint8_t slave_address;  /* the meter's address, 1 to 238 (default 201) */
-    uint8_t confirm;        /* Q31_CONFIRM_OFF (default), Q31_CONFIRM_ALWAYS or Q31_CONFIRM_AUTO */
+    uint8_t confirm;        /* Q31_CONFIRM_OFF (default), Q31_CONFIRM_ALWAYS or Q31_CONFIRM_AUTO;
+                               a higher value is invalid */
     uint8_t reserved[1];    /* zero; anything else is refused */
     int32_t timeout_ms;     /* reply time-out of one packet, 1 to 600000 ms (default 2000) */
     int32_t send_limit;     /* re-sends of one packet before Q31_NO_ANSWER; Q31_SEND_UNLIMITED (0)
@@ -399,23 +400,32 @@ typedef void (Q31_CALL *q31_records_cb)(const q31_result* result, const uint8_t*
 /* Fills `options` with the defaults listed at q31_options. Null is ignored. */
 Q31_API void Q31_CALL q31_options_init(q31_options* options);
 
+/* Q31_OK when q31_session_open would take `options`: every field in its
+ * range and the reserved bytes zero; else (null too) Q31_ERR_ARGUMENT. */
+Q31_API int Q31_CALL q31_options_check(const q31_options* options);
+
 /* Opens a session on `port`, a serial port the host opened and configured
  * (a HANDLE on Windows, a file descriptor elsewhere); the port stays the
  * host's and must stay open until the session is closed. `options` null:
- * the defaults. Returns null when an option is out of range (or memory is
- * short). Nothing is sent until the first request. */
+ * the defaults. Returns null when q31_options_check refuses the options (or
+ * memory is short). Nothing is sent until the first request. The session
+ * pointer is a handle, never handed out again once closed. */
 Q31_API q31_session* Q31_CALL q31_session_open(Q31PortHandle port, const q31_options* options);
 
 /* Ends the session's request, if any, without its callback, and frees the
- * session. Null is ignored. Not from inside one of this session's callbacks. */
-Q31_API void Q31_CALL q31_session_close(q31_session* session);
+ * session. Returns Q31_OK, or Q31_ERR_SESSION (doing nothing) for a null,
+ * unknown or already closed session, so a second close is harmless. Not from
+ * inside one of this session's callbacks. */
+Q31_API int Q31_CALL q31_session_close(q31_session* session);
 
 /* Ends the session's request, if any, without its callback; the session
- * takes a new request at once. Returns Q31_OK, or Q31_ERR_SESSION for null. */
+ * takes a new request at once. Returns Q31_OK, or Q31_ERR_SESSION for a
+ * null, unknown or closed session. */
 Q31_API int Q31_CALL q31_cancel(q31_session* session);
 
-/* The requests. Each returns Q31_OK when started, else Q31_ERR_SESSION,
- * Q31_ERR_DEVICE_TYPE, Q31_ERR_ARGUMENT or Q31_ERR_BUSY with nothing sent.
+/* The requests. Each returns Q31_OK when started, else Q31_ERR_SESSION (a
+ * null, unknown or closed session), Q31_ERR_DEVICE_TYPE, Q31_ERR_ARGUMENT or
+ * Q31_ERR_BUSY with nothing sent.
  * `dev` is the identity of the meter the host expects: DevType must be
  * 5120, and a meter answering with another SerialNumber ends the request
  * with Q31_OTHER_METER (its IdWord2 also selects the archive layout). Each
@@ -465,7 +475,8 @@ Q31_API int Q31_CALL q31_get_edit_block_module(q31_session* session, const SDevI
 /* Installs the line-trace handler of this session (see TQ31TraceEvent):
  * every event on the session's line, on the thread that calls PumpMessages,
  * with `user`; null removes it. SetTraceHandler traces only the slot-record
- * exports' line. Returns Q31_OK, or Q31_ERR_SESSION for null. */
+ * exports' line. Returns Q31_OK, or Q31_ERR_SESSION for a null, unknown or
+ * closed session. */
 Q31_API int Q31_CALL q31_session_set_trace(q31_session* session, TQ31TraceHandler handler, void* user);
 
 /* A short English text for a Q31_ status; never null. */

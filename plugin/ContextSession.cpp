@@ -19,6 +19,14 @@ int StatusOf(RequestOutcome outcome) {
     return Q31_NO_ANSWER;
 }
 
+ConfirmMode ConfirmOf(std::uint8_t confirm) {
+    switch (confirm) {
+        case Q31_CONFIRM_ALWAYS: return ConfirmMode::Always;
+        case Q31_CONFIRM_AUTO: return ConfirmMode::Auto;
+        default: return ConfirmMode::Off;
+    }
+}
+
 }  // namespace
 
 q31_options ContextSession::Defaults() {
@@ -27,12 +35,17 @@ q31_options ContextSession::Defaults() {
     options.slave_address = kDefaultSlaveAddress;
     options.timeout_ms = kDefaultTimeOutMs;
     options.send_limit = Q31_DEFAULT_SEND_LIMIT;
+    options.confirm = Q31_CONFIRM_OFF;
     return options;
 }
 
 bool ContextSession::Valid(const q31_options& options) {
+    // The reserved bytes are where later options will go: a host that sets
+    // them expects something this library does not do.
+    for (const std::uint8_t byte : options.reserved)
+        if (byte != 0) return false;
     return options.slave_address >= 1 && options.slave_address <= 238 && options.timeout_ms >= 1 &&
-           options.timeout_ms <= kLongestTimeOutMs && options.send_limit >= 0;
+           options.timeout_ms <= kLongestTimeOutMs && options.send_limit >= 0 && options.confirm <= Q31_CONFIRM_AUTO;
 }
 
 ContextSession::ContextSession(PortHandle port, const q31_options& options, MessageLoop& loop) : Session(loop) {
@@ -40,6 +53,7 @@ ContextSession::ContextSession(PortHandle port, const q31_options& options, Mess
     Session.PublicNetKs_6x61.SetSlaveNetAddress(options.slave_address);
     Session.SendLimit = options.send_limit;
     Session.StopOnPortError = true;
+    Session.SetConfirmMode(ConfirmOf(options.confirm));
     Session.OnResult = MeterSession::ResultEvent::Bind<&ContextSession::Result>(this);
 }
 

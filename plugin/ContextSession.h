@@ -31,7 +31,7 @@ class ContextSession {
 public:
     ContextSession(PortHandle port, const q31_options& options, MessageLoop& loop = MessageLoop::Main());
 
-    // Whether every option lies in its range.
+    // Whether every option lies in its range and the reserved bytes are zero.
     static bool Valid(const q31_options& options);
     static q31_options Defaults();
 

@@ -14,6 +14,7 @@
 
 #include <cstdint>
 
+#include "link/ConfirmMode.h"
 #include "link/SIDDevice.h"
 #include "meter/TPublicNetKs_6x6.h"
 #include "platform/SerialPort.h"
@@ -54,6 +55,8 @@ public:
     int SendLimit = kUnlimitedSends;
     // A failed write ends the request with PortError instead of re-sending.
     bool StopOnPortError = false;
+    // When the line's read packets are confirmed; Off until the owner chooses.
+    void SetConfirmMode(ConfirmMode mode) { PublicNetKs_6x61.ReadConfirmation = mode; }
 
     // Starts `id`. `dev` is the identity the host expects (not read for ID);
     // `first` and `second` are the request's numbers. Returns kStarted, or

@@ -92,4 +92,6 @@ void MeterModel::SetFaultRate(FaultKind kind, double probability, int param) {
 
 void MeterModel::ClearFaults() { faults_.Clear(); }
 
+void MeterModel::ResetFaults(std::uint64_t seed) { faults_ = FaultPlan(seed); }
+
 }  // namespace q31::sim

@@ -73,6 +73,9 @@ public:
     // Every request with probability `probability` (0 switches it off):
     void SetFaultRate(FaultKind kind, double probability, int param = 0);
     void ClearFaults();
+    // Forgets every fault and draws from `seed` afresh, so a run can give
+    // each stretch of its traffic the same fault pattern on one meter.
+    void ResetFaults(std::uint64_t seed);
 
     // Counters and log.
     std::uint64_t RequestCount() const { return requests_; }     // valid requests accepted

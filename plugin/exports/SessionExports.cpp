@@ -1,23 +1,85 @@
 // The context API: sessions a host opens, one per meter, and their requests.
-// Each function only checks its pointers and forwards to the session.
+// Each function only checks its handle and arguments and forwards to the session.
 #include <cstddef>
+#include <cstdint>
+#include <mutex>
 #include <new>
+#include <unordered_map>
 
 #include "plugin/ContextSession.h"
 #include "plugin/exports/HostTraceSink.h"
 #include "publicQ31.h"
 #include "runtime/MessageLoop.h"
 
-// The opaque handle a host holds is the session itself.
-struct q31_session : q31::ContextSession {
-    using ContextSession::ContextSession;
-    q31::HostTraceSink trace;  // the host's trace handler of this session's line
-};
-
 using q31::ContextCallback;
 using q31::RequestId;
 
 namespace {
+
+// What a handle names: the session and the host's trace handler of its line,
+// which outlives the session because ending it still reports on the line.
+struct OpenSession {
+    OpenSession(q31::PortHandle port, const q31_options& options) : context(port, options, q31::MessageLoop::Main()) {}
+    q31::HostTraceSink trace;
+    q31::ContextSession context;
+};
+
+// The open sessions, by handle. A handle is a number handed out once, not an
+// address: a closed handle, a never-opened one or a stray pointer names no
+// session, even once a newer session has taken the closed one's memory. The
+// lock keeps the table whole should sessions be opened and closed on several
+// threads; a session itself is used on the exports' thread only.
+class SessionTable {
+public:
+    q31_session* Open(q31::PortHandle port, const q31_options& options) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        do {
+            ++last_;
+        } while (last_ == 0 || open_.count(last_) != 0);
+        try {
+            // The session lives in the table's node: one allocation per open.
+            open_.try_emplace(last_, port, options);
+        } catch (const std::bad_alloc&) {
+            return nullptr;
+        }
+        return reinterpret_cast<q31_session*>(last_);
+    }
+
+    OpenSession* Find(q31_session* handle) {
+        if (!handle) return nullptr;
+        std::lock_guard<std::mutex> lock(mutex_);
+        const auto at = open_.find(reinterpret_cast<Key>(handle));
+        return at == open_.end() ? nullptr : &at->second;
+    }
+
+    bool Close(q31_session* handle) {
+        if (!handle) return false;
+        Table::node_type closing;
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            const auto at = open_.find(reinterpret_cast<Key>(handle));
+            if (at == open_.end()) return false;
+            closing = open_.extract(at);
+        }
+        // The session ends here, outside the lock: ending its exchange calls
+        // the host's trace handler, which may call back into this table.
+        return true;
+    }
+
+private:
+    using Key = std::uintptr_t;
+    using Table = std::unordered_map<Key, OpenSession>;
+    std::mutex mutex_;
+    Table open_;
+    Key last_ = 0;
+};
+
+// Never destroyed: a session a host leaves open at exit must not be ended
+// after the message loop it runs on.
+SessionTable& Sessions() {
+    static SessionTable* const table = new SessionTable;
+    return *table;
+}
 
 // The callback in the member of the union its type belongs to.
 template <auto Member, typename Callback>
@@ -37,11 +99,16 @@ ContextCallback Wrap(q31_words_cb f) { return In<&ContextCallback::words>(f); }
 ContextCallback Wrap(q31_records_cb f) { return In<&ContextCallback::records>(f); }
 
 template <typename Callback>
-int Start(q31_session* session, RequestId id, const SDevIdent* dev, std::uint32_t first, std::uint32_t second,
+int Start(OpenSession* session, RequestId id, const SDevIdent* dev, std::uint32_t first, std::uint32_t second,
           Callback callback, void* user) {
     if (!session) return Q31_ERR_SESSION;
     if (!callback) return Q31_ERR_ARGUMENT;
-    return session->Start(id, dev, first, second, Wrap(callback), user);
+    return session->context.Start(id, dev, first, second, Wrap(callback), user);
+}
+template <typename Callback>
+int Start(q31_session* handle, RequestId id, const SDevIdent* dev, std::uint32_t first, std::uint32_t second,
+          Callback callback, void* user) {
+    return Start(Sessions().Find(handle), id, dev, first, second, callback, user);
 }
 
 }  // namespace
@@ -52,18 +119,25 @@ Q31_API void Q31_CALL q31_options_init(q31_options* options) {
     if (options) *options = q31::ContextSession::Defaults();
 }
 
+Q31_API int Q31_CALL q31_options_check(const q31_options* options) {
+    return options && q31::ContextSession::Valid(*options) ? Q31_OK : Q31_ERR_ARGUMENT;
+}
+
 Q31_API q31_session* Q31_CALL q31_session_open(Q31PortHandle port, const q31_options* options) {
     const q31_options chosen = options ? *options : q31::ContextSession::Defaults();
     if (!q31::ContextSession::Valid(chosen)) return nullptr;
     // The one allocation of a session; its requests allocate nothing.
-    return new (std::nothrow) q31_session(static_cast<q31::PortHandle>(port), chosen, q31::MessageLoop::Main());
+    return Sessions().Open(static_cast<q31::PortHandle>(port), chosen);
 }
 
-Q31_API void Q31_CALL q31_session_close(q31_session* session) { delete session; }
+Q31_API int Q31_CALL q31_session_close(q31_session* session) {
+    return Sessions().Close(session) ? Q31_OK : Q31_ERR_SESSION;
+}
 
 Q31_API int Q31_CALL q31_cancel(q31_session* session) {
-    if (!session) return Q31_ERR_SESSION;
-    session->Cancel();
+    OpenSession* const open = Sessions().Find(session);
+    if (!open) return Q31_ERR_SESSION;
+    open->context.Cancel();
     return Q31_OK;
 }
 
@@ -92,9 +166,10 @@ Q31_API int Q31_CALL q31_get_archive_count(q31_session* session, const SDevIdent
 }
 Q31_API int Q31_CALL q31_get_archive_series(q31_session* session, const SDevIdent* dev, q31_series series,
                                             uint32_t module, uint32_t start, q31_series_cb callback, void* user) {
+    OpenSession* const open = Sessions().Find(session);
     const int n = static_cast<int>(series);
-    if (session && (n < 0 || n >= q31::kArchiveSeriesCount)) return Q31_ERR_ARGUMENT;
-    return Start(session, q31::ArchiveSeriesRequest(n), dev, module, start, callback, user);
+    if (open && (n < 0 || n >= q31::kArchiveSeriesCount)) return Q31_ERR_ARGUMENT;
+    return Start(open, q31::ArchiveSeriesRequest(n), dev, module, start, callback, user);
 }
 Q31_API int Q31_CALL q31_get_error_head_device(q31_session* session, const SDevIdent* dev, q31_words_cb callback,
                                                void* user) {
@@ -122,17 +197,18 @@ Q31_API int Q31_CALL q31_get_edit_block_module(q31_session* session, const SDevI
 }
 
 Q31_API int Q31_CALL q31_session_set_trace(q31_session* session, TQ31TraceHandler handler, void* user) {
-    if (!session) return Q31_ERR_SESSION;
-    session->trace.SetHandler(handler, user);
-    session->Session.PublicNetKs_6x61.OnTrace =
-        handler ? q31::TPublicNetKs::TraceEvent::Bind<&q31::HostTraceSink::Report>(&session->trace) : nullptr;
+    OpenSession* const open = Sessions().Find(session);
+    if (!open) return Q31_ERR_SESSION;
+    open->trace.SetHandler(handler, user);
+    open->context.Session.PublicNetKs_6x61.OnTrace =
+        handler ? q31::TPublicNetKs::TraceEvent::Bind<&q31::HostTraceSink::Report>(&open->trace) : nullptr;
     return Q31_OK;
 }
 
 Q31_API const char* Q31_CALL q31_strerror(int status) {
     switch (status) {
         case Q31_OK: return "success";
-        case Q31_ERR_SESSION: return "no session";
+        case Q31_ERR_SESSION: return "no such session";
         case Q31_ERR_DEVICE_TYPE: return "device type is not 5120";
         case Q31_ERR_ARGUMENT: return "argument out of range";
         case Q31_ERR_BUSY: return "a request is already in progress";

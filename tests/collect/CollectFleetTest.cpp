@@ -196,5 +196,20 @@ TEST(CollectConfig, AnUnknownKeyIsRefusedWithItsName) {
     EXPECT_NE(run.err.find("colour: unknown key"), std::string::npos) << run.err;
 }
 
+TEST(CollectConfig, AConfirmModeOtherThanOffAlwaysOrAutoIsRefusedWithWhereItStands) {
+    const std::string dir = MakeTempDir("q31-collect-confirm");
+    const std::string meter = "[[meter]]\nname = \"x\"\nport = \"sim:1\"\nserial = 1\n";
+    for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
+             {"[collect]\nconfirm = \"twice\"\n" + meter,
+              "collect: confirm: must be off, always or auto, not \"twice\""},
+             {meter + "confirm = \"never\"\n", "meter 1: confirm: must be off, always or auto, not \"never\""},
+             {meter + "confirm = 1\n", "meter 1: confirm: wrong type"}}) {
+        const CollectRun run = RunCollect(
+            {"collect", "--config", WriteConfig(dir, "confirm.toml", text), "--once", "--db", dir + "/db"}, dir);
+        EXPECT_EQ(run.status, 2);
+        EXPECT_NE(run.err.find(message), std::string::npos) << run.err;
+    }
+}
+
 }  // namespace
 }  // namespace q31::test

@@ -10,7 +10,7 @@ for name in InitSlot GetID GetModuleCount GetModuleRecord GetCurrentData GetAccu
             GetArhiveTime_Day GetArhiveStop_Day GetArhiveT_Day GetArhiveU_Day GetArhiveM_Day GetArhiveE_Day \
             GetErrorHDev GetErrorHModule GetErrorDataDev GetErrorDataModule GetEditHModule GetEditDataModule \
             PumpMessages SetMessageBoxHandler SetProgressHandler SetTraceHandler SetReadConfirmation \
-            q31_options_init q31_session_open q31_session_close q31_cancel q31_get_id q31_get_module_count \
+            q31_options_init q31_options_check q31_session_open q31_session_close q31_cancel q31_get_id q31_get_module_count \
             q31_get_module_record q31_get_current_data q31_get_accumulated_data q31_get_archive_count \
             q31_get_archive_series q31_get_error_head_device q31_get_error_head_module q31_get_error_block_device \
             q31_get_error_block_module q31_get_edit_head_module q31_get_edit_block_module q31_session_set_trace q31_strerror; do

@@ -199,14 +199,53 @@ TEST(SessionOptions, OutOfRangeOptionsOpenNothing) {
     }
     q31_session* defaults = q31_session_open(-1, nullptr);
     EXPECT_NE(defaults, nullptr);
-    q31_session_close(defaults);
-    q31_session_close(nullptr);
+    EXPECT_EQ(q31_session_close(defaults), Q31_OK);
+    EXPECT_EQ(q31_session_close(nullptr), Q31_ERR_SESSION);
 
     std::set<std::string> texts;
     for (int status = Q31_OK; status <= Q31_BEYOND_NEWEST; ++status) texts.insert(q31_strerror(status));
     EXPECT_EQ(texts.size(), 9u) << "each status has its own text";
     EXPECT_EQ(std::string(q31_strerror(Q31_NO_ANSWER)), "no answer from the meter");
     EXPECT_NE(q31_strerror(-5), nullptr);
+}
+
+TEST(SessionOptions, ReservedBytesAndConfirmationAreCheckedAndTheModeReachesTheLine) {
+    q31_options o;
+    q31_options_init(&o);
+    EXPECT_EQ(o.confirm, Q31_CONFIRM_OFF);
+    EXPECT_EQ(o.reserved[0], 0);
+    EXPECT_EQ(q31_options_check(&o), Q31_OK);
+    EXPECT_EQ(q31_options_check(nullptr), Q31_ERR_ARGUMENT);
+    for (auto change : {+[](q31_options& x) { x.confirm = 3; }, +[](q31_options& x) { x.confirm = 255; },
+                        +[](q31_options& x) { x.reserved[0] = 1; }, +[](q31_options& x) { x.timeout_ms = 0; }}) {
+        q31_options bad = o;
+        change(bad);
+        EXPECT_EQ(q31_options_check(&bad), Q31_ERR_ARGUMENT);
+        EXPECT_EQ(q31_session_open(-1, &bad), nullptr);
+    }
+    EXPECT_EQ(std::string(q31_strerror(Q31_ERR_SESSION)), "no such session");
+
+    // Each mode opens a session; with every read confirmed the meter is asked
+    // for its identity twice, otherwise once (the line is clean).
+    for (const int confirm : {Q31_CONFIRM_OFF, Q31_CONFIRM_ALWAYS, Q31_CONFIRM_AUTO}) {
+        Line line;
+        ASSERT_TRUE(line.Open(Config(310001, 31, 6, 2000)));
+        q31_options chosen = Options(200, 3);
+        chosen.confirm = static_cast<std::uint8_t>(confirm);
+        EXPECT_EQ(q31_options_check(&chosen), Q31_OK);
+        SessionPtr session(q31_session_open(line.port, &chosen));
+        ASSERT_NE(session, nullptr) << confirm;
+        Outcome id;
+        ASSERT_EQ(q31_get_id(session.get(), &OnRecord<SDevIdent>, &id), Q31_OK);
+        ASSERT_TRUE(PumpUntil([&] { return id.calls > 0; }));
+        EXPECT_EQ(id.result.status, Q31_OK);
+        if (confirm == Q31_CONFIRM_ALWAYS) {
+            EXPECT_EQ(line.Commands(), (std::vector<std::uint8_t>{kId, kId}));
+        }
+        if (confirm == Q31_CONFIRM_OFF) {
+            EXPECT_EQ(line.Commands(), (std::vector<std::uint8_t>{kId}));
+        }
+    }
 }
 
 }  // namespace

@@ -48,6 +48,7 @@ TEST(ExitStatus, BadArgumentsAreRefusedBeforeTheLineIsTouched) {
              {"--parity", "mark", "id"},
              {"--stop-bits", "3", "id"},
              {"--format", "xml", "id"},
+             {"--confirm", "sometimes", "id"},
              {"module", "7"},
              {"series", "x_hour", "1"},
              {"errors", "2", "6"},
@@ -130,6 +131,26 @@ TEST(LineTrace, ShowsTheWrittenPacketAndTheReplyInHex) {
     // stdout carries the report alone.
     EXPECT_TRUE(Contains(run.out, "310001"));
     EXPECT_FALSE(Contains(run.out, "->"));
+}
+
+TEST(LineTrace, ConfirmAlwaysSendsEachReadTwiceAndOffOnce) {
+    // The identification request to address 201, as it goes out.
+    auto sends = [](const ToolRun& run) {
+        std::size_t n = 0;
+        for (const std::string& line : Lines(run.err)) n += Contains(line, " ->  ") && Contains(line, "C9 01 0F");
+        return n;
+    };
+    const ToolRun always = RunTool({"--confirm", "always", "--trace", "id"});
+    ASSERT_EQ(always.status, 0) << always.err;
+    EXPECT_EQ(sends(always), 2u) << always.err;
+    EXPECT_FALSE(Contains(always.err, "re-send #")) << "a confirming read is no re-send";
+    const ToolRun off = RunTool({"--trace", "id", "--confirm", "OFF"});
+    ASSERT_EQ(off.status, 0) << off.err;
+    EXPECT_EQ(sends(off), 1u) << off.err;
+
+    const ToolRun bad = RunTool({"--confirm", "twice", "id"});
+    EXPECT_EQ(bad.status, kBadArgument);
+    EXPECT_TRUE(Contains(bad.err, "--confirm") && Contains(bad.err, "off, always or auto")) << bad.err;
 }
 
 TEST(LineSettings, EveryStandardSpeedParityAndStopBitsOpenTheLine) {

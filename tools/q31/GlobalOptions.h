@@ -17,8 +17,10 @@ struct GlobalOptions {
     bool echo = false;     // the line returns every byte sent
     int timeoutMs = 2000;  // reply time-out of one packet
     int sendLimit = Q31_DEFAULT_SEND_LIMIT;
-    int address = 201;         // the meter's address on the line
-    std::int64_t serial = -1;  // the serial number the operator expects; -1: whichever answers
+    int address = 201;                        // the meter's address on the line
+    std::uint8_t confirm = Q31_CONFIRM_AUTO;  // when read packets are confirmed
+    bool confirmGiven = false;                // --confirm given: it overrides the collector's configuration too
+    std::int64_t serial = -1;                 // the serial number the operator expects; -1: whichever answers
     OutputFormat format = OutputFormat::Human;
     bool trace = false;
     std::string library;  // empty: libpublicQ31.so beside the program

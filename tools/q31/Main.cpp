@@ -9,6 +9,7 @@
 #include <CLI/CLI.hpp>
 
 #include "tools/q31/Commands.h"
+#include "tools/q31/ConfirmOption.h"
 #include "tools/q31/ToolError.h"
 
 namespace {
@@ -50,6 +51,21 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& o) {
     app.add_option("--address", o.address, "the meter's address on the line")
         ->check(CLI::Range(1, 238))
         ->capture_default_str();
+    app.add_option_function<std::string>(
+           "--confirm",
+           [&o](const std::string& name) {
+               o.confirm = *q31::tool::ConfirmByName(name);
+               o.confirmGiven = true;
+           },
+           "confirmed reads, each sent twice and taken when both replies agree: never (off), always, or "
+           "while the line has shown a fault recently (auto, the default)")
+        ->check(CLI::Validator(
+            [](std::string& text) -> std::string {
+                if (q31::tool::ConfirmByName(text)) return {};
+                return "must be " + std::string(q31::tool::kConfirmChoices) + ", not \"" + text + "\"";
+            },
+            "MODE"))
+        ->option_text("off|always|auto");
     app.add_option("--serial", o.serial, "the serial number of the meter meant; another one answering is an error")
         ->check(CLI::Range(0LL, 4294967295LL));
     const std::map<std::string, OutputFormat> formats{

@@ -20,7 +20,8 @@ MeterReader::MeterReader(PluginApi& api, PortHandle port, const q31_options& opt
     : api_(api), trace_(trace), timeoutMs_(options.timeout_ms) {
     session_ = api_.session_open(static_cast<Q31PortHandle>(port), &options);
     if (!session_)
-        throw ToolError(kExitBadArgument, "the plug-in refused the line options (address, time-out, send limit)");
+        throw ToolError(kExitBadArgument,
+                        "the plug-in refused the line options (address, time-out, send limit, confirmation)");
     api_.session_set_trace(session_, &LineTrace::Handler, &trace_);
 }
 

@@ -3,7 +3,9 @@
 //
 // Repetition is off: a meter that does not answer, or answers with a damaged
 // packet, ends the command at once instead of having it sent again without
-// end, so the engineer learns of it.
+// end, so the engineer learns of it. Reads are not confirmed (whatever
+// --confirm says): the replies are live measurements, and two readings of the
+// pressure ADC seldom agree, so a confirmed one would never be taken.
 #pragma once
 
 #include <cstdint>

@@ -26,6 +26,7 @@ q31_options ToolContext::SessionOptions() const {
     o.slave_address = static_cast<std::uint8_t>(options.address);
     o.timeout_ms = options.timeoutMs;
     o.send_limit = options.sendLimit;
+    o.confirm = options.confirm;
     return o;
 }
 

@@ -36,7 +36,10 @@ struct CollectArgs {
 };
 
 void RunCollect(ToolContext& tool, const CollectArgs& args) {
-    const collect::CollectConfig config = collect::LoadCollectConfig(args.config);
+    collect::CollectConfig config = collect::LoadCollectConfig(args.config);
+    // The command line is the operator's latest word: it overrules the file.
+    if (tool.options.confirmGiven)
+        for (collect::MeterSpec& meter : config.meters) meter.confirm = tool.options.confirm;
     collect::CollectOptions options;
     options.db = args.db.empty() ? config.db : args.db;
     if (options.db.empty()) throw ToolError(kExitBadArgument, "no database: give --db FILE or db in [collect]");

@@ -7,6 +7,7 @@
 #include <toml++/toml.h>
 
 #include "tools/q31/ArchiveSeries.h"
+#include "tools/q31/ConfirmOption.h"
 #include "tools/q31/ToolError.h"
 
 namespace q31::tool::collect {
@@ -24,6 +25,7 @@ const std::set<std::string> kMeterKeys{"name",
                                        "address",
                                        "timeout_ms",
                                        "send_limit",
+                                       "confirm",
                                        "series",
                                        "rings",
                                        "modules",
@@ -161,7 +163,16 @@ SimSpec SimOf(const Reader& outer, const toml::table* sim, std::uint64_t seed) {
     return spec;
 }
 
-MeterSpec MeterOf(const Reader& r) {
+std::uint8_t ConfirmOf(const Reader& r, std::uint8_t fallback) {
+    const auto name = r.Get<std::string>("confirm");
+    if (!name) return fallback;
+    const auto mode = ConfirmByName(*name);
+    if (!mode) r.Fail("confirm", "must be " + std::string(kConfirmChoices) + ", not \"" + *name + "\"");
+    return *mode;
+}
+
+// `confirm`: the [collect] table's mode, for a meter that names none.
+MeterSpec MeterOf(const Reader& r, std::uint8_t confirm) {
     MeterSpec m;
     m.name = r.Get<std::string>("name").value_or("");
     if (m.name.empty()) r.Fail("name", "every meter needs a name");
@@ -180,6 +191,7 @@ MeterSpec MeterOf(const Reader& r) {
     m.address = static_cast<std::uint8_t>(r.Int("address", 201, 1, 238));
     m.timeoutMs = static_cast<int>(r.Int("timeout_ms", 1000, 1, 600000));
     m.sendLimit = static_cast<int>(r.Int("send_limit", 3, 1, 1000));
+    m.confirm = ConfirmOf(r, confirm);
     m.series = SeriesOf(r);
     for (const toml::node& n : [&]() -> const toml::array& {
              static const toml::array none;
@@ -239,6 +251,7 @@ CollectConfig LoadCollectConfig(const std::string& path) {
         config.retries = static_cast<int>(r.Int("retries", config.retries, 0, 1000));
         config.retryBaseMs = static_cast<int>(r.Int("retry_base_ms", config.retryBaseMs, 0, 86400000));
         config.retryMaxMs = static_cast<int>(r.Int("retry_max_ms", config.retryMaxMs, 0, 86400000));
+        config.confirm = ConfirmOf(r, config.confirm);
     }
     const toml::array* meters = root["meter"].as_array();
     if (!meters || meters->empty()) throw ToolError(kExitBadArgument, path + ": no [[meter]] entries");
@@ -254,7 +267,7 @@ CollectConfig LoadCollectConfig(const std::string& path) {
             if (!kMeterKeys.count(std::string(k.str())))
                 throw ToolError(kExitBadArgument, path + ": " + where + ": " + std::string(k.str()) + ": unknown key");
         }
-        MeterSpec m = MeterOf(Reader(path, *t, defaults, where));
+        MeterSpec m = MeterOf(Reader(path, *t, defaults, where), config.confirm);
         if (!names.insert(m.name).second)
             throw ToolError(kExitBadArgument, path + ": " + where + ": name \"" + m.name + "\" is used twice");
         config.meters.push_back(std::move(m));

@@ -7,6 +7,7 @@
 #include <string>
 #include <vector>
 
+#include "publicQ31.h"
 #include "sim/FaultRateOption.h"
 #include "support/HostPort.h"
 
@@ -34,6 +35,7 @@ struct MeterSpec {
     std::uint8_t address = 201;
     int timeoutMs = 1000;
     int sendLimit = 3;
+    std::uint8_t confirm = Q31_CONFIRM_AUTO;  // when read packets are confirmed
     // q31_series values, in the order they are read.
     std::vector<int> series;
     // Modules asked for (1..6); empty: every module the meter reports.
@@ -49,9 +51,10 @@ struct MeterSpec {
 struct CollectConfig {
     std::string db;  // may be empty: then --db names it
     std::vector<MeterSpec> meters;
-    int retries = 3;          // further attempts on a failed meter within one pass
-    int retryBaseMs = 2000;   // first back-off; doubled for each further failure
-    int retryMaxMs = 300000;  // back-off ceiling
+    int retries = 3;                          // further attempts on a failed meter within one pass
+    int retryBaseMs = 2000;                   // first back-off; doubled for each further failure
+    int retryMaxMs = 300000;                  // back-off ceiling
+    std::uint8_t confirm = Q31_CONFIRM_AUTO;  // of every meter that does not choose its own
 };
 
 // Reads and checks `path`. Throws ToolError (kExitBadArgument) that names the

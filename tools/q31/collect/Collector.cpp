@@ -60,7 +60,7 @@ int Collector::Run(const volatile std::sig_atomic_t& stop) {
         std::string why;
         if (!line->port->Open()) why = line->port->Error();
         else if (!slot->job->Attach(line->port->Handle()))
-            why = "the plug-in refused the line options (address, time-out, send limit)";
+            why = "the plug-in refused the line options (address, time-out, send limit, confirmation)";
         if (!why.empty()) {
             out.Note(spec.name + ": " + why);
             failures.push_back(spec.name + " (" + spec.port + "): " + why);

@@ -37,6 +37,7 @@ bool MeterJob::Attach(PortHandle port) {
     o.slave_address = spec_.address;
     o.timeout_ms = spec_.timeoutMs;
     o.send_limit = spec_.sendLimit;
+    o.confirm = spec_.confirm;
     session_ = api_.session_open(static_cast<Q31PortHandle>(port), &o);
     if (!session_) return false;
     api_.session_set_trace(session_, &LineTrace::Handler, &trace_);
