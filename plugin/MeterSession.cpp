@@ -154,8 +154,9 @@ void MeterSession::LinkRepetition(int) {
         return;
     }
     if (SendLimit <= kUnlimitedSends) return;
-    // The limit is per packet: the link counts the re-sends since it was armed.
-    if (PublicNetKs_6x61.Resends() > SendLimit) StopExchange(RequestOutcome::NoAnswer);
+    // The limit is per packet: the link counts the re-sends since it was
+    // armed that went out; this one would be one more.
+    if (PublicNetKs_6x61.Resends() >= SendLimit) StopExchange(RequestOutcome::NoAnswer);
 }
 
 void MeterSession::Cancel() {

@@ -16,6 +16,8 @@ const char* RejectionText(int reason) {
         case Q31_REJECT_SHORT: return "reply too short";
         case Q31_REJECT_EMPTY: return "reply carries no whole value";
         case Q31_REJECT_UNCONFIRMED: return "confirming read differs";
+        case Q31_REJECT_WRONG_LENGTH: return "wrong length";
+        case Q31_REJECT_FOLLOWED: return "another frame followed it";
         default: return "unknown reason";
     }
 }
@@ -90,7 +92,11 @@ void LineTrace::Print(const TQ31TraceEvent& e) {
         case Q31_TRACE_WRITE: line = "->     " + bytes; break;
         case Q31_TRACE_READ: line = "<-     " + (bytes.empty() ? std::string(" (nothing)") : bytes); break;
         case Q31_TRACE_ACCEPTED: line = "accepted"; break;
-        case Q31_TRACE_REJECTED: line = std::string("rejected: ") + RejectionText(e.reason); break;
+        case Q31_TRACE_REJECTED:
+            line = std::string("rejected: ") + RejectionText(e.reason);
+            if (e.reason == Q31_REJECT_WRONG_LENGTH)
+                line += " (asked " + std::to_string(e.expected) + ", got " + std::to_string(e.actual) + ")";
+            break;
         case Q31_TRACE_TIMEOUT: line = "time-out: no accepted reply"; break;
         case Q31_TRACE_RESEND: line = "re-send #" + std::to_string(e.count) + " of the same packet"; break;
         case Q31_TRACE_PORT_ERROR:
