@@ -270,7 +270,6 @@ void TPublicNetKs::Discarded(const std::uint8_t* Bytes, int Length) {
     NoteFault();
     // A reply held for confirmation may have been a stray like these.
     confirmHeld_ = false;
-    if (Open()) suspect_ = true;
 }
 
 void TPublicNetKs::TDrain() {

@@ -125,6 +125,7 @@ void TPublicDevCom::ReceiveEnd() {
     // The chunk is processed here, on the main thread, straight from the
     // hand-over; a read that was aborted never gets this far.
     if (!reading_) return;
+    ++ReadsDone;
     ReadError = noRead_ ? 0 : ReadThread.LastError();
     Receive();
 }

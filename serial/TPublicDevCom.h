@@ -95,6 +95,8 @@ public:
     const std::uint8_t* TransmitData = nullptr;
     std::uint8_t TransmitSize = 0;
     int BytesRead = 0;
+    // Reads handed over so far, for diagnostics (tests wait on it).
+    unsigned ReadsDone = 0;
     // Upper bound of one read's wait, in ms; the link sets it to its time-out.
     int ReadTimeout = kDefaultReadTimeoutMs;
     // The OS's error code of the last failed write, and of the read whose

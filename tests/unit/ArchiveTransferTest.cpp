@@ -200,6 +200,27 @@ TEST_F(ArchiveTransfer, ReplyWithNoWholeValueEndsInTimeOutWithoutRepetition) {
     EXPECT_TRUE(NextPacket().empty()) << "nothing is sent again";
 }
 
+TEST_F(ArchiveTransfer, ArchiveCommandRepliesAreConfirmedAndCheckedForWholeValues) {
+    meter.ReadConfirmation = ConfirmMode::Always;
+    ASSERT_TRUE(meter.ReadArhiveV2(0x00049600, 16, 8));
+    const Bytes packet = NextPacket();
+    const Bytes two = GeneralReply({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14, 15, 16});
+    end.Send(two);
+    ASSERT_TRUE(PumpUntil([&] { return end.UnreadByLibrary() == 0; }));
+    EXPECT_EQ(owner.calls, 0) << "one reply is not enough";
+    EXPECT_EQ(NextPacket(), packet);
+    ASSERT_TRUE(Reply(two));
+    EXPECT_EQ(owner.calls, 1);
+    // Twelve bytes are not whole 8-byte values: the packet goes again.
+    meter.ReadConfirmation = ConfirmMode::Off;
+    ASSERT_TRUE(meter.ReadArhiveV2(0x00049600, 16, 8));
+    EXPECT_EQ(NextPacket(), packet);
+    const int before = meter.RepetitionCounter;
+    end.Send(GeneralReply({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
+    ASSERT_TRUE(PumpUntil([&] { return meter.RepetitionCounter == before + 1; }));
+    EXPECT_EQ(owner.calls, 1);
+}
+
 TEST_F(ArchiveTransfer, LongerRepliesNeverRunPastTheBuffer) {
     // A reply of 252 bytes for the 160 asked is not the answer: without the
     // check the two-byte read of a whole ring would take 126 values a packet.

@@ -208,20 +208,16 @@ TEST_F(ErrorEditLogs, EveryReadFillsItsOwnPlaceInItsOwnImage) {
 }
 
 TEST_F(ErrorEditLogs, EditHalvesStoreTheirWholeRecordsWithinTheirHalf) {
-    // 72 bytes are four second-layout records: records 0-3, then 8-11 (the
-    // bytes of a fifth, partial record are not stored). The rest keep what
-    // they held, and the event still comes.
+    // 72 bytes for a half of 144 are not its answer: nothing is stored and
+    // the packet goes again.
     meter.GetEditV2(2);
-    Sent();
-    const Bytes first = Pattern(72, 10), second = Pattern(72 + 10, 20);
-    AnswerFirstHalf(first);
-    Sent();
-    AnswerAndWaitEvent(second);
-    ASSERT_EQ(rec.raised, 1);
-    std::uint8_t* block = meter.EditImageV2 + 16 + 2 * 288;
-    EXPECT_EQ(Bytes(block, block + 72), first);
-    EXPECT_EQ(Bytes(block + 144, block + 144 + 72), Bytes(second.begin(), second.begin() + 72));
-    EXPECT_EQ(Touched(meter.EditImageV2, sizeof meter.EditImageV2), 144);
+    const Bytes half = Sent();
+    const int before = meter.RepetitionCounter;
+    Answer(Pattern(72, 10), [&] { return meter.RepetitionCounter == before + 1; });
+    EXPECT_EQ(Sent(), half);
+    EXPECT_EQ(Touched(meter.EditImageV2, sizeof meter.EditImageV2), 0);
+    EXPECT_EQ(rec.raised, 0);
+    meter.BreakTransmit();
 
     // Halves of fourteen records store eight each: the first half does not
     // write the second's records, the second not the next module's block.
@@ -230,7 +226,7 @@ TEST_F(ErrorEditLogs, EditHalvesStoreTheirWholeRecordsWithinTheirHalf) {
     Sent();
     const Bytes full = Pattern(252, 30);
     AnswerFirstHalf(full);
-    block = meter.EditImageV2 + 16 + 3 * 288;
+    const std::uint8_t* block = meter.EditImageV2 + 16 + 3 * 288;
     EXPECT_EQ(Bytes(block, block + 144), Bytes(full.begin(), full.begin() + 144));
     EXPECT_EQ(Touched(meter.EditImageV2, sizeof meter.EditImageV2), 144);
     Sent();
@@ -240,24 +236,27 @@ TEST_F(ErrorEditLogs, EditHalvesStoreTheirWholeRecordsWithinTheirHalf) {
 }
 
 TEST_F(ErrorEditLogs, SingleRepliesFillExactlyTheirPlace) {
-    // A long reply to a five-word head fills that head only.
+    // A long reply to a five-word head, and a short one to an error block,
+    // are not their answers: nothing is stored and each packet goes again.
     meter.GetErrorH6V2(2);
-    Sent();
-    AnswerAndWaitEvent(Pattern(40, 50));
+    Bytes packet = Sent();
+    int before = meter.RepetitionCounter;
+    Answer(Pattern(40, 50), [&] { return meter.RepetitionCounter == before + 1; });
+    EXPECT_EQ(Sent(), packet);
+    AnswerAndWaitEvent(Pattern(10, 50));
     EXPECT_EQ(Touched(meter.ErrorImageV2, sizeof meter.ErrorImageV2), 10);
     EXPECT_EQ(Touched(meter.ErrorImageV2 + 1296 + 30, 10), 0) << "module 3's head";
 
-    // A short reply to an error block: what it lacks is zero, not the
-    // bytes a previous reply left in the link's buffer.
     meter.GetErr1V2(0);
     Sent();
     AnswerAndWaitEvent(Pattern(160, 60));
     meter.GetErr1V2(0);
-    Sent();
-    AnswerAndWaitEvent({0xAA, 0xBB, 0xCC});
+    packet = Sent();
+    before = meter.RepetitionCounter;
+    Answer({0xAA, 0xBB, 0xCC}, [&] { return meter.RepetitionCounter == before + 1; });
+    EXPECT_EQ(Sent(), packet);
     const std::uint8_t* b0 = meter.ErrorImageV2 + 16;
-    EXPECT_EQ(Bytes(b0, b0 + 3), (Bytes{0xAA, 0xBB, 0xCC}));
-    EXPECT_EQ(Bytes(b0 + 3, b0 + 160), Bytes(157, 0));
+    EXPECT_EQ(Bytes(b0, b0 + 160), Pattern(160, 60)) << "the earlier block stays as it was";
     EXPECT_EQ(Touched(b0 + 160, 160), 0) << "block 1";
 }
 

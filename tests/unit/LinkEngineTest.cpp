@@ -86,10 +86,21 @@ TEST_F(LinkEngine, ReadRamPacketAndReplyStagesWithoutEcho) {
     ASSERT_TRUE(h.link.ReadRAM(0xFE00, 14));
     const Bytes sent = SendAndTake(9);
     EXPECT_EQ(sent, (Bytes{0xC9, 0x04, 0x10, 0x00, 0xFE, 0x0E, 0xF0, 0xD9, 0x02}));
+    // Three bytes for the fourteen asked: a good frame, but not the answer.
     h.end.Send({0xF0, 0x03, 0x11, 0x22, 0x33, 0x55, 0xAE, 0x01});
     ASSERT_TRUE(h.PumpUntil([&] { return !rec.log.empty(); }));
-    EXPECT_EQ(rec.log, "exec(3)") << "the meter's count, not the one asked for";
-    EXPECT_EQ(rec.payload, (Bytes{0x11, 0x22, 0x33}));
+    EXPECT_EQ(rec.log, "crcrep(1)");
+    EXPECT_EQ(SendAndTake(9), sent);
+    Bytes fourteen = {0xF0, 0x0E};
+    for (std::uint8_t i = 1; i <= 14; ++i) fourteen.push_back(i);
+    fourteen.push_back(0x55);
+    const std::uint16_t sum = Sum16(fourteen);
+    fourteen.push_back(static_cast<std::uint8_t>(sum));
+    fourteen.push_back(static_cast<std::uint8_t>(sum >> 8));
+    h.end.Send(fourteen);
+    ASSERT_TRUE(h.PumpUntil([&] { return rec.log.find("exec") != std::string::npos; }));
+    EXPECT_EQ(rec.log, "crcrep(1)exec(14)");
+    EXPECT_EQ(rec.payload, (Bytes{1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12, 13, 14}));
 }
 
 TEST_F(LinkEngine, EmptyPayloadDeliversLengthZero) {
@@ -119,12 +130,12 @@ TEST_F(LinkEngine, BadChecksumThenGoodReply) {
 TEST_F(LinkEngine, TimeOutResendsWithRepetitionAndReportsOnlyWithout) {
     h.link.ReadRAM(0x0100, 2);
     SendAndTake(9);
-    h.Advance(499);
-    EXPECT_EQ(rec.log, "");
-    h.Advance(1);
+    h.Advance(500);
+    EXPECT_EQ(rec.log, "") << "the read goes on through the send delay";
+    h.Advance(10);
     EXPECT_EQ(rec.log, "rep(1)");
     EXPECT_EQ(SendAndTake(9).size(), 9u);
-    h.Advance(500);
+    h.Advance(510);
     EXPECT_EQ(rec.log, "rep(1)rep(2)");
     EXPECT_EQ(h.link.RepetitionCounter, 2);
 
@@ -157,6 +168,7 @@ TEST_F(LinkEngine, TimeOutCoversWholeExchange) {
     h.end.Send(Bytes(reply.begin(), reply.begin() + 2));
     ASSERT_TRUE(h.PumpUntil([&] { return h.link.ReceiveStage == 2; }));
     h.Advance(200);
+    h.Advance(10);  // the send delay after the time-out
     EXPECT_EQ(rec.log, "rep(1)");
 }
 
@@ -189,6 +201,7 @@ TEST_F(LinkEngine, WrongReplyAddressIsIgnoredUntilTimeOut) {
     ASSERT_TRUE(h.PumpUntil([&] { return h.channel.ReadsLeft == 0 && !h.channel.ReadThread.Busy(); }));
     EXPECT_EQ(rec.log, "");
     h.Advance(500);
+    h.Advance(10);
     EXPECT_EQ(rec.log, "rep(1)");
 }
 
@@ -267,11 +280,15 @@ TEST_F(LinkEngine, SilenceIsNeverTakenForAnAcknowledgement) {
     const std::uint8_t data[1] = {1};
     h.link.WriteRAM(0x1234, 1, data);
     SendAndTake(10);
-    // The one read ends empty after its 60 ms and is handed over: the
-    // exchange is over and nothing was taken for an acknowledgement.
-    ASSERT_TRUE(h.PumpUntil([&] { return h.channel.ReadsLeft == 0 && !h.channel.ReadThread.Busy(); }, 1000));
+    // The read ends empty after its 120 ms (twice the time-out) and is
+    // handed over: nothing is taken for an acknowledgement, and the line is
+    // read again until the time-out decides.
+    const unsigned reads = h.channel.ReadsDone;
+    ASSERT_TRUE(h.PumpUntil([&] { return h.channel.ReadsDone > reads; }, 1000));
     EXPECT_EQ(rec.log, "") << "an empty read is no acknowledgement";
+    EXPECT_TRUE(h.channel.ReadThread.Busy()) << "read again";
     h.Advance(60);
+    h.Advance(10);
     EXPECT_EQ(rec.log, "rep(1)");
 }
 

@@ -212,19 +212,26 @@ TEST_F(MeasurementCommands, ShortChainRepliesNeverPassEarlierBytesAsNewValues) {
     RunChain(PointerRecord(0x1600, 0x1E00), Block(0x11), Block(0x99));
     owner.log.clear();
 
-    // Now a record of 14 bytes (word 6 present, word 14 missing), a first
-    // block of 8 bytes and an empty second block.
+    // A pointer record of 14 bytes for the 34 asked is not its answer: the
+    // packet goes again, and the chain goes on only with a whole record.
+    meter.GetADCData();
+    const Bytes first = SendAndTake(11);
     const Bytes record = PointerRecord(0x1700, 0x1F00);
-    const auto sent = RunChain(Bytes(record.begin(), record.begin() + 14), Block(0x55, 8), {});
-    EXPECT_EQ(sent[2], Request(201, 0x10, {0x00, 0x17, 32}));
-    EXPECT_EQ(sent[3], Request(201, 0x10, {0x00, 0x00, 32})) << "a missing pointer is zero, not the earlier 0x1E00";
-    for (int i = 7; i < 16; ++i) EXPECT_EQ(meter.ADCPointers[i], 0) << "word " << i;
-
-    Bytes expected = Block(0x55, 8);
-    expected.resize(64, 0);
-    EXPECT_EQ(owner.log, "exec(64)");
-    EXPECT_EQ(owner.payload, expected);
-    EXPECT_EQ(Values(), expected);
+    const int before = meter.RepetitionCounter;
+    end.Send(GeneralReply(Bytes(record.begin(), record.begin() + 14)));
+    ASSERT_TRUE(PumpUntil([&] { return meter.RepetitionCounter == before + 1; }));
+    EXPECT_EQ(SendAndTake(11), first);
+    Answer(GeneralReply(record));
+    SendAndTake(6);
+    Answer({0x06});
+    EXPECT_EQ(SendAndTake(9), Request(201, 0x10, {0x00, 0x17, 32}));
+    // A block of 8 bytes for the 32 asked: the same.
+    const int again = meter.RepetitionCounter;
+    end.Send(GeneralReply(Block(0x55, 8)));
+    ASSERT_TRUE(PumpUntil([&] { return meter.RepetitionCounter == again + 1; }));
+    EXPECT_EQ(SendAndTake(9), Request(201, 0x10, {0x00, 0x17, 32}));
+    EXPECT_EQ(owner.log, "");
+    EXPECT_EQ(Values().front(), 0x11) << "the earlier values stay until a whole block comes";
 }
 
 TEST_F(MeasurementCommands, ADCChainStartedAgainAfterAnUnansweredOneEndsOnceWithTheOwner) {
