@@ -219,12 +219,12 @@ TEST_F(ErrorEditLogs, EditHalvesStoreTheirWholeRecordsWithinTheirHalf) {
     EXPECT_EQ(rec.raised, 0);
     meter.BreakTransmit();
 
-    // Halves of fourteen records store eight each: the first half does not
-    // write the second's records, the second not the next module's block.
+    // Halves store eight records each: the first half does not write the
+    // second's records, the second not the next module's block.
     MarkImages();
     meter.GetEditV2(3);
     Sent();
-    const Bytes full = Pattern(252, 30);
+    const Bytes full = Pattern(144, 30);
     AnswerFirstHalf(full);
     const std::uint8_t* block = meter.EditImageV2 + 16 + 3 * 288;
     EXPECT_EQ(Bytes(block, block + 144), Bytes(full.begin(), full.begin() + 144));
