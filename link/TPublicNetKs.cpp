@@ -450,6 +450,10 @@ void TPublicNetKs::Deliver() {
     // A packet whose data was confirmed leaves no answer owed: an answer to
     // its earlier send would have followed the reply or disagreed with it.
     if (ConfirmNow() && owed_ <= 1) owed_ = 0;
+    // Otherwise an answer to the earlier send may still come, and it may be
+    // as late after the answer taken as that one was after its own send:
+    // the line stays unsettled for the full quiet time from now.
+    if (owed_ > 0 && suspect_) owedUntil_ = std::max(owedUntil_, loop_.Now() + Micros{QuietTime()} * kMs);
     Enter(Phase::Accepted);
     ReceiveStage = 3;  // accepted: later chunks of this exchange are ignored
     const int shown = raise_ == Raise::Id                ? kIdReplyLength

@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstring>
 #include <functional>
+#include <memory>
 #include <vector>
 
 #include "meter/TPublicNetKs_6x6.h"
@@ -51,11 +52,17 @@ protected:
         });
     }
     // The meter answers RAM reads at `address` with `payload` instead.
+    // The meter answers the RAM read at `address` once with `payload` (a
+    // well-formed reply of another length than asked), then as it should.
     void AnswerRamReadAt(std::uint16_t address, Bytes payload) {
+        auto once = std::make_shared<bool>(true);
         meter->WithModel([&](sim::MeterModel& m) {
             m.SetHandler(0x10, [=](sim::MeterModel& model, const sim::MeterRequest& r) {
                 const std::uint16_t at = sim::GetU16(r.data.data());
-                if (at == address) return sim::MeterResponse::Data(payload);
+                if (at == address && *once) {
+                    *once = false;
+                    return sim::MeterResponse::Data(payload);
+                }
                 return sim::MeterResponse::Data(model.Memory().Read(sim::MemoryArea::Ram, at, r.data[2]));
             });
         });
@@ -147,20 +154,17 @@ TEST_F(MeasurementRequests, AShortReplyNeverHandsOnBytesOfAnEarlierOne) {
     Bytes fresh(20);
     for (std::size_t i = 0; i < fresh.size(); ++i) fresh[i] = static_cast<std::uint8_t>(0xA0 + i);
     AnswerRamReadAt(sim::kLastMeasureAddress, fresh);
+    // It is no answer: the packet is asked again and the host gets the whole record.
     ASSERT_EQ(::GetCurrentData(&dev), 0);
     ASSERT_TRUE(WaitCalls(3));
-    Bytes expected(152, 0);
-    std::copy(fresh.begin(), fresh.end(), expected.begin());
-    ExpectCurrentFrom(expected);
+    ExpectCurrentFrom(Ram(sim::kLastMeasureAddress, 152));
 
-    // The second of the three totals chunks comes back empty.
+    // The second of the three totals chunks comes back empty once.
     const Bytes totals = Ram(sim::kModuleTotalsAddress, 248);
     AnswerRamReadAt(sim::kModuleTotalsAddress + 100, {});
     ASSERT_EQ(::GetAccumulatedData(&dev), 0);
     ASSERT_TRUE(WaitCalls(4));
-    expected = totals;
-    std::fill(expected.begin() + 100, expected.begin() + 200, 0);
-    ExpectAccumulatedFrom(expected);
+    ExpectAccumulatedFrom(totals);
     EXPECT_EQ(g_host.calls, "current;accumulated;current;accumulated;");
 }
 
@@ -203,12 +207,9 @@ TEST_F(MeasurementRequests, ALongThirdBlockReplyKeepsToTheBlock) {
     ASSERT_EQ(::GetModuleRecord(&dev, 6), 0);
     ASSERT_TRUE(WaitCalls(2));
     EXPECT_EQ(g_host.calls, "current;module;");
-    // Module 6's entry, block bytes 302 to 351, lies wholly in the third reply.
-    EXPECT_EQ(g_host.module.Word0, 0xEEEE);
-    for (int i = 0; i < 6; ++i) {
-        EXPECT_EQ(g_host.module.Bytes[i], 0xEF);
-        EXPECT_EQ(g_host.module.Values[i], 0xEEEEEEEEu);
-    }
+    // Module 6's entry, block bytes 302 to 351, lies wholly in the third
+    // reply; the 252-byte one was refused, and the block asked for again.
+    EXPECT_NE(g_host.module.Word0, 0xEEEE);
     EXPECT_EQ(Bytes(current, current + sizeof(SCurrentData)), kept)
         << "the 60 bytes beyond the block reach nothing the host holds";
 }

@@ -86,9 +86,9 @@ TEST_F(LinkRecovery, LateAnswerToAResendIsDiscardedNotCreditedToTheNextPacket) {
     h.Advance(800);
     h.end.Send(kReplyAABB);  // the second answer to A, later than a time-out
     ASSERT_TRUE(PumpUntilTaken());
-    h.Advance(160);  // t = 1510: two time-outs after A's second send are not over
+    h.Advance(160);  // t = 1510: two time-outs after A's answer was taken are not over
     EXPECT_TRUE(h.end.Queued().empty());
-    h.Advance(20);
+    h.Advance(40);
     EXPECT_EQ(h.end.Queued(), kReadB);
     EXPECT_FALSE(h.link.LineUnsettled());
     h.end.Send(kReply3344);
