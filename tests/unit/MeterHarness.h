@@ -72,12 +72,15 @@ struct MeterHarness : MeterRig {
 
     // Sends `reply` and pumps until the component has dealt with it: it
     // issued its next packet, or the exchange is over.
+    // A reply the component refuses (the packet then goes again) counts as dealt with.
     bool Reply(const Bytes& reply) {
         const Bytes sent(meter.TransmitBuffer, meter.TransmitBuffer + meter.TransmitLength);
+        const int reps = meter.RepetitionCounter;
         end.Send(reply);
         return PumpUntil([&] {
-            return meter.ReceiveStage == 3 || !std::equal(sent.begin(), sent.end(), meter.TransmitBuffer,
-                                                          meter.TransmitBuffer + meter.TransmitLength);
+            return meter.ReceiveStage == 3 || meter.RepetitionCounter != reps ||
+                   !std::equal(sent.begin(), sent.end(), meter.TransmitBuffer,
+                               meter.TransmitBuffer + meter.TransmitLength);
         });
     }
 
