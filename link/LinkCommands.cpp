@@ -135,7 +135,9 @@ bool TPublicNetKs::SetTime(const SNextTime* time) {
     return SendWrite(SlaveNetAddress, cmd::kSetTime, time->Bytes, sizeof time->Bytes, nullptr, 0);
 }
 
-bool TPublicNetKs::KeyPress(std::uint8_t key) { return SendWrite(SlaveNetAddress, cmd::kKeyPress, &key, 1, nullptr, 0); }
+bool TPublicNetKs::KeyPress(std::uint8_t key) {
+    return SendWrite(SlaveNetAddress, cmd::kKeyPress, &key, 1, nullptr, 0);
+}
 
 // The display text has no length of its own; it is not confirmed, as it never was.
 bool TPublicNetKs::GetDisplayData() { return SendRead(cmd::kDisplay, nullptr, 0, {}, false); }

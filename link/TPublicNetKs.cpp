@@ -456,15 +456,16 @@ void TPublicNetKs::Deliver() {
     if (owed_ > 0 && suspect_) owedUntil_ = std::max(owedUntil_, loop_.Now() + Micros{QuietTime()} * kMs);
     Enter(Phase::Accepted);
     ReceiveStage = 3;  // accepted: later chunks of this exchange are ignored
-    const int shown = raise_ == Raise::Id                ? kIdReplyLength
-                      : raise_ == Raise::Ack             ? 1
-                      : raise_ == Raise::ModuleCounter   ? kModuleCounterReplyLength
-                                                         : raiseLength_ + 5;
+    const int shown = raise_ == Raise::Id              ? kIdReplyLength
+                      : raise_ == Raise::Ack           ? 1
+                      : raise_ == Raise::ModuleCounter ? kModuleCounterReplyLength
+                                                       : raiseLength_ + 5;
     Trace(Q31_TRACE_ACCEPTED, 0, resends_, ReceiveBuffer, shown);
     const unsigned armed = armed_;
     switch (raise_) {
         case Raise::General:
-            if (OnReceiveExecuted) OnReceiveExecuted(static_cast<short>(raiseLength_), reinterpret_cast<char*>(ReceiveBuffer + 2));
+            if (OnReceiveExecuted)
+                OnReceiveExecuted(static_cast<short>(raiseLength_), reinterpret_cast<char*>(ReceiveBuffer + 2));
             break;
         case Raise::Var:
             if (OnVarReceiveExecuted)
@@ -477,7 +478,8 @@ void TPublicNetKs::Deliver() {
             if (OnReceivedIDDevice) OnReceivedIDDevice(reinterpret_cast<SIDDevice*>(ReceiveBuffer + 2));
             break;
         case Raise::ModuleCounter:
-            if (OnReceiveModuleCounter) OnReceiveModuleCounter(static_cast<int>(static_cast<std::int8_t>(ReceiveBuffer[2])));
+            if (OnReceiveModuleCounter)
+                OnReceiveModuleCounter(static_cast<int>(static_cast<std::int8_t>(ReceiveBuffer[2])));
             break;
     }
     // Unless the event armed the next packet (which ended this exchange

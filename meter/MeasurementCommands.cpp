@@ -55,7 +55,8 @@ static_assert(sizeof(TPublicNetKs_6x6::ADCValues) == 2 * kADCBlockBytes, "ADCVal
 }  // namespace
 
 bool TPublicNetKs_6x6::SendMeasurement(std::uint8_t command, const std::uint8_t* data, std::size_t dataBytes) {
-    if (command < cmd::kSaveData || command - cmd::kSaveData >= static_cast<int>(kMeasurementCommandCount)) return false;
+    if (command < cmd::kSaveData || command - cmd::kSaveData >= static_cast<int>(kMeasurementCommandCount))
+        return false;
     const MeasurementCommand& c = kMeasurementCommands[command - cmd::kSaveData];
     if (dataBytes != c.dataBytes || (dataBytes && !data)) return false;
     if (c.reply == MeasurementReply::Data) return SendRead(c.command, data, dataBytes);

@@ -34,9 +34,8 @@ struct TraceLog {
                 case Q31_TRACE_READ: out += "read" + std::to_string(e.length) + " "; break;
                 case Q31_TRACE_ACCEPTED: out += "accepted "; break;
                 case Q31_TRACE_REJECTED: {
-                    static const char* const kReasons[] = {"?",     "checksum",    "address",     "length",
-                                                           "short", "empty",       "unconfirmed", "wronglength",
-                                                           "followed"};
+                    static const char* const kReasons[] = {"?",     "checksum",    "address",     "length",  "short",
+                                                           "empty", "unconfirmed", "wronglength", "followed"};
                     out += std::string("rejected:") + kReasons[e.reason] + " ";
                     break;
                 }
@@ -112,7 +111,8 @@ TEST_F(LinkTrace, EveryFaultShowsInOrderWithItsReasonAndCount) {
     ASSERT_TRUE(h.PumpUntil([&] { return log.CountOf(Q31_TRACE_REJECTED) == 3; }));
     h.Advance(100);
     // The three bytes of the frame no read took are read off, not thrown away.
-    EXPECT_EQ(log.Line(mark), "write9 read2 rejected:address read2 rejected:address timeout resend2 discarded3 write9 ");
+    EXPECT_EQ(log.Line(mark),
+              "write9 read2 rejected:address read2 rejected:address timeout resend2 discarded3 write9 ");
     EXPECT_EQ(log.events[mark + 5].count, 1) << "the time-out of the first re-send";
 
     // 3. A count over 252.
