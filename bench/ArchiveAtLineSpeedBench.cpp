@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "bench/BenchLine.h"
+#include "bench/PacedMeter.h"
 #include "plugin/TFXB.h"
 #include "plugin/exports/PluginInstance.h"
 #include "sim/PtyMeter.h"
@@ -41,7 +42,7 @@ struct WireTally {
 
 class PacedLine {
 public:
-    PacedLine(bool echo, WireTally& tally) : meter_(Config(), Options(echo)) {
+    PacedLine(bool echo, WireTally& tally) : meter_(FullRingConfig(), PacedOptions(kBaud, echo)) {
         meter_.SetObserver([&tally](std::span<const std::uint8_t> request, const q31::sim::MeterReply& reply) {
             tally.bytes += request.size() + reply.bytes.size();
             ++tally.packets;
@@ -66,29 +67,11 @@ public:
     PacedLine& operator=(const PacedLine&) = delete;
 
     bool Ready() const { return ready_; }
-    // The observer runs after the reply went out, so it may trail the
-    // callback by a moment: waits until every request served is tallied.
     bool Settle(const WireTally& tally) {
-        for (int i = 0; i < 1000; ++i) {
-            if (tally.packets.load() == meter_.RequestCount()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return false;
+        return WaitTallied(meter_, [&] { return tally.packets.load(); });
     }
 
 private:
-    static q31::sim::MeterConfig Config() {
-        q31::sim::MeterConfig config;
-        config.hourCount = 2000;  // the ring is full
-        return config;
-    }
-    static q31::sim::PtyMeterOptions Options(bool echo) {
-        q31::sim::PtyMeterOptions options;
-        options.echo = echo;
-        options.wire = q31::sim::WireTiming(kBaud);
-        return options;
-    }
-
     q31::sim::PtyMeter meter_;
     q31::PortHandle port_ = q31::kNoPort;
     bool ready_ = false;

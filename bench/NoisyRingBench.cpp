@@ -32,6 +32,7 @@
 #include <thread>
 
 #include "bench/BenchLine.h"
+#include "bench/PacedMeter.h"
 #include "sim/PtyMeter.h"
 
 namespace q31::bench {
@@ -82,7 +83,7 @@ struct MeterTally {
 
 class NoisyLine {
 public:
-    explicit NoisyLine(MeterTally& tally) : meter_(Config(), Options()) {
+    explicit NoisyLine(MeterTally& tally) : meter_(FullRingConfig(), PacedOptions(kBaud, false)) {
         meter_.SetObserver([&tally](std::span<const std::uint8_t>, const q31::sim::MeterReply& reply) {
             for (const q31::sim::Fault& f : reply.faults) {
                 // The meter spoils the checksum only of a framed reply, and
@@ -122,28 +123,11 @@ public:
             if (rate > 0) model.SetFaultRate(kind, rate);
         });
     }
-    // The observer runs after the reply went out, so it may trail the
-    // callback by a moment: waits until every request served is tallied.
     bool Settle(const MeterTally& tally) {
-        for (int i = 0; i < 1000; ++i) {
-            if (tally.requests.load() == meter_.RequestCount()) return true;
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-        }
-        return false;
+        return WaitTallied(meter_, [&] { return tally.requests.load(); });
     }
 
 private:
-    static q31::sim::MeterConfig Config() {
-        q31::sim::MeterConfig config;
-        config.hourCount = 2000;  // the ring is full
-        return config;
-    }
-    static q31::sim::PtyMeterOptions Options() {
-        q31::sim::PtyMeterOptions options;
-        options.wire = q31::sim::WireTiming(kBaud);
-        return options;
-    }
-
     q31::sim::PtyMeter meter_;
     q31::PortHandle port_ = q31::kNoPort;
     bool ready_ = false;
