@@ -187,13 +187,13 @@ void TPublicNetKs::GoOut() {
     // is beyond the time it may take, unless its data will be confirmed: an
     // answer to another packet then cannot agree with the one to its own.
     if (owed_ > 0 && !SameAsLastSent() && !(ConfirmNow() && owed_ <= 1)) {
-        Settle(owedUntil_, TailTime());
+        Settle(owedUntil_, TailTime(), true);
         return;
     }
     // Bytes nothing was waiting for: the tail of a frame or an answer to an
     // earlier send. They are read off, and the packet waits until they stop.
     if (DeviceComm && DeviceComm->ClearBuf() > 0) {
-        Settle(now, TailTime());
+        Settle(now, TailTime(), false);
         return;
     }
     SendPacket();
@@ -238,8 +238,9 @@ Micros TPublicNetKs::FollowerTime() const {
 
 // Letting the line fall quiet.
 
-void TPublicNetKs::Settle(Micros notBefore, Micros quietUs) {
+void TPublicNetKs::Settle(Micros notBefore, Micros quietUs, bool owedWait) {
     const Micros now = loop_.Now();
+    settleOwed_ = owedWait;
     settleNotBefore_ = notBefore;
     settleQuiet_ = quietUs;
     settleCap_ = now + Micros{GetTimeOut()} * kMs * kDrainLimit;
@@ -268,6 +269,12 @@ void TPublicNetKs::Discarded(const std::uint8_t* Bytes, int Length) {
     lastByteAt_ = loop_.Now();
     Trace(Q31_TRACE_DISCARDED, 0, 0, Bytes, Length);
     NoteFault();
+    // While the line is let fall quiet for answers still owed, what arrives
+    // is such an answer, and the ones behind it may be as late after it.
+    if (phase_ == Phase::Settling && settleOwed_) {
+        settleNotBefore_ = std::max(settleNotBefore_, lastByteAt_ + Micros{QuietTime()} * kMs);
+        owedUntil_ = std::max(owedUntil_, settleNotBefore_);
+    }
     // A reply held for confirmation may have been a stray like these.
     confirmHeld_ = false;
 }
@@ -338,7 +345,7 @@ void TPublicNetKs::Fail(Failure failure, int reason, int expected, int actual) {
     if (!CountResend() || armed != armed_) return;
     Trace(Q31_TRACE_RESEND, 0, resends_);
     if (rule.then == Then::Tail) {
-        Settle(loop_.Now(), TailTime());
+        Settle(loop_.Now(), TailTime(), false);
     } else {
         Enter(Phase::Armed);
     }

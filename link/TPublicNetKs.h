@@ -237,8 +237,9 @@ private:
     // the packet or armed another from its handler.
     bool CountResend();
     // Waits until the line has been quiet for `quietUs` and `notBefore` has
-    // come (at most kDrainLimit time-outs), reading off what arrives; then sends.
-    void Settle(Micros notBefore, Micros quietUs);
+    // come (at most kDrainLimit time-outs), reading off what arrives; then
+    // sends. In an `owedWait` every byte moves `notBefore` to a quiet time on.
+    void Settle(Micros notBefore, Micros quietUs, bool owedWait);
     void DrainedChunk(char* Data);
     void FollowerChunk(char* Data);
     void Discarded(const std::uint8_t* Bytes, int Length);
@@ -294,6 +295,7 @@ private:
     Micros settleNotBefore_ = 0;
     Micros settleQuiet_ = 0;
     Micros settleCap_ = 0;
+    bool settleOwed_ = false;
     Raise raise_ = Raise::General;
     int raiseLength_ = 0;
     std::uint8_t lastSent_[256] = {};

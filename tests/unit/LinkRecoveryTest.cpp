@@ -88,7 +88,9 @@ TEST_F(LinkRecovery, LateAnswerToAResendIsDiscardedNotCreditedToTheNextPacket) {
     ASSERT_TRUE(PumpUntilTaken());
     h.Advance(160);  // t = 1510: two time-outs after A's answer was taken are not over
     EXPECT_TRUE(h.end.Queued().empty());
-    h.Advance(40);
+    h.Advance(800);  // t = 2310: and a late answer starts the quiet time again
+    EXPECT_TRUE(h.end.Queued().empty());
+    h.Advance(60);
     EXPECT_EQ(h.end.Queued(), kReadB);
     EXPECT_FALSE(h.link.LineUnsettled());
     h.end.Send(kReply3344);
