@@ -134,7 +134,8 @@ void FakeLine::PlanReply(std::span<const std::uint8_t> packet, const std::vector
     // nothing a meter can send, and the sum checksum cannot tell their
     // blocks apart: two answers to the same packet, cut differently and
     // merged, pass it with fields swapped.
-    const Micros wanted = now + plan.DelayUs(timeOutMs_);
+    const Micros delay = plan.DelayUs(timeOutMs_);
+    const Micros wanted = now + (latenessLimit_ > 0 ? std::min(delay, latenessLimit_) : delay);
     Micros at = std::max(wanted, meterBusyUntil_);
     const bool held = at > wanted;
     Micros lastByte = at;

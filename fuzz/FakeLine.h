@@ -35,6 +35,8 @@ public:
 
     FakeLine(MessageLoop& loop, MeterAnswers& meter, PlanSource& plans, bool echo, int timeOutMs);
     ~FakeLine();
+    // No reply is planned later than `most` after its packet (0: no bound).
+    void LimitLateness(Micros most) { latenessLimit_ = most; }
     FakeLine(const FakeLine&) = delete;
     FakeLine& operator=(const FakeLine&) = delete;
 
@@ -121,6 +123,7 @@ private:
     MessageLoop* lastLoop_ = nullptr;
     Handover* lastDone_ = nullptr;
     Micros faultsUntil_ = 0;
+    Micros latenessLimit_ = 0;
     // The arrival of the last byte the meter has been made to send so far.
     Micros meterBusyUntil_ = 0;
     std::uint64_t packets_ = 0;

@@ -119,10 +119,6 @@ void TPublicNetKs::Arm(Continuation continuation, int readCount, ReplyCheck chec
     // counts, and a read it left waiting must not deliver into this one. Its
     // answer may still be on its way.
     if (Open()) {
-        if (sent_ && phase_ != Phase::Checking) {
-            ++owed_;
-            owedUntil_ = std::max(owedUntil_, sentAt_ + Micros{QuietTime()} * kMs);
-        }
         EndExchange(Q31_END_ABANDONED);
     } else if (phase_ == Phase::Accepted) {
         EndExchange(Q31_END_ACCEPTED);
@@ -213,7 +209,9 @@ void TPublicNetKs::SendPacket() {
     lastSentLength_ = TransmitLength;
     sent_ = true;
     sentAt_ = loop_.Now();
-    if (owed_ > 0) owedUntil_ = std::max(owedUntil_, sentAt_ + Micros{QuietTime()} * kMs);
+    // Every send owes an answer until a frame comes back for it.
+    ++owed_;
+    owedUntil_ = std::max(owedUntil_, sentAt_ + Micros{QuietTime()} * kMs);
     DeviceComm->Transmit_Packed(TransmitBuffer, TransmitLength);
     if (DeviceComm->TransmitOK) Trace(Q31_TRACE_WRITE, 0, 0, TransmitBuffer, TransmitLength);
     else Trace(Q31_TRACE_PORT_ERROR, Q31_PORT_WRITE, 0, nullptr, 0, DeviceComm->WriteError);
@@ -322,11 +320,10 @@ void TPublicNetKs::Fail(Failure failure, int reason, int expected, int actual) {
     if (rule.traceKind == Q31_TRACE_TIMEOUT) Trace(Q31_TRACE_TIMEOUT, 0, resends_);
     else Trace(Q31_TRACE_REJECTED, reason, resends_, nullptr, 0, 0, expected, actual);
     NoteFault();
-    if (rule.owesAnswer) {
-        ++owed_;
-        owedUntil_ = std::max(owedUntil_, sentAt_ + Micros{QuietTime()} * kMs);
-        suspect_ = true;
-    }
+    if (rule.owesAnswer) suspect_ = true;
+    // A damaged frame, or one that followed the reply, is an answer to one
+    // of the sends; a frame of another shape answered something else.
+    if ((failure == Failure::BadFrame || failure == Failure::Followed) && owed_ > 0) --owed_;
     if (failure == Failure::TimeOut && Repetition) {
         // The read goes on: an answer that completes through the send delay
         // is still taken.
@@ -366,18 +363,11 @@ void TPublicNetKs::BreakTransmit() {
     BreakFlag = true;
     nullByteTimer_.SetEnabled(false);
     const bool open = Open();
-    const bool answerMayCome = sent_ && (phase_ == Phase::Sent || phase_ == Phase::Grace);
     if (phase_ == Phase::Settling || phase_ == Phase::Checking || phase_ == Phase::Grace) {
         if (DeviceComm) DeviceComm->AbortRead();
     }
     Enter(open ? Phase::Holding : Phase::Idle);
-    if (open) {
-        if (answerMayCome) {
-            ++owed_;
-            owedUntil_ = std::max(owedUntil_, sentAt_ + Micros{QuietTime()} * kMs);
-        }
-        EndExchange(Q31_END_BROKEN);
-    }
+    if (open) EndExchange(Q31_END_BROKEN);
 }
 
 void TPublicNetKs::EndExchange(int outcome) {
@@ -403,6 +393,7 @@ bool TPublicNetKs::ConfirmNow() const {
 void TPublicNetKs::Take(Raise raise, int length) {
     if (!sent_ || (phase_ != Phase::Sent && phase_ != Phase::Grace)) return;
     Enter(Phase::Holding);
+    if (owed_ > 0) --owed_;
     if (!suspect_ && resends_ == 0 && !confirmHeld_) latency_ = loop_.Now() - sentAt_;
     raise_ = raise;
     raiseLength_ = length;

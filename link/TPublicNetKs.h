@@ -113,7 +113,7 @@ public:
     // Re-sends of the packet in flight since it was armed that went out
     // (confirming reads are not re-sends).
     int Resends() const { return resends_; }
-    // Whether an answer to a timed-out or abandoned send may still come.
+    // Whether an answer to an earlier send may still come.
     bool LineUnsettled() const { return owed_ > 0 && loop_.Now() < owedUntil_; }
     // Whether the packet in flight has its data confirmed.
     bool Confirming() const;
@@ -285,7 +285,8 @@ private:
     bool sent_ = false;     // the armed packet went out at least once
     bool suspect_ = false;  // the packet timed out or strays were read off in its exchange
     int resends_ = 0;       // since the packet was armed
-    // Answers to timed-out sends that may still come, and until when.
+    // Sends no frame has come back for yet (their answers may still come),
+    // and until when such an answer is waited for.
     int owed_ = 0;
     Micros owedUntil_ = 0;
     unsigned faultArmed_ = 0;  // the packet during which the line last showed a fault

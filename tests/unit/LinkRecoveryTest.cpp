@@ -92,9 +92,9 @@ TEST_F(LinkRecovery, LateAnswerToAResendIsDiscardedNotCreditedToTheNextPacket) {
     EXPECT_TRUE(h.end.Queued().empty());
     h.Advance(60);
     EXPECT_EQ(h.end.Queued(), kReadB);
-    EXPECT_FALSE(h.link.LineUnsettled());
     h.end.Send(kReply3344);
     ASSERT_TRUE(PumpUntilLogHas("exec"));
+    EXPECT_FALSE(h.link.LineUnsettled());
     EXPECT_EQ(ev.log, "exec(2)");
     EXPECT_EQ(ev.payload, (Bytes{0x33, 0x44})) << "B's own answer, not A's late one";
 }

@@ -83,7 +83,8 @@ protected:
     // run. Returns the packets it was sent.
     std::vector<Bytes> PlayMeter(std::uint32_t serial, const Answer& memory = {}) {
         std::vector<Bytes> packets;
-        for (Bytes p = NextSent(loop, end, 300); !p.empty(); p = NextSent(loop, end, 300)) {
+        // A packet may wait two time-outs for the line to fall quiet.
+        for (Bytes p = NextSent(loop, end, 700); !p.empty(); p = NextSent(loop, end, 700)) {
             packets.push_back(p);
             Bytes reply;
             if (p.size() < 3) break;
