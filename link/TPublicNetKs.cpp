@@ -447,11 +447,16 @@ void TPublicNetKs::FollowerChunk(char* Data) {
 void TPublicNetKs::Deliver() {
     // A packet whose data was confirmed leaves no answer owed: an answer to
     // its earlier send would have followed the reply or disagreed with it.
-    if (ConfirmNow() && owed_ <= 1) owed_ = 0;
-    // Otherwise an answer to the earlier send may still come, and it may be
-    // as late after the answer taken as that one was after its own send:
-    // the line stays unsettled for the full quiet time from now.
-    if (owed_ > 0 && suspect_) owedUntil_ = std::max(owedUntil_, loop_.Now() + Micros{QuietTime()} * kMs);
+    if (ConfirmNow()) {
+        if (owed_ <= 1) owed_ = 0;
+    } else if (suspect_) {
+        // Without confirmation, after a time-out an answer to an earlier send
+        // (or a second copy of one) may still come, and as late after the
+        // answer taken as that one was after its own send: the line stays
+        // unsettled for the full quiet time from now.
+        owed_ = std::max(owed_, 1);
+        owedUntil_ = std::max(owedUntil_, loop_.Now() + Micros{QuietTime()} * kMs);
+    }
     Enter(Phase::Accepted);
     ReceiveStage = 3;  // accepted: later chunks of this exchange are ignored
     const int shown = raise_ == Raise::Id              ? kIdReplyLength
