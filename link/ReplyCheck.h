@@ -11,7 +11,7 @@ struct ReplyCheck {
     enum class Kind : std::uint8_t {
         Any,          // the command's reply has no length of its own
         Exact,        // exactly `bytes` payload bytes (memory and flash reads)
-        WholeValues,  // at least one and at most `bytes` bytes, whole values of `valueSize` (archive reads)
+        WholeValues,  // exactly `bytes` bytes, whole values of `valueSize` (archive reads)
     };
     Kind kind = Kind::Any;
     std::uint8_t bytes = 0;
@@ -26,7 +26,9 @@ struct ReplyCheck {
     constexpr bool Fits(int length) const {
         switch (kind) {
             case Kind::Exact: return length == bytes;
-            case Kind::WholeValues: return length >= valueSize && length <= bytes && length % valueSize == 0;
+            // The read always asks for whole values the meter holds; a reply
+            // with fewer is as likely another packet's answer as a cut one.
+            case Kind::WholeValues: return length == bytes && length % valueSize == 0;
             case Kind::Any: break;
         }
         return true;

@@ -108,7 +108,7 @@ bool TPublicNetKs_6x6::ReadArhiveV2(std::uint32_t Address, std::uint8_t Length, 
     frame::PutLe32(d, Address);
     d[4] = Length;
     d[5] = ElementSize;
-    // The reply carries whole values, no more than asked for.
+    // The reply carries the whole values asked for.
     return SendRead(cmd::kReadArchiveV2, d, sizeof d, ReplyCheck::Values(Length, ElementSize));
 }
 
