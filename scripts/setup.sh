@@ -9,7 +9,7 @@ for pkg in cmake ninja-build g++ clang clang-format libclang-rt-14-dev libgtest-
 done
 # The Windows DLL and its test under Wine.
 if [ "${Q31_SKIP_WINDOWS:-0}" != 1 ]; then
-  if ! dpkg --print-foreign-architectures | grep -qx i386; then
+  if ! grep -qx i386 <<<"$(dpkg --print-foreign-architectures)"; then
     dpkg --add-architecture i386
     fresh_arch=1
   fi

@@ -60,7 +60,10 @@ cc -Wall -Wextra -Werror -o "$tmp/consumer-pc" "$here/consumer/consumer.c" \
 needed=$(readelf -d "$tmp/consumer-pc" | sed -n 's/.*(NEEDED).*\[\(libpublicQ31[^]]*\)\].*/\1/p')
 [ "$needed" = "libpublicQ31.so.$soversion" ] || fail "consumer needs '$needed', not libpublicQ31.so.$soversion"
 # The library must come from the install, not from the build tree.
-ldd "$tmp/consumer-pc" | grep -q "libpublicQ31.so.$soversion => $lib/" || fail "consumer does not load the installed library"
+# ldd's output is taken whole first: with pipefail, `ldd | grep -q` fails
+# whenever grep stops reading before ldd has finished writing.
+loaded=$(ldd "$tmp/consumer-pc")
+grep -q "libpublicQ31.so.$soversion => $lib/" <<<"$loaded" || fail "consumer does not load the installed library"
 "$tmp/consumer-pc" || fail "the pkg-config consumer exited with $?"
 
 # CMake: find_package(publicQ31) with the prefix on CMAKE_PREFIX_PATH.
@@ -74,7 +77,8 @@ unset PKG_CONFIG_PATH
   cat "$tmp/consumer-build.log" >&2
   fail "building the consumer with find_package"
 }
-ldd "$tmp/consumer-build/consumer" | grep -q "libpublicQ31.so.$soversion => $lib/" ||
+loaded=$(ldd "$tmp/consumer-build/consumer")
+grep -q "libpublicQ31.so.$soversion => $lib/" <<<"$loaded" ||
   fail "the CMake consumer does not load the installed library"
 "$tmp/consumer-build/consumer" || fail "the CMake consumer exited with $?"
 
