@@ -135,9 +135,12 @@ void FakeLine::PlanReply(std::span<const std::uint8_t> packet, const std::vector
     // blocks apart: two answers to the same packet, cut differently and
     // merged, pass it with fields swapped.
     const Micros delay = plan.DelayUs(timeOutMs_);
-    const Micros wanted = now + (latenessLimit_ > 0 ? std::min(delay, latenessLimit_) : delay);
+    const Micros wanted = now + delay;
     Micros at = std::max(wanted, meterBusyUntil_);
     const bool held = at > wanted;
+    const bool overdue = bound_ > 0 && delay > bound_;
+    chainOverdue_ = held ? chainOverdue_ || overdue : overdue;
+    if (chainOverdue_ && at - now > bound_) NoteBeyond(at, reply.data(), length);
     Micros lastByte = at;
     for (int copy = 0; copy < (plan.duplicate ? 2 : 1); ++copy) {
         std::size_t from = 0;
@@ -164,6 +167,27 @@ void FakeLine::PlanReply(std::span<const std::uint8_t> packet, const std::vector
     meterBusyUntil_ = std::max(meterBusyUntil_, lastByte);
     // A reply held back behind a faulty one is late because of that fault.
     if (!plan.Clean() || held) faultsUntil_ = std::max(faultsUntil_, at);
+}
+
+void FakeLine::NoteBeyond(Micros at, const std::uint8_t* bytes, std::size_t count) {
+    Beyond& b = beyond_[beyondCount_++ % kBeyondKept];
+    b.at = at;
+    b.count = static_cast<std::uint16_t>(std::min(count, b.bytes.size()));
+    std::copy(bytes, bytes + b.count, b.bytes.begin());
+}
+
+void FakeLine::Displaced(std::span<const std::uint8_t> packet) {
+    const std::vector<std::uint8_t>& answer = meter_.Answer(packet);
+    if (!answer.empty()) NoteBeyond(loop_.Now(), answer.data(), answer.size());
+}
+
+bool FakeLine::BeyondBound(const std::uint8_t* bytes, std::size_t count) const {
+    const std::size_t kept = std::min(beyondCount_, kBeyondKept);
+    for (std::size_t i = 0; i < kept; ++i) {
+        const Beyond& b = beyond_[i];
+        if (b.at <= loop_.Now() && b.count == count && std::equal(bytes, bytes + count, b.bytes.begin())) return true;
+    }
+    return false;
 }
 
 void FakeLine::Schedule(Micros at, const std::uint8_t* bytes, std::size_t count) {

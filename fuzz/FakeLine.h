@@ -35,8 +35,17 @@ public:
 
     FakeLine(MessageLoop& loop, MeterAnswers& meter, PlanSource& plans, bool echo, int timeOutMs);
     ~FakeLine();
-    // No reply is planned later than `most` after its packet (0: no bound).
-    void LimitLateness(Micros most) { latenessLimit_ = most; }
+    // Replies that reach the line more than `bound` after their packet
+    // because an overdue plan put them there (late themselves, or held
+    // behind such a reply) are noted as beyond it (0: none is).
+    void MarkBeyond(Micros bound) { bound_ = bound; }
+    // Whether these bytes are a whole reply noted as beyond the bound that
+    // has begun to arrive: taken for another packet of its shape, it is
+    // something no link without sequence numbers can tell apart.
+    bool BeyondBound(const std::uint8_t* bytes, std::size_t count) const;
+    // An answer beyond the bound was taken for `packet`: the meter's own
+    // answer to it is then out of step as well, and noted as beyond.
+    void Displaced(std::span<const std::uint8_t> packet);
     FakeLine(const FakeLine&) = delete;
     FakeLine& operator=(const FakeLine&) = delete;
 
@@ -90,6 +99,12 @@ private:
         std::uint16_t count = 0;
         std::array<std::uint8_t, 256> bytes{};
     };
+    static constexpr std::size_t kBeyondKept = 64;
+    struct Beyond {
+        Micros at = 0;
+        std::uint16_t count = 0;
+        std::array<std::uint8_t, kMaxPiece> bytes{};
+    };
     struct Read {
         const void* reader = nullptr;
         std::uint8_t* target = nullptr;
@@ -103,6 +118,7 @@ private:
 
     static bool IsPort(PortHandle port) { return port == kHandle; }
     void Schedule(Micros at, const std::uint8_t* bytes, std::size_t count);
+    void NoteBeyond(Micros at, const std::uint8_t* bytes, std::size_t count);
     void PlanReply(std::span<const std::uint8_t> packet, const std::vector<std::uint8_t>& answer);
     // Puts the reply into the shape the plan asks for; returns its length.
     static std::size_t Reshape(const ReplyPlan& plan, std::array<std::uint8_t, kMaxPiece>& reply, std::size_t length);
@@ -123,7 +139,11 @@ private:
     MessageLoop* lastLoop_ = nullptr;
     Handover* lastDone_ = nullptr;
     Micros faultsUntil_ = 0;
-    Micros latenessLimit_ = 0;
+    Micros bound_ = 0;
+    // Whether the reply the meter sends last was put late by an overdue plan.
+    bool chainOverdue_ = false;
+    std::array<Beyond, kBeyondKept> beyond_;  // a ring, the next at beyondCount_ % kBeyondKept
+    std::size_t beyondCount_ = 0;
     // The arrival of the last byte the meter has been made to send so far.
     Micros meterBusyUntil_ = 0;
     std::uint64_t packets_ = 0;

@@ -321,9 +321,18 @@ void TPublicNetKs::Fail(Failure failure, int reason, int expected, int actual) {
     else Trace(Q31_TRACE_REJECTED, reason, resends_, nullptr, 0, 0, expected, actual);
     NoteFault();
     if (rule.owesAnswer) suspect_ = true;
-    // A damaged frame, or one that followed the reply, is an answer to one
-    // of the sends; a frame of another shape answered something else.
-    if ((failure == Failure::BadFrame || failure == Failure::Followed) && owed_ > 0) --owed_;
+    // A damaged frame that came when the answer was due is that answer. One
+    // that came later may be a late answer to an earlier send: it pays
+    // nothing, and the answer to this send may still come. A frame of
+    // another shape answered something else, and one that followed the
+    // reply may be a second copy of the reply itself.
+    if (failure == Failure::BadFrame) {
+        if (replyAt_ - sentAt_ <= latency_ + TailTime()) {
+            if (owed_ > 0) --owed_;
+        } else {
+            suspect_ = true;
+        }
+    }
     if (failure == Failure::TimeOut && Repetition) {
         // The read goes on: an answer that completes through the send delay
         // is still taken.
@@ -407,6 +416,9 @@ void TPublicNetKs::Take(Raise raise, int length) {
             if (confirmHeld_) {
                 Trace(Q31_TRACE_REJECTED, Q31_REJECT_UNCONFIRMED, resends_);
                 NoteFault();
+                // One of the two answered something else: it paid for none
+                // of this packet's sends, whose answer is then still to come.
+                ++owed_;
             }
             // Hold this reply and read the same packet again; the next reply must agree.
             std::memcpy(confirmData_, agree, static_cast<std::size_t>(n));
@@ -507,6 +519,7 @@ void TPublicNetKs::EmitTrace(int kind, int reason, int count, const std::uint8_t
 
 void TPublicNetKs::NoteChunk(const char* Data) {
     if (DeviceComm && DeviceComm->BytesRead > 0) lastByteAt_ = loop_.Now();
+    if (ReceiveStage == 1) replyAt_ = loop_.Now();
     if (!OnTrace || !DeviceComm) return;
     EmitTrace(Q31_TRACE_READ, 0, 0, reinterpret_cast<const std::uint8_t*>(Data), DeviceComm->BytesRead, 0, 0, 0);
 }

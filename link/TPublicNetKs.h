@@ -291,7 +291,8 @@ private:
     Micros owedUntil_ = 0;
     unsigned faultArmed_ = 0;  // the packet during which the line last showed a fault
     Micros sentAt_ = 0;
-    Micros latency_ = 0;     // write to first reply chunk, on the last clean exchange
+    Micros replyAt_ = 0;     // when the reply (past the echo) began to arrive
+    Micros latency_ = 0;     // write to the whole reply, on the last clean exchange
     Micros lastByteAt_ = 0;  // loop time of the last byte read
     Micros settleNotBefore_ = 0;
     Micros settleQuiet_ = 0;

@@ -156,6 +156,51 @@ TEST_F(LinkRecovery, ABadReplyCostsOnlyItsTail) {
     EXPECT_EQ(AfterSendDelay(), kReadB) << "a whole damaged reply leaves nothing owed";
 }
 
+TEST_F(LinkRecovery, ADamagedFrameLongAfterTheSendLeavesItsAnswerOwed) {
+    // Damaged and late: a late answer to something else, not A's. A's own
+    // answer may still come after the one taken, so B waits for quiet.
+    h.link.ReadRAM(0x0100, 2);
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    h.Advance(300);
+    Bytes bad = kReplyAABB;
+    bad[3] ^= 0x01;
+    h.end.Send(bad);
+    ASSERT_TRUE(PumpUntilLogHas("rep(1)"));
+    h.Advance(20);
+    ASSERT_EQ(h.end.Queued(), kReadA);
+    h.end.Send(kReply1122);
+    ASSERT_TRUE(PumpUntilTaken());
+    h.Advance(20);
+    ASSERT_EQ(ev.log, "crcrep(1)exec(2)");
+    h.link.ReadRAM(0x0200, 2);
+    EXPECT_TRUE(AfterSendDelay().empty());
+    EXPECT_TRUE(h.link.LineUnsettled());
+}
+
+TEST_F(LinkRecovery, TwoRepliesThatDisagreeLeaveAnAnswerOwed) {
+    // A times out and goes again; a stray is taken and then disagrees with
+    // A's late first answer, which the answer to the re-send confirms. The
+    // answers to the last two sends are still to come, and as two copies
+    // they would agree: a different packet, confirmed or not, waits.
+    h.link.ReadConfirmation = ConfirmMode::Always;
+    h.link.ReadRAM(0x0100, 2);
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    h.Advance(500);
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    h.end.Send(kReplyAABB);
+    ASSERT_TRUE(PumpUntilTaken());
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    h.end.Send(kReply1122);
+    ASSERT_TRUE(PumpUntilTaken());
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    h.end.Send(kReply1122);
+    ASSERT_TRUE(PumpUntilTaken());
+    h.Advance(20);
+    ASSERT_EQ(ev.log, "rep(1)exec(2)");
+    h.link.ReadRAM(0x0200, 2);
+    EXPECT_TRUE(AfterSendDelay().empty());
+}
+
 TEST_F(LinkRecovery, AbandonedPacketMakesTheNextOneWaitForQuiet) {
     h.link.ReadRAM(0x0100, 2);
     ASSERT_EQ(AfterSendDelay(), kReadA);
