@@ -191,12 +191,11 @@ bool SessionRun::Compare(const HostDelivery& want, const HostDelivery& got, std:
 
 void SessionRun::OnTrace(const TQ31TraceEvent& event) {
     if (g_trace && event.kind != Q31_TRACE_READ && event.kind != Q31_TRACE_WRITE) {
-        static constexpr const char* kKinds[] = {"?",        "start",  "write",      "read",
-                                                 "accepted", "rejected", "time-out", "re-send",
-                                                 "port error", "end",  "discarded"};
+        static constexpr const char* kKinds[] = {"?",        "start",   "write",      "read", "accepted", "rejected",
+                                                 "time-out", "re-send", "port error", "end",  "discarded"};
         const int k = event.kind >= 0 && event.kind <= Q31_TRACE_DISCARDED ? event.kind : 0;
-        std::fprintf(stderr, "%8.3f ms  link: %s reason %d count %d, %d bytes\n", static_cast<double>(event.time_us) / 1000.0,
-                     kKinds[k], event.reason, event.count, event.length);
+        std::fprintf(stderr, "%8.3f ms  link: %s reason %d count %d, %d bytes\n",
+                     static_cast<double>(event.time_us) / 1000.0, kKinds[k], event.reason, event.count, event.length);
     }
     switch (event.kind) {
         case Q31_TRACE_ACCEPTED: {
