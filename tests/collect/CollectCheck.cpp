@@ -58,6 +58,17 @@ std::vector<SimMeterFacts> MetersOfConfig(const std::string& tomlPath) {
     return out;
 }
 
+std::string ExecSql(const std::string& dbPath, const std::string& sql) {
+    sqlite3* db = nullptr;
+    sqlite3_open(dbPath.c_str(), &db);
+    char* error = nullptr;
+    sqlite3_exec(db, sql.c_str(), nullptr, nullptr, &error);
+    const std::string text = error ? error : "";
+    sqlite3_free(error);
+    sqlite3_close(db);
+    return text;
+}
+
 long long QueryNumber(const std::string& dbPath, const std::string& sql) {
     Db db(dbPath);
     long long v = -1;

@@ -34,6 +34,9 @@ struct CheckOptions {
 std::vector<std::string> CheckDatabase(const std::string& dbPath, const std::vector<SimMeterFacts>& meters,
                                        const CheckOptions& options = {});
 
+// Runs `sql` (any number of statements) on the file; SQLite's error text, empty when it went well.
+std::string ExecSql(const std::string& dbPath, const std::string& sql);
+
 // One number from a query (first column of the first row), -1 when none.
 long long QueryNumber(const std::string& dbPath, const std::string& sql);
 

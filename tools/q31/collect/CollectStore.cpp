@@ -88,6 +88,110 @@ CREATE TABLE log_records(
     PRIMARY KEY(meter, log, module, block, position, data)
 );
 )sql",
+    // 2: the serial number that answered and its epoch join the keys of
+    // everything read from the archive and the logs. Rows from before can
+    // only have come from the serial number the meter row names.
+    R"sql(
+CREATE TABLE meter_units(
+    meter TEXT NOT NULL,
+    serial INTEGER NOT NULL,
+    epoch INTEGER NOT NULL,
+    hour_count INTEGER,
+    day_count INTEGER,
+    first_seen INTEGER NOT NULL,
+    last_seen INTEGER NOT NULL,
+    PRIMARY KEY(meter, serial)
+);
+CREATE TABLE meter_events(
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    meter TEXT NOT NULL,
+    serial INTEGER NOT NULL,
+    epoch INTEGER NOT NULL,
+    kind TEXT NOT NULL,
+    detail TEXT NOT NULL,
+    run INTEGER,
+    at INTEGER NOT NULL
+);
+CREATE TABLE archive_values_2(
+    meter TEXT NOT NULL,
+    serial INTEGER NOT NULL,
+    epoch INTEGER NOT NULL,
+    module INTEGER NOT NULL,
+    series TEXT NOT NULL,
+    record INTEGER NOT NULL,
+    value INTEGER NOT NULL,
+    run INTEGER,
+    PRIMARY KEY(meter, serial, epoch, module, series, record)
+) WITHOUT ROWID;
+INSERT INTO archive_values_2
+    SELECT a.meter, coalesce(m.serial, 0), 0, a.module, a.series, a.record, a.value, a.run
+    FROM archive_values a LEFT JOIN meters m ON m.name = a.meter;
+DROP TABLE archive_values;
+ALTER TABLE archive_values_2 RENAME TO archive_values;
+CREATE TABLE gaps_2(
+    meter TEXT NOT NULL,
+    serial INTEGER NOT NULL,
+    epoch INTEGER NOT NULL,
+    ring TEXT NOT NULL,
+    module INTEGER NOT NULL,
+    series TEXT NOT NULL,
+    first_missing INTEGER NOT NULL,
+    last_missing INTEGER NOT NULL,
+    run INTEGER,
+    found_at INTEGER NOT NULL,
+    PRIMARY KEY(meter, serial, epoch, module, series, first_missing)
+);
+INSERT INTO gaps_2
+    SELECT g.meter, coalesce(m.serial, 0), 0, g.ring, g.module, g.series, g.first_missing, g.last_missing, g.run,
+           g.found_at
+    FROM gaps g LEFT JOIN meters m ON m.name = g.meter;
+DROP TABLE gaps;
+ALTER TABLE gaps_2 RENAME TO gaps;
+CREATE TABLE log_heads_2(
+    meter TEXT NOT NULL,
+    serial INTEGER NOT NULL,
+    epoch INTEGER NOT NULL,
+    log TEXT NOT NULL,
+    module INTEGER NOT NULL,
+    words TEXT NOT NULL,
+    run INTEGER,
+    read_at INTEGER NOT NULL,
+    PRIMARY KEY(meter, serial, epoch, log, module)
+);
+INSERT INTO log_heads_2
+    SELECT h.meter, coalesce(m.serial, 0), 0, h.log, h.module, h.words, h.run, h.read_at
+    FROM log_heads h LEFT JOIN meters m ON m.name = h.meter;
+DROP TABLE log_heads;
+ALTER TABLE log_heads_2 RENAME TO log_heads;
+CREATE TABLE log_records_2(
+    meter TEXT NOT NULL,
+    serial INTEGER NOT NULL,
+    epoch INTEGER NOT NULL,
+    log TEXT NOT NULL,
+    module INTEGER NOT NULL,
+    block INTEGER NOT NULL,
+    position INTEGER NOT NULL,
+    data BLOB NOT NULL,
+    run INTEGER,
+    first_seen INTEGER NOT NULL,
+    PRIMARY KEY(meter, serial, epoch, log, module, block, position, data)
+);
+INSERT INTO log_records_2
+    SELECT r.meter, coalesce(m.serial, 0), 0, r.log, r.module, r.block, r.position, r.data, r.run, r.first_seen
+    FROM log_records r LEFT JOIN meters m ON m.name = r.meter;
+DROP TABLE log_records;
+ALTER TABLE log_records_2 RENAME TO log_records;
+-- The counters last seen are the newest record stored plus one: a meter
+-- whose counters now stand below them was reset.
+INSERT INTO meter_units(meter, serial, epoch, hour_count, day_count, first_seen, last_seen)
+    SELECT m.name, m.serial, 0,
+           (SELECT max(record) + 1 FROM archive_values a
+             WHERE a.meter = m.name AND a.serial = m.serial AND a.series GLOB '*_hour'),
+           (SELECT max(record) + 1 FROM archive_values a
+             WHERE a.meter = m.name AND a.serial = m.serial AND a.series GLOB '*_day'),
+           m.first_seen, m.last_seen
+    FROM meters m;
+)sql",
 };
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof *kMigrations);
 static_assert(kMigrationCount == CollectStore::kSchemaVersion);
@@ -153,34 +257,92 @@ void CollectStore::NoteMeter(const MeterSpec& meter, const SDevIdent& ident, std
     s.Run();
 }
 
-std::optional<std::uint32_t> CollectStore::LastRecord(const std::string& meter, int module, const std::string& series) {
-    SqliteStatement s(db_.Handle(), "SELECT max(record) FROM archive_values WHERE meter=? AND module=? AND series=?");
-    s.Bind(1, meter).Bind(2, module).Bind(3, series);
+std::optional<std::uint32_t> CollectStore::KnownSerial(const std::string& name) {
+    SqliteStatement s(db_.Handle(), "SELECT serial FROM meters WHERE name=?");
+    s.Bind(1, name);
+    if (!s.Step()) return std::nullopt;
+    return static_cast<std::uint32_t>(s.Int(0));
+}
+
+MeterUnit CollectStore::Unit(const std::string& name, std::uint32_t serial) {
+    const auto serialValue = static_cast<std::int64_t>(serial);
+    {
+        SqliteStatement add(db_.Handle(),
+                            "INSERT INTO meter_units(meter, serial, epoch, first_seen, last_seen) VALUES(?1, ?2, 0, "
+                            "?3, ?3) ON CONFLICT(meter, serial) DO UPDATE SET last_seen=?3");
+        add.Bind(1, name).Bind(2, serialValue).Bind(3, Now()).Run();
+    }
+    SqliteStatement s(db_.Handle(), "SELECT epoch, hour_count, day_count FROM meter_units WHERE meter=? AND serial=?");
+    s.Bind(1, name).Bind(2, serialValue);
+    MeterUnit unit;
+    if (!s.Step()) return unit;
+    unit.epoch = s.Int(0);
+    if (!s.IsNull(1)) unit.hourCount = static_cast<std::uint32_t>(s.Int(1));
+    if (!s.IsNull(2)) unit.dayCount = static_cast<std::uint32_t>(s.Int(2));
+    return unit;
+}
+
+std::int64_t CollectStore::NoteEvent(const std::string& name, std::uint32_t serial, const std::string& kind,
+                                     const std::string& detail, std::int64_t run) {
+    const auto serialValue = static_cast<std::int64_t>(serial);
+    SqliteDb::Transaction tx(db_);
+    std::int64_t epoch = Unit(name, serial).epoch;
+    if (kind == "reset") {
+        ++epoch;
+        // The counters of the old epoch say nothing about the new one.
+        SqliteStatement up(
+            db_.Handle(), "UPDATE meter_units SET epoch=?, hour_count=NULL, day_count=NULL WHERE meter=? AND serial=?");
+        up.Bind(1, epoch).Bind(2, name).Bind(3, serialValue).Run();
+    }
+    SqliteStatement s(
+        db_.Handle(),
+        "INSERT INTO meter_events(meter, serial, epoch, kind, detail, run, at) VALUES(?, ?, ?, ?, ?, ?, ?)");
+    s.Bind(1, name).Bind(2, serialValue).Bind(3, epoch).Bind(4, kind).Bind(5, detail).Bind(6, run).Bind(7, Now()).Run();
+    tx.Commit();
+    return epoch;
+}
+
+void CollectStore::NoteCounters(const std::string& name, std::uint32_t serial, std::uint32_t hourCount,
+                                std::uint32_t dayCount) {
+    SqliteStatement s(db_.Handle(), "UPDATE meter_units SET hour_count=?, day_count=? WHERE meter=? AND serial=?");
+    s.Bind(1, static_cast<std::int64_t>(hourCount)).Bind(2, static_cast<std::int64_t>(dayCount)).Bind(3, name);
+    s.Bind(4, static_cast<std::int64_t>(serial)).Run();
+}
+
+std::optional<std::uint32_t> CollectStore::LastRecord(const MeterKey& meter, int module, const std::string& series) {
+    SqliteStatement s(db_.Handle(),
+                      "SELECT max(record) FROM archive_values WHERE meter=? AND serial=? AND epoch=? AND module=? AND "
+                      "series=?");
+    s.Bind(1, meter.name).Bind(2, static_cast<std::int64_t>(meter.serial)).Bind(3, meter.epoch);
+    s.Bind(4, module).Bind(5, series);
     if (!s.Step() || s.IsNull(0)) return std::nullopt;
     return static_cast<std::uint32_t>(s.Int(0));
 }
 
-int CollectStore::StoreSeries(const std::string& meter, int module, const std::string& series, std::uint32_t first,
+int CollectStore::StoreSeries(const MeterKey& meter, int module, const std::string& series, std::uint32_t first,
                               const std::vector<std::int64_t>& values, const std::optional<RecordGap>& gap,
                               std::int64_t run) {
     SqliteDb::Transaction tx(db_);
     int added = 0;
     {
-        SqliteStatement s(db_.Handle(),
-                          "INSERT OR IGNORE INTO archive_values(meter, module, series, record, value, run) "
-                          "VALUES(?, ?, ?, ?, ?, ?)");
+        SqliteStatement s(
+            db_.Handle(),
+            "INSERT OR IGNORE INTO archive_values(meter, serial, epoch, module, series, record, value, run) "
+            "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
         for (std::size_t i = 0; i < values.size(); ++i) {
-            s.Reset().Bind(1, meter).Bind(2, module).Bind(3, series);
-            s.Bind(4, static_cast<std::int64_t>(first) + static_cast<std::int64_t>(i)).Bind(5, values[i]).Bind(6, run);
+            s.Reset().Bind(1, meter.name).Bind(2, static_cast<std::int64_t>(meter.serial)).Bind(3, meter.epoch);
+            s.Bind(4, module).Bind(5, series);
+            s.Bind(6, static_cast<std::int64_t>(first) + static_cast<std::int64_t>(i)).Bind(7, values[i]).Bind(8, run);
             added += s.Run();
         }
         if (gap) {
             SqliteStatement g(db_.Handle(),
-                              "INSERT OR IGNORE INTO gaps(meter, ring, module, series, first_missing, last_missing, "
-                              "run, found_at) VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+                              "INSERT OR IGNORE INTO gaps(meter, serial, epoch, ring, module, series, first_missing, "
+                              "last_missing, run, found_at) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
             const bool daily = series.size() > 4 && series.compare(series.size() - 4, 4, "_day") == 0;
-            g.Bind(1, meter).Bind(2, std::string(daily ? "day" : "hour")).Bind(3, module).Bind(4, series);
-            g.Bind(5, gap->first).Bind(6, gap->last).Bind(7, run).Bind(8, Now()).Run();
+            g.Bind(1, meter.name).Bind(2, static_cast<std::int64_t>(meter.serial)).Bind(3, meter.epoch);
+            g.Bind(4, std::string(daily ? "day" : "hour")).Bind(5, module).Bind(6, series);
+            g.Bind(7, gap->first).Bind(8, gap->last).Bind(9, run).Bind(10, Now()).Run();
         }
     }
     tx.Commit();
@@ -201,10 +363,12 @@ void CollectStore::StoreSnapshot(const std::string& meter, const std::string& ki
     s.Bind(1, meter).Bind(2, kind).Bind(3, takenAt).Bind(4, run).Bind(5, json).Run();
 }
 
-std::optional<std::vector<std::uint16_t>> CollectStore::LogHead(const std::string& meter, const std::string& log,
+std::optional<std::vector<std::uint16_t>> CollectStore::LogHead(const MeterKey& meter, const std::string& log,
                                                                 int module) {
-    SqliteStatement s(db_.Handle(), "SELECT words FROM log_heads WHERE meter=? AND log=? AND module=?");
-    s.Bind(1, meter).Bind(2, log).Bind(3, module);
+    SqliteStatement s(db_.Handle(),
+                      "SELECT words FROM log_heads WHERE meter=? AND serial=? AND epoch=? AND log=? AND module=?");
+    s.Bind(1, meter.name).Bind(2, static_cast<std::int64_t>(meter.serial)).Bind(3, meter.epoch);
+    s.Bind(4, log).Bind(5, module);
     if (!s.Step()) return std::nullopt;
     std::vector<std::uint16_t> words;
     const std::string text = s.Text(0);
@@ -218,7 +382,7 @@ std::optional<std::vector<std::uint16_t>> CollectStore::LogHead(const std::strin
     return words;
 }
 
-int CollectStore::StoreLogBlock(const std::string& meter, const std::string& log, int module, int block,
+int CollectStore::StoreLogBlock(const MeterKey& meter, const std::string& log, int module, int block,
                                 std::uint32_t recordSize, const std::vector<std::uint8_t>& bytes, std::int64_t run) {
     if (recordSize == 0) return 0;
     SqliteDb::Transaction tx(db_);
@@ -226,15 +390,16 @@ int CollectStore::StoreLogBlock(const std::string& meter, const std::string& log
     {
         SqliteStatement s(
             db_.Handle(),
-            "INSERT OR IGNORE INTO log_records(meter, log, module, block, position, data, run, first_seen) "
-            "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+            "INSERT OR IGNORE INTO log_records(meter, serial, epoch, log, module, block, position, data, run, "
+            "first_seen) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
         const std::int64_t now = Now();
         for (std::size_t at = 0, position = 0; at + recordSize <= bytes.size(); at += recordSize, ++position) {
             std::vector<std::uint8_t> record(bytes.begin() + static_cast<std::ptrdiff_t>(at),
                                              bytes.begin() + static_cast<std::ptrdiff_t>(at + recordSize));
             if (std::all_of(record.begin(), record.end(), [](std::uint8_t b) { return b == 0xFF; })) continue;
-            s.Reset().Bind(1, meter).Bind(2, log).Bind(3, module).Bind(4, block);
-            s.Bind(5, static_cast<std::int64_t>(position)).BindBlob(6, record).Bind(7, run).Bind(8, now);
+            s.Reset().Bind(1, meter.name).Bind(2, static_cast<std::int64_t>(meter.serial)).Bind(3, meter.epoch);
+            s.Bind(4, log).Bind(5, module).Bind(6, block);
+            s.Bind(7, static_cast<std::int64_t>(position)).BindBlob(8, record).Bind(9, run).Bind(10, now);
             added += s.Run();
         }
     }
@@ -242,12 +407,13 @@ int CollectStore::StoreLogBlock(const std::string& meter, const std::string& log
     return added;
 }
 
-void CollectStore::StoreLogHead(const std::string& meter, const std::string& log, int module,
+void CollectStore::StoreLogHead(const MeterKey& meter, const std::string& log, int module,
                                 const std::vector<std::uint16_t>& words, std::int64_t run) {
-    SqliteStatement s(
-        db_.Handle(),
-        "INSERT OR REPLACE INTO log_heads(meter, log, module, words, run, read_at) VALUES(?, ?, ?, ?, ?, ?)");
-    s.Bind(1, meter).Bind(2, log).Bind(3, module).Bind(4, WordsText(words)).Bind(5, run).Bind(6, Now()).Run();
+    SqliteStatement s(db_.Handle(),
+                      "INSERT OR REPLACE INTO log_heads(meter, serial, epoch, log, module, words, run, read_at) "
+                      "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+    s.Bind(1, meter.name).Bind(2, static_cast<std::int64_t>(meter.serial)).Bind(3, meter.epoch);
+    s.Bind(4, log).Bind(5, module).Bind(6, WordsText(words)).Bind(7, run).Bind(8, Now()).Run();
 }
 
 }  // namespace q31::tool::collect

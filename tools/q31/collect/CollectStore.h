@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "publicQ31.h"
+#include "tools/q31/collect/SeriesCheck.h"
 #include "tools/q31/collect/SqliteDb.h"
 #include "tools/q31/collect/SqliteStatement.h"
 
@@ -20,10 +21,21 @@ namespace q31::tool::collect {
 
 struct MeterSpec;
 
-// Records a ring lost before they were read: first..last, both inclusive.
-struct RecordGap {
-    std::uint32_t first = 0;
-    std::uint32_t last = 0;
+// Whose records: a meter's name, the serial number that answered under it,
+// and the epoch, raised by one each time that meter's counters were reset.
+// Records of different keys are never mixed.
+struct MeterKey {
+    std::string name;
+    std::uint32_t serial = 0;
+    std::int64_t epoch = 0;
+};
+
+// What the store knew of one serial number under one name.
+struct MeterUnit {
+    std::int64_t epoch = 0;
+    // The counters when they were last read; none before the first read.
+    std::optional<std::uint32_t> hourCount;
+    std::optional<std::uint32_t> dayCount;
 };
 
 struct RunTotals {
@@ -38,7 +50,7 @@ struct RunTotals {
 class CollectStore {
 public:
     // The schema version this program writes (PRAGMA user_version).
-    static constexpr int kSchemaVersion = 1;
+    static constexpr int kSchemaVersion = 2;
 
     // Opens or creates `path` and brings its schema up to kSchemaVersion.
     // Throws ToolError for a file it cannot use or a newer schema.
@@ -47,13 +59,25 @@ public:
     std::int64_t BeginRun(const std::string& mode);
     void EndRun(std::int64_t run, const RunTotals& totals, const std::string& status);
 
+    // The serial number last seen under `name`, if any.
+    std::optional<std::uint32_t> KnownSerial(const std::string& name);
     void NoteMeter(const MeterSpec& meter, const SDevIdent& ident, std::uint32_t moduleCount);
 
+    // The epoch and last counters of `serial` under `name` (made at epoch 0
+    // when it is new).
+    MeterUnit Unit(const std::string& name, std::uint32_t serial);
+    // Records an event of a meter ("replaced", "reset") in one transaction
+    // with its consequence: after a reset the serial number's epoch goes up
+    // by one. Returns the epoch now in force.
+    std::int64_t NoteEvent(const std::string& name, std::uint32_t serial, const std::string& kind,
+                           const std::string& detail, std::int64_t run);
+    void NoteCounters(const std::string& name, std::uint32_t serial, std::uint32_t hourCount, std::uint32_t dayCount);
+
     // The newest record stored of one series of one module.
-    std::optional<std::uint32_t> LastRecord(const std::string& meter, int module, const std::string& series);
+    std::optional<std::uint32_t> LastRecord(const MeterKey& meter, int module, const std::string& series);
     // Stores `values` as records first, first + 1, ... and `gap`, in one
     // transaction. Returns the rows added (rows already there are kept).
-    int StoreSeries(const std::string& meter, int module, const std::string& series, std::uint32_t first,
+    int StoreSeries(const MeterKey& meter, int module, const std::string& series, std::uint32_t first,
                     const std::vector<std::int64_t>& values, const std::optional<RecordGap>& gap, std::int64_t run);
 
     // Unix seconds of the newest snapshot of `kind` ("current", "totals").
@@ -62,13 +86,13 @@ public:
                        const std::string& json);
 
     // A log head as last stored; log is "error" or "edit", module 0 the device.
-    std::optional<std::vector<std::uint16_t>> LogHead(const std::string& meter, const std::string& log, int module);
+    std::optional<std::vector<std::uint16_t>> LogHead(const MeterKey& meter, const std::string& log, int module);
     // The records of one block; erased ones (all 0xFF) are left out, records
     // already stored at the same place with the same bytes are kept once.
     // Returns the rows added.
-    int StoreLogBlock(const std::string& meter, const std::string& log, int module, int block, std::uint32_t recordSize,
+    int StoreLogBlock(const MeterKey& meter, const std::string& log, int module, int block, std::uint32_t recordSize,
                       const std::vector<std::uint8_t>& bytes, std::int64_t run);
-    void StoreLogHead(const std::string& meter, const std::string& log, int module,
+    void StoreLogHead(const MeterKey& meter, const std::string& log, int module,
                       const std::vector<std::uint16_t>& words, std::int64_t run);
 
 private:

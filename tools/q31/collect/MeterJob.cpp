@@ -49,6 +49,7 @@ void MeterJob::Fail(ExitStatus status, const std::string& why) {
     failureStatus_ = status;
     failure_ = spec_.name + " (" + spec_.port + ", address " + std::to_string(spec_.address) + "): " + why;
     steps_.clear();
+    pending_.clear();
     if (inFlight_) api_.cancel(session_);
     inFlight_ = false;
 }
@@ -57,12 +58,14 @@ void MeterJob::Cancel() {
     if (inFlight_) api_.cancel(session_);
     inFlight_ = false;
     steps_.clear();
+    pending_.clear();
     state_ = State::Idle;
 }
 
 void MeterJob::Begin(std::int64_t run, bool archive) {
     run_ = run;
     steps_.clear();
+    pending_.clear();
     failure_.clear();
     failureStatus_ = kExitOk;
     state_ = State::Running;
@@ -86,7 +89,7 @@ void MeterJob::Begin(std::int64_t run, bool archive) {
         {"module count", [this] { return api_.get_module_count(session_, &ident_, &OnCount, this); },
          [this, archive] {
              modules_ = std::min<std::uint32_t>(count_ & 0xFF, 6);
-             store_.NoteMeter(spec_, ident_, modules_);
+             NoteIdentity();
              const std::int64_t now = std::time(nullptr);
              const auto due = [&](const char* kind) {
                  if (spec_.currentEveryMin <= 0) return false;
@@ -127,10 +130,12 @@ void MeterJob::Begin(std::int64_t run, bool archive) {
                                                  {"groups", groups}});
                                  }});
              if (archive) {
-                 more.push_back(
-                     {"archive counters",
-                      [this] { return api_.get_archive_count(session_, &ident_, &OnCounters, this); },
-                      [this] { std::memcpy(&counters_, data_.data(), std::min(data_.size(), sizeof counters_)); }});
+                 more.push_back({"archive counters",
+                                 [this] { return api_.get_archive_count(session_, &ident_, &OnCounters, this); },
+                                 [this] {
+                                     std::memcpy(&counters_, data_.data(), std::min(data_.size(), sizeof counters_));
+                                     NoteCounters();
+                                 }});
              }
              // After the steps just planned; the series are planned once the counters are in.
              for (auto it = more.rbegin(); it != more.rend(); ++it) steps_.push_front(std::move(*it));
@@ -138,9 +143,18 @@ void MeterJob::Begin(std::int64_t run, bool archive) {
              std::vector<int> modules = spec_.modules;
              if (modules.empty())
                  for (std::uint32_t m = 1; m <= modules_; ++m) modules.push_back(static_cast<int>(m));
-             modules.erase(
-                 std::remove_if(modules.begin(), modules.end(), [&](int m) { return m > static_cast<int>(modules_); }),
-                 modules.end());
+             // Kept in front, in their order; those the meter lacks behind them.
+             const auto beyond = std::stable_partition(modules.begin(), modules.end(),
+                                                       [&](int m) { return m <= static_cast<int>(modules_); });
+             if (beyond != modules.end()) {
+                 std::string skipped;
+                 for (auto it = beyond; it != modules.end(); ++it)
+                     skipped += (skipped.empty() ? "" : ", ") + std::to_string(*it);
+                 out_.Note(spec_.name + ": the meter counts " + std::to_string(modules_) + " module" +
+                           (modules_ == 1 ? "" : "s") + "; module" + (modules.end() - beyond == 1 ? " " : "s ") +
+                           skipped + " skipped");
+             }
+             modules.erase(beyond, modules.end());
              // Appended, so they run after the counters.
              for (int series : spec_.series) {
                  if (series % 6 == 0) {
@@ -156,6 +170,42 @@ void MeterJob::Begin(std::int64_t run, bool archive) {
                  for (std::uint32_t m = 1; m <= modules_; ++m) PlanLog("edit", static_cast<int>(m));
              }
          }});
+}
+
+void MeterJob::NoteIdentity() {
+    key_ = {spec_.name, ident_.SerialNumber, 0};
+    const auto known = store_.KnownSerial(spec_.name);
+    if (known && *known != ident_.SerialNumber) {
+        // Another meter under the old name: its records go apart from the
+        // old meter's, from its oldest one.
+        store_.NoteEvent(
+            spec_.name, ident_.SerialNumber, "replaced",
+            "serial number " + std::to_string(*known) + " replaced by " + std::to_string(ident_.SerialNumber), run_);
+        out_.Note(spec_.name + ": serial number " + std::to_string(ident_.SerialNumber) + " answers where " +
+                  std::to_string(*known) + " did: a new meter, read from its oldest record");
+    }
+    store_.NoteMeter(spec_, ident_, modules_);
+    key_.epoch = store_.Unit(spec_.name, ident_.SerialNumber).epoch;
+}
+
+void MeterJob::NoteCounters() {
+    const MeterUnit unit = store_.Unit(key_.name, key_.serial);
+    key_.epoch = unit.epoch;
+    const bool hoursBack = unit.hourCount && counters_.HourCount < *unit.hourCount;
+    const bool daysBack = unit.dayCount && counters_.DayCount < *unit.dayCount;
+    if (hoursBack || daysBack) {
+        // The same meter begun afresh: the record numbers name other records
+        // now, so they go under a new epoch, read from the oldest one.
+        const std::string was = "hours " + std::to_string(unit.hourCount.value_or(0)) + ", days " +
+                                std::to_string(unit.dayCount.value_or(0));
+        const std::string now =
+            "hours " + std::to_string(counters_.HourCount) + ", days " + std::to_string(counters_.DayCount);
+        key_.epoch =
+            store_.NoteEvent(key_.name, key_.serial, "reset", "counters went back from " + was + " to " + now, run_);
+        out_.Note(spec_.name + ": the counters went back from " + was + " to " + now +
+                  " (the meter was reset); epoch " + std::to_string(key_.epoch) + ", read from its oldest record");
+    }
+    store_.NoteCounters(key_.name, key_.serial, counters_.HourCount, counters_.DayCount);
 }
 
 std::vector<std::int64_t> MeterJob::Values() const {
@@ -175,9 +225,15 @@ std::vector<std::int64_t> MeterJob::Values() const {
 void MeterJob::EmitSeries(int series, int storeModule, std::uint32_t first, std::size_t count, int added,
                           const std::optional<RecordGap>& gap) {
     stored_.records += added;
-    nlohmann::ordered_json line{{"meter", spec_.name},   {"kind", "archive"}, {"series", SeriesName(series)},
-                                {"module", storeModule}, {"first", first},    {"last", first + count - 1},
-                                {"count", count},        {"stored", added}};
+    nlohmann::ordered_json line{{"meter", spec_.name},
+                                {"serial", key_.serial},
+                                {"kind", "archive"},
+                                {"series", SeriesName(series)},
+                                {"module", storeModule},
+                                {"first", first},
+                                {"last", static_cast<std::int64_t>(first) + static_cast<std::int64_t>(count) - 1},
+                                {"count", count},
+                                {"stored", added}};
     if (gap) {
         ++stored_.gaps;
         line["gap"] = {{"first", gap->first}, {"last", gap->last}};
@@ -188,34 +244,38 @@ void MeterJob::EmitSeries(int series, int storeModule, std::uint32_t first, std:
     out_.Batch(line);
 }
 
+namespace {
+int RingOf(int series) { return SeriesIsDaily(series) ? 1 : 0; }
+std::uint32_t& CounterOf(SArhiveCount& c, int ring) { return ring == 1 ? c.DayCount : c.HourCount; }
+}  // namespace
+
 void MeterJob::PlanSeries(int series, int storeModule, int attempt) {
     struct Read {
         std::uint32_t from = 0;
-        std::optional<RecordGap> gap;
+        std::uint32_t before = 0;
     };
     auto read = std::make_shared<Read>();
     const std::string name = SeriesName(series);
     const std::uint32_t slots = SeriesSlots(series);
+    const int ring = RingOf(series);
     const std::uint32_t requestModule = storeModule == 0 ? 1 : static_cast<std::uint32_t>(storeModule);
     Step step;
     step.what = "archive series " + name;
+    step.ring = ring;
     step.start = [=, this] {
         // Where to go on is read from the data itself, never from a marker
         // that a killed run could have left behind or ahead of it.
-        const std::uint32_t counter = SeriesIsDaily(series) ? counters_.DayCount : counters_.HourCount;
+        const std::uint32_t counter = CounterOf(counters_, ring);
         const std::uint32_t oldest = counter > slots ? counter - slots : 0;
-        const auto last = store_.LastRecord(spec_.name, storeModule, name);
-        read->gap.reset();
+        const auto last = store_.LastRecord(key_, storeModule, name);
         read->from = last ? *last + 1 : oldest;
+        read->before = counter;
         if (last && *last >= counter) {
+            // The pass began with counters beyond this; they went back since.
             out_.Note(spec_.name + ": " + name + " module " + std::to_string(storeModule) + ": the meter counts " +
                       std::to_string(counter) + " records, record " + std::to_string(*last) +
-                      " is stored already (a meter replaced or reset?); nothing read");
+                      " is stored already (reset during the read?); nothing read");
             return kSkip;
-        }
-        if (read->from < oldest) {
-            read->gap = RecordGap{read->from, oldest - 1};
-            read->from = oldest;
         }
         if (read->from >= counter) return kSkip;
         return api_.get_archive_series(session_, &ident_, static_cast<q31_series>(series), requestModule, read->from,
@@ -223,46 +283,69 @@ void MeterJob::PlanSeries(int series, int storeModule, int attempt) {
     };
     step.finish = [=, this] {
         std::vector<std::int64_t> values = Values();
-        if (values.empty()) return;
         if (values.size() > slots) {
             Fail(kExitFailure,
                  name + ": the meter delivered " + std::to_string(values.size()) + " values, more than its ring holds");
             return;
         }
         if (values.size() < slots) {
-            // Fewer than a whole ring: the read began at `from` itself.
-            const int added = store_.StoreSeries(spec_.name, storeModule, name, read->from, values, read->gap, run_);
-            EmitSeries(series, storeModule, read->from, values.size(), added, read->gap);
-            return;
+            // Fewer than a whole ring: the plug-in's counter stood at
+            // from + count when it began, after the pending reads were in.
+            const auto counter = static_cast<std::uint32_t>(read->from + values.size());
+            if (!pending_.empty()) SettlePending(counter);
+            if (state_ != State::Running) return;
+            CounterOf(counters_, ring) = std::max(CounterOf(counters_, ring), counter);
         }
-        // A whole ring either began at `from` or, had the meter written in
-        // the meantime and overwritten `from`, at its new oldest record. The
-        // counter after the read tells: it is from + ring size only in the
-        // first case.
-        auto held = std::make_shared<std::vector<std::int64_t>>(std::move(values));
-        steps_.push_front(
-            {"archive counters", [this] { return api_.get_archive_count(session_, &ident_, &OnCounters, this); },
-             [=, this] {
-                 std::memcpy(&counters_, data_.data(), std::min(data_.size(), sizeof counters_));
-                 const std::uint32_t counter = SeriesIsDaily(series) ? counters_.DayCount : counters_.HourCount;
-                 if (counter == read->from + slots) {
-                     const int added =
-                         store_.StoreSeries(spec_.name, storeModule, name, read->from, *held, read->gap, run_);
-                     EmitSeries(series, storeModule, read->from, held->size(), added, read->gap);
-                     return;
-                 }
-                 if (attempt + 1 >= kSeriesAttempts) {
-                     Fail(kExitFailure, name + ": the meter kept writing while its ring was read");
-                     return;
-                 }
-                 // Read again from the new counters: planned to run next.
-                 std::deque<Step> rest;
-                 rest.swap(steps_);
-                 PlanSeries(series, storeModule, attempt + 1);
-                 for (Step& s : rest) steps_.push_back(std::move(s));
-             }});
+        if (values.empty()) return;
+        pending_.push_back({series, storeModule, attempt, read->from, read->before, std::move(values)});
+        pendingRing_ = ring;
+        // A whole ring tells no counter: it could have begun at `from` or,
+        // had the meter written meanwhile, later. Read the counters now.
+        if (pending_.back().values.size() == slots) steps_.push_front(SettleStep());
     };
     steps_.push_back(std::move(step));
+}
+
+MeterJob::Step MeterJob::SettleStep() {
+    Step step;
+    step.what = "archive counters";
+    // Counted as a read of the pending ring, so that no second one is put before it.
+    step.ring = pendingRing_;
+    step.start = [this] { return api_.get_archive_count(session_, &ident_, &OnCounters, this); };
+    step.finish = [this, ring = pendingRing_] {
+        std::memcpy(&counters_, data_.data(), std::min(data_.size(), sizeof counters_));
+        SettlePending(CounterOf(counters_, ring));
+    };
+    return step;
+}
+
+void MeterJob::SettlePending(std::uint32_t after) {
+    std::vector<PendingSeries> pending;
+    pending.swap(pending_);
+    std::deque<Step> again;
+    for (PendingSeries& p : pending) {
+        const std::string name = SeriesName(p.series);
+        const SeriesVerdict v = JudgeSeriesRead(p.from, p.before, after, p.values.size(), SeriesSlots(p.series));
+        if (v.kind == SeriesVerdict::Kind::Store) {
+            const std::vector<std::int64_t> kept(p.values.begin() + static_cast<std::ptrdiff_t>(v.skip),
+                                                 p.values.begin() + static_cast<std::ptrdiff_t>(v.skip + v.keep));
+            const std::uint32_t first = v.first + static_cast<std::uint32_t>(v.skip);
+            const int added = store_.StoreSeries(key_, p.storeModule, name, first, kept, v.gap, run_);
+            EmitSeries(p.series, p.storeModule, first, kept.size(), added, v.gap);
+            continue;
+        }
+        if (p.attempt + 1 >= kSeriesAttempts) {
+            Fail(kExitFailure, name + ": the meter kept writing while its ring was read");
+            return;
+        }
+        // Read again from the new counters: planned to run next.
+        std::deque<Step> rest;
+        rest.swap(steps_);
+        PlanSeries(p.series, p.storeModule, p.attempt + 1);
+        for (Step& s : steps_) again.push_back(std::move(s));
+        steps_.swap(rest);
+    }
+    for (auto it = again.rbegin(); it != again.rend(); ++it) steps_.push_front(std::move(*it));
 }
 
 void MeterJob::PlanLog(const std::string& log, int module) {
@@ -279,7 +362,7 @@ void MeterJob::PlanLog(const std::string& log, int module) {
     step.finish = [=, this] {
         head->assign(count_, 0);
         std::memcpy(head->data(), data_.data(), std::min<std::size_t>(data_.size(), head->size() * 2));
-        const auto stored = store_.LogHead(spec_.name, log, module);
+        const auto stored = store_.LogHead(key_, log, module);
         if (stored && *stored == *head) return;
         // The head moved (or was never read): read the log's blocks, then
         // store the head last, so a run killed before that reads them again.
@@ -299,15 +382,14 @@ void MeterJob::PlanLog(const std::string& log, int module) {
                 if (module == 0) return api_.get_error_block_device(session_, &ident_, k, &OnRecords, this);
                 return api_.get_error_block_module(session_, &ident_, m, k, &OnRecords, this);
             };
-            b.finish = [=, this] {
-                *added += store_.StoreLogBlock(spec_.name, log, module, block, size_, data_, run_);
-            };
+            b.finish = [=, this] { *added += store_.StoreLogBlock(key_, log, module, block, size_, data_, run_); };
             more.push_back(std::move(b));
         }
         more.push_back({"log head", nullptr, [=, this] {
-                            store_.StoreLogHead(spec_.name, log, module, *head, run_);
+                            store_.StoreLogHead(key_, log, module, *head, run_);
                             stored_.logRecords += *added;
                             out_.Batch({{"meter", spec_.name},
+                                        {"serial", key_.serial},
                                         {"kind", "log"},
                                         {"log", log},
                                         {"module", module},
@@ -357,6 +439,9 @@ MeterJob::State MeterJob::Poll() {
         if (state_ != State::Running) return state_;
     }
     while (state_ == State::Running && !inFlight_) {
+        // Pending series are settled before anything but a read of their ring.
+        if (!pending_.empty() && (steps_.empty() || steps_.front().ring != pendingRing_))
+            steps_.push_front(SettleStep());
         if (steps_.empty()) {
             state_ = State::Done;
             break;

@@ -21,6 +21,7 @@
 #include "tools/q31/collect/CollectConfig.h"
 #include "tools/q31/collect/CollectOutput.h"
 #include "tools/q31/collect/CollectStore.h"
+#include "tools/q31/collect/SeriesCheck.h"
 
 namespace q31::tool::collect {
 
@@ -62,14 +63,36 @@ private:
         std::string what;
         std::function<int()> start;
         std::function<void()> finish;
+        int ring = -1;  // a series read: 0 the hourly ring, 1 the daily one
+    };
+    // A series read whose values wait for a counter read after them, which
+    // the next read of the same ring brings along: the plug-in reads the
+    // counters when it begins a request.
+    struct PendingSeries {
+        int series = 0;
+        int storeModule = 0;
+        int attempt = 0;
+        std::uint32_t from = 0;
+        std::uint32_t before = 0;
+        std::vector<std::int64_t> values;
     };
 
     void Fail(ExitStatus status, const std::string& why);
     void PlanSeries(int series, int module, int attempt);
     void PlanLog(const std::string& log, int module);
+    // Stores (or reads again) the pending series with `after` as the
+    // counter of their ring read after them.
+    void SettlePending(std::uint32_t after);
+    // A step that reads the counters and settles the pending series.
+    Step SettleStep();
     void EmitSeries(int series, int storeModule, std::uint32_t first, std::size_t count, int added,
                     const std::optional<RecordGap>& gap);
     std::vector<std::int64_t> Values() const;
+    // A serial number other than the one last seen under this name is a
+    // new meter; noted before the meter row takes the new one.
+    void NoteIdentity();
+    // Counters below the ones last seen: the meter was reset.
+    void NoteCounters();
 
     static void Q31_CALL OnIdent(const q31_result* r, const SDevIdent* ident, void* user);
     static void Q31_CALL OnCount(const q31_result* r, std::uint32_t count, void* user);
@@ -104,6 +127,9 @@ private:
     SDevIdent ident_{};
     std::uint32_t modules_ = 0;
     SArhiveCount counters_{};
+    MeterKey key_;
+    std::vector<PendingSeries> pending_;  // all of one ring
+    int pendingRing_ = -1;
 
     // The finished request.
     bool done_ = false;
