@@ -36,13 +36,17 @@ const PlainRow& Row(PlainSeries series) { return kPlainRows[static_cast<int>(ser
 
 std::uint32_t Slots(ArchiveRing ring) { return ring == ArchiveRing::Hours ? kHourSlots : kDaySlots; }
 
+std::uint32_t CounterAddress(ArchiveRing ring) {
+    return kArchiveCountersAddress + (ring == ArchiveRing::Hours ? 4 : 8);
+}
+
 std::uint32_t Counter(const MeterModel& meter, ArchiveRing ring) {
-    const std::uint32_t at = kArchiveCountersAddress + (ring == ArchiveRing::Hours ? 4 : 8);
-    return meter.Memory().ReadU32(MemoryArea::Flash, at);
+    return meter.Memory().ReadU32(MemoryArea::Flash, CounterAddress(ring));
 }
 
 // Byte `offset` of the record held by `slot` of a second-layout ring.
-std::uint8_t RecordByte(ArchiveRing ring, std::uint32_t count, std::uint32_t slot, std::uint32_t offset) {
+std::uint8_t RecordByte(ArchiveRing ring, std::uint32_t count, std::uint32_t slot, std::uint32_t offset,
+                        std::uint32_t era) {
     std::uint32_t record = 0;
     if (!RecordInSlot(count, Slots(ring), slot, record)) return kErasedFlashByte;
     struct Span {
@@ -57,7 +61,7 @@ std::uint8_t RecordByte(ArchiveRing ring, std::uint32_t count, std::uint32_t slo
         if (offset < f.from || offset >= f.from + f.bytes) continue;
         const std::uint32_t inField = offset - f.from;
         const int module = static_cast<int>(inField / f.fieldBytes) + 1;
-        const std::uint64_t value = ArchiveFieldValue(ring, f.field, module, record);
+        const std::uint64_t value = ArchiveFieldValue(ring, f.field, module, record, era);
         return static_cast<std::uint8_t>(value >> (8 * (inField % f.fieldBytes)));
     }
     // Bytes the master never reads: still a function of record and place.
@@ -72,7 +76,7 @@ std::uint8_t ArchiveByte(const MeterModel& meter, const ArchiveLayout& layout, s
         if (address < first || address >= end) continue;
         const auto slot = static_cast<std::uint32_t>((address - first) / layout.recordSize);
         const auto offset = static_cast<std::uint32_t>((address - first) % layout.recordSize);
-        return RecordByte(ring, Counter(meter, ring), slot, offset);
+        return RecordByte(ring, Counter(meter, ring), slot, offset, meter.ArchiveEra());
     }
     const auto flash = meter.Memory().Image(MemoryArea::Flash);
     return address < flash.size() ? flash[address] : 0;
@@ -109,25 +113,39 @@ MeterResponse TestArchive(MeterModel&, const MeterRequest& r) {
     return MeterResponse::Data(r.data);
 }
 
-void WritePlainRings(MeterModel& meter) {
-    const std::uint32_t hours = Counter(meter, ArchiveRing::Hours);
-    const std::uint32_t days = Counter(meter, ArchiveRing::Days);
+// One slot of every first-layout series of `ring`, for every module.
+void WritePlainSlot(MeterModel& meter, ArchiveRing ring, std::uint32_t slot, bool written, std::uint32_t record) {
     const auto flash = meter.Flash();
     for (PlainSeries series : kPlainSeries) {
         const PlainRow& row = Row(series);
-        const std::uint32_t slots = Slots(row.ring);
-        const std::uint32_t count = row.ring == ArchiveRing::Hours ? hours : days;
+        if (row.ring != ring) continue;
         for (int module = 1; module <= 6; ++module) {
-            const std::uint32_t ring = PlainRingAddress(series, module);
-            for (std::uint32_t slot = 0; slot < slots; ++slot) {
-                std::uint32_t record = 0;
-                const bool written = RecordInSlot(count, slots, slot, record);
-                const std::uint64_t value = written ? PlainValue(series, module, record) : ~0ull;
-                for (std::uint32_t b = 0; b < row.valueBytes; ++b)
-                    flash[ring + slot * row.valueBytes + b] = static_cast<std::uint8_t>(value >> (8 * b));
-            }
+            const std::uint32_t at = PlainRingAddress(series, module) + slot * row.valueBytes;
+            const std::uint64_t value = written ? PlainValue(series, module, record, meter.ArchiveEra()) : ~0ull;
+            for (std::uint32_t b = 0; b < row.valueBytes; ++b)
+                flash[at + b] = static_cast<std::uint8_t>(value >> (8 * b));
         }
     }
+}
+
+void WritePlainRings(MeterModel& meter) {
+    for (ArchiveRing ring : {ArchiveRing::Hours, ArchiveRing::Days}) {
+        const std::uint32_t count = Counter(meter, ring);
+        for (std::uint32_t slot = 0; slot < Slots(ring); ++slot) {
+            std::uint32_t record = 0;
+            const bool written = RecordInSlot(count, Slots(ring), slot, record);
+            WritePlainSlot(meter, ring, slot, written, record);
+        }
+    }
+}
+
+// Era bits sit above the record number: bits 40..55 of an 8-byte value,
+// bits 24..31 of a 4-byte one (there they share room with record numbers of
+// 2^16 and more, which a test never reaches).
+std::uint64_t WithEra(std::uint64_t value, std::uint32_t valueBytes, std::uint32_t era) {
+    if (valueBytes == 8) return value | (static_cast<std::uint64_t>(era & 0xFFFF) << 40);
+    if (valueBytes == 4) return (value ^ (static_cast<std::uint64_t>(era & 0xFF) << 24)) & 0xFFFFFFFFu;
+    return value;
 }
 
 }  // namespace
@@ -153,13 +171,15 @@ std::uint32_t ArchiveFieldBytes(ArchiveField field) {
     return field == ArchiveField::E || field == ArchiveField::U || field == ArchiveField::M ? 8 : 4;
 }
 
-std::uint64_t ArchiveFieldValue(ArchiveRing ring, ArchiveField field, int module, std::uint32_t record) {
+std::uint64_t ArchiveFieldValue(ArchiveRing ring, ArchiveField field, int module, std::uint32_t record,
+                                std::uint32_t era) {
     // [ring][field: 3 bits][module: 3 bits] under the record number.
     const int owner = field == ArchiveField::Time ? 0 : module;
     const std::uint64_t tag = (ring == ArchiveRing::Days ? 0x80u : 0u) | (static_cast<std::uint64_t>(field) << 3) |
                               static_cast<std::uint64_t>(owner & 7);
     const std::uint64_t value = (static_cast<std::uint64_t>(record) << 8) | tag;
-    return ArchiveFieldBytes(field) == 8 ? (value | kWideMark) : (value & 0xFFFFFFFFu);
+    const std::uint32_t bytes = ArchiveFieldBytes(field);
+    return WithEra(bytes == 8 ? (value | kWideMark) : (value & 0xFFFFFFFFu), bytes, era);
 }
 
 std::uint32_t PlainRingAddress(PlainSeries series, int module) {
@@ -171,7 +191,7 @@ std::uint32_t PlainValueBytes(PlainSeries series) { return Row(series).valueByte
 
 ArchiveRing PlainRing(PlainSeries series) { return Row(series).ring; }
 
-std::uint64_t PlainValue(PlainSeries series, int module, std::uint32_t record) {
+std::uint64_t PlainValue(PlainSeries series, int module, std::uint32_t record, std::uint32_t era) {
     const auto s = static_cast<std::uint64_t>(series);
     const auto m = static_cast<std::uint64_t>(module & 7);
     if (Row(series).valueBytes == 2) {
@@ -179,7 +199,7 @@ std::uint64_t PlainValue(PlainSeries series, int module, std::uint32_t record) {
         // value of one ring differs from the others.
         return ((record & 0x0FFFu) | (m << 12) | (series == PlainSeries::HourShortV2 ? 0x8000u : 0u)) & 0xFFFFu;
     }
-    return ((static_cast<std::uint64_t>(record) << 8) | 0x40u | (s << 3) | m) & 0xFFFFFFFFu;
+    return WithEra(((static_cast<std::uint64_t>(record) << 8) | 0x40u | (s << 3) | m) & 0xFFFFFFFFu, 4, era);
 }
 
 bool RecordInSlot(std::uint32_t count, std::uint32_t slots, std::uint32_t slot, std::uint32_t& record) {
@@ -195,6 +215,23 @@ void SetArchiveCounters(MeterModel& meter, std::uint32_t firstWord, std::uint32_
     meter.Memory().WriteU32(MemoryArea::Flash, kArchiveCountersAddress + 4, hourCount);
     meter.Memory().WriteU32(MemoryArea::Flash, kArchiveCountersAddress + 8, dayCount);
     WritePlainRings(meter);
+}
+
+void RestartArchive(MeterModel& meter, std::uint32_t era, std::uint32_t hourCount, std::uint32_t dayCount) {
+    meter.SetArchiveEra(era);
+    SetArchiveCounters(meter, meter.Memory().ReadU32(MemoryArea::Flash, kArchiveCountersAddress), hourCount, dayCount);
+}
+
+std::uint32_t ArchiveCount(const MeterModel& meter, ArchiveRing ring) { return Counter(meter, ring); }
+
+std::uint32_t WriteArchiveRecord(MeterModel& meter, ArchiveRing ring) {
+    const std::uint32_t record = Counter(meter, ring);
+    // The slot first, the counter after: a reader that sees the new counter
+    // finds the record in place, one that sees the old counter may already
+    // find its oldest record overwritten.
+    WritePlainSlot(meter, ring, record % Slots(ring), true, record);
+    meter.Memory().WriteU32(MemoryArea::Flash, CounterAddress(ring), record + 1);
+    return record;
 }
 
 void InstallArchiveContent(MeterModel& meter, const MeterConfig& config) {

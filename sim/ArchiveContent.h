@@ -15,6 +15,12 @@
 // made as they are read, from the counters in flash, so they always follow
 // the counters.
 //
+// A meter that lives writes records on its own (WriteArchiveRecord). Each
+// run of the archive has an era: 0 for the meter as it was made, higher after
+// a reset or for the meter that replaced another. The era goes into the
+// values (above the record number), so a record written again under the same
+// number after a reset reads differently from the one it replaced.
+//
 // First layout: one ring of plain values per series and module, in flash at
 // the area groups of the meter's memory map. They are written into flash
 // when the meter is made and by SetArchiveCounters; a counter changed by a
@@ -51,7 +57,8 @@ std::uint32_t ArchiveFieldOffset(ArchiveField field, int module);
 std::uint32_t ArchiveFieldBytes(ArchiveField field);
 
 // The value a field holds in record `record`, as many low bytes as it has.
-std::uint64_t ArchiveFieldValue(ArchiveRing ring, ArchiveField field, int module, std::uint32_t record);
+std::uint64_t ArchiveFieldValue(ArchiveRing ring, ArchiveField field, int module, std::uint32_t record,
+                                std::uint32_t era = 0);
 
 // The first layout's series, each a ring per module (1..6) at its area group.
 enum class PlainSeries : std::uint8_t {
@@ -66,7 +73,7 @@ enum class PlainSeries : std::uint8_t {
 std::uint32_t PlainRingAddress(PlainSeries series, int module);
 std::uint32_t PlainValueBytes(PlainSeries series);
 ArchiveRing PlainRing(PlainSeries series);
-std::uint64_t PlainValue(PlainSeries series, int module, std::uint32_t record);
+std::uint64_t PlainValue(PlainSeries series, int module, std::uint32_t record, std::uint32_t era = 0);
 
 // The record a slot holds with the counter at `count`; false when the slot
 // has never been written.
@@ -74,6 +81,17 @@ bool RecordInSlot(std::uint32_t count, std::uint32_t slots, std::uint32_t slot, 
 
 // Writes the counters into flash and the first layout's rings to match.
 void SetArchiveCounters(MeterModel& meter, std::uint32_t firstWord, std::uint32_t hourCount, std::uint32_t dayCount);
+
+// Starts the archive afresh in `era` with the counters given, as if that many
+// records had been written in it.
+void RestartArchive(MeterModel& meter, std::uint32_t era, std::uint32_t hourCount, std::uint32_t dayCount);
+
+// Counter of a ring as it stands in flash.
+std::uint32_t ArchiveCount(const MeterModel& meter, ArchiveRing ring);
+
+// Writes the next record of `ring`, as the meter does at the end of an hour
+// or a day: the first layout's slot, then the counter. Returns its number.
+std::uint32_t WriteArchiveRecord(MeterModel& meter, ArchiveRing ring);
 
 // Fills the counters and the first layout's rings from the configuration
 // and installs the handlers of 0x90 and 0x91.

@@ -4,6 +4,21 @@
 
 namespace q31::sim {
 
+void FrameAssembler::SetAddresses(std::span<const std::uint8_t> addresses) {
+    addresses_.reset();
+    for (std::uint8_t a : addresses) addresses_.set(a);
+    if (!addresses.empty()) first_ = addresses.front();
+}
+
+bool FrameAssembler::Owner(std::uint8_t first, std::uint8_t command, std::uint8_t& owner) const {
+    if (addresses_.test(first)) {
+        owner = first;
+        return true;
+    }
+    owner = first_;
+    return IsAddressedTo(first, command, first_);
+}
+
 std::vector<std::vector<std::uint8_t>> FrameAssembler::Feed(std::span<const std::uint8_t> bytes) {
     std::vector<std::vector<std::uint8_t>> out;
     for (std::uint8_t b : bytes) {
@@ -28,10 +43,10 @@ std::vector<std::vector<std::uint8_t>> FrameAssembler::Expire() {
 
 void FrameAssembler::Scan(std::vector<std::vector<std::uint8_t>>& out) {
     for (;;) {
-        // Skip bytes that cannot start a packet for this meter. 0xCA is only
-        // a start when the command turns out to be the F149 flash write.
+        // Skip bytes that cannot start a packet for one of the meters. 0xCA
+        // is only a start when the command turns out to be the F149 flash write.
         std::size_t skip = 0;
-        while (skip < length_ && buffer_[skip] != address_ && buffer_[skip] != kF149Address) ++skip;
+        while (skip < length_ && !addresses_.test(buffer_[skip]) && buffer_[skip] != kF149Address) ++skip;
         DropFront(skip);
         if (length_ < 2) return;
 
@@ -40,14 +55,15 @@ void FrameAssembler::Scan(std::vector<std::vector<std::uint8_t>>& out) {
             DropFront(1);
             continue;
         }
-        if (length_ >= 3 && !IsAddressedTo(buffer_[0], buffer_[2], address_)) {
+        std::uint8_t owner = first_;
+        if (length_ >= 3 && !Owner(buffer_[0], buffer_[2], owner)) {
             DropFront(1);
             continue;
         }
         if (length_ < packetLength) return;
 
         const auto candidate = std::span<const std::uint8_t>(buffer_.data(), packetLength);
-        if (IsValidRequest(candidate, address_)) {
+        if (IsValidRequest(candidate, owner)) {
             out.emplace_back(candidate.begin(), candidate.end());
             std::memmove(buffer_.data(), buffer_.data() + packetLength, length_ - packetLength);
             length_ -= packetLength;

@@ -1,9 +1,9 @@
-// Cuts request packets for one meter out of the bytes the line delivers.
+// Cuts request packets for the meters on a line out of the bytes it delivers.
 //
 // The line may carry anything before a packet: the master's lone 0x00
-// preamble, the tail of an earlier packet, traffic for other meters, noise.
-// The assembler keeps only what could start a packet for this meter (its
-// address, or 0xCA before the F149 flash write), waits for the L + 5 bytes
+// preamble, the tail of an earlier packet, traffic for absent meters, noise.
+// The assembler keeps only what could start a packet for one of its meters
+// (their addresses, or 0xCA before the F149 flash write), waits for the L + 5 bytes
 // the length byte announces, and hands the packet on when its checksum holds.
 // Anything else is dropped one byte at a time, so a false start never hides
 // a real packet behind it. Its buffer is fixed: a length byte can announce at
@@ -11,6 +11,7 @@
 #pragma once
 
 #include <array>
+#include <bitset>
 #include <cstddef>
 #include <cstdint>
 #include <span>
@@ -22,10 +23,19 @@ namespace q31::sim {
 
 class FrameAssembler {
 public:
-    explicit FrameAssembler(std::uint8_t address = kDefaultMeterAddress) : address_(address) {}
+    explicit FrameAssembler(std::uint8_t address = kDefaultMeterAddress) { SetAddress(address); }
 
-    void SetAddress(std::uint8_t address) { address_ = address; }
-    std::uint8_t Address() const { return address_; }
+    // One meter on the line.
+    void SetAddress(std::uint8_t address) {
+        addresses_.reset();
+        addresses_.set(address);
+        first_ = address;
+    }
+    // Several meters on one line; the first takes the F149 flash write,
+    // which names no meter.
+    void SetAddresses(std::span<const std::uint8_t> addresses);
+    std::uint8_t Address() const { return first_; }
+    bool Serves(std::uint8_t address) const { return addresses_.test(address); }
 
     // Takes the next bytes from the line; returns the packets they complete,
     // in order (each a valid request for this meter).
@@ -51,7 +61,11 @@ private:
     void Scan(std::vector<std::vector<std::uint8_t>>& out);
     void DropFront(std::size_t n);
 
-    std::uint8_t address_;
+    // The meter a packet starting with `first` is for, when it is for one.
+    bool Owner(std::uint8_t first, std::uint8_t command, std::uint8_t& owner) const;
+
+    std::bitset<256> addresses_;
+    std::uint8_t first_ = kDefaultMeterAddress;
     std::array<std::uint8_t, kMaxRequestLength> buffer_{};
     std::size_t length_ = 0;
     std::uint64_t dropped_ = 0;

@@ -63,6 +63,66 @@ std::vector<std::uint8_t> EditRecordBytes(bool secondLayout, int module, int rec
     return r;
 }
 
+int LogCapacity(bool secondLayout, LogKind kind, int owner) {
+    if (kind == LogKind::Edit) return kRecordsPerBlock;
+    if (owner == kDeviceLog) return kBlocks * kRecordsPerBlock;
+    return (secondLayout ? kSecond : kFirst).moduleBlocks * kRecordsPerBlock;
+}
+
+LogEntry WriteLogEntry(MeterModel& meter, LogKind kind, int owner, std::uint32_t sequence, std::uint32_t stamp) {
+    const bool second = UsesSecondLogLayout(meter.Identity().versionWord);
+    const LogLayout& l = second ? kSecond : kFirst;
+    LogEntry entry;
+    entry.kind = kind;
+    entry.owner = owner;
+    entry.position = static_cast<int>((sequence - 1) % static_cast<std::uint32_t>(LogCapacity(second, kind, owner)));
+    const std::uint8_t owned = OwnerCode(owner);
+    std::uint32_t recordAt = 0;
+    std::uint32_t headAt = 0;
+    int headWords = 1;
+    if (kind == LogKind::Error) {
+        // Bytes 0..2 say where the record lies, byte 3 that the meter wrote it
+        // while running (0xF_ rather than the 0xE_ of the records it was made with).
+        entry.record.assign(l.errorRecord, 0);
+        entry.record[0] = owned;
+        entry.record[1] = static_cast<std::uint8_t>(entry.position / kRecordsPerBlock);
+        entry.record[2] = static_cast<std::uint8_t>(entry.position % kRecordsPerBlock);
+        entry.record[3] = static_cast<std::uint8_t>(0xF0 | LayoutCode(second));
+        PutU32(&entry.record[4], sequence);
+        if (second) PutU16(&entry.record[8], static_cast<std::uint16_t>(stamp));
+        const std::uint32_t e = kErrorLogAddress;
+        if (owner == kDeviceLog) {
+            headAt = e;
+            headWords = 8;
+            recordAt = e + kDeviceLogOffset + entry.position * l.errorRecord;
+        } else {
+            headAt = e + l.moduleHeads + owner * 2 * l.moduleHeadWords;
+            headWords = l.moduleHeadWords;
+            recordAt = e + l.moduleLogs + owner * l.moduleBlocks * kRecordsPerBlock * l.errorRecord +
+                       entry.position * l.errorRecord;
+        }
+    } else {
+        entry.record.assign(l.editRecord, 0);
+        entry.record[0] = owned;
+        entry.record[1] = static_cast<std::uint8_t>(entry.position);
+        entry.record[2] = 0xED;
+        entry.record[3] = static_cast<std::uint8_t>(0xF0 | LayoutCode(second));
+        PutU32(&entry.record[4], sequence);
+        PutU32(&entry.record[8], stamp);
+        PutU32(&entry.record[12], static_cast<std::uint32_t>(owned) << 24 | 0xED);
+        if (second) PutU16(&entry.record[16], static_cast<std::uint16_t>(stamp));
+        headAt = kEditLogAddress + 2 * owner;
+        recordAt = kEditLogAddress + kEditLogsOffset + (owner * kRecordsPerBlock + entry.position) * l.editRecord;
+    }
+    MeterMemory& memory = meter.Memory();
+    memory.Write(MemoryArea::Flash, recordAt, entry.record);
+    memory.WriteU16(MemoryArea::Flash, headAt, static_cast<std::uint16_t>(sequence));
+    if (kind == LogKind::Error)
+        memory.WriteU16(MemoryArea::Flash, headAt + 2, static_cast<std::uint16_t>(entry.position));
+    for (int w = 0; w < headWords; ++w) entry.head.push_back(memory.ReadU16(MemoryArea::Flash, headAt + 2 * w));
+    return entry;
+}
+
 void InstallLogContent(MeterModel& meter, const MeterConfig& config) {
     const bool second = UsesSecondLogLayout(config.versionWord);
     const LogLayout& l = second ? kSecond : kFirst;

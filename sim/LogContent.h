@@ -35,6 +35,27 @@ std::vector<std::uint8_t> ErrorRecordBytes(bool secondLayout, int owner, int blo
 // An edit record of a module's log: 16 bytes in the first layout, 18 in the second.
 std::vector<std::uint8_t> EditRecordBytes(bool secondLayout, int module, int record);
 
+// A log entry the meter wrote while it ran: the record and the head as they
+// now stand in flash.
+enum class LogKind : std::uint8_t { Error, Edit };
+struct LogEntry {
+    LogKind kind = LogKind::Error;
+    int owner = kDeviceLog;  // kDeviceLog or a module 0..7 (edit logs: a module)
+    int position = 0;        // record number in the log, block * 16 + record
+    std::vector<std::uint8_t> record;
+    std::vector<std::uint16_t> head;
+};
+
+// Records a log has room for: the device error log 128, a module's error log
+// 96 or 80 (first or second layout), a module's edit log 16.
+int LogCapacity(bool secondLayout, LogKind kind, int owner);
+
+// Writes entry number `sequence` (1, 2, ...) of a log: its record at position
+// (sequence - 1) mod capacity, and the head, whose word 0 is then the count
+// of entries written and word 1 (error heads) the newest one's position.
+// `stamp` (the meter's hour) goes into the record, so entries differ.
+LogEntry WriteLogEntry(MeterModel& meter, LogKind kind, int owner, std::uint32_t sequence, std::uint32_t stamp);
+
 // Fills both log areas of the flash; nothing outside them changes.
 void InstallLogContent(MeterModel& meter, const MeterConfig& config);
 

@@ -65,6 +65,10 @@ public:
     ServiceState& Service() { return service_; }
     const ServiceState& Service() const { return service_; }
 
+    // The run of the archive its records belong to (ArchiveContent.h).
+    std::uint32_t ArchiveEra() const { return archiveEra_; }
+    void SetArchiveEra(std::uint32_t era) { archiveEra_ = era; }
+
     // Faults. Request numbers count accepted requests from 1.
     // The request with number `requestNumber`:
     void InjectAt(std::uint64_t requestNumber, Fault fault);
@@ -93,6 +97,7 @@ private:
     FaultPlan faults_;
     RequestLog log_;
     std::array<CommandHandler, 256> handlers_;
+    std::uint32_t archiveEra_ = 0;
     std::uint64_t requests_ = 0;
     std::uint64_t unhandled_ = 0;
 };

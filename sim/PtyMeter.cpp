@@ -18,9 +18,22 @@ std::int64_t NowMs() {
 
 }  // namespace
 
-PtyMeter::PtyMeter(const MeterConfig& config, const PtyMeterOptions& options)
-    : model_(config),
-      frames_(config.address),
+namespace {
+
+BusPlan BusOfOne(const MeterConfig& config) {
+    BusPlan plan;
+    plan.meters.push_back({config, {}, false});
+    return plan;
+}
+
+}  // namespace
+
+PtyMeter::PtyMeter(const MeterConfig& config, const PtyMeterOptions& options) : PtyMeter(options, BusOfOne(config)) {}
+
+PtyMeter::PtyMeter(const PtyMeterOptions& options, const BusPlan& plan)
+    : bus_(plan),
+      clockRate_(plan.clockRate),
+      frames_(plan.meters.empty() ? kDefaultMeterAddress : plan.meters.front().meter.address),
       echo_(options.echo),
       replyDelayMs_(options.replyDelayMs),
       idleGapMs_(options.idleGapMs > 0 ? options.idleGapMs : 1),
@@ -36,6 +49,7 @@ bool PtyMeter::Start() {
     if (pty_.master < 0 && !PtyOpen(pty_)) return false;
     PtyDiscardInput(pty_.master);
     frames_.Reset();
+    if (clockStart_ == Clock::time_point{}) clockStart_ = Clock::now();
     stopping_.store(false);
     running_.store(true);
     thread_ = std::thread([this] { Run(); });
@@ -59,13 +73,19 @@ void PtyMeter::SetObserver(Observer observer) {
 
 std::uint64_t PtyMeter::RequestCount() {
     std::lock_guard<std::mutex> lock(mutex_);
-    return model_.RequestCount();
+    return bus_.RequestCount();
 }
 
 bool PtyMeter::WaitForRequests(std::uint64_t count, int timeoutMs) {
     std::unique_lock<std::mutex> lock(mutex_);
-    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                             [&] { return model_.RequestCount() >= count; });
+    return changed_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return bus_.RequestCount() >= count; });
+}
+
+void PtyMeter::Live() {
+    if (clockRate_ <= 0) return;
+    const std::chrono::duration<double> real = Clock::now() - clockStart_;
+    std::lock_guard<std::mutex> lock(mutex_);
+    bus_.AdvanceTo(real.count() * clockRate_);
 }
 
 bool PtyMeter::PauseUntil(Clock::time_point when) {
@@ -102,6 +122,7 @@ void PtyMeter::Run() {
     std::uint8_t chunk[512];
     std::int64_t lastByteAt = NowMs();
     while (!stopping_.load()) {
+        Live();
         const int n = PtyRead(pty_.master, chunk, sizeof chunk, kReadSliceMs);
         std::vector<std::vector<std::uint8_t>> packets;
         Clock::time_point heardAt = Clock::now();
@@ -127,7 +148,8 @@ void PtyMeter::Run() {
             }
             {
                 std::lock_guard<std::mutex> lock(mutex_);
-                frames_.SetAddress(model_.Address());
+                const std::vector<std::uint8_t> addresses = bus_.Addresses();
+                frames_.SetAddresses(addresses);
             }
             packets = frames_.Feed(std::span<const std::uint8_t>(chunk, static_cast<std::size_t>(n)));
         } else if (n == 0) {
@@ -146,13 +168,25 @@ void PtyMeter::Run() {
 void PtyMeter::Serve(const std::vector<std::uint8_t>& packet, Clock::time_point heardAt) {
     MeterReply reply;
     Observer observer;
+    bool echo = false;
+    Live();
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        reply = model_.Handle(packet);
+        reply = bus_.Handle(packet);
+        echo = !echo_.load() && bus_.Echoes(packet);
         observer = observer_;
     }
     changed_.notify_all();
     if (reply.requestNumber == 0) return;
+    if (echo) {
+        // The meter's own echo comes once the packet is whole, ahead of the answer.
+        if (wire_.Paced()) {
+            if (!WritePaced(packet.data(), packet.size(), heardAt)) return;
+            heardAt += wire_.Time(packet.size());
+        } else {
+            PtyWrite(pty_.master, packet.data(), packet.size(), kWriteTimeoutMs);
+        }
+    }
     if (!reply.bytes.empty()) {
         const int delayMs = replyDelayMs_.load() + reply.delayMs;
         if (wire_.Paced()) {

@@ -1,14 +1,16 @@
 // The virtual meter on a real line: a pseudo-terminal whose slave path a host
-// opens as its serial port.
+// opens as its serial port. The line may carry several meters (a SimBus),
+// each at its own address; one meter is the bus of one.
 //
 // One thread reads the line, echoes the bytes when the line echoes, cuts
-// packets (FrameAssembler), lets the model answer them (MeterModel) and writes
-// the replies, late when a delay is due. On a paced line (WireTiming) a
+// packets (FrameAssembler), lets the addressed meter answer them (SimBus,
+// MeterModel) and writes the replies, late when a delay is due. With a clock
+// rate the meters' time runs on, and they write what falls due between packets. On a paced line (WireTiming) a
 // request counts as heard only when its last byte has had its time on the
 // wire, and the echo and the replies go out byte by byte at the line's speed.
-// The model is shared with the test or
-// program that owns the PtyMeter; reach it through WithModel, which holds the
-// lock the line thread uses.
+// The bus is shared with the test or program that owns the PtyMeter; reach
+// it through WithBus (or WithModel for the first meter), which hold the lock
+// the line thread uses.
 #pragma once
 
 #include <atomic>
@@ -24,6 +26,7 @@
 #include "sim/FrameAssembler.h"
 #include "sim/MeterModel.h"
 #include "sim/PtyMeterOptions.h"
+#include "sim/SimBus.h"
 #include "support/Pty.h"
 
 namespace q31::sim {
@@ -36,6 +39,7 @@ public:
     using Observer = std::function<void(std::span<const std::uint8_t> request, const MeterReply& reply)>;
 
     explicit PtyMeter(const MeterConfig& config = {}, const PtyMeterOptions& options = {});
+    PtyMeter(const PtyMeterOptions& options, const BusPlan& plan);
     ~PtyMeter();
     PtyMeter(const PtyMeter&) = delete;
     PtyMeter& operator=(const PtyMeter&) = delete;
@@ -55,11 +59,18 @@ public:
     // The path a host opens, e.g. "/dev/pts/5"; empty before the first Start.
     const std::string& SlavePath() const { return pty_.slavePath; }
 
-    // Runs `f(MeterModel&)` under the line thread's lock and returns its result.
+    // Runs `f(MeterModel&)` on the first meter under the line thread's lock
+    // and returns its result.
     template <class F>
     decltype(auto) WithModel(F&& f) {
         std::lock_guard<std::mutex> lock(mutex_);
-        return std::forward<F>(f)(model_);
+        return std::forward<F>(f)(bus_.Model(0));
+    }
+    // Runs `f(SimBus&)` under the line thread's lock.
+    template <class F>
+    decltype(auto) WithBus(F&& f) {
+        std::lock_guard<std::mutex> lock(mutex_);
+        return std::forward<F>(f)(bus_);
     }
 
     void SetEcho(bool on) { echo_.store(on); }
@@ -75,6 +86,8 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void Run();
+    // Runs the bus's clock to the present, when its time runs.
+    void Live();
     // `heardAt`: when the packet's last byte had been on the wire.
     void Serve(const std::vector<std::uint8_t>& packet, Clock::time_point heardAt);
     // Sleeps `ms` unless Stop comes first; returns false when stopped.
@@ -86,9 +99,11 @@ private:
     bool WritePaced(const std::uint8_t* bytes, std::size_t count, Clock::time_point start);
 
     PtyPair pty_;
-    std::mutex mutex_;  // guards model_, observer_, frames_ (the assembler's address)
+    std::mutex mutex_;  // guards bus_, observer_, frames_ (the assembler's addresses)
     std::condition_variable changed_;
-    MeterModel model_;
+    SimBus bus_;
+    const double clockRate_;
+    Clock::time_point clockStart_{};
     FrameAssembler frames_;
     Observer observer_;
     std::atomic<bool> echo_;

@@ -5,6 +5,7 @@
 // parent process can read it and open the line. Everything else goes to stderr.
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <iostream>
 #include <thread>
 
@@ -39,10 +40,28 @@ int main(int argc, char** argv) {
         std::cout << SimUsage();
         return 0;
     }
-    PtyMeter meter(options.meter, options.line);
-    meter.WithModel([&](MeterModel& model) {
-        for (const auto& rate : options.faultRates) model.SetFaultRate(rate.kind, rate.probability, rate.param);
-    });
+    BusPlan plan;
+    bool lineEcho = false;
+    if (!MakeBusPlan(options, plan, lineEcho, error)) {
+        std::cerr << "q31-sim: " << error << "\n";
+        return 2;
+    }
+    PtyMeterOptions line = options.line;
+    line.echo = line.echo || lineEcho;
+    PtyMeter meter(line, plan);
+    std::ofstream history;
+    if (!options.historyOut.empty()) {
+        history.open(options.historyOut, std::ios::out | std::ios::trunc);
+        if (!history) {
+            std::cerr << "q31-sim: cannot write " << options.historyOut << "\n";
+            return 1;
+        }
+        // Flushed line by line: the file is whole up to the last write
+        // however the program ends.
+        meter.WithBus([&](SimBus& bus) {
+            bus.History().SetSink([&](const HistoryEntry& e) { history << MeterHistory::JsonLine(e) << std::endl; });
+        });
+    }
     if (options.verbose) {
         meter.SetObserver([](std::span<const std::uint8_t> request, const MeterReply& reply) {
             // Appended piece by piece: g++ 12 at -O3 takes `"#" + std::string&&`
@@ -69,6 +88,7 @@ int main(int argc, char** argv) {
         }
     }
     meter.Stop();
+    meter.WithBus([](SimBus& bus) { bus.History().SetSink(nullptr); });
     if (options.verbose) std::cerr << "q31-sim: " << meter.RequestCount() << " requests served\n";
     return 0;
 }

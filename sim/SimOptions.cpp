@@ -50,7 +50,25 @@ bool ParseFaultRate(std::string_view text, FaultRateOption& out) {
     return true;
 }
 
+// N, N:M or N:M:K, each a number up to `max`.
+bool ParseFields(std::string_view text, std::size_t least, std::size_t most, std::vector<std::uint64_t>& out) {
+    out.clear();
+    for (;;) {
+        const auto colon = text.find(':');
+        std::uint64_t v = 0;
+        if (!ParseUnsigned(text.substr(0, colon), UINT32_MAX, v)) return false;
+        out.push_back(v);
+        if (colon == std::string_view::npos) break;
+        text = text.substr(colon + 1);
+    }
+    return out.size() >= least && out.size() <= most;
+}
+
+bool ValidAddress(std::uint64_t a) { return a >= 1 && a <= 254; }
+
 }  // namespace
+
+bool ParseFaultRateOption(std::string_view text, FaultRateOption& out) { return ParseFaultRate(text, out); }
 
 bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std::string& error) {
     int delayMs = -1;
@@ -151,6 +169,67 @@ bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std
                 return false;
             }
             options.faultRates.push_back(rate);
+        } else if (arg == "--meter" || arg == "--swap" || arg == "--reset") {
+            std::string_view v;
+            if (!value(v)) return false;
+            std::vector<std::uint64_t> f;
+            if (arg == "--meter") {
+                if (!ParseFields(v, 2, 3, f) || !ValidAddress(f[0])) {
+                    error = "bad --meter: " + std::string(v) + " (ADDRESS:SERIAL[:SEED], address 1..254)";
+                    return false;
+                }
+                BusMeterOption m;
+                m.address = static_cast<std::uint8_t>(f[0]);
+                m.serial = static_cast<std::uint32_t>(f[1]);
+                if (f.size() > 2) m.seed = f[2];
+                options.busMeters.push_back(m);
+            } else if (arg == "--swap") {
+                if (!ParseFields(v, 3, 3, f) || !ValidAddress(f[1])) {
+                    error = "bad --swap: " + std::string(v) + " (AT_SECONDS:ADDRESS:NEW_SERIAL)";
+                    return false;
+                }
+                BusEvent e;
+                e.kind = BusEvent::Kind::Swap;
+                e.at = static_cast<double>(f[0]);
+                e.address = static_cast<std::uint8_t>(f[1]);
+                e.serial = static_cast<std::uint32_t>(f[2]);
+                options.events.push_back(e);
+            } else {
+                if (!ParseFields(v, 3, 4, f) || !ValidAddress(f[1])) {
+                    error = "bad --reset: " + std::string(v) + " (AT_SECONDS:ADDRESS:HOURLY[:DAILY])";
+                    return false;
+                }
+                BusEvent e;
+                e.kind = BusEvent::Kind::Reset;
+                e.at = static_cast<double>(f[0]);
+                e.address = static_cast<std::uint8_t>(f[1]);
+                e.hourCount = static_cast<std::uint32_t>(f[2]);
+                // A day closes every 24 hours.
+                e.dayCount = static_cast<std::uint32_t>(f.size() > 3 ? f[3] : f[2] / 24);
+                options.events.push_back(e);
+            }
+        } else if (arg == "--bus") {
+            std::string_view v;
+            if (!value(v)) return false;
+            options.busFile = std::string(v);
+        } else if (arg == "--clock-rate") {
+            std::string_view v;
+            if (!value(v)) return false;
+            const std::string text(v);
+            char* end = nullptr;
+            const double rate = std::strtod(text.c_str(), &end);
+            if (text.empty() || *end != '\0' || !(rate >= 0 && rate <= 1e7)) {
+                error = "bad value for --clock-rate: " + text;
+                return false;
+            }
+            options.clockRate = rate;
+        } else if (arg == "--write-during-reads") {
+            if (!number(1000, n)) return false;
+            options.writeDuringReads = static_cast<int>(n);
+        } else if (arg == "--history-out") {
+            std::string_view v;
+            if (!value(v)) return false;
+            options.historyOut = std::string(v);
         } else if (arg == "--seconds") {
             if (!number(86400 * 365, n)) return false;
             options.seconds = static_cast<int>(n);
@@ -199,9 +278,43 @@ std::string SimUsage() {
            "                      delay (X: ms, default 1000),\n"
            "                      blind-corrupt (two payload bytes swapped,\n"
            "                      unseen by the checksum); repeatable\n"
+           "\n"
+           "A bus: several meters on the one line; only the addressed meter answers.\n"
+           "  --meter A:S[:SEED]  a meter at address A with serial number S (and its\n"
+           "                      own seed); repeatable; the options above make the rest\n"
+           "  --bus FILE          meters, clock, swaps and resets from a TOML file\n"
+           "A meter that lives: hourly and daily records, log entries now and then.\n"
+           "  --clock-rate R      simulated seconds per real second (default 0: frozen)\n"
+           "  --write-during-reads N  before every Nth archive-read packet that follows\n"
+           "                      another, the meter writes an hourly record\n"
+           "  --swap T:A:S        at simulated second T, meter A is replaced by one\n"
+           "                      with serial number S (fresh content)\n"
+           "  --reset T:A:H[:D]   at simulated second T, meter A's archive restarts\n"
+           "                      with H hourly and D (default H/24) daily records\n"
+           "  --history-out FILE  every record and log entry written, one JSON line\n"
+           "                      each, as it is written\n"
+           "\n"
            "  --seconds N         serve N seconds, ignoring stdin\n"
            "  --verbose, -v       log each request and reply on stderr\n"
            "  --help, -h          this text\n";
+}
+
+bool MakeBusPlan(const SimOptions& options, BusPlan& plan, bool& lineEcho, std::string& error) {
+    plan = BusPlan{};
+    lineEcho = false;
+    if (!options.busFile.empty() && !LoadBusFile(options.busFile, options.meter, plan, lineEcho, error)) return false;
+    for (const BusMeterOption& given : options.busMeters) {
+        BusMeterPlan m{options.meter, options.faultRates, false};
+        m.meter.address = given.address;
+        m.meter.serialNumber = given.serial;
+        m.meter.seed = given.seed.value_or(options.meter.seed + given.address);
+        plan.meters.push_back(m);
+    }
+    if (plan.meters.empty()) plan.meters.push_back({options.meter, options.faultRates, false});
+    if (options.clockRate) plan.clockRate = *options.clockRate;
+    if (options.writeDuringReads) plan.writeDuringReads = *options.writeDuringReads;
+    plan.events.insert(plan.events.end(), options.events.begin(), options.events.end());
+    return true;
 }
 
 }  // namespace q31::sim

@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <cstdio>
 #include <vector>
 
 #include "sim/SimOptions.h"
@@ -87,6 +88,44 @@ TEST(SimOptions, RejectsBadArguments) {
         EXPECT_FALSE(Parse(bad, o, error)) << bad[0];
         EXPECT_FALSE(error.empty());
     }
+}
+
+TEST(SimOptions, BusFromTheCommandLineAndAFile) {
+    const std::string path = ::testing::TempDir() + "q31_bus.toml";
+    {
+        std::FILE* f = std::fopen(path.c_str(), "w");
+        ASSERT_NE(f, nullptr);
+        std::fputs(
+            "clock_rate = 60\necho = true\n"
+            "[[meter]]\naddress = 5\nserial = 500\nseed = 9\nfaults = [\"silence:0.5\"]\n"
+            "[[reset]]\nat = 7200\naddress = 5\nhour_count = 48\n",
+            f);
+        std::fclose(f);
+    }
+    SimOptions o;
+    std::string error;
+    ASSERT_TRUE(Parse({"--bus", path.c_str(), "--meter", "7:700", "--swap", "3600:7:701", "--write-during-reads", "3",
+                       "--hour-count", "100"},
+                      o, error))
+        << error;
+    BusPlan plan;
+    bool lineEcho = false;
+    ASSERT_TRUE(MakeBusPlan(o, plan, lineEcho, error)) << error;
+    EXPECT_TRUE(lineEcho);
+    EXPECT_DOUBLE_EQ(plan.clockRate, 60);
+    EXPECT_EQ(plan.writeDuringReads, 3);
+    ASSERT_EQ(plan.meters.size(), 2u);
+    EXPECT_EQ(plan.meters[0].meter.address, 5);
+    EXPECT_EQ(plan.meters[0].meter.seed, 9u);
+    EXPECT_EQ(plan.meters[0].meter.hourCount, 100u);
+    ASSERT_EQ(plan.meters[0].faults.size(), 1u);
+    EXPECT_EQ(plan.meters[1].meter.serialNumber, 700u);
+    EXPECT_EQ(plan.meters[1].meter.seed, 38u);  // 31 + address 7
+    ASSERT_EQ(plan.events.size(), 2u);
+    EXPECT_EQ(plan.events[0].dayCount, 2u);  // 48 hours make 2 days
+    EXPECT_EQ(plan.events[1].serial, 701u);
+    EXPECT_FALSE(Parse({"--meter", "0:1"}, o, error));
+    EXPECT_FALSE(Parse({"--reset", "1:2"}, o, error));
 }
 
 }  // namespace

@@ -34,7 +34,7 @@ const std::set<std::string> kMeterKeys{"name",
                                        "archive_every_min",
                                        "sim"};
 const std::set<std::string> kSimKeys{"serial",       "modules",        "hour_count", "day_count",
-                                     "version_word", "reply_delay_ms", "faults"};
+                                     "version_word", "reply_delay_ms", "faults",     "clock_rate"};
 
 class Reader {
 public:
@@ -126,6 +126,7 @@ SimSpec SimOf(const Reader& outer, const toml::table* sim, std::uint64_t seed) {
     SimSpec spec;
     spec.seed = seed;
     if (!sim) return spec;
+    spec.given = true;
     for (auto&& [k, v] : *sim) {
         (void)v;
         if (!kSimKeys.count(std::string(k.str()))) outer.Fail("sim." + std::string(k.str()), "unknown key");
@@ -140,6 +141,10 @@ SimSpec SimOf(const Reader& outer, const toml::table* sim, std::uint64_t seed) {
     spec.dayCount = static_cast<std::uint32_t>(r.Int("day_count", spec.dayCount, 0, 4294967295LL));
     spec.versionWord = static_cast<std::uint16_t>(r.Int("version_word", spec.versionWord, 0, 0xFFFF));
     spec.replyDelayMs = static_cast<int>(r.Int("reply_delay_ms", 0, 0, 60000));
+    if (auto c = (*sim)["clock_rate"]) {
+        spec.clockRate = c.value<double>().value_or(-1);
+        if (spec.clockRate < 0) r.Fail("clock_rate", "must be a number 0 or more");
+    }
     if (auto f = (*sim)["faults"]) {
         const toml::array* a = f.as_array();
         if (!a) r.Fail("faults", "must be an array of {kind = \"...\", rate = P}");
@@ -287,6 +292,12 @@ CollectConfig LoadCollectConfig(const std::string& path) {
                 throw ToolError(kExitBadArgument, path + ": meters \"" + b.name + "\" and \"" + a.name +
                                                       "\" share port " + a.port + " but not its line settings");
         }
+    for (MeterSpec& m : config.meters) {
+        if (!m.Virtual()) continue;
+        for (const MeterSpec& other : config.meters)
+            if (other.port == m.port && (m.simLine.empty() || other.sim.given))
+                m.simLine.push_back({other.address, other.sim.serial.value_or(other.serial), other.sim});
+    }
     return config;
 }
 

@@ -24,6 +24,18 @@ struct SimSpec {
     std::uint16_t versionWord = 0x00F0;
     int replyDelayMs = 0;
     std::vector<sim::FaultRateOption> faults;
+    // Simulated seconds per real second: the meter writes its hourly and
+    // daily records as it runs (0: its memory stays as made). The line takes
+    // its first meter's.
+    double clockRate = 0;
+    bool given = false;  // the entry has a sim table of its own
+};
+
+// A virtual meter on a sim: line, as the line's PtyMeter makes it.
+struct SimLineMeter {
+    std::uint8_t address = 201;
+    std::uint32_t serial = 0;
+    SimSpec sim;
 };
 
 struct MeterSpec {
@@ -46,6 +58,10 @@ struct MeterSpec {
 
     bool Virtual() const { return port.rfind("sim:", 0) == 0; }
     SimSpec sim;
+    // A sim: port: the meters on its virtual line, in the file's order: the
+    // first entry that names the port, and every further one with a sim
+    // table of its own (one without is an address nobody answers).
+    std::vector<SimLineMeter> simLine;
 };
 
 struct CollectConfig {

@@ -8,21 +8,28 @@ namespace q31::tool::collect {
 MeterPort::MeterPort(const MeterSpec& spec) : name_(spec.port) {
     std::string path = spec.port;
     if (spec.Virtual()) {
-        sim::MeterConfig config;
-        config.seed = spec.sim.seed;
-        config.address = spec.address;
-        config.serialNumber = spec.sim.serial.value_or(spec.serial);
-        config.moduleCount = spec.sim.modules;
-        config.hourCount = spec.sim.hourCount;
-        config.dayCount = spec.sim.dayCount;
-        config.versionWord = spec.sim.versionWord;
+        std::vector<SimLineMeter> meters = spec.simLine;
+        if (meters.empty()) meters.push_back({spec.address, spec.sim.serial.value_or(spec.serial), spec.sim});
+        sim::BusPlan plan;
+        plan.clockRate = spec.sim.clockRate;
+        for (const SimLineMeter& m : meters) {
+            sim::BusMeterPlan p;
+            // The first meter is the one the port's seed names; the others
+            // differ from it by their address.
+            p.meter.seed = plan.meters.empty() ? m.sim.seed : m.sim.seed + m.address;
+            p.meter.address = m.address;
+            p.meter.serialNumber = m.serial;
+            p.meter.moduleCount = m.sim.modules;
+            p.meter.hourCount = m.sim.hourCount;
+            p.meter.dayCount = m.sim.dayCount;
+            p.meter.versionWord = m.sim.versionWord;
+            p.faults = m.sim.faults;
+            plan.meters.push_back(p);
+        }
         sim::PtyMeterOptions line;
         line.echo = spec.echo;
         line.replyDelayMs = spec.sim.replyDelayMs;
-        meter_ = std::make_unique<sim::PtyMeter>(config, line);
-        meter_->WithModel([&](sim::MeterModel& model) {
-            for (const sim::FaultRateOption& f : spec.sim.faults) model.SetFaultRate(f.kind, f.probability, f.param);
-        });
+        meter_ = std::make_unique<sim::PtyMeter>(line, plan);
         if (!meter_->Start()) {
             error_ = "cannot start the virtual meter " + spec.port + ": no pseudo-terminal";
             return;

@@ -1,6 +1,7 @@
 // One line of the collector: a serial port opened with its meters' line
-// settings, or, for a port named sim:SEED, a virtual meter started in this
-// process on a pseudo-terminal. Meters that share a port share its line.
+// settings, or, for a port named sim:SEED, a virtual line started in this
+// process on a pseudo-terminal, with a virtual meter for every meter entry
+// that names the port. Meters that share a port share its line.
 #pragma once
 
 #include <memory>
@@ -18,7 +19,8 @@ namespace q31::tool::collect {
 class MeterPort {
 public:
     // `spec`: the first meter on the port, whose line settings (and, for a
-    // virtual meter, whose sim table) it takes. Never throws: a port that
+    // virtual line, whose sim table's delay and clock) it takes; a virtual
+    // line makes its meters from `spec.simLine`. Never throws: a port that
     // cannot be had says why through Error().
     explicit MeterPort(const MeterSpec& spec);
     ~MeterPort();
