@@ -21,7 +21,10 @@ bool HostPortSpeedSupported(int baud);
 
 // Opens `path` for reading and writing in raw mode (8 data bits, no flow
 // control, no translation) with the given speed, parity and stop bits, with
-// reads that return at once with what is queued. Returns the handle, or
+// reads that return at once with what is queued. The port is taken for this
+// handle alone (on POSIX an advisory lock and the terminal's exclusive mode):
+// while it is open, another open fails with EBUSY (ERROR_ACCESS_DENIED on
+// Windows, whose ports are exclusive anyway). Returns the handle, or
 // kNoPort when the device cannot be opened or configured; then *osError (when
 // given) holds the OS's reason (errno, GetLastError), or EINVAL /
 // ERROR_INVALID_PARAMETER for settings the system does not offer.

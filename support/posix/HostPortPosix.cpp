@@ -1,6 +1,8 @@
 #include "support/HostPort.h"
 
 #include <fcntl.h>
+#include <sys/file.h>
+#include <sys/ioctl.h>
 #include <termios.h>
 #include <unistd.h>
 
@@ -100,6 +102,19 @@ PortHandle OpenHostPort(const char* path, const HostPortSettings& settings, int*
     termios t{};
     bool ok = ::tcgetattr(fd, &t) == 0;
     if (ok) {
+        // One program at a time on a line: a second one would answer the
+        // first one's packets and read its replies. The advisory lock stops
+        // every program that takes it (as serial tools do), whoever runs it;
+        // TIOCEXCL then refuses further opens of the device by anyone but
+        // the superuser.
+        if (::flock(fd, LOCK_EX | LOCK_NB) != 0) {
+            const int error = errno == EWOULDBLOCK ? EBUSY : errno;
+            ::close(fd);
+            return fail(error);
+        }
+        ::ioctl(fd, TIOCEXCL);
+    }
+    if (ok) {
         ::cfmakeraw(&t);
         t.c_cflag |= CLOCAL | CREAD;
         t.c_cflag &= ~static_cast<tcflag_t>(CSTOPB | PARENB | PARODD);
@@ -136,7 +151,11 @@ PortHandle OpenHostPort(const char* path, int baud) {
     return OpenHostPort(path, settings);
 }
 
-const char* HostPortErrorText(int osError) { return std::strerror(osError); }
+const char* HostPortErrorText(int osError) {
+    // The device refuses a second open while another program holds it.
+    if (osError == EBUSY) return "in use by another program";
+    return std::strerror(osError);
+}
 
 void CloseHostPort(PortHandle port) {
     if (PortUsable(port)) ::close(static_cast<int>(port));

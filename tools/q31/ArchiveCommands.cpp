@@ -21,6 +21,7 @@ void RunSeries(ToolContext& tool, const SeriesArguments& a) {
     const int series = *SeriesByName(a.name);
     tool.Identify();
     MeterReader& reader = tool.Reader();
+    ToolContext::CheckModule(a.module, reader.ModuleCount(), "series");
     // The counters number the delivered values and tell a start that is not
     // written yet, which the meter could not answer.
     const SArhiveCount counters = reader.Counters();

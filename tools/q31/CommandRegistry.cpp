@@ -6,6 +6,7 @@ void RegisterCommands(CLI::App& app, ToolContext& tool) {
     RegisterMeterCommands(app, tool);
     RegisterArchiveCommands(app, tool);
     RegisterLogCommands(app, tool);
+    RegisterScanCommand(app, tool);
     RegisterDumpCommand(app, tool);
     RegisterServiceCommand(app, tool);
     RegisterCollectCommand(app, tool);

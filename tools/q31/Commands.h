@@ -20,6 +20,8 @@ void RunIdentification(ToolContext& tool);
 void RegisterArchiveCommands(CLI::App& app, ToolContext& tool);
 // errorhead, errors, edithead, edits
 void RegisterLogCommands(CLI::App& app, ToolContext& tool);
+// scan
+void RegisterScanCommand(CLI::App& app, ToolContext& tool);
 // dump
 void RegisterDumpCommand(CLI::App& app, ToolContext& tool);
 // service

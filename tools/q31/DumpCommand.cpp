@@ -89,6 +89,7 @@ void RunDump(ToolContext& tool, const DumpArguments& a) {
     std::vector<std::pair<std::uint32_t, SModuleRecord>> moduleRecords;
     for (std::uint32_t m = 1; m <= moduleCount && m <= 6; ++m) moduleRecords.emplace_back(m, reader.ModuleRecord(m));
     std::vector<std::uint32_t> chosen = a.modules;
+    for (std::uint32_t module : chosen) ToolContext::CheckModule(module, moduleCount, "dump");
     if (chosen.empty())
         for (const auto& entry : moduleRecords) chosen.push_back(entry.first);
     const SCurrentData current = reader.Current();

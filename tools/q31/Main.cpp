@@ -92,7 +92,7 @@ int main(int argc, char** argv) {
     AddGlobalOptions(app, tool.options);
     RegisterCommands(app, tool);
     app.footer(
-        "Exit status: 0 done; 1 other failure; 2 bad argument; 3 the port cannot be opened;\n"
+        "Exit status: 0 done; 1 other failure; 2 bad argument; 3 the port cannot be opened or is in use;\n"
         "4 no answer from the meter; 5 another meter answered; 6 the port failed during a request.");
     try {
         app.parse(argc, argv);

@@ -39,6 +39,7 @@ void RunModules(ToolContext& tool, std::uint32_t only) {
     MeterReader& reader = tool.Reader();
     std::vector<std::pair<std::uint32_t, SModuleRecord>> modules;
     if (only) {
+        ToolContext::CheckModule(only, reader.ModuleCount(), "module");
         modules.emplace_back(only, reader.ModuleRecord(only));
         tool.Emit({ModuleJson(only, modules[0].second), {ModulesTable(0, modules)}, {}});
         return;

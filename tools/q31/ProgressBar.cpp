@@ -5,7 +5,8 @@
 
 namespace q31::tool {
 
-ProgressBar::ProgressBar(std::uint64_t planned, bool enabled) : planned_(planned), enabled_(enabled) {}
+ProgressBar::ProgressBar(std::uint64_t planned, bool enabled, const char* unit)
+    : planned_(planned), enabled_(enabled), unit_(unit) {}
 
 ProgressBar::~ProgressBar() {
     // A run that failed half-way leaves the error message on a line of its own.
@@ -41,8 +42,8 @@ void ProgressBar::Draw() {
             elapsed * static_cast<double>(planned_ - fetched_) / static_cast<double>(fetched_) + 0.5);
         std::snprintf(left, sizeof left, "%lld:%02lld", seconds / 60, seconds % 60);
     }
-    std::fprintf(stderr, "\r[%s] %llu of %llu values, %s left ", bar.c_str(), static_cast<unsigned long long>(fetched_),
-                 static_cast<unsigned long long>(planned_), left);
+    std::fprintf(stderr, "\r[%s] %llu of %llu %s, %s left ", bar.c_str(), static_cast<unsigned long long>(fetched_),
+                 static_cast<unsigned long long>(planned_), unit_, left);
     std::fflush(stderr);
     drawn_ = true;
 }

@@ -1,5 +1,5 @@
-// One progress bar on stderr for a long read: values fetched out of values
-// planned, and the time left at the pace so far. Draws nothing unless
+// One progress bar on stderr for a long read: things done (values fetched,
+// addresses asked) out of those planned, and the time left at the pace so far. Draws nothing unless
 // enabled (stderr a terminal, no trace on it).
 #pragma once
 
@@ -10,7 +10,8 @@ namespace q31::tool {
 
 class ProgressBar {
 public:
-    ProgressBar(std::uint64_t planned, bool enabled);
+    // `unit` names what is counted; it must outlive the bar.
+    ProgressBar(std::uint64_t planned, bool enabled, const char* unit = "values");
     ~ProgressBar();
 
     // The values fetched so far; redraws at most ten times a second.
@@ -25,6 +26,7 @@ private:
     std::uint64_t planned_;
     std::uint64_t fetched_ = 0;
     bool enabled_;
+    const char* unit_;
     bool drawn_ = false;
     Clock::time_point start_ = Clock::now();
     Clock::time_point lastDraw_{};

@@ -69,6 +69,13 @@ SDevIdent ToolContext::Identify() {
     return found;
 }
 
+void ToolContext::CheckModule(std::uint32_t module, std::uint32_t count, const char* what) {
+    if (module <= count) return;
+    throw ToolError(kExitBadArgument, std::string(what) + ": module " + std::to_string(module) +
+                                          " does not exist: the meter reports " + std::to_string(count) + " module" +
+                                          (count == 1 ? "" : "s"));
+}
+
 void ToolContext::Emit(const Report& report) const { WriteReport(report, options.format, stdout); }
 
 }  // namespace q31::tool

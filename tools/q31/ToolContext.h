@@ -4,6 +4,7 @@
 // touches the port.
 #pragma once
 
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -35,6 +36,10 @@ public:
     // under that serial number, so another meter is told apart. Returns the
     // identity the meter sent. Throws kExitOtherMeter when --serial differs.
     SDevIdent Identify();
+    // Throws kExitBadArgument when `module` lies beyond `count`, the number of
+    // modules the meter reports: the plug-in would read such a module's place
+    // in memory all the same and hand back whatever lies there.
+    static void CheckModule(std::uint32_t module, std::uint32_t count, const char* what);
 
     void Emit(const Report& report) const;
 

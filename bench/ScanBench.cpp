@@ -1,0 +1,71 @@
+// q31 scan over every address of a line at 9600 baud 8N1 with the default
+// scan time-out, one virtual meter answering at address 120.
+//
+// The floor is what a scan cannot go below: at each address the
+// identification packet on the wire and the scan time-out spent waiting for
+// an answer. The ratio to it shows what the send delay of every packet, the
+// confirmation of the meter found and the program's own work add.
+#include <benchmark/benchmark.h>
+
+#include <chrono>
+
+#include "sim/PtyMeter.h"
+#include "sim/WireTiming.h"
+#include "support/HostPort.h"
+#include "tools/q31/LineScan.h"
+
+namespace q31::bench {
+namespace {
+
+constexpr std::uint32_t kBaud = 9600;
+constexpr int kAddresses = 238;
+constexpr int kScanTimeoutMs = 200;
+constexpr int kMeterAddress = 120;
+constexpr std::size_t kIdentificationPacket = 6;
+constexpr double kTarget = 1.1;
+
+void BM_ScanWholeLineAt9600(benchmark::State& state) {
+    sim::MeterConfig config;
+    config.address = kMeterAddress;
+    sim::PtyMeterOptions options;
+    options.wire = sim::WireTiming(kBaud);
+    sim::PtyMeter meter(config, options);
+    if (!meter.Start()) {
+        state.SkipWithError("cannot start the virtual meter");
+        return;
+    }
+    const PortHandle port = OpenHostPort(meter.SlavePath().c_str(), static_cast<int>(kBaud));
+    if (!PortUsable(port)) {
+        state.SkipWithError("cannot open the meter's line");
+        return;
+    }
+    const double packetMs =
+        std::chrono::duration<double, std::milli>(sim::WireTiming(kBaud).Time(kIdentificationPacket)).count();
+    const double floorMs = kAddresses * (kScanTimeoutMs + packetMs);
+    double took = 0;
+    std::size_t found = 0;
+    bool right = false;
+    for (auto _ : state) {
+        tool::LineTrace trace;
+        tool::ScanLink link(port, false, trace);
+        const auto t0 = std::chrono::steady_clock::now();
+        const std::vector<tool::ScanHit> hits = tool::ScanLine(link, {1, kAddresses, kScanTimeoutMs, 2000}, {});
+        took = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
+        found = hits.size();
+        right = found == 1 && hits[0].address == kMeterAddress;
+    }
+    CloseHostPort(port);
+    meter.Stop();
+    if (!right) state.SkipWithError("the scan did not find the one meter at its address");
+    state.counters["scan_ms"] = took;
+    state.counters["floor_ms"] = floorMs;
+    state.counters["ratio_to_floor"] = took / floorMs;
+    state.counters["within_target"] = took / floorMs <= kTarget ? 1 : 0;
+    state.counters["meters_found"] = static_cast<double>(found);
+}
+
+}  // namespace
+
+BENCHMARK(BM_ScanWholeLineAt9600)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace q31::bench
