@@ -1,6 +1,10 @@
 // q31 scan against a virtual meter at an address of its own, a port another
 // program holds, and modules the meter does not have.
 #include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
 
 #include "support/ChildProcess.h"
 #include "support/HostPort.h"
@@ -79,6 +83,28 @@ TEST(Scan, AnAnswerLaterThanTheScanTimeOutIsNotTakenForALaterAddress) {
         EXPECT_GE(IdentificationsTo(run, "3A") + IdentificationsTo(run, "3B") + IdentificationsTo(run, "3C"), 4)
             << run.err;
     }
+}
+
+TEST(Scan, FindsExactlyTheMetersOnABusWithOneSlowMeter) {
+    // Four meters on one line; the one at 6 answers 300 ms late, so its quick
+    // answer lands while 7 or 8 is waited for.
+    const auto bus = std::filesystem::temp_directory_path() / ("q31-scan-bus-" + std::to_string(::getpid()) + ".toml");
+    std::ofstream(bus) << "[[meter]]\naddress = 5\nserial = 500005\n"
+                          "[[meter]]\naddress = 6\nserial = 600006\nfaults = [\"delay:1.0:300\"]\n"
+                          "[[meter]]\naddress = 8\nserial = 800008\n"
+                          "[[meter]]\naddress = 12\nserial = 120012\n";
+    Meter meter({"--bus", bus.string()});
+    ASSERT_FALSE(meter.Path().empty());
+    const ToolRun run = RunTool({"--port", meter.Path(), "--format", "csv", "--timeout", "1000", "scan", "--from", "1",
+                                 "--to", "14", "--scan-timeout", "100"});
+    std::filesystem::remove(bus);
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.OutLines(),
+              (std::vector<std::string>{"address,serial_number,device_type,device_type_text,version_word",
+                                        "5,500005,5120,Тепловодосчетчик Q31М V2.X,240",
+                                        "6,600006,5120,Тепловодосчетчик Q31М V2.X,240",
+                                        "8,800008,5120,Тепловодосчетчик Q31М V2.X,240",
+                                        "12,120012,5120,Тепловодосчетчик Q31М V2.X,240"}));
 }
 
 TEST(Scan, BadRangesAreRefused) {
