@@ -1,5 +1,5 @@
 // q31 scan over every address of a line at 9600 baud 8N1 with the default
-// scan time-out, one virtual meter answering at address 120.
+// scan time-out, four virtual meters on the line.
 //
 // The floor is what a scan cannot go below: at each address the
 // identification packet on the wire and the scan time-out spent waiting for
@@ -8,6 +8,7 @@
 #include <benchmark/benchmark.h>
 
 #include <chrono>
+#include <iterator>
 
 #include "sim/PtyMeter.h"
 #include "sim/WireTiming.h"
@@ -20,16 +21,21 @@ namespace {
 constexpr std::uint32_t kBaud = 9600;
 constexpr int kAddresses = 238;
 constexpr int kScanTimeoutMs = 200;
-constexpr int kMeterAddress = 120;
+constexpr int kMeterAddresses[] = {1, 57, 120, 238};
 constexpr std::size_t kIdentificationPacket = 6;
 constexpr double kTarget = 1.1;
 
 void BM_ScanWholeLineAt9600(benchmark::State& state) {
-    sim::MeterConfig config;
-    config.address = kMeterAddress;
+    sim::BusPlan plan;
+    for (const int address : kMeterAddresses) {
+        sim::BusMeterPlan m;
+        m.meter.address = static_cast<std::uint8_t>(address);
+        m.meter.serialNumber = 100000u + static_cast<std::uint32_t>(address);
+        plan.meters.push_back(m);
+    }
     sim::PtyMeterOptions options;
     options.wire = sim::WireTiming(kBaud);
-    sim::PtyMeter meter(config, options);
+    sim::PtyMeter meter(options, plan);
     if (!meter.Start()) {
         state.SkipWithError("cannot start the virtual meter");
         return;
@@ -52,11 +58,12 @@ void BM_ScanWholeLineAt9600(benchmark::State& state) {
         const std::vector<tool::ScanHit> hits = tool::ScanLine(link, {1, kAddresses, kScanTimeoutMs, 2000}, {});
         took = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
         found = hits.size();
-        right = found == 1 && hits[0].address == kMeterAddress;
+        right = found == std::size(kMeterAddresses);
+        for (std::size_t i = 0; right && i < found; ++i) right = hits[i].address == kMeterAddresses[i];
     }
     CloseHostPort(port);
     meter.Stop();
-    if (!right) state.SkipWithError("the scan did not find the one meter at its address");
+    if (!right) state.SkipWithError("the scan did not find exactly the four meters at their addresses");
     state.counters["scan_ms"] = took;
     state.counters["floor_ms"] = floorMs;
     state.counters["ratio_to_floor"] = took / floorMs;
