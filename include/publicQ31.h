@@ -294,8 +294,8 @@ static_assert(sizeof(SDevIdent) == 12 && sizeof(SModuleRecord) == 32 && sizeof(S
 #endif
 
 /*
- * publicQ31 context API: any number of meters, each on its own port, from
- * one thread.
+ * publicQ31 context API: any number of meters, on their own ports or
+ * sharing one, from one thread.
  *
  * A session is one meter on one serial port. Open one per meter with
  * q31_session_open; every request function starts one request on a session
@@ -304,6 +304,24 @@ static_assert(sizeof(SDevIdent) == 12 && sizeof(SModuleRecord) == 32 && sizeof(S
  * All sessions run on the thread that calls these functions and PumpMessages
  * (on Windows, the thread's window-message loop does the same); callbacks
  * are called on that thread from inside PumpMessages, one at a time.
+ *
+ * Sessions on one port take turns. Several meters on one RS-485 line
+ * (each at its own slave_address) are opened as one session each on the
+ * same port handle. A request started while another session's request has
+ * the line is accepted (Q31_OK) and waits: nothing is sent for it until the
+ * requests before it have ended, first come, first served. A callback
+ * runs after the line has passed on, so a request it starts queues behind
+ * those already waiting. A request that ends (or is cancelled) while its
+ * meter may still answer one of its sends (a packet that timed out) keeps
+ * the line quiet until that answer can no longer come, at most two of its
+ * time-outs after its last send, so that no session reads another meter's
+ * late answer (closing that session ends the wait). Each session keeps its
+ * own address, options and result status; its time-out and send limit count
+ * from its own first send, not from the start of the wait. q31_cancel and
+ * q31_session_close take a waiting request out of the queue: nothing is
+ * sent for it and no callback comes, as for a request that is cancelled
+ * while it runs. The slot-record exports keep their own port and take no
+ * part in this.
  *
  * Unlike the slot-record exports, this API never shows a message box and
  * never re-sends without bound unless asked to: every request that was
@@ -331,7 +349,8 @@ enum {
     Q31_ERR_SESSION = 1,      /* no such session: null, never opened, or already closed; nothing done */
     Q31_ERR_DEVICE_TYPE = 2,  /* DevType of the expected identity is not 5120; nothing sent */
     Q31_ERR_ARGUMENT = 3,     /* a number out of range, a null identity or a null callback; nothing sent */
-    Q31_ERR_BUSY = 4,         /* the session's previous request has not called back yet; nothing sent */
+    Q31_ERR_BUSY = 4,         /* the session's previous request (running or waiting its turn) has not
+                                 called back yet; nothing sent */
     Q31_OTHER_METER = 5,      /* callback: a meter with another serial number answered */
     Q31_NO_ANSWER = 6,        /* callback: no accepted reply after the send limit */
     Q31_PORT_ERROR = 7,       /* callback: the port could not be written */
@@ -408,17 +427,19 @@ Q31_API int Q31_CALL q31_options_check(const q31_options* options);
  * (a HANDLE on Windows, a file descriptor elsewhere); the port stays the
  * host's and must stay open until the session is closed. `options` null:
  * the defaults. Returns null when q31_options_check refuses the options (or
- * memory is short). Nothing is sent until the first request. The session
- * pointer is a handle, never handed out again once closed. */
+ * memory is short). Nothing is sent until the first request. Sessions
+ * opened on the same port share its line and take turns (see above). The
+ * session pointer is a handle, never handed out again once closed. */
 Q31_API q31_session* Q31_CALL q31_session_open(Q31PortHandle port, const q31_options* options);
 
-/* Ends the session's request, if any, without its callback, and frees the
- * session. Returns Q31_OK, or Q31_ERR_SESSION (doing nothing) for a null,
+/* Ends the session's request, if any (running or waiting its turn),
+ * without its callback, and frees the session. Returns Q31_OK, or Q31_ERR_SESSION (doing nothing) for a null,
  * unknown or already closed session, so a second close is harmless. Not from
  * inside one of this session's callbacks. */
 Q31_API int Q31_CALL q31_session_close(q31_session* session);
 
-/* Ends the session's request, if any, without its callback; the session
+/* Ends the session's request, if any, without its callback; a request
+ * still waiting its turn leaves the queue with nothing sent. The session
  * takes a new request at once. Returns Q31_OK, or Q31_ERR_SESSION for a
  * null, unknown or closed session. */
 Q31_API int Q31_CALL q31_cancel(q31_session* session);

@@ -48,36 +48,63 @@ bool ContextSession::Valid(const q31_options& options) {
            options.timeout_ms <= kLongestTimeOutMs && options.send_limit >= 0 && options.confirm <= Q31_CONFIRM_AUTO;
 }
 
-ContextSession::ContextSession(PortHandle port, const q31_options& options, MessageLoop& loop) : Session(loop) {
+ContextSession::ContextSession(PortHandle port, const q31_options& options, SharedLine& line, MessageLoop& loop)
+    : Session(loop), line_(line) {
     Session.SetLink(port, options.echo != 0, options.timeout_ms);
     Session.PublicNetKs_6x61.SetSlaveNetAddress(options.slave_address);
     Session.SendLimit = options.send_limit;
     Session.StopOnPortError = true;
     Session.SetConfirmMode(ConfirmOf(options.confirm));
     Session.OnResult = MeterSession::ResultEvent::Bind<&ContextSession::Result>(this);
+    turn_.OnTurn = Delegate<void()>::Bind<&ContextSession::Begin>(this);
+    turn_.Unsettled = Delegate<bool()>::Bind<&ContextSession::LineUnsettled>(this);
+}
+
+ContextSession::~ContextSession() {
+    // The exchange stops, its read included, before the next session's
+    // request may go out on the same port.
+    Session.Cancel();
+    line_.Close(turn_);
 }
 
 int ContextSession::Start(RequestId id, const SDevIdent* dev, std::uint32_t first, std::uint32_t second,
                           ContextCallback callback, void* user) {
-    if (Session.Busy()) return Q31_ERR_BUSY;
-    switch (Session.Request(id, dev, first, second)) {
+    if (waiting_ || Session.Busy()) return Q31_ERR_BUSY;
+    switch (MeterSession::Check(id, dev, first, second)) {
         case kStarted: break;
         case kWrongDeviceType: return Q31_ERR_DEVICE_TYPE;
         default: return Q31_ERR_ARGUMENT;
     }
+    id_ = id;
+    hasDev_ = dev != nullptr;
+    if (dev) dev_ = *dev;
+    first_ = first;
+    second_ = second;
     callback_ = callback;
     user_ = user;
     waiting_ = true;
+    if (line_.Take(turn_)) Begin();
     return Q31_OK;
 }
+
+void ContextSession::Begin() {
+    // The arguments passed the same check when the request was started.
+    Session.Request(id_, hasDev_ ? &dev_ : nullptr, first_, second_);
+}
+
+bool ContextSession::LineUnsettled() { return Session.PublicNetKs_6x61.LineUnsettled(); }
 
 void ContextSession::Cancel() {
     Session.Cancel();
     waiting_ = false;
     user_ = nullptr;
+    line_.Leave(turn_);
 }
 
 void ContextSession::Result(const RequestRow* row, RequestOutcome outcome) {
+    // The line goes to the next session before this callback runs, so a
+    // request the callback starts waits behind those that came before it.
+    line_.Leave(turn_);
     if (!row || !waiting_) return;
     // The callback may start the next request, which replaces these.
     const ContextCallback callback = callback_;

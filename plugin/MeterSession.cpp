@@ -66,15 +66,9 @@ void MeterSession::KeepArguments(const RequestRow& row, std::uint32_t first, std
 
 std::uint8_t MeterSession::Request(RequestId id, const SDevIdent* dev, std::uint32_t first, std::uint32_t second) {
     const RequestRow& row = RequestRowOf(id);
-    if (row.checksSerial) {
-        if (!dev) return kBadArgument;
-        std::memcpy(&DevIdent, dev, sizeof DevIdent);
-        if (DevIdent.DevType != kServedDeviceType) return kWrongDeviceType;
-        // The archive start is a record number, not a small number: only
-        // the module of a series is checked.
-        const bool secondChecked = row.keep != ArgKeep::ArhiveArgs;
-        if (!row.first.Accepts(first) || (secondChecked && !row.second.Accepts(second))) return kBadArgument;
-    }
+    if (row.checksSerial && dev) std::memcpy(&DevIdent, dev, sizeof DevIdent);
+    const std::uint8_t checked = Check(id, dev, first, second);
+    if (checked != kStarted) return checked;
     KeepArguments(row, first, second);
     active_ = &row;
     outcome_ = RequestOutcome::Done;
@@ -91,6 +85,20 @@ std::uint8_t MeterSession::Request(RequestId id, const SDevIdent* dev, std::uint
         row.checksSerial ? Delegate<void(SIDDevice*)>::Bind<&MeterSession::Identified>(this)
                          : Delegate<void(SIDDevice*)>::Bind<&MeterSession::KS_PUBLIC1ReceivedIDDevice>(this);
     PublicNetKs_6x61.GetDeviceID();
+    return kStarted;
+}
+
+std::uint8_t MeterSession::Check(RequestId id, const SDevIdent* dev, std::uint32_t first, std::uint32_t second) {
+    const RequestRow& row = RequestRowOf(id);
+    if (!row.checksSerial) return kStarted;
+    if (!dev) return kBadArgument;
+    SDevIdent ident;
+    std::memcpy(&ident, dev, sizeof ident);
+    if (ident.DevType != kServedDeviceType) return kWrongDeviceType;
+    // The archive start is a record number, not a small number: only the
+    // module of a series is checked.
+    const bool secondChecked = row.keep != ArgKeep::ArhiveArgs;
+    if (!row.first.Accepts(first) || (secondChecked && !row.second.Accepts(second))) return kBadArgument;
     return kStarted;
 }
 

@@ -62,6 +62,8 @@ public:
     // `first` and `second` are the request's numbers. Returns kStarted, or
     // kBadArgument / kWrongDeviceType with nothing sent.
     std::uint8_t Request(RequestId id, const SDevIdent* dev, std::uint32_t first = 0, std::uint32_t second = 0);
+    // What Request would return for these arguments, touching nothing.
+    static std::uint8_t Check(RequestId id, const SDevIdent* dev, std::uint32_t first, std::uint32_t second);
     // Stores a request's numbers where its continuations find them.
     void KeepArguments(const RequestRow& row, std::uint32_t first, std::uint32_t second);
     // A request is started and its delivery has not run yet.

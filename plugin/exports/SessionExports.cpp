@@ -19,16 +19,25 @@ namespace {
 // What a handle names: the session and the host's trace handler of its line,
 // which outlives the session because ending it still reports on the line.
 struct OpenSession {
-    OpenSession(q31::PortHandle port, const q31_options& options) : context(port, options, q31::MessageLoop::Main()) {}
+    OpenSession(q31::PortHandle port, const q31_options& options, q31::SharedLine& line)
+        : port(port), context(port, options, line, q31::MessageLoop::Main()) {}
+    q31::PortHandle port;
     q31::HostTraceSink trace;
     q31::ContextSession context;
+};
+
+// The line of one port and how many open sessions use it.
+struct PortLine {
+    q31::SharedLine line;
+    int sessions = 0;
 };
 
 // The open sessions, by handle. A handle is a number handed out once, not an
 // address: a closed handle, a never-opened one or a stray pointer names no
 // session, even once a newer session has taken the closed one's memory. The
 // lock keeps the table whole should sessions be opened and closed on several
-// threads; a session itself is used on the exports' thread only.
+// threads; a session itself is used on the exports' thread only. Beside the
+// sessions lie the lines of their ports: sessions on one port take turns on it.
 class SessionTable {
 public:
     q31_session* Open(q31::PortHandle port, const q31_options& options) {
@@ -37,8 +46,16 @@ public:
             ++last_;
         } while (last_ == 0 || open_.count(last_) != 0);
         try {
-            // The session lives in the table's node: one allocation per open.
-            open_.try_emplace(last_, port, options);
+            // The session lives in the table's node, and a port's line in
+            // its own: allocations of an open, never of a request.
+            PortLine& line = lines_[port];
+            ++line.sessions;
+            try {
+                open_.try_emplace(last_, port, options, line.line);
+            } catch (const std::bad_alloc&) {
+                Release(port);
+                throw;
+            }
         } catch (const std::bad_alloc&) {
             return nullptr;
         }
@@ -61,16 +78,29 @@ public:
             if (at == open_.end()) return false;
             closing = open_.extract(at);
         }
-        // The session ends here, outside the lock: ending its exchange calls
-        // the host's trace handler, which may call back into this table.
+        // The session ends outside the lock: ending its exchange calls the
+        // host's trace handler, which may call back into this table. Its
+        // line stays until it has left it.
+        const q31::PortHandle port = closing.mapped().port;
+        closing = Table::node_type();
+        std::lock_guard<std::mutex> lock(mutex_);
+        Release(port);
         return true;
     }
 
 private:
     using Key = std::uintptr_t;
     using Table = std::unordered_map<Key, OpenSession>;
+
+    // With the lock held: one session fewer on `port`.
+    void Release(q31::PortHandle port) {
+        const auto at = lines_.find(port);
+        if (at != lines_.end() && --at->second.sessions == 0) lines_.erase(at);
+    }
+
     std::mutex mutex_;
     Table open_;
+    std::unordered_map<q31::PortHandle, PortLine> lines_;
     Key last_ = 0;
 };
 

@@ -20,12 +20,13 @@ struct Slot {
     int failures = 0;       // in a row
     bool finished = false;  // --once: read, or out of retries
     bool failed = false;
+    // Meters on one port run at once: the plug-in takes their requests in turn.
+    bool active = false;
 };
 
 struct Line {
     std::unique_ptr<MeterPort> port;
     std::vector<Slot*> meters;
-    Slot* active = nullptr;
 };
 
 }  // namespace
@@ -88,10 +89,11 @@ int Collector::Run(const volatile std::sig_atomic_t& stop) {
         bool anyActive = false;
         auto nextDue = now + std::chrono::seconds(1);
         for (auto& line : lines) {
-            if (Slot* s = line->active) {
+            for (Slot* s : line->meters) {
+                if (!s->active) continue;
                 const MeterJob::State state = s->job->Poll();
                 if (state == MeterJob::State::Done) {
-                    line->active = nullptr;
+                    s->active = false;
                     s->failures = 0;
                     if (options_.once) {
                         s->finished = true;
@@ -105,7 +107,7 @@ int Collector::Run(const volatile std::sig_atomic_t& stop) {
                         s->due = next;
                     }
                 } else if (state == MeterJob::State::Failed) {
-                    line->active = nullptr;
+                    s->active = false;
                     ++s->failures;
                     out.Note(s->job->Failure());
                     if (options_.once && s->failures > config_.retries) {
@@ -117,19 +119,17 @@ int Collector::Run(const volatile std::sig_atomic_t& stop) {
                     }
                 }
             }
-            if (!line->active) {
-                for (Slot* s : line->meters) {
-                    if (s->finished) continue;
-                    if (s->due <= now) {
-                        line->active = s;
-                        s->job->Begin(run, now >= s->nextArchive || options_.once);
-                        s->job->Poll();
-                        break;
-                    }
+            for (Slot* s : line->meters) {
+                if (s->finished || s->active) continue;
+                if (s->due <= now) {
+                    s->active = true;
+                    s->job->Begin(run, now >= s->nextArchive || options_.once);
+                    s->job->Poll();
+                } else {
                     nextDue = std::min(nextDue, s->due);
                 }
             }
-            if (line->active) anyActive = true;
+            for (Slot* s : line->meters) anyActive = anyActive || s->active;
         }
         if (options_.once &&
             std::all_of(slots.begin(), slots.end(), [](const std::unique_ptr<Slot>& s) { return s->finished; }))
@@ -142,8 +142,8 @@ int Collector::Run(const volatile std::sig_atomic_t& stop) {
         api_.PumpMessages(waitMs);
     }
 
-    for (auto& line : lines)
-        if (line->active) line->active->job->Cancel();
+    for (const auto& s : slots)
+        if (s->active) s->job->Cancel();
     for (const auto& s : slots) {
         const RunTotals& t = s->job->Stored();
         totals.records += t.records;

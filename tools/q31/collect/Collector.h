@@ -1,7 +1,8 @@
 // The collector's loop: every meter of the configuration through its own
-// session, all on this thread; on each port one meter at a time (an RS-485
-// line carries one exchange at once); a meter that fails is noted, tried
-// again after a growing pause, and the others go on meanwhile.
+// session, all on this thread; meters on one port are read side by side and
+// the plug-in gives their requests the line in turn (an RS-485 line carries
+// one exchange at once); a meter that fails is noted, tried again after a
+// growing pause, and the others go on meanwhile.
 #pragma once
 
 #include <csignal>
