@@ -408,7 +408,8 @@ MeterJob::State MeterJob::Poll() {
             if (trace_.LastEventUs() != lastEventUs_) {
                 lastEventUs_ = trace_.LastEventUs();
                 lastLineChange_ = Clock::now();
-            } else if (Clock::now() - lastLineChange_ >
+                onLine_ = true;
+            } else if (onLine_ && Clock::now() - lastLineChange_ >
                        std::chrono::milliseconds(3LL * spec_.timeoutMs + kQuietSlackMs)) {
                 Fail(kExitNoAnswer, "no answer to the " + steps_.front().what + " (the line fell silent)");
             }
@@ -468,6 +469,10 @@ MeterJob::State MeterJob::Poll() {
             break;
         }
         inFlight_ = true;
+        // Until its first event the request may be waiting its turn behind
+        // other meters on the line, each of which is bounded by its own
+        // silence; only a request on the line can fall silent.
+        onLine_ = false;
         countsAtStart_ = trace_.Counts();
         lastEventUs_ = trace_.LastEventUs();
         lastLineChange_ = Clock::now();

@@ -117,6 +117,7 @@ private:
     std::deque<Step> steps_;
     bool inFlight_ = false;
     Clock::time_point lastLineChange_{};
+    bool onLine_ = false;  // the request in flight has had the line (an event came)
     std::int64_t lastEventUs_ = 0;
     LineCounts countsAtStart_;  // of the request on the line
     std::string failure_;
