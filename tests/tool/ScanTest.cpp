@@ -100,11 +100,10 @@ TEST(Scan, FindsExactlyTheMetersOnABusWithOneSlowMeter) {
     std::filesystem::remove(bus);
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.OutLines(),
-              (std::vector<std::string>{"address,serial_number,device_type,device_type_text,version_word",
-                                        "5,500005,5120,Тепловодосчетчик Q31М V2.X,240",
-                                        "6,600006,5120,Тепловодосчетчик Q31М V2.X,240",
-                                        "8,800008,5120,Тепловодосчетчик Q31М V2.X,240",
-                                        "12,120012,5120,Тепловодосчетчик Q31М V2.X,240"}));
+              (std::vector<std::string>{
+                  "address,serial_number,device_type,device_type_text,version_word",
+                  "5,500005,5120,Тепловодосчетчик Q31М V2.X,240", "6,600006,5120,Тепловодосчетчик Q31М V2.X,240",
+                  "8,800008,5120,Тепловодосчетчик Q31М V2.X,240", "12,120012,5120,Тепловодосчетчик Q31М V2.X,240"}));
 }
 
 TEST(Scan, BadRangesAreRefused) {

@@ -410,7 +410,7 @@ MeterJob::State MeterJob::Poll() {
                 lastLineChange_ = Clock::now();
                 onLine_ = true;
             } else if (onLine_ && Clock::now() - lastLineChange_ >
-                       std::chrono::milliseconds(3LL * spec_.timeoutMs + kQuietSlackMs)) {
+                                      std::chrono::milliseconds(3LL * spec_.timeoutMs + kQuietSlackMs)) {
                 Fail(kExitNoAnswer, "no answer to the " + steps_.front().what + " (the line fell silent)");
             }
             return state_;
