@@ -78,6 +78,9 @@ PortHandle OpenHostPort(const char* path, int baud) {
 }
 
 const char* HostPortErrorText(int osError) {
+    // A COM port is opened exclusively: while another program holds it, a
+    // second open is refused as access denied.
+    if (osError == ERROR_ACCESS_DENIED) return "in use by another program";
     static thread_local char text[256];
     const DWORD n = ::FormatMessageA(FORMAT_MESSAGE_FROM_SYSTEM | FORMAT_MESSAGE_IGNORE_INSERTS, nullptr,
                                      static_cast<DWORD>(osError), 0, text, sizeof text, nullptr);
