@@ -98,7 +98,8 @@ int Collector::Run(const volatile std::sig_atomic_t& stop) {
                         ++totals.metersOk;
                     } else {
                         const MeterSpec& m = s->job->Spec();
-                        const auto archiveEvery = std::chrono::minutes(m.archiveEveryMin);
+                        const auto archiveEvery = std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double, std::ratio<60>>(m.archiveEveryMin));
                         if (now >= s->nextArchive) s->nextArchive = now + archiveEvery;
                         auto next = s->nextArchive;
                         if (m.currentEveryMin > 0) next = std::min(next, now + std::chrono::minutes(m.currentEveryMin));
@@ -118,15 +119,19 @@ int Collector::Run(const volatile std::sig_atomic_t& stop) {
                 }
             }
             if (!line->active) {
+                // The meter that has waited longest goes next: taken in the
+                // file's order, the first meters of a busy line would keep
+                // it to themselves and the last ones never be read.
+                Slot* next = nullptr;
                 for (Slot* s : line->meters) {
                     if (s->finished) continue;
-                    if (s->due <= now) {
-                        line->active = s;
-                        s->job->Begin(run, now >= s->nextArchive || options_.once);
-                        s->job->Poll();
-                        break;
-                    }
-                    nextDue = std::min(nextDue, s->due);
+                    if (s->due > now) nextDue = std::min(nextDue, s->due);
+                    else if (!next || s->due < next->due) next = s;
+                }
+                if (next) {
+                    line->active = next;
+                    next->job->Begin(run, now >= next->nextArchive || options_.once);
+                    next->job->Poll();
                 }
             }
             if (line->active) anyActive = true;
