@@ -66,6 +66,15 @@ public:
         return v;
     }
 
+    // A whole or fractional number of minutes.
+    double Minutes(const std::string& key, double fallback, double lo, double hi, const std::string& text) const {
+        double v = fallback;
+        if (auto whole = Find(key).template value_exact<std::int64_t>()) v = static_cast<double>(*whole);
+        else if (Find(key)) v = Get<double>(key).value_or(fallback);
+        if (!(v >= lo && v <= hi)) Fail(key, "must lie in " + text + " minutes");
+        return v;
+    }
+
     std::vector<std::string> Strings(const std::string& key) const {
         std::vector<std::string> out;
         auto v = Find(key);
@@ -211,7 +220,7 @@ MeterSpec MeterOf(const Reader& r, std::uint8_t confirm) {
     }
     m.logs = r.Get<bool>("logs").value_or(true);
     m.currentEveryMin = static_cast<int>(r.Int("current_every_min", 15, 0, 1000000));
-    m.archiveEveryMin = static_cast<int>(r.Int("archive_every_min", 60, 1, 1000000));
+    m.archiveEveryMin = r.Minutes("archive_every_min", 60, 0.01, 1000000, "0.01..1000000");
     if (m.Virtual()) {
         std::uint64_t seed = 0;
         try {

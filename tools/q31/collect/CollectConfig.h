@@ -54,7 +54,9 @@ struct MeterSpec {
     std::vector<int> modules;
     bool logs = true;
     int currentEveryMin = 15;  // current values and totals; 0: never
-    int archiveEveryMin = 60;  // archive records and log heads, when not --once
+    // Archive records and log heads, when not --once; a fraction of a minute
+    // suits a meter whose clock runs fast (a virtual one).
+    double archiveEveryMin = 60;
 
     bool Virtual() const { return port.rfind("sim:", 0) == 0; }
     SimSpec sim;

@@ -100,7 +100,8 @@ int Collector::Run(const volatile std::sig_atomic_t& stop) {
                         ++totals.metersOk;
                     } else {
                         const MeterSpec& m = s->job->Spec();
-                        const auto archiveEvery = std::chrono::minutes(m.archiveEveryMin);
+                        const auto archiveEvery = std::chrono::duration_cast<Clock::duration>(
+                            std::chrono::duration<double, std::ratio<60>>(m.archiveEveryMin));
                         if (now >= s->nextArchive) s->nextArchive = now + archiveEvery;
                         auto next = s->nextArchive;
                         if (m.currentEveryMin > 0) next = std::min(next, now + std::chrono::minutes(m.currentEveryMin));

@@ -17,6 +17,11 @@ constexpr int kQuietSlackMs = 5000;
 // A full ring whose numbering cannot be pinned down (the meter wrote while
 // it was read) is read again this often before the pass gives up.
 constexpr int kSeriesAttempts = 3;
+// The last try asks from this many records past the oldest one, so that
+// fewer than a whole ring comes and its numbering is known: a meter that
+// writes during every read is collected all the same, less the few records
+// next in line to be overwritten, which go to the gaps.
+constexpr std::uint32_t kRetrySkip = 8;
 
 const char* LogName(bool edit) { return edit ? "edit" : "error"; }
 }  // namespace
@@ -253,6 +258,7 @@ void MeterJob::PlanSeries(int series, int storeModule, int attempt) {
     struct Read {
         std::uint32_t from = 0;
         std::uint32_t before = 0;
+        std::uint32_t wanted = 0;
     };
     auto read = std::make_shared<Read>();
     const std::string name = SeriesName(series);
@@ -268,8 +274,10 @@ void MeterJob::PlanSeries(int series, int storeModule, int attempt) {
         const std::uint32_t counter = CounterOf(counters_, ring);
         const std::uint32_t oldest = counter > slots ? counter - slots : 0;
         const auto last = store_.LastRecord(key_, storeModule, name);
-        read->from = last ? *last + 1 : oldest;
+        read->from = read->wanted = last ? *last + 1 : oldest;
         read->before = counter;
+        if (attempt + 1 == kSeriesAttempts && counter >= slots && read->from < oldest + kRetrySkip)
+            read->from = oldest + kRetrySkip;
         if (last && *last >= counter) {
             // The pass began with counters beyond this; they went back since.
             out_.Note(spec_.name + ": " + name + " module " + std::to_string(storeModule) + ": the meter counts " +
@@ -297,7 +305,7 @@ void MeterJob::PlanSeries(int series, int storeModule, int attempt) {
             CounterOf(counters_, ring) = std::max(CounterOf(counters_, ring), counter);
         }
         if (values.empty()) return;
-        pending_.push_back({series, storeModule, attempt, read->from, read->before, std::move(values)});
+        pending_.push_back({series, storeModule, attempt, read->from, read->before, read->wanted, std::move(values)});
         pendingRing_ = ring;
         // A whole ring tells no counter: it could have begun at `from` or,
         // had the meter written meanwhile, later. Read the counters now.
@@ -330,8 +338,10 @@ void MeterJob::SettlePending(std::uint32_t after) {
             const std::vector<std::int64_t> kept(p.values.begin() + static_cast<std::ptrdiff_t>(v.skip),
                                                  p.values.begin() + static_cast<std::ptrdiff_t>(v.skip + v.keep));
             const std::uint32_t first = v.first + static_cast<std::uint32_t>(v.skip);
-            const int added = store_.StoreSeries(key_, p.storeModule, name, first, kept, v.gap, run_);
-            EmitSeries(p.series, p.storeModule, first, kept.size(), added, v.gap);
+            std::optional<RecordGap> gap = v.gap;
+            if (p.wanted < p.from) gap = RecordGap{p.wanted, gap ? gap->last : first - 1};
+            const int added = store_.StoreSeries(key_, p.storeModule, name, first, kept, gap, run_);
+            EmitSeries(p.series, p.storeModule, first, kept.size(), added, gap);
             continue;
         }
         if (p.attempt + 1 >= kSeriesAttempts) {

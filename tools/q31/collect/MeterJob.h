@@ -74,6 +74,7 @@ private:
         int attempt = 0;
         std::uint32_t from = 0;
         std::uint32_t before = 0;
+        std::uint32_t wanted = 0;  // the first record not stored yet, from or before it
         std::vector<std::int64_t> values;
     };
 
