@@ -139,32 +139,30 @@ std::vector<Case> Cases() {
 // Every kind of request once, with short archive stretches; an odd count,
 // so that the second round has the late packet where the first had none.
 std::vector<SessionRequest> Requests() {
-    auto make = [](SessionRequest::Kind kind, std::uint8_t number = 1, std::uint8_t number2 = 1, int series = 0,
-                   std::uint8_t startBack = 0) {
+    auto make = [](RequestId kind, std::uint8_t number = 1, std::uint8_t number2 = 1, std::uint8_t startBack = 0) {
         SessionRequest r;
         r.kind = kind;
         r.number = number;
         r.number2 = number2;
-        r.series = series;
         r.startBack = startBack;
         return r;
     };
     const std::vector<SessionRequest> round = {
-        make(SessionRequest::ID),
-        make(SessionRequest::ModuleCount),
-        make(SessionRequest::ModuleRecord, 3),
-        make(SessionRequest::CurrentData),
-        make(SessionRequest::AccumulatedData),
-        make(SessionRequest::ArhiveCount),
-        make(SessionRequest::ArhiveSeries, 1, 1, 2, 12),   // hourly T, across the ring's end
-        make(SessionRequest::ArhiveSeries, 2, 1, 11, 25),  // daily E
-        make(SessionRequest::ArhiveSeries, 1, 1, 0, 30),   // hourly time
-        make(SessionRequest::ErrorHDev),
-        make(SessionRequest::ErrorHModule, 2),
-        make(SessionRequest::ErrorDataDev, 1),
-        make(SessionRequest::ErrorDataModule, 1, 2),
-        make(SessionRequest::EditHModule, 4),
-        make(SessionRequest::EditDataModule, 3),
+        make(RequestId::ID),
+        make(RequestId::ModuleCount),
+        make(RequestId::ModuleRecord, 3),
+        make(RequestId::CurrentData),
+        make(RequestId::AccumulatedData),
+        make(RequestId::ArchiveCount),
+        make(RequestId::ArchiveT_Hour, 1, 1, 12),     // hourly T, across the ring's end
+        make(RequestId::ArchiveE_Day, 2, 1, 25),      // daily E
+        make(RequestId::ArchiveTime_Hour, 1, 1, 30),  // hourly time
+        make(RequestId::ErrorHDev),
+        make(RequestId::ErrorHModule, 2),
+        make(RequestId::ErrorDataDev, 1),
+        make(RequestId::ErrorDataModule, 1, 2),
+        make(RequestId::EditHModule, 4),
+        make(RequestId::EditDataModule, 3),
     };
     std::vector<SessionRequest> requests = round;
     requests.insert(requests.end(), round.begin(), round.end());

@@ -43,17 +43,16 @@ bool InRange(std::uint8_t n, int low, int high) { return n >= low && n <= high; 
 }  // namespace
 
 std::uint8_t MeterTruth::Status(const SessionRequest& r) const {
-    if (r.kind == SessionRequest::ID) return 0;
+    if (r.kind == RequestId::ID) return 0;
     if (r.wrongDevType) return 2;
-    bool ok = true;
+    bool ok = !IsArchiveSeries(r.kind) || InRange(r.number, 1, 6);
     switch (r.kind) {
-        case SessionRequest::ModuleRecord:
-        case SessionRequest::ArhiveSeries: ok = InRange(r.number, 1, 6); break;
-        case SessionRequest::ErrorHModule:
-        case SessionRequest::ErrorDataDev:
-        case SessionRequest::EditHModule:
-        case SessionRequest::EditDataModule: ok = InRange(r.number, 1, 8); break;
-        case SessionRequest::ErrorDataModule: ok = InRange(r.number, 1, 6) && InRange(r.number2, 1, 5); break;
+        case RequestId::ModuleRecord: ok = InRange(r.number, 1, 6); break;
+        case RequestId::ErrorHModule:
+        case RequestId::ErrorDataDev:
+        case RequestId::EditHModule:
+        case RequestId::EditDataModule: ok = InRange(r.number, 1, 8); break;
+        case RequestId::ErrorDataModule: ok = InRange(r.number, 1, 6) && InRange(r.number2, 1, 5); break;
         default: break;
     }
     return ok ? 0 : 3;
@@ -81,7 +80,7 @@ std::uint16_t MeterTruth::PointerWord(int word) const {
 }
 
 std::uint32_t MeterTruth::ArchiveStart(const SessionRequest& r) const {
-    const std::uint32_t count = Counter(SeriesOf(r.series).ring == sim::ArchiveRing::Days);
+    const std::uint32_t count = Counter(SeriesOf(r.Series()).ring == sim::ArchiveRing::Days);
     // Mostly a short stretch up to the newest record (across the ring's end
     // with the session meter's counters); rarely a start the meter has
     // overwritten (the whole ring) or one beyond the counter (refused).
@@ -92,17 +91,15 @@ std::uint32_t MeterTruth::ArchiveStart(const SessionRequest& r) const {
 }
 
 int MeterTruth::Packets(const SessionRequest& r) const {
-    switch (r.kind) {
-        case SessionRequest::ArhiveSeries: {
-            const bool days = SeriesOf(r.series).ring == sim::ArchiveRing::Days;
-            const std::uint32_t count = Counter(days);
-            const std::uint32_t slots = days ? sim::kDaySlots : sim::kHourSlots;
-            const std::uint32_t start = ArchiveStart(r);
-            const std::uint32_t values = start > count ? 0 : (count - start > slots ? slots : count - start);
-            return 4 + static_cast<int>(values / 10);
-        }
-        default: return 6;
+    if (IsArchiveSeries(r.kind)) {
+        const bool days = SeriesOf(r.Series()).ring == sim::ArchiveRing::Days;
+        const std::uint32_t count = Counter(days);
+        const std::uint32_t slots = days ? sim::kDaySlots : sim::kHourSlots;
+        const std::uint32_t start = ArchiveStart(r);
+        const std::uint32_t values = start > count ? 0 : (count - start > slots ? slots : count - start);
+        return 4 + static_cast<int>(values / 10);
     }
+    return 6;
 }
 
 HostDelivery MeterTruth::Expected(const SessionRequest& r, const std::uint8_t carried[2],
@@ -111,7 +108,7 @@ HostDelivery MeterTruth::Expected(const SessionRequest& r, const std::uint8_t ca
     const sim::MeterIdentity& id = meter_.Identity();
     const sim::MeterMemory& mem = meter_.Memory();
     compareBytes = SIZE_MAX;
-    if (r.wrongSerial && r.kind != SessionRequest::ID) {
+    if (r.wrongSerial && r.kind != RequestId::ID) {
         d.code = HostDelivery::kMessage;
         // Both numbers as signed 32-bit decimals.
         d.text = std::string(kCaption) + ": " + kSerialText +
@@ -120,8 +117,29 @@ HostDelivery MeterTruth::Expected(const SessionRequest& r, const std::uint8_t ca
         return d;
     }
     auto ram = [&](std::uint32_t at, std::size_t n) { return mem.Read(sim::MemoryArea::Ram, at, n); };
+    if (IsArchiveSeries(r.kind)) {
+        const Series s = SeriesOf(r.Series());
+        const bool days = s.ring == sim::ArchiveRing::Days;
+        const std::uint32_t count = Counter(days);
+        const std::uint32_t slots = days ? sim::kDaySlots : sim::kHourSlots;
+        const std::uint32_t start = ArchiveStart(r);
+        if (start > count) {
+            d.code = HostDelivery::kMessage;
+            d.text = std::string(kCaption) + ": " + kCannotText;
+            return d;
+        }
+        // A start the meter has overwritten gives the whole ring, oldest first.
+        const std::uint32_t first = count > slots && start < count - slots ? count - slots : start;
+        const std::size_t width = sim::ArchiveFieldBytes(s.field);
+        d.code = s.code;
+        for (std::uint32_t rec = first; rec < count; ++rec)
+            PutLe(d.bytes, sim::ArchiveFieldValue(s.ring, s.field, r.number, rec), width);
+        d.hasCount = true;
+        d.count = count - first;
+        return d;
+    }
     switch (r.kind) {
-        case SessionRequest::ID: {
+        case RequestId::ID: {
             d.code = 0;
             PutLe(d.bytes, id.devType, 2);
             PutLe(d.bytes, id.versionWord, 2);
@@ -131,11 +149,11 @@ HostDelivery MeterTruth::Expected(const SessionRequest& r, const std::uint8_t ca
             d.bytes.push_back(carried[1]);
             break;
         }
-        case SessionRequest::ModuleCount:
+        case RequestId::ModuleCount:
             d.code = 1;
             d.bytes = ram(sim::kModuleBlockAddress + sim::kModuleCountOffset, 1);
             break;
-        case SessionRequest::ModuleRecord: {
+        case RequestId::ModuleRecord: {
             d.code = 2;
             const auto entry = ram(static_cast<std::uint32_t>(sim::kModuleBlockAddress + sim::kModuleEntryOffset +
                                                               sim::kModuleEntrySize * (r.number - 1u)),
@@ -145,49 +163,28 @@ HostDelivery MeterTruth::Expected(const SessionRequest& r, const std::uint8_t ca
             d.bytes.insert(d.bytes.end(), entry.begin() + 18, entry.begin() + 42);
             break;
         }
-        case SessionRequest::CurrentData: {
+        case RequestId::CurrentData: {
             d.code = 3;
             const auto last = ram(PointerWord(sim::kPtrLastMeasureWord), 152);
             for (int from : {0, 56, 80, 104})
                 d.bytes.insert(d.bytes.end(), last.begin() + from, last.begin() + from + 24);
             break;
         }
-        case SessionRequest::AccumulatedData:
+        case RequestId::AccumulatedData:
             d.code = 4;
             d.bytes = ram(PointerWord(sim::kPtrModuleTotalsWord), 168);
             break;
-        case SessionRequest::ArhiveCount:
+        case RequestId::ArchiveCount:
             d.code = 5;
             d.bytes = mem.Read(sim::MemoryArea::Flash, sim::kArchiveCountersAddress, 12);
             break;
-        case SessionRequest::ArhiveSeries: {
-            const Series s = SeriesOf(r.series);
-            const bool days = s.ring == sim::ArchiveRing::Days;
-            const std::uint32_t count = Counter(days);
-            const std::uint32_t slots = days ? sim::kDaySlots : sim::kHourSlots;
-            const std::uint32_t start = ArchiveStart(r);
-            if (start > count) {
-                d.code = HostDelivery::kMessage;
-                d.text = std::string(kCaption) + ": " + kCannotText;
-                break;
-            }
-            // A start the meter has overwritten gives the whole ring, oldest first.
-            const std::uint32_t first = count > slots && start < count - slots ? count - slots : start;
-            const std::size_t width = sim::ArchiveFieldBytes(s.field);
-            d.code = s.code;
-            for (std::uint32_t rec = first; rec < count; ++rec)
-                PutLe(d.bytes, sim::ArchiveFieldValue(s.ring, s.field, r.number, rec), width);
-            d.hasCount = true;
-            d.count = count - first;
-            break;
-        }
-        case SessionRequest::ErrorHDev:
+        case RequestId::ErrorHDev:
             d.code = 120;
             for (int w = 0; w < 8; ++w) PutLe(d.bytes, sim::ErrorHeadWord(sim::kDeviceLog, w), 2);
             d.hasCount = true;
             d.count = 8;
             break;
-        case SessionRequest::ErrorHModule:
+        case RequestId::ErrorHModule:
             d.code = 121;
             for (int w = 0; w < 5; ++w) PutLe(d.bytes, sim::ErrorHeadWord(r.number - 1, w), 2);
             // The sixth word has no place in the meter's head: only five are checked.
@@ -196,9 +193,9 @@ HostDelivery MeterTruth::Expected(const SessionRequest& r, const std::uint8_t ca
             d.hasCount = true;
             d.count = 6;
             break;
-        case SessionRequest::ErrorDataDev:
-        case SessionRequest::ErrorDataModule: {
-            const bool dev = r.kind == SessionRequest::ErrorDataDev;
+        case RequestId::ErrorDataDev:
+        case RequestId::ErrorDataModule: {
+            const bool dev = r.kind == RequestId::ErrorDataDev;
             d.code = dev ? 122 : 123;
             const int owner = dev ? sim::kDeviceLog : r.number - 1;
             const int block = dev ? r.number - 1 : r.number2 - 1;
@@ -210,11 +207,11 @@ HostDelivery MeterTruth::Expected(const SessionRequest& r, const std::uint8_t ca
             d.count = 16;
             break;
         }
-        case SessionRequest::EditHModule:
+        case RequestId::EditHModule:
             d.code = 124;
             PutLe(d.bytes, sim::EditHeadWord(r.number - 1), 2);
             break;
-        case SessionRequest::EditDataModule:
+        case RequestId::EditDataModule:
             d.code = 125;
             for (int rec = 0; rec < 16; ++rec) {
                 const auto bytes = sim::EditRecordBytes(true, r.number - 1, rec);

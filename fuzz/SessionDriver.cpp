@@ -132,9 +132,9 @@ void SessionRun::Fail(const char* what) {
                  setup_.echo ? "on" : "off", setup_.timeOutMs, ConfirmName(setup_.confirm), setup_.sendLimit,
                  static_cast<long long>(clock_.Now() / kMs));
     if (request_) {
-        std::fprintf(stderr, "request %d: %s series %d number %u number2 %u start %u%s%s\n", index_ + 1,
-                     SessionRequest::Name(request_->kind), request_->series, request_->number, request_->number2,
-                     start_, request_->wrongDevType ? " (wrong device type)" : "",
+        std::fprintf(stderr, "request %d: %s number %u number2 %u start %u%s%s\n", index_ + 1,
+                     SessionRequest::Name(request_->kind), request_->number, request_->number2, start_,
+                     request_->wrongDevType ? " (wrong device type)" : "",
                      request_->wrongSerial ? " (wrong serial number)" : "");
     }
     line_.PrintRecent();
@@ -281,7 +281,7 @@ Ending SessionRun::Request(int index, const SessionRequest& r, Micros giveUp) {
     faulty_ = false;
     excused_ = false;
     what_[0] = 0;
-    start_ = r.kind == SessionRequest::ArhiveSeries ? truth_.ArchiveStart(r) : 0;
+    start_ = IsArchiveSeries(r.kind) ? truth_.ArchiveStart(r) : 0;
     plans_.RequestStarted();
     const SDevIdent dev = truth_.HostRecord(r);
     const std::size_t before = host_.Deliveries().size();
@@ -290,24 +290,24 @@ Ending SessionRun::Request(int index, const SessionRequest& r, Micros giveUp) {
     TFXB& form = *form_;
 
     std::uint8_t status = 0xFF;
+    if (IsArchiveSeries(r.kind)) status = form.GetArhiveSeries(r.Series(), &dev, r.number, start_);
     switch (r.kind) {
-        case SessionRequest::ID: status = form.GetID(); break;
-        case SessionRequest::ModuleCount: status = form.GetModuleCount(&dev); break;
-        case SessionRequest::ModuleRecord: status = form.GetModuleRecord(&dev, r.number); break;
-        case SessionRequest::CurrentData: status = form.GetCurrentData(&dev); break;
-        case SessionRequest::AccumulatedData: status = form.GetAccumulatedData(&dev); break;
-        case SessionRequest::ArhiveCount: status = form.GetArhiveCount(&dev); break;
-        case SessionRequest::ArhiveSeries: status = form.GetArhiveSeries(r.series, &dev, r.number, start_); break;
-        case SessionRequest::ErrorHDev: status = form.GetErrorHDev(&dev); break;
-        case SessionRequest::ErrorHModule: status = form.GetErrorHModule(&dev, r.number); break;
-        case SessionRequest::ErrorDataDev: status = form.GetErrorDataDev(&dev, r.number); break;
-        case SessionRequest::ErrorDataModule: status = form.GetErrorDataModule(&dev, r.number, r.number2); break;
-        case SessionRequest::EditHModule: status = form.GetEditHModule(&dev, r.number); break;
-        case SessionRequest::EditDataModule: status = form.GetEditDataModule(&dev, r.number); break;
+        case RequestId::ID: status = form.GetID(); break;
+        case RequestId::ModuleCount: status = form.GetModuleCount(&dev); break;
+        case RequestId::ModuleRecord: status = form.GetModuleRecord(&dev, r.number); break;
+        case RequestId::CurrentData: status = form.GetCurrentData(&dev); break;
+        case RequestId::AccumulatedData: status = form.GetAccumulatedData(&dev); break;
+        case RequestId::ArchiveCount: status = form.GetArhiveCount(&dev); break;
+        case RequestId::ErrorHDev: status = form.GetErrorHDev(&dev); break;
+        case RequestId::ErrorHModule: status = form.GetErrorHModule(&dev, r.number); break;
+        case RequestId::ErrorDataDev: status = form.GetErrorDataDev(&dev, r.number); break;
+        case RequestId::ErrorDataModule: status = form.GetErrorDataModule(&dev, r.number, r.number2); break;
+        case RequestId::EditHModule: status = form.GetEditHModule(&dev, r.number); break;
+        case RequestId::EditDataModule: status = form.GetEditDataModule(&dev, r.number); break;
         default: break;
     }
     // Every export but GetID copies the host's record before its checks.
-    if (r.kind != SessionRequest::ID) std::copy(MeterTruth::kCarried, MeterTruth::kCarried + 2, carried_);
+    if (r.kind != RequestId::ID) std::copy(MeterTruth::kCarried, MeterTruth::kCarried + 2, carried_);
 
     const std::uint8_t wantStatus = truth_.Status(r);
     if (status != wantStatus) {

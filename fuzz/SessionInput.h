@@ -62,15 +62,7 @@ private:
 
     SessionRequest DecodeRequest(std::size_t at) const {
         SessionRequest r;
-        const std::uint8_t kind = At(at) % 24;
-        if (kind < 6) {
-            r.kind = static_cast<SessionRequest::Kind>(kind);
-        } else if (kind < 18) {
-            r.kind = SessionRequest::ArhiveSeries;
-            r.series = kind - 6;
-        } else {
-            r.kind = static_cast<SessionRequest::Kind>(SessionRequest::ErrorHDev + (kind - 18));
-        }
+        r.kind = static_cast<RequestId>(At(at) % static_cast<int>(RequestId::Count));
         // 0 to 9: every accepted number and one refused on each side.
         r.number = static_cast<std::uint8_t>(At(at + 1) % 10);
         r.number2 = static_cast<std::uint8_t>(At(at + 2) % 10);

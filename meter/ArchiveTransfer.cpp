@@ -180,28 +180,28 @@ void TPublicNetKs_6x6::ReceiveArrayDayDLongV2(short L, char* B) { ReceiveArchive
 // The one planner and receive routine behind them.
 
 template <auto Routine>
-void TPublicNetKs_6x6::StartArchiveRead(const ArchiveRead& read, std::uint32_t Address, std::uint32_t Start,
-                                        std::int32_t Count) {
+void TPublicNetKs_6x6::StartArchiveRead(const ArchiveRead& read, std::uint32_t address, std::uint32_t start,
+                                        std::int32_t count) {
     Borrow<Routine>();
-    RingBase = Address;
+    RingBase = address;
     // The counters are those of the last GetFArhives; the read does not fetch them.
     const std::uint32_t counter = read.counter == ArchiveCounter::Hours ? Arhives.HourCount : Arhives.DayCount;
     ArchiveCursor cursor;
-    const ArchiveStep step = PlanArchiveRead(ArchiveGeometryOf(read), counter, Start, Count, cursor);
+    const ArchiveStep step = PlanArchiveRead(ArchiveGeometryOf(read), counter, start, count, cursor);
     SaveArchiveCursor(cursor);
     TakeArchiveStep(read, step);
 }
 
-void TPublicNetKs_6x6::ReceiveArchive(const ArchiveRead& read, short Length, char* Buffer) {
+void TPublicNetKs_6x6::ReceiveArchive(const ArchiveRead& read, short length, char* buffer) {
     ArchiveCursor cursor = LoadArchiveCursor();
-    const ArchiveStep step = AdvanceArchiveRead(ArchiveGeometryOf(read), cursor, Length);
+    const ArchiveStep step = AdvanceArchiveRead(ArchiveGeometryOf(read), cursor, length);
     if (step.failed) {
         FailExchange(Q31_REJECT_EMPTY);
         return;
     }
     if (step.storeCount != 0) {
         const std::size_t e = read.geometry.elementBytes;
-        std::memcpy(static_cast<char*>(read.buffer(*this)) + step.storeAt * e, Buffer, step.storeCount * e);
+        std::memcpy(static_cast<char*>(read.buffer(*this)) + step.storeAt * e, buffer, step.storeCount * e);
     }
     SaveArchiveCursor(cursor);
     TakeArchiveStep(read, step);
@@ -245,12 +245,12 @@ ArchiveCursor TPublicNetKs_6x6::LoadArchiveCursor() const {
     return c;
 }
 
-void TPublicNetKs_6x6::SaveArchiveCursor(const ArchiveCursor& c) {
-    ReadOffset = c.readOffset;
-    FirstRemaining = c.firstRemaining;
-    SecondRemaining = c.secondRemaining;
-    ChunkBytes = c.chunkBytes;
-    ReceivedCount = c.receivedCount;
+void TPublicNetKs_6x6::SaveArchiveCursor(const ArchiveCursor& cursor) {
+    ReadOffset = cursor.readOffset;
+    FirstRemaining = cursor.firstRemaining;
+    SecondRemaining = cursor.secondRemaining;
+    ChunkBytes = cursor.chunkBytes;
+    ReceivedCount = cursor.receivedCount;
 }
 
 }  // namespace q31

@@ -164,7 +164,7 @@ void TPublicNetKs_6x6::StartLogRead(LogPiece piece, std::int32_t module, std::in
     if (!ReadFlashLarge(FlashAddressMap[r.area] + OffsetOf(r, module, block), r.bytes)) GiveBack();
 }
 
-void TPublicNetKs_6x6::ReceiveLogRead(LogPiece piece, short Length, char* Buffer) {
+void TPublicNetKs_6x6::ReceiveLogRead(LogPiece piece, short length, char* buffer) {
     const LogRead& r = kLogReads[static_cast<int>(piece)];
     const std::int32_t module = r.modules ? CurrentModule : 0;
     const std::int32_t block = r.blocks ? CurrentBlock : 0;
@@ -180,22 +180,22 @@ void TPublicNetKs_6x6::ReceiveLogRead(LogPiece piece, short Length, char* Buffer
     if (!r.recordSize) {
         // Given back first, so that a handler of the event may chain the next read.
         GiveBack();
-        StoreReply(first, r.bytes, Length, Buffer);
+        StoreReply(first, r.bytes, length, buffer);
         r.raise(*this, first);
         return;
     }
 
     // Two halves of eight records. A short half stores the whole records it
     // carries; the records it lacks keep what they held.
-    const int n = RecordsOf(r, Length);
+    const int n = RecordsOf(r, length);
     switch (StepCounter) {
         case 0:
             StepCounter = 1;
-            if (n > 0) std::memcpy(first, Buffer, static_cast<std::size_t>(n) * r.recordSize);
+            if (n > 0) std::memcpy(first, buffer, static_cast<std::size_t>(n) * r.recordSize);
             if (!ReadFlashLarge(FlashAddressMap[r.area] + offset + r.bytes, r.bytes)) GiveBack();
             return;
         case 1:
-            if (n > 0) std::memcpy(first + r.bytes, Buffer, static_cast<std::size_t>(n) * r.recordSize);
+            if (n > 0) std::memcpy(first + r.bytes, buffer, static_cast<std::size_t>(n) * r.recordSize);
             GiveBack();
             r.raise(*this, first);
             return;

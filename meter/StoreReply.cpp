@@ -5,9 +5,9 @@
 
 namespace q31 {
 
-void StoreReply(void* record, int size, short Length, const char* Buffer) {
-    const int n = Length < 0 ? 0 : (Length > size ? size : Length);
-    if (n > 0) std::memcpy(record, Buffer, static_cast<std::size_t>(n));
+void StoreReply(void* record, int size, short length, const char* buffer) {
+    const int n = length < 0 ? 0 : (length > size ? size : length);
+    if (n > 0) std::memcpy(record, buffer, static_cast<std::size_t>(n));
     std::memset(static_cast<char*>(record) + n, 0, static_cast<std::size_t>(size - n));
 }
 

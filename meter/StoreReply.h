@@ -3,9 +3,9 @@
 
 namespace q31 {
 
-// Copies a reply into a record of `size` bytes. The reply counts as `Length`
+// Copies a reply into a record of `size` bytes. The reply counts as `length`
 // bytes, never more than the record holds; what it lacks is zeroed, so no
 // byte of an earlier reply passes for new data.
-void StoreReply(void* record, int size, short Length, const char* Buffer);
+void StoreReply(void* record, int size, short length, const char* buffer);
 
 }  // namespace q31

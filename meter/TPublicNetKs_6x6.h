@@ -47,12 +47,12 @@ public:
     void GetArrayDayLong(std::uint32_t Address, std::uint32_t Start, std::int32_t Count);
     void GetArrayHourShort(std::uint32_t Address, std::uint32_t Start, std::int32_t Count);
     void GetArrayDayShort(std::uint32_t Address, std::uint32_t Start, std::int32_t Count);
-    void GetArrayHourShortV2(std::uint32_t Address, std::uint32_t Start, std::int32_t Count, std::int32_t RecordSize);
-    void GetArrayDayShortV2(std::uint32_t Address, std::uint32_t Start, std::int32_t Count, std::int32_t RecordSize);
-    void GetArrayHourLongV2(std::uint32_t Address, std::uint32_t Start, std::int32_t Count, std::int32_t RecordSize);
-    void GetArrayDayLongV2(std::uint32_t Address, std::uint32_t Start, std::int32_t Count, std::int32_t RecordSize);
-    void GetArrayHourDLongV2(std::uint32_t Address, std::uint32_t Start, std::int32_t Count, std::int32_t RecordSize);
-    void GetArrayDayDLongV2(std::uint32_t Address, std::uint32_t Start, std::int32_t Count, std::int32_t RecordSize);
+    void GetArrayHourShortV2(std::uint32_t Address, std::uint32_t Start, std::int32_t Count, std::int32_t Size);
+    void GetArrayDayShortV2(std::uint32_t Address, std::uint32_t Start, std::int32_t Count, std::int32_t Size);
+    void GetArrayHourLongV2(std::uint32_t Address, std::uint32_t Start, std::int32_t Count, std::int32_t Size);
+    void GetArrayDayLongV2(std::uint32_t Address, std::uint32_t Start, std::int32_t Count, std::int32_t Size);
+    void GetArrayHourDLongV2(std::uint32_t Address, std::uint32_t Start, std::int32_t Count, std::int32_t Size);
+    void GetArrayDayDLongV2(std::uint32_t Address, std::uint32_t Start, std::int32_t Count, std::int32_t Size);
     bool ReadArhiveV2(std::uint32_t Address, std::uint8_t Length, std::uint8_t ElementSize);
     bool TestArhiveV2(std::uint8_t first, std::uint32_t second, std::uint16_t third);
     void ReceiveFArhives(short Length, char* Buffer);
@@ -226,8 +226,8 @@ protected:
     // ArchiveRead (meter/ArchiveRead.h) says which ring, packets, buffer and
     // event. Each read's own receive routine forwards to ReceiveArchive.
     template <auto Routine>
-    void StartArchiveRead(const ArchiveRead& read, std::uint32_t Address, std::uint32_t Start, std::int32_t Count);
-    void ReceiveArchive(const ArchiveRead& read, short Length, char* Buffer);
+    void StartArchiveRead(const ArchiveRead& read, std::uint32_t address, std::uint32_t start, std::int32_t count);
+    void ReceiveArchive(const ArchiveRead& read, short length, char* buffer);
     void TakeArchiveStep(const ArchiveRead& read, const ArchiveStep& step);
     ArchiveGeometry ArchiveGeometryOf(const ArchiveRead& read) const;
     ArchiveCursor LoadArchiveCursor() const;
@@ -246,7 +246,7 @@ protected:
     void IssueChunk(const ChunkPlan& plan, int index);
     // Stores the chunk of the step counter; true when it was the last one and
     // OnReceiveExecuted is the owner's again.
-    bool ChunkArrived(const ChunkPlan& plan, void* record, short Length, const char* Buffer);
+    bool ChunkArrived(const ChunkPlan& plan, void* record, short length, const char* buffer);
     void StartClear(const ClearPlan& plan);
     // Issues the clear's next write; true when the clear is over and
     // OnReceiveExecuted is the owner's again.
@@ -257,7 +257,7 @@ protected:
     enum class LogPiece : std::uint8_t;
     template <auto Receive>
     void StartLogRead(LogPiece piece, std::int32_t module, std::int32_t block);
-    void ReceiveLogRead(LogPiece piece, short Length, char* Buffer);
+    void ReceiveLogRead(LogPiece piece, short length, char* buffer);
 
     // Sends one of the single measurement commands (0x80 to 0x86) with its
     // data bytes; false, sending nothing, when they do not fit the command.

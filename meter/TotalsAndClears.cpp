@@ -158,12 +158,12 @@ void TPublicNetKs_6x6::IssueChunk(const ChunkPlan& plan, int index) {
     if (!sent) GiveBack();
 }
 
-bool TPublicNetKs_6x6::ChunkArrived(const ChunkPlan& plan, void* record, short Length, const char* Buffer) {
+bool TPublicNetKs_6x6::ChunkArrived(const ChunkPlan& plan, void* record, short length, const char* buffer) {
     const int step = StepCounter;
     // Called again after its last chunk (or with a step another command left), it does nothing.
     if (step < 0 || step >= plan.count) return false;
     const Chunk& c = plan.chunks[step];
-    StoreReply(static_cast<std::uint8_t*>(record) + c.offset, c.count, Length, Buffer);
+    StoreReply(static_cast<std::uint8_t*>(record) + c.offset, c.count, length, buffer);
     StepCounter = step + 1;
     if (step + 1 < plan.count) {
         IssueChunk(plan, step + 1);

@@ -36,17 +36,16 @@ std::uint16_t CopyValues(T* target, int count, const T* source) {
 void MeterSession::ReadCounters() {
     PublicNetKs_6x61.OnArhives = Delegate<void(SArhives*)>::Bind<&MeterSession::CountersReceived>(this);
     PublicNetKs_6x61.GetFArhives();
-    Step = 0;
 }
 
-void MeterSession::CountersReceived(SArhives* Arhives) {
-    ArhiveCounters[kFirstWord] = Arhives->FirstWord;
-    ArhiveCounters[kHourCount] = Arhives->HourCount;
-    ArhiveCounters[kDayCount] = Arhives->DayCount;
+void MeterSession::CountersReceived(SArhives* counters) {
+    ArhiveCounters[kFirstWord] = counters->FirstWord;
+    ArhiveCounters[kHourCount] = counters->HourCount;
+    ArhiveCounters[kDayCount] = counters->DayCount;
     Next();
 }
 
-void MeterSession::CopyArhiveCount() {
+void MeterSession::CopyArchiveCount() {
     ArhiveCountRecord.FirstWord = ArhiveCounters[kFirstWord];
     ArhiveCountRecord.HourCount = ArhiveCounters[kHourCount];
     ArhiveCountRecord.DayCount = ArhiveCounters[kDayCount];
@@ -66,13 +65,9 @@ void MeterSession::ReadSeries() {
         return;
     }
     auto& meter = PublicNetKs_6x61;
-    if (series.valueBytes == 4) {
-        auto& event = series.ring == Ring::Hours ? meter.OnArhivesV2HourLong : meter.OnArhivesV2DayLong;
-        event = TPublicNetKs_6x6::ArrayEvent<std::int32_t>::Bind<&MeterSession::SeriesValues32>(this);
-    } else {
-        auto& event = series.ring == Ring::Hours ? meter.OnArhivesV2HourDLong : meter.OnArhivesV2DayDLong;
-        event = TPublicNetKs_6x6::ArrayEvent<std::int64_t>::Bind<&MeterSession::SeriesValues64>(this);
-    }
+    if (series.done32)
+        meter.*series.done32 = TPublicNetKs_6x6::ArrayEvent<std::int32_t>::Bind<&MeterSession::SeriesValues32>(this);
+    else meter.*series.done64 = TPublicNetKs_6x6::ArrayEvent<std::int64_t>::Bind<&MeterSession::SeriesValues64>(this);
     const RecordLayout& layout = DevIdent.IdWord2 < kSmallRecordsFrom ? kLargeRecords : kSmallRecords;
     const std::uint32_t ring = series.ring == Ring::Hours ? layout.hourRing : layout.dayRing;
     const std::uint32_t address =

@@ -51,7 +51,7 @@ bool ContextSession::Valid(const q31_options& options) {
 ContextSession::ContextSession(PortHandle port, const q31_options& options, SharedLine& line, MessageLoop& loop)
     : Session(loop), line_(line) {
     Session.SetLink(port, options.echo != 0, options.timeout_ms);
-    Session.PublicNetKs_6x61.SetSlaveNetAddress(options.slave_address);
+    Session.SetAddress(options.slave_address);
     Session.SendLimit = options.send_limit;
     Session.StopOnPortError = true;
     Session.SetConfirmMode(ConfirmOf(options.confirm));
@@ -92,7 +92,7 @@ void ContextSession::Begin() {
     Session.Request(id_, hasDev_ ? &dev_ : nullptr, first_, second_);
 }
 
-bool ContextSession::LineUnsettled() { return Session.PublicNetKs_6x61.LineUnsettled(); }
+bool ContextSession::LineUnsettled() { return Session.LineUnsettled(); }
 
 void ContextSession::Cancel() {
     Session.Cancel();
@@ -120,38 +120,11 @@ void ContextSession::Result(const RequestRow* row, RequestOutcome outcome) {
     } else if (Session.MeterAnswered()) {
         result.found_serial = Session.DevIdent.SerialNumber;
     }
-    const bool done = outcome == RequestOutcome::Done;
-    const ResultView view = done ? Session.View(row->shape) : ResultView{};
-    const void* data = view.data;
-    switch (row->shape) {
-        case ResultShape::Ident: callback.ident(&result, static_cast<const SDevIdent*>(data), user); break;
-        case ResultShape::ModuleCount: callback.count(&result, view.count, user); break;
-        case ResultShape::ModuleRecord:
-            callback.moduleRecord(&result, static_cast<const SModuleRecord*>(data), user);
-            break;
-        case ResultShape::CurrentData:
-            callback.currentData(&result, static_cast<const SCurrentData*>(data), user);
-            break;
-        case ResultShape::AccumulatedData:
-            callback.accumulatedData(&result, static_cast<const SAccumulatedData*>(data), user);
-            break;
-        case ResultShape::ArhiveCount:
-            callback.archiveCount(&result, static_cast<const SArhiveCount*>(data), user);
-            break;
-        case ResultShape::Values32: callback.series(&result, data, view.count, 4, user); break;
-        case ResultShape::Values64: callback.series(&result, data, view.count, 8, user); break;
-        case ResultShape::ErrorHeadDev:
-        case ResultShape::ErrorHeadModule:
-        case ResultShape::EditHead:
-            callback.words(&result, static_cast<const std::uint16_t*>(data), view.count, user);
-            break;
-        case ResultShape::ErrorRecords:
-            callback.records(&result, static_cast<const std::uint8_t*>(data), view.count, 8, user);
-            break;
-        case ResultShape::EditRecords:
-            callback.records(&result, static_cast<const std::uint8_t*>(data), view.count, 16, user);
-            break;
-    }
+    const ResultView view = outcome == RequestOutcome::Done ? Session.View(row->shape) : ResultView{};
+    VisitResult(row->shape, view, [&](auto shape, auto* data, std::uint32_t count) {
+        using Shape = decltype(shape);
+        Shape::ToContext(callback.As<typename Shape::Context>(), &result, data, count, user);
+    });
 }
 
 }  // namespace q31

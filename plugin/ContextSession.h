@@ -19,19 +19,6 @@
 
 namespace q31 {
 
-// One of the context API's callback types; which one follows from the row's shape.
-union ContextCallback {
-    q31_ident_cb ident;
-    q31_count_cb count;
-    q31_module_record_cb moduleRecord;
-    q31_current_data_cb currentData;
-    q31_accumulated_data_cb accumulatedData;
-    q31_archive_count_cb archiveCount;
-    q31_series_cb series;
-    q31_words_cb words;
-    q31_records_cb records;
-};
-
 class ContextSession {
 public:
     // `line`: the turns of every session on `port`; it outlives the session.
@@ -46,12 +33,14 @@ public:
     static q31_options Defaults();
 
     // Starts `id` (Q31_OK) or refuses it with a Q31_ERR_ status. The
-    // callback is the member of the union the row's shape calls; not null.
+    // callback is of the type the row's shape calls; not null.
     // Started means sent now, or queued until the line is this session's.
     int Start(RequestId id, const SDevIdent* dev, std::uint32_t first, std::uint32_t second, ContextCallback callback,
               void* user);
     // Ends the request in flight, or takes a waiting one out of the queue.
     void Cancel();
+    // The line trace of this session's exchanges; null: none.
+    void SetTrace(TPublicNetKs::TraceEvent trace) { Session.SetTrace(trace); }
 
     MeterSession Session;
 

@@ -53,7 +53,7 @@ void MeterSession::KeepArguments(const RequestRow& row, std::uint32_t first, std
     switch (row.keep) {
         case ArgKeep::None: break;
         case ArgKeep::ModuleIndex: ModuleIndex = static_cast<std::int32_t>(first & 0xFF) - 1; break;
-        case ArgKeep::ArhiveArgs:
+        case ArgKeep::ArchiveArgs:
             ArhiveModule = static_cast<std::uint8_t>(first - 1);
             ArhiveStart = second;
             break;
@@ -95,10 +95,7 @@ std::uint8_t MeterSession::Check(RequestId id, const SDevIdent* dev, std::uint32
     SDevIdent ident;
     std::memcpy(&ident, dev, sizeof ident);
     if (ident.DevType != kServedDeviceType) return kWrongDeviceType;
-    // The archive start is a record number, not a small number: only the
-    // module of a series is checked.
-    const bool secondChecked = row.keep != ArgKeep::ArhiveArgs;
-    if (!row.first.Accepts(first) || (secondChecked && !row.second.Accepts(second))) return kBadArgument;
+    if (!row.first.Accepts(first) || !row.second.Accepts(second)) return kBadArgument;
     return kStarted;
 }
 
@@ -112,9 +109,9 @@ void MeterSession::KS_PUBLIC1ReceivedIDDevice(SIDDevice* IDDevice) {
     Deliver(rcID);
 }
 
-void MeterSession::Identified(SIDDevice* IDDevice) {
+void MeterSession::Identified(SIDDevice* idDevice) {
     answered_ = true;
-    std::memcpy(&FoundIdent, IDDevice, sizeof FoundIdent);
+    std::memcpy(&FoundIdent, idDevice, sizeof FoundIdent);
     if (FoundIdent.SerialNumber != DevIdent.SerialNumber) {
         outcome_ = RequestOutcome::OtherMeter;
         Deliver(rcSerialMismatch);
@@ -122,13 +119,14 @@ void MeterSession::Identified(SIDDevice* IDDevice) {
     }
     if (!active_) return;
     if (active_->setsRamBase) RamBase = kModuleBlockRam;
-    Step = 0;
     RunStep(0);
 }
 
 void MeterSession::RunStep(int stage) {
     stage_ = stage;
     if (!active_) return;
+    // The module block's reply handler reads which part it is from Step.
+    Step = stage;
     const SessionStep step = stage < kMaxSteps ? active_->steps[stage] : nullptr;
     if (step) {
         (this->*step)();
@@ -192,24 +190,7 @@ void MeterSession::Timer1Timer() {
 }
 
 ResultView MeterSession::View(ResultShape shape) {
-    // The module count is the byte at this offset of the module block.
-    constexpr int kModuleCountAt = 35;
-    switch (shape) {
-        case ResultShape::Ident: return {&DevIdent, 0};
-        case ResultShape::ModuleCount: return {ModuleBlock + kModuleCountAt, ModuleBlock[kModuleCountAt]};
-        case ResultShape::ModuleRecord: return {&ModuleRecord, 1};
-        case ResultShape::CurrentData: return {&CurrentRecord, 1};
-        case ResultShape::AccumulatedData: return {&AccumulatedRecord, 1};
-        case ResultShape::ArhiveCount: return {&ArhiveCountRecord, 1};
-        case ResultShape::Values32: return {Values32, ValueCount};
-        case ResultShape::Values64: return {Values64, ValueCount};
-        case ResultShape::ErrorHeadDev: return {ErrorHeadDev, 8};
-        case ResultShape::ErrorHeadModule: return {ErrorHeadModule, 6};
-        case ResultShape::ErrorRecords: return {ErrorRecords, 16};
-        case ResultShape::EditHead: return {&EditHeadModule, 1};
-        case ResultShape::EditRecords: return {EditRecords, 16};
-    }
-    return {};
+    return VisitShape(shape, [this](auto s) { return decltype(s)::In(*this); });
 }
 
 }  // namespace q31

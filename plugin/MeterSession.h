@@ -28,12 +28,6 @@
 
 namespace q31 {
 
-// The data of a delivered result: where it lies and its count.
-struct ResultView {
-    const void* data = nullptr;
-    std::uint32_t count = 0;
-};
-
 class MeterSession : public TComponent {
 public:
     static constexpr std::uint16_t kServedDeviceType = 5120;
@@ -42,7 +36,7 @@ public:
     // Re-sends are not limited.
     static constexpr int kUnlimitedSends = 0;
 
-    using ResultEvent = Delegate<void(const RequestRow* Row, RequestOutcome Outcome)>;
+    using ResultEvent = Delegate<void(const RequestRow* row, RequestOutcome outcome)>;
 
     explicit MeterSession(MessageLoop& loop = MessageLoop::Main());
     ~MeterSession() override;
@@ -57,6 +51,13 @@ public:
     bool StopOnPortError = false;
     // When the line's read packets are confirmed; Off until the owner chooses.
     void SetConfirmMode(ConfirmMode mode) { PublicNetKs_6x61.ReadConfirmation = mode; }
+    // The meter's address on the line.
+    void SetAddress(std::uint8_t slave) { PublicNetKs_6x61.SetSlaveNetAddress(slave); }
+    // Who hears of the line's events and of an archive read's progress; null: nobody.
+    void SetTrace(TPublicNetKs::TraceEvent trace) { PublicNetKs_6x61.OnTrace = trace; }
+    void SetProgress(IProgressControl* progress) { PublicNetKs_6x61.ProgressControl = progress; }
+    // Whether an answer to an earlier send may still come.
+    bool LineUnsettled() const { return PublicNetKs_6x61.LineUnsettled(); }
 
     // Starts `id`. `dev` is the identity the host expects (not read for ID);
     // `first` and `second` are the request's numbers. Returns kStarted, or
@@ -88,25 +89,25 @@ public:
 
     // Continuations and steps, named in the rows of the request table.
     void KS_PUBLIC1ReceivedIDDevice(SIDDevice* IDDevice);
-    void Identified(SIDDevice* IDDevice);
-    void LinkRepetition(int Data);
+    void Identified(SIDDevice* idDevice);
+    void LinkRepetition(int sends);
     // Module block: three RAM reads.
     void ReadModuleBlock();
-    void ModuleBlockReceived(short Length, char* Buffer);
+    void ModuleBlockReceived(short length, char* buffer);
     void CopyModuleRecord();
     // Current values and totals, through the RAM pointer record.
     void ReadPointers();
-    void PointersReceived(SPointerRAM* PointerRAM);
+    void PointersReceived(SPointerRAM* pointers);
     void ReadLast();
-    void LastReceived(SLastMeasure* Last);
+    void LastReceived(SLastMeasure* last);
     void CopyCurrentData();
     void ReadTotals();
-    void TotalsReceived(SModuleSumALLM* SummAll);
+    void TotalsReceived(SModuleSumALLM* totals);
     void CopyAccumulatedData();
     // Archive counters and series.
     void ReadCounters();
-    void CountersReceived(SArhives* Arhives);
-    void CopyArhiveCount();
+    void CountersReceived(SArhives* counters);
+    void CopyArchiveCount();
     void ReadSeries();
     void SeriesValues32(int count, std::int32_t* values);
     void SeriesValues64(int count, std::int64_t* values);

@@ -33,19 +33,17 @@ constexpr int kLastGroups[4] = {0, 56, 80, 104};
 // The module block.
 
 void MeterSession::ReadModuleBlock() {
-    const BlockPart& part = kBlockParts[stage_];
-    Step = stage_;
+    const BlockPart& part = kBlockParts[Step];
     PublicNetKs_6x61.OnReceiveExecuted = TPublicNetKs::ReceiveEvent::Bind<&MeterSession::ModuleBlockReceived>(this);
     PublicNetKs_6x61.ReadRAM(static_cast<std::uint16_t>(RamBase + part.offset), part.count);
 }
 
-void MeterSession::ModuleBlockReceived(short Length, char* Buffer) {
+void MeterSession::ModuleBlockReceived(short length, char* buffer) {
     if (Step < 0 || Step >= 3) return;
     // A reply shorter than asked leaves the rest of its part zero rather
     // than keeping bytes of an earlier block; a longer one is cut.
     const BlockPart& part = kBlockParts[Step];
-    StoreReply(ModuleBlock + part.offset, part.count, Length, Buffer);
-    Step = Step + 1;
+    StoreReply(ModuleBlock + part.offset, part.count, length, buffer);
     Next();
 }
 
@@ -65,7 +63,6 @@ void MeterSession::CopyModuleRecord() {
 void MeterSession::ReadPointers() {
     PublicNetKs_6x61.OnPointerRAM = Delegate<void(SPointerRAM*)>::Bind<&MeterSession::PointersReceived>(this);
     PublicNetKs_6x61.GetFPointerRAM(0);
-    Step = 0;
 }
 
 void MeterSession::PointersReceived(SPointerRAM*) { Next(); }
@@ -75,9 +72,9 @@ void MeterSession::ReadLast() {
     PublicNetKs_6x61.GetLast();
 }
 
-void MeterSession::LastReceived(SLastMeasure* Last) {
-    static_assert(sizeof LastCopy == sizeof *Last);
-    std::memcpy(LastCopy, Last, sizeof LastCopy);
+void MeterSession::LastReceived(SLastMeasure* last) {
+    static_assert(sizeof LastCopy == sizeof *last);
+    std::memcpy(LastCopy, last, sizeof LastCopy);
     Next();
 }
 
@@ -91,9 +88,9 @@ void MeterSession::ReadTotals() {
     PublicNetKs_6x61.V2GetAllSumm();
 }
 
-void MeterSession::TotalsReceived(SModuleSumALLM* SummAll) {
-    static_assert(sizeof TotalsCopy == sizeof *SummAll);
-    std::memcpy(TotalsCopy, SummAll, sizeof TotalsCopy);
+void MeterSession::TotalsReceived(SModuleSumALLM* totals) {
+    static_assert(sizeof TotalsCopy == sizeof *totals);
+    std::memcpy(TotalsCopy, totals, sizeof TotalsCopy);
     Next();
 }
 

@@ -21,20 +21,20 @@ enum RequestCodes : std::int32_t {
     rcModuleRecord = 2,
     rcCurrentData = 3,
     rcAccumulatedData = 4,
-    rcArhiveCount = 5,
-    rcArhiveT_Hour = 6,
-    rcArhiveU_Hour = 7,
-    rcArhiveM_Hour = 8,
-    rcArhiveE_Hour = 9,
-    rcArhiveTime_Hour = 10,
-    rcArhiveStop_Hour = 11,
+    rcArchiveCount = 5,
+    rcArchiveT_Hour = 6,
+    rcArchiveU_Hour = 7,
+    rcArchiveM_Hour = 8,
+    rcArchiveE_Hour = 9,
+    rcArchiveTime_Hour = 10,
+    rcArchiveStop_Hour = 11,
     rcSerialMismatch = 100,
-    rcArhiveT_Day = 106,
-    rcArhiveU_Day = 107,
-    rcArhiveM_Day = 108,
-    rcArhiveE_Day = 109,
-    rcArhiveTime_Day = 110,
-    rcArhiveStop_Day = 111,
+    rcArchiveT_Day = 106,
+    rcArchiveU_Day = 107,
+    rcArchiveM_Day = 108,
+    rcArchiveE_Day = 109,
+    rcArchiveTime_Day = 110,
+    rcArchiveStop_Day = 111,
     rcErrorHDev = 120,
     rcErrorHModule = 121,
     rcErrorDataDev = 122,
@@ -51,31 +51,50 @@ enum class RequestId : std::uint8_t {
     ModuleRecord,
     CurrentData,
     AccumulatedData,
-    ArhiveCount,
-    ArhiveTime_Hour,
-    ArhiveStop_Hour,
-    ArhiveT_Hour,
-    ArhiveU_Hour,
-    ArhiveM_Hour,
-    ArhiveE_Hour,
-    ArhiveTime_Day,
-    ArhiveStop_Day,
-    ArhiveT_Day,
-    ArhiveU_Day,
-    ArhiveM_Day,
-    ArhiveE_Day,
+    ArchiveCount,
+    ArchiveTime_Hour,
+    ArchiveStop_Hour,
+    ArchiveT_Hour,
+    ArchiveU_Hour,
+    ArchiveM_Hour,
+    ArchiveE_Hour,
+    ArchiveTime_Day,
+    ArchiveStop_Day,
+    ArchiveT_Day,
+    ArchiveU_Day,
+    ArchiveM_Day,
+    ArchiveE_Day,
     ErrorHDev,
     ErrorHModule,
     ErrorDataDev,
     ErrorDataModule,
     EditHModule,
     EditDataModule,
+    Count,  // not a request: how many there are
 };
-inline constexpr int kRequestCount = static_cast<int>(RequestId::EditDataModule) + 1;
 inline constexpr int kArchiveSeriesCount = 12;
 
 constexpr RequestId ArchiveSeriesRequest(int series) {
-    return static_cast<RequestId>(static_cast<int>(RequestId::ArhiveTime_Hour) + series);
+    return static_cast<RequestId>(static_cast<int>(RequestId::ArchiveTime_Hour) + series);
+}
+constexpr bool IsArchiveSeries(RequestId id) {
+    return id >= RequestId::ArchiveTime_Hour && id <= RequestId::ArchiveE_Day;
+}
+// 0..11 for a series, in the order above.
+constexpr int ArchiveSeriesOf(RequestId id) {
+    return static_cast<int>(id) - static_cast<int>(RequestId::ArchiveTime_Hour);
+}
+
+// The legacy export that starts a request, as reports name it.
+constexpr const char* ExportNameOf(RequestId id) {
+    constexpr const char* kNames[] = {
+        "GetID",           "GetModuleCount",     "GetModuleRecord",    "GetCurrentData",    "GetAccumulatedData",
+        "GetArhiveCount",  "GetArhiveTime_Hour", "GetArhiveStop_Hour", "GetArhiveT_Hour",   "GetArhiveU_Hour",
+        "GetArhiveM_Hour", "GetArhiveE_Hour",    "GetArhiveTime_Day",  "GetArhiveStop_Day", "GetArhiveT_Day",
+        "GetArhiveU_Day",  "GetArhiveM_Day",     "GetArhiveE_Day",     "GetErrorHDev",      "GetErrorHModule",
+        "GetErrorDataDev", "GetErrorDataModule", "GetEditHModule",     "GetEditDataModule"};
+    static_assert(sizeof kNames / sizeof kNames[0] == static_cast<int>(RequestId::Count));
+    return id < RequestId::Count ? kNames[static_cast<int>(id)] : "?";
 }
 
 // How a request ended, as the session's owner is told.

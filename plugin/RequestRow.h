@@ -9,6 +9,7 @@
 
 #include "meter/TPublicNetKs_6x6.h"
 #include "plugin/RequestCodes.h"
+#include "plugin/ResultShape.h"
 
 namespace q31 {
 
@@ -16,8 +17,8 @@ class MeterSession;
 
 // The numbers a request accepts; {0, 0}: the request takes none.
 struct ArgRange {
-    std::uint8_t first = 0;
-    std::uint8_t last = 0;
+    std::uint32_t first = 0;
+    std::uint32_t last = 0;
     constexpr bool Used() const { return last != 0; }
     constexpr bool Accepts(std::uint32_t n) const { return !Used() || (n >= first && n <= last); }
 };
@@ -26,36 +27,24 @@ struct ArgRange {
 enum class ArgKeep : std::uint8_t {
     None,
     ModuleIndex,  // ModuleIndex
-    ArhiveArgs,   // ArhiveModule and ArhiveStart (the start is kept whole)
+    ArchiveArgs,  // ArhiveModule and ArhiveStart (the start is kept whole)
     ReqNumbers,   // ReqNumber and ReqNumber2
-};
-
-// What the host is handed, which also names the buffer it points into.
-enum class ResultShape : std::uint8_t {
-    Ident,        // DevIdent
-    ModuleCount,  // one byte of ModuleBlock
-    ModuleRecord,
-    CurrentData,
-    AccumulatedData,
-    ArhiveCount,
-    Values32,         // Values32 and ValueCount
-    Values64,         // Values64 and ValueCount
-    ErrorHeadDev,     // 8 words
-    ErrorHeadModule,  // 6 words
-    ErrorRecords,     // 16 records of 8 bytes
-    EditHead,         // 1 word, passed without a count
-    EditRecords,      // 16 records of 16 bytes
 };
 
 // One archive series: where its field lies in a record and how it is read.
 enum class Ring : std::uint8_t { Hours, Days };
 using ArrayRead = void (TPublicNetKs_6x6::*)(std::uint32_t, std::uint32_t, std::int32_t, std::int32_t);
+template <typename T>
+using ArrayEventMember = TPublicNetKs_6x6::ArrayEvent<T> TPublicNetKs_6x6::*;
 struct SeriesSpec {
     std::uint16_t fieldOffset = 0;  // of module 1's field
     std::uint8_t moduleStep = 0;    // bytes from one module's field to the next; 0: one field per record
     Ring ring = Ring::Hours;
     std::uint8_t valueBytes = 0;  // 4: Values32, 8: Values64
     ArrayRead read = nullptr;
+    // The event that ends the read: the one of its value width, the other null.
+    ArrayEventMember<std::int32_t> done32 = nullptr;
+    ArrayEventMember<std::int64_t> done64 = nullptr;
 };
 
 // A step of a request: issues one component command (or one chain of the
@@ -74,8 +63,8 @@ struct RequestRow {
     SessionStep steps[kMaxSteps];  // after the serial-number check; unused ones are null
     SessionStep copyOut;           // assembles the host record at delivery; null when the step did
     ResultShape shape;
-    std::size_t slotCallback;  // offset of the host callback in the slot record
-    SeriesSpec series;         // archive series only
+    SlotMember slot;    // the host callback of the slot record; one the shape calls
+    SeriesSpec series;  // archive series only
 };
 
 // The table: one row per request, in RequestId order.

@@ -38,7 +38,7 @@ public:
 
     // Event handlers.
     void PublicNetKs_6x61TimeOut(TComponent* Sender);
-    void SessionResult(const RequestRow* Row, RequestOutcome Outcome);
+    void SessionResult(const RequestRow* row, RequestOutcome outcome);
     void StartBeyondNewest();
 
     TQ31Slot Slot{};

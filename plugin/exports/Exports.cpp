@@ -68,21 +68,20 @@ Q31_API void Q31_CALL SetMessageBoxHandler(TQ31MessageBoxHandler handler) { q31:
 Q31_API void Q31_CALL SetProgressHandler(TQ31ProgressHandler handler) {
     static q31::HostProgressControl control;
     control.SetHandler(handler);
-    PluginForm().PublicNetKs_6x61.ProgressControl = handler ? &control : nullptr;
+    PluginForm().SetProgress(handler ? &control : nullptr);
 }
 
 Q31_API void Q31_CALL SetTraceHandler(TQ31TraceHandler handler, void* user) {
     static q31::HostTraceSink sink;
     sink.SetHandler(handler, user);
-    PluginForm().PublicNetKs_6x61.OnTrace =
-        handler ? q31::TPublicNetKs::TraceEvent::Bind<&q31::HostTraceSink::Report>(&sink) : nullptr;
+    PluginForm().SetTrace(handler ? q31::TPublicNetKs::TraceEvent::Bind<&q31::HostTraceSink::Report>(&sink) : nullptr);
 }
 
 Q31_API void Q31_CALL SetReadConfirmation(uint8_t mode) {
     // Old hosts pass 0 or 1; any other value but AUTO meant "on" to them.
-    PluginForm().PublicNetKs_6x61.ReadConfirmation = mode == Q31_CONFIRM_OFF    ? q31::ConfirmMode::Off
-                                                     : mode == Q31_CONFIRM_AUTO ? q31::ConfirmMode::Auto
-                                                                                : q31::ConfirmMode::Always;
+    PluginForm().SetConfirmMode(mode == Q31_CONFIRM_OFF    ? q31::ConfirmMode::Off
+                                : mode == Q31_CONFIRM_AUTO ? q31::ConfirmMode::Auto
+                                                           : q31::ConfirmMode::Always);
 }
 
 }  // extern "C"

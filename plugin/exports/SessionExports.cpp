@@ -111,29 +111,12 @@ SessionTable& Sessions() {
     return *table;
 }
 
-// The callback in the member of the union its type belongs to.
-template <auto Member, typename Callback>
-ContextCallback In(Callback f) {
-    ContextCallback c{};
-    c.*Member = f;
-    return c;
-}
-ContextCallback Wrap(q31_ident_cb f) { return In<&ContextCallback::ident>(f); }
-ContextCallback Wrap(q31_count_cb f) { return In<&ContextCallback::count>(f); }
-ContextCallback Wrap(q31_module_record_cb f) { return In<&ContextCallback::moduleRecord>(f); }
-ContextCallback Wrap(q31_current_data_cb f) { return In<&ContextCallback::currentData>(f); }
-ContextCallback Wrap(q31_accumulated_data_cb f) { return In<&ContextCallback::accumulatedData>(f); }
-ContextCallback Wrap(q31_archive_count_cb f) { return In<&ContextCallback::archiveCount>(f); }
-ContextCallback Wrap(q31_series_cb f) { return In<&ContextCallback::series>(f); }
-ContextCallback Wrap(q31_words_cb f) { return In<&ContextCallback::words>(f); }
-ContextCallback Wrap(q31_records_cb f) { return In<&ContextCallback::records>(f); }
-
 template <typename Callback>
 int Start(OpenSession* session, RequestId id, const SDevIdent* dev, std::uint32_t first, std::uint32_t second,
           Callback callback, void* user) {
     if (!session) return Q31_ERR_SESSION;
     if (!callback) return Q31_ERR_ARGUMENT;
-    return session->context.Start(id, dev, first, second, Wrap(callback), user);
+    return session->context.Start(id, dev, first, second, ContextCallback::Of(callback), user);
 }
 template <typename Callback>
 int Start(q31_session* handle, RequestId id, const SDevIdent* dev, std::uint32_t first, std::uint32_t second,
@@ -192,7 +175,7 @@ Q31_API int Q31_CALL q31_get_accumulated_data(q31_session* session, const SDevId
 }
 Q31_API int Q31_CALL q31_get_archive_count(q31_session* session, const SDevIdent* dev, q31_archive_count_cb callback,
                                            void* user) {
-    return Start(session, RequestId::ArhiveCount, dev, 0, 0, callback, user);
+    return Start(session, RequestId::ArchiveCount, dev, 0, 0, callback, user);
 }
 Q31_API int Q31_CALL q31_get_archive_series(q31_session* session, const SDevIdent* dev, q31_series series,
                                             uint32_t module, uint32_t start, q31_series_cb callback, void* user) {
@@ -230,8 +213,8 @@ Q31_API int Q31_CALL q31_session_set_trace(q31_session* session, TQ31TraceHandle
     OpenSession* const open = Sessions().Find(session);
     if (!open) return Q31_ERR_SESSION;
     open->trace.SetHandler(handler, user);
-    open->context.Session.PublicNetKs_6x61.OnTrace =
-        handler ? q31::TPublicNetKs::TraceEvent::Bind<&q31::HostTraceSink::Report>(&open->trace) : nullptr;
+    open->context.SetTrace(handler ? q31::TPublicNetKs::TraceEvent::Bind<&q31::HostTraceSink::Report>(&open->trace)
+                                   : nullptr);
     return Q31_OK;
 }
 

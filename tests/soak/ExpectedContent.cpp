@@ -50,7 +50,7 @@ std::vector<std::uint64_t> ExpectedContent::For(const SoakRequest& r) const {
     const bool second = sim::UsesSecondLogLayout(config_.versionWord);
     const int module = static_cast<int>(r.module) - 1;
     switch (r.kind) {
-        case Export::Id: {
+        case Export::ID: {
             const auto& id = model_.Identity();
             out = {id.devType, id.versionWord, id.serialNumber, id.idWord12};
             break;
@@ -80,7 +80,7 @@ std::vector<std::uint64_t> ExpectedContent::For(const SoakRequest& r) const {
             for (std::size_t i = 0; i < 18; ++i) out.push_back(U64(&totals[24 + 8 * i]));
             break;
         }
-        case Export::ArhiveCount: out = {config_.archiveFirstWord, config_.hourCount, config_.dayCount}; break;
+        case Export::ArchiveCount: out = {config_.archiveFirstWord, config_.hourCount, config_.dayCount}; break;
         case Export::ErrorHDev:
             for (int w = 0; w < 8; ++w) out.push_back(sim::ErrorHeadWord(sim::kDeviceLog, w));
             break;
@@ -111,7 +111,8 @@ std::vector<std::uint64_t> ExpectedContent::Series(const SoakRequest& r) const {
     static constexpr ArchiveField kFields[6] = {ArchiveField::Time, ArchiveField::Stop, ArchiveField::T,
                                                 ArchiveField::U,    ArchiveField::M,    ArchiveField::E};
     const bool hourly = IsHourly(r.kind);
-    const int index = static_cast<int>(r.kind) - static_cast<int>(hourly ? Export::TimeHour : Export::TimeDay);
+    const int index =
+        static_cast<int>(r.kind) - static_cast<int>(hourly ? Export::ArchiveTime_Hour : Export::ArchiveTime_Day);
     const ArchiveField field = kFields[index];
     const sim::ArchiveRing ring = hourly ? sim::ArchiveRing::Hours : sim::ArchiveRing::Days;
     const std::uint32_t counter = hourly ? config_.hourCount : config_.dayCount;

@@ -65,30 +65,31 @@ SoakRequest RequestMix::Next() {
 std::uint8_t RequestMix::Start(const SoakRequest& r, const SDevIdent& dev) {
     const SDevIdent* d = &dev;
     switch (r.kind) {
-        case Export::Id: return ::GetID();
+        case Export::ID: return ::GetID();
         case Export::ModuleCount: return ::GetModuleCount(d);
         case Export::ModuleRecord: return ::GetModuleRecord(d, r.module);
         case Export::CurrentData: return ::GetCurrentData(d);
         case Export::AccumulatedData: return ::GetAccumulatedData(d);
-        case Export::ArhiveCount: return ::GetArhiveCount(d);
-        case Export::TimeHour: return ::GetArhiveTime_Hour(d, r.module, r.start);
-        case Export::StopHour: return ::GetArhiveStop_Hour(d, r.module, r.start);
-        case Export::THour: return ::GetArhiveT_Hour(d, r.module, r.start);
-        case Export::UHour: return ::GetArhiveU_Hour(d, r.module, r.start);
-        case Export::MHour: return ::GetArhiveM_Hour(d, r.module, r.start);
-        case Export::EHour: return ::GetArhiveE_Hour(d, r.module, r.start);
-        case Export::TimeDay: return ::GetArhiveTime_Day(d, r.module, r.start);
-        case Export::StopDay: return ::GetArhiveStop_Day(d, r.module, r.start);
-        case Export::TDay: return ::GetArhiveT_Day(d, r.module, r.start);
-        case Export::UDay: return ::GetArhiveU_Day(d, r.module, r.start);
-        case Export::MDay: return ::GetArhiveM_Day(d, r.module, r.start);
-        case Export::EDay: return ::GetArhiveE_Day(d, r.module, r.start);
+        case Export::ArchiveCount: return ::GetArhiveCount(d);
+        case Export::ArchiveTime_Hour: return ::GetArhiveTime_Hour(d, r.module, r.start);
+        case Export::ArchiveStop_Hour: return ::GetArhiveStop_Hour(d, r.module, r.start);
+        case Export::ArchiveT_Hour: return ::GetArhiveT_Hour(d, r.module, r.start);
+        case Export::ArchiveU_Hour: return ::GetArhiveU_Hour(d, r.module, r.start);
+        case Export::ArchiveM_Hour: return ::GetArhiveM_Hour(d, r.module, r.start);
+        case Export::ArchiveE_Hour: return ::GetArhiveE_Hour(d, r.module, r.start);
+        case Export::ArchiveTime_Day: return ::GetArhiveTime_Day(d, r.module, r.start);
+        case Export::ArchiveStop_Day: return ::GetArhiveStop_Day(d, r.module, r.start);
+        case Export::ArchiveT_Day: return ::GetArhiveT_Day(d, r.module, r.start);
+        case Export::ArchiveU_Day: return ::GetArhiveU_Day(d, r.module, r.start);
+        case Export::ArchiveM_Day: return ::GetArhiveM_Day(d, r.module, r.start);
+        case Export::ArchiveE_Day: return ::GetArhiveE_Day(d, r.module, r.start);
         case Export::ErrorHDev: return ::GetErrorHDev(d);
         case Export::ErrorHModule: return ::GetErrorHModule(d, r.module);
         case Export::ErrorDataDev: return ::GetErrorDataDev(d, r.module);
         case Export::ErrorDataModule: return ::GetErrorDataModule(d, r.module, r.block);
         case Export::EditHModule: return ::GetEditHModule(d, r.module);
         case Export::EditDataModule: return ::GetEditDataModule(d, r.module);
+        case Export::Count: break;
     }
     return 255;
 }

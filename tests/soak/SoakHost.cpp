@@ -13,7 +13,7 @@ std::uint64_t U64(const std::uint8_t* p) {
 }
 
 void Q31_CALL OnId(SDevIdent* d) {
-    SoakHost::Deliver(Export::Id, {d->DevType, d->IdWord2, d->SerialNumber, d->IdWord12});
+    SoakHost::Deliver(Export::ID, {d->DevType, d->IdWord2, d->SerialNumber, d->IdWord12});
 }
 void Q31_CALL OnModuleCount(std::uint32_t n) { SoakHost::Deliver(Export::ModuleCount, {n & 0xFF}); }
 void Q31_CALL OnModuleRecord(SModuleRecord* r) {
@@ -36,7 +36,7 @@ void Q31_CALL OnAccumulatedData(SAccumulatedData* r) {
     SoakHost::Deliver(Export::AccumulatedData, std::move(v));
 }
 void Q31_CALL OnArhiveCount(SArhiveCount* r) {
-    SoakHost::Deliver(Export::ArhiveCount, {r->FirstWord, r->HourCount, r->DayCount});
+    SoakHost::Deliver(Export::ArchiveCount, {r->FirstWord, r->HourCount, r->DayCount});
 }
 template <Export E>
 void Q31_CALL OnArhive32(std::int32_t* values, std::uint32_t count) {
@@ -83,18 +83,18 @@ TQ31Slot SoakHost::Slot(PortHandle port, bool echo, int timeoutMs) {
     s.OnCurrentData = &OnCurrentData;
     s.OnAccumulatedData = &OnAccumulatedData;
     s.OnArhiveCount = &OnArhiveCount;
-    s.OnArhiveTime_Hour = &OnArhive32<Export::TimeHour>;
-    s.OnArhiveStop_Hour = &OnArhive32<Export::StopHour>;
-    s.OnArhiveT_Hour = &OnArhive32<Export::THour>;
-    s.OnArhiveU_Hour = &OnArhive64<Export::UHour>;
-    s.OnArhiveM_Hour = &OnArhive64<Export::MHour>;
-    s.OnArhiveE_Hour = &OnArhive64<Export::EHour>;
-    s.OnArhiveTime_Day = &OnArhive32<Export::TimeDay>;
-    s.OnArhiveStop_Day = &OnArhive32<Export::StopDay>;
-    s.OnArhiveT_Day = &OnArhive32<Export::TDay>;
-    s.OnArhiveU_Day = &OnArhive64<Export::UDay>;
-    s.OnArhiveM_Day = &OnArhive64<Export::MDay>;
-    s.OnArhiveE_Day = &OnArhive64<Export::EDay>;
+    s.OnArhiveTime_Hour = &OnArhive32<Export::ArchiveTime_Hour>;
+    s.OnArhiveStop_Hour = &OnArhive32<Export::ArchiveStop_Hour>;
+    s.OnArhiveT_Hour = &OnArhive32<Export::ArchiveT_Hour>;
+    s.OnArhiveU_Hour = &OnArhive64<Export::ArchiveU_Hour>;
+    s.OnArhiveM_Hour = &OnArhive64<Export::ArchiveM_Hour>;
+    s.OnArhiveE_Hour = &OnArhive64<Export::ArchiveE_Hour>;
+    s.OnArhiveTime_Day = &OnArhive32<Export::ArchiveTime_Day>;
+    s.OnArhiveStop_Day = &OnArhive32<Export::ArchiveStop_Day>;
+    s.OnArhiveT_Day = &OnArhive32<Export::ArchiveT_Day>;
+    s.OnArhiveU_Day = &OnArhive64<Export::ArchiveU_Day>;
+    s.OnArhiveM_Day = &OnArhive64<Export::ArchiveM_Day>;
+    s.OnArhiveE_Day = &OnArhive64<Export::ArchiveE_Day>;
     s.OnErrorHDev = &OnLogWords<Export::ErrorHDev, 8>;
     s.OnErrorHModule = &OnLogWords<Export::ErrorHModule, 5>;
     s.OnErrorDataDev = &OnLogRecords<Export::ErrorDataDev, 8>;

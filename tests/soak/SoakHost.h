@@ -17,7 +17,7 @@ namespace q31::soak {
 
 struct Delivery {
     bool callback = false;     // a result callback came
-    Export from = Export::Id;  // which one
+    Export from = Export::ID;  // which one
     std::vector<std::uint64_t> values;
     bool message = false;  // an operator message came instead
     std::string text;

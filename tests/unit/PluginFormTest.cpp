@@ -203,6 +203,23 @@ TEST_F(PluginForm, TimeOutReachesHostOnlyWithoutRepetition) {
     EXPECT_EQ(g_log, "timeout");
 }
 
+TEST_F(PluginForm, CancelStopsTheLinkAndTheDispatcher) {
+    form.InitSlot(&slot);
+    ASSERT_EQ(form.GetID(), 0);
+    EXPECT_EQ(NextSent(loop, end), (Bytes{0xC9, 0x01, 0x0F, 0xF0, 0xC9, 0x01}));
+    form.Cancel();
+    // A silent meter would be asked again every 300 ms: ten time-outs pass
+    // without a packet.
+    int packets = 0;
+    for (int ms = 0; ms < 3000; ms += 50) {
+        Advance(50);
+        if (!end.Queued().empty()) ++packets;
+    }
+    EXPECT_EQ(packets, 0);
+    EXPECT_FALSE(form.Busy());
+    EXPECT_EQ(g_log, "");
+}
+
 TEST_F(PluginForm, DispatcherIgnoresCodesNoRequestSets) {
     form.InitSlot(&slot);
     for (int code : {119, 12, 99, 126, -1}) {
