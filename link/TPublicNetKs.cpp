@@ -209,7 +209,10 @@ void TPublicNetKs::SendPacket() {
     lastSentLength_ = TransmitLength;
     sent_ = true;
     sentAt_ = loop_.Now();
-    // Every send owes an answer until a frame comes back for it.
+    // Every send owes an answer until a frame comes back for it. A debt
+    // starts afresh: the deadline of answers all paid (sent under another
+    // time-out, perhaps) holds nothing up.
+    if (owed_ == 0) owedUntil_ = 0;
     ++owed_;
     owedUntil_ = std::max(owedUntil_, sentAt_ + Micros{QuietTime()} * kMs);
     DeviceComm->Transmit_Packed(TransmitBuffer, TransmitLength);

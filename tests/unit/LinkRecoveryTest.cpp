@@ -215,6 +215,24 @@ TEST_F(LinkRecovery, AbandonedPacketMakesTheNextOneWaitForQuiet) {
     EXPECT_EQ(ev.payload, (Bytes{0x33, 0x44}));
 }
 
+TEST_F(LinkRecovery, AnAnswerPaidForLongAgoHoldsNoLaterPacketUp) {
+    // A under a 5 s time-out is answered; B under 500 ms is abandoned, so A
+    // again waits for B's answer: two of B's time-outs, not two of A's.
+    h.link.SetTimeOut(5000);
+    h.link.ReadRAM(0x0100, 2);
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    h.end.Send(kReply1122);
+    ASSERT_TRUE(PumpUntilLogHas("exec"));
+    h.link.SetTimeOut(500);
+    h.link.ReadRAM(0x0200, 2);
+    ASSERT_EQ(AfterSendDelay(), kReadB);
+    h.link.ReadRAM(0x0100, 2);
+    h.Advance(900);
+    EXPECT_TRUE(h.end.Queued().empty());
+    h.Advance(200);
+    EXPECT_EQ(h.end.Queued(), kReadA);
+}
+
 TEST_F(LinkRecovery, ConfirmedPacketAfterATimeOutDoesNotWaitAndTakesNoStray) {
     h.link.ReadConfirmation = ConfirmMode::Auto;
     h.link.ReadRAM(0x0100, 2);
