@@ -128,6 +128,7 @@ void TPublicNetKs::Arm(Continuation continuation, int readCount, ReplyCheck chec
     check_ = check;
     confirmable_ = confirmable;
     sent_ = false;
+    sendFailed_ = false;
     suspect_ = false;
     resends_ = 0;
     confirmHeld_ = false;
@@ -200,6 +201,7 @@ void TPublicNetKs::SendPacket() {
     // The time-out covers the whole exchange from just before the write.
     Enter(Phase::Sent);
     ResetStage();
+    sendFailed_ = true;
     if (!DeviceComm) return;
     DeviceComm->OnReceivePacket = continuation_;
     // A read outlasts the time-out, so that the reply can still complete
@@ -216,6 +218,7 @@ void TPublicNetKs::SendPacket() {
     ++owed_;
     owedUntil_ = std::max(owedUntil_, sentAt_ + Micros{QuietTime()} * kMs);
     DeviceComm->Transmit_Packed(TransmitBuffer, TransmitLength);
+    sendFailed_ = !DeviceComm->TransmitOK;
     if (DeviceComm->TransmitOK) Trace(Q31_TRACE_WRITE, 0, 0, TransmitBuffer, TransmitLength);
     else Trace(Q31_TRACE_PORT_ERROR, Q31_PORT_WRITE, 0, nullptr, 0, DeviceComm->WriteError);
 }

@@ -113,6 +113,9 @@ public:
     // Re-sends of the packet in flight since it was armed that went out
     // (confirming reads are not re-sends).
     int Resends() const { return resends_; }
+    // Whether the last send of the packet in flight could not be written
+    // (the port failed, or there is none).
+    bool SendFailed() const { return sendFailed_; }
     // Whether an answer to an earlier send may still come.
     bool LineUnsettled() const { return owed_ > 0 && loop_.Now() < owedUntil_; }
     // Whether the packet in flight has its data confirmed.
@@ -282,7 +285,8 @@ private:
     unsigned armed_ = 0;  // counts armed packets
     ReplyCheck check_;
     bool confirmable_ = false;
-    bool sent_ = false;     // the armed packet went out at least once
+    bool sent_ = false;  // the armed packet went out at least once
+    bool sendFailed_ = false;
     bool suspect_ = false;  // the packet timed out or strays were read off in its exchange
     int resends_ = 0;       // since the packet was armed
     // Sends no frame has come back for yet (their answers may still come),

@@ -75,9 +75,6 @@ std::uint8_t MeterSession::Request(RequestId id, const SDevIdent* dev, std::uint
     stage_ = 0;
     answered_ = false;
     ApplyLink();
-    // A failed write shows as TransmitOK false; nothing is known before the
-    // first write of this request.
-    if (StopOnPortError) PublicDev.TransmitOK = false;
     // Every request starts with no reply handler: one that an abandoned
     // request left installed must neither run nor be parked as the form's.
     PublicNetKs_6x61.OnReceiveExecuted = nullptr;
@@ -155,7 +152,7 @@ void MeterSession::StopExchange(RequestOutcome outcome) {
 
 void MeterSession::LinkRepetition(int) {
     if (!active_ || (SendLimit <= kUnlimitedSends && !StopOnPortError)) return;
-    if (StopOnPortError && !PublicDev.TransmitOK) {
+    if (StopOnPortError && PublicNetKs_6x61.SendFailed()) {
         StopExchange(RequestOutcome::PortError);
         return;
     }
