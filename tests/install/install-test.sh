@@ -44,6 +44,11 @@ done
 if [ -x "$prefix/bin/q31" ]; then
   "$prefix/bin/q31" --format json id >"$tmp/id.json" 2>"$tmp/id.err" || fail "installed q31 id: $(cat "$tmp/id.err")"
   grep -q '"device_type": 5120' "$tmp/id.json" || fail "installed q31 id gave no identification"
+  # The collector finds the same plug-in: one pass over a virtual meter.
+  printf '[[meter]]\nname = "m"\nport = "sim:9"\nserial = 310001\nseries = ["e_day"]\nlogs = false\n' >"$tmp/fleet.toml"
+  "$prefix/bin/q31" collect --config "$tmp/fleet.toml" --once --db "$tmp/q31.sqlite" >"$tmp/collect.out" 2>"$tmp/collect.err" ||
+    fail "installed q31 collect --once: $(cat "$tmp/collect.err")"
+  grep -q "1 meter" "$tmp/collect.out" || fail "installed q31 collect read no meter: $(cat "$tmp/collect.out")"
 fi
 soname=$(readelf -d "$lib/libpublicQ31.so.$version" | sed -n 's/.*(SONAME).*\[\(.*\)\].*/\1/p')
 [ "$soname" = "libpublicQ31.so.$soversion" ] || fail "SONAME is '$soname', not libpublicQ31.so.$soversion"

@@ -30,32 +30,33 @@ q31_options ToolContext::SessionOptions() const {
     return o;
 }
 
+PluginApi& ToolContext::Plugin() {
+    if (apiLoaded_) return api_;
+    std::string error;
+    if (!options.library.empty()) {
+        if (!api_.Load(options.library, error)) throw ToolError(kExitFailure, error);
+    } else {
+        bool loaded = false;
+        for (const std::string& path : {programDir_ + "/libpublicQ31.so", programDir_ + "/../lib/libpublicQ31.so.0",
+                                         std::string("libpublicQ31.so.0")}) {
+            std::string tried;
+            if (api_.Load(path, tried)) {
+                loaded = true;
+                break;
+            }
+            if (error.empty()) error = tried;
+        }
+        if (!loaded) throw ToolError(kExitFailure, error);
+    }
+    apiLoaded_ = true;
+    return api_;
+}
+
 MeterReader& ToolContext::Reader() {
     if (!reader_) {
-        if (!apiLoaded_) {
-            std::string error;
-            if (!options.library.empty()) {
-                if (!api_.Load(options.library, error)) throw ToolError(kExitFailure, error);
-            } else {
-                // Beside the program in a build tree; in lib/ beside bin/ once
-                // installed; else wherever the loader finds it.
-                bool loaded = false;
-                for (const std::string& path :
-                     {programDir_ + "/libpublicQ31.so", programDir_ + "/../lib/libpublicQ31.so.0",
-                      std::string("libpublicQ31.so.0")}) {
-                    std::string tried;
-                    if (api_.Load(path, tried)) {
-                        loaded = true;
-                        break;
-                    }
-                    if (error.empty()) error = tried;
-                }
-                if (!loaded) throw ToolError(kExitFailure, error);
-            }
-            apiLoaded_ = true;
-        }
+        PluginApi& api = Plugin();
         MeterLine& line = Line();
-        reader_ = std::make_unique<MeterReader>(api_, line.Handle(), SessionOptions(), trace);
+        reader_ = std::make_unique<MeterReader>(api, line.Handle(), SessionOptions(), trace);
     }
     return *reader_;
 }

@@ -30,6 +30,10 @@ public:
     std::function<void()> action;
 
     MeterLine& Line();
+    // The plug-in, loaded once for every subcommand: --library, else beside
+    // the program (a build tree), else in lib/ beside bin/ (an install), else
+    // wherever the loader finds it.
+    PluginApi& Plugin();
     // The plug-in's session on the line.
     MeterReader& Reader();
     // Identifies the meter and makes later requests name it: with --serial,

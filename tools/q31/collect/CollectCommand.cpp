@@ -1,7 +1,5 @@
 // q31 collect: reads a fleet of meters into an SQLite database, once (for
 // cron) or for as long as it runs.
-#include <unistd.h>
-
 #include <csignal>
 #include <string>
 
@@ -17,16 +15,6 @@ namespace {
 volatile std::sig_atomic_t gStop = 0;
 
 extern "C" void OnStopSignal(int) { gStop = 1; }
-
-// The plug-in lies beside the program, as for every other subcommand.
-std::string DefaultLibrary() {
-    char path[4096];
-    const ssize_t n = ::readlink("/proc/self/exe", path, sizeof path - 1);
-    if (n <= 0) return "./libpublicQ31.so";
-    std::string exe(path, static_cast<std::size_t>(n));
-    const auto slash = exe.rfind('/');
-    return (slash == std::string::npos ? std::string(".") : exe.substr(0, slash)) + "/libpublicQ31.so";
-}
 
 struct CollectArgs {
     std::string config;
@@ -47,10 +35,7 @@ void RunCollect(ToolContext& tool, const CollectArgs& args) {
     options.jsonl = args.jsonl;
     options.trace = tool.options.trace;
 
-    PluginApi api;
-    std::string error;
-    if (!api.Load(tool.options.library.empty() ? DefaultLibrary() : tool.options.library, error))
-        throw ToolError(kExitFailure, error);
+    PluginApi& api = tool.Plugin();
 
     // SIGTERM and SIGINT end the run between two batches: the batch being
     // written is committed, the request on the line is dropped.
