@@ -38,7 +38,7 @@ PluginApi& ToolContext::Plugin() {
     } else {
         bool loaded = false;
         for (const std::string& path : {programDir_ + "/libpublicQ31.so", programDir_ + "/../lib/libpublicQ31.so.0",
-                                         std::string("libpublicQ31.so.0")}) {
+                                        std::string("libpublicQ31.so.0")}) {
             std::string tried;
             if (api_.Load(path, tried)) {
                 loaded = true;
