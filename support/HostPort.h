@@ -36,6 +36,9 @@ PortHandle OpenHostPort(const char* path, int baud);
 // The OS's text for an error code from OpenHostPort.
 const char* HostPortErrorText(int osError);
 
+// Whether an error code from OpenHostPort means another program holds the port.
+bool HostPortBusy(int osError);
+
 // Closes a handle from OpenHostPort. kNoPort is ignored.
 void CloseHostPort(PortHandle port);
 

@@ -157,6 +157,8 @@ const char* HostPortErrorText(int osError) {
     return std::strerror(osError);
 }
 
+bool HostPortBusy(int osError) { return osError == EBUSY; }
+
 void CloseHostPort(PortHandle port) {
     if (PortUsable(port)) ::close(static_cast<int>(port));
 }

@@ -94,6 +94,8 @@ const char* HostPortErrorText(int osError) {
     return text;
 }
 
+bool HostPortBusy(int osError) { return osError == ERROR_ACCESS_DENIED; }
+
 void CloseHostPort(PortHandle port) {
     if (port != 0 && reinterpret_cast<HANDLE>(port) != INVALID_HANDLE_VALUE)
         ::CloseHandle(reinterpret_cast<HANDLE>(port));

@@ -7,6 +7,8 @@
 #include <set>
 #include <tuple>
 
+#include <fstream>
+
 #include <toml++/toml.h>
 
 #include "sim/ArchiveContent.h"
@@ -67,6 +69,38 @@ std::string ExecSql(const std::string& dbPath, const std::string& sql) {
     sqlite3_free(error);
     sqlite3_close(db);
     return text;
+}
+
+std::vector<std::string> QueryRows(const std::string& dbPath, const std::string& sql,
+                                   const std::map<std::string, std::string>& params) {
+    Db db(dbPath);
+    std::vector<std::string> rows;
+    sqlite3_stmt* s = nullptr;
+    if (sqlite3_prepare_v2(db.db, sql.c_str(), -1, &s, nullptr) != SQLITE_OK)
+        return {std::string("error: ") + sqlite3_errmsg(db.db)};
+    for (const auto& [name, value] : params)
+        sqlite3_bind_text(s, sqlite3_bind_parameter_index(s, name.c_str()), value.c_str(), -1, SQLITE_TRANSIENT);
+    while (sqlite3_step(s) == SQLITE_ROW) {
+        std::string row;
+        for (int c = 0; c < sqlite3_column_count(s); ++c) row += (c ? "|" : "") + Text(s, c);
+        rows.push_back(row);
+    }
+    sqlite3_finalize(s);
+    return rows;
+}
+
+std::string ReadmeQuery(const std::string& title) {
+    std::ifstream in(std::string(Q31_SOURCE_DIR) + "/README.md");
+    std::string line;
+    std::string sql;
+    bool inside = false;
+    while (std::getline(in, line)) {
+        if (!inside && line.find("-- " + title) != std::string::npos) inside = true;
+        if (!inside) continue;
+        sql += line + "\n";
+        if (line.find(';') != std::string::npos) break;
+    }
+    return sql;
 }
 
 long long QueryNumber(const std::string& dbPath, const std::string& sql) {

@@ -6,6 +6,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <string>
 #include <vector>
 
@@ -36,6 +37,15 @@ std::vector<std::string> CheckDatabase(const std::string& dbPath, const std::vec
 
 // Runs `sql` (any number of statements) on the file; SQLite's error text, empty when it went well.
 std::string ExecSql(const std::string& dbPath, const std::string& sql);
+
+// Every row of a query, its columns joined by "|"; `params` binds named
+// parameters (":meter"). An error gives one row "error: ...".
+std::vector<std::string> QueryRows(const std::string& dbPath, const std::string& sql,
+                                   const std::map<std::string, std::string>& params = {});
+
+// The query of the README that follows the comment line "-- TITLE", up to
+// its semicolon: what the README tells an operator to run is what is tested.
+std::string ReadmeQuery(const std::string& title);
 
 // One number from a query (first column of the first row), -1 when none.
 long long QueryNumber(const std::string& dbPath, const std::string& sql);

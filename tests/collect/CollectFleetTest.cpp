@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "sim/ArchiveContent.h"
 #include "tests/collect/CollectCheck.h"
 #include "tests/collect/CollectChild.h"
 
@@ -50,7 +51,7 @@ TEST(CollectFleet, ExampleStoresWholeRingsWithTheMetersValuesAndASecondRunAddsNo
     EXPECT_EQ(rows, ExpectedArchiveRows(meters));
     EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM gaps"), 0);
     EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM snapshots"), 6);
-    EXPECT_EQ(QueryNumber(db, "PRAGMA user_version"), 2);
+    EXPECT_EQ(QueryNumber(db, "PRAGMA user_version"), 3);
     EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM meters"), 3);
 
     const long long logs = QueryNumber(db, "SELECT count(*) FROM log_records");
@@ -173,14 +174,54 @@ serial = 3333
     EXPECT_NE(run.out.find("1 meter read, 2 failed"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("failed: silent (sim:11, address 202): no answer"), std::string::npos) << run.out;
     EXPECT_NE(run.out.find("expected serial number 3333, found 999"), std::string::npos) << run.out;
-    // One try and one retry each, each reported.
+    // One try and one retry each, told once, and both on record; every meter
+    // of the configuration has its row, answered or not.
     auto count = [&](const std::string& text) {
         int n = 0;
         for (auto at = run.err.find(text); at != std::string::npos; at = run.err.find(text, at + 1)) ++n;
         return n;
     };
-    EXPECT_EQ(count("q31 collect: silent"), 2) << run.err;
-    EXPECT_EQ(count("q31 collect: wrong"), 2) << run.err;
+    EXPECT_EQ(count("q31 collect: warning: silent"), 1) << run.err;
+    EXPECT_EQ(count("q31 collect: warning: wrong"), 1) << run.err;
+    EXPECT_EQ(
+        QueryRows(db, "SELECT name, serial, first_seen IS NULL, last_outcome, failures FROM meters ORDER BY name"),
+        (std::vector<std::string>{"good|1111|0|ok|0", "silent|2222|1|no answer|2", "wrong|3333|1|other meter|2"}));
+    EXPECT_EQ(QueryRows(db,
+                        "SELECT serial_found, packets > 0, started_at <= ended_at FROM attempts WHERE "
+                        "meter='wrong'"),
+              (std::vector<std::string>{"999|1|1", "999|1|1"}));
+
+    // The README's three questions of an operator, asked of this database.
+    const auto failedAt = QueryRows(db, ReadmeQuery("Which meters failed, and when"));
+    ASSERT_EQ(failedAt.size(), 4u) << failedAt[0];
+    EXPECT_EQ(std::count_if(failedAt.begin(), failedAt.end(),
+                            [](const std::string& r) {
+                                return r.rfind("silent|", 0) == 0 &&
+                                       r.find(
+                                           "|no answer|silent (sim:11, address 202): no answer to the "
+                                           "identification") != std::string::npos;
+                            }),
+              2);
+    // Hour 59 is the newest of the 60 the meter holds; E is 8 bytes wide.
+    const std::string latestE =
+        "good|1111|1|e_hour|59|" + std::to_string(static_cast<std::int64_t>(
+                                       sim::ArchiveFieldValue(sim::ArchiveRing::Hours, sim::ArchiveField::E, 1, 59)));
+    const auto latest = QueryRows(db, ReadmeQuery("The latest value of every series"));
+    EXPECT_NE(std::find(latest.begin(), latest.end(), latestE), latest.end()) << latest.size();
+    const auto hourly = QueryRows(db, ReadmeQuery("Consumption per hour between two records"),
+                                  {{":meter", "good"}, {":module", "1"}, {":from", "10"}, {":to", "12"}});
+    std::vector<std::string> expected;
+    for (std::uint32_t r = 11; r <= 12; ++r) {
+        const auto e = [&](std::uint32_t record) {
+            return static_cast<std::int64_t>(
+                sim::ArchiveFieldValue(sim::ArchiveRing::Hours, sim::ArchiveField::E, 1, record));
+        };
+        const auto t = static_cast<std::int64_t>(
+            sim::ArchiveFieldValue(sim::ArchiveRing::Hours, sim::ArchiveField::Time, 1, r) & 0xFFFFFFFF);
+        expected.push_back(std::to_string(r) + "|" + std::to_string(static_cast<std::int32_t>(t)) + "|" +
+                           std::to_string(e(r) - e(r - 1)));
+    }
+    EXPECT_EQ(hourly, expected);
     EXPECT_EQ(Join(CheckDatabase(db, {{"good", 1, 60, 20}})), "");
     EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM archive_values WHERE meter<>'good'"), 0);
     EXPECT_EQ(QueryNumber(db, "SELECT status='failures' FROM runs WHERE id=1"), 1);

@@ -55,6 +55,7 @@ LineCounts LineCounts::operator-(const LineCounts& earlier) const {
     d.checksumFailures = checksumFailures - earlier.checksumFailures;
     d.otherRejections = otherRejections - earlier.otherRejections;
     d.timeouts = timeouts - earlier.timeouts;
+    d.portErrors = portErrors - earlier.portErrors;
     d.lastOsError = lastOsError;
     return d;
 }
@@ -74,7 +75,10 @@ void LineTrace::Record(const TQ31TraceEvent& event) {
             break;
         case Q31_TRACE_TIMEOUT: ++counts_.timeouts; break;
         case Q31_TRACE_RESEND: ++counts_.resends; break;
-        case Q31_TRACE_PORT_ERROR: counts_.lastOsError = event.os_error; break;
+        case Q31_TRACE_PORT_ERROR:
+            ++counts_.portErrors;
+            counts_.lastOsError = event.os_error;
+            break;
         default: break;
     }
     if (firstUs_ < 0) firstUs_ = event.time_us;
@@ -109,7 +113,8 @@ void LineTrace::Print(const TQ31TraceEvent& e) {
         case Q31_TRACE_DISCARDED: line = "discarded" + bytes; break;
         default: line = "event " + std::to_string(e.kind); break;
     }
-    std::fprintf(out_, "%12.6f %s\n", seconds, line.c_str());
+    if (label_.empty()) std::fprintf(out_, "%12.6f %s\n", seconds, line.c_str());
+    else std::fprintf(out_, "%12.6f %s: %s\n", seconds, label_.c_str(), line.c_str());
 }
 
 std::string LineTrace::Describe(const LineCounts& c) {

@@ -23,6 +23,7 @@ struct LineCounts {
     int checksumFailures = 0;
     int otherRejections = 0;  // wrong address, short, too long, empty, unconfirmed
     int timeouts = 0;
+    int portErrors = 0;   // reads or writes the port failed
     int lastOsError = 0;  // of the last port error, 0 when none
 
     LineCounts operator-(const LineCounts& earlier) const;
@@ -32,6 +33,9 @@ class LineTrace {
 public:
     // Prints every event on `out` from now on; null stops printing.
     void PrintTo(std::FILE* out) { out_ = out; }
+    // Names whose line the printed events belong to (a meter of the
+    // collector's, many of which may share stderr).
+    void SetLabel(std::string label) { label_ = std::move(label); }
 
     // Called for every event after it is counted (the dump's progress).
     std::function<void(const TQ31TraceEvent&)> OnEvent;
@@ -51,6 +55,7 @@ private:
     void Print(const TQ31TraceEvent& event);
 
     std::FILE* out_ = nullptr;
+    std::string label_;
     LineCounts counts_;
     std::int64_t firstUs_ = -1;
     std::int64_t lastUs_ = 0;

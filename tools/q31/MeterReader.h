@@ -9,6 +9,7 @@
 #include "platform/SerialPort.h"
 #include "publicQ31.h"
 #include "tools/q31/LineTrace.h"
+#include "tools/q31/PendingCall.h"
 #include "tools/q31/PluginApi.h"
 
 namespace q31::tool {
@@ -52,30 +53,12 @@ private:
     template <typename Start>
     void Run(const char* what, Start start);
 
-    static void Q31_CALL OnIdent(const q31_result* r, const SDevIdent* ident, void* user);
-    static void Q31_CALL OnCount(const q31_result* r, std::uint32_t count, void* user);
-    static void Q31_CALL OnModule(const q31_result* r, const SModuleRecord* record, void* user);
-    static void Q31_CALL OnCurrent(const q31_result* r, const SCurrentData* data, void* user);
-    static void Q31_CALL OnTotals(const q31_result* r, const SAccumulatedData* data, void* user);
-    static void Q31_CALL OnCounters(const q31_result* r, const SArhiveCount* counters, void* user);
-    static void Q31_CALL OnSeries(const q31_result* r, const void* values, std::uint32_t count, std::uint32_t size,
-                                  void* user);
-    static void Q31_CALL OnWords(const q31_result* r, const std::uint16_t* words, std::uint32_t count, void* user);
-    static void Q31_CALL OnRecords(const q31_result* r, const std::uint8_t* records, std::uint32_t count,
-                                   std::uint32_t size, void* user);
-    // Keeps how the request ended and `bytes` of its data.
-    void Done(const q31_result* r, const void* data, std::size_t bytes, std::uint32_t count, std::uint32_t size);
-
     PluginApi& api_;
     LineTrace& trace_;
     q31_session* session_ = nullptr;
     int timeoutMs_;
     SDevIdent expected_{};
-    bool done_ = false;
-    q31_result result_{};
-    std::vector<std::uint8_t> data_;
-    std::uint32_t count_ = 0;
-    std::uint32_t size_ = 0;
+    PendingCall call_;
 };
 
 }  // namespace q31::tool

@@ -3,6 +3,7 @@
 #include <csignal>
 #include <string>
 
+#include "support/JournalStream.h"
 #include "tools/q31/Commands.h"
 #include "tools/q31/ToolError.h"
 #include "tools/q31/collect/CollectConfig.h"
@@ -13,40 +14,56 @@ namespace q31::tool {
 namespace {
 
 volatile std::sig_atomic_t gStop = 0;
+volatile std::sig_atomic_t gReload = 0;
 
 extern "C" void OnStopSignal(int) { gStop = 1; }
+extern "C" void OnReloadSignal(int) { gReload = 1; }
 
 struct CollectArgs {
     std::string config;
     std::string db;
     bool once = false;
     bool jsonl = false;
+    std::string logLevel = "info";
+    bool quiet = false;
 };
 
-void RunCollect(ToolContext& tool, const CollectArgs& args) {
-    collect::CollectConfig config = collect::LoadCollectConfig(args.config);
-    // The command line is the operator's latest word: it overrules the file.
+// The configuration as the run uses it: the file, with the command line's
+// overrides (the operator's latest word overrules the file).
+collect::CollectConfig LoadConfig(const ToolContext& tool, const std::string& path) {
+    collect::CollectConfig config = collect::LoadCollectConfig(path);
     if (tool.options.confirmGiven)
         for (collect::MeterSpec& meter : config.meters) meter.confirm = tool.options.confirm;
+    return config;
+}
+
+void RunCollect(ToolContext& tool, const CollectArgs& args) {
+    collect::CollectConfig config = LoadConfig(tool, args.config);
     collect::CollectOptions options;
     options.db = args.db.empty() ? config.db : args.db;
     if (options.db.empty()) throw ToolError(kExitBadArgument, "no database: give --db FILE or db in [collect]");
     options.once = args.once;
     options.jsonl = args.jsonl;
     options.trace = tool.options.trace;
+    options.logLevel = args.quiet ? collect::LogLevel::Error : *collect::LogLevelByName(args.logLevel);
+    options.journal = StderrIsJournal();
+    options.reload = [&tool, path = args.config] { return LoadConfig(tool, path); };
 
     PluginApi& api = tool.Plugin();
 
     // SIGTERM and SIGINT end the run between two batches: the batch being
-    // written is committed, the request on the line is dropped.
+    // written is committed, the request on the line is dropped. SIGHUP reads
+    // the configuration again, also between two batches.
     struct sigaction action {};
     action.sa_handler = &OnStopSignal;
     sigemptyset(&action.sa_mask);
     sigaction(SIGTERM, &action, nullptr);
     sigaction(SIGINT, &action, nullptr);
+    action.sa_handler = &OnReloadSignal;
+    sigaction(SIGHUP, &action, nullptr);
 
-    collect::Collector collector(config, options, api);
-    const int status = collector.Run(gStop);
+    collect::Collector collector(std::move(config), options, api);
+    const int status = collector.Run({&gStop, &gReload});
     if (status != kExitOk) throw ToolError(static_cast<ExitStatus>(status), "some meters could not be read");
 }
 
@@ -61,7 +78,17 @@ void RegisterCollectCommand(CLI::App& app, ToolContext& tool) {
         ->check(CLI::ExistingFile);
     cmd->add_option("--db", args->db, "the SQLite database (default: db in the configuration's [collect])");
     cmd->add_flag("--once", args->once, "one pass over every meter, then exit (for cron)");
-    cmd->add_flag("--jsonl", args->jsonl, "one JSON line per stored batch on stdout; the summary goes to stderr");
+    cmd->add_flag("--jsonl", args->jsonl,
+                  "one JSON line per stored batch (with its values) and per failed attempt on stdout; the summary goes "
+                  "to stderr");
+    cmd->add_option("--log-level", args->logLevel, "error, warn, info or debug (default info)")
+        ->check(CLI::Validator(
+            [](std::string& level) -> std::string {
+                if (collect::LogLevelByName(level)) return {};
+                return "must be error, warn, info or debug, not \"" + level + "\"";
+            },
+            "LEVEL"));
+    cmd->add_flag("--quiet", args->quiet, "errors only, no summary (for cron): --log-level error");
     cmd->callback([&tool, args] { tool.action = [&tool, args] { RunCollect(tool, *args); }; });
 }
 

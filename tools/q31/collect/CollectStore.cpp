@@ -192,6 +192,52 @@ INSERT INTO meter_units(meter, serial, epoch, hour_count, day_count, first_seen,
            m.first_seen, m.last_seen
     FROM meters m;
 )sql",
+    // 3: every attempt on record, and every meter of the configuration in
+    // `meters` from its first attempt, whether it ever answered or not
+    // (first_seen and last_seen stay NULL until it does); snapshots keep the
+    // start of the pass that took them, from which the next one is due.
+    R"sql(
+CREATE TABLE meters_3(
+    name TEXT PRIMARY KEY,
+    serial INTEGER NOT NULL,
+    address INTEGER NOT NULL,
+    port TEXT NOT NULL,
+    dev_type INTEGER,
+    id_word2 INTEGER,
+    module_count INTEGER,
+    first_seen INTEGER,
+    last_seen INTEGER,
+    first_attempt INTEGER NOT NULL,
+    last_attempt INTEGER,
+    last_ok INTEGER,
+    last_outcome TEXT,
+    failures INTEGER NOT NULL DEFAULT 0
+);
+INSERT INTO meters_3(name, serial, address, port, dev_type, id_word2, module_count, first_seen, last_seen,
+                     first_attempt, last_attempt, last_ok, last_outcome)
+    SELECT name, serial, address, port, dev_type, id_word2, module_count, first_seen, last_seen,
+           first_seen, last_seen, last_seen, 'ok'
+    FROM meters;
+DROP TABLE meters;
+ALTER TABLE meters_3 RENAME TO meters;
+CREATE TABLE attempts(
+    id INTEGER PRIMARY KEY AUTOINCREMENT,
+    meter TEXT NOT NULL,
+    serial_expected INTEGER NOT NULL,
+    serial_found INTEGER,
+    started_at INTEGER NOT NULL,
+    ended_at INTEGER NOT NULL,
+    outcome TEXT NOT NULL
+        CHECK(outcome IN ('ok', 'no answer', 'other meter', 'port error', 'port busy', 'error')),
+    message TEXT NOT NULL DEFAULT '',
+    packets INTEGER NOT NULL DEFAULT 0,
+    resends INTEGER NOT NULL DEFAULT 0,
+    run INTEGER
+);
+CREATE INDEX attempts_by_meter ON attempts(meter, started_at);
+CREATE INDEX attempts_failed ON attempts(started_at) WHERE outcome <> 'ok';
+ALTER TABLE snapshots ADD COLUMN pass_started INTEGER;
+)sql",
 };
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof *kMigrations);
 static_assert(kMigrationCount == CollectStore::kSchemaVersion);
@@ -247,18 +293,28 @@ void CollectStore::EndRun(std::int64_t run, const RunTotals& t, const std::strin
     s.Bind(6, t.gaps).Bind(7, t.logRecords).Bind(8, t.snapshots).Bind(9, run).Run();
 }
 
+void CollectStore::EnsureMeter(const MeterSpec& meter, std::int64_t at) {
+    SqliteStatement s(db_.Handle(),
+                      "INSERT INTO meters(name, serial, address, port, first_attempt) VALUES(?, ?, ?, ?, ?) "
+                      "ON CONFLICT(name) DO NOTHING");
+    s.Bind(1, meter.name).Bind(2, static_cast<std::int64_t>(meter.serial)).Bind(3, meter.address).Bind(4, meter.port);
+    s.Bind(5, at).Run();
+}
+
 void CollectStore::NoteMeter(const MeterSpec& meter, const SDevIdent& ident, std::uint32_t moduleCount) {
     SqliteStatement s(db_.Handle(),
                       "INSERT INTO meters(name, serial, address, port, dev_type, id_word2, module_count, first_seen, "
-                      "last_seen) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?8) ON CONFLICT(name) DO UPDATE SET "
-                      "serial=?2, address=?3, port=?4, dev_type=?5, id_word2=?6, module_count=?7, last_seen=?8");
+                      "last_seen, first_attempt) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?8, ?8) ON CONFLICT(name) DO "
+                      "UPDATE SET serial=?2, address=?3, port=?4, dev_type=?5, id_word2=?6, module_count=?7, "
+                      "first_seen=coalesce(first_seen, ?8), last_seen=?8");
     s.Bind(1, meter.name).Bind(2, static_cast<std::int64_t>(meter.serial)).Bind(3, meter.address).Bind(4, meter.port);
     s.Bind(5, ident.DevType).Bind(6, ident.IdWord2).Bind(7, static_cast<std::int64_t>(moduleCount)).Bind(8, Now());
     s.Run();
 }
 
 std::optional<std::uint32_t> CollectStore::KnownSerial(const std::string& name) {
-    SqliteStatement s(db_.Handle(), "SELECT serial FROM meters WHERE name=?");
+    // A meter that never answered has only the serial number it was expected to have.
+    SqliteStatement s(db_.Handle(), "SELECT serial FROM meters WHERE name=? AND first_seen IS NOT NULL");
     s.Bind(1, name);
     if (!s.Step()) return std::nullopt;
     return static_cast<std::uint32_t>(s.Int(0));
@@ -349,18 +405,21 @@ int CollectStore::StoreSeries(const MeterKey& meter, int module, const std::stri
     return added;
 }
 
-std::optional<std::int64_t> CollectStore::LastSnapshot(const std::string& meter, const std::string& kind) {
-    SqliteStatement s(db_.Handle(), "SELECT max(taken_at) FROM snapshots WHERE meter=? AND kind=?");
+std::optional<std::int64_t> CollectStore::LastSnapshotStart(const std::string& meter, const std::string& kind) {
+    // Snapshots from before the start was kept count from when they were taken.
+    SqliteStatement s(db_.Handle(),
+                      "SELECT max(coalesce(pass_started, taken_at)) FROM snapshots WHERE meter=? AND kind=?");
     s.Bind(1, meter).Bind(2, kind);
     if (!s.Step() || s.IsNull(0)) return std::nullopt;
     return s.Int(0);
 }
 
 void CollectStore::StoreSnapshot(const std::string& meter, const std::string& kind, std::int64_t takenAt,
-                                 std::int64_t run, const std::string& json) {
-    SqliteStatement s(db_.Handle(),
-                      "INSERT OR REPLACE INTO snapshots(meter, kind, taken_at, run, data) VALUES(?, ?, ?, ?, ?)");
-    s.Bind(1, meter).Bind(2, kind).Bind(3, takenAt).Bind(4, run).Bind(5, json).Run();
+                                 std::int64_t passStarted, std::int64_t run, const std::string& json) {
+    SqliteStatement s(
+        db_.Handle(),
+        "INSERT OR REPLACE INTO snapshots(meter, kind, taken_at, pass_started, run, data) VALUES(?, ?, ?, ?, ?, ?)");
+    s.Bind(1, meter).Bind(2, kind).Bind(3, takenAt).Bind(4, passStarted).Bind(5, run).Bind(6, json).Run();
 }
 
 std::optional<std::vector<std::uint16_t>> CollectStore::LogHead(const MeterKey& meter, const std::string& log,
@@ -383,10 +442,11 @@ std::optional<std::vector<std::uint16_t>> CollectStore::LogHead(const MeterKey& 
 }
 
 int CollectStore::StoreLogBlock(const MeterKey& meter, const std::string& log, int module, int block,
-                                std::uint32_t recordSize, const std::vector<std::uint8_t>& bytes, std::int64_t run) {
+                                std::uint32_t recordSize, const std::vector<std::uint8_t>& bytes, std::int64_t run,
+                                std::vector<LogRecord>* added) {
     if (recordSize == 0) return 0;
     SqliteDb::Transaction tx(db_);
-    int added = 0;
+    int count = 0;
     {
         SqliteStatement s(
             db_.Handle(),
@@ -400,11 +460,33 @@ int CollectStore::StoreLogBlock(const MeterKey& meter, const std::string& log, i
             s.Reset().Bind(1, meter.name).Bind(2, static_cast<std::int64_t>(meter.serial)).Bind(3, meter.epoch);
             s.Bind(4, log).Bind(5, module).Bind(6, block);
             s.Bind(7, static_cast<std::int64_t>(position)).BindBlob(8, record).Bind(9, run).Bind(10, now);
-            added += s.Run();
+            if (s.Run() == 0) continue;
+            ++count;
+            if (added) added->push_back({block, static_cast<int>(position), std::move(record)});
         }
     }
     tx.Commit();
-    return added;
+    return count;
+}
+
+void CollectStore::NoteAttempt(const Attempt& a) {
+    SqliteDb::Transaction tx(db_);
+    {
+        SqliteStatement s(db_.Handle(),
+                          "INSERT INTO attempts(meter, serial_expected, serial_found, started_at, ended_at, outcome, "
+                          "message, packets, resends, run) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+        s.Bind(1, a.meter).Bind(2, static_cast<std::int64_t>(a.serialExpected));
+        if (a.serialFound) s.Bind(3, static_cast<std::int64_t>(*a.serialFound));
+        s.Bind(4, a.startedAt).Bind(5, a.endedAt).Bind(6, a.outcome).Bind(7, a.message).Bind(8, a.packets);
+        s.Bind(9, a.resends).Bind(10, a.run).Run();
+    }
+    const bool ok = a.outcome == "ok";
+    SqliteStatement m(db_.Handle(),
+                      "UPDATE meters SET last_attempt=?1, last_outcome=?2, "
+                      "last_ok=CASE WHEN ?3 THEN ?1 ELSE last_ok END, "
+                      "failures=CASE WHEN ?3 THEN 0 ELSE failures + 1 END WHERE name=?4");
+    m.Bind(1, a.endedAt).Bind(2, a.outcome).Bind(3, ok ? 1 : 0).Bind(4, a.meter).Run();
+    tx.Commit();
 }
 
 void CollectStore::StoreLogHead(const MeterKey& meter, const std::string& log, int module,

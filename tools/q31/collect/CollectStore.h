@@ -38,6 +38,30 @@ struct MeterUnit {
     std::optional<std::uint32_t> dayCount;
 };
 
+// One attempt at a meter: a pass over it, or a port that could not be had.
+struct Attempt {
+    std::string meter;
+    std::uint32_t serialExpected = 0;
+    std::optional<std::uint32_t> serialFound;  // of the meter that answered, if one did
+    std::int64_t startedAt = 0;                // Unix seconds
+    std::int64_t endedAt = 0;
+    // "ok", "no answer", "other meter", "port error", "port busy", or
+    // "error" for anything else (a request the plug-in refused, a ring the
+    // meter kept writing while it was read).
+    std::string outcome;
+    std::string message;
+    int packets = 0;  // written, re-sends included
+    int resends = 0;
+    std::int64_t run = 0;
+};
+
+// A log record as stored: its place in the log and its bytes.
+struct LogRecord {
+    int block = 0;
+    int position = 0;
+    std::vector<std::uint8_t> bytes;
+};
+
 struct RunTotals {
     int metersOk = 0;
     int metersFailed = 0;
@@ -50,18 +74,26 @@ struct RunTotals {
 class CollectStore {
 public:
     // The schema version this program writes (PRAGMA user_version).
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
 
     // Opens or creates `path` and brings its schema up to kSchemaVersion.
     // Throws ToolError for a file it cannot use or a newer schema.
     explicit CollectStore(const std::string& path);
+
+    SqliteDb& Db() { return db_; }
 
     std::int64_t BeginRun(const std::string& mode);
     void EndRun(std::int64_t run, const RunTotals& totals, const std::string& status);
 
     // The serial number last seen under `name`, if any.
     std::optional<std::uint32_t> KnownSerial(const std::string& name);
+    // Puts a meter of the configuration into `meters` at its first attempt,
+    // before it ever answered; a meter already there is left as it is.
+    void EnsureMeter(const MeterSpec& meter, std::int64_t at);
+    // A meter that answered: its identity, and when it was first and last seen.
     void NoteMeter(const MeterSpec& meter, const SDevIdent& ident, std::uint32_t moduleCount);
+    // Records an attempt, and its outcome in the meter's row, in one transaction.
+    void NoteAttempt(const Attempt& attempt);
 
     // The epoch and last counters of `serial` under `name` (made at epoch 0
     // when it is new).
@@ -80,18 +112,21 @@ public:
     int StoreSeries(const MeterKey& meter, int module, const std::string& series, std::uint32_t first,
                     const std::vector<std::int64_t>& values, const std::optional<RecordGap>& gap, std::int64_t run);
 
-    // Unix seconds of the newest snapshot of `kind` ("current", "totals").
-    std::optional<std::int64_t> LastSnapshot(const std::string& meter, const std::string& kind);
-    void StoreSnapshot(const std::string& meter, const std::string& kind, std::int64_t takenAt, std::int64_t run,
-                       const std::string& json);
+    // Unix seconds at which the pass began that took the newest snapshot of
+    // `kind` ("current", "totals").
+    std::optional<std::int64_t> LastSnapshotStart(const std::string& meter, const std::string& kind);
+    // `takenAt`: when the meter sent it; `passStarted`: when its pass began.
+    void StoreSnapshot(const std::string& meter, const std::string& kind, std::int64_t takenAt,
+                       std::int64_t passStarted, std::int64_t run, const std::string& json);
 
     // A log head as last stored; log is "error" or "edit", module 0 the device.
     std::optional<std::vector<std::uint16_t>> LogHead(const MeterKey& meter, const std::string& log, int module);
     // The records of one block; erased ones (all 0xFF) are left out, records
     // already stored at the same place with the same bytes are kept once.
-    // Returns the rows added.
+    // Returns the rows added, and appends them to `added` when given.
     int StoreLogBlock(const MeterKey& meter, const std::string& log, int module, int block, std::uint32_t recordSize,
-                      const std::vector<std::uint8_t>& bytes, std::int64_t run);
+                      const std::vector<std::uint8_t>& bytes, std::int64_t run,
+                      std::vector<LogRecord>* added = nullptr);
     void StoreLogHead(const MeterKey& meter, const std::string& log, int module,
                       const std::vector<std::uint16_t>& words, std::int64_t run);
 

@@ -1,174 +1,294 @@
 #include "tools/q31/collect/Collector.h"
 
 #include <algorithm>
-#include <chrono>
-#include <map>
+#include <set>
 
-#include "tools/q31/collect/MeterJob.h"
-#include "tools/q31/collect/MeterPort.h"
+#include "tools/q31/ToolError.h"
 
 namespace q31::tool::collect {
 
-namespace {
+Collector::Collector(CollectConfig config, const CollectOptions& options, PluginApi& api)
+    : config_(std::move(config)),
+      options_(options),
+      api_(api),
+      out_(options.jsonl, options.logLevel, options.journal),
+      store_(options.db) {}
 
-using Clock = std::chrono::steady_clock;
+Collector::~Collector() { TearDown(); }
 
-struct Slot {
-    std::unique_ptr<MeterJob> job;
-    Clock::time_point due{};
-    Clock::time_point nextArchive{};
-    int failures = 0;       // in a row
-    bool finished = false;  // --once: read, or out of retries
-    bool failed = false;
-    // Meters on one port run at once: the plug-in takes their requests in turn.
-    bool active = false;
-};
-
-struct Line {
-    std::unique_ptr<MeterPort> port;
-    std::vector<Slot*> meters;
-};
-
-}  // namespace
-
-Collector::Collector(const CollectConfig& config, const CollectOptions& options, PluginApi& api)
-    : config_(config), options_(options), api_(api) {}
-
-int Collector::Run(const volatile std::sig_atomic_t& stop) {
-    CollectOutput out(options_.jsonl);
-    CollectStore store(options_.db);
-    const std::int64_t run = store.BeginRun(options_.once ? "once" : "watch");
-
-    // Lines before meters: the sessions are closed before their ports.
-    std::vector<std::unique_ptr<Line>> lines;
-    std::vector<std::unique_ptr<Slot>> slots;
+void Collector::Build() {
     std::map<std::string, Line*> byPort;
-    std::vector<std::string> failures;
-    int status = 0;
-    RunTotals totals;
-
-    const auto now0 = Clock::now();
+    const auto now = Clock::now();
     for (const MeterSpec& spec : config_.meters) {
         auto slot = std::make_unique<Slot>();
-        slot->job = std::make_unique<MeterJob>(spec, api_, store, out, options_.trace);
-        slot->due = slot->nextArchive = now0;
+        slot->job = std::make_unique<MeterJob>(spec, api_, store_, out_, options_.trace);
+        slot->due = slot->nextArchive = now;
         Line*& line = byPort[spec.port];
         if (!line) {
-            lines.push_back(std::make_unique<Line>());
-            line = lines.back().get();
-            line->port = std::make_unique<MeterPort>(spec);
-        }
-        std::string why;
-        if (!line->port->Open()) why = line->port->Error();
-        else if (!slot->job->Attach(line->port->Handle()))
-            why = "the plug-in refused the line options (address, time-out, send limit, confirmation)";
-        if (!why.empty()) {
-            out.Note(spec.name + ": " + why);
-            failures.push_back(spec.name + " (" + spec.port + "): " + why);
-            if (!status) status = kExitPortOpen;
-            ++totals.metersFailed;
-            slot->finished = slot->failed = true;
+            lines_.push_back(std::make_unique<Line>());
+            line = lines_.back().get();
+            line->port = spec.port;
+            line->retryAt = now;
         }
         line->meters.push_back(slot.get());
-        slots.push_back(std::move(slot));
+        slots_.push_back(std::move(slot));
     }
+}
 
-    const auto backoff = [&](int failuresInRow) {
-        long long ms = config_.retryBaseMs;
-        for (int i = 1; i < failuresInRow && ms < config_.retryMaxMs; ++i) ms *= 2;
-        return std::chrono::milliseconds(std::min<long long>(ms, config_.retryMaxMs));
-    };
+void Collector::TearDown() {
+    for (const auto& s : slots_)
+        if (s->active) s->job->Cancel();
+    // Sessions go before the lines they write on.
+    for (const auto& s : slots_) s->job.reset();
+    slots_.clear();
+    lines_.clear();
+}
 
+Collector::Clock::duration Collector::Backoff(int failuresInRow) const {
+    long long ms = config_.retryBaseMs;
+    for (int i = 1; i < failuresInRow && ms < config_.retryMaxMs; ++i) ms *= 2;
+    return std::chrono::milliseconds(std::min<long long>(ms, config_.retryMaxMs));
+}
+
+bool Collector::OpenLine(Line& line, Clock::time_point now) {
+    if (line.open) return true;
+    if (now < line.retryAt) return false;
+    // The first meter's line settings (and, for a virtual line, its sim table) make the line.
+    auto port = std::make_unique<MeterPort>(line.meters.front()->job->Spec());
+    std::string why;
+    if (!port->Open()) why = port->Error();
+    for (Slot* s : line.meters) {
+        if (!why.empty() || s->finished) break;
+        if (!s->job->Attach(port->Handle()))
+            why = "the plug-in refused the line options (address, time-out, send limit, confirmation) of " +
+                  s->job->Spec().name;
+    }
+    if (why.empty()) {
+        if (!line.lastError.empty()) out_.Info("port " + line.port + " is open again");
+        line.lastError.clear();
+        line.open = std::move(port);
+        return true;
+    }
+    for (Slot* s : line.meters) s->job->Detach();
+    ++line.failures;
+    line.retryAt = now + Backoff(line.failures);
+    const bool busy = port->Busy();
+    port.reset();
+    // Once per change, not once per try: a port that stays away is not news.
+    if (why != line.lastError)
+        out_.Error(why + "; trying again with back-off (up to " + std::to_string(config_.retryMaxMs / 1000) + " s)");
+    line.lastError = why;
+    for (Slot* s : line.meters) {
+        if (s->finished) continue;
+        if (s->due <= now) {
+            s->job->Unreachable(run_, kExitPortOpen, busy ? "port busy" : "port error", why);
+            AttemptFailed(*s, now);
+        }
+        // Every meter of the line waits for the line.
+        if (!s->finished) s->due = std::max(s->due, line.retryAt);
+    }
+    return false;
+}
+
+void Collector::CloseLine(Line& line, Clock::time_point now, const std::string& why) {
+    for (Slot* s : line.meters) {
+        if (s->active) {
+            s->job->Cancel();
+            s->active = false;
+        }
+        s->job->Detach();
+    }
+    line.open.reset();
+    line.retryAt = now + Backoff(line.failures);
+    line.lastError = why;
+    out_.Error("port " + line.port + " failed (" + why + "): closed, opened again in " +
+               std::to_string(std::chrono::duration_cast<std::chrono::seconds>(line.retryAt - now).count()) + " s");
+    for (Slot* s : line.meters)
+        if (!s->finished) s->due = std::max(s->due, line.retryAt);
+}
+
+void Collector::AttemptFailed(Slot& s, Clock::time_point now) {
+    ++s.failures;
+    // Once per change: a meter that stays silent is told once, not at every try
+    // (the port's own failures are told by the line).
+    const std::string& why = s.job->Failure();
+    if (s.job->FailureStatus() == kExitPortOpen) out_.Debug(why);
+    else out_.Log(why != s.lastFailure ? LogLevel::Warn : LogLevel::Debug, why);
+    s.lastFailure = why;
+    if (options_.once && s.failures > config_.retries) s.finished = s.failed = true;
+    else s.due = now + Backoff(s.failures);
+}
+
+void Collector::PassEnded(Line& line, Slot& s, MeterJob::State state, Clock::time_point now) {
+    s.active = false;
+    if (state == MeterJob::State::Done) {
+        if (s.failures > 0)
+            out_.Info(s.job->Spec().name + ": read again after " + std::to_string(s.failures) + " failed attempt" +
+                      (s.failures == 1 ? "" : "s"));
+        s.failures = 0;
+        s.lastFailure.clear();
+        line.failures = 0;
+        read_.insert(s.job->Spec().name);
+        if (options_.once) {
+            s.finished = true;
+            return;
+        }
+        // Periods count from the start of a pass, so that they do not drift by
+        // the time each pass takes.
+        const MeterSpec& m = s.job->Spec();
+        if (s.archivePass)
+            s.nextArchive = s.passStarted + std::chrono::duration_cast<Clock::duration>(
+                                                std::chrono::duration<double, std::ratio<60>>(m.archiveEveryMin));
+        auto next = s.nextArchive;
+        if (m.currentEveryMin > 0) next = std::min(next, s.passStarted + std::chrono::minutes(m.currentEveryMin));
+        s.due = std::max(next, now);
+        return;
+    }
+    AttemptFailed(s, now);
+    if (s.job->FailureStatus() == kExitPortFailed) {
+        ++line.failures;
+        CloseLine(line, now, s.job->Failure());
+    }
+}
+
+void Collector::StartPass(Slot& s, Clock::time_point now) {
+    s.active = true;
+    s.passStarted = now;
+    s.archivePass = options_.once || now >= s.nextArchive;
+    s.job->Begin(run_, s.archivePass);
+    s.job->Poll();
+}
+
+void Collector::PollLine(Line& line, Clock::time_point now) {
+    for (Slot* s : line.meters) {
+        if (!s->active) continue;
+        const MeterJob::State state = s->job->Poll();
+        if (state == MeterJob::State::Done || state == MeterJob::State::Failed) PassEnded(line, *s, state, now);
+        if (!line.open) return;  // closed: its meters wait for it
+    }
+    for (Slot* s : line.meters) {
+        if (s->finished || s->active || s->due > now) continue;
+        if (!OpenLine(line, now)) return;
+        StartPass(*s, now);
+    }
+}
+
+void Collector::Wait(Clock::time_point nextDue, bool anyActive) {
+    int waitMs = 20;
+    if (!anyActive) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextDue - Clock::now()).count();
+        waitMs = static_cast<int>(std::clamp<long long>(left, 1, 200));
+    }
+    api_.PumpMessages(waitMs);
+}
+
+bool Collector::AllFinished() const {
+    return std::all_of(slots_.begin(), slots_.end(), [](const std::unique_ptr<Slot>& s) { return s->finished; });
+}
+
+void Collector::Reload() {
+    CollectConfig fresh;
+    try {
+        fresh = options_.reload();
+    } catch (const ToolError& e) {
+        out_.Error(std::string("the configuration was not reloaded: ") + e.what());
+        return;
+    }
+    // Between batches: what the passes on the line stored stays, and the
+    // next passes go on from there.
+    for (const auto& s : slots_) {
+        const RunTotals& t = s->job->Stored();
+        earlier_.records += t.records;
+        earlier_.gaps += t.gaps;
+        earlier_.logRecords += t.logRecords;
+        earlier_.snapshots += t.snapshots;
+    }
+    TearDown();
+    config_ = std::move(fresh);
+    Build();
+    out_.Info("configuration reloaded: " + std::to_string(config_.meters.size()) + " meters on " +
+              std::to_string(lines_.size()) + " lines");
+}
+
+namespace {
+// With --once (cron), a database held for longer than this fails the run; a
+// collector that watches waits for as long as it takes.
+constexpr long long kOnceLockLimitMs = 120000;
+constexpr long long kLockToldAfterMs = 1000;
+}  // namespace
+
+bool Collector::KeepWaitingForDatabase(long long waitedMs) {
+    if (waitedMs >= kLockToldAfterMs && lockedMs_ < 0) {
+        out_.Warn("the database " + options_.db +
+                  " is locked by another program: waiting (the meters' data waits in memory)");
+        lockedMs_ = waitedMs;
+    }
+    if (lockedMs_ >= 0) lockedMs_ = waitedMs;
+    if (signals_.stop && *signals_.stop) return false;
+    return !(options_.once && waitedMs > kOnceLockLimitMs);
+}
+
+int Collector::Run(CollectSignals signals) {
+    signals_ = signals;
+    store_.Db().OnBusy([this](long long waitedMs) { return KeepWaitingForDatabase(waitedMs); });
+    run_ = store_.BeginRun(options_.once ? "once" : "watch");
+    Build();
     bool interrupted = false;
     for (;;) {
-        if (stop) {
+        if (signals.stop && *signals.stop) {
             interrupted = true;
             break;
         }
+        if (signals.reload && *signals.reload) {
+            *signals.reload = 0;
+            if (options_.reload) Reload();
+        }
+        if (lockedMs_ >= 0) {
+            out_.Info("the database is free again after " + std::to_string(lockedMs_ / 1000) + " s");
+            lockedMs_ = -1;
+        }
         const auto now = Clock::now();
-        bool anyActive = false;
         auto nextDue = now + std::chrono::seconds(1);
-        for (auto& line : lines) {
+        bool anyActive = false;
+        for (auto& line : lines_) {
+            PollLine(*line, now);
             for (Slot* s : line->meters) {
-                if (!s->active) continue;
-                const MeterJob::State state = s->job->Poll();
-                if (state == MeterJob::State::Done) {
-                    s->active = false;
-                    s->failures = 0;
-                    if (options_.once) {
-                        s->finished = true;
-                        ++totals.metersOk;
-                    } else {
-                        const MeterSpec& m = s->job->Spec();
-                        const auto archiveEvery = std::chrono::duration_cast<Clock::duration>(
-                            std::chrono::duration<double, std::ratio<60>>(m.archiveEveryMin));
-                        if (now >= s->nextArchive) s->nextArchive = now + archiveEvery;
-                        auto next = s->nextArchive;
-                        if (m.currentEveryMin > 0) next = std::min(next, now + std::chrono::minutes(m.currentEveryMin));
-                        s->due = next;
-                    }
-                } else if (state == MeterJob::State::Failed) {
-                    s->active = false;
-                    ++s->failures;
-                    out.Note(s->job->Failure());
-                    if (options_.once && s->failures > config_.retries) {
-                        s->finished = s->failed = true;
-                        ++totals.metersFailed;
-                        failures.push_back(s->job->Failure());
-                    } else {
-                        s->due = now + backoff(s->failures);
-                    }
-                }
+                anyActive = anyActive || s->active;
+                if (!s->finished && !s->active) nextDue = std::min(nextDue, s->due);
             }
-            for (Slot* s : line->meters) {
-                if (s->finished || s->active) continue;
-                if (s->due <= now) {
-                    s->active = true;
-                    s->job->Begin(run, now >= s->nextArchive || options_.once);
-                    s->job->Poll();
-                } else {
-                    nextDue = std::min(nextDue, s->due);
-                }
-            }
-            for (Slot* s : line->meters) anyActive = anyActive || s->active;
         }
-        if (options_.once &&
-            std::all_of(slots.begin(), slots.end(), [](const std::unique_ptr<Slot>& s) { return s->finished; }))
-            break;
-        int waitMs = 20;
-        if (!anyActive) {
-            const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextDue - Clock::now()).count();
-            waitMs = static_cast<int>(std::clamp<long long>(left, 1, 200));
-        }
-        api_.PumpMessages(waitMs);
+        if (options_.once && AllFinished()) break;
+        Wait(nextDue, anyActive);
     }
+    return Finish(interrupted);
+}
 
-    for (const auto& s : slots)
+int Collector::Finish(bool interrupted) {
+    for (const auto& s : slots_)
         if (s->active) s->job->Cancel();
-    for (const auto& s : slots) {
+    RunTotals totals = earlier_;
+    totals.metersOk = static_cast<int>(read_.size());
+    std::vector<std::string> failures;
+    for (const auto& s : slots_) {
         const RunTotals& t = s->job->Stored();
         totals.records += t.records;
         totals.gaps += t.gaps;
         totals.logRecords += t.logRecords;
         totals.snapshots += t.snapshots;
-        if (!options_.once && !s->failed) {
-            if (s->failures > 0) {
-                ++totals.metersFailed;
-                failures.push_back(s->job->Failure());
-            } else if (s->due > now0) {
-                ++totals.metersOk;
-            }
+        // A meter whose last attempt failed.
+        if (s->failed || s->failures > 0) {
+            ++totals.metersFailed;
+            failures.push_back(s->job->Failure());
         }
     }
     // The exit status tells the kind of failure of the first meter (in the
     // configuration's order) that stayed failed.
-    for (const auto& s : slots)
+    int status = 0;
+    for (const auto& s : slots_)
         if (!status && s->failed && s->job->FailureStatus() != kExitOk) status = s->job->FailureStatus();
-    store.EndRun(run, totals, interrupted ? "interrupted" : (failures.empty() ? "done" : "failures"));
-    out.Summary(totals, failures, interrupted);
-    // Sessions go before the lines they write on.
-    for (auto& s : slots) s->job.reset();
-    lines.clear();
+    store_.EndRun(run_, totals, interrupted ? "interrupted" : (failures.empty() ? "done" : "failures"));
+    out_.Summary(totals, failures, interrupted);
+    TearDown();
     return interrupted ? 0 : status;
 }
 

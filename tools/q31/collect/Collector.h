@@ -2,11 +2,17 @@
 // session, all on this thread; meters on one port are read side by side and
 // the plug-in gives their requests the line in turn (an RS-485 line carries
 // one exchange at once); a meter that fails is noted, tried again after a
-// growing pause, and the others go on meanwhile.
+// growing pause, and the others go on meanwhile. A port that cannot be
+// opened, or fails, is closed and opened again after the same pauses, for
+// as long as the collector runs.
 #pragma once
 
+#include <chrono>
 #include <csignal>
+#include <functional>
+#include <map>
 #include <memory>
+#include <set>
 #include <string>
 #include <vector>
 
@@ -14,6 +20,8 @@
 #include "tools/q31/collect/CollectConfig.h"
 #include "tools/q31/collect/CollectOutput.h"
 #include "tools/q31/collect/CollectStore.h"
+#include "tools/q31/collect/MeterJob.h"
+#include "tools/q31/collect/MeterPort.h"
 
 namespace q31::tool::collect {
 
@@ -22,21 +30,94 @@ struct CollectOptions {
     bool once = false;
     bool jsonl = false;
     bool trace = false;
+    LogLevel logLevel = LogLevel::Info;
+    bool journal = false;  // stderr is the systemd journal
+    // Reads the configuration again (SIGHUP); throws ToolError when the file
+    // is wrong. Empty: no reloading.
+    std::function<CollectConfig()> reload;
+};
+
+// The signals the loop heeds, set by their handlers.
+struct CollectSignals {
+    const volatile std::sig_atomic_t* stop = nullptr;
+    volatile std::sig_atomic_t* reload = nullptr;
 };
 
 class Collector {
 public:
-    Collector(const CollectConfig& config, const CollectOptions& options, PluginApi& api);
+    using Clock = std::chrono::steady_clock;
 
-    // Runs until one pass is over (--once) or `stop` becomes non-zero.
+    Collector(CollectConfig config, const CollectOptions& options, PluginApi& api);
+    ~Collector();
+
+    // Runs until one pass is over (--once) or the stop signal comes.
     // Returns the exit status: 0, or the kind of the first meter's failure
     // that no retry cured.
-    int Run(const volatile std::sig_atomic_t& stop);
+    int Run(CollectSignals signals);
 
 private:
-    const CollectConfig& config_;
+    struct Slot {
+        std::unique_ptr<MeterJob> job;
+        Clock::time_point due{};
+        Clock::time_point nextArchive{};
+        Clock::time_point passStarted{};
+        bool archivePass = false;
+        int failures = 0;  // in a row
+        std::string lastFailure;
+        bool finished = false;  // --once: read, or out of retries
+        bool failed = false;
+        // Meters on one port run at once: the plug-in takes their requests in turn.
+        bool active = false;
+    };
+    struct Line {
+        std::string port;
+        std::unique_ptr<MeterPort> open;  // null while closed
+        std::vector<Slot*> meters;
+        int failures = 0;  // opens or passes that failed on the port, in a row
+        Clock::time_point retryAt{};
+        std::string lastError;  // logged once per change
+    };
+
+    // Makes the lines and the meters' jobs of the configuration.
+    void Build();
+    // Closes every session, then every line.
+    void TearDown();
+    // Opens a closed line that is due; false while it stays closed.
+    bool OpenLine(Line& line, Clock::time_point now);
+    // Closes a line whose port failed: its meters' passes end, and it is
+    // opened again after the back-off.
+    void CloseLine(Line& line, Clock::time_point now, const std::string& why);
+    // Takes the ends of the line's passes and starts the passes that are due.
+    void PollLine(Line& line, Clock::time_point now);
+    void PassEnded(Line& line, Slot& slot, MeterJob::State state, Clock::time_point now);
+    void StartPass(Slot& slot, Clock::time_point now);
+    // A failed attempt: counted, and the meter tried again after the back-off
+    // (or, with --once and its retries spent, given up).
+    void AttemptFailed(Slot& slot, Clock::time_point now);
+    Clock::duration Backoff(int failuresInRow) const;
+    // Waits for the plug-in's messages until the next thing is due.
+    void Wait(Clock::time_point nextDue, bool anyActive);
+    void Reload();
+    bool AllFinished() const;
+    // Waits out a database another program holds, and says so once.
+    bool KeepWaitingForDatabase(long long waitedMs);
+    // Totals of the run, the run's row closed, the summary; the exit status.
+    int Finish(bool interrupted);
+
+    CollectConfig config_;
     CollectOptions options_;
     PluginApi& api_;
+    CollectOutput out_;
+    CollectStore store_;
+    std::int64_t run_ = 0;
+    std::set<std::string> read_;  // meters a pass of this run read
+    CollectSignals signals_;
+    long long lockedMs_ = -1;  // how long the database has been waited for, once told
+
+    // Lines before meters: the sessions are closed before their ports.
+    std::vector<std::unique_ptr<Line>> lines_;
+    std::vector<std::unique_ptr<Slot>> slots_;
+    RunTotals earlier_;  // stored by the jobs of configurations reloaded since
 };
 
 }  // namespace q31::tool::collect

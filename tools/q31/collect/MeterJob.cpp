@@ -1,7 +1,6 @@
 #include "tools/q31/collect/MeterJob.h"
 
 #include <algorithm>
-#include <cstring>
 #include <ctime>
 #include <memory>
 
@@ -24,18 +23,48 @@ constexpr int kSeriesAttempts = 3;
 constexpr std::uint32_t kRetrySkip = 8;
 
 const char* LogName(bool edit) { return edit ? "edit" : "error"; }
+int RingOf(int series) { return SeriesIsDaily(series) ? 1 : 0; }
+std::uint32_t& CounterOf(SArhiveCount& c, int ring) { return ring == 1 ? c.DayCount : c.HourCount; }
+
+const char* OutcomeOf(ExitStatus status) {
+    switch (status) {
+        case kExitOk: return "ok";
+        case kExitNoAnswer: return "no answer";
+        case kExitOtherMeter: return "other meter";
+        case kExitPortOpen:
+        case kExitPortFailed: return "port error";
+        default: return "error";
+    }
+}
+
+// A snapshot's groups (and, for the totals, its values) as JSON.
+template <typename Record>
+nlohmann::ordered_json Groups(const Record& r) {
+    nlohmann::ordered_json groups = nlohmann::ordered_json::array();
+    for (const auto& g : r.Groups) groups.push_back(g);
+    return groups;
+}
 }  // namespace
 
-MeterJob::MeterJob(const MeterSpec& spec, PluginApi& api, CollectStore& store, const CollectOutput& out, bool trace)
-    : spec_(spec), api_(api), store_(store), out_(out) {
-    if (trace) trace_.PrintTo(stderr);
+bool SnapshotDue(std::optional<std::int64_t> lastStart, std::int64_t passStart, int everyMin) {
+    if (everyMin <= 0) return false;
+    return !lastStart || passStart - *lastStart >= 60LL * everyMin - kScheduleToleranceS;
 }
 
-MeterJob::~MeterJob() {
-    if (session_) api_.session_close(session_);
+MeterJob::MeterJob(const MeterSpec& spec, PluginApi& api, CollectStore& store, const CollectOutput& out, bool trace)
+    : spec_(spec), api_(api), store_(store), out_(out), writer_(store, out, spec.name), wallClock_([] {
+          return static_cast<std::int64_t>(std::time(nullptr));
+      }) {
+    if (trace) {
+        trace_.PrintTo(stderr);
+        trace_.SetLabel(spec_.name);
+    }
 }
+
+MeterJob::~MeterJob() { Detach(); }
 
 bool MeterJob::Attach(PortHandle port) {
+    Detach();
     q31_options o{};
     api_.options_init(&o);
     o.echo = spec_.echo ? 1 : 0;
@@ -49,132 +78,171 @@ bool MeterJob::Attach(PortHandle port) {
     return true;
 }
 
+void MeterJob::Detach() {
+    if (!session_) return;
+    if (inFlight_) api_.cancel(session_);
+    inFlight_ = false;
+    api_.session_close(session_);
+    session_ = nullptr;
+}
+
 void MeterJob::Fail(ExitStatus status, const std::string& why) {
     state_ = State::Failed;
     failureStatus_ = status;
     failure_ = spec_.name + " (" + spec_.port + ", address " + std::to_string(spec_.address) + "): " + why;
-    steps_.clear();
+    steps_.Clear();
     pending_.clear();
     if (inFlight_) api_.cancel(session_);
     inFlight_ = false;
+    EndAttempt();
+}
+
+void MeterJob::EndAttempt() {
+    const LineCounts spent = trace_.Counts() - countsAtPass_;
+    Attempt a;
+    a.meter = spec_.name;
+    a.serialExpected = spec_.serial;
+    a.serialFound = serialFound_;
+    a.startedAt = passStart_;
+    a.endedAt = wallClock_();
+    a.outcome = OutcomeOf(failureStatus_);
+    a.message = failure_;
+    a.packets = spent.writes;
+    a.resends = spent.resends;
+    a.run = run_;
+    writer_.Attempt(a);
 }
 
 void MeterJob::Cancel() {
     if (inFlight_) api_.cancel(session_);
     inFlight_ = false;
-    steps_.clear();
+    steps_.Clear();
     pending_.clear();
     state_ = State::Idle;
 }
 
+void MeterJob::Unreachable(std::int64_t run, ExitStatus status, const std::string& outcome, const std::string& why) {
+    run_ = run;
+    passStart_ = wallClock_();
+    store_.EnsureMeter(spec_, passStart_);
+    state_ = State::Failed;
+    failureStatus_ = status;
+    failure_ = spec_.name + " (" + spec_.port + "): " + why;
+    Attempt a;
+    a.meter = spec_.name;
+    a.serialExpected = spec_.serial;
+    a.startedAt = a.endedAt = passStart_;
+    a.outcome = outcome;
+    a.message = failure_;
+    a.run = run_;
+    writer_.Attempt(a);
+}
+
 void MeterJob::Begin(std::int64_t run, bool archive) {
     run_ = run;
-    steps_.clear();
+    steps_.Clear();
     pending_.clear();
     failure_.clear();
     failureStatus_ = kExitOk;
     state_ = State::Running;
     inFlight_ = false;
+    passStart_ = wallClock_();
+    countsAtPass_ = trace_.Counts();
+    serialFound_.reset();
+    store_.EnsureMeter(spec_, passStart_);
 
     // Who answers: the identity also carries the version word that selects
     // the archive layout, which later requests must name.
-    steps_.push_back({"identification", [this] { return api_.get_id(session_, &OnIdent, this); },
-                      [this] {
-                          SDevIdent found{};
-                          std::memcpy(&found, data_.data(), std::min(data_.size(), sizeof found));
-                          if (found.SerialNumber != spec_.serial) {
-                              Fail(kExitOtherMeter, "another meter answered: expected serial number " +
-                                                        std::to_string(spec_.serial) + ", found " +
-                                                        std::to_string(found.SerialNumber));
-                              return;
-                          }
-                          ident_ = found;
-                      }});
-    steps_.push_back(
-        {"module count", [this] { return api_.get_module_count(session_, &ident_, &OnCount, this); },
-         [this, archive] {
-             modules_ = std::min<std::uint32_t>(count_ & 0xFF, 6);
-             NoteIdentity();
-             const std::int64_t now = std::time(nullptr);
-             const auto due = [&](const char* kind) {
-                 if (spec_.currentEveryMin <= 0) return false;
-                 const auto last = store_.LastSnapshot(spec_.name, kind);
-                 return !last || now - *last >= 60LL * spec_.currentEveryMin;
-             };
-             std::deque<Step> more;
-             if (due("current"))
-                 more.push_back(
-                     {"current values", [this] { return api_.get_current_data(session_, &ident_, &OnCurrent, this); },
-                      [this] {
-                          SCurrentData d{};
-                          std::memcpy(&d, data_.data(), std::min(data_.size(), sizeof d));
-                          nlohmann::ordered_json groups = nlohmann::ordered_json::array();
-                          for (const auto& g : d.Groups) groups.push_back(g);
-                          const std::int64_t at = std::time(nullptr);
-                          store_.StoreSnapshot(spec_.name, "current", at, run_, groups.dump());
-                          ++stored_.snapshots;
-                          out_.Batch(
-                              {{"meter", spec_.name}, {"kind", "current"}, {"taken_at", at}, {"groups", groups}});
-                      }});
-             if (due("totals"))
-                 more.push_back({"totals",
-                                 [this] { return api_.get_accumulated_data(session_, &ident_, &OnTotals, this); },
-                                 [this] {
-                                     SAccumulatedData d{};
-                                     std::memcpy(&d, data_.data(), std::min(data_.size(), sizeof d));
-                                     nlohmann::ordered_json groups = nlohmann::ordered_json::array();
-                                     for (const auto& g : d.Groups) groups.push_back(g);
-                                     nlohmann::ordered_json data{{"values", d.Values}, {"groups", groups}};
-                                     const std::int64_t at = std::time(nullptr);
-                                     store_.StoreSnapshot(spec_.name, "totals", at, run_, data.dump());
-                                     ++stored_.snapshots;
-                                     out_.Batch({{"meter", spec_.name},
-                                                 {"kind", "totals"},
-                                                 {"taken_at", at},
-                                                 {"values", data["values"]},
-                                                 {"groups", groups}});
-                                 }});
-             if (archive) {
-                 more.push_back({"archive counters",
-                                 [this] { return api_.get_archive_count(session_, &ident_, &OnCounters, this); },
-                                 [this] {
-                                     std::memcpy(&counters_, data_.data(), std::min(data_.size(), sizeof counters_));
-                                     NoteCounters();
-                                 }});
-             }
-             // After the steps just planned; the series are planned once the counters are in.
-             for (auto it = more.rbegin(); it != more.rend(); ++it) steps_.push_front(std::move(*it));
-             if (!archive) return;
-             std::vector<int> modules = spec_.modules;
-             if (modules.empty())
-                 for (std::uint32_t m = 1; m <= modules_; ++m) modules.push_back(static_cast<int>(m));
-             // Kept in front, in their order; those the meter lacks behind them.
-             const auto beyond = std::stable_partition(modules.begin(), modules.end(),
-                                                       [&](int m) { return m <= static_cast<int>(modules_); });
-             if (beyond != modules.end()) {
-                 std::string skipped;
-                 for (auto it = beyond; it != modules.end(); ++it)
-                     skipped += (skipped.empty() ? "" : ", ") + std::to_string(*it);
-                 out_.Note(spec_.name + ": the meter counts " + std::to_string(modules_) + " module" +
-                           (modules_ == 1 ? "" : "s") + "; module" + (modules.end() - beyond == 1 ? " " : "s ") +
-                           skipped + " skipped");
-             }
-             modules.erase(beyond, modules.end());
-             // Appended, so they run after the counters.
-             for (int series : spec_.series) {
-                 if (series % 6 == 0) {
-                     // The record's time is one value for all modules: kept under module 0.
-                     if (!modules.empty()) PlanSeries(series, 0, 0);
-                     continue;
-                 }
-                 for (int m : modules) PlanSeries(series, m, 0);
-             }
-             if (spec_.logs) {
-                 PlanLog("error", 0);
-                 for (std::uint32_t m = 1; m <= modules_; ++m) PlanLog("error", static_cast<int>(m));
-                 for (std::uint32_t m = 1; m <= modules_; ++m) PlanLog("edit", static_cast<int>(m));
-             }
-         }});
+    steps_.Later({"identification", [this] { return api_.get_id(session_, &PendingCall::OnIdent, &call_); },
+                  [this] {
+                      const auto found = call_.As<SDevIdent>();
+                      serialFound_ = found.SerialNumber;
+                      if (found.SerialNumber != spec_.serial) {
+                          Fail(kExitOtherMeter, "another meter answered: expected serial number " +
+                                                    std::to_string(spec_.serial) + ", found " +
+                                                    std::to_string(found.SerialNumber));
+                          return;
+                      }
+                      ident_ = found;
+                  }});
+    steps_.Later({"module count",
+                  [this] { return api_.get_module_count(session_, &ident_, &PendingCall::OnCount, &call_); },
+                  [this, archive] {
+                      modules_ = std::min<std::uint32_t>(call_.Count() & 0xFF, 6);
+                      NoteIdentity();
+                      PlanPass(archive);
+                  }});
+}
+
+void MeterJob::PlanPass(bool archive) {
+    std::vector<Step> next;
+    for (const char* kind : {"current", "totals"})
+        if (SnapshotDue(store_.LastSnapshotStart(spec_.name, kind), passStart_, spec_.currentEveryMin))
+            next.push_back(SnapshotStep(kind));
+    if (archive)
+        next.push_back({"archive counters",
+                        [this] { return api_.get_archive_count(session_, &ident_, &PendingCall::OnCounters, &call_); },
+                        [this] {
+                            counters_ = call_.As<SArhiveCount>();
+                            NoteCounters();
+                        }});
+    steps_.Next(std::move(next));
+    if (!archive) return;
+    // The series are planned now and asked for once the counters are in.
+    const std::vector<int> modules = ModulesToRead();
+    for (int series : spec_.series) {
+        if (series % 6 == 0) {
+            // The record's time is one value for all modules: kept under module 0.
+            if (!modules.empty()) steps_.Later(SeriesStep(series, 0, 0));
+            continue;
+        }
+        for (int m : modules) steps_.Later(SeriesStep(series, m, 0));
+    }
+    if (spec_.logs) {
+        steps_.Later(LogStep("error", 0));
+        for (std::uint32_t m = 1; m <= modules_; ++m) steps_.Later(LogStep("error", static_cast<int>(m)));
+        for (std::uint32_t m = 1; m <= modules_; ++m) steps_.Later(LogStep("edit", static_cast<int>(m)));
+    }
+}
+
+std::vector<int> MeterJob::ModulesToRead() {
+    std::vector<int> modules = spec_.modules;
+    if (modules.empty())
+        for (std::uint32_t m = 1; m <= modules_; ++m) modules.push_back(static_cast<int>(m));
+    // Kept in front, in their order; those the meter lacks behind them.
+    const auto beyond =
+        std::stable_partition(modules.begin(), modules.end(), [&](int m) { return m <= static_cast<int>(modules_); });
+    if (beyond != modules.end()) {
+        std::string skipped;
+        for (auto it = beyond; it != modules.end(); ++it)
+            skipped += (skipped.empty() ? "" : ", ") + std::to_string(*it);
+        out_.Warn(spec_.name + ": the meter counts " + std::to_string(modules_) + " module" +
+                  (modules_ == 1 ? "" : "s") + "; module" + (modules.end() - beyond == 1 ? " " : "s ") + skipped +
+                  " skipped");
+    }
+    modules.erase(beyond, modules.end());
+    return modules;
+}
+
+Step MeterJob::SnapshotStep(const std::string& kind) {
+    const bool current = kind == "current";
+    Step step;
+    step.what = current ? "current values" : "totals";
+    step.start = [this, current] {
+        if (current) return api_.get_current_data(session_, &ident_, &PendingCall::OnCurrent, &call_);
+        return api_.get_accumulated_data(session_, &ident_, &PendingCall::OnTotals, &call_);
+    };
+    step.finish = [this, current, kind] {
+        nlohmann::ordered_json data;
+        if (current) {
+            data = {{"groups", Groups(call_.As<SCurrentData>())}};
+        } else {
+            const auto totals = call_.As<SAccumulatedData>();
+            data = {{"values", totals.Values}, {"groups", Groups(totals)}};
+        }
+        writer_.Snapshot(kind, wallClock_(), passStart_, run_, data);
+    };
+    return step;
 }
 
 void MeterJob::NoteIdentity() {
@@ -186,7 +254,7 @@ void MeterJob::NoteIdentity() {
         store_.NoteEvent(
             spec_.name, ident_.SerialNumber, "replaced",
             "serial number " + std::to_string(*known) + " replaced by " + std::to_string(ident_.SerialNumber), run_);
-        out_.Note(spec_.name + ": serial number " + std::to_string(ident_.SerialNumber) + " answers where " +
+        out_.Warn(spec_.name + ": serial number " + std::to_string(ident_.SerialNumber) + " answers where " +
                   std::to_string(*known) + " did: a new meter, read from its oldest record");
     }
     store_.NoteMeter(spec_, ident_, modules_);
@@ -207,54 +275,13 @@ void MeterJob::NoteCounters() {
             "hours " + std::to_string(counters_.HourCount) + ", days " + std::to_string(counters_.DayCount);
         key_.epoch =
             store_.NoteEvent(key_.name, key_.serial, "reset", "counters went back from " + was + " to " + now, run_);
-        out_.Note(spec_.name + ": the counters went back from " + was + " to " + now +
+        out_.Warn(spec_.name + ": the counters went back from " + was + " to " + now +
                   " (the meter was reset); epoch " + std::to_string(key_.epoch) + ", read from its oldest record");
     }
     store_.NoteCounters(key_.name, key_.serial, counters_.HourCount, counters_.DayCount);
 }
 
-std::vector<std::int64_t> MeterJob::Values() const {
-    std::vector<std::int64_t> values(count_);
-    for (std::uint32_t i = 0; i < count_ && (i + 1) * size_ <= data_.size(); ++i) {
-        if (size_ == 8) {
-            std::memcpy(&values[i], &data_[i * 8], 8);
-        } else {
-            std::int32_t v = 0;
-            std::memcpy(&v, &data_[i * 4], 4);
-            values[i] = v;
-        }
-    }
-    return values;
-}
-
-void MeterJob::EmitSeries(int series, int storeModule, std::uint32_t first, std::size_t count, int added,
-                          const std::optional<RecordGap>& gap) {
-    stored_.records += added;
-    nlohmann::ordered_json line{{"meter", spec_.name},
-                                {"serial", key_.serial},
-                                {"kind", "archive"},
-                                {"series", SeriesName(series)},
-                                {"module", storeModule},
-                                {"first", first},
-                                {"last", static_cast<std::int64_t>(first) + static_cast<std::int64_t>(count) - 1},
-                                {"count", count},
-                                {"stored", added}};
-    if (gap) {
-        ++stored_.gaps;
-        line["gap"] = {{"first", gap->first}, {"last", gap->last}};
-        out_.Note(spec_.name + ": " + SeriesName(series) + " module " + std::to_string(storeModule) + ": records " +
-                  std::to_string(gap->first) + ".." + std::to_string(gap->last) +
-                  " were overwritten in the meter before they were read");
-    }
-    out_.Batch(line);
-}
-
-namespace {
-int RingOf(int series) { return SeriesIsDaily(series) ? 1 : 0; }
-std::uint32_t& CounterOf(SArhiveCount& c, int ring) { return ring == 1 ? c.DayCount : c.HourCount; }
-}  // namespace
-
-void MeterJob::PlanSeries(int series, int storeModule, int attempt) {
+Step MeterJob::SeriesStep(int series, int storeModule, int attempt) {
     struct Read {
         std::uint32_t from = 0;
         std::uint32_t before = 0;
@@ -280,17 +307,17 @@ void MeterJob::PlanSeries(int series, int storeModule, int attempt) {
             read->from = oldest + kRetrySkip;
         if (last && *last >= counter) {
             // The pass began with counters beyond this; they went back since.
-            out_.Note(spec_.name + ": " + name + " module " + std::to_string(storeModule) + ": the meter counts " +
+            out_.Warn(spec_.name + ": " + name + " module " + std::to_string(storeModule) + ": the meter counts " +
                       std::to_string(counter) + " records, record " + std::to_string(*last) +
                       " is stored already (reset during the read?); nothing read");
-            return kSkip;
+            return Step::kSkip;
         }
-        if (read->from >= counter) return kSkip;
+        if (read->from >= counter) return Step::kSkip;
         return api_.get_archive_series(session_, &ident_, static_cast<q31_series>(series), requestModule, read->from,
-                                       &OnSeries, this);
+                                       &PendingCall::OnSeries, &call_);
     };
     step.finish = [=, this] {
-        std::vector<std::int64_t> values = Values();
+        std::vector<std::int64_t> values = call_.Values();
         if (values.size() > slots) {
             Fail(kExitFailure,
                  name + ": the meter delivered " + std::to_string(values.size()) + " values, more than its ring holds");
@@ -309,19 +336,19 @@ void MeterJob::PlanSeries(int series, int storeModule, int attempt) {
         pendingRing_ = ring;
         // A whole ring tells no counter: it could have begun at `from` or,
         // had the meter written meanwhile, later. Read the counters now.
-        if (pending_.back().values.size() == slots) steps_.push_front(SettleStep());
+        if (pending_.back().values.size() == slots) steps_.Next(SettleStep());
     };
-    steps_.push_back(std::move(step));
+    return step;
 }
 
-MeterJob::Step MeterJob::SettleStep() {
+Step MeterJob::SettleStep() {
     Step step;
     step.what = "archive counters";
     // Counted as a read of the pending ring, so that no second one is put before it.
     step.ring = pendingRing_;
-    step.start = [this] { return api_.get_archive_count(session_, &ident_, &OnCounters, this); };
+    step.start = [this] { return api_.get_archive_count(session_, &ident_, &PendingCall::OnCounters, &call_); };
     step.finish = [this, ring = pendingRing_] {
-        std::memcpy(&counters_, data_.data(), std::min(data_.size(), sizeof counters_));
+        counters_ = call_.As<SArhiveCount>();
         SettlePending(CounterOf(counters_, ring));
     };
     return step;
@@ -330,7 +357,7 @@ MeterJob::Step MeterJob::SettleStep() {
 void MeterJob::SettlePending(std::uint32_t after) {
     std::vector<PendingSeries> pending;
     pending.swap(pending_);
-    std::deque<Step> again;
+    std::vector<Step> again;
     for (PendingSeries& p : pending) {
         const std::string name = SeriesName(p.series);
         const SeriesVerdict v = JudgeSeriesRead(p.from, p.before, after, p.values.size(), SeriesSlots(p.series));
@@ -340,138 +367,130 @@ void MeterJob::SettlePending(std::uint32_t after) {
             const std::uint32_t first = v.first + static_cast<std::uint32_t>(v.skip);
             std::optional<RecordGap> gap = v.gap;
             if (p.wanted < p.from) gap = RecordGap{p.wanted, gap ? gap->last : first - 1};
-            const int added = store_.StoreSeries(key_, p.storeModule, name, first, kept, gap, run_);
-            EmitSeries(p.series, p.storeModule, first, kept.size(), added, gap);
+            writer_.Series(key_, name, p.storeModule, first, kept, gap, run_);
             continue;
         }
         if (p.attempt + 1 >= kSeriesAttempts) {
             Fail(kExitFailure, name + ": the meter kept writing while its ring was read");
             return;
         }
-        // Read again from the new counters: planned to run next.
-        std::deque<Step> rest;
-        rest.swap(steps_);
-        PlanSeries(p.series, p.storeModule, p.attempt + 1);
-        for (Step& s : steps_) again.push_back(std::move(s));
-        steps_.swap(rest);
+        // Read again from the new counters, next.
+        again.push_back(SeriesStep(p.series, p.storeModule, p.attempt + 1));
     }
-    for (auto it = again.rbegin(); it != again.rend(); ++it) steps_.push_front(std::move(*it));
+    steps_.Next(std::move(again));
 }
 
-void MeterJob::PlanLog(const std::string& log, int module) {
+Step MeterJob::LogStep(const std::string& log, int module) {
     const bool edit = log == "edit";
-    auto head = std::make_shared<std::vector<std::uint16_t>>();
     Step step;
     step.what = std::string(LogName(edit)) + "-log head";
     step.start = [=, this] {
-        if (edit)
-            return api_.get_edit_head_module(session_, &ident_, static_cast<std::uint32_t>(module), &OnWords, this);
-        if (module == 0) return api_.get_error_head_device(session_, &ident_, &OnWords, this);
-        return api_.get_error_head_module(session_, &ident_, static_cast<std::uint32_t>(module), &OnWords, this);
+        const auto m = static_cast<std::uint32_t>(module);
+        if (edit) return api_.get_edit_head_module(session_, &ident_, m, &PendingCall::OnWords, &call_);
+        if (module == 0) return api_.get_error_head_device(session_, &ident_, &PendingCall::OnWords, &call_);
+        return api_.get_error_head_module(session_, &ident_, m, &PendingCall::OnWords, &call_);
     };
     step.finish = [=, this] {
-        head->assign(count_, 0);
-        std::memcpy(head->data(), data_.data(), std::min<std::size_t>(data_.size(), head->size() * 2));
+        const std::vector<std::uint16_t> head = call_.Words();
         const auto stored = store_.LogHead(key_, log, module);
-        if (stored && *stored == *head) return;
+        if (stored && *stored == head) return;
         // The head moved (or was never read): read the log's blocks, then
         // store the head last, so a run killed before that reads them again.
         std::vector<int> blocks;
         if (edit) blocks = {1};
         else if (module == 0) blocks = {1, 2, 3, 4, 5, 6, 7, 8};
         else if (module <= 6) blocks = {1, 2, 3, 4, 5};
-        auto added = std::make_shared<int>(0);
-        std::deque<Step> more;
+        writer_.LogBegin();
+        std::vector<Step> next;
         for (int block : blocks) {
             Step b;
             b.what = std::string(LogName(edit)) + "-log block";
             b.start = [=, this] {
                 const auto m = static_cast<std::uint32_t>(module);
                 const auto k = static_cast<std::uint32_t>(block);
-                if (edit) return api_.get_edit_block_module(session_, &ident_, m, &OnRecords, this);
-                if (module == 0) return api_.get_error_block_device(session_, &ident_, k, &OnRecords, this);
-                return api_.get_error_block_module(session_, &ident_, m, k, &OnRecords, this);
+                if (edit) return api_.get_edit_block_module(session_, &ident_, m, &PendingCall::OnRecords, &call_);
+                if (module == 0)
+                    return api_.get_error_block_device(session_, &ident_, k, &PendingCall::OnRecords, &call_);
+                return api_.get_error_block_module(session_, &ident_, m, k, &PendingCall::OnRecords, &call_);
             };
-            b.finish = [=, this] { *added += store_.StoreLogBlock(key_, log, module, block, size_, data_, run_); };
-            more.push_back(std::move(b));
+            b.finish = [=, this] { writer_.LogBlock(key_, log, module, block, call_.Size(), call_.Bytes(), run_); };
+            next.push_back(std::move(b));
         }
-        more.push_back({"log head", nullptr, [=, this] {
-                            store_.StoreLogHead(key_, log, module, *head, run_);
-                            stored_.logRecords += *added;
-                            out_.Batch({{"meter", spec_.name},
-                                        {"serial", key_.serial},
-                                        {"kind", "log"},
-                                        {"log", log},
-                                        {"module", module},
-                                        {"head", *head},
-                                        {"stored", *added}});
-                        }});
-        for (auto it = more.rbegin(); it != more.rend(); ++it) steps_.push_front(std::move(*it));
+        next.push_back({"log head", nullptr, [=, this] { writer_.LogHead(key_, log, module, head, run_); }});
+        steps_.Next(std::move(next));
     };
-    steps_.push_back(std::move(step));
+    return step;
+}
+
+bool MeterJob::RequestSucceeded(const Step& step) {
+    const q31_result& r = call_.Result();
+    switch (r.status) {
+        case Q31_OK: return true;
+        case Q31_OTHER_METER:
+            serialFound_ = r.found_serial;
+            Fail(kExitOtherMeter, "another meter answered the " + step.what + ": expected serial number " +
+                                      std::to_string(r.expected_serial) + ", found " + std::to_string(r.found_serial));
+            return false;
+        case Q31_NO_ANSWER:
+        case Q31_PORT_ERROR: {
+            const LineCounts spent = trace_.Counts() - countsAtStart_;
+            // A port that fails its reads (an adapter pulled out) leaves the
+            // request without an answer; it is the port that failed.
+            if (r.status == Q31_PORT_ERROR || spent.portErrors > 0) {
+                Fail(kExitPortFailed, "the port failed during the " + step.what + ": " +
+                                          (spent.lastOsError ? HostPortErrorText(spent.lastOsError) : "write error"));
+                return false;
+            }
+            Fail(kExitNoAnswer, "no answer to the " + step.what + ": " + LineTrace::Describe(spent));
+            return false;
+        }
+        default: Fail(kExitFailure, step.what + ": " + api_.strerror(r.status)); return false;
+    }
 }
 
 MeterJob::State MeterJob::Poll() {
     if (state_ != State::Running) return state_;
     if (inFlight_) {
-        if (!done_) {
+        if (!call_.Done()) {
             if (trace_.LastEventUs() != lastEventUs_) {
                 lastEventUs_ = trace_.LastEventUs();
                 lastLineChange_ = Clock::now();
                 onLine_ = true;
             } else if (onLine_ && Clock::now() - lastLineChange_ >
                                       std::chrono::milliseconds(3LL * spec_.timeoutMs + kQuietSlackMs)) {
-                Fail(kExitNoAnswer, "no answer to the " + steps_.front().what + " (the line fell silent)");
+                Fail(kExitNoAnswer, "no answer to the " + steps_.Front().what + " (the line fell silent)");
             }
             return state_;
         }
         inFlight_ = false;
-        Step step = std::move(steps_.front());
-        steps_.pop_front();
-        switch (result_.status) {
-            case Q31_OK: break;
-            case Q31_OTHER_METER:
-                Fail(kExitOtherMeter, "another meter answered the " + step.what + ": expected serial number " +
-                                          std::to_string(result_.expected_serial) + ", found " +
-                                          std::to_string(result_.found_serial));
-                return state_;
-            case Q31_NO_ANSWER:
-                Fail(kExitNoAnswer,
-                     "no answer to the " + step.what + ": " + LineTrace::Describe(trace_.Counts() - countsAtStart_));
-                return state_;
-            case Q31_PORT_ERROR:
-                Fail(kExitPortFailed, "the port failed during the " + step.what + ": " +
-                                          (trace_.Counts().lastOsError ? HostPortErrorText(trace_.Counts().lastOsError)
-                                                                       : "write error"));
-                return state_;
-            default: Fail(kExitFailure, step.what + ": " + api_.strerror(result_.status)); return state_;
-        }
+        Step step = steps_.Pop();
+        if (!RequestSucceeded(step)) return state_;
         step.finish();
         if (state_ != State::Running) return state_;
     }
+    StartNext();
+    return state_;
+}
+
+void MeterJob::StartNext() {
     while (state_ == State::Running && !inFlight_) {
         // Pending series are settled before anything but a read of their ring.
-        if (!pending_.empty() && (steps_.empty() || steps_.front().ring != pendingRing_))
-            steps_.push_front(SettleStep());
-        if (steps_.empty()) {
+        if (!pending_.empty() && (steps_.Empty() || steps_.Front().ring != pendingRing_)) steps_.Next(SettleStep());
+        if (steps_.Empty()) {
             state_ = State::Done;
+            EndAttempt();
             break;
         }
-        Step& next = steps_.front();
+        Step& next = steps_.Front();
         if (!next.start) {
-            Step step = std::move(next);
-            steps_.pop_front();
-            step.finish();
+            steps_.Pop().finish();
             continue;
         }
-        done_ = false;
-        result_ = {};
-        data_.clear();
-        count_ = size_ = 0;
+        call_.Reset();
         countsAtStart_ = trace_.Counts();
         const int status = next.start();
-        if (status == kSkip) {
-            steps_.pop_front();
+        if (status == Step::kSkip) {
+            steps_.Pop();
             continue;
         }
         if (status != Q31_OK) {
@@ -487,45 +506,6 @@ MeterJob::State MeterJob::Poll() {
         lastEventUs_ = trace_.LastEventUs();
         lastLineChange_ = Clock::now();
     }
-    return state_;
-}
-
-void MeterJob::Done(const q31_result* r, const void* data, std::size_t bytes, std::uint32_t count, std::uint32_t size) {
-    result_ = *r;
-    if (r->status == Q31_OK && data && bytes) {
-        const auto* p = static_cast<const std::uint8_t*>(data);
-        data_.assign(p, p + bytes);
-    }
-    count_ = count;
-    size_ = size;
-    done_ = true;
-}
-
-void Q31_CALL MeterJob::OnIdent(const q31_result* r, const SDevIdent* ident, void* user) {
-    static_cast<MeterJob*>(user)->Done(r, ident, sizeof *ident, 1, sizeof *ident);
-}
-void Q31_CALL MeterJob::OnCount(const q31_result* r, std::uint32_t count, void* user) {
-    static_cast<MeterJob*>(user)->Done(r, nullptr, 0, count, 0);
-}
-void Q31_CALL MeterJob::OnCurrent(const q31_result* r, const SCurrentData* data, void* user) {
-    static_cast<MeterJob*>(user)->Done(r, data, sizeof *data, 1, sizeof *data);
-}
-void Q31_CALL MeterJob::OnTotals(const q31_result* r, const SAccumulatedData* data, void* user) {
-    static_cast<MeterJob*>(user)->Done(r, data, sizeof *data, 1, sizeof *data);
-}
-void Q31_CALL MeterJob::OnCounters(const q31_result* r, const SArhiveCount* counters, void* user) {
-    static_cast<MeterJob*>(user)->Done(r, counters, sizeof *counters, 1, sizeof *counters);
-}
-void Q31_CALL MeterJob::OnSeries(const q31_result* r, const void* values, std::uint32_t count, std::uint32_t size,
-                                 void* user) {
-    static_cast<MeterJob*>(user)->Done(r, values, static_cast<std::size_t>(count) * size, count, size);
-}
-void Q31_CALL MeterJob::OnWords(const q31_result* r, const std::uint16_t* words, std::uint32_t count, void* user) {
-    static_cast<MeterJob*>(user)->Done(r, words, count * sizeof *words, count, sizeof *words);
-}
-void Q31_CALL MeterJob::OnRecords(const q31_result* r, const std::uint8_t* records, std::uint32_t count,
-                                  std::uint32_t size, void* user) {
-    static_cast<MeterJob*>(user)->Done(r, records, static_cast<std::size_t>(count) * size, count, size);
 }
 
 }  // namespace q31::tool::collect

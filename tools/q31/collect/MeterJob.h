@@ -2,14 +2,15 @@
 // identity, the module count, the snapshots that are due, the archive
 // counters, every planned series from just after the newest stored record,
 // and the logs whose heads moved. Nothing here blocks: the collector pumps
-// the plug-in's messages and calls Poll, which stores a finished request's
-// data (one transaction per batch) and starts the next request.
+// the plug-in's messages and calls Poll, which hands a finished request's
+// data to the BatchWriter (one transaction per batch) and starts the next
+// request. Every pass ends as one attempt on record.
 #pragma once
 
 #include <chrono>
 #include <cstdint>
-#include <deque>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,17 +18,32 @@
 #include "publicQ31.h"
 #include "tools/q31/ExitStatus.h"
 #include "tools/q31/LineTrace.h"
+#include "tools/q31/PendingCall.h"
 #include "tools/q31/PluginApi.h"
+#include "tools/q31/collect/BatchWriter.h"
 #include "tools/q31/collect/CollectConfig.h"
 #include "tools/q31/collect/CollectOutput.h"
 #include "tools/q31/collect/CollectStore.h"
 #include "tools/q31/collect/SeriesCheck.h"
+#include "tools/q31/collect/StepQueue.h"
 
 namespace q31::tool::collect {
+
+// A snapshot may be taken this many seconds before its period is over: a
+// pass started by cron at the same period as the snapshots, a little earlier
+// than the last one, still takes it.
+constexpr std::int64_t kScheduleToleranceS = 10;
+
+// Whether a snapshot taken every `everyMin` minutes is due in a pass that
+// starts at `passStart`, the last one's pass having started at `lastStart`
+// (Unix seconds). Never when `everyMin` is 0.
+bool SnapshotDue(std::optional<std::int64_t> lastStart, std::int64_t passStart, int everyMin);
 
 class MeterJob {
 public:
     using Clock = std::chrono::steady_clock;
+    // Unix seconds; a test's own clock in place of the system's.
+    using WallClock = std::function<std::int64_t()>;
     enum class State { Idle, Running, Done, Failed };
 
     MeterJob(const MeterSpec& spec, PluginApi& api, CollectStore& store, const CollectOutput& out, bool trace);
@@ -35,9 +51,14 @@ public:
     MeterJob(const MeterJob&) = delete;
     MeterJob& operator=(const MeterJob&) = delete;
 
+    void SetWallClock(WallClock clock) { wallClock_ = std::move(clock); }
+
     // Opens the meter's session on its line. False when the plug-in refuses
     // the options.
     bool Attach(PortHandle port);
+    // Closes the session (before its line is closed).
+    void Detach();
+    bool Attached() const { return session_ != nullptr; }
 
     // Starts a pass. `archive`: the archive and the logs too, not only the
     // snapshots that are due.
@@ -46,6 +67,9 @@ public:
     State Poll();
     // Abandons the request on the line; what was stored stays.
     void Cancel();
+    // An attempt that could not begin: the line could not be had. Fails with
+    // `status` and puts the attempt on record with `outcome`.
+    void Unreachable(std::int64_t run, ExitStatus status, const std::string& outcome, const std::string& why);
 
     const MeterSpec& Spec() const { return spec_; }
     State Current() const { return state_; }
@@ -53,18 +77,9 @@ public:
     const std::string& Failure() const { return failure_; }
     ExitStatus FailureStatus() const { return failureStatus_; }
     // What this job stored since it was made.
-    const RunTotals& Stored() const { return stored_; }
+    const RunTotals& Stored() const { return writer_.Stored(); }
 
 private:
-    // A request: `start` returns the plug-in's status, or kSkip when there
-    // is nothing to ask; `finish` runs once its data is there.
-    static constexpr int kSkip = -1;
-    struct Step {
-        std::string what;
-        std::function<int()> start;
-        std::function<void()> finish;
-        int ring = -1;  // a series read: 0 the hourly ring, 1 the daily one
-    };
     // A series read whose values wait for a counter read after them, which
     // the next read of the same ring brings along: the plug-in reads the
     // counters when it begins a request.
@@ -79,43 +94,41 @@ private:
     };
 
     void Fail(ExitStatus status, const std::string& why);
-    void PlanSeries(int series, int module, int attempt);
-    void PlanLog(const std::string& log, int module);
+    // Puts the pass that just ended on record.
+    void EndAttempt();
+    // The steps once the module count is known: snapshots due, counters,
+    // series, logs.
+    void PlanPass(bool archive);
+    std::vector<int> ModulesToRead();
+    Step SnapshotStep(const std::string& kind);
+    Step SeriesStep(int series, int module, int attempt);
+    Step LogStep(const std::string& log, int module);
     // Stores (or reads again) the pending series with `after` as the
     // counter of their ring read after them.
     void SettlePending(std::uint32_t after);
     // A step that reads the counters and settles the pending series.
     Step SettleStep();
-    void EmitSeries(int series, int storeModule, std::uint32_t first, std::size_t count, int added,
-                    const std::optional<RecordGap>& gap);
-    std::vector<std::int64_t> Values() const;
     // A serial number other than the one last seen under this name is a
     // new meter; noted before the meter row takes the new one.
     void NoteIdentity();
     // Counters below the ones last seen: the meter was reset.
     void NoteCounters();
-
-    static void Q31_CALL OnIdent(const q31_result* r, const SDevIdent* ident, void* user);
-    static void Q31_CALL OnCount(const q31_result* r, std::uint32_t count, void* user);
-    static void Q31_CALL OnCurrent(const q31_result* r, const SCurrentData* data, void* user);
-    static void Q31_CALL OnTotals(const q31_result* r, const SAccumulatedData* data, void* user);
-    static void Q31_CALL OnCounters(const q31_result* r, const SArhiveCount* counters, void* user);
-    static void Q31_CALL OnSeries(const q31_result* r, const void* values, std::uint32_t count, std::uint32_t size,
-                                  void* user);
-    static void Q31_CALL OnWords(const q31_result* r, const std::uint16_t* words, std::uint32_t count, void* user);
-    static void Q31_CALL OnRecords(const q31_result* r, const std::uint8_t* records, std::uint32_t count,
-                                   std::uint32_t size, void* user);
-    void Done(const q31_result* r, const void* data, std::size_t bytes, std::uint32_t count, std::uint32_t size);
+    // Checks how the request on the line ended; false (and failed) unless ok.
+    bool RequestSucceeded(const Step& step);
+    // Starts the next request that asks something; finishes the steps that only store.
+    void StartNext();
 
     MeterSpec spec_;
     PluginApi& api_;
     CollectStore& store_;
     const CollectOutput& out_;
+    BatchWriter writer_;
     LineTrace trace_;
     q31_session* session_ = nullptr;
+    WallClock wallClock_;
 
     State state_ = State::Idle;
-    std::deque<Step> steps_;
+    StepQueue steps_;
     bool inFlight_ = false;
     Clock::time_point lastLineChange_{};
     bool onLine_ = false;  // the request in flight has had the line (an event came)
@@ -123,9 +136,11 @@ private:
     LineCounts countsAtStart_;  // of the request on the line
     std::string failure_;
     ExitStatus failureStatus_ = kExitOk;
-    RunTotals stored_;
 
     std::int64_t run_ = 0;
+    std::int64_t passStart_ = 0;  // Unix seconds
+    LineCounts countsAtPass_;
+    std::optional<std::uint32_t> serialFound_;
     SDevIdent ident_{};
     std::uint32_t modules_ = 0;
     SArhiveCount counters_{};
@@ -133,12 +148,7 @@ private:
     std::vector<PendingSeries> pending_;  // all of one ring
     int pendingRing_ = -1;
 
-    // The finished request.
-    bool done_ = false;
-    q31_result result_{};
-    std::vector<std::uint8_t> data_;
-    std::uint32_t count_ = 0;
-    std::uint32_t size_ = 0;
+    PendingCall call_;  // the request on the line
 };
 
 }  // namespace q31::tool::collect

@@ -38,7 +38,9 @@ MeterPort::MeterPort(const MeterSpec& spec) : name_(spec.port) {
     }
     int osError = 0;
     handle_ = OpenHostPort(path.c_str(), spec.line, &osError);
-    if (!PortUsable(handle_)) error_ = "cannot open " + path + ": " + HostPortErrorText(osError);
+    if (PortUsable(handle_)) return;
+    error_ = "cannot open " + path + ": " + HostPortErrorText(osError);
+    busy_ = HostPortBusy(osError);
 }
 
 MeterPort::~MeterPort() {

@@ -29,6 +29,8 @@ public:
 
     bool Open() const { return PortUsable(handle_); }
     const std::string& Error() const { return error_; }
+    // The port could not be had because another program holds it.
+    bool Busy() const { return busy_; }
     PortHandle Handle() const { return handle_; }
     const std::string& Name() const { return name_; }
 
@@ -37,6 +39,7 @@ private:
     std::unique_ptr<sim::PtyMeter> meter_;
     PortHandle handle_ = kNoPort;
     std::string error_;
+    bool busy_ = false;
 };
 
 }  // namespace q31::tool::collect

@@ -2,6 +2,9 @@
 
 #include <sqlite3.h>
 
+#include <algorithm>
+#include <thread>
+
 #include "tools/q31/ToolError.h"
 
 namespace q31::tool::collect {
@@ -13,12 +16,23 @@ SqliteDb::SqliteDb(const std::string& path) : path_(path) {
         db_ = nullptr;
         throw ToolError(kExitFailure, "cannot open the database " + path + ": " + why);
     }
-    // Another reader (sqlite3 on the command line, a report) may hold the
-    // file for a moment; wait rather than fail the batch.
-    sqlite3_busy_timeout(db_, 10000);
+    // Another program (sqlite3 on the command line, a report) may hold the
+    // file for a while; wait rather than fail the batch.
+    sqlite3_busy_handler(db_, &SqliteDb::Busy, this);
 }
 
 SqliteDb::~SqliteDb() { sqlite3_close(db_); }
+
+int SqliteDb::Busy(void* self, int count) {
+    auto& db = *static_cast<SqliteDb*>(self);
+    const auto now = std::chrono::steady_clock::now();
+    if (count == 0) db.busySince_ = now;
+    const long long waited = std::chrono::duration_cast<std::chrono::milliseconds>(now - db.busySince_).count();
+    const bool keep = db.keepWaiting_ ? db.keepWaiting_(waited) : waited < 10000;
+    if (!keep) return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(std::min(10 << std::min(count, 7), 1000)));
+    return 1;
+}
 
 void SqliteDb::Exec(const std::string& sql) {
     char* error = nullptr;

@@ -2,6 +2,8 @@
 // SQLite's own text.
 #pragma once
 
+#include <chrono>
+#include <functional>
 #include <string>
 
 struct sqlite3;
@@ -16,6 +18,12 @@ public:
     SqliteDb& operator=(const SqliteDb&) = delete;
 
     void Exec(const std::string& sql);
+
+    // While another program holds the database, every statement waits with a
+    // growing pause (up to a second) and asks `keepWaiting`, with how long
+    // this wait has lasted so far, whether to go on; when it says no, the
+    // statement fails as busy. Without it, a wait ends after 10 s.
+    void OnBusy(std::function<bool(long long waitedMs)> keepWaiting) { keepWaiting_ = std::move(keepWaiting); }
     sqlite3* Handle() const { return db_; }
     const std::string& Path() const { return path_; }
 
@@ -34,7 +42,11 @@ public:
     };
 
 private:
+    static int Busy(void* self, int count);
+
     sqlite3* db_ = nullptr;
+    std::function<bool(long long)> keepWaiting_;
+    std::chrono::steady_clock::time_point busySince_{};
     std::string path_;
 };
 
