@@ -1,6 +1,7 @@
 // q31 collect: reads a fleet of meters into an SQLite database, once (for
 // cron) or for as long as it runs.
 #include <csignal>
+#include <cstdio>
 #include <string>
 
 #include "tools/q31/Commands.h"
@@ -21,6 +22,7 @@ struct CollectArgs {
     std::string db;
     bool once = false;
     bool jsonl = false;
+    bool check = false;
 };
 
 void RunCollect(ToolContext& tool, const CollectArgs& args) {
@@ -31,6 +33,14 @@ void RunCollect(ToolContext& tool, const CollectArgs& args) {
     collect::CollectOptions options;
     options.db = args.db.empty() ? config.db : args.db;
     if (options.db.empty()) throw ToolError(kExitBadArgument, "no database: give --db FILE or db in [collect]");
+    if (args.check) {
+        // Nothing is opened: the file can be checked on a machine without the meters.
+        const std::size_t meters = config.meters.size();
+        const std::size_t lines = collect::LineCount(config);
+        std::printf("%s: ok, %zu meter%s on %zu line%s\n", args.config.c_str(), meters, meters == 1 ? "" : "s", lines,
+                    lines == 1 ? "" : "s");
+        return;
+    }
     options.once = args.once;
     options.jsonl = args.jsonl;
     options.trace = tool.options.trace;
@@ -61,6 +71,7 @@ void RegisterCollectCommand(CLI::App& app, ToolContext& tool) {
         ->check(CLI::ExistingFile);
     cmd->add_option("--db", args->db, "the SQLite database (default: db in the configuration's [collect])");
     cmd->add_flag("--once", args->once, "one pass over every meter, then exit (for cron)");
+    cmd->add_flag("--check", args->check, "check the configuration, open nothing, and exit");
     cmd->add_flag("--jsonl", args->jsonl, "one JSON line per stored batch on stdout; the summary goes to stderr");
     cmd->callback([&tool, args] { tool.action = [&tool, args] { RunCollect(tool, *args); }; });
 }
