@@ -243,8 +243,8 @@ TEST(CollectConfig, AConfirmModeOtherThanOffAlwaysOrAutoIsRefusedWithWhereItStan
     for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
              {"[collect]\nconfirm = \"twice\"\n" + meter,
               "collect: confirm: must be off, always or auto, not \"twice\""},
-             {meter + "confirm = \"never\"\n", "meter 1: confirm: must be off, always or auto, not \"never\""},
-             {meter + "confirm = 1\n", "meter 1: confirm: wrong type"}}) {
+             {meter + "confirm = \"never\"\n", "meter 1 (\"x\"): confirm: must be off, always or auto, not \"never\""},
+             {meter + "confirm = 1\n", "meter 1 (\"x\"): confirm: wrong type"}}) {
         const CollectRun run = RunCollect(
             {"collect", "--config", WriteConfig(dir, "confirm.toml", text), "--once", "--db", dir + "/db"}, dir);
         EXPECT_EQ(run.status, 2);

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <cstring>
+#include <tuple>
 
 #include "sim/MeterLayout.h"
 #include "support/ChildProcess.h"
@@ -63,6 +64,20 @@ TEST(ExitStatus, BadArgumentsAreRefusedBeforeTheLineIsTouched) {
         const ToolRun run = RunTool(withPort);
         EXPECT_EQ(run.status, kBadArgument) << args.back() << ": " << run.err;
         EXPECT_FALSE(run.err.empty());
+    }
+}
+
+TEST(ExitStatus, NamedSettingsTakeTheirNamesInAnyCaseAndNothingElse) {
+    for (const auto& [args, status, message] : std::vector<std::tuple<std::vector<std::string>, int, std::string>>{
+             {{"--parity", "1", "id"}, kBadArgument, "--parity: must be none, even or odd, not \"1\""},
+             {{"--parity", "x", "id"}, kBadArgument, "--parity: must be none, even or odd, not \"x\""},
+             {{"--format", "2", "id"}, kBadArgument, "--format: must be human, json or csv, not \"2\""},
+             {{"--parity", "Even", "--format", "JSON", "id"}, kPortOpen, "/dev/no-such-q31-port"}}) {
+        std::vector<std::string> withPort = args;
+        withPort.insert(withPort.begin(), {"--port", "/dev/no-such-q31-port"});
+        const ToolRun run = RunTool(withPort);
+        EXPECT_EQ(run.status, status) << args[1];
+        EXPECT_TRUE(Contains(run.err, message)) << run.err;
     }
 }
 

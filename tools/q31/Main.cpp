@@ -3,13 +3,13 @@
 // commands through the heat-meter component, and dumps a whole meter.
 // Without --port it starts the virtual meter on a pseudo-terminal.
 #include <cstdio>
-#include <map>
 #include <string>
 
 #include <CLI/CLI.hpp>
 
 #include "tools/q31/Commands.h"
 #include "tools/q31/ConfirmOption.h"
+#include "tools/q31/NamedChoice.h"
 #include "tools/q31/ToolError.h"
 
 namespace {
@@ -20,6 +20,22 @@ std::string ProgramDir(const char* argv0) {
     const std::string path = argv0;
     const auto slash = path.rfind('/');
     return slash == std::string::npos ? "." : path.substr(0, slash);
+}
+
+// An option that takes one of `choices` by name, in any case, and nothing
+// else: CLI11's own mapping would show its internals when refusing a value.
+template <typename T, std::size_t N, typename Store>
+void AddChoiceOption(CLI::App& app, const std::string& flag, const NamedChoice<T> (&choices)[N], Store store,
+                     const std::string& help) {
+    app.add_option_function<std::string>(
+           flag, [&choices, store](const std::string& text) { store(*ChoiceByName(text, choices)); }, help)
+        ->check(CLI::Validator(
+            [&choices](std::string& text) -> std::string {
+                if (ChoiceByName(text, choices)) return {};
+                return "must be " + ChoiceList(choices) + ", not \"" + text + "\"";
+            },
+            ""))
+        ->option_text(ChoiceBar(choices));
 }
 
 void AddGlobalOptions(CLI::App& app, GlobalOptions& o) {
@@ -35,11 +51,9 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& o) {
             },
             "SPEED"))
         ->capture_default_str();
-    const std::map<std::string, q31::HostParity> parities{
-        {"none", q31::HostParity::None}, {"even", q31::HostParity::Even}, {"odd", q31::HostParity::Odd}};
-    app.add_option("--parity", o.line.parity, "none, even or odd (default none)")
-        ->transform(CLI::CheckedTransformer(parities, CLI::ignore_case))
-        ->option_text("none|even|odd");
+    AddChoiceOption(
+        app, "--parity", kParityChoices, [&o](q31::HostParity p) { o.line.parity = p; },
+        "none, even or odd (default none)");
     app.add_option("--stop-bits", o.line.stopBits, "1 or 2")->check(CLI::IsMember({1, 2}))->capture_default_str();
     app.add_flag("--echo", o.echo, "the line returns every byte sent (two-wire line)");
     app.add_option("--timeout", o.timeoutMs, "reply time-out of one packet, ms")
@@ -51,28 +65,18 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& o) {
     app.add_option("--address", o.address, "the meter's address on the line")
         ->check(CLI::Range(1, 238))
         ->capture_default_str();
-    app.add_option_function<std::string>(
-           "--confirm",
-           [&o](const std::string& name) {
-               o.confirm = *q31::tool::ConfirmByName(name);
-               o.confirmGiven = true;
-           },
-           "confirmed reads, each sent twice and taken when both replies agree: never (off), always, or "
-           "while the line has shown a fault recently (auto, the default)")
-        ->check(CLI::Validator(
-            [](std::string& text) -> std::string {
-                if (q31::tool::ConfirmByName(text)) return {};
-                return "must be " + std::string(q31::tool::kConfirmChoices) + ", not \"" + text + "\"";
-            },
-            "MODE"))
-        ->option_text("off|always|auto");
+    AddChoiceOption(
+        app, "--confirm", kConfirmChoices,
+        [&o](std::uint8_t mode) {
+            o.confirm = mode;
+            o.confirmGiven = true;
+        },
+        "confirmed reads, each sent twice and taken when both replies agree: never (off), always, or "
+        "while the line has shown a fault recently (auto, the default)");
     app.add_option("--serial", o.serial, "the serial number of the meter meant; another one answering is an error")
         ->check(CLI::Range(0LL, 4294967295LL));
-    const std::map<std::string, OutputFormat> formats{
-        {"human", OutputFormat::Human}, {"json", OutputFormat::Json}, {"csv", OutputFormat::Csv}};
-    app.add_option("--format", o.format, "human, json or csv (default human)")
-        ->transform(CLI::CheckedTransformer(formats, CLI::ignore_case))
-        ->option_text("human|json|csv");
+    AddChoiceOption(
+        app, "--format", kFormatChoices, [&o](OutputFormat f) { o.format = f; }, "human, json or csv (default human)");
     app.add_flag("--trace", o.trace, "print every event on the line on stderr");
     app.add_option("--library", o.library,
                    "the plug-in (default: libpublicQ31.so beside this program, or installed in ../lib)");

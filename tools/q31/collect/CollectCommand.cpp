@@ -1,6 +1,7 @@
 // q31 collect: reads a fleet of meters into an SQLite database, once (for
 // cron) or for as long as it runs.
 #include <csignal>
+#include <cstdio>
 #include <string>
 
 #include "support/JournalStream.h"
@@ -26,6 +27,7 @@ struct CollectArgs {
     bool jsonl = false;
     std::string logLevel = "info";
     bool quiet = false;
+    bool check = false;
 };
 
 // The configuration as the run uses it: the file, with the command line's
@@ -42,6 +44,14 @@ void RunCollect(ToolContext& tool, const CollectArgs& args) {
     collect::CollectOptions options;
     options.db = args.db.empty() ? config.db : args.db;
     if (options.db.empty()) throw ToolError(kExitBadArgument, "no database: give --db FILE or db in [collect]");
+    if (args.check) {
+        // Nothing is opened: the file can be checked on a machine without the meters.
+        const std::size_t meters = config.meters.size();
+        const std::size_t lines = collect::LineCount(config);
+        std::printf("%s: ok, %zu meter%s on %zu line%s\n", args.config.c_str(), meters, meters == 1 ? "" : "s", lines,
+                    lines == 1 ? "" : "s");
+        return;
+    }
     options.once = args.once;
     options.jsonl = args.jsonl;
     options.trace = tool.options.trace;
@@ -78,6 +88,7 @@ void RegisterCollectCommand(CLI::App& app, ToolContext& tool) {
         ->check(CLI::ExistingFile);
     cmd->add_option("--db", args->db, "the SQLite database (default: db in the configuration's [collect])");
     cmd->add_flag("--once", args->once, "one pass over every meter, then exit (for cron)");
+    cmd->add_flag("--check", args->check, "check the configuration, open nothing, and exit");
     cmd->add_flag("--jsonl", args->jsonl,
                   "one JSON line per stored batch (with its values) and per failed attempt on stdout; the summary goes "
                   "to stderr");

@@ -2,80 +2,176 @@
 
 #include <algorithm>
 #include <set>
+#include <span>
 #include <sstream>
+#include <string_view>
+#include <type_traits>
 
 #include <toml++/toml.h>
 
 #include "tools/q31/ArchiveSeries.h"
 #include "tools/q31/ConfirmOption.h"
+#include "tools/q31/NamedChoice.h"
 #include "tools/q31/ToolError.h"
 
 namespace q31::tool::collect {
 
 namespace {
 
-// Keys a meter entry may carry; any other is a typing error worth stopping for.
-const std::set<std::string> kMeterKeys{"name",
-                                       "port",
-                                       "baud",
-                                       "parity",
-                                       "stop_bits",
-                                       "echo",
-                                       "serial",
-                                       "address",
-                                       "timeout_ms",
-                                       "send_limit",
-                                       "confirm",
-                                       "series",
-                                       "rings",
-                                       "modules",
-                                       "logs",
-                                       "current_every_min",
-                                       "archive_every_min",
-                                       "sim"};
-const std::set<std::string> kSimKeys{"serial",       "modules",        "hour_count", "day_count",
-                                     "version_word", "reply_delay_ms", "faults",     "clock_rate"};
+using Keys = std::span<const std::string_view>;
 
+// The tables the file holds, written as their headers are; "[[...]]" is a
+// table given once per entry. A further table is one more name here (and its
+// reader in LoadCollectConfig).
+constexpr std::string_view kTables[] = {"[collect]", "[defaults]", "[[meter]]"};
+constexpr std::string_view kCollectKeys[] = {"db", "retries", "retry_base_ms", "retry_max_ms", "confirm"};
+// The first three belong to one meter; [defaults] may set all the others.
+constexpr std::string_view kMeterKeys[] = {"name",
+                                           "port",
+                                           "sim",
+                                           "baud",
+                                           "parity",
+                                           "stop_bits",
+                                           "echo",
+                                           "serial",
+                                           "address",
+                                           "timeout_ms",
+                                           "send_limit",
+                                           "confirm",
+                                           "series",
+                                           "rings",
+                                           "modules",
+                                           "logs",
+                                           "current_every_min",
+                                           "archive_every_min"};
+constexpr std::size_t kOwnMeterKeys = 3;
+constexpr std::string_view kSimKeys[] = {"serial",       "modules",        "hour_count", "day_count",
+                                         "version_word", "reply_delay_ms", "faults",     "clock_rate"};
+constexpr std::string_view kFaultKeys[] = {"kind", "rate", "param"};
+// What a meter reads when its entry names no series: every series of both
+// rings, hourly first, since the hours are the ones a slow poll loses first.
+constexpr std::string_view kSeriesStems[] = {"time", "stop", "t", "u", "m", "e"};
+constexpr std::string_view kRings[] = {"hour", "day"};
+
+bool Contains(Keys keys, std::string_view key) { return std::find(keys.begin(), keys.end(), key) != keys.end(); }
+
+std::string Join(Keys keys) {
+    std::string out;
+    for (std::string_view k : keys) (out += out.empty() ? "" : ", ") += k;
+    return out;
+}
+
+// "file:line:column: " of a place in the file; the file alone when toml++
+// knows no place (a table made by a dotted key has none).
+std::string At(const std::string& file, const toml::source_region& where) {
+    if (where.begin.line == 0) return file + ": ";
+    return file + ":" + std::to_string(where.begin.line) + ":" + std::to_string(where.begin.column) + ": ";
+}
+
+[[noreturn]] void Refuse(const std::string& file, const toml::source_region& where, const std::string& text) {
+    throw ToolError(kExitBadArgument, At(file, where) + text);
+}
+
+// Letters inserted, dropped or changed to turn `a` into `b`.
+std::size_t Distance(std::string_view a, std::string_view b) {
+    std::vector<std::size_t> row(b.size() + 1);
+    for (std::size_t j = 0; j <= b.size(); ++j) row[j] = j;
+    for (std::size_t i = 1; i <= a.size(); ++i) {
+        std::size_t diagonal = row[0];
+        row[0] = i;
+        for (std::size_t j = 1; j <= b.size(); ++j) {
+            const std::size_t above = row[j];
+            row[j] = std::min({row[j] + 1, row[j - 1] + 1, diagonal + (a[i - 1] != b[j - 1] ? 1 : 0)});
+            diagonal = above;
+        }
+    }
+    return row[b.size()];
+}
+
+std::string_view Bare(std::string_view name) {
+    while (!name.empty() && name.front() == '[') name.remove_prefix(1);
+    while (!name.empty() && name.back() == ']') name.remove_suffix(1);
+    return name;
+}
+
+// The known name a typing slip away from `name` ("did you mean ..."), else
+// every known name: an operator fixes a typo faster than he reads a manual.
+std::string Hint(std::string_view name, Keys known) {
+    std::string_view best;
+    std::size_t bestDistance = std::max<std::size_t>(1, name.size() / 3) + 1;
+    for (std::string_view k : known) {
+        const std::size_t d = Distance(name, Bare(k));
+        if (d < bestDistance) {
+            best = k;
+            bestDistance = d;
+        }
+    }
+    if (best.empty()) return "known: " + Join(known);
+    return "did you mean " + (best == Bare(best) ? "\"" + std::string(best) + "\"" : std::string(best)) + "?";
+}
+
+template <typename T>
+constexpr const char* kTypeText = std::is_same_v<T, std::int64_t> ? "a whole number"
+                                  : std::is_same_v<T, bool>       ? "true or false"
+                                                                  : "text in quotes";
+
+// One table of the file, for the messages that name its place and its keys.
 class Reader {
 public:
-    Reader(std::string file, const toml::table& meter, const toml::table* defaults, std::string where)
-        : file_(std::move(file)), meter_(meter), defaults_(defaults), where_(std::move(where)) {}
+    // `defaults`: where a key the table lacks is looked up next.
+    Reader(std::string file, const toml::table& table, const toml::table* defaults, std::string where)
+        : file_(std::move(file)), table_(table), defaults_(defaults), where_(std::move(where)) {}
 
-    [[noreturn]] void Fail(const std::string& key, const std::string& what) const {
-        throw ToolError(kExitBadArgument, file_ + ": " + where_ + ": " + key + ": " + what);
+    // At the value at fault, wherever it was written ([defaults] included),
+    // or at the table's head when the key is missing.
+    [[noreturn]] void Fail(std::string_view key, const std::string& what) const {
+        const toml::node* n = Find(key).node();
+        Refuse(file_, n ? n->source() : table_.source(), where_ + ": " + std::string(key) + ": " + what);
     }
 
-    // The meter's own value, else the [defaults] one.
-    toml::node_view<const toml::node> Find(const std::string& key) const {
-        if (auto v = meter_[key]) return v;
+    void RefuseUnknown(Keys known) const {
+        for (auto&& [k, v] : table_) {
+            (void)v;
+            if (!Contains(known, k.str()))
+                Refuse(file_, k.source(),
+                       where_ + ": " + std::string(k.str()) + ": unknown key (" + Hint(k.str(), known) + ")");
+        }
+    }
+
+    toml::node_view<const toml::node> Find(std::string_view key) const {
+        if (auto v = table_[key]) return v;
         if (defaults_) return (*defaults_)[key];
         return {};
     }
 
     template <typename T>
-    std::optional<T> Get(const std::string& key) const {
+    std::optional<T> Get(std::string_view key) const {
         auto v = Find(key);
         if (!v) return std::nullopt;
         if (auto x = v.template value_exact<T>()) return x;
-        Fail(key, "wrong type");
+        Fail(key, std::string("wrong type: must be ") + kTypeText<T>);
     }
 
-    std::int64_t Int(const std::string& key, std::int64_t fallback, std::int64_t lo, std::int64_t hi) const {
+    std::int64_t Int(std::string_view key, std::int64_t fallback, std::int64_t lo, std::int64_t hi) const {
         const std::int64_t v = Get<std::int64_t>(key).value_or(fallback);
         if (v < lo || v > hi) Fail(key, "must lie in " + std::to_string(lo) + ".." + std::to_string(hi));
         return v;
     }
 
-    // A whole or fractional number of minutes.
-    double Minutes(const std::string& key, double fallback, double lo, double hi, const std::string& text) const {
-        double v = fallback;
-        if (auto whole = Find(key).template value_exact<std::int64_t>()) v = static_cast<double>(*whole);
-        else if (Find(key)) v = Get<double>(key).value_or(fallback);
-        if (!(v >= lo && v <= hi)) Fail(key, "must lie in " + text + " minutes");
-        return v;
+    std::int64_t Required(std::string_view key, std::int64_t lo, std::int64_t hi, const std::string& what) const {
+        if (!Find(key)) Fail(key, "required: " + what);
+        return Int(key, lo, lo, hi);
     }
 
-    std::vector<std::string> Strings(const std::string& key) const {
+    // A whole or fractional number.
+    double Number(std::string_view key, double fallback) const {
+        auto v = Find(key);
+        if (!v) return fallback;
+        if (!v.is_number()) Fail(key, "wrong type: must be a number");
+        return *v.value<double>();
+    }
+
+    std::vector<std::string> Strings(std::string_view key) const {
         std::vector<std::string> out;
         auto v = Find(key);
         if (!v) return out;
@@ -94,7 +190,7 @@ public:
 
 private:
     std::string file_;
-    const toml::table& meter_;
+    const toml::table& table_;
     const toml::table* defaults_;
     std::string where_;
 };
@@ -106,16 +202,15 @@ std::string Lower(std::string s) {
 
 std::vector<int> SeriesOf(const Reader& r) {
     std::vector<std::string> rings = r.Strings("rings");
-    if (rings.empty()) rings = {"hour", "day"};
+    if (rings.empty()) rings.assign(std::begin(kRings), std::end(kRings));
     for (const std::string& ring : rings)
-        if (ring != "hour" && ring != "day") r.Fail("rings", "\"" + ring + "\" is neither hour nor day");
+        if (!Contains(kRings, ring)) r.Fail("rings", "\"" + ring + "\" is neither hour nor day");
     std::vector<std::string> names = r.Strings("series");
-    if (names.empty()) names = {"time", "stop", "t", "u", "m", "e"};
+    if (names.empty()) names.assign(std::begin(kSeriesStems), std::end(kSeriesStems));
     std::vector<int> out;
     auto add = [&](int s) {
         if (std::find(out.begin(), out.end(), s) == out.end()) out.push_back(s);
     };
-    // Hourly first, then daily: the hours are the ones a slow poll loses first.
     for (const std::string& ring : rings) {
         for (const std::string& raw : names) {
             const std::string name = Lower(raw);
@@ -124,54 +219,52 @@ std::vector<int> SeriesOf(const Reader& r) {
                 continue;
             }
             auto s = SeriesByName(name + "_" + ring);
-            if (!s) r.Fail("series", "unknown series \"" + raw + "\" (time, stop, t, u, m, e, or e.g. t_hour)");
+            if (!s) r.Fail("series", "unknown series \"" + raw + "\" (" + Join(kSeriesStems) + ", or e.g. t_hour)");
             add(*s);
         }
     }
     return out;
 }
 
-SimSpec SimOf(const Reader& outer, const toml::table* sim, std::uint64_t seed) {
+sim::FaultRateOption FaultOf(const Reader& r) {
+    r.RefuseUnknown(kFaultKeys);
+    sim::FaultRateOption o;
+    const auto kind = r.Get<std::string>("kind");
+    if (!kind) r.Fail("kind", "required: silence, bad-checksum, wrong-address, short, corrupt, delay or blind-corrupt");
+    const auto parsed = sim::ParseFaultKind(*kind);
+    if (!parsed)
+        r.Fail("kind", "must be silence, bad-checksum, wrong-address, short, corrupt, delay or blind-corrupt, not \"" +
+                           *kind + "\"");
+    o.kind = *parsed;
+    if (!r.Find("rate")) r.Fail("rate", "required: the share of replies it spoils, 0..1");
+    o.probability = r.Number("rate", o.probability);
+    if (!(o.probability >= 0 && o.probability <= 1)) r.Fail("rate", "must lie in 0..1");
+    o.param = static_cast<int>(r.Int("param", o.param, 0, 600000));
+    return o;
+}
+
+SimSpec SimOf(const Reader& outer, const toml::table& sim, std::uint64_t seed) {
     SimSpec spec;
     spec.seed = seed;
-    if (!sim) return spec;
     spec.given = true;
-    for (auto&& [k, v] : *sim) {
-        (void)v;
-        if (!kSimKeys.count(std::string(k.str()))) outer.Fail("sim." + std::string(k.str()), "unknown key");
-    }
-    Reader r(outer.File(), *sim, nullptr, outer.Where() + ": sim");
-    if (auto s = r.Get<std::int64_t>("serial")) {
-        if (*s < 0 || *s > 4294967295LL) r.Fail("serial", "out of range");
-        spec.serial = static_cast<std::uint32_t>(*s);
-    }
+    Reader r(outer.File(), sim, nullptr, outer.Where() + ": sim");
+    r.RefuseUnknown(kSimKeys);
+    if (r.Find("serial")) spec.serial = static_cast<std::uint32_t>(r.Int("serial", 0, 0, 4294967295LL));
     spec.modules = static_cast<std::uint8_t>(r.Int("modules", spec.modules, 1, 6));
     spec.hourCount = static_cast<std::uint32_t>(r.Int("hour_count", spec.hourCount, 0, 4294967295LL));
     spec.dayCount = static_cast<std::uint32_t>(r.Int("day_count", spec.dayCount, 0, 4294967295LL));
     spec.versionWord = static_cast<std::uint16_t>(r.Int("version_word", spec.versionWord, 0, 0xFFFF));
-    spec.replyDelayMs = static_cast<int>(r.Int("reply_delay_ms", 0, 0, 60000));
-    if (auto c = (*sim)["clock_rate"]) {
-        spec.clockRate = c.value<double>().value_or(-1);
-        if (spec.clockRate < 0) r.Fail("clock_rate", "must be a number 0 or more");
-    }
-    if (auto f = (*sim)["faults"]) {
+    spec.replyDelayMs = static_cast<int>(r.Int("reply_delay_ms", spec.replyDelayMs, 0, 60000));
+    spec.clockRate = r.Number("clock_rate", spec.clockRate);
+    if (!(spec.clockRate >= 0)) r.Fail("clock_rate", "must be a number 0 or more");
+    if (auto f = sim["faults"]) {
         const toml::array* a = f.as_array();
         if (!a) r.Fail("faults", "must be an array of {kind = \"...\", rate = P}");
-        for (const toml::node& n : *a) {
-            const toml::table* t = n.as_table();
+        for (std::size_t i = 0; i < a->size(); ++i) {
+            const toml::table* t = (*a)[i].as_table();
             if (!t) r.Fail("faults", "must be an array of {kind = \"...\", rate = P}");
-            sim::FaultRateOption o;
-            const auto kind = (*t)["kind"].value<std::string>();
-            const auto parsed = kind ? sim::ParseFaultKind(*kind) : std::nullopt;
-            if (!parsed)
-                r.Fail(
-                    "faults",
-                    "kind must be one of silence, bad-checksum, wrong-address, short, corrupt, delay, blind-corrupt");
-            o.kind = *parsed;
-            o.probability = (*t)["rate"].value<double>().value_or(-1);
-            if (o.probability < 0 || o.probability > 1) r.Fail("faults", "rate must lie in 0..1");
-            o.param = static_cast<int>((*t)["param"].value<std::int64_t>().value_or(0));
-            spec.faults.push_back(o);
+            spec.faults.push_back(
+                FaultOf(Reader(r.File(), *t, nullptr, r.Where() + ": fault " + std::to_string(i + 1))));
         }
     }
     return spec;
@@ -181,46 +274,50 @@ std::uint8_t ConfirmOf(const Reader& r, std::uint8_t fallback) {
     const auto name = r.Get<std::string>("confirm");
     if (!name) return fallback;
     const auto mode = ConfirmByName(*name);
-    if (!mode) r.Fail("confirm", "must be " + std::string(kConfirmChoices) + ", not \"" + *name + "\"");
+    if (!mode) r.Fail("confirm", "must be " + ChoiceList(kConfirmChoices) + ", not \"" + *name + "\"");
     return *mode;
 }
 
 // `confirm`: the [collect] table's mode, for a meter that names none.
 MeterSpec MeterOf(const Reader& r, std::uint8_t confirm) {
+    const MeterSpec d{};
     MeterSpec m;
     m.name = r.Get<std::string>("name").value_or("");
-    if (m.name.empty()) r.Fail("name", "every meter needs a name");
+    if (m.name.empty()) r.Fail("name", "required: every meter needs one, its key in the database");
     m.port = r.Get<std::string>("port").value_or("");
-    if (m.port.empty()) r.Fail("port", "every meter needs a port (a device, or sim:SEED)");
-    m.line.baud = static_cast<int>(r.Int("baud", 9600, 50, 4000000));
+    if (m.port.empty()) r.Fail("port", "required: a device, or sim:SEED for a virtual meter");
+    m.line.baud = static_cast<int>(r.Int("baud", d.line.baud, 50, 4000000));
     if (!HostPortSpeedSupported(m.line.baud)) r.Fail("baud", "not a standard line speed");
-    const std::string parity = Lower(r.Get<std::string>("parity").value_or("none"));
-    if (parity == "none") m.line.parity = HostParity::None;
-    else if (parity == "even") m.line.parity = HostParity::Even;
-    else if (parity == "odd") m.line.parity = HostParity::Odd;
-    else r.Fail("parity", "none, even or odd");
-    m.line.stopBits = static_cast<int>(r.Int("stop_bits", 1, 1, 2));
-    m.echo = r.Get<bool>("echo").value_or(false);
-    m.serial = static_cast<std::uint32_t>(r.Int("serial", -1, 0, 4294967295LL));
-    m.address = static_cast<std::uint8_t>(r.Int("address", 201, 1, 238));
-    m.timeoutMs = static_cast<int>(r.Int("timeout_ms", 1000, 1, 600000));
-    m.sendLimit = static_cast<int>(r.Int("send_limit", 3, 1, 1000));
+    if (const auto parity = r.Get<std::string>("parity")) {
+        const auto p = ChoiceByName(*parity, kParityChoices);
+        if (!p) r.Fail("parity", "must be " + ChoiceList(kParityChoices) + ", not \"" + *parity + "\"");
+        m.line.parity = *p;
+    }
+    m.line.stopBits = static_cast<int>(r.Int("stop_bits", d.line.stopBits, 1, 2));
+    m.echo = r.Get<bool>("echo").value_or(d.echo);
+    m.serial = static_cast<std::uint32_t>(
+        r.Required("serial", 0, 4294967295LL, "the serial number the meter must answer with (q31 id shows it)"));
+    m.address = static_cast<std::uint8_t>(r.Int("address", d.address, 1, 238));
+    m.timeoutMs = static_cast<int>(r.Int("timeout_ms", d.timeoutMs, 1, 600000));
+    m.sendLimit = static_cast<int>(r.Int("send_limit", d.sendLimit, 1, 1000));
     m.confirm = ConfirmOf(r, confirm);
     m.series = SeriesOf(r);
-    for (const toml::node& n : [&]() -> const toml::array& {
-             static const toml::array none;
-             auto v = r.Find("modules");
-             if (!v) return none;
-             if (!v.as_array()) r.Fail("modules", "must be an array of module numbers 1..6");
-             return *v.as_array();
-         }()) {
-        const auto x = n.value<std::int64_t>();
-        if (!x || *x < 1 || *x > 6) r.Fail("modules", "must be an array of module numbers 1..6");
-        m.modules.push_back(static_cast<int>(*x));
+    if (auto v = r.Find("modules")) {
+        if (!v.as_array()) r.Fail("modules", "must be an array of module numbers 1..6");
+        for (const toml::node& n : *v.as_array()) {
+            const auto x = n.value<std::int64_t>();
+            if (!x || *x < 1 || *x > 6) r.Fail("modules", "must be an array of module numbers 1..6");
+            m.modules.push_back(static_cast<int>(*x));
+        }
     }
-    m.logs = r.Get<bool>("logs").value_or(true);
-    m.currentEveryMin = static_cast<int>(r.Int("current_every_min", 15, 0, 1000000));
-    m.archiveEveryMin = r.Minutes("archive_every_min", 60, 0.01, 1000000, "0.01..1000000");
+    m.logs = r.Get<bool>("logs").value_or(d.logs);
+    m.currentEveryMin = static_cast<int>(r.Int("current_every_min", d.currentEveryMin, 0, 1000000));
+    m.archiveEveryMin = r.Number("archive_every_min", d.archiveEveryMin);
+    if (!(m.archiveEveryMin >= 0.01 && m.archiveEveryMin <= 1000000))
+        r.Fail("archive_every_min", "must lie in 0.01..1000000 minutes");
+    auto sim = r.Find("sim");
+    if (sim && !sim.as_table()) r.Fail("sim", "must be a table");
+    if (sim && !m.Virtual()) r.Fail("sim", "only a meter on a sim:SEED port is virtual");
     if (m.Virtual()) {
         std::uint64_t seed = 0;
         try {
@@ -230,11 +327,32 @@ MeterSpec MeterOf(const Reader& r, std::uint8_t confirm) {
         } catch (const std::exception&) {
             r.Fail("port", "a virtual meter is named sim:SEED, SEED a number");
         }
-        auto sim = r.Find("sim");
-        if (sim && !sim.as_table()) r.Fail("sim", "must be a table");
-        m.sim = SimOf(r, sim ? sim.as_table() : nullptr, seed);
+        if (sim) m.sim = SimOf(r, *sim.as_table(), seed);
+        else m.sim.seed = seed;
     }
     return m;
+}
+
+// Every key of the top level names a known table, in the form it is known in.
+void CheckTables(const std::string& path, const toml::table& root) {
+    for (auto&& [k, v] : root) {
+        const std::string key(k.str());
+        const auto known =
+            std::find_if(std::begin(kTables), std::end(kTables), [&](std::string_view t) { return Bare(t) == key; });
+        if (known == std::end(kTables)) {
+            if (v.is_table() || v.is_array_of_tables())
+                Refuse(path, k.source(), "[" + key + "]: unknown table (" + Hint(key, kTables) + ")");
+            // A key written above the first header lands here.
+            std::string home = "the file holds only " + Join(kTables);
+            if (Contains(kCollectKeys, key)) home = "it belongs in [collect]";
+            else if (Contains(kMeterKeys, key)) home = "it belongs in [defaults] or a [[meter]]";
+            Refuse(path, k.source(), key + ": unknown key at the top level (" + home + ")");
+        }
+        const bool entries = known->starts_with("[[");
+        if (entries ? !v.is_array_of_tables() : !v.is_table())
+            Refuse(path, k.source(),
+                   key + ": must be written as " + std::string(*known) + (entries ? " entries" : ", a table"));
+    }
 }
 
 }  // namespace
@@ -244,24 +362,23 @@ CollectConfig LoadCollectConfig(const std::string& path) {
     try {
         root = toml::parse_file(path);
     } catch (const toml::parse_error& e) {
-        std::ostringstream text;
-        text << path << ":" << e.source().begin.line << ":" << e.source().begin.column << ": " << e.description();
-        throw ToolError(kExitBadArgument, text.str());
+        Refuse(path, e.source(), std::string(e.description()));
     }
+    CheckTables(path, root);
     CollectConfig config;
     const toml::table* defaults = root["defaults"].as_table();
-    if (root["defaults"] && !defaults) throw ToolError(kExitBadArgument, path + ": defaults must be a table");
     if (defaults) {
         for (auto&& [k, v] : *defaults) {
             (void)v;
-            const std::string key(k.str());
-            if (!kMeterKeys.count(key) || key == "name" || key == "port" || key == "sim")
-                throw ToolError(kExitBadArgument, path + ": defaults: " + key + ": not a key defaults can set");
+            if (Contains(Keys(kMeterKeys).first(kOwnMeterKeys), k.str()))
+                Refuse(path, k.source(), "defaults: " + std::string(k.str()) + ": set by each [[meter]] itself");
         }
+        Reader(path, *defaults, nullptr, "defaults").RefuseUnknown(Keys(kMeterKeys).subspan(kOwnMeterKeys));
     }
     if (const toml::table* c = root["collect"].as_table()) {
         Reader r(path, *c, nullptr, "collect");
-        config.db = r.Get<std::string>("db").value_or("");
+        r.RefuseUnknown(kCollectKeys);
+        config.db = r.Get<std::string>("db").value_or(config.db);
         config.retries = static_cast<int>(r.Int("retries", config.retries, 0, 1000));
         config.retryBaseMs = static_cast<int>(r.Int("retry_base_ms", config.retryBaseMs, 0, 86400000));
         config.retryMaxMs = static_cast<int>(r.Int("retry_max_ms", config.retryMaxMs, 0, 86400000));
@@ -269,38 +386,30 @@ CollectConfig LoadCollectConfig(const std::string& path) {
     }
     const toml::array* meters = root["meter"].as_array();
     if (!meters || meters->empty()) throw ToolError(kExitBadArgument, path + ": no [[meter]] entries");
-    std::set<std::string> names;
     std::size_t index = 0;
     for (const toml::node& n : *meters) {
-        ++index;
-        const toml::table* t = n.as_table();
-        if (!t) throw ToolError(kExitBadArgument, path + ": meter " + std::to_string(index) + " is not a table");
-        const std::string where = "meter " + std::to_string(index);
-        for (auto&& [k, v] : *t) {
-            (void)v;
-            if (!kMeterKeys.count(std::string(k.str())))
-                throw ToolError(kExitBadArgument, path + ": " + where + ": " + std::string(k.str()) + ": unknown key");
+        const toml::table& t = *n.as_table();
+        // The name helps find the entry among many, but its own faults are
+        // reported after a mistyped key, which may be the name itself.
+        const auto name = t["name"].value_exact<std::string>();
+        std::string where = "meter " + std::to_string(++index);
+        if (name && !name->empty()) where += " (\"" + *name + "\")";
+        const Reader r(path, t, defaults, where);
+        r.RefuseUnknown(kMeterKeys);
+        MeterSpec m = MeterOf(r, config.confirm);
+        // Meters on one line share its settings: the line is opened once.
+        for (const MeterSpec& other : config.meters) {
+            if (other.name == m.name) r.Fail("name", "another meter has this name");
+            if (other.port != m.port) continue;
+            if (other.address == m.address)
+                r.Fail("address", "meter \"" + other.name + "\" on port " + m.port + " has this address too");
+            if (other.line.baud != m.line.baud || other.line.parity != m.line.parity ||
+                other.line.stopBits != m.line.stopBits || other.echo != m.echo)
+                r.Fail("port", "shared with meter \"" + other.name +
+                                   "\", which has other line settings (baud, parity, stop_bits and echo must agree)");
         }
-        MeterSpec m = MeterOf(Reader(path, *t, defaults, where), config.confirm);
-        if (!names.insert(m.name).second)
-            throw ToolError(kExitBadArgument, path + ": " + where + ": name \"" + m.name + "\" is used twice");
         config.meters.push_back(std::move(m));
     }
-    // Meters on one line share its settings: the line is opened once.
-    for (std::size_t i = 0; i < config.meters.size(); ++i)
-        for (std::size_t j = 0; j < i; ++j) {
-            const MeterSpec& a = config.meters[i];
-            const MeterSpec& b = config.meters[j];
-            if (a.port != b.port) continue;
-            if (a.address == b.address)
-                throw ToolError(kExitBadArgument, path + ": meters \"" + b.name + "\" and \"" + a.name +
-                                                      "\" share port " + a.port + " and address " +
-                                                      std::to_string(a.address));
-            if (a.line.baud != b.line.baud || a.line.parity != b.line.parity || a.line.stopBits != b.line.stopBits ||
-                a.echo != b.echo)
-                throw ToolError(kExitBadArgument, path + ": meters \"" + b.name + "\" and \"" + a.name +
-                                                      "\" share port " + a.port + " but not its line settings");
-        }
     for (MeterSpec& m : config.meters) {
         if (!m.Virtual()) continue;
         for (const MeterSpec& other : config.meters)
@@ -308,6 +417,12 @@ CollectConfig LoadCollectConfig(const std::string& path) {
                 m.simLine.push_back({other.address, other.sim.serial.value_or(other.serial), other.sim});
     }
     return config;
+}
+
+std::size_t LineCount(const CollectConfig& config) {
+    std::set<std::string> ports;
+    for (const MeterSpec& m : config.meters) ports.insert(m.port);
+    return ports.size();
 }
 
 }  // namespace q31::tool::collect

@@ -79,4 +79,7 @@ struct CollectConfig {
 // file, the meter and the key at fault.
 CollectConfig LoadCollectConfig(const std::string& path);
 
+// The lines the meters are on: their distinct ports.
+std::size_t LineCount(const CollectConfig& config);
+
 }  // namespace q31::tool::collect
