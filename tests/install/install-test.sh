@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Installs the build tree into a fresh prefix and builds a host program
 # against the install alone, once with pkg-config and once with CMake's
-# find_package, then runs both.
+# find_package, then runs both. The installed collector reads the installed
+# example configuration's virtual meter, and the service unit and the manual
+# page must be there.
 #
 # usage: install-test.sh CMAKE BUILD_DIR VERSION SOVERSION [PROGRAM...]
 #   PROGRAM: programs the install must put into bin/
@@ -49,6 +51,37 @@ if [ -x "$prefix/bin/q31" ]; then
   "$prefix/bin/q31" collect --config "$tmp/fleet.toml" --once --db "$tmp/q31.sqlite" >"$tmp/collect.out" 2>"$tmp/collect.err" ||
     fail "installed q31 collect --once: $(cat "$tmp/collect.err")"
   grep -q "1 meter" "$tmp/collect.out" || fail "installed q31 collect read no meter: $(cat "$tmp/collect.out")"
+
+  # The service around the collector: its unit, the example configuration
+  # (which must load and read its virtual meter) and the manual page.
+  unit=$prefix/lib/systemd/system/q31-collect.service
+  example=$prefix/share/q31/collect.example.toml
+  [ -f "$unit" ] || fail "missing lib/systemd/system/q31-collect.service"
+  [ -f "$example" ] || fail "missing share/q31/collect.example.toml"
+  # The unit is written for the prefix the install went to.
+  grep -qx "ExecStart=$prefix/bin/q31 collect --config /etc/q31/collect.toml" "$unit" ||
+    fail "the unit's ExecStart does not name $prefix/bin/q31: $(grep ExecStart= "$unit")"
+  grep -qx "Type=notify" "$unit" || fail "the unit is not Type=notify"
+  "$prefix/bin/q31" collect --config "$example" --once --db "$tmp/example.sqlite" >"$tmp/example.out" \
+    2>"$tmp/example.err" || fail "installed q31 collect --once with the example configuration: $(cat "$tmp/example.err")"
+  grep -q "^collect: 1 meter read, 0 failed" "$tmp/example.out" ||
+    fail "the example configuration read no meter: $(cat "$tmp/example.out")"
+  if [ "${Q31_INSTALL_MAN_PAGE:-0}" = 1 ]; then
+    man=$prefix/share/man/man1/q31.1
+    [ -f "$man" ] || fail "missing share/man/man1/q31.1"
+    grep -q '^\.SH EXIT STATUS' "$man" || fail "the manual page has no EXIT STATUS section"
+  fi
+  # systemd's own check of the unit (the program's path, every directive and
+  # value). It needs no running systemd; without systemd-analyze it is left
+  # out. A directive it does not know is only a warning, so any word about
+  # this unit counts; what it says about the system's other units does not.
+  if command -v systemd-analyze >/dev/null; then
+    SYSTEMD_LOG_LEVEL=warning systemd-analyze verify --man=no "$unit" >"$tmp/verify.log" 2>&1 || {
+      cat "$tmp/verify.log" >&2
+      fail "systemd-analyze verify q31-collect.service"
+    }
+    ! grep -q "q31-collect" "$tmp/verify.log" || fail "systemd-analyze verify: $(cat "$tmp/verify.log")"
+  fi
 fi
 soname=$(readelf -d "$lib/libpublicQ31.so.$version" | sed -n 's/.*(SONAME).*\[\(.*\)\].*/\1/p')
 [ "$soname" = "libpublicQ31.so.$soversion" ] || fail "SONAME is '$soname', not libpublicQ31.so.$soversion"
