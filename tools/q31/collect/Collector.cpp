@@ -224,6 +224,8 @@ bool Collector::KeepWaitingForDatabase(long long waitedMs) {
         lockedMs_ = waitedMs;
     }
     if (lockedMs_ >= 0) lockedMs_ = waitedMs;
+    // The wait is the loop's turn: the watchdog must not take it for a hang.
+    notify_.Alive();
     if (signals_.stop && *signals_.stop) return false;
     return !(options_.once && waitedMs > kOnceLockLimitMs);
 }
@@ -233,15 +235,22 @@ int Collector::Run(CollectSignals signals) {
     store_.Db().OnBusy([this](long long waitedMs) { return KeepWaitingForDatabase(waitedMs); });
     run_ = store_.BeginRun(options_.once ? "once" : "watch");
     Build();
+    notify_.Ready("collecting " + std::to_string(slots_.size()) + (slots_.size() == 1 ? " meter" : " meters"));
     bool interrupted = false;
     for (;;) {
+        notify_.Alive();
         if (signals.stop && *signals.stop) {
             interrupted = true;
             break;
         }
         if (signals.reload && *signals.reload) {
             *signals.reload = 0;
-            if (options_.reload) Reload();
+            if (options_.reload) {
+                notify_.Reloading();
+                Reload();
+                notify_.Ready("collecting " + std::to_string(slots_.size()) +
+                              (slots_.size() == 1 ? " meter" : " meters"));
+            }
         }
         if (lockedMs_ >= 0) {
             out_.Info("the database is free again after " + std::to_string(lockedMs_ / 1000) + " s");
@@ -260,6 +269,7 @@ int Collector::Run(CollectSignals signals) {
         if (options_.once && AllFinished()) break;
         Wait(nextDue, anyActive);
     }
+    notify_.Stopping();
     return Finish(interrupted);
 }
 

@@ -16,6 +16,7 @@
 #include <string>
 #include <vector>
 
+#include "support/ServiceNotify.h"
 #include "tools/q31/PluginApi.h"
 #include "tools/q31/collect/CollectConfig.h"
 #include "tools/q31/collect/CollectOutput.h"
@@ -112,6 +113,8 @@ private:
     std::int64_t run_ = 0;
     std::set<std::string> read_;  // meters a pass of this run read
     CollectSignals signals_;
+    // The service manager, when there is one: ready, the watchdog, reloads.
+    ServiceNotify notify_;
     long long lockedMs_ = -1;  // how long the database has been waited for, once told
 
     // Lines before meters: the sessions are closed before their ports.
