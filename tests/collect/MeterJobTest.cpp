@@ -5,6 +5,10 @@
 
 #include <gtest/gtest.h>
 
+#include <cstring>
+
+#include "tools/q31/ToolError.h"
+
 #include "tests/collect/CollectCheck.h"
 #include "tests/collect/CollectChild.h"
 
@@ -36,8 +40,9 @@ int Q31_CALL GetId(q31_session*, q31_ident_cb cb, void* user) {
     cb(&kOk, &ident, user);
     return Q31_OK;
 }
+std::uint32_t moduleCount = 1;
 int Q31_CALL GetModuleCount(q31_session*, const SDevIdent*, q31_count_cb cb, void* user) {
-    cb(&kOk, 1, user);
+    cb(&kOk, moduleCount, user);
     return Q31_OK;
 }
 int Q31_CALL GetCount(q31_session*, const SDevIdent*, q31_archive_count_cb cb, void* user) {
@@ -59,6 +64,44 @@ int Q31_CALL GetSeries(q31_session*, const SDevIdent*, q31_series, std::uint32_t
     return Q31_OK;
 }
 
+// The device's error log: a head of 7 words and 8 blocks of 16 records of 8
+// bytes; block 1 holds record bytes {n, n, ...} for n = 1..logRecords, the
+// rest of the log is erased flash (all 0xFF).
+struct ErrorLog {
+    std::uint16_t head = 1;
+    std::uint8_t records = 0;
+    int blockReads = 0;
+} errorLog;
+std::int64_t wallClock = 0;  // the test's clock, Unix seconds
+int snapshotReads = 0;
+
+int Q31_CALL GetErrorHead(q31_session*, const SDevIdent*, q31_words_cb cb, void* user) {
+    const std::uint16_t words[7] = {errorLog.head, 0, 0, 0, 0, 0, 0};
+    cb(&kOk, words, 7, user);
+    return Q31_OK;
+}
+int Q31_CALL GetErrorBlock(q31_session*, const SDevIdent*, std::uint32_t block, q31_records_cb cb, void* user) {
+    ++errorLog.blockReads;
+    std::uint8_t bytes[16 * 8];
+    std::memset(bytes, 0xFF, sizeof bytes);
+    for (std::uint8_t r = 0; block == 1 && r < errorLog.records; ++r) std::memset(bytes + 8 * r, r + 1, 8);
+    cb(&kOk, bytes, 16, 8, user);
+    return Q31_OK;
+}
+int Q31_CALL GetCurrent(q31_session*, const SDevIdent*, q31_current_data_cb cb, void* user) {
+    ++snapshotReads;
+    wallClock += 30;  // a slow line: the read takes half a minute
+    SCurrentData d{};
+    cb(&kOk, &d, user);
+    return Q31_OK;
+}
+
+int Q31_CALL GetTotals(q31_session*, const SDevIdent*, q31_accumulated_data_cb cb, void* user) {
+    SAccumulatedData d{};
+    cb(&kOk, &d, user);
+    return Q31_OK;
+}
+
 struct Rig {
     std::string dir = test::MakeTempDir("q31-meter-job");
     std::string db = dir + "/q31.sqlite";
@@ -71,16 +114,24 @@ struct Rig {
         api.get_module_count = &GetModuleCount;
         api.get_archive_count = &GetCount;
         api.get_archive_series = &GetSeries;
+        api.get_error_head_device = &GetErrorHead;
+        api.get_error_block_device = &GetErrorBlock;
+        api.get_current_data = &GetCurrent;
+        api.get_accumulated_data = &GetTotals;
         spec.name = "a";
         spec.serial = 310001;
         spec.series = {Q31_SERIES_T_HOUR};
         spec.logs = false;
         spec.currentEveryMin = 0;
         meter = WritingMeter{};
+        errorLog = ErrorLog{};
+        snapshotReads = 0;
+        moduleCount = 1;
     }
     MeterJob::State Pass(std::int64_t run) {
         CollectStore store(db);
         MeterJob job(spec, api, store, out, false);
+        job.SetWallClock([] { return wallClock; });
         job.Begin(run, true);
         MeterJob::State state = MeterJob::State::Running;
         for (int i = 0; i < 100 && state == MeterJob::State::Running; ++i) state = job.Poll();
@@ -117,6 +168,65 @@ TEST(MeterJob, RecordsOverwrittenWhileTheyWereReadAreAGapAndTheRestIsStored) {
     EXPECT_EQ(rig.Number("SELECT min(record) FROM archive_values WHERE run=2"), 1910);
     EXPECT_EQ(rig.Number("SELECT count(*) FROM archive_values WHERE value<>5000+record"), 0);
     EXPECT_EQ(rig.Number("SELECT count(*) FROM gaps WHERE first_missing=1900 AND last_missing=1909"), 1);
+}
+
+TEST(MeterJob, ASnapshotIsDueAPeriodAfterTheLastOnesPassBeganLessTheTolerance) {
+    Rig rig;
+    rig.spec.series.clear();
+    rig.spec.currentEveryMin = 1;
+    // The first pass begins at 1000 and takes its snapshot at 1030.
+    wallClock = 1000;
+    ASSERT_EQ(rig.Pass(1), MeterJob::State::Done);
+    ASSERT_EQ(snapshotReads, 1);
+    EXPECT_EQ(rig.Number("SELECT taken_at * 10000 + pass_started FROM snapshots WHERE kind='current'"),
+              1030 * 10000 + 1000);
+    // Cron one minute on, started 12 s sooner than the last pass: 48 s
+    // after its start, and 18 s after the snapshot, is too soon.
+    wallClock = 1048;
+    ASSERT_EQ(rig.Pass(2), MeterJob::State::Done);
+    EXPECT_EQ(snapshotReads, 1);
+    // 50 s after the last pass began is within the 10 s tolerance of the
+    // minute, although the last snapshot was taken only 20 s before.
+    wallClock = 1050;
+    ASSERT_EQ(rig.Pass(3), MeterJob::State::Done);
+    EXPECT_EQ(snapshotReads, 2);
+    EXPECT_FALSE(SnapshotDue(1000, 1049, 1));
+    EXPECT_TRUE(SnapshotDue(std::nullopt, 0, 1));
+    EXPECT_FALSE(SnapshotDue(std::nullopt, 0, 0));
+}
+
+TEST(MeterJob, ALogWhoseHeadMovedIsReadAgainAndItsErasedRecordsAreNotStored) {
+    Rig rig;
+    rig.spec.series.clear();
+    rig.spec.logs = true;
+    // A meter with no modules: only the device's error log.
+    moduleCount = 0;
+    errorLog.records = 2;
+    ASSERT_EQ(rig.Pass(1), MeterJob::State::Done);
+    EXPECT_EQ(errorLog.blockReads, 8);
+    EXPECT_EQ(rig.Number("SELECT count(*) FROM log_records"), 2);
+    EXPECT_EQ(rig.Number("SELECT count(*) FROM log_records WHERE data=x'FFFFFFFFFFFFFFFF'"), 0);
+    // The same head: nothing read.
+    ASSERT_EQ(rig.Pass(2), MeterJob::State::Done);
+    EXPECT_EQ(errorLog.blockReads, 8);
+    // A new record moves the head: the log is read again and the record kept.
+    errorLog.records = 3;
+    errorLog.head = 2;
+    ASSERT_EQ(rig.Pass(3), MeterJob::State::Done);
+    EXPECT_EQ(errorLog.blockReads, 16);
+    EXPECT_EQ(rig.Number("SELECT count(*) FROM log_records"), 3);
+    EXPECT_EQ(rig.Number("SELECT count(*) FROM log_records WHERE data=x'0303030303030303' AND position=2"), 1);
+    EXPECT_EQ(rig.Number("SELECT words FROM log_heads"), 2);
+}
+
+TEST(CollectStore, ASeriesBatchIsOneTransactionWithItsGap) {
+    const std::string db = test::MakeTempDir("q31-store") + "/q31.sqlite";
+    CollectStore store(db);
+    // Another program's trigger refuses the gap, after the values went in.
+    ASSERT_EQ(test::ExecSql(db, "CREATE TRIGGER refuse BEFORE INSERT ON gaps BEGIN SELECT RAISE(ABORT, 'no'); END"),
+              "");
+    EXPECT_THROW(store.StoreSeries({"a", 1, 0}, 1, "t_hour", 10, {1, 2, 3}, RecordGap{0, 9}, 1), ToolError);
+    EXPECT_EQ(test::QueryNumber(db, "SELECT count(*) FROM archive_values"), 0);
 }
 
 }  // namespace
