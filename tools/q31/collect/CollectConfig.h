@@ -66,6 +66,36 @@ struct MeterSpec {
     std::vector<SimLineMeter> simLine;
 };
 
+// [sink.postgres]: the journal shipped to a PostgreSQL database that many
+// gateways share.
+struct PostgresSinkSpec {
+    bool enabled = false;
+    std::string url;           // postgresql://user@host:port/db (a password in it is allowed but warned of)
+    std::string passwordFile;  // the password, read when connecting
+    int batchRows = 5000;      // archive values per transaction, about
+};
+
+// [sink.mqtt]: one message per stored batch, for dashboards and automation.
+struct MqttSinkSpec {
+    bool enabled = false;
+    std::string host = "127.0.0.1";
+    int port = 1883;
+    std::string prefix = "q31";  // topics: PREFIX/GATEWAY/METER/KIND
+    std::string clientId;        // default: q31-GATEWAY; the broker keeps its session
+    std::string username;
+    std::string passwordFile;
+    std::string caFile;  // TLS when given
+    std::string certFile;
+    std::string keyFile;
+    int keepaliveS = 30;
+};
+
+// [http]: /metrics for Prometheus and a status page.
+struct HttpSpec {
+    bool enabled = false;
+    std::string listen = "127.0.0.1:9731";
+};
+
 struct CollectConfig {
     std::string db;  // may be empty: then --db names it
     std::vector<MeterSpec> meters;
@@ -73,6 +103,11 @@ struct CollectConfig {
     int retryBaseMs = 2000;                   // first back-off; doubled for each further failure
     int retryMaxMs = 300000;                  // back-off ceiling
     std::uint8_t confirm = Q31_CONFIRM_AUTO;  // of every meter that does not choose its own
+    // This gateway's name in the rows and messages it ships (default: the host name).
+    std::string gateway;
+    PostgresSinkSpec postgres;
+    MqttSinkSpec mqtt;
+    HttpSpec http;
 };
 
 // Reads and checks `path`. Throws ToolError (kExitBadArgument) that names the
