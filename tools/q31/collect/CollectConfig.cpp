@@ -23,8 +23,13 @@ using Keys = std::span<const std::string_view>;
 // The tables the file holds, written as their headers are; "[[...]]" is a
 // table given once per entry. A further table is one more name here (and its
 // reader in LoadCollectConfig).
-constexpr std::string_view kTables[] = {"[collect]", "[defaults]", "[[meter]]"};
-constexpr std::string_view kCollectKeys[] = {"db", "retries", "retry_base_ms", "retry_max_ms", "confirm"};
+constexpr std::string_view kTables[] = {"[collect]", "[defaults]", "[[meter]]", "[sink]", "[http]"};
+constexpr std::string_view kCollectKeys[] = {"db", "retries", "retry_base_ms", "retry_max_ms", "confirm", "gateway"};
+constexpr std::string_view kSinks[] = {"postgres", "mqtt"};
+constexpr std::string_view kPostgresKeys[] = {"url", "password_file", "batch_rows"};
+constexpr std::string_view kMqttKeys[] = {"host",     "port",    "prefix",    "client_id", "username", "password_file",
+                                          "ca_file",  "cert_file", "key_file", "keepalive_s"};
+constexpr std::string_view kHttpKeys[] = {"listen"};
 // The first three belong to one meter; [defaults] may set all the others.
 constexpr std::string_view kMeterKeys[] = {"name",
                                            "port",
@@ -355,6 +360,50 @@ void CheckTables(const std::string& path, const toml::table& root) {
     }
 }
 
+// [sink.postgres], [sink.mqtt] and [http]: each is on when its table is there.
+void ReadOutputs(const std::string& path, const toml::table& root, CollectConfig& config) {
+    if (const toml::table* sinks = root["sink"].as_table()) {
+        Reader(path, *sinks, nullptr, "sink").RefuseUnknown(kSinks);
+        for (auto&& [k, v] : *sinks)
+            if (!v.is_table()) Refuse(path, k.source(), "sink." + std::string(k.str()) + ": must be a table");
+        if (const toml::table* t = (*sinks)["postgres"].as_table()) {
+            Reader r(path, *t, nullptr, "sink.postgres");
+            r.RefuseUnknown(kPostgresKeys);
+            PostgresSinkSpec& p = config.postgres;
+            p.enabled = true;
+            p.url = r.Get<std::string>("url").value_or("");
+            if (p.url.empty()) r.Fail("url", "required: postgresql://USER@HOST:PORT/DATABASE");
+            p.passwordFile = r.Get<std::string>("password_file").value_or(p.passwordFile);
+            p.batchRows = static_cast<int>(r.Int("batch_rows", p.batchRows, 1, 1000000));
+        }
+        if (const toml::table* t = (*sinks)["mqtt"].as_table()) {
+            Reader r(path, *t, nullptr, "sink.mqtt");
+            r.RefuseUnknown(kMqttKeys);
+            MqttSinkSpec& m = config.mqtt;
+            m.enabled = true;
+            m.host = r.Get<std::string>("host").value_or(m.host);
+            m.port = static_cast<int>(r.Int("port", m.port, 1, 65535));
+            m.prefix = r.Get<std::string>("prefix").value_or(m.prefix);
+            m.clientId = r.Get<std::string>("client_id").value_or(m.clientId);
+            m.username = r.Get<std::string>("username").value_or(m.username);
+            m.passwordFile = r.Get<std::string>("password_file").value_or(m.passwordFile);
+            m.caFile = r.Get<std::string>("ca_file").value_or(m.caFile);
+            m.certFile = r.Get<std::string>("cert_file").value_or(m.certFile);
+            m.keyFile = r.Get<std::string>("key_file").value_or(m.keyFile);
+            m.keepaliveS = static_cast<int>(r.Int("keepalive_s", m.keepaliveS, 5, 3600));
+        }
+    }
+    if (const toml::table* t = root["http"].as_table()) {
+        Reader r(path, *t, nullptr, "http");
+        r.RefuseUnknown(kHttpKeys);
+        config.http.enabled = true;
+        config.http.listen = r.Get<std::string>("listen").value_or(config.http.listen);
+        const auto colon = config.http.listen.rfind(':');
+        if (colon == std::string::npos || colon + 1 == config.http.listen.size())
+            r.Fail("listen", "must be HOST:PORT, e.g. \"127.0.0.1:9731\"");
+    }
+}
+
 }  // namespace
 
 CollectConfig LoadCollectConfig(const std::string& path) {
@@ -383,7 +432,9 @@ CollectConfig LoadCollectConfig(const std::string& path) {
         config.retryBaseMs = static_cast<int>(r.Int("retry_base_ms", config.retryBaseMs, 0, 86400000));
         config.retryMaxMs = static_cast<int>(r.Int("retry_max_ms", config.retryMaxMs, 0, 86400000));
         config.confirm = ConfirmOf(r, config.confirm);
+        config.gateway = r.Get<std::string>("gateway").value_or(config.gateway);
     }
+    ReadOutputs(path, root, config);
     const toml::array* meters = root["meter"].as_array();
     if (!meters || meters->empty()) throw ToolError(kExitBadArgument, path + ": no [[meter]] entries");
     std::size_t index = 0;

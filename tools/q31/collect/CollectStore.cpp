@@ -238,6 +238,50 @@ CREATE INDEX attempts_by_meter ON attempts(meter, started_at);
 CREATE INDEX attempts_failed ON attempts(started_at) WHERE outcome <> 'ok';
 ALTER TABLE snapshots ADD COLUMN pass_started INTEGER;
 )sql",
+    // 4: the journal. Every batch adds one row in its own transaction, in
+    // the order of the commits, which the forwarder ships to the sinks;
+    // `sink_positions` keeps how far each sink got. What was stored before
+    // goes into it first, so a sink added later gets the history too.
+    R"sql(
+CREATE TABLE journal(
+    seq INTEGER PRIMARY KEY AUTOINCREMENT,
+    kind TEXT NOT NULL,
+    meter TEXT NOT NULL,
+    serial INTEGER NOT NULL DEFAULT 0,
+    epoch INTEGER NOT NULL DEFAULT 0,
+    module INTEGER NOT NULL DEFAULT 0,
+    name TEXT NOT NULL DEFAULT '',
+    first INTEGER NOT NULL DEFAULT 0,
+    last INTEGER NOT NULL DEFAULT 0,
+    gap_first INTEGER,
+    gap_last INTEGER,
+    at INTEGER NOT NULL
+);
+CREATE TABLE sink_positions(
+    sink TEXT PRIMARY KEY,
+    seq INTEGER NOT NULL,
+    at INTEGER NOT NULL
+);
+-- Replies thrown away during an attempt, by reason, and packets that had none.
+ALTER TABLE attempts ADD COLUMN rejected_checksum INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE attempts ADD COLUMN rejected_other INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE attempts ADD COLUMN timeouts INTEGER NOT NULL DEFAULT 0;
+INSERT INTO journal(kind, meter, serial, epoch, module, name, first, last, at)
+    SELECT 'archive', meter, serial, epoch, module, series, min(record), max(record), max(coalesce(run, 0))
+    FROM archive_values GROUP BY meter, serial, epoch, module, series;
+INSERT INTO journal(kind, meter, serial, epoch, module, name, first, last, gap_first, gap_last, at)
+    SELECT 'archive', meter, serial, epoch, module, series, 1, 0, first_missing, last_missing, found_at FROM gaps;
+INSERT INTO journal(kind, meter, name, first, at)
+    SELECT 'snapshot', meter, kind, taken_at, taken_at FROM snapshots ORDER BY taken_at;
+INSERT INTO journal(kind, meter, serial, epoch, module, name, first, at)
+    SELECT DISTINCT 'log', meter, serial, epoch, module, log, block, 0 FROM log_records;
+INSERT INTO journal(kind, meter, serial, epoch, module, name, first, at)
+    SELECT 'log', meter, serial, epoch, module, log, 0, read_at FROM log_heads;
+INSERT INTO journal(kind, meter, serial, epoch, first, at)
+    SELECT 'event', meter, serial, epoch, id, at FROM meter_events ORDER BY id;
+INSERT INTO journal(kind, meter, serial, first, last, at)
+    SELECT 'attempt', meter, serial_expected, id, 0, ended_at FROM attempts ORDER BY id;
+)sql",
 };
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof *kMigrations);
 static_assert(kMigrationCount == CollectStore::kSchemaVersion);
@@ -249,6 +293,16 @@ std::string WordsText(const std::vector<std::uint16_t>& words) {
 }
 
 }  // namespace
+
+void CollectStore::Journal(const JournalEntry& e) {
+    SqliteStatement s(db_.Handle(),
+                      "INSERT INTO journal(kind, meter, serial, epoch, module, name, first, last, gap_first, gap_last, "
+                      "at) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+    s.Bind(1, e.kind).Bind(2, e.meter).Bind(3, static_cast<std::int64_t>(e.serial)).Bind(4, e.epoch);
+    s.Bind(5, e.module).Bind(6, e.name).Bind(7, e.first).Bind(8, e.last);
+    if (e.gap) s.Bind(9, e.gap->first).Bind(10, e.gap->last);
+    s.Bind(11, Now()).Run();
+}
 
 CollectStore::CollectStore(const std::string& path) : db_(path) {
     // WAL: readers (sqlite3, reports) never block the collector, and a
@@ -354,6 +408,9 @@ std::int64_t CollectStore::NoteEvent(const std::string& name, std::uint32_t seri
         db_.Handle(),
         "INSERT INTO meter_events(meter, serial, epoch, kind, detail, run, at) VALUES(?, ?, ?, ?, ?, ?, ?)");
     s.Bind(1, name).Bind(2, serialValue).Bind(3, epoch).Bind(4, kind).Bind(5, detail).Bind(6, run).Bind(7, Now()).Run();
+    SqliteStatement id(db_.Handle(), "SELECT last_insert_rowid()");
+    id.Step();
+    Journal({"event", name, serial, epoch, 0, kind, id.Int(0), 0, std::nullopt});
     tx.Commit();
     return epoch;
 }
@@ -401,6 +458,9 @@ int CollectStore::StoreSeries(const MeterKey& meter, int module, const std::stri
             g.Bind(7, gap->first).Bind(8, gap->last).Bind(9, run).Bind(10, Now()).Run();
         }
     }
+    if (!values.empty() || gap)
+        Journal({"archive", meter.name, meter.serial, meter.epoch, module, series, first,
+                 static_cast<std::int64_t>(first) + static_cast<std::int64_t>(values.size()) - 1, gap});
     tx.Commit();
     return added;
 }
@@ -416,10 +476,15 @@ std::optional<std::int64_t> CollectStore::LastSnapshotStart(const std::string& m
 
 void CollectStore::StoreSnapshot(const std::string& meter, const std::string& kind, std::int64_t takenAt,
                                  std::int64_t passStarted, std::int64_t run, const std::string& json) {
-    SqliteStatement s(
-        db_.Handle(),
-        "INSERT OR REPLACE INTO snapshots(meter, kind, taken_at, pass_started, run, data) VALUES(?, ?, ?, ?, ?, ?)");
-    s.Bind(1, meter).Bind(2, kind).Bind(3, takenAt).Bind(4, passStarted).Bind(5, run).Bind(6, json).Run();
+    SqliteDb::Transaction tx(db_);
+    {
+        SqliteStatement s(
+            db_.Handle(),
+            "INSERT OR REPLACE INTO snapshots(meter, kind, taken_at, pass_started, run, data) VALUES(?, ?, ?, ?, ?, ?)");
+        s.Bind(1, meter).Bind(2, kind).Bind(3, takenAt).Bind(4, passStarted).Bind(5, run).Bind(6, json).Run();
+    }
+    Journal({"snapshot", meter, 0, 0, 0, kind, takenAt, 0, std::nullopt});
+    tx.Commit();
 }
 
 std::optional<std::vector<std::uint16_t>> CollectStore::LogHead(const MeterKey& meter, const std::string& log,
@@ -465,6 +530,7 @@ int CollectStore::StoreLogBlock(const MeterKey& meter, const std::string& log, i
             if (added) added->push_back({block, static_cast<int>(position), std::move(record)});
         }
     }
+    if (count > 0) Journal({"log", meter.name, meter.serial, meter.epoch, module, log, block, 0, std::nullopt});
     tx.Commit();
     return count;
 }
@@ -474,11 +540,13 @@ void CollectStore::NoteAttempt(const Attempt& a) {
     {
         SqliteStatement s(db_.Handle(),
                           "INSERT INTO attempts(meter, serial_expected, serial_found, started_at, ended_at, outcome, "
-                          "message, packets, resends, run) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
+                          "message, packets, resends, run, rejected_checksum, rejected_other, timeouts) "
+                          "VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?, ?)");
         s.Bind(1, a.meter).Bind(2, static_cast<std::int64_t>(a.serialExpected));
         if (a.serialFound) s.Bind(3, static_cast<std::int64_t>(*a.serialFound));
         s.Bind(4, a.startedAt).Bind(5, a.endedAt).Bind(6, a.outcome).Bind(7, a.message).Bind(8, a.packets);
-        s.Bind(9, a.resends).Bind(10, a.run).Run();
+        s.Bind(9, a.resends).Bind(10, a.run).Bind(11, a.rejectedChecksum).Bind(12, a.rejectedOther);
+        s.Bind(13, a.timeouts).Run();
     }
     const bool ok = a.outcome == "ok";
     SqliteStatement m(db_.Handle(),
@@ -486,16 +554,32 @@ void CollectStore::NoteAttempt(const Attempt& a) {
                       "last_ok=CASE WHEN ?3 THEN ?1 ELSE last_ok END, "
                       "failures=CASE WHEN ?3 THEN 0 ELSE failures + 1 END WHERE name=?4");
     m.Bind(1, a.endedAt).Bind(2, a.outcome).Bind(3, ok ? 1 : 0).Bind(4, a.meter).Run();
+    std::int64_t id = 0;
+    std::int64_t failures = 0;
+    {
+        SqliteStatement q(db_.Handle(), "SELECT last_insert_rowid(), (SELECT failures FROM meters WHERE name=?)");
+        q.Bind(1, a.meter);
+        q.Step();
+        id = q.Int(0);
+        failures = q.Int(1);
+    }
+    // The failures in a row as they stood after this attempt.
+    Journal({"attempt", a.meter, a.serialExpected, 0, 0, a.outcome, id, failures, std::nullopt});
     tx.Commit();
 }
 
 void CollectStore::StoreLogHead(const MeterKey& meter, const std::string& log, int module,
                                 const std::vector<std::uint16_t>& words, std::int64_t run) {
-    SqliteStatement s(db_.Handle(),
-                      "INSERT OR REPLACE INTO log_heads(meter, serial, epoch, log, module, words, run, read_at) "
-                      "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
-    s.Bind(1, meter.name).Bind(2, static_cast<std::int64_t>(meter.serial)).Bind(3, meter.epoch);
-    s.Bind(4, log).Bind(5, module).Bind(6, WordsText(words)).Bind(7, run).Bind(8, Now()).Run();
+    SqliteDb::Transaction tx(db_);
+    {
+        SqliteStatement s(db_.Handle(),
+                          "INSERT OR REPLACE INTO log_heads(meter, serial, epoch, log, module, words, run, read_at) "
+                          "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+        s.Bind(1, meter.name).Bind(2, static_cast<std::int64_t>(meter.serial)).Bind(3, meter.epoch);
+        s.Bind(4, log).Bind(5, module).Bind(6, WordsText(words)).Bind(7, run).Bind(8, Now()).Run();
+    }
+    Journal({"log", meter.name, meter.serial, meter.epoch, module, log, 0, 0, std::nullopt});
+    tx.Commit();
 }
 
 }  // namespace q31::tool::collect

@@ -52,6 +52,9 @@ struct Attempt {
     std::string message;
     int packets = 0;  // written, re-sends included
     int resends = 0;
+    int rejectedChecksum = 0;  // replies thrown away for a bad checksum
+    int rejectedOther = 0;     // ... for another reason (address, length, confirmation)
+    int timeouts = 0;          // packets without an accepted reply in time
     std::int64_t run = 0;
 };
 
@@ -74,7 +77,7 @@ struct RunTotals {
 class CollectStore {
 public:
     // The schema version this program writes (PRAGMA user_version).
-    static constexpr int kSchemaVersion = 3;
+    static constexpr int kSchemaVersion = 4;
 
     // Opens or creates `path` and brings its schema up to kSchemaVersion.
     // Throws ToolError for a file it cannot use or a newer schema.
@@ -131,6 +134,22 @@ public:
                       const std::vector<std::uint16_t>& words, std::int64_t run);
 
 private:
+    // A row of the journal, written in the transaction of its batch.
+    struct JournalEntry {
+        std::string kind;  // archive, snapshot, log, attempt, event
+        std::string meter;
+        std::uint32_t serial = 0;
+        std::int64_t epoch = 0;
+        int module = 0;
+        std::string name;  // the series, the log, the snapshot's kind, the attempt's outcome, the event's kind
+        // archive: the records' range; log: the block (0: the head); snapshot:
+        // when taken; attempt: its id and the failures in a row after it;
+        // event: its id.
+        std::int64_t first = 0;
+        std::int64_t last = 0;
+        std::optional<RecordGap> gap;
+    };
+    void Journal(const JournalEntry& entry);
     void Migrate();
 
     SqliteDb db_;

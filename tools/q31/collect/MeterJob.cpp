@@ -109,6 +109,9 @@ void MeterJob::EndAttempt() {
     a.message = failure_;
     a.packets = spent.writes;
     a.resends = spent.resends;
+    a.rejectedChecksum = spent.checksumFailures;
+    a.rejectedOther = spent.otherRejections;
+    a.timeouts = spent.timeouts;
     a.run = run_;
     writer_.Attempt(a);
 }

@@ -1,0 +1,66 @@
+// Ships the journal to one sink on a thread of its own: reads the entries
+// after the sink's position, hands them over in groups, and moves the
+// position on once the sink has them safe. A sink that cannot be reached is
+// tried again after a growing pause; meanwhile the collector goes on and the
+// backlog waits in the journal, to be shipped in order when the sink returns.
+//
+// Nothing is lost or kept twice: the position moves only after a group is
+// safe, so a crash at any moment ships the group again, and a sink keeps a
+// group it is sent twice once (its keys are the gateway's).
+#pragma once
+
+#include <atomic>
+#include <condition_variable>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <thread>
+
+#include "tools/q31/forward/ForwardStatus.h"
+#include "tools/q31/forward/Sink.h"
+
+namespace q31::tool::forward {
+
+struct ForwarderOptions {
+    std::string db;               // the collector's SQLite database
+    std::size_t groupRows = 5000;  // rows per shipment, about
+    int retryBaseMs = 1000;        // first pause after a failure, doubled up to retryMaxMs
+    int retryMaxMs = 60000;
+    int idleMs = 250;  // how often an idle forwarder looks at the journal
+    // Told of every change of state (connected, failed with a new reason).
+    std::function<void(const std::string& text, bool failure)> log;
+};
+
+class Forwarder {
+public:
+    Forwarder(std::unique_ptr<Sink> sink, ForwarderOptions options);
+    ~Forwarder();  // stops the thread
+    Forwarder(const Forwarder&) = delete;
+    Forwarder& operator=(const Forwarder&) = delete;
+
+    void Start();
+    void Stop();
+    // New entries are in the journal: look now rather than at the next idle turn.
+    void Wake();
+    ForwardStatus Status() const;
+    // Waits until the position has reached `seq` or `timeoutMs` passed (tests, shutdown).
+    bool WaitFor(std::int64_t seq, int timeoutMs);
+
+private:
+    void Loop();
+    // Sleeps up to `ms`, or until stopped, or (when `wakeable`) woken.
+    void Pause(int ms, bool wakeable);
+    void Note(const std::string& text, bool failure);
+
+    std::unique_ptr<Sink> sink_;
+    ForwarderOptions options_;
+    std::thread thread_;
+    mutable std::mutex mutex_;
+    std::condition_variable wake_;
+    bool woken_ = false;
+    bool stop_ = false;
+    ForwardStatus status_;
+};
+
+}  // namespace q31::tool::forward

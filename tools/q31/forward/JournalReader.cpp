@@ -1,0 +1,240 @@
+#include "tools/q31/forward/JournalReader.h"
+
+#include <sqlite3.h>
+
+#include <ctime>
+#include <stdexcept>
+
+namespace q31::tool::forward {
+
+namespace {
+
+// One prepared statement; finalized when it goes.
+class Query {
+public:
+    Query(sqlite3* db, const char* sql) : db_(db) {
+        if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK)
+            throw std::runtime_error(std::string("journal: ") + sqlite3_errmsg(db));
+    }
+    ~Query() { sqlite3_finalize(s_); }
+    Query(const Query&) = delete;
+    Query& operator=(const Query&) = delete;
+
+    Query& Bind(int i, std::int64_t v) {
+        sqlite3_bind_int64(s_, i, v);
+        return *this;
+    }
+    Query& Bind(int i, const std::string& v) {
+        sqlite3_bind_text(s_, i, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
+        return *this;
+    }
+    bool Step() {
+        const int rc = sqlite3_step(s_);
+        if (rc == SQLITE_ROW) return true;
+        if (rc == SQLITE_DONE) return false;
+        throw std::runtime_error(std::string("journal: ") + sqlite3_errmsg(db_));
+    }
+    std::int64_t Int(int c) const { return sqlite3_column_int64(s_, c); }
+    bool IsNull(int c) const { return sqlite3_column_type(s_, c) == SQLITE_NULL; }
+    std::string Text(int c) const {
+        const auto* p = sqlite3_column_text(s_, c);
+        return p ? reinterpret_cast<const char*>(p) : "";
+    }
+    std::vector<std::uint8_t> Blob(int c) const {
+        const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(s_, c));
+        return p ? std::vector<std::uint8_t>(p, p + sqlite3_column_bytes(s_, c)) : std::vector<std::uint8_t>{};
+    }
+
+private:
+    sqlite3* db_;
+    sqlite3_stmt* s_ = nullptr;
+};
+
+std::vector<std::uint16_t> Words(const std::string& text) {
+    std::vector<std::uint16_t> words;
+    std::size_t at = 0;
+    while (at < text.size()) {
+        std::size_t used = 0;
+        words.push_back(static_cast<std::uint16_t>(std::stoul(text.substr(at), &used)));
+        at += used;
+        while (at < text.size() && text[at] == ' ') ++at;
+    }
+    return words;
+}
+
+JournalBatch::Kind KindOf(const std::string& name) {
+    if (name == "archive") return JournalBatch::Kind::Archive;
+    if (name == "snapshot") return JournalBatch::Kind::Snapshot;
+    if (name == "log") return JournalBatch::Kind::Log;
+    if (name == "attempt") return JournalBatch::Kind::Attempt;
+    if (name == "event") return JournalBatch::Kind::Event;
+    throw std::runtime_error("journal: unknown kind \"" + name + "\"");
+}
+
+}  // namespace
+
+JournalReader::JournalReader(const std::string& path) : path_(path) {
+    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
+        const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw std::runtime_error("cannot open the database " + path + ": " + why);
+    }
+    // The collector's transactions are short; its position writes wait for them.
+    sqlite3_busy_timeout(db_, 60000);
+}
+
+JournalReader::~JournalReader() { sqlite3_close(db_); }
+
+std::vector<JournalBatch> JournalReader::Read(std::int64_t afterSeq, std::size_t maxRows) {
+    std::vector<JournalBatch> out;
+    // One read transaction: the entries and their rows as of one moment.
+    sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
+    struct End {
+        sqlite3* db;
+        ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
+    } end{db_};
+    Query entries(db_,
+                  "SELECT seq, kind, meter, serial, epoch, module, name, first, last, gap_first, gap_last, at "
+                  "FROM journal WHERE seq > ? ORDER BY seq");
+    entries.Bind(1, afterSeq);
+    std::size_t rows = 0;
+    while (rows < maxRows && entries.Step()) {
+        JournalBatch b;
+        b.seq = entries.Int(0);
+        b.kind = KindOf(entries.Text(1));
+        b.meter = entries.Text(2);
+        b.serial = static_cast<std::uint32_t>(entries.Int(3));
+        b.epoch = entries.Int(4);
+        const int module = static_cast<int>(entries.Int(5));
+        const std::string name = entries.Text(6);
+        const std::int64_t first = entries.Int(7);
+        const std::int64_t last = entries.Int(8);
+        b.committedAt = entries.Int(11);
+        switch (b.kind) {
+            case JournalBatch::Kind::Archive: {
+                b.archive.series = name;
+                b.archive.module = module;
+                Query q(db_,
+                        "SELECT record, value FROM archive_values WHERE meter=? AND serial=? AND epoch=? AND "
+                        "module=? AND series=? AND record BETWEEN ? AND ? ORDER BY record");
+                q.Bind(1, b.meter).Bind(2, b.serial).Bind(3, b.epoch).Bind(4, module).Bind(5, name);
+                q.Bind(6, first).Bind(7, last);
+                JournalBatch part = b;
+                if (!entries.IsNull(9))
+                    part.archive.gap = std::make_pair(static_cast<std::uint32_t>(entries.Int(9)),
+                                                      static_cast<std::uint32_t>(entries.Int(10)));
+                bool any = false;
+                while (q.Step()) {
+                    const auto record = static_cast<std::uint32_t>(q.Int(0));
+                    const std::int64_t next = static_cast<std::int64_t>(part.archive.first) +
+                                              static_cast<std::int64_t>(part.archive.values.size());
+                    if (any && record != next) {
+                        // A hole: what came so far is one batch, the rest another of the same seq.
+                        rows += part.archive.values.size();
+                        out.push_back(std::move(part));
+                        part = b;
+                        any = false;
+                    }
+                    if (!any) part.archive.first = record;
+                    any = true;
+                    part.archive.values.push_back(q.Int(1));
+                }
+                if (!any && !part.archive.gap) continue;  // nothing left of it (the rows went since)
+                if (!any) part.archive.first = static_cast<std::uint32_t>(first);
+                rows += std::max<std::size_t>(1, part.archive.values.size());
+                out.push_back(std::move(part));
+                continue;
+            }
+            case JournalBatch::Kind::Snapshot: {
+                b.snapshot.kind = name;
+                b.snapshot.takenAt = first;
+                Query q(db_, "SELECT data FROM snapshots WHERE meter=? AND kind=? AND taken_at=?");
+                q.Bind(1, b.meter).Bind(2, name).Bind(3, first);
+                if (!q.Step()) continue;
+                b.snapshot.json = q.Text(0);
+                break;
+            }
+            case JournalBatch::Kind::Log: {
+                b.log.log = name;
+                b.log.module = module;
+                b.log.block = static_cast<int>(first);
+                if (first == 0) {
+                    Query q(db_, "SELECT words FROM log_heads WHERE meter=? AND serial=? AND epoch=? AND log=? AND "
+                                 "module=?");
+                    q.Bind(1, b.meter).Bind(2, b.serial).Bind(3, b.epoch).Bind(4, name).Bind(5, module);
+                    if (!q.Step()) continue;
+                    b.log.head = Words(q.Text(0));
+                } else {
+                    Query q(db_,
+                            "SELECT position, data FROM log_records WHERE meter=? AND serial=? AND epoch=? AND "
+                            "log=? AND module=? AND block=? ORDER BY position, data");
+                    q.Bind(1, b.meter).Bind(2, b.serial).Bind(3, b.epoch).Bind(4, name).Bind(5, module);
+                    q.Bind(6, first);
+                    while (q.Step()) b.log.records.push_back({static_cast<int>(first), static_cast<int>(q.Int(0)),
+                                                              q.Blob(1)});
+                    rows += b.log.records.size();
+                }
+                break;
+            }
+            case JournalBatch::Kind::Attempt: {
+                Query q(db_,
+                        "SELECT serial_expected, serial_found, started_at, ended_at, outcome, message, packets, "
+                        "resends, (SELECT max(ended_at) FROM attempts b WHERE b.meter = a.meter AND b.id <= a.id "
+                        "AND b.outcome = 'ok') FROM attempts a WHERE id=?");
+                q.Bind(1, first);
+                if (!q.Step()) continue;
+                b.attempt.id = first;
+                b.attempt.serialExpected = static_cast<std::uint32_t>(q.Int(0));
+                if (!q.IsNull(1)) b.attempt.serialFound = static_cast<std::uint32_t>(q.Int(1));
+                b.attempt.startedAt = q.Int(2);
+                b.attempt.endedAt = q.Int(3);
+                b.attempt.outcome = q.Text(4);
+                b.attempt.message = q.Text(5);
+                b.attempt.packets = static_cast<int>(q.Int(6));
+                b.attempt.resends = static_cast<int>(q.Int(7));
+                b.attempt.failuresInRow = static_cast<int>(last);
+                if (!q.IsNull(8)) b.attempt.lastOk = q.Int(8);
+                break;
+            }
+            case JournalBatch::Kind::Event: {
+                Query q(db_, "SELECT kind, detail, at FROM meter_events WHERE id=?");
+                q.Bind(1, first);
+                if (!q.Step()) continue;
+                b.event = {first, q.Text(0), q.Text(1), q.Int(2)};
+                break;
+            }
+        }
+        ++rows;
+        out.push_back(std::move(b));
+    }
+    return out;
+}
+
+std::int64_t JournalReader::NewestSeq() {
+    Query q(db_, "SELECT coalesce(max(seq), 0) FROM journal");
+    q.Step();
+    return q.Int(0);
+}
+
+std::int64_t JournalReader::CommittedAfter(std::int64_t afterSeq) {
+    Query q(db_, "SELECT at FROM journal WHERE seq > ? ORDER BY seq LIMIT 1");
+    q.Bind(1, afterSeq);
+    return q.Step() ? q.Int(0) : 0;
+}
+
+std::int64_t JournalReader::Position(const std::string& sink) {
+    Query q(db_, "SELECT seq FROM sink_positions WHERE sink=?");
+    q.Bind(1, sink);
+    return q.Step() ? q.Int(0) : 0;
+}
+
+void JournalReader::SetPosition(const std::string& sink, std::int64_t seq) {
+    Query q(db_,
+            "INSERT INTO sink_positions(sink, seq, at) VALUES(?1, ?2, ?3) ON CONFLICT(sink) DO UPDATE SET seq=?2, "
+            "at=?3");
+    q.Bind(1, sink).Bind(2, seq).Bind(3, static_cast<std::int64_t>(std::time(nullptr)));
+    q.Step();
+}
+
+}  // namespace q31::tool::forward
