@@ -23,7 +23,7 @@
 namespace q31::tool::forward {
 
 struct ForwarderOptions {
-    std::string db;               // the collector's SQLite database
+    std::string db;                // the collector's SQLite database
     std::size_t groupRows = 5000;  // rows per shipment, about
     int retryBaseMs = 1000;        // first pause after a failure, doubled up to retryMaxMs
     int retryMaxMs = 60000;

@@ -55,7 +55,7 @@ struct AttemptRow {
     std::string message;
     int packets = 0;
     int resends = 0;
-    int failuresInRow = 0;  // the meter's, after this attempt
+    int failuresInRow = 0;               // the meter's, after this attempt
     std::optional<std::int64_t> lastOk;  // when the meter was last read well, this attempt included
 };
 

@@ -160,8 +160,9 @@ std::vector<JournalBatch> JournalReader::Read(std::int64_t afterSeq, std::size_t
                 b.log.module = module;
                 b.log.block = static_cast<int>(first);
                 if (first == 0) {
-                    Query q(db_, "SELECT words FROM log_heads WHERE meter=? AND serial=? AND epoch=? AND log=? AND "
-                                 "module=?");
+                    Query q(db_,
+                            "SELECT words FROM log_heads WHERE meter=? AND serial=? AND epoch=? AND log=? AND "
+                            "module=?");
                     q.Bind(1, b.meter).Bind(2, b.serial).Bind(3, b.epoch).Bind(4, name).Bind(5, module);
                     if (!q.Step()) continue;
                     b.log.head = Words(q.Text(0));
@@ -171,8 +172,8 @@ std::vector<JournalBatch> JournalReader::Read(std::int64_t afterSeq, std::size_t
                             "log=? AND module=? AND block=? ORDER BY position, data");
                     q.Bind(1, b.meter).Bind(2, b.serial).Bind(3, b.epoch).Bind(4, name).Bind(5, module);
                     q.Bind(6, first);
-                    while (q.Step()) b.log.records.push_back({static_cast<int>(first), static_cast<int>(q.Int(0)),
-                                                              q.Blob(1)});
+                    while (q.Step())
+                        b.log.records.push_back({static_cast<int>(first), static_cast<int>(q.Int(0)), q.Blob(1)});
                     rows += b.log.records.size();
                 }
                 break;
