@@ -27,8 +27,8 @@ constexpr std::string_view kTables[] = {"[collect]", "[defaults]", "[[meter]]", 
 constexpr std::string_view kCollectKeys[] = {"db", "retries", "retry_base_ms", "retry_max_ms", "confirm", "gateway"};
 constexpr std::string_view kSinks[] = {"postgres", "mqtt"};
 constexpr std::string_view kPostgresKeys[] = {"url", "password_file", "batch_rows"};
-constexpr std::string_view kMqttKeys[] = {"host",     "port",    "prefix",    "client_id", "username", "password_file",
-                                          "ca_file",  "cert_file", "key_file", "keepalive_s"};
+constexpr std::string_view kMqttKeys[] = {"host",          "port",    "prefix",    "client_id", "username",
+                                          "password_file", "ca_file", "cert_file", "key_file",  "keepalive_s"};
 constexpr std::string_view kHttpKeys[] = {"listen"};
 // The first three belong to one meter; [defaults] may set all the others.
 constexpr std::string_view kMeterKeys[] = {"name",

@@ -5,6 +5,7 @@
 
 #include "tools/q31/ToolError.h"
 #include "tools/q31/collect/CollectConfig.h"
+#include "tools/q31/collect/LogHeadText.h"
 
 namespace q31::tool::collect {
 
@@ -286,12 +287,6 @@ INSERT INTO journal(kind, meter, serial, first, last, at)
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof *kMigrations);
 static_assert(kMigrationCount == CollectStore::kSchemaVersion);
 
-std::string WordsText(const std::vector<std::uint16_t>& words) {
-    std::string s;
-    for (std::uint16_t w : words) s += (s.empty() ? "" : " ") + std::to_string(w);
-    return s;
-}
-
 }  // namespace
 
 void CollectStore::Journal(const JournalEntry& e) {
@@ -478,9 +473,9 @@ void CollectStore::StoreSnapshot(const std::string& meter, const std::string& ki
                                  std::int64_t passStarted, std::int64_t run, const std::string& json) {
     SqliteDb::Transaction tx(db_);
     {
-        SqliteStatement s(
-            db_.Handle(),
-            "INSERT OR REPLACE INTO snapshots(meter, kind, taken_at, pass_started, run, data) VALUES(?, ?, ?, ?, ?, ?)");
+        SqliteStatement s(db_.Handle(),
+                          "INSERT OR REPLACE INTO snapshots(meter, kind, taken_at, pass_started, run, data) VALUES(?, "
+                          "?, ?, ?, ?, ?)");
         s.Bind(1, meter).Bind(2, kind).Bind(3, takenAt).Bind(4, passStarted).Bind(5, run).Bind(6, json).Run();
     }
     Journal({"snapshot", meter, 0, 0, 0, kind, takenAt, 0, std::nullopt});
@@ -494,16 +489,7 @@ std::optional<std::vector<std::uint16_t>> CollectStore::LogHead(const MeterKey& 
     s.Bind(1, meter.name).Bind(2, static_cast<std::int64_t>(meter.serial)).Bind(3, meter.epoch);
     s.Bind(4, log).Bind(5, module);
     if (!s.Step()) return std::nullopt;
-    std::vector<std::uint16_t> words;
-    const std::string text = s.Text(0);
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t used = 0;
-        words.push_back(static_cast<std::uint16_t>(std::stoul(text.substr(at), &used)));
-        at += used;
-        while (at < text.size() && text[at] == ' ') ++at;
-    }
-    return words;
+    return LogHeadWords(s.Text(0));
 }
 
 int CollectStore::StoreLogBlock(const MeterKey& meter, const std::string& log, int module, int block,
@@ -576,7 +562,7 @@ void CollectStore::StoreLogHead(const MeterKey& meter, const std::string& log, i
                           "INSERT OR REPLACE INTO log_heads(meter, serial, epoch, log, module, words, run, read_at) "
                           "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
         s.Bind(1, meter.name).Bind(2, static_cast<std::int64_t>(meter.serial)).Bind(3, meter.epoch);
-        s.Bind(4, log).Bind(5, module).Bind(6, WordsText(words)).Bind(7, run).Bind(8, Now()).Run();
+        s.Bind(4, log).Bind(5, module).Bind(6, LogHeadText(words)).Bind(7, run).Bind(8, Now()).Run();
     }
     Journal({"log", meter.name, meter.serial, meter.epoch, module, log, 0, 0, std::nullopt});
     tx.Commit();

@@ -72,6 +72,14 @@ struct RunTotals {
     long long gaps = 0;
     long long logRecords = 0;
     long long snapshots = 0;
+
+    // Adds what `more` stored (not its meters).
+    void AddStored(const RunTotals& more) {
+        records += more.records;
+        gaps += more.gaps;
+        logRecords += more.logRecords;
+        snapshots += more.snapshots;
+    }
 };
 
 class CollectStore {

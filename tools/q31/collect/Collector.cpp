@@ -196,13 +196,7 @@ void Collector::Reload() {
     }
     // Between batches: what the passes on the line stored stays, and the
     // next passes go on from there.
-    for (const auto& s : slots_) {
-        const RunTotals& t = s->job->Stored();
-        earlier_.records += t.records;
-        earlier_.gaps += t.gaps;
-        earlier_.logRecords += t.logRecords;
-        earlier_.snapshots += t.snapshots;
-    }
+    for (const auto& s : slots_) earlier_.AddStored(s->job->Stored());
     TearDown();
     config_ = std::move(fresh);
     Build();
@@ -280,11 +274,7 @@ int Collector::Finish(bool interrupted) {
     totals.metersOk = static_cast<int>(read_.size());
     std::vector<std::string> failures;
     for (const auto& s : slots_) {
-        const RunTotals& t = s->job->Stored();
-        totals.records += t.records;
-        totals.gaps += t.gaps;
-        totals.logRecords += t.logRecords;
-        totals.snapshots += t.snapshots;
+        totals.AddStored(s->job->Stored());
         // A meter whose last attempt failed.
         if (s->failed || s->failures > 0) {
             ++totals.metersFailed;

@@ -5,6 +5,8 @@
 #include <ctime>
 #include <stdexcept>
 
+#include "tools/q31/collect/LogHeadText.h"
+
 namespace q31::tool::forward {
 
 namespace {
@@ -49,18 +51,6 @@ private:
     sqlite3* db_;
     sqlite3_stmt* s_ = nullptr;
 };
-
-std::vector<std::uint16_t> Words(const std::string& text) {
-    std::vector<std::uint16_t> words;
-    std::size_t at = 0;
-    while (at < text.size()) {
-        std::size_t used = 0;
-        words.push_back(static_cast<std::uint16_t>(std::stoul(text.substr(at), &used)));
-        at += used;
-        while (at < text.size() && text[at] == ' ') ++at;
-    }
-    return words;
-}
 
 JournalBatch::Kind KindOf(const std::string& name) {
     if (name == "archive") return JournalBatch::Kind::Archive;
@@ -165,7 +155,7 @@ std::vector<JournalBatch> JournalReader::Read(std::int64_t afterSeq, std::size_t
                             "module=?");
                     q.Bind(1, b.meter).Bind(2, b.serial).Bind(3, b.epoch).Bind(4, name).Bind(5, module);
                     if (!q.Step()) continue;
-                    b.log.head = Words(q.Text(0));
+                    b.log.head = collect::LogHeadWords(q.Text(0));
                 } else {
                     Query q(db_,
                             "SELECT position, data FROM log_records WHERE meter=? AND serial=? AND epoch=? AND "
