@@ -250,7 +250,8 @@ std::string WordsText(const std::vector<std::uint16_t>& words) {
 
 }  // namespace
 
-CollectStore::CollectStore(const std::string& path) : db_(path) {
+CollectStore::CollectStore(const std::string& path, std::function<bool(long long waitedMs)> keepWaiting) : db_(path) {
+    if (keepWaiting) db_.OnBusy(std::move(keepWaiting));
     // WAL: readers (sqlite3, reports) never block the collector, and a
     // killed writer leaves the database as of its last commit.
     {
