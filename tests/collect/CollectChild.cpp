@@ -31,10 +31,17 @@ std::string MakeTempDir(const std::string& stem) {
     return pattern;
 }
 
-CollectChild::CollectChild(const std::vector<std::string>& args, const std::string& dir) {
+CollectChild::CollectChild(const std::vector<std::string>& args, const std::string& dir,
+                           const std::vector<std::string>& env, const std::string& errPath) {
     const int n = gChildren++;
     outPath_ = dir + "/out." + std::to_string(n);
-    errPath_ = dir + "/err." + std::to_string(n);
+    errPath_ = errPath.empty() ? dir + "/err." + std::to_string(n) : errPath;
+    // Made before the fork: the child only execs.
+    std::vector<std::string> environment = env;
+    for (char** e = environ; *e; ++e) environment.push_back(*e);
+    std::vector<char*> envp;
+    for (std::string& e : environment) envp.push_back(e.data());
+    envp.push_back(nullptr);
     const int out = ::open(outPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     const int err = ::open(errPath_.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0644);
     pid_ = ::fork();
@@ -48,7 +55,7 @@ CollectChild::CollectChild(const std::vector<std::string>& args, const std::stri
         std::vector<char*> argv{program.data()};
         for (std::string& a : copy) argv.push_back(a.data());
         argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
+        ::execve(program.c_str(), argv.data(), envp.data());
         ::_exit(127);
     }
     ::close(out);

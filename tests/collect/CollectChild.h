@@ -13,8 +13,11 @@ namespace q31::test {
 
 class CollectChild {
 public:
-    // Starts q31 with `args`; output lands in `dir`/out.N and err.N.
-    CollectChild(const std::vector<std::string>& args, const std::string& dir);
+    // Starts q31 with `args`; output lands in `dir`/out.N and err.N, or
+    // stderr in `errPath` when given (truncated, so a file the caller made
+    // keeps its inode). `env`: NAME=VALUE entries added to the environment.
+    CollectChild(const std::vector<std::string>& args, const std::string& dir, const std::vector<std::string>& env = {},
+                 const std::string& errPath = {});
     ~CollectChild();
     CollectChild(const CollectChild&) = delete;
     CollectChild& operator=(const CollectChild&) = delete;

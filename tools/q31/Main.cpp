@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "support/JournalStream.h"
 #include "tools/q31/Commands.h"
 #include "tools/q31/ConfirmOption.h"
 #include "tools/q31/NamedChoice.h"
@@ -105,15 +106,18 @@ int main(int argc, char** argv) {
         return rc == 0 ? kExitOk : kExitBadArgument;
     }
     if (!tool.action) tool.action = [&tool] { RunIdentification(tool); };
+    // Under a service manager the journal takes each line's priority from
+    // its "<N>" prefix: the reason a run failed is an error, not news.
+    const char* const errorPrefix = q31::StderrIsJournal() ? "<3>" : "";
     try {
         tool.action();
     } catch (const ToolError& e) {
         std::fflush(stdout);
-        std::fprintf(stderr, "q31: %s\n", e.what());
+        std::fprintf(stderr, "%sq31: %s\n", errorPrefix, e.what());
         return e.Status();
     } catch (const std::exception& e) {
         std::fflush(stdout);
-        std::fprintf(stderr, "q31: %s\n", e.what());
+        std::fprintf(stderr, "%sq31: %s\n", errorPrefix, e.what());
         return kExitFailure;
     }
     return kExitOk;

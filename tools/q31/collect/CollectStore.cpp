@@ -299,7 +299,8 @@ void CollectStore::Journal(const JournalEntry& e) {
     s.Bind(11, Now()).Run();
 }
 
-CollectStore::CollectStore(const std::string& path) : db_(path) {
+CollectStore::CollectStore(const std::string& path, std::function<bool(long long waitedMs)> keepWaiting) : db_(path) {
+    if (keepWaiting) db_.OnBusy(std::move(keepWaiting));
     // WAL: readers (sqlite3, reports) never block the collector, and a
     // killed writer leaves the database as of its last commit.
     {

@@ -8,6 +8,7 @@
 #pragma once
 
 #include <cstdint>
+#include <functional>
 #include <optional>
 #include <string>
 #include <vector>
@@ -89,7 +90,8 @@ public:
 
     // Opens or creates `path` and brings its schema up to kSchemaVersion.
     // Throws ToolError for a file it cannot use or a newer schema.
-    explicit CollectStore(const std::string& path);
+    // `keepWaiting`: SqliteDb::OnBusy's, in force from the first statement.
+    explicit CollectStore(const std::string& path, std::function<bool(long long waitedMs)> keepWaiting = {});
 
     SqliteDb& Db() { return db_; }
 

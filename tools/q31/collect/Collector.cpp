@@ -1,6 +1,7 @@
 #include "tools/q31/collect/Collector.h"
 
 #include <algorithm>
+#include <cstdio>
 #include <set>
 
 #include "tools/q31/ToolError.h"
@@ -11,8 +12,7 @@ Collector::Collector(CollectConfig config, const CollectOptions& options, Plugin
     : config_(std::move(config)),
       options_(options),
       api_(api),
-      out_(options.jsonl, options.logLevel, options.journal),
-      store_(options.db) {}
+      out_(options.jsonl, options.logLevel, options.journal) {}
 
 Collector::~Collector() { TearDown(); }
 
@@ -21,7 +21,7 @@ void Collector::Build() {
     const auto now = Clock::now();
     for (const MeterSpec& spec : config_.meters) {
         auto slot = std::make_unique<Slot>();
-        slot->job = std::make_unique<MeterJob>(spec, api_, store_, out_, options_.trace);
+        slot->job = std::make_unique<MeterJob>(spec, api_, *store_, out_, options_.trace);
         slot->due = slot->nextArchive = now;
         Line*& line = byPort[spec.port];
         if (!line) {
@@ -43,6 +43,17 @@ void Collector::TearDown() {
     slots_.clear();
     lines_.clear();
 }
+
+namespace {
+// A pause as an operator reads it: whole seconds, or tenths below ten (a
+// back-off of 300 ms is not "0 s").
+std::string SecondsText(long long ms) {
+    char text[32];
+    if (ms >= 10000 || ms % 1000 == 0) std::snprintf(text, sizeof text, "%lld s", (ms + 500) / 1000);
+    else std::snprintf(text, sizeof text, "%.1f s", static_cast<double>(ms) / 1000.0);
+    return text;
+}
+}  // namespace
 
 Collector::Clock::duration Collector::Backoff(int failuresInRow) const {
     long long ms = config_.retryBaseMs;
@@ -76,7 +87,7 @@ bool Collector::OpenLine(Line& line, Clock::time_point now) {
     port.reset();
     // Once per change, not once per try: a port that stays away is not news.
     if (why != line.lastError)
-        out_.Error(why + "; trying again with back-off (up to " + std::to_string(config_.retryMaxMs / 1000) + " s)");
+        out_.Error(why + "; trying again with back-off (up to " + SecondsText(config_.retryMaxMs) + ")");
     line.lastError = why;
     for (Slot* s : line.meters) {
         if (s->finished) continue;
@@ -102,7 +113,7 @@ void Collector::CloseLine(Line& line, Clock::time_point now, const std::string& 
     line.retryAt = now + Backoff(line.failures);
     line.lastError = why;
     out_.Error("port " + line.port + " failed (" + why + "): closed, opened again in " +
-               std::to_string(std::chrono::duration_cast<std::chrono::seconds>(line.retryAt - now).count()) + " s");
+               SecondsText(std::chrono::duration_cast<std::chrono::milliseconds>(line.retryAt - now).count()));
     for (Slot* s : line.meters)
         if (!s->finished) s->due = std::max(s->due, line.retryAt);
 }
@@ -112,7 +123,8 @@ void Collector::AttemptFailed(Slot& s, Clock::time_point now) {
     // Once per change: a meter that stays silent is told once, not at every try
     // (the port's own failures are told by the line).
     const std::string& why = s.job->Failure();
-    if (s.job->FailureStatus() == kExitPortOpen) out_.Debug(why);
+    const ExitStatus status = s.job->FailureStatus();
+    if (status == kExitPortOpen || status == kExitPortFailed) out_.Debug(why);
     else out_.Log(why != s.lastFailure ? LogLevel::Warn : LogLevel::Debug, why);
     s.lastFailure = why;
     if (options_.once && s.failures > config_.retries) s.finished = s.failed = true;
@@ -220,48 +232,72 @@ bool Collector::KeepWaitingForDatabase(long long waitedMs) {
     if (lockedMs_ >= 0) lockedMs_ = waitedMs;
     // The wait is the loop's turn: the watchdog must not take it for a hang.
     notify_.Alive();
-    if (signals_.stop && *signals_.stop) return false;
+    if (signals_.stop && *signals_.stop) {
+        stoppedWhileLocked_ = true;
+        return false;
+    }
     return !(options_.once && waitedMs > kOnceLockLimitMs);
 }
 
 int Collector::Run(CollectSignals signals) {
     signals_ = signals;
-    store_.Db().OnBusy([this](long long waitedMs) { return KeepWaitingForDatabase(waitedMs); });
-    run_ = store_.BeginRun(options_.once ? "once" : "watch");
+    try {
+        // Opened here, with the wait for a database another program holds
+        // in force from the first statement: a collector started during a
+        // long report waits it out as it would later on.
+        store_ = std::make_unique<CollectStore>(
+            options_.db, [this](long long waitedMs) { return KeepWaitingForDatabase(waitedMs); });
+        run_ = store_->BeginRun(options_.once ? "once" : "watch");
+    } catch (const ToolError&) {
+        if (!stoppedWhileLocked_) throw;
+        out_.Warn("stopped while the database was locked by another program: nothing was read");
+        return 0;
+    }
     Build();
     notify_.Ready("collecting " + std::to_string(slots_.size()) + (slots_.size() == 1 ? " meter" : " meters"));
     bool interrupted = false;
-    for (;;) {
-        notify_.Alive();
-        if (signals.stop && *signals.stop) {
-            interrupted = true;
-            break;
-        }
-        if (signals.reload && *signals.reload) {
-            *signals.reload = 0;
-            if (options_.reload) {
-                notify_.Reloading();
-                Reload();
-                notify_.Ready("collecting " + std::to_string(slots_.size()) +
-                              (slots_.size() == 1 ? " meter" : " meters"));
+    try {
+        for (;;) {
+            notify_.Alive();
+            if (signals.stop && *signals.stop) {
+                interrupted = true;
+                break;
             }
-        }
-        if (lockedMs_ >= 0) {
-            out_.Info("the database is free again after " + std::to_string(lockedMs_ / 1000) + " s");
-            lockedMs_ = -1;
-        }
-        const auto now = Clock::now();
-        auto nextDue = now + std::chrono::seconds(1);
-        bool anyActive = false;
-        for (auto& line : lines_) {
-            PollLine(*line, now);
-            for (Slot* s : line->meters) {
-                anyActive = anyActive || s->active;
-                if (!s->finished && !s->active) nextDue = std::min(nextDue, s->due);
+            if (signals.reload && *signals.reload) {
+                *signals.reload = 0;
+                if (options_.reload) {
+                    notify_.Reloading();
+                    Reload();
+                    notify_.Ready("collecting " + std::to_string(slots_.size()) +
+                                  (slots_.size() == 1 ? " meter" : " meters"));
+                }
             }
+            if (lockedMs_ >= 0) {
+                out_.Info("the database is free again after " + std::to_string(lockedMs_ / 1000) + " s");
+                lockedMs_ = -1;
+            }
+            const auto now = Clock::now();
+            auto nextDue = now + std::chrono::seconds(1);
+            bool anyActive = false;
+            for (auto& line : lines_) {
+                PollLine(*line, now);
+                for (Slot* s : line->meters) {
+                    anyActive = anyActive || s->active;
+                    if (!s->finished && !s->active) nextDue = std::min(nextDue, s->due);
+                }
+            }
+            if (options_.once && AllFinished()) break;
+            Wait(nextDue, anyActive);
         }
-        if (options_.once && AllFinished()) break;
-        Wait(nextDue, anyActive);
+    } catch (const ToolError&) {
+        // A stop that came while another program held the database: the
+        // batch waiting to be written is dropped (the next run reads it
+        // again from the meters), and the stop goes on as any other.
+        if (!stoppedWhileLocked_) throw;
+        out_.Warn(
+            "stopped while the database was locked by another program: what was read since the last batch "
+            "stored is read again by the next run");
+        interrupted = true;
     }
     notify_.Stopping();
     return Finish(interrupted);
@@ -286,7 +322,12 @@ int Collector::Finish(bool interrupted) {
     int status = 0;
     for (const auto& s : slots_)
         if (!status && s->failed && s->job->FailureStatus() != kExitOk) status = s->job->FailureStatus();
-    store_.EndRun(run_, totals, interrupted ? "interrupted" : (failures.empty() ? "done" : "failures"));
+    try {
+        store_->EndRun(run_, totals, interrupted ? "interrupted" : (failures.empty() ? "done" : "failures"));
+    } catch (const ToolError&) {
+        // Still held: the run's row stays open, as a killed run's does.
+        if (!stoppedWhileLocked_) throw;
+    }
     out_.Summary(totals, failures, interrupted);
     TearDown();
     return interrupted ? 0 : status;

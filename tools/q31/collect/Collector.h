@@ -109,13 +109,14 @@ private:
     CollectOptions options_;
     PluginApi& api_;
     CollectOutput out_;
-    CollectStore store_;
+    std::unique_ptr<CollectStore> store_;  // opened by Run
     std::int64_t run_ = 0;
     std::set<std::string> read_;  // meters a pass of this run read
     CollectSignals signals_;
     // The service manager, when there is one: ready, the watchdog, reloads.
     ServiceNotify notify_;
-    long long lockedMs_ = -1;  // how long the database has been waited for, once told
+    long long lockedMs_ = -1;          // how long the database has been waited for, once told
+    bool stoppedWhileLocked_ = false;  // a stop ended a wait for the database
 
     // Lines before meters: the sessions are closed before their ports.
     std::vector<std::unique_ptr<Line>> lines_;
