@@ -1,0 +1,708 @@
+#include "tools/q31/forward/PostgresSink.h"
+
+#include <libpq-fe.h>
+
+#include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <memory>
+#include <stdexcept>
+#include <utility>
+
+namespace q31::tool::forward {
+namespace {
+
+// Taken for the migration's transaction: gateways that start at once wait
+// for each other instead of racing to create the same tables.
+constexpr std::int64_t kSchemaLock = 0x7133315F736368LL;
+
+// Type oids of the parameters, fixed in every PostgreSQL.
+constexpr Oid kText = 25;
+constexpr Oid kInt8 = 20;
+constexpr Oid kInt4 = 23;
+constexpr Oid kBytea = 17;
+constexpr Oid kInt4Array = 1007;
+constexpr Oid kInt8Array = 1016;
+constexpr Oid kByteaArray = 1001;
+
+// Times are Unix seconds as in the gateway's SQLite database, which keeps
+// the operator's queries alike on both.
+const char* const kMigrations[] = {
+    // 1: the first schema.
+    R"sql(
+CREATE TABLE archive_values(
+    gateway text NOT NULL,
+    meter text NOT NULL,
+    serial bigint NOT NULL,
+    epoch bigint NOT NULL,
+    module integer NOT NULL,
+    series text NOT NULL,
+    record bigint NOT NULL,
+    value bigint NOT NULL,
+    PRIMARY KEY(gateway, meter, serial, epoch, module, series, record)
+);
+CREATE TABLE gaps(
+    gateway text NOT NULL,
+    meter text NOT NULL,
+    serial bigint NOT NULL,
+    epoch bigint NOT NULL,
+    module integer NOT NULL,
+    series text NOT NULL,
+    first_missing bigint NOT NULL,
+    last_missing bigint NOT NULL,
+    found_at bigint NOT NULL,
+    PRIMARY KEY(gateway, meter, serial, epoch, module, series, first_missing)
+);
+CREATE TABLE snapshots(
+    gateway text NOT NULL,
+    meter text NOT NULL,
+    kind text NOT NULL,
+    taken_at bigint NOT NULL,
+    serial bigint NOT NULL,
+    data jsonb NOT NULL,
+    PRIMARY KEY(gateway, meter, kind, taken_at)
+);
+CREATE TABLE log_records(
+    gateway text NOT NULL,
+    meter text NOT NULL,
+    serial bigint NOT NULL,
+    epoch bigint NOT NULL,
+    log text NOT NULL,
+    module integer NOT NULL,
+    block integer NOT NULL,
+    position integer NOT NULL,
+    data bytea NOT NULL,
+    first_seen bigint NOT NULL,
+    PRIMARY KEY(gateway, meter, serial, epoch, log, module, block, position, data)
+);
+CREATE TABLE log_heads(
+    gateway text NOT NULL,
+    meter text NOT NULL,
+    serial bigint NOT NULL,
+    epoch bigint NOT NULL,
+    log text NOT NULL,
+    module integer NOT NULL,
+    words integer[] NOT NULL,
+    read_at bigint NOT NULL,
+    seq bigint NOT NULL,
+    PRIMARY KEY(gateway, meter, serial, epoch, log, module)
+);
+CREATE TABLE attempts(
+    gateway text NOT NULL,
+    id bigint NOT NULL,
+    meter text NOT NULL,
+    serial_expected bigint NOT NULL,
+    serial_found bigint,
+    started_at bigint NOT NULL,
+    ended_at bigint NOT NULL,
+    outcome text NOT NULL,
+    message text NOT NULL,
+    packets integer NOT NULL,
+    resends integer NOT NULL,
+    PRIMARY KEY(gateway, id)
+);
+CREATE INDEX attempts_by_meter ON attempts(gateway, meter, started_at);
+CREATE INDEX attempts_failed ON attempts(started_at, id) WHERE outcome <> 'ok';
+CREATE TABLE meter_events(
+    gateway text NOT NULL,
+    id bigint NOT NULL,
+    meter text NOT NULL,
+    serial bigint NOT NULL,
+    epoch bigint NOT NULL,
+    kind text NOT NULL,
+    detail text NOT NULL,
+    at bigint NOT NULL,
+    PRIMARY KEY(gateway, id)
+);
+CREATE TABLE meters(
+    gateway text NOT NULL,
+    name text NOT NULL,
+    serial bigint NOT NULL,
+    last_attempt_id bigint NOT NULL,
+    last_attempt bigint NOT NULL,
+    last_outcome text NOT NULL,
+    last_ok bigint,
+    failures integer NOT NULL,
+    PRIMARY KEY(gateway, name)
+);
+CREATE TABLE q31_forward(
+    gateway text NOT NULL,
+    sink text NOT NULL,
+    seq bigint NOT NULL,
+    shipped_at timestamptz NOT NULL DEFAULT now(),
+    PRIMARY KEY(gateway, sink)
+);
+)sql",
+};
+constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof *kMigrations);
+static_assert(kMigrationCount == PostgresSink::kSchemaVersion);
+
+// Prepared once per connection: the statement names and their text.
+struct Statement {
+    const char* name;
+    const char* types;  // of the parameters: t text, l int8, i int4, L int8[], I int4[], B bytea[]
+    const char* sql;
+};
+
+Oid TypeOid(char c) {
+    switch (c) {
+        case 'l': return kInt8;
+        case 'i': return kInt4;
+        case 'L': return kInt8Array;
+        case 'I': return kInt4Array;
+        case 'B': return kByteaArray;
+        default: return kText;
+    }
+}
+const Statement kStatements[] = {
+    // The records of a batch follow each other from the first: one array of
+    // values stands for all of them.
+    {"archive", "ttllitlL",
+     "INSERT INTO archive_values(gateway, meter, serial, epoch, module, series, record, value) "
+     "SELECT $1, $2, $3, $4, $5, $6, $7 + v.n - 1, v.value "
+     "FROM unnest($8::bigint[]) WITH ORDINALITY AS v(value, n) ON CONFLICT DO NOTHING"},
+    {"gap", "ttllitlll",
+     "INSERT INTO gaps(gateway, meter, serial, epoch, module, series, first_missing, last_missing, found_at) "
+     "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT DO NOTHING"},
+    {"snapshot", "ttltlt",
+     "INSERT INTO snapshots(gateway, meter, serial, kind, taken_at, data) "
+     "VALUES($1, $2, $3, $4, $5, $6::jsonb) ON CONFLICT DO NOTHING"},
+    {"log", "ttlltiIIBl",
+     "INSERT INTO log_records(gateway, meter, serial, epoch, log, module, block, position, data, first_seen) "
+     "SELECT $1, $2, $3, $4, $5, $6, r.block, r.position, r.data, $10 "
+     "FROM unnest($7::integer[], $8::integer[], $9::bytea[]) AS r(block, position, data) ON CONFLICT DO NOTHING"},
+    // A head read later replaces the one before; the same head shipped again
+    // after a newer one must not put the older back.
+    {"head", "ttlltiIll",
+     "INSERT INTO log_heads(gateway, meter, serial, epoch, log, module, words, read_at, seq) "
+     "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9) "
+     "ON CONFLICT (gateway, meter, serial, epoch, log, module) DO UPDATE "
+     "SET words = excluded.words, read_at = excluded.read_at, seq = excluded.seq "
+     "WHERE log_heads.seq <= excluded.seq"},
+    {"attempt", "tltllllttii",
+     "INSERT INTO attempts(gateway, id, meter, serial_expected, serial_found, started_at, ended_at, outcome, "
+     "message, packets, resends) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) ON CONFLICT DO NOTHING"},
+    // The meter's state follows its newest attempt only, so that an attempt
+    // shipped again changes nothing.
+    {"meter", "ttllllti",
+     "INSERT INTO meters(gateway, name, serial, last_attempt_id, last_attempt, last_outcome, last_ok, failures) "
+     "VALUES($1, $2, coalesce($4, $3), $5, $6, $7, CASE WHEN $7 = 'ok' THEN $6 END, $8) "
+     "ON CONFLICT (gateway, name) DO UPDATE SET serial = coalesce($4, meters.serial), "
+     "last_attempt_id = excluded.last_attempt_id, last_attempt = excluded.last_attempt, "
+     "last_outcome = excluded.last_outcome, last_ok = coalesce(excluded.last_ok, meters.last_ok), "
+     "failures = excluded.failures WHERE meters.last_attempt_id < excluded.last_attempt_id"},
+    {"event", "tltllttl",
+     "INSERT INTO meter_events(gateway, id, meter, serial, epoch, kind, detail, at) "
+     "VALUES($1, $2, $3, $4, $5, $6, $7, $8) ON CONFLICT DO NOTHING"},
+    {"position", "ttl",
+     "INSERT INTO q31_forward(gateway, sink, seq) VALUES($1, $2, $3) "
+     "ON CONFLICT (gateway, sink) DO UPDATE SET seq = greatest(q31_forward.seq, excluded.seq), shipped_at = now()"},
+    // Whether any of a batch's records is there already.
+    {"stored", "ttllitll",
+     "SELECT 1 FROM archive_values WHERE gateway = $1 AND meter = $2 AND serial = $3 AND epoch = $4 "
+     "AND module = $5 AND series = $6 AND record BETWEEN $7 AND $8 LIMIT 1"},
+    {"read_position", "tt", "SELECT seq FROM q31_forward WHERE gateway = $1 AND sink = $2"},
+};
+
+struct ResultFree {
+    void operator()(PGresult* r) const { PQclear(r); }
+};
+using Result = std::unique_ptr<PGresult, ResultFree>;
+
+void PutInt32(std::string& out, std::int32_t v) {
+    const auto u = static_cast<std::uint32_t>(v);
+    const char bytes[4] = {static_cast<char>(u >> 24), static_cast<char>(u >> 16), static_cast<char>(u >> 8),
+                           static_cast<char>(u)};
+    out.append(bytes, 4);
+}
+
+void PutInt64(std::string& out, std::int64_t v) {
+    const auto u = static_cast<std::uint64_t>(v);
+    PutInt32(out, static_cast<std::int32_t>(u >> 32));
+    PutInt32(out, static_cast<std::int32_t>(u & 0xFFFFFFFFu));
+}
+
+// The head of a one-dimensional array without NULLs in the binary format.
+void PutArrayHeader(std::string& out, Oid element, std::size_t count) {
+    PutInt32(out, count ? 1 : 0);
+    PutInt32(out, 0);
+    PutInt32(out, static_cast<std::int32_t>(element));
+    if (count == 0) return;
+    PutInt32(out, static_cast<std::int32_t>(count));
+    PutInt32(out, 1);
+}
+
+std::string Trimmed(std::string s) {
+    while (!s.empty() && (s.back() == '\n' || s.back() == '\r' || s.back() == ' ')) s.pop_back();
+    return s;
+}
+
+int HexDigit(char c) {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+std::string PercentDecoded(const std::string& s) {
+    std::string out;
+    for (std::size_t i = 0; i < s.size(); ++i) {
+        if (s[i] == '%' && i + 2 < s.size() && HexDigit(s[i + 1]) >= 0 && HexDigit(s[i + 2]) >= 0) {
+            out += static_cast<char>(HexDigit(s[i + 1]) * 16 + HexDigit(s[i + 2]));
+            i += 2;
+        } else {
+            out += s[i];
+        }
+    }
+    return out;
+}
+
+// The passwords a URL or a key=value connection string may carry: in the
+// user part of a URL, or as a password parameter of either form.
+std::vector<std::string> PasswordsIn(const std::string& url) {
+    std::vector<std::string> found;
+    const std::size_t scheme = url.find("://");
+    if (scheme != std::string::npos) {
+        const std::size_t start = scheme + 3;
+        const std::size_t end = url.find_first_of("/?", start);
+        const std::string authority = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        const std::size_t at = authority.rfind('@');
+        if (at != std::string::npos) {
+            const std::size_t colon = authority.find(':');
+            if (colon != std::string::npos && colon < at) found.push_back(authority.substr(colon + 1, at - colon - 1));
+        }
+    }
+    for (std::size_t p = url.find("password="); p != std::string::npos; p = url.find("password=", p + 1)) {
+        const std::size_t start = p + 9;
+        std::size_t end = url.find_first_of("& ", start);
+        std::string value = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
+        if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
+            value = value.substr(1, value.size() - 2);
+        found.push_back(value);
+    }
+    std::vector<std::string> all;
+    for (const std::string& f : found) {
+        if (f.empty()) continue;
+        all.push_back(f);
+        if (PercentDecoded(f) != f) all.push_back(PercentDecoded(f));
+    }
+    return all;
+}
+
+std::string ReadPasswordFile(const std::string& path) {
+    std::ifstream in(path, std::ios::binary);
+    if (!in) throw std::runtime_error("postgres: cannot read the password file " + path);
+    std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
+    return text;
+}
+
+}  // namespace
+
+PostgresSink::Params& PostgresSink::Params::Text(const std::string& v) {
+    data[count].assign(v);
+    null[count++] = false;
+    return *this;
+}
+
+PostgresSink::Params& PostgresSink::Params::Int8(std::int64_t v) {
+    data[count].clear();
+    PutInt64(data[count], v);
+    null[count++] = false;
+    return *this;
+}
+
+PostgresSink::Params& PostgresSink::Params::Int4(std::int32_t v) {
+    data[count].clear();
+    PutInt32(data[count], v);
+    null[count++] = false;
+    return *this;
+}
+
+PostgresSink::Params& PostgresSink::Params::Null() {
+    data[count].clear();
+    null[count++] = true;
+    return *this;
+}
+
+std::string& PostgresSink::Params::Raw() {
+    data[count].clear();
+    null[count] = false;
+    return data[count++];
+}
+
+PostgresSink::PostgresSink(collect::PostgresSinkSpec spec, std::string gateway)
+    : spec_(std::move(spec)), gateway_(std::move(gateway)), secrets_(PasswordsIn(spec_.url)) {}
+
+PostgresSink::~PostgresSink() { Disconnect(); }
+
+std::string PostgresSink::Redact(std::string text) const {
+    std::vector<std::string> secrets = secrets_;
+    secrets.push_back(filePassword_);
+    for (const std::string& secret : secrets) {
+        if (secret.empty()) continue;
+        for (std::size_t p = text.find(secret); p != std::string::npos; p = text.find(secret, p + 3)) {
+            text.replace(p, secret.size(), "***");
+        }
+    }
+    return text;
+}
+
+std::string PostgresSink::PrintableUrl() const { return Redact(spec_.url); }
+
+void PostgresSink::Fail(const std::string& what) {
+    std::string message = "postgres: " + what;
+    if (conn_) message += ": " + Trimmed(PQerrorMessage(conn_));
+    message = Redact(std::move(message));
+    // A transaction that failed is rolled back; a connection that broke is
+    // given up, so that the next Connect makes a new one.
+    if (conn_ && PQstatus(conn_) == CONNECTION_OK) {
+        if (PQtransactionStatus(conn_) != PQTRANS_IDLE) Result(PQexec(conn_, "ROLLBACK"));
+    } else {
+        Disconnect();
+    }
+    throw std::runtime_error(message);
+}
+
+void PostgresSink::Exec(const char* sql, const char* what) {
+    Result r(PQexec(conn_, sql));
+    const ExecStatusType status = PQresultStatus(r.get());
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail(std::string(what ? what : sql) + " failed");
+}
+
+int PostgresSink::Run(const char* statement) {
+    const char* values[Params::kMax];
+    int lengths[Params::kMax];
+    int formats[Params::kMax];
+    for (int i = 0; i < params_.count; ++i) {
+        values[i] = params_.null[i] ? nullptr : params_.data[i].data();
+        lengths[i] = static_cast<int>(params_.data[i].size());
+        formats[i] = 1;
+    }
+    Result r(PQexecPrepared(conn_, statement, params_.count, values, lengths, formats, 0));
+    const ExecStatusType status = PQresultStatus(r.get());
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail(std::string(statement) + " failed");
+    return PQntuples(r.get());
+}
+
+std::int64_t PostgresSink::Connect(std::int64_t /*localPosition*/) {
+    if (conn_ && PQstatus(conn_) == CONNECTION_OK) return ReadPosition();
+    Disconnect();
+    std::string password;
+    if (!spec_.passwordFile.empty()) {
+        password = ReadPasswordFile(spec_.passwordFile);
+        filePassword_ = password;
+    }
+    const std::string application = "q31 collect " + gateway_;
+    // Defaults first, so that the URL may set its own; the password last, so
+    // that the file's wins over one in the URL. The keepalives and the user
+    // time-out end a shipment whose server vanished without a word instead
+    // of waiting for it for hours.
+    std::vector<const char*> keys{
+        "connect_timeout",  "keepalives_idle", "keepalives_interval", "keepalives_count", "tcp_user_timeout",
+        "application_name", "dbname"};
+    std::vector<const char*> values{"10", "30", "10", "3", "60000", application.c_str(), spec_.url.c_str()};
+    if (!password.empty()) {
+        keys.push_back("password");
+        values.push_back(password.c_str());
+    }
+    keys.push_back(nullptr);
+    values.push_back(nullptr);
+    conn_ = PQconnectdbParams(keys.data(), values.data(), 1);
+    if (!conn_) throw std::runtime_error("postgres: out of memory connecting to " + PrintableUrl());
+    if (PQstatus(conn_) != CONNECTION_OK) Fail("cannot connect to " + PrintableUrl());
+    // The server's notices ("already exists, skipping") are no news to the
+    // operator, and the failures they precede come as errors.
+    PQsetNoticeProcessor(
+        conn_, [](void*, const char*) {}, nullptr);
+    try {
+        // A shipment counts as kept once its commit returns, and the journal
+        // may let go of it then: whatever the server's default, that commit
+        // waits for the disk.
+        Exec("SET synchronous_commit = on");
+        Migrate();
+        Prepare();
+        return ReadPosition();
+    } catch (const std::runtime_error&) {
+        // Half set up is not connected: the next Connect starts afresh.
+        Disconnect();
+        throw;
+    }
+}
+
+void PostgresSink::Migrate() {
+    Exec("BEGIN");
+    params_.Clear();
+    params_.Int8(kSchemaLock);
+    {
+        const char* values[] = {params_.data[0].data()};
+        const int lengths[] = {8};
+        const int formats[] = {1};
+        const Oid types[] = {kInt8};
+        Result r(PQexecParams(conn_, "SELECT pg_advisory_xact_lock($1)", 1, types, values, lengths, formats, 0));
+        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) Fail("cannot lock the schema");
+    }
+    Exec("CREATE TABLE IF NOT EXISTS q31_schema(version integer NOT NULL)");
+    int version = 0;
+    {
+        Result r(PQexec(conn_, "SELECT version FROM q31_schema"));
+        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) Fail("cannot read the schema version");
+        if (PQntuples(r.get()) > 0) version = std::stoi(PQgetvalue(r.get(), 0, 0));
+    }
+    if (version > kSchemaVersion) {
+        Exec("ROLLBACK");
+        throw std::runtime_error("postgres: the database's schema is version " + std::to_string(version) +
+                                 ", newer than this program's " + std::to_string(kSchemaVersion));
+    }
+    for (int v = version; v < kSchemaVersion; ++v) Exec(kMigrations[v], "migrating the schema");
+    if (version < kSchemaVersion) {
+        const std::string set =
+            version == 0 ? "INSERT INTO q31_schema(version) VALUES(" : "UPDATE q31_schema SET version = (";
+        Exec((set + std::to_string(kSchemaVersion) + ")").c_str());
+    }
+    Exec("COMMIT");
+}
+
+void PostgresSink::Prepare() {
+    for (const Statement& s : kStatements) {
+        Oid types[Params::kMax];
+        int count = 0;
+        for (const char* t = s.types; *t; ++t) types[count++] = TypeOid(*t);
+        Result r(PQprepare(conn_, s.name, s.sql, count, types));
+        if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) Fail(std::string("cannot prepare ") + s.name);
+    }
+}
+
+std::int64_t PostgresSink::ReadPosition() {
+    params_.Clear();
+    params_.Text(gateway_).Text(Name());
+    const char* values[] = {params_.data[0].c_str(), params_.data[1].c_str()};
+    Result r(PQexecPrepared(conn_, "read_position", 2, values, nullptr, nullptr, 0));
+    if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) Fail("cannot read the position");
+    if (PQntuples(r.get()) == 0) return 0;
+    return std::stoll(PQgetvalue(r.get(), 0, 0));
+}
+
+void PostgresSink::Disconnect() {
+    if (conn_) PQfinish(conn_);
+    conn_ = nullptr;
+}
+
+namespace {
+
+bool SameSeries(const JournalBatch& a, const JournalBatch& b) {
+    return a.meter == b.meter && a.serial == b.serial && a.epoch == b.epoch && a.archive.module == b.archive.module &&
+           a.archive.series == b.archive.series;
+}
+
+bool Overlap(const JournalBatch& a, const JournalBatch& b) {
+    const std::int64_t aLast = std::int64_t{a.archive.first} + static_cast<std::int64_t>(a.archive.values.size());
+    const std::int64_t bLast = std::int64_t{b.archive.first} + static_cast<std::int64_t>(b.archive.values.size());
+    return SameSeries(a, b) && a.archive.first < bLast && b.archive.first < aLast;
+}
+
+}  // namespace
+
+void PostgresSink::Ship(const std::vector<JournalBatch>& batches) {
+    if (batches.empty()) return;
+    if (!conn_) throw std::runtime_error("postgres: not connected");
+    Exec("BEGIN");
+    // Archive values are nearly all of the rows, and nearly always new: those
+    // of a batch none of whose records is stored yet go in by COPY, at the
+    // pace of a bulk load. A batch shipped again, or one that overlaps
+    // another of the group, goes row by row past what is there.
+    fresh_.clear();
+    for (const JournalBatch& b : batches) {
+        if (b.kind != JournalBatch::Kind::Archive || b.archive.values.empty()) continue;
+        bool overlaps = false;
+        for (const JournalBatch* f : fresh_) overlaps = overlaps || Overlap(*f, b);
+        if (!overlaps && !Stored(b)) fresh_.push_back(&b);
+    }
+    if (!fresh_.empty()) CopyArchive(fresh_);
+    std::int64_t last = 0;
+    std::size_t copied = 0;
+    for (const JournalBatch& b : batches) {
+        switch (b.kind) {
+            case JournalBatch::Kind::Archive:
+                if (copied < fresh_.size() && fresh_[copied] == &b) {
+                    ++copied;
+                    ShipGap(b);
+                } else {
+                    ShipArchive(b);
+                }
+                break;
+            case JournalBatch::Kind::Snapshot: ShipSnapshot(b); break;
+            case JournalBatch::Kind::Log: ShipLog(b); break;
+            case JournalBatch::Kind::Attempt: ShipAttempt(b); break;
+            case JournalBatch::Kind::Event: ShipEvent(b); break;
+        }
+        last = std::max(last, b.seq);
+    }
+    params_.Clear();
+    params_.Text(gateway_).Text(Name()).Int8(last);
+    Run("position");
+    Exec("COMMIT");
+}
+
+bool PostgresSink::Stored(const JournalBatch& b) {
+    const ArchiveRows& a = b.archive;
+    params_.Clear();
+    params_.Text(gateway_).Text(b.meter).Int8(b.serial).Int8(b.epoch).Int4(a.module).Text(a.series).Int8(a.first);
+    params_.Int8(std::int64_t{a.first} + static_cast<std::int64_t>(a.values.size()) - 1);
+    return Run("stored") > 0;
+}
+
+namespace {
+
+void PutField(std::string& out, const std::string& text) {
+    PutInt32(out, static_cast<std::int32_t>(text.size()));
+    out += text;
+}
+
+void PutField(std::string& out, std::int64_t v) {
+    PutInt32(out, 8);
+    PutInt64(out, v);
+}
+
+}  // namespace
+
+void PostgresSink::CopyArchive(const std::vector<const JournalBatch*>& fresh) {
+    Result start(PQexec(conn_,
+                        "COPY archive_values(gateway, meter, serial, epoch, module, series, record, value) "
+                        "FROM STDIN (FORMAT binary)"));
+    if (PQresultStatus(start.get()) != PGRES_COPY_IN) Fail("cannot start COPY into archive_values");
+    copy_.assign("PGCOPY\n\377\r\n\0", 11);
+    PutInt32(copy_, 0);  // flags
+    PutInt32(copy_, 0);  // no header extension
+    for (const JournalBatch* b : fresh) {
+        const ArchiveRows& a = b->archive;
+        for (std::size_t i = 0; i < a.values.size(); ++i) {
+            copy_ += '\0';
+            copy_ += '\x08';  // fields per row
+            PutField(copy_, gateway_);
+            PutField(copy_, b->meter);
+            PutField(copy_, std::int64_t{b->serial});
+            PutField(copy_, b->epoch);
+            PutInt32(copy_, 4);
+            PutInt32(copy_, a.module);
+            PutField(copy_, a.series);
+            PutField(copy_, std::int64_t{a.first} + static_cast<std::int64_t>(i));
+            PutField(copy_, a.values[i]);
+        }
+    }
+    copy_ += "\xff\xff";  // the end of the rows
+    if (PQputCopyData(conn_, copy_.data(), static_cast<int>(copy_.size())) != 1 || PQputCopyEnd(conn_, nullptr) != 1) {
+        Fail("COPY into archive_values failed");
+    }
+    Result end(PQgetResult(conn_));
+    const bool ok = PQresultStatus(end.get()) == PGRES_COMMAND_OK;
+    while (Result more{PQgetResult(conn_)}) {
+    }
+    if (!ok) Fail("COPY into archive_values failed");
+}
+
+void PostgresSink::ShipArchive(const JournalBatch& b) {
+    const ArchiveRows& a = b.archive;
+    if (!a.values.empty()) {
+        params_.Clear();
+        params_.Text(gateway_).Text(b.meter).Int8(b.serial).Int8(b.epoch).Int4(a.module).Text(a.series).Int8(a.first);
+        std::string& array = params_.Raw();
+        array.reserve(20 + 12 * a.values.size());
+        PutArrayHeader(array, kInt8, a.values.size());
+        for (std::int64_t v : a.values) {
+            PutInt32(array, 8);
+            PutInt64(array, v);
+        }
+        Run("archive");
+    }
+    ShipGap(b);
+}
+
+void PostgresSink::ShipGap(const JournalBatch& b) {
+    const ArchiveRows& a = b.archive;
+    if (a.gap) {
+        params_.Clear();
+        params_.Text(gateway_).Text(b.meter).Int8(b.serial).Int8(b.epoch).Int4(a.module).Text(a.series);
+        params_.Int8(a.gap->first).Int8(a.gap->second).Int8(b.committedAt);
+        Run("gap");
+    }
+}
+
+void PostgresSink::ShipSnapshot(const JournalBatch& b) {
+    params_.Clear();
+    params_.Text(gateway_).Text(b.meter).Int8(b.serial).Text(b.snapshot.kind).Int8(b.snapshot.takenAt);
+    params_.Text(b.snapshot.json);
+    Run("snapshot");
+}
+
+void PostgresSink::ShipLog(const JournalBatch& b) {
+    const LogRows& l = b.log;
+    if (!l.records.empty()) {
+        params_.Clear();
+        params_.Text(gateway_).Text(b.meter).Int8(b.serial).Int8(b.epoch).Text(l.log).Int4(l.module);
+        std::string& blocks = params_.Raw();
+        PutArrayHeader(blocks, kInt4, l.records.size());
+        for (const LogRow& r : l.records) {
+            PutInt32(blocks, 4);
+            PutInt32(blocks, r.block);
+        }
+        std::string& positions = params_.Raw();
+        PutArrayHeader(positions, kInt4, l.records.size());
+        for (const LogRow& r : l.records) {
+            PutInt32(positions, 4);
+            PutInt32(positions, r.position);
+        }
+        std::string& data = params_.Raw();
+        PutArrayHeader(data, kBytea, l.records.size());
+        for (const LogRow& r : l.records) {
+            PutInt32(data, static_cast<std::int32_t>(r.data.size()));
+            data.append(reinterpret_cast<const char*>(r.data.data()), r.data.size());
+        }
+        params_.Int8(b.committedAt);
+        Run("log");
+    }
+    if (l.block == 0) {
+        params_.Clear();
+        params_.Text(gateway_).Text(b.meter).Int8(b.serial).Int8(b.epoch).Text(l.log).Int4(l.module);
+        std::string& words = params_.Raw();
+        PutArrayHeader(words, kInt4, l.head.size());
+        for (std::uint16_t w : l.head) {
+            PutInt32(words, 4);
+            PutInt32(words, w);
+        }
+        params_.Int8(b.committedAt).Int8(b.seq);
+        Run("head");
+    }
+}
+
+void PostgresSink::ShipAttempt(const JournalBatch& b) {
+    const AttemptRow& a = b.attempt;
+    params_.Clear();
+    params_.Text(gateway_).Int8(a.id).Text(b.meter).Int8(a.serialExpected);
+    if (a.serialFound) {
+        params_.Int8(*a.serialFound);
+    } else {
+        params_.Null();
+    }
+    params_.Int8(a.startedAt).Int8(a.endedAt).Text(a.outcome).Text(a.message).Int4(a.packets).Int4(a.resends);
+    Run("attempt");
+    params_.Clear();
+    params_.Text(gateway_).Text(b.meter).Int8(a.serialExpected);
+    if (a.serialFound) {
+        params_.Int8(*a.serialFound);
+    } else {
+        params_.Null();
+    }
+    params_.Int8(a.id).Int8(a.endedAt).Text(a.outcome).Int4(a.failuresInRow);
+    Run("meter");
+}
+
+void PostgresSink::ShipEvent(const JournalBatch& b) {
+    const EventRow& e = b.event;
+    params_.Clear();
+    params_.Text(gateway_).Int8(e.id).Text(b.meter).Int8(b.serial).Int8(b.epoch).Text(e.kind).Text(e.detail);
+    params_.Int8(e.at);
+    Run("event");
+}
+
+}  // namespace q31::tool::forward
