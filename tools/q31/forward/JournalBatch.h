@@ -55,8 +55,10 @@ struct AttemptRow {
     std::string message;
     int packets = 0;
     int resends = 0;
-    int failuresInRow = 0;               // the meter's, after this attempt
-    std::optional<std::int64_t> lastOk;  // when the meter was last read well, this attempt included
+    int failuresInRow = 0;  // the meter's, after this attempt
+    // The end of the meter's last ok attempt, this one's included (the meter's
+    // last_ok once this attempt is noted); unset: not known to the journal.
+    std::optional<std::int64_t> lastOk;
 };
 
 struct EventRow {
