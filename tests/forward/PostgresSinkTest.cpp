@@ -47,8 +47,8 @@ JournalBatch Attempt(std::int64_t seq, const std::string& meter, std::int64_t id
     b.kind = JournalBatch::Kind::Attempt;
     b.meter = meter;
     b.serial = 310001;
-    b.attempt = {id, 310001, found,   startedAt, startedAt + 4, outcome, outcome == "ok" ? "" : "meter silent",
-                 12, 2,      failures};
+    b.attempt = {id, 310001, found,    startedAt,   startedAt + 4, outcome, outcome == "ok" ? "" : "meter silent",
+                 12, 2,      failures, std::nullopt};
     return b;
 }
 

@@ -52,6 +52,7 @@ void RunCollect(ToolContext& tool, const CollectArgs& args) {
                     lines == 1 ? "" : "s");
         return;
     }
+    options.configPath = args.config;
     options.once = args.once;
     options.jsonl = args.jsonl;
     options.trace = tool.options.trace;

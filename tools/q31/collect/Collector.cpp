@@ -4,7 +4,10 @@
 #include <cstdio>
 #include <set>
 
+#include "support/FileAccess.h"
+#include "support/HostName.h"
 #include "tools/q31/ToolError.h"
+#include "tools/q31/forward/SinkFactory.h"
 
 namespace q31::tool::collect {
 
@@ -209,9 +212,11 @@ void Collector::Reload() {
     // Between batches: what the passes on the line stored stays, and the
     // next passes go on from there.
     for (const auto& s : slots_) earlier_.AddStored(s->job->Stored());
+    StopOutputs();
     TearDown();
     config_ = std::move(fresh);
     Build();
+    StartOutputs();
     out_.Info("configuration reloaded: " + std::to_string(config_.meters.size()) + " meters on " +
               std::to_string(lines_.size()) + " lines");
 }
@@ -254,6 +259,8 @@ int Collector::Run(CollectSignals signals) {
         return 0;
     }
     Build();
+    WarnOfOpenSecrets();
+    StartOutputs();
     notify_.Ready("collecting " + std::to_string(slots_.size()) + (slots_.size() == 1 ? " meter" : " meters"));
     bool interrupted = false;
     try {
@@ -329,8 +336,70 @@ int Collector::Finish(bool interrupted) {
         if (!stoppedWhileLocked_) throw;
     }
     out_.Summary(totals, failures, interrupted);
+    if (options_.once && !interrupted) DrainOutputs();
+    StopOutputs();
     TearDown();
     return interrupted ? 0 : status;
+}
+
+namespace {
+// A run from cron gives sinks that are up this long to take what it stored;
+// the rest waits in the journal for the next run.
+constexpr int kDrainMs = 15000;
+}  // namespace
+
+void Collector::StartOutputs() {
+    if (config_.gateway.empty()) config_.gateway = HostName();
+    for (std::unique_ptr<forward::Sink>& sink : forward::MakeSinks(config_)) {
+        forward::ForwarderOptions o;
+        o.db = options_.db;
+        o.groupRows = static_cast<std::size_t>(config_.postgres.batchRows);
+        o.log = [this](const std::string& text, bool failure) {
+            out_.Log(failure ? LogLevel::Warn : LogLevel::Info, "sink " + text);
+        };
+        forwarders_.push_back(std::make_unique<forward::Forwarder>(std::move(sink), std::move(o)));
+        forwarders_.back()->Start();
+    }
+    if (!config_.http.enabled) return;
+    status_ = std::make_unique<forward::StatusServer>(config_.http, options_.db, config_.gateway, [this] {
+        std::vector<forward::ForwardStatus> all;
+        for (const auto& f : forwarders_) all.push_back(f->Status());
+        return all;
+    });
+    std::string why;
+    if (status_->Start(&why)) {
+        out_.Info("metrics and status page on http://" + config_.http.listen + "/");
+    } else {
+        // Collecting matters more than showing it.
+        out_.Error("no status page: " + why);
+        status_.reset();
+    }
+}
+
+void Collector::StopOutputs() {
+    // The page reads the forwarders' status: it goes first.
+    status_.reset();
+    forwarders_.clear();
+}
+
+void Collector::DrainOutputs() {
+    for (const auto& f : forwarders_) {
+        const forward::ForwardStatus st = f->Status();
+        if (!st.connected) continue;  // down: its backlog waits for the next run
+        if (!f->WaitFor(st.newest, kDrainMs))
+            out_.Warn("sink " + st.sink + ": " + std::to_string(f->Status().backlogRows) +
+                      " journal entries left for the next run");
+    }
+}
+
+void Collector::WarnOfOpenSecrets() const {
+    const bool sinks = config_.postgres.enabled || config_.mqtt.enabled;
+    if (sinks && !options_.configPath.empty() && ReadableByOthers(options_.configPath))
+        out_.Warn(options_.configPath + " names the sinks and every user may read it: chmod o-r " +
+                  options_.configPath);
+    for (const std::string* file : {&config_.postgres.passwordFile, &config_.mqtt.passwordFile})
+        if (!file->empty() && ReadableByOthers(*file))
+            out_.Warn(*file + " holds a password and every user may read it: chmod o-r " + *file);
 }
 
 }  // namespace q31::tool::collect

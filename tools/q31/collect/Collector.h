@@ -23,10 +23,13 @@
 #include "tools/q31/collect/CollectStore.h"
 #include "tools/q31/collect/MeterJob.h"
 #include "tools/q31/collect/MeterPort.h"
+#include "tools/q31/forward/Forwarder.h"
+#include "tools/q31/forward/StatusServer.h"
 
 namespace q31::tool::collect {
 
 struct CollectOptions {
+    std::string configPath;  // for the warning of a file others may read
     std::string db;
     bool once = false;
     bool jsonl = false;
@@ -100,6 +103,14 @@ private:
     void Wait(Clock::time_point nextDue, bool anyActive);
     void Reload();
     bool AllFinished() const;
+    // The forwarders of the configured sinks and the status server, started
+    // after the meters' lines and stopped before them.
+    void StartOutputs();
+    void StopOutputs();
+    // With --once: gives the sinks a moment to take what this run stored.
+    void DrainOutputs();
+    // Files that hold secrets and that every user may read.
+    void WarnOfOpenSecrets() const;
     // Waits out a database another program holds, and says so once.
     bool KeepWaitingForDatabase(long long waitedMs);
     // Totals of the run, the run's row closed, the summary; the exit status.
@@ -115,6 +126,8 @@ private:
     CollectSignals signals_;
     // The service manager, when there is one: ready, the watchdog, reloads.
     ServiceNotify notify_;
+    std::vector<std::unique_ptr<forward::Forwarder>> forwarders_;
+    std::unique_ptr<forward::StatusServer> status_;
     long long lockedMs_ = -1;          // how long the database has been waited for, once told
     bool stoppedWhileLocked_ = false;  // a stop ended a wait for the database
 
