@@ -10,10 +10,11 @@ namespace {
 constexpr auto kPatience = std::chrono::seconds(10);
 }  // namespace
 
-MosquittoSubscriber::MosquittoSubscriber(int port, const std::string& filter, const MosquittoAccess& access)
+MosquittoSubscriber::MosquittoSubscriber(int port, const std::string& filter, const MosquittoAccess& access,
+                                         const std::string& clientId)
     : filter_(filter) {
     mosquitto_lib_init();
-    client_ = mosquitto_new(nullptr, true, this);
+    client_ = clientId.empty() ? mosquitto_new(nullptr, true, this) : mosquitto_new(clientId.c_str(), false, this);
     mosquitto_connect_callback_set(client_, &MosquittoSubscriber::OnConnect);
     mosquitto_subscribe_callback_set(client_, &MosquittoSubscriber::OnSubscribe);
     mosquitto_message_callback_set(client_, &MosquittoSubscriber::OnMessage);

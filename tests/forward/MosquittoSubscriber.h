@@ -25,7 +25,10 @@ class MosquittoSubscriber {
 public:
     // Connects to the broker on loopback `port` (logging in and using TLS as
     // `access` says) and subscribes to `filter` with QoS 1.
-    MosquittoSubscriber(int port, const std::string& filter, const MosquittoAccess& access = {});
+    // With `clientId`, the broker keeps the session while the subscriber is
+    // away (a broker restarted) and hands it what came meanwhile.
+    MosquittoSubscriber(int port, const std::string& filter, const MosquittoAccess& access = {},
+                        const std::string& clientId = {});
     ~MosquittoSubscriber();
     MosquittoSubscriber(const MosquittoSubscriber&) = delete;
     MosquittoSubscriber& operator=(const MosquittoSubscriber&) = delete;
