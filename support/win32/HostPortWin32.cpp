@@ -94,6 +94,10 @@ const char* HostPortErrorText(int osError) {
     return text;
 }
 
+// Access to a COM port is not granted by group: a refusal means another
+// program holds it, which HostPortErrorText says already.
+std::string HostPortOpenErrorText(int osError) { return HostPortErrorText(osError); }
+
 void CloseHostPort(PortHandle port) {
     if (port != 0 && reinterpret_cast<HANDLE>(port) != INVALID_HANDLE_VALUE)
         ::CloseHandle(reinterpret_cast<HANDLE>(port));

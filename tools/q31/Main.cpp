@@ -8,6 +8,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "support/ProcessInfo.h"
 #include "tools/q31/Commands.h"
 #include "tools/q31/ConfirmOption.h"
 #include "tools/q31/ToolError.h"
@@ -15,12 +16,6 @@
 namespace {
 
 using namespace q31::tool;
-
-std::string ProgramDir(const char* argv0) {
-    const std::string path = argv0;
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
 
 void AddGlobalOptions(CLI::App& app, GlobalOptions& o) {
     app.add_option("--port", o.port, "serial device of the meter (default: start the virtual meter)");
@@ -81,7 +76,7 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    ToolContext tool(ProgramDir(argv[0]));
+    ToolContext tool(q31::ProgramDirectory(argv[0]));
     CLI::App app{
         "q31: reads Q31 meters (device type 5120) through the publicQ31 plug-in.\n"
         "Without --port it reads the virtual meter on a pseudo-terminal.",

@@ -38,7 +38,7 @@ MeterPort::MeterPort(const MeterSpec& spec) : name_(spec.port) {
     }
     int osError = 0;
     handle_ = OpenHostPort(path.c_str(), spec.line, &osError);
-    if (!PortUsable(handle_)) error_ = "cannot open " + path + ": " + HostPortErrorText(osError);
+    if (!PortUsable(handle_)) error_ = "cannot open " + path + ": " + HostPortOpenErrorText(osError);
 }
 
 MeterPort::~MeterPort() {
