@@ -4,6 +4,7 @@
 // than a whole session. Any other packet goes to the model every time.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <map>
 #include <span>
@@ -45,8 +46,18 @@ private:
         }
     }
 
+    // Packets in byte order. The vector's own ordering would do, but g++ 12
+    // at -O3 inlines its three-way comparison into a memcmp whose length it
+    // believes may exceed any object (-Wstringop-overread, a false alarm);
+    // the two-way comparison leaves it quiet.
+    struct PacketOrder {
+        bool operator()(const std::vector<std::uint8_t>& a, const std::vector<std::uint8_t>& b) const {
+            return std::lexicographical_compare(a.begin(), a.end(), b.begin(), b.end());
+        }
+    };
+
     sim::MeterModel& meter_;
-    std::map<std::vector<std::uint8_t>, std::vector<std::uint8_t>> answers_;
+    std::map<std::vector<std::uint8_t>, std::vector<std::uint8_t>, PacketOrder> answers_;
     std::vector<std::uint8_t> scratch_;
 };
 

@@ -2,6 +2,8 @@
 // operator tool). The plug-in itself never opens a port: its host does.
 #pragma once
 
+#include <string>
+
 #include "platform/SerialPort.h"
 
 namespace q31 {
@@ -38,6 +40,11 @@ const char* HostPortErrorText(int osError);
 
 // Whether an error code from OpenHostPort means another program holds the port.
 bool HostPortBusy(int osError);
+
+// The same for a port that could not be opened, with the remedy where one is
+// known: on Linux a serial device belongs to the dialout group, and a user
+// outside it is refused (EACCES) until added to it.
+std::string HostPortOpenErrorText(int osError);
 
 // Closes a handle from OpenHostPort. kNoPort is ignored.
 void CloseHostPort(PortHandle port);

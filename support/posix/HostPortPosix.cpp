@@ -159,6 +159,13 @@ const char* HostPortErrorText(int osError) {
 
 bool HostPortBusy(int osError) { return osError == EBUSY; }
 
+std::string HostPortOpenErrorText(int osError) {
+    std::string text = HostPortErrorText(osError);
+    if (osError == EACCES)
+        text += " (is this user in the dialout group? `sudo usermod -aG dialout $USER`, then log in again)";
+    return text;
+}
+
 void CloseHostPort(PortHandle port) {
     if (PortUsable(port)) ::close(static_cast<int>(port));
 }

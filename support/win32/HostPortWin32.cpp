@@ -96,6 +96,10 @@ const char* HostPortErrorText(int osError) {
 
 bool HostPortBusy(int osError) { return osError == ERROR_ACCESS_DENIED; }
 
+// Access to a COM port is not granted by group: a refusal means another
+// program holds it, which HostPortErrorText says already.
+std::string HostPortOpenErrorText(int osError) { return HostPortErrorText(osError); }
+
 void CloseHostPort(PortHandle port) {
     if (port != 0 && reinterpret_cast<HANDLE>(port) != INVALID_HANDLE_VALUE)
         ::CloseHandle(reinterpret_cast<HANDLE>(port));

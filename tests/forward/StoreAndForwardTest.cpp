@@ -37,8 +37,8 @@ struct Collector {
             std::freopen(log.c_str(), "a", stderr);
             std::freopen("/dev/null", "w", stdout);
             if (once)
-                execl(Q31_TOOL_PROGRAM, Q31_TOOL_PROGRAM, "collect", "--config", config.c_str(), "--db", db.c_str(), "--once",
-                      static_cast<char*>(nullptr));
+                execl(Q31_TOOL_PROGRAM, Q31_TOOL_PROGRAM, "collect", "--config", config.c_str(), "--db", db.c_str(),
+                      "--once", static_cast<char*>(nullptr));
             else
                 execl(Q31_TOOL_PROGRAM, Q31_TOOL_PROGRAM, "collect", "--config", config.c_str(), "--db", db.c_str(),
                       static_cast<char*>(nullptr));
@@ -107,7 +107,8 @@ TEST(StoreAndForward, KillsAndServersThatComeAndGoLoseNothingAndKeepNothingTwice
     // Meters whose clocks run an hour a second: they write records all along.
     std::ofstream(config) << "[collect]\ngateway = \"gw-test\"\nretry_base_ms = 100\nretry_max_ms = 400\n"
                           << "[sink.postgres]\nurl = \"" << pg.Url("fleet") << "\"\nbatch_rows = 300\n"
-                          << "[sink.mqtt]\nport = " << broker.Port() << "\n" << R"(
+                          << "[sink.mqtt]\nport = " << broker.Port() << "\n"
+                          << R"(
 [defaults]
 timeout_ms = 200
 current_every_min = 1
@@ -168,9 +169,9 @@ address = 202
                       "FROM archive_values WHERE gateway='gw-test' GROUP BY 1, 2, 3, 4, 5 ORDER BY 1, 2, 3, 4, 5"),
               sqliteSeries);
     for (const char* table : {"snapshots", "attempts", "log_records", "gaps"})
-        EXPECT_EQ(pg.Rows("fleet", std::string("SELECT count(*) FROM ") + table),
-                  std::vector<std::string>{std::to_string(SqliteNumber(db, std::string("SELECT count(*) FROM ") +
-                                                                               table))})
+        EXPECT_EQ(
+            pg.Rows("fleet", std::string("SELECT count(*) FROM ") + table),
+            std::vector<std::string>{std::to_string(SqliteNumber(db, std::string("SELECT count(*) FROM ") + table))})
             << table;
 
     // MQTT: every stored record was in a message that arrived.
@@ -187,8 +188,9 @@ address = 202
     }
     long long missing = 0;
     for (const std::string& row :
-         SqliteRows(db, "SELECT meter || '|' || serial || '|' || epoch || '|' || module || '|' || series, record "
-                        "FROM archive_values"))
+         SqliteRows(db,
+                    "SELECT meter || '|' || serial || '|' || epoch || '|' || module || '|' || series, record "
+                    "FROM archive_values"))
         if (!covered[row.substr(0, row.rfind('|'))].count(std::stoll(row.substr(row.rfind('|') + 1)))) ++missing;
     EXPECT_EQ(missing, 0);
 }

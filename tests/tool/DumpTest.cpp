@@ -72,9 +72,20 @@ TEST(Dump, OneDocumentWithEverySectionAndTheChosenModulesSeries) {
 TEST(Dump, CsvGoesToOneFilePerTable) {
     const auto dir = std::filesystem::temp_directory_path() / ("q31-dump-" + std::to_string(::getpid()));
     std::filesystem::remove_all(dir);
-    const ToolRun run = RunTool(
-        {"dump", "--format", "csv", "--out", dir.string(), "--modules", "1,3", "--from", "1990", "--from-day", "595"});
+    const ToolRun run = RunTool({"dump", "--format", "csv", "--out", dir.string(), "--modules", "1,3", "--from", "1990",
+                                 "--from-day", "595", "--trace"});
     ASSERT_EQ(run.status, 0) << run.err;
+    // One archive packet (command 0x90) per series read: ten series of each
+    // module, and the time series, the record's first field and the same for
+    // every module, once for the hourly ring and once for the daily.
+    std::size_t archiveReads = 0, timeReads = 0;
+    for (const std::string& line : Lines(run.err)) {
+        if (line.find(" ->  ") == std::string::npos) continue;
+        archiveReads += line.find("C9 07 90 ") != std::string::npos;
+        timeReads += line.find("C9 07 90 00 ") != std::string::npos;
+    }
+    EXPECT_EQ(archiveReads, 22u);
+    EXPECT_EQ(timeReads, 2u);
     std::vector<std::string> files;
     for (const auto& entry : std::filesystem::directory_iterator(dir))
         files.push_back(entry.path().filename().string());

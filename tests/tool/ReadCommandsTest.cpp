@@ -161,6 +161,11 @@ TEST(ReadCommands, OptionsMayFollowTheSubcommand) {
     const ToolRun run = RunTool({"counters", "--format", "csv"});
     ASSERT_EQ(run.status, 0) << run.err;
     EXPECT_EQ(run.OutLines(), (std::vector<std::string>{"first_word,hour_count,day_count", "1,2000,600"}));
+    // One module's row carries the meter's module count as the whole list's does.
+    const ToolRun module = RunTool({"module", "3", "--format", "csv"});
+    ASSERT_EQ(module.status, 0) << module.err;
+    ASSERT_EQ(module.OutLines().size(), 2u);
+    EXPECT_EQ(module.OutLines()[1].rfind("6,3,258,13,14,15,16,17,18,", 0), 0u) << module.out;
 }
 
 }  // namespace

@@ -1,13 +1,13 @@
 // dump: everything the meter holds in one document. Identification,
 // modules, current values, totals and counters; every archive series of the
 // chosen modules; the device's and the chosen modules' error and edit logs.
-#include <unistd.h>
-
 #include <filesystem>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <set>
 
+#include "support/ProcessInfo.h"
 #include "tools/q31/ArchiveSeries.h"
 #include "tools/q31/Commands.h"
 #include "tools/q31/MeterJson.h"
@@ -26,6 +26,11 @@ constexpr std::uint32_t kRecordsPerBlock = 16;
 constexpr std::uint32_t kDeviceHeadWords = 8;
 constexpr std::uint32_t kModuleHeadWords = 6;
 
+// A record's time is one value for the whole meter: every module's time
+// series reads the same words, so the dump reads it once and gives each
+// module that copy.
+bool IsTimeSeries(int series) { return series % 6 == 0; }
+
 struct DumpArguments {
     std::vector<std::uint32_t> modules;  // empty: every module the meter has
     std::uint32_t from = 0;              // hourly and daily, unless fromDay is given
@@ -38,7 +43,7 @@ struct DumpArguments {
 class DumpProgress {
 public:
     DumpProgress(ToolContext& tool, std::uint64_t planned)
-        : tool_(tool), bar_(planned, isatty(STDERR_FILENO) && !tool.options.trace) {
+        : tool_(tool), bar_(planned, StderrIsTerminal() && !tool.options.trace) {
         tool_.trace.OnEvent = [this](const TQ31TraceEvent& e) {
             // Reply framing: address, length, command before the data;
             // master address and two checksum bytes after it.
@@ -102,26 +107,35 @@ void RunDump(ToolContext& tool, const DumpArguments& a) {
         return SeriesIsDaily(series) && a.fromDay >= 0 ? static_cast<std::uint32_t>(a.fromDay) : a.from;
     };
     std::uint64_t planned = 0;
-    for (std::size_t k = 0; k < chosen.size(); ++k)
-        for (int s = 0; s < kSeriesCount; ++s) planned += DeliveredCount(counterOf(s), SeriesSlots(s), startOf(s));
+    for (int s = 0; s < kSeriesCount; ++s)
+        planned += (IsTimeSeries(s) ? 1 : chosen.size()) * DeliveredCount(counterOf(s), SeriesSlots(s), startOf(s));
     planned += kDeviceHeadWords + kDeviceErrorBlocks * kRecordsPerBlock;
     planned += chosen.size() * (kModuleHeadWords + kModuleErrorBlocks * kRecordsPerBlock + 1 + kRecordsPerBlock);
     DumpProgress progress(tool, planned);
 
     Json seriesJson = Json::array();
     Table seriesTable = SeriesTable();
+    // The hourly and the daily time series as the first module's read
+    // brought them.
+    std::optional<std::vector<std::int64_t>> times[2];
     for (std::uint32_t module : chosen) {
         for (int s = 0; s < kSeriesCount; ++s) {
             const std::uint32_t counter = counterOf(s);
             const std::uint32_t start = startOf(s);
             const std::uint32_t expected = DeliveredCount(counter, SeriesSlots(s), start);
+            std::optional<std::vector<std::int64_t>>* time = IsTimeSeries(s) ? &times[SeriesIsDaily(s)] : nullptr;
             std::vector<std::int64_t> values;
-            // A start not yet written has nothing to read; the meter would not answer it.
-            if (expected > 0) {
-                progress.Expect(expected, SeriesIsWide(s) ? 8 : 4);
-                values = reader.Series(s, module, start);
+            if (time && *time) {
+                values = **time;
+            } else {
+                // A start not yet written has nothing to read; the meter would not answer it.
+                if (expected > 0) {
+                    progress.Expect(expected, SeriesIsWide(s) ? 8 : 4);
+                    values = reader.Series(s, module, start);
+                }
+                progress.Done(expected);
+                if (time) *time = values;
             }
-            progress.Done(expected);
             const std::uint32_t first = FirstDeliveredRecord(counter, SeriesSlots(s), start);
             seriesJson.push_back(SeriesJson(s, module, start, first, values));
             AppendSeries(seriesTable, s, module, first, values);

@@ -8,6 +8,7 @@
 #include <CLI/CLI.hpp>
 
 #include "support/JournalStream.h"
+#include "support/ProcessInfo.h"
 #include "tools/q31/Commands.h"
 #include "tools/q31/ConfirmOption.h"
 #include "tools/q31/NamedChoice.h"
@@ -16,12 +17,6 @@
 namespace {
 
 using namespace q31::tool;
-
-std::string ProgramDir(const char* argv0) {
-    const std::string path = argv0;
-    const auto slash = path.rfind('/');
-    return slash == std::string::npos ? "." : path.substr(0, slash);
-}
 
 // An option that takes one of `choices` by name, in any case, and nothing
 // else: CLI11's own mapping would show its internals when refusing a value.
@@ -86,7 +81,7 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& o) {
 }  // namespace
 
 int main(int argc, char** argv) {
-    ToolContext tool(ProgramDir(argv[0]));
+    ToolContext tool(q31::ProgramDirectory(argv[0]));
     CLI::App app{
         "q31: reads Q31 meters (device type 5120) through the publicQ31 plug-in.\n"
         "Without --port it reads the virtual meter on a pseudo-terminal.",

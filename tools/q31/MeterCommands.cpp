@@ -38,13 +38,13 @@ void RunModules(ToolContext& tool, std::uint32_t only) {
     tool.Identify();
     MeterReader& reader = tool.Reader();
     std::vector<std::pair<std::uint32_t, SModuleRecord>> modules;
+    const std::uint32_t count = reader.ModuleCount();
     if (only) {
-        ToolContext::CheckModule(only, reader.ModuleCount(), "module");
+        ToolContext::CheckModule(only, count, "module");
         modules.emplace_back(only, reader.ModuleRecord(only));
-        tool.Emit({ModuleJson(only, modules[0].second), {ModulesTable(0, modules)}, {}});
+        tool.Emit({ModuleJson(only, modules[0].second), {ModulesTable(count, modules)}, {}});
         return;
     }
-    const std::uint32_t count = reader.ModuleCount();
     // The plug-in serves six module records whatever count the meter claims.
     for (std::uint32_t m = 1; m <= count && m <= 6; ++m) modules.emplace_back(m, reader.ModuleRecord(m));
     Json list = Json::array();

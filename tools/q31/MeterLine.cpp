@@ -37,7 +37,7 @@ MeterLine::MeterLine(const GlobalOptions& options) : path_(options.port) {
         char setup[96];
         std::snprintf(setup, sizeof setup, "%d baud, %s, %d stop bit%s", options.line.baud,
                       ParityName(options.line.parity), options.line.stopBits, options.line.stopBits == 1 ? "" : "s");
-        throw ToolError(kExitPortOpen, "cannot open " + path_ + " (" + setup + "): " + HostPortErrorText(osError));
+        throw ToolError(kExitPortOpen, "cannot open " + path_ + " (" + setup + "): " + HostPortOpenErrorText(osError));
     }
 }
 

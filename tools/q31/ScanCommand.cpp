@@ -1,11 +1,10 @@
 // scan: which addresses of the line a meter answers at (the rule for late
 // answers is in LineScan.h).
-#include <unistd.h>
-
 #include <cstdio>
 #include <memory>
 #include <string>
 
+#include "support/ProcessInfo.h"
 #include "tools/q31/Commands.h"
 #include "tools/q31/LineScan.h"
 #include "tools/q31/MeterJson.h"
@@ -63,7 +62,7 @@ void RunScan(ToolContext& tool, ScanArguments a) {
                         "scan: --from " + std::to_string(a.from) + " lies after --to " + std::to_string(a.to));
     MeterLine& line = tool.Line();
     ScanLink link(line.Handle(), tool.options.echo, tool.trace);
-    ProgressBar bar(static_cast<std::uint64_t>(a.to - a.from + 1), isatty(STDERR_FILENO) && !tool.options.trace,
+    ProgressBar bar(static_cast<std::uint64_t>(a.to - a.from + 1), StderrIsTerminal() && !tool.options.trace,
                     "addresses");
     const ScanPlan plan{a.from, a.to, a.timeoutMs, tool.options.timeoutMs};
     const std::vector<ScanHit> found =

@@ -10,7 +10,10 @@ namespace q31::tool::collect {
 
 inline std::string LogHeadText(const std::vector<std::uint16_t>& words) {
     std::string s;
-    for (std::uint16_t w : words) s += (s.empty() ? "" : " ") + std::to_string(w);
+    for (std::uint16_t w : words) {
+        if (!s.empty()) s += ' ';
+        s += std::to_string(w);
+    }
     return s;
 }
 

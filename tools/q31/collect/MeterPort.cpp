@@ -39,7 +39,7 @@ MeterPort::MeterPort(const MeterSpec& spec) : name_(spec.port) {
     int osError = 0;
     handle_ = OpenHostPort(path.c_str(), spec.line, &osError);
     if (PortUsable(handle_)) return;
-    error_ = "cannot open " + path + ": " + HostPortErrorText(osError);
+    error_ = "cannot open " + path + ": " + HostPortOpenErrorText(osError);
     busy_ = HostPortBusy(osError);
 }
 

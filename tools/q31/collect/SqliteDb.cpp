@@ -3,15 +3,32 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cstring>
 #include <thread>
 
 #include "tools/q31/ToolError.h"
 
 namespace q31::tool::collect {
 
+std::string SqliteErrorText(sqlite3* db) {
+    std::string text = sqlite3_errmsg(db);
+    // SQLite keeps the system's error number only for these two; with any
+    // other code it may be left over from an earlier failure.
+    const int code = sqlite3_extended_errcode(db) & 0xff;
+    const int osError = sqlite3_system_errno(db);
+    if ((code == SQLITE_CANTOPEN || code == SQLITE_IOERR) && osError != 0)
+        text += std::string(" (") + std::strerror(osError) + ")";
+    return text;
+}
+
+std::string SqliteFileName(sqlite3* db) {
+    const char* name = sqlite3_db_filename(db, "main");
+    return name && *name ? name : "database";
+}
+
 SqliteDb::SqliteDb(const std::string& path) : path_(path) {
     if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
-        const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
+        const std::string why = db_ ? SqliteErrorText(db_) : "out of memory";
         sqlite3_close(db_);
         db_ = nullptr;
         throw ToolError(kExitFailure, "cannot open the database " + path + ": " + why);
@@ -35,12 +52,8 @@ int SqliteDb::Busy(void* self, int count) {
 }
 
 void SqliteDb::Exec(const std::string& sql) {
-    char* error = nullptr;
-    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, &error) != SQLITE_OK) {
-        const std::string why = error ? error : sqlite3_errmsg(db_);
-        sqlite3_free(error);
-        throw ToolError(kExitFailure, path_ + ": " + why);
-    }
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
+        throw ToolError(kExitFailure, path_ + ": " + SqliteErrorText(db_));
 }
 
 SqliteDb::Transaction::Transaction(SqliteDb& db) : db_(db) { db_.Exec("BEGIN IMMEDIATE"); }

@@ -1,5 +1,6 @@
-// An open SQLite database and its transactions. Errors throw ToolError with
-// SQLite's own text.
+// An open SQLite database and its transactions. Errors throw ToolError that
+// names the file, with SQLite's own text and, where the system refused
+// something, the system's reason.
 #pragma once
 
 #include <chrono>
@@ -9,6 +10,14 @@
 struct sqlite3;
 
 namespace q31::tool::collect {
+
+// SQLite's text for the last error on `db`, followed by the system's reason
+// in parentheses when an open or a read or write of the file failed.
+std::string SqliteErrorText(sqlite3* db);
+
+// The file `db` works on, as SQLite opened it (a full path), or "database"
+// for one in memory.
+std::string SqliteFileName(sqlite3* db);
 
 class SqliteDb {
 public:

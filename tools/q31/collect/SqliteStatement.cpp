@@ -3,12 +3,13 @@
 #include <sqlite3.h>
 
 #include "tools/q31/ToolError.h"
+#include "tools/q31/collect/SqliteDb.h"
 
 namespace q31::tool::collect {
 
 namespace {
 [[noreturn]] void Fail(sqlite3* db, const std::string& what) {
-    throw ToolError(kExitFailure, "database: " + what + ": " + sqlite3_errmsg(db));
+    throw ToolError(kExitFailure, SqliteFileName(db) + ": " + what + ": " + SqliteErrorText(db));
 }
 }  // namespace
 

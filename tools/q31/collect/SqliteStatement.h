@@ -1,5 +1,6 @@
 // One prepared SQLite statement: bind by position (from 1), step, read
 // columns (from 0). Reset before each reuse happens in Bind's first call.
+// Errors throw ToolError that names the database file.
 #pragma once
 
 #include <cstdint>
