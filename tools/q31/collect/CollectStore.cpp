@@ -327,6 +327,12 @@ void CollectStore::Migrate() {
     tx.Commit();
 }
 
+std::int64_t CollectStore::NewestJournalSeq() {
+    SqliteStatement s(db_.Handle(), "SELECT coalesce(max(seq), 0) FROM journal");
+    s.Step();
+    return s.Int(0);
+}
+
 std::int64_t CollectStore::BeginRun(const std::string& mode) {
     SqliteStatement s(db_.Handle(), "INSERT INTO runs(started_at, mode) VALUES(?, ?)");
     s.Bind(1, Now()).Bind(2, mode).Run();

@@ -94,6 +94,8 @@ public:
     explicit CollectStore(const std::string& path, std::function<bool(long long waitedMs)> keepWaiting = {});
 
     SqliteDb& Db() { return db_; }
+    // The newest entry of the journal (0 when empty).
+    std::int64_t NewestJournalSeq();
 
     std::int64_t BeginRun(const std::string& mode);
     void EndRun(std::int64_t run, const RunTotals& totals, const std::string& status);

@@ -383,10 +383,12 @@ void Collector::StopOutputs() {
 }
 
 void Collector::DrainOutputs() {
+    const std::int64_t newest = store_->NewestJournalSeq();
     for (const auto& f : forwarders_) {
+        f->Wake();
         const forward::ForwardStatus st = f->Status();
         if (!st.connected) continue;  // down: its backlog waits for the next run
-        if (!f->WaitFor(st.newest, kDrainMs))
+        if (!f->WaitFor(newest, kDrainMs))
             out_.Warn("sink " + st.sink + ": " + std::to_string(f->Status().backlogRows) +
                       " journal entries left for the next run");
     }
