@@ -82,7 +82,10 @@ std::vector<std::string> QueryRows(const std::string& dbPath, const std::string&
         sqlite3_bind_text(s, sqlite3_bind_parameter_index(s, name.c_str()), value.c_str(), -1, SQLITE_TRANSIENT);
     while (sqlite3_step(s) == SQLITE_ROW) {
         std::string row;
-        for (int c = 0; c < sqlite3_column_count(s); ++c) row += (c ? "|" : "") + Text(s, c);
+        for (int c = 0; c < sqlite3_column_count(s); ++c) {
+            if (c) row += '|';
+            row += Text(s, c);
+        }
         rows.push_back(row);
     }
     sqlite3_finalize(s);

@@ -77,7 +77,8 @@ std::vector<std::string> SqliteRows(const std::string& db, const std::string& sq
         std::string row;
         for (int c = 0; c < sqlite3_column_count(s); ++c) {
             const auto* t = sqlite3_column_text(s, c);
-            row += (c ? "|" : "") + std::string(t ? reinterpret_cast<const char*>(t) : "NULL");
+            if (c) row += '|';
+            row += t ? reinterpret_cast<const char*>(t) : "NULL";
         }
         rows.push_back(row);
     }

@@ -67,7 +67,10 @@ std::string ArchiveRange(const ArchiveRows& a) {
 std::string LogRange(const LogRows& l) {
     if (l.block == 0) {
         std::string s = "head";
-        for (std::uint16_t w : l.head) s += "-" + std::to_string(w);
+        for (std::uint16_t w : l.head) {
+            s += '-';
+            s += std::to_string(w);
+        }
         return s;
     }
     std::string s = std::to_string(l.block) + "/";
