@@ -21,11 +21,15 @@ struct WritingMeter {
     // Records the meter writes once the next series request has read its
     // counter, before the values go out.
     std::uint32_t writeDuringNextRead = 0;
+    // Resets the meter once the next series request has read its values:
+    // its counters start again, and its records are 9000 + r from then on.
+    bool resetAfterNextRead = false;
+    std::int32_t base = 5000;
     int seriesRequests = 0;
     std::int32_t slot[1080] = {};
 
     void Write(std::uint32_t n) {
-        for (std::uint32_t i = 0; i < n; ++i, ++hours) slot[hours % 1080] = static_cast<std::int32_t>(5000 + hours);
+        for (std::uint32_t i = 0; i < n; ++i, ++hours) slot[hours % 1080] = base + static_cast<std::int32_t>(hours);
     }
 };
 WritingMeter meter;
@@ -60,6 +64,12 @@ int Q31_CALL GetSeries(q31_session*, const SDevIdent*, q31_series, std::uint32_t
     meter.writeDuringNextRead = 0;
     std::int32_t values[1080];
     for (std::uint32_t i = 0; i < count; ++i) values[i] = meter.slot[(newest - count + i) % 1080];
+    if (meter.resetAfterNextRead) {
+        meter.resetAfterNextRead = false;
+        meter.hours = 0;
+        meter.base = 9000;
+        meter.Write(5);
+    }
     cb(&kOk, values, count, 4, user);
     return Q31_OK;
 }
@@ -168,6 +178,19 @@ TEST(MeterJob, RecordsOverwrittenWhileTheyWereReadAreAGapAndTheRestIsStored) {
     EXPECT_EQ(rig.Number("SELECT min(record) FROM archive_values WHERE run=2"), 1910);
     EXPECT_EQ(rig.Number("SELECT count(*) FROM archive_values WHERE value<>5000+record"), 0);
     EXPECT_EQ(rig.Number("SELECT count(*) FROM gaps WHERE first_missing=1900 AND last_missing=1909"), 1);
+}
+
+TEST(MeterJob, AResetDuringThePassStoresNothingOfTheNewRunUnderTheOldEpoch) {
+    Rig rig;
+    meter.Write(100);
+    meter.resetAfterNextRead = true;
+    // The counters read after the values stand at 5: the pass ends there.
+    ASSERT_EQ(rig.Pass(1), MeterJob::State::Failed);
+    EXPECT_EQ(rig.Number("SELECT count(*) FROM archive_values WHERE value >= 9000"), 0);
+    // The next pass finds the reset and reads the new run into epoch 1.
+    ASSERT_EQ(rig.Pass(2), MeterJob::State::Done);
+    EXPECT_EQ(rig.Number("SELECT count(*) FROM archive_values WHERE epoch=1 AND value=9000+record"), 5);
+    EXPECT_EQ(rig.Number("SELECT count(*) FROM archive_values WHERE epoch=0 AND value >= 9000"), 0);
 }
 
 TEST(MeterJob, ASnapshotIsDueAPeriodAfterTheLastOnesPassBeganLessTheTolerance) {

@@ -152,6 +152,7 @@ void MeterJob::Begin(std::int64_t run, bool archive) {
     passStart_ = wallClock_();
     countsAtPass_ = trace_.Counts();
     serialFound_.reset();
+    passCounters_ = {};
     store_.EnsureMeter(spec_, passStart_);
 
     // Who answers: the identity also carries the version word that selects
@@ -282,6 +283,7 @@ void MeterJob::NoteCounters() {
                   " (the meter was reset); epoch " + std::to_string(key_.epoch) + ", read from its oldest record");
     }
     store_.NoteCounters(key_.name, key_.serial, counters_.HourCount, counters_.DayCount);
+    passCounters_ = counters_;
 }
 
 Step MeterJob::SeriesStep(int series, int storeModule, int attempt) {
@@ -351,7 +353,18 @@ Step MeterJob::SettleStep() {
     step.ring = pendingRing_;
     step.start = [this] { return api_.get_archive_count(session_, &ident_, &PendingCall::OnCounters, &call_); };
     step.finish = [this, ring = pendingRing_] {
-        counters_ = call_.As<SArhiveCount>();
+        const auto now = call_.As<SArhiveCount>();
+        if (now.HourCount < passCounters_.HourCount || now.DayCount < passCounters_.DayCount) {
+            // Reset during the pass: the record numbers name the new run's
+            // records now, which must not go under the old epoch. The next
+            // pass finds the reset at its start and reads them into a new one.
+            Fail(kExitFailure, "the meter's counters went back during the read (hours " +
+                                   std::to_string(passCounters_.HourCount) + " to " + std::to_string(now.HourCount) +
+                                   ", days " + std::to_string(passCounters_.DayCount) + " to " +
+                                   std::to_string(now.DayCount) + "): a reset, read into a new epoch next pass");
+            return;
+        }
+        counters_ = now;
         SettlePending(CounterOf(counters_, ring));
     };
     return step;

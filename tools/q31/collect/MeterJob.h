@@ -144,6 +144,7 @@ private:
     SDevIdent ident_{};
     std::uint32_t modules_ = 0;
     SArhiveCount counters_{};
+    SArhiveCount passCounters_{};  // as read at the start of the pass's archive reads
     MeterKey key_;
     std::vector<PendingSeries> pending_;  // all of one ring
     int pendingRing_ = -1;
