@@ -1,5 +1,7 @@
 #include "tests/forward/MosquittoServer.h"
 
+#include "support/FreePort.h"
+
 #include <arpa/inet.h>
 #include <fcntl.h>
 #include <netinet/in.h>
@@ -21,20 +23,6 @@ namespace {
 
 constexpr const char* kBroker = "/usr/sbin/mosquitto";
 constexpr const char* kPasswd = "/usr/bin/mosquitto_passwd";
-
-int FreePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0)
-        port = ntohs(a.sin_port);
-    ::close(s);
-    return port;
-}
 
 bool Accepts(int port) {
     const int s = ::socket(AF_INET, SOCK_STREAM, 0);
@@ -89,7 +77,7 @@ bool MosquittoServer::Available() { return ::access(kBroker, X_OK) == 0 && ::acc
 
 MosquittoServer::MosquittoServer(MosquittoAccess access) : access_(std::move(access)) {
     dir_ = MakeScratchDir("q31-mosquitto");
-    port_ = FreePort();
+    port_ = FreeLoopbackPort();
     std::ofstream conf(dir_ + "/mosquitto.conf");
     conf << "listener " << port_ << " 127.0.0.1\n";
     if (!access_.caFile.empty())

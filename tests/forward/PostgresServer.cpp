@@ -1,5 +1,7 @@
 #include "tests/forward/PostgresServer.h"
 
+#include "support/FreePort.h"
+
 #include <arpa/inet.h>
 #include <netinet/in.h>
 #include <pwd.h>
@@ -42,17 +44,7 @@ std::string FindBinDir() {
 bool AsRoot() { return ::geteuid() == 0; }
 
 int FreePort() {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    socklen_t len = sizeof a;
-    int port = 0;
-    if (::bind(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0 &&
-        ::getsockname(s, reinterpret_cast<sockaddr*>(&a), &len) == 0) {
-        port = ntohs(a.sin_port);
-    }
-    ::close(s);
+    const int port = FreeLoopbackPort();
     if (port == 0) throw std::runtime_error("no free port on 127.0.0.1");
     return port;
 }

@@ -1,21 +1,8 @@
 #include "tools/q31/collect/BatchWriter.h"
 
+#include "tools/q31/HexText.h"
+
 namespace q31::tool::collect {
-
-namespace {
-
-std::string Hex(const std::vector<std::uint8_t>& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string s;
-    s.reserve(bytes.size() * 2);
-    for (std::uint8_t b : bytes) {
-        s += kDigits[b >> 4];
-        s += kDigits[b & 15];
-    }
-    return s;
-}
-
-}  // namespace
 
 void BatchWriter::Snapshot(const std::string& kind, std::int64_t takenAt, std::int64_t passStarted, std::int64_t run,
                            const nlohmann::ordered_json& data) {
@@ -64,7 +51,7 @@ void BatchWriter::LogHead(const MeterKey& key, const std::string& log, int modul
     stored_.logRecords += static_cast<long long>(logAdded_.size());
     nlohmann::ordered_json records = nlohmann::ordered_json::array();
     for (const LogRecord& r : logAdded_)
-        records.push_back({{"block", r.block}, {"position", r.position}, {"data", Hex(r.bytes)}});
+        records.push_back({{"block", r.block}, {"position", r.position}, {"data", HexText(r.bytes)}});
     out_.Batch({{"meter", meter_},
                 {"serial", key.serial},
                 {"kind", "log"},

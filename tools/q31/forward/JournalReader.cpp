@@ -6,51 +6,11 @@
 #include <stdexcept>
 
 #include "tools/q31/collect/LogHeadText.h"
+#include "tools/q31/forward/SqliteQuery.h"
 
 namespace q31::tool::forward {
 
 namespace {
-
-// One prepared statement; finalized when it goes.
-class Query {
-public:
-    Query(sqlite3* db, const char* sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK)
-            throw std::runtime_error(std::string("journal: ") + sqlite3_errmsg(db));
-    }
-    ~Query() { sqlite3_finalize(s_); }
-    Query(const Query&) = delete;
-    Query& operator=(const Query&) = delete;
-
-    Query& Bind(int i, std::int64_t v) {
-        sqlite3_bind_int64(s_, i, v);
-        return *this;
-    }
-    Query& Bind(int i, const std::string& v) {
-        sqlite3_bind_text(s_, i, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    bool Step() {
-        const int rc = sqlite3_step(s_);
-        if (rc == SQLITE_ROW) return true;
-        if (rc == SQLITE_DONE) return false;
-        throw std::runtime_error(std::string("journal: ") + sqlite3_errmsg(db_));
-    }
-    std::int64_t Int(int c) const { return sqlite3_column_int64(s_, c); }
-    bool IsNull(int c) const { return sqlite3_column_type(s_, c) == SQLITE_NULL; }
-    std::string Text(int c) const {
-        const auto* p = sqlite3_column_text(s_, c);
-        return p ? reinterpret_cast<const char*>(p) : "";
-    }
-    std::vector<std::uint8_t> Blob(int c) const {
-        const auto* p = static_cast<const std::uint8_t*>(sqlite3_column_blob(s_, c));
-        return p ? std::vector<std::uint8_t>(p, p + sqlite3_column_bytes(s_, c)) : std::vector<std::uint8_t>{};
-    }
-
-private:
-    sqlite3* db_;
-    sqlite3_stmt* s_ = nullptr;
-};
 
 JournalBatch::Kind KindOf(const std::string& name) {
     if (name == "archive") return JournalBatch::Kind::Archive;
@@ -84,9 +44,9 @@ std::vector<JournalBatch> JournalReader::Read(std::int64_t afterSeq, std::size_t
         sqlite3* db;
         ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
     } end{db_};
-    Query entries(db_,
-                  "SELECT seq, kind, meter, serial, epoch, module, name, first, last, gap_first, gap_last, at "
-                  "FROM journal WHERE seq > ? ORDER BY seq");
+    SqliteQuery entries(db_,
+                        "SELECT seq, kind, meter, serial, epoch, module, name, first, last, gap_first, gap_last, at "
+                        "FROM journal WHERE seq > ? ORDER BY seq");
     entries.Bind(1, afterSeq);
     std::size_t rows = 0;
     while (rows < maxRows && entries.Step()) {
@@ -105,9 +65,9 @@ std::vector<JournalBatch> JournalReader::Read(std::int64_t afterSeq, std::size_t
             case JournalBatch::Kind::Archive: {
                 b.archive.series = name;
                 b.archive.module = module;
-                Query q(db_,
-                        "SELECT record, value FROM archive_values WHERE meter=? AND serial=? AND epoch=? AND "
-                        "module=? AND series=? AND record BETWEEN ? AND ? ORDER BY record");
+                SqliteQuery q(db_,
+                              "SELECT record, value FROM archive_values WHERE meter=? AND serial=? AND epoch=? AND "
+                              "module=? AND series=? AND record BETWEEN ? AND ? ORDER BY record");
                 q.Bind(1, b.meter).Bind(2, b.serial).Bind(3, b.epoch).Bind(4, module).Bind(5, name);
                 q.Bind(6, first).Bind(7, last);
                 JournalBatch part = b;
@@ -139,7 +99,7 @@ std::vector<JournalBatch> JournalReader::Read(std::int64_t afterSeq, std::size_t
             case JournalBatch::Kind::Snapshot: {
                 b.snapshot.kind = name;
                 b.snapshot.takenAt = first;
-                Query q(db_, "SELECT data FROM snapshots WHERE meter=? AND kind=? AND taken_at=?");
+                SqliteQuery q(db_, "SELECT data FROM snapshots WHERE meter=? AND kind=? AND taken_at=?");
                 q.Bind(1, b.meter).Bind(2, name).Bind(3, first);
                 if (!q.Step()) continue;
                 b.snapshot.json = q.Text(0);
@@ -150,16 +110,16 @@ std::vector<JournalBatch> JournalReader::Read(std::int64_t afterSeq, std::size_t
                 b.log.module = module;
                 b.log.block = static_cast<int>(first);
                 if (first == 0) {
-                    Query q(db_,
-                            "SELECT words FROM log_heads WHERE meter=? AND serial=? AND epoch=? AND log=? AND "
-                            "module=?");
+                    SqliteQuery q(db_,
+                                  "SELECT words FROM log_heads WHERE meter=? AND serial=? AND epoch=? AND log=? AND "
+                                  "module=?");
                     q.Bind(1, b.meter).Bind(2, b.serial).Bind(3, b.epoch).Bind(4, name).Bind(5, module);
                     if (!q.Step()) continue;
                     b.log.head = collect::LogHeadWords(q.Text(0));
                 } else {
-                    Query q(db_,
-                            "SELECT position, data FROM log_records WHERE meter=? AND serial=? AND epoch=? AND "
-                            "log=? AND module=? AND block=? ORDER BY position, data");
+                    SqliteQuery q(db_,
+                                  "SELECT position, data FROM log_records WHERE meter=? AND serial=? AND epoch=? AND "
+                                  "log=? AND module=? AND block=? ORDER BY position, data");
                     q.Bind(1, b.meter).Bind(2, b.serial).Bind(3, b.epoch).Bind(4, name).Bind(5, module);
                     q.Bind(6, first);
                     while (q.Step())
@@ -169,10 +129,10 @@ std::vector<JournalBatch> JournalReader::Read(std::int64_t afterSeq, std::size_t
                 break;
             }
             case JournalBatch::Kind::Attempt: {
-                Query q(db_,
-                        "SELECT serial_expected, serial_found, started_at, ended_at, outcome, message, packets, "
-                        "resends, (SELECT max(ended_at) FROM attempts b WHERE b.meter = a.meter AND b.id <= a.id "
-                        "AND b.outcome = 'ok') FROM attempts a WHERE id=?");
+                SqliteQuery q(db_,
+                              "SELECT serial_expected, serial_found, started_at, ended_at, outcome, message, packets, "
+                              "resends, (SELECT max(ended_at) FROM attempts b WHERE b.meter = a.meter AND b.id <= a.id "
+                              "AND b.outcome = 'ok') FROM attempts a WHERE id=?");
                 q.Bind(1, first);
                 if (!q.Step()) continue;
                 b.attempt.id = first;
@@ -189,7 +149,7 @@ std::vector<JournalBatch> JournalReader::Read(std::int64_t afterSeq, std::size_t
                 break;
             }
             case JournalBatch::Kind::Event: {
-                Query q(db_, "SELECT kind, detail, at FROM meter_events WHERE id=?");
+                SqliteQuery q(db_, "SELECT kind, detail, at FROM meter_events WHERE id=?");
                 q.Bind(1, first);
                 if (!q.Step()) continue;
                 b.event = {first, q.Text(0), q.Text(1), q.Int(2)};
@@ -203,27 +163,28 @@ std::vector<JournalBatch> JournalReader::Read(std::int64_t afterSeq, std::size_t
 }
 
 std::int64_t JournalReader::NewestSeq() {
-    Query q(db_, "SELECT coalesce(max(seq), 0) FROM journal");
+    SqliteQuery q(db_, "SELECT coalesce(max(seq), 0) FROM journal");
     q.Step();
     return q.Int(0);
 }
 
 std::int64_t JournalReader::CommittedAfter(std::int64_t afterSeq) {
-    Query q(db_, "SELECT at FROM journal WHERE seq > ? ORDER BY seq LIMIT 1");
+    SqliteQuery q(db_, "SELECT at FROM journal WHERE seq > ? ORDER BY seq LIMIT 1");
     q.Bind(1, afterSeq);
     return q.Step() ? q.Int(0) : 0;
 }
 
 std::int64_t JournalReader::Position(const std::string& sink) {
-    Query q(db_, "SELECT seq FROM sink_positions WHERE sink=?");
+    SqliteQuery q(db_, "SELECT seq FROM sink_positions WHERE sink=?");
     q.Bind(1, sink);
     return q.Step() ? q.Int(0) : 0;
 }
 
 void JournalReader::SetPosition(const std::string& sink, std::int64_t seq) {
-    Query q(db_,
-            "INSERT INTO sink_positions(sink, seq, at) VALUES(?1, ?2, ?3) ON CONFLICT(sink) DO UPDATE SET seq=?2, "
-            "at=?3");
+    SqliteQuery q(
+        db_,
+        "INSERT INTO sink_positions(sink, seq, at) VALUES(?1, ?2, ?3) ON CONFLICT(sink) DO UPDATE SET seq=?2, "
+        "at=?3");
     q.Bind(1, sink).Bind(2, seq).Bind(3, static_cast<std::int64_t>(std::time(nullptr)));
     q.Step();
 }

@@ -1,5 +1,7 @@
 #include "tools/q31/forward/MqttSink.h"
 
+#include "tools/q31/HexText.h"
+
 #include <cerrno>
 #include <cstring>
 #include <fstream>
@@ -28,17 +30,6 @@ std::string Level(const std::string& name) {
     std::string s = name;
     for (char& c : s)
         if (c == '/' || c == '+' || c == '#' || c == '\0') c = '_';
-    return s;
-}
-
-std::string Hex(const std::vector<std::uint8_t>& bytes) {
-    static const char kDigits[] = "0123456789abcdef";
-    std::string s;
-    s.reserve(bytes.size() * 2);
-    for (std::uint8_t b : bytes) {
-        s += kDigits[b >> 4];
-        s += kDigits[b & 15];
-    }
     return s;
 }
 
@@ -127,7 +118,7 @@ std::vector<MqttMessage> MqttSink::Messages(const JournalBatch& b) {
             m["block"] = l.block;
             Json records = Json::array();
             for (const LogRow& r : l.records)
-                records.push_back({{"block", r.block}, {"position", r.position}, {"data", Hex(r.data)}});
+                records.push_back({{"block", r.block}, {"position", r.position}, {"data", HexText(r.data)}});
             m["records"] = std::move(records);
             m["head"] = l.head;
             break;

@@ -1,5 +1,7 @@
 #include "tools/q31/forward/StatusServer.h"
 
+#include "tools/q31/forward/SqliteQuery.h"
+
 #include <httplib.h>
 #include <sqlite3.h>
 
@@ -22,49 +24,6 @@ const char* const kOutcomes[] = {"ok", "no answer", "other meter", "port error",
 // The chart shows two days of hourly records.
 constexpr int kChartPoints = 48;
 constexpr int kModuleMax = 6;
-
-class Query {
-public:
-    Query(sqlite3* db, const char* sql) : db_(db) {
-        if (sqlite3_prepare_v2(db, sql, -1, &s_, nullptr) != SQLITE_OK)
-            throw std::runtime_error(std::string("database: ") + sqlite3_errmsg(db));
-    }
-    ~Query() { sqlite3_finalize(s_); }
-    Query(const Query&) = delete;
-    Query& operator=(const Query&) = delete;
-
-    Query& Bind(int i, std::int64_t v) {
-        sqlite3_bind_int64(s_, i, v);
-        return *this;
-    }
-    Query& Bind(int i, const std::string& v) {
-        sqlite3_bind_text(s_, i, v.c_str(), static_cast<int>(v.size()), SQLITE_TRANSIENT);
-        return *this;
-    }
-    bool Step() {
-        const int rc = sqlite3_step(s_);
-        if (rc == SQLITE_ROW) return true;
-        if (rc == SQLITE_DONE) return false;
-        throw std::runtime_error(std::string("database: ") + sqlite3_errmsg(db_));
-    }
-    void Reset() {
-        sqlite3_reset(s_);
-        sqlite3_clear_bindings(s_);
-    }
-    std::int64_t Int(int c) const { return sqlite3_column_int64(s_, c); }
-    bool IsNull(int c) const { return sqlite3_column_type(s_, c) == SQLITE_NULL; }
-    std::optional<std::int64_t> MaybeInt(int c) const {
-        return IsNull(c) ? std::nullopt : std::optional<std::int64_t>(Int(c));
-    }
-    std::string Text(int c) const {
-        const auto* p = sqlite3_column_text(s_, c);
-        return p ? reinterpret_cast<const char*>(p) : "";
-    }
-
-private:
-    sqlite3* db_;
-    sqlite3_stmt* s_ = nullptr;
-};
 
 std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
 
@@ -248,7 +207,7 @@ public:
 
     sqlite3* Db() const { return db_; }
     std::int64_t Number(const char* sql) {
-        Query q(db_, sql);
+        SqliteQuery q(db_, sql);
         return q.Step() ? q.Int(0) : 0;
     }
 
@@ -354,7 +313,7 @@ void StatusServer::CatchupFrom(Reading& r) {
     // The row counted up to, told apart from another database's row of the
     // same number (the file replaced under the same name).
     auto mark = [db](const char* sql, std::int64_t id) {
-        Query q(db, sql);
+        SqliteQuery q(db, sql);
         q.Bind(1, id);
         return q.Step() ? q.Text(0) : std::string();
     };
@@ -365,20 +324,21 @@ void StatusServer::CatchupFrom(Reading& r) {
     if (journalSeen_ < 0 || newest < journalSeen_ || mark(journalMark, journalSeen_) != journalMark_) {
         // The first request, or another database: count all.
         seriesRows_.clear();
-        Query all(db,
-                  "SELECT meter, serial, epoch, module, series, count(*) FROM archive_values GROUP BY meter, "
-                  "serial, epoch, module, series");
+        SqliteQuery all(db,
+                        "SELECT meter, serial, epoch, module, series, count(*) FROM archive_values GROUP BY meter, "
+                        "serial, epoch, module, series");
         while (all.Step()) seriesRows_[{all.Text(0), all.Int(1), all.Int(2), all.Int(3), all.Text(4)}] = all.Int(5);
     } else if (newest > journalSeen_) {
         // Every batch of archive values has its journal entry: the series
         // named since the last request are the only ones whose count moved.
-        Query named(db,
-                    "SELECT DISTINCT meter, serial, epoch, module, name FROM journal WHERE seq > ? AND "
-                    "kind = 'archive'");
+        SqliteQuery named(db,
+                          "SELECT DISTINCT meter, serial, epoch, module, name FROM journal WHERE seq > ? AND "
+                          "kind = 'archive'");
         named.Bind(1, journalSeen_);
-        Query count(db,
-                    "SELECT count(*) FROM archive_values WHERE meter = ? AND serial = ? AND epoch = ? AND module = ? "
-                    "AND series = ?");
+        SqliteQuery count(
+            db,
+            "SELECT count(*) FROM archive_values WHERE meter = ? AND serial = ? AND epoch = ? AND module = ? "
+            "AND series = ?");
         while (named.Step()) {
             SeriesKey key{named.Text(0), named.Int(1), named.Int(2), named.Int(3), named.Text(4)};
             count.Reset();
@@ -397,9 +357,10 @@ void StatusServer::CatchupFrom(Reading& r) {
         attempts_.clear();
         attemptSeen_ = 0;
     }
-    Query sums(db,
-               "SELECT meter, outcome, count(*), sum(packets), sum(resends), sum(rejected_checksum), "
-               "sum(rejected_other), sum(timeouts) FROM attempts WHERE id > ? AND id <= ? GROUP BY meter, outcome");
+    SqliteQuery sums(
+        db,
+        "SELECT meter, outcome, count(*), sum(packets), sum(resends), sum(rejected_checksum), "
+        "sum(rejected_other), sum(timeouts) FROM attempts WHERE id > ? AND id <= ? GROUP BY meter, outcome");
     sums.Bind(1, attemptSeen_).Bind(2, lastAttempt);
     while (sums.Step()) {
         AttemptSums& a = attempts_[{sums.Text(0), sums.Text(1)}];
@@ -435,14 +396,14 @@ std::string StatusServer::Metrics() {
     };
     std::vector<Meter> meters;
     {
-        Query q(r.Db(), "SELECT name, coalesce(last_ok, 0), failures FROM meters ORDER BY name");
+        SqliteQuery q(r.Db(), "SELECT name, coalesce(last_ok, 0), failures FROM meters ORDER BY name");
         while (q.Step())
             meters.push_back({q.Text(0), "gateway=\"" + Label(gateway_) + "\",meter=\"" + Label(q.Text(0)) + "\"",
                               q.Int(1), q.Int(2)});
     }
     std::map<std::string, std::int64_t> gaps;
     {
-        Query q(r.Db(), "SELECT meter, count(*) FROM gaps GROUP BY meter");
+        SqliteQuery q(r.Db(), "SELECT meter, count(*) FROM gaps GROUP BY meter");
         while (q.Step()) gaps[q.Text(0)] = q.Int(1);
     }
     auto sums = [&](const std::string& meter) {
@@ -536,9 +497,10 @@ std::string StatusServer::Page() {
     };
     std::vector<Meter> meters;
     {
-        Query q(r.Db(),
-                "SELECT m.name, m.serial, coalesce(u.epoch, 0), coalesce(m.last_outcome, ''), m.last_ok, m.failures "
-                "FROM meters m LEFT JOIN meter_units u ON u.meter = m.name AND u.serial = m.serial ORDER BY m.name");
+        SqliteQuery q(
+            r.Db(),
+            "SELECT m.name, m.serial, coalesce(u.epoch, 0), coalesce(m.last_outcome, ''), m.last_ok, m.failures "
+            "FROM meters m LEFT JOIN meter_units u ON u.meter = m.name AND u.serial = m.serial ORDER BY m.name");
         while (q.Step()) {
             Meter m;
             m.name = q.Text(0);
@@ -553,12 +515,12 @@ std::string StatusServer::Page() {
     {
         // The present serial number and epoch only: a replaced or reset
         // meter's records start again.
-        Query has(r.Db(),
-                  "SELECT 1 FROM archive_values WHERE meter = ? AND serial = ? AND epoch = ? AND module = ? AND "
-                  "series = 'e_hour' LIMIT 1");
-        Query values(r.Db(),
-                     "SELECT record, value FROM archive_values WHERE meter = ? AND serial = ? AND epoch = ? AND "
-                     "module = ? AND series = 'e_hour' ORDER BY record DESC LIMIT ?");
+        SqliteQuery has(r.Db(),
+                        "SELECT 1 FROM archive_values WHERE meter = ? AND serial = ? AND epoch = ? AND module = ? AND "
+                        "series = 'e_hour' LIMIT 1");
+        SqliteQuery values(r.Db(),
+                           "SELECT record, value FROM archive_values WHERE meter = ? AND serial = ? AND epoch = ? AND "
+                           "module = ? AND series = 'e_hour' ORDER BY record DESC LIMIT ?");
         for (Meter& m : meters) {
             for (int module = 1; module <= kModuleMax && !m.module; ++module) {
                 has.Reset();

@@ -1,0 +1,10 @@
+// A TCP port on 127.0.0.1 that nothing listens on just now, for a server a
+// test or benchmark starts (PostgreSQL, mosquitto).
+#pragma once
+
+namespace q31 {
+
+// 0 when the system gives none.
+int FreeLoopbackPort();
+
+}  // namespace q31

@@ -1,0 +1,8 @@
+#include "support/FreePort.h"
+
+namespace q31 {
+
+// The servers the tests start run on Linux only.
+int FreeLoopbackPort() { return 0; }
+
+}  // namespace q31
