@@ -8,7 +8,9 @@
 
 #include <chrono>
 #include <csignal>
+#include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <map>
 #include <random>
 #include <set>
@@ -134,6 +136,9 @@ address = 202
   hour_count = 30
   day_count = 4
 )";
+    namespace fs = std::filesystem;
+    fs::permissions(config,
+                    fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read | fs::perms::others_read);
     std::mt19937 random(20261208);
     // Killed at random moments while it reads and ships.
     for (int i = 0; i < 4; ++i) {
@@ -157,6 +162,12 @@ address = 202
     }
     // A last pass from cron, which waits for the sinks to take everything.
     ASSERT_EQ(Collector(config, db, dir, true).End(0), 0);
+
+    // The configuration names the sinks and every user may read it (a test's
+    // file is made so): said, and the sinks' URL never shows a password.
+    std::ifstream logFile(dir + "/collect.log");
+    const std::string log((std::istreambuf_iterator<char>(logFile)), std::istreambuf_iterator<char>());
+    EXPECT_NE(log.find("fleet.toml names the sinks and every user may read it: chmod o-r"), std::string::npos);
 
     const long long journal = SqliteNumber(db, "SELECT max(seq) FROM journal");
     EXPECT_EQ(SqliteNumber(db, "SELECT seq FROM sink_positions WHERE sink='mqtt'"), journal);
