@@ -14,10 +14,11 @@ const bool g_trace = std::getenv("Q31_SESSION_TRACE") != nullptr;
 constexpr Micros kMs = 1000;
 }  // namespace
 
-FakeLine::FakeLine(MessageLoop& loop, MeterAnswers& meter, PlanSource& plans, bool echo, int timeOutMs)
-    : loop_(loop), meter_(meter), plans_(plans), echo_(echo), timeOutMs_(timeOutMs) {
+FakeLine::FakeLine(MessageLoop& loop, MeterAnswers& meter, PlanSource& plans, bool echo, int timeOutMs, bool outOfOrder)
+    : loop_(loop), meter_(meter), plans_(plans), echo_(echo), timeOutMs_(timeOutMs), outOfOrder_(outOfOrder) {
     g_current = this;
     arrivals_.reserve(kMaxArrivals);
+    busy_.reserve(kMaxArrivals);
     received_.reserve(kMaxReceived);
 }
 
@@ -86,9 +87,10 @@ std::size_t FakeLine::Reshape(const ReplyPlan& plan, std::array<std::uint8_t, kM
         default: break;
     }
     if (plan.shape == ReplyPlan::Shape::Oversize) {
-        // Bytes of no meaning, the same for the same plan.
+        // The meter's payload, then bytes of no meaning up to the size, the
+        // same for the same plan: more than asked, as a meter may send.
         std::uint32_t x = 0x9E3779B9u ^ (static_cast<std::uint32_t>(plan.fraction) << 8) ^ plan.detail;
-        for (std::size_t i = 0; i < bytes; ++i) {
+        for (std::size_t i = payload; i < bytes; ++i) {
             x ^= x << 13;
             x ^= x >> 17;
             x ^= x << 5;
@@ -136,11 +138,20 @@ void FakeLine::PlanReply(std::span<const std::uint8_t> packet, const std::vector
     // merged, pass it with fields swapped.
     const Micros delay = plan.DelayUs(timeOutMs_);
     const Micros wanted = now + delay;
-    Micros at = std::max(wanted, meterBusyUntil_);
+    // Pieces come 1 or 2 ms apart, a second copy within 8 ms of the first.
+    const Micros span = (2 * static_cast<Micros>(pieces) + 9) * kMs * (plan.duplicate ? 2 : 1);
+    Micros at = outOfOrder_ ? FreeSlot(wanted, span) : std::max(wanted, meterBusyUntil_);
     const bool held = at > wanted;
     const bool overdue = bound_ > 0 && delay > bound_;
-    chainOverdue_ = held ? chainOverdue_ || overdue : overdue;
-    if (chainOverdue_ && at - now > bound_) NoteBeyond(at, reply.data(), length);
+    if (outOfOrder_) {
+        // Nothing waits behind a late reply: each is beyond the bound by its own delay.
+        if (bound_ > 0 && at - now > bound_) NoteBeyond(at, reply.data(), length);
+        std::erase_if(busy_, [now](const Busy& b) { return b.to < now; });
+        busy_.push_back({at, at + span});
+    } else {
+        chainOverdue_ = held ? chainOverdue_ || overdue : overdue;
+        if (chainOverdue_ && at - now > bound_) NoteBeyond(at, reply.data(), length);
+    }
     Micros lastByte = at;
     for (int copy = 0; copy < (plan.duplicate ? 2 : 1); ++copy) {
         std::size_t from = 0;
@@ -167,6 +178,20 @@ void FakeLine::PlanReply(std::span<const std::uint8_t> packet, const std::vector
     meterBusyUntil_ = std::max(meterBusyUntil_, lastByte);
     // A reply held back behind a faulty one is late because of that fault.
     if (!plan.Clean() || held) faultsUntil_ = std::max(faultsUntil_, at);
+}
+
+Micros FakeLine::FreeSlot(Micros wanted, Micros span) const {
+    Micros at = wanted;
+    for (bool moved = true; moved;) {
+        moved = false;
+        for (const Busy& b : busy_) {
+            if (at <= b.to && at + span >= b.from) {
+                at = b.to + kMs;
+                moved = true;
+            }
+        }
+    }
+    return at;
 }
 
 void FakeLine::NoteBeyond(Micros at, const std::uint8_t* bytes, std::size_t count) {

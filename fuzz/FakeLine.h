@@ -33,7 +33,11 @@ public:
     // The handle the session's slot record carries; any other is no port.
     static constexpr PortHandle kHandle = 7;
 
-    FakeLine(MessageLoop& loop, MeterAnswers& meter, PlanSource& plans, bool echo, int timeOutMs);
+    // `outOfOrder`: each reply goes when its own delay says, not held
+    // behind a late one, so that it may overtake it (two replies never
+    // interleave: one that would is sent right after the other).
+    FakeLine(MessageLoop& loop, MeterAnswers& meter, PlanSource& plans, bool echo, int timeOutMs,
+             bool outOfOrder = false);
     ~FakeLine();
     // Replies that reach the line more than `bound` after their packet
     // because an overdue plan put them there (late themselves, or held
@@ -125,12 +129,22 @@ private:
     void Receive(const std::uint8_t* bytes, std::size_t count);
     void Service();
     void Finish();
+    // The first time from `wanted` on at which a reply lasting `span` meets
+    // no other reply on the line (out of order only).
+    Micros FreeSlot(Micros wanted, Micros span) const;
 
     MessageLoop& loop_;
     MeterAnswers& meter_;
     PlanSource& plans_;
     bool echo_;
     int timeOutMs_;
+    bool outOfOrder_;
+    // Out of order: when the replies still to come occupy the line.
+    struct Busy {
+        Micros from;
+        Micros to;
+    };
+    std::vector<Busy> busy_;
     std::vector<Arrival> arrivals_;       // in order of time, then of scheduling
     std::vector<std::uint8_t> received_;  // arrived, not yet read
     std::optional<Read> read_;

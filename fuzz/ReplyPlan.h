@@ -27,7 +27,7 @@ struct ReplyPlan {
         Half,      // the first half of the payload
         OneShort,  // the payload less its last byte
         OneLong,   // the payload and one byte more
-        Oversize,  // `oversize` payload bytes of no meaning
+        Oversize,  // `oversize` payload bytes: the meter's payload, then bytes of no meaning
     };
 
     Timing timing = Timing::OnTime;

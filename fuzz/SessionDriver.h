@@ -29,6 +29,10 @@ struct LineSetup {
     // Re-sends of one packet before the request fails, as the context API
     // bounds them; 0: without limit, as the slot API sends.
     int sendLimit = 0;
+    // The meter (or a gateway in front of it) answers each packet when its
+    // own delay says, so that the answer to a re-send may come before the
+    // late answer to the first send; otherwise one reply at a time, in turn.
+    bool outOfOrder = false;
 };
 
 // How the requests of a measured session ended.

@@ -4,7 +4,9 @@
 //                   read confirmation (off, always, auto, off), bit 7 the
 //                   context API's send limit instead of the slot API's
 //                   unlimited re-sends
-//   5 bytes each    the requests: kind, number, number2, archive start, flags
+//   5 bytes each    the requests: kind, number, number2, archive start,
+//                   flags (bit 0 of the first request's: the meter answers
+//                   out of order)
 //   3 bytes each    the rest: one reply plan per packet the link sends
 // Missing bytes read as 0 (GetID, a clean reply), so every input is a
 // session, and once the plans run out the meter answers correctly and on time.
@@ -46,6 +48,7 @@ public:
     ConfirmMode Confirm() const { return confirm_; }
     // Re-sends of one packet before a request fails; 0: no limit.
     int SendLimit() const { return sendLimit_; }
+    bool OutOfOrder() const { return (At(5) & 1) != 0; }
     const SessionRequest& Request(int i) const { return request_[i]; }
 
     // The plan for the next packet; none once the input is used up.

@@ -64,11 +64,15 @@ void TPublicNetKs::GetDeviceID() {
 }
 
 bool TPublicNetKs::ReadRAM(std::uint16_t address, std::uint8_t count) {
+    return ReadRAM(address, count, ReplyCheck::Exactly(count));
+}
+
+bool TPublicNetKs::ReadRAM(std::uint16_t address, std::uint8_t count, ReplyCheck check) {
     if (count > kMaxReadCount) return false;
     std::uint8_t d[3];
     frame::PutLe16(d, address);
     d[2] = count;
-    return SendRead(cmd::kReadRam, d, sizeof d, ReplyCheck::Exactly(count));
+    return SendRead(cmd::kReadRam, d, sizeof d, check);
 }
 
 bool TPublicNetKs::ReadFlash(std::uint16_t address, std::uint8_t count) {
@@ -80,11 +84,15 @@ bool TPublicNetKs::ReadFlash(std::uint16_t address, std::uint8_t count) {
 }
 
 bool TPublicNetKs::ReadFlashLarge(std::uint32_t address, std::uint8_t count) {
+    return ReadFlashLarge(address, count, ReplyCheck::Exactly(count));
+}
+
+bool TPublicNetKs::ReadFlashLarge(std::uint32_t address, std::uint8_t count, ReplyCheck check) {
     if (count > kMaxReadCount) return false;
     std::uint8_t d[5];
     frame::PutLe32(d, address);
     d[4] = count;
-    return SendRead(cmd::kReadFlashLarge, d, sizeof d, ReplyCheck::Exactly(count));
+    return SendRead(cmd::kReadFlashLarge, d, sizeof d, check);
 }
 
 bool TPublicNetKs::WriteRAM(std::uint16_t address, std::uint8_t count, const void* data) {

@@ -1,6 +1,8 @@
-// What a reply of the general form must carry for the command that asked:
-// a reply with a good checksum but another length is not the answer to it
-// (it may answer an earlier packet, or the meter may have cut it short).
+// What a reply of the general form must carry for the command that asked.
+// Each check takes what the meter family may lawfully send and no less: a
+// reply outside it is not the answer to this command (it may answer an
+// earlier packet, or the meter cut it short). Which answer a lawful reply
+// belongs to is the engine's business, not the length check's.
 #pragma once
 
 #include <cstdint>
@@ -9,26 +11,30 @@ namespace q31 {
 
 struct ReplyCheck {
     enum class Kind : std::uint8_t {
-        Any,          // the command's reply has no length of its own
-        Exact,        // exactly `bytes` payload bytes (memory and flash reads)
-        WholeValues,  // exactly `bytes` bytes, whole values of `valueSize` (archive reads)
+        Any,      // the command's reply has no length of its own
+        Exact,    // exactly `bytes` payload bytes (memory and flash reads)
+        AtLeast,  // `bytes` or more (a read the meter may answer with more than asked)
+        Values,   // at least one whole value of `valueSize`, at most `bytes` (archive reads, edit halves)
     };
     Kind kind = Kind::Any;
     std::uint8_t bytes = 0;
     std::uint8_t valueSize = 0;
 
     static constexpr ReplyCheck Exactly(std::uint8_t count) { return {Kind::Exact, count, 0}; }
+    static constexpr ReplyCheck AtLeast(std::uint8_t count) { return {Kind::AtLeast, count, 0}; }
     static constexpr ReplyCheck Values(std::uint8_t most, std::uint8_t size) {
-        return size == 0 ? ReplyCheck{} : ReplyCheck{Kind::WholeValues, most, size};
+        return size == 0 ? ReplyCheck{} : ReplyCheck{Kind::Values, most, size};
     }
 
     // Whether a payload of `length` bytes is what the command asked for.
     constexpr bool Fits(int length) const {
         switch (kind) {
             case Kind::Exact: return length == bytes;
-            // The read always asks for whole values the meter holds; a reply
-            // with fewer is as likely another packet's answer as a cut one.
-            case Kind::WholeValues: return length == bytes && length % valueSize == 0;
+            case Kind::AtLeast: return length >= bytes;
+            // The reply's length is the truth: a short one carries the
+            // values it has (a trailing part of one is no value), and the
+            // transfer goes on from the next. One with none moves nothing.
+            case Kind::Values: return length >= valueSize && length <= bytes;
             case Kind::Any: break;
         }
         return true;

@@ -11,7 +11,7 @@ namespace q31 {
 
 namespace {
 constexpr std::uint8_t kIdReplyLength = 19;
-// The identification record the reply carries: its length byte says 14.
+// The identification record the reply carries.
 constexpr std::uint8_t kIdPayload = 14;
 constexpr std::uint8_t kModuleCounterReplyLength = 6;
 constexpr int kNullBytePauseMs = 100;
@@ -132,6 +132,7 @@ void TPublicNetKs::Arm(Continuation continuation, int readCount, ReplyCheck chec
     suspect_ = false;
     resends_ = 0;
     confirmHeld_ = false;
+    confirmForced_ = false;
     continuation_ = continuation;
     Trace(Q31_TRACE_REQUEST_START, 0, 0, TransmitBuffer, TransmitLength);
     if (!DeviceComm) return;
@@ -178,14 +179,22 @@ void TPublicNetKs::TPackage() {
 
 void TPublicNetKs::GoOut() {
     const Micros now = loop_.Now();
-    if (owed_ > 0 && now >= owedUntil_) owed_ = 0;
+    owed_.Expire(now);
     // A different packet must take no answer to an earlier send. While one
-    // may still come, it waits for the line to fall quiet until that answer
-    // is beyond the time it may take, unless its data will be confirmed: an
-    // answer to another packet then cannot agree with the one to its own.
-    if (owed_ > 0 && !SameAsLastSent() && !(ConfirmNow() && owed_ <= 1)) {
-        Settle(owedUntil_, TailTime(), true);
-        return;
+    // may still come, a read goes out at once with its data confirmed (in
+    // every mode): a single answer to another packet cannot agree with the
+    // one to its own. Anything else, or with more than one such answer
+    // owed (two copies of one answer agree), waits for the line to fall
+    // quiet until they are beyond the time they may take.
+    if (!sent_) {
+        if (!SameAsLastSent()) owed_.NextPacket();
+        const int strays = owed_.Strays(now);
+        if (strays == 1 && confirmable_) {
+            confirmForced_ = true;
+        } else if (strays > 0) {
+            Settle(owed_.Until(), TailTime(), true);
+            return;
+        }
     }
     // Bytes nothing was waiting for: the tail of a frame or an answer to an
     // earlier send. They are read off, and the packet waits until they stop.
@@ -211,12 +220,8 @@ void TPublicNetKs::SendPacket() {
     lastSentLength_ = TransmitLength;
     sent_ = true;
     sentAt_ = loop_.Now();
-    // Every send owes an answer until a frame comes back for it. A debt
-    // starts afresh: the deadline of answers all paid (sent under another
-    // time-out, perhaps) holds nothing up.
-    if (owed_ == 0) owedUntil_ = 0;
-    ++owed_;
-    owedUntil_ = std::max(owedUntil_, sentAt_ + Micros{QuietTime()} * kMs);
+    // Every send owes an answer until a frame comes back for it.
+    owed_.Sent(sentAt_, Micros{QuietTime()} * kMs);
     DeviceComm->Transmit_Packed(TransmitBuffer, TransmitLength);
     sendFailed_ = !DeviceComm->TransmitOK;
     if (DeviceComm->TransmitOK) Trace(Q31_TRACE_WRITE, 0, 0, TransmitBuffer, TransmitLength);
@@ -277,7 +282,7 @@ void TPublicNetKs::Discarded(const std::uint8_t* Bytes, int Length) {
     // is such an answer, and the ones behind it may be as late after it.
     if (phase_ == Phase::Settling && settleOwed_) {
         settleNotBefore_ = std::max(settleNotBefore_, lastByteAt_ + Micros{QuietTime()} * kMs);
-        owedUntil_ = std::max(owedUntil_, settleNotBefore_);
+        owed_.Extend(settleNotBefore_);
     }
     // A reply held for confirmation may have been a stray like these.
     confirmHeld_ = false;
@@ -301,7 +306,10 @@ void TPublicNetKs::TDrain() {
         drainTimer_.SetEnabled(true);
         return;
     }
-    if (now >= owedUntil_) owed_ = 0;
+    owed_.Expire(now);
+    // A line that never fell quiet: what may still come is left to the
+    // confirmation of a read.
+    if (!sent_ && owed_.Strays(now) > 0 && confirmable_) confirmForced_ = true;
     if (DeviceComm) DeviceComm->AbortRead();
     SendPacket();
 }
@@ -327,14 +335,14 @@ void TPublicNetKs::Fail(Failure failure, int reason, int expected, int actual) {
     else Trace(Q31_TRACE_REJECTED, reason, resends_, nullptr, 0, 0, expected, actual);
     NoteFault();
     if (rule.owesAnswer) suspect_ = true;
-    // A damaged frame that came when the answer was due is that answer. One
-    // that came later may be a late answer to an earlier send: it pays
-    // nothing, and the answer to this send may still come. A frame of
-    // another shape answered something else, and one that followed the
-    // reply may be a second copy of the reply itself.
-    if (failure == Failure::BadFrame) {
+    // A damaged frame, or one of a shape the command does not take, that
+    // came when the answer was due is that answer. One that came later may
+    // be a late answer to an earlier send: it pays nothing, and the answer
+    // to this send may still come. One that followed the reply may be a
+    // second copy of the reply itself.
+    if (failure == Failure::BadFrame || failure == Failure::WrongLength) {
         if (replyAt_ - sentAt_ <= latency_ + TailTime()) {
-            if (owed_ > 0) --owed_;
+            owed_.Paid();
         } else {
             suspect_ = true;
         }
@@ -397,6 +405,7 @@ bool TPublicNetKs::Confirming() const { return ConfirmNow(); }
 
 bool TPublicNetKs::ConfirmNow() const {
     if (!confirmable_) return false;
+    if (confirmForced_) return true;
     switch (ReadConfirmation) {
         case ConfirmMode::Always: return true;
         case ConfirmMode::Auto: return faultArmed_ != 0 && armed_ - faultArmed_ <= kAutoConfirmPackets;
@@ -408,7 +417,7 @@ bool TPublicNetKs::ConfirmNow() const {
 void TPublicNetKs::Take(Raise raise, int length) {
     if (!sent_ || (phase_ != Phase::Sent && phase_ != Phase::Grace)) return;
     Enter(Phase::Holding);
-    if (owed_ > 0) --owed_;
+    owed_.Paid();
     if (!suspect_ && resends_ == 0 && !confirmHeld_) latency_ = loop_.Now() - sentAt_;
     raise_ = raise;
     raiseLength_ = length;
@@ -424,7 +433,7 @@ void TPublicNetKs::Take(Raise raise, int length) {
                 NoteFault();
                 // One of the two answered something else: it paid for none
                 // of this packet's sends, whose answer is then still to come.
-                ++owed_;
+                owed_.WasStray();
             }
             // Hold this reply and read the same packet again; the next reply must agree.
             std::memcpy(confirmData_, agree, static_cast<std::size_t>(n));
@@ -442,6 +451,7 @@ void TPublicNetKs::Take(Raise raise, int length) {
         const Micros wait = FollowerTime();
         drainTimer_.SetInterval(static_cast<unsigned>(std::max<Micros>(1, (wait + kMs - 1) / kMs)));
         Enter(Phase::Checking);
+        followerGot_ = 0;
         if (!DeviceComm) return;
         DeviceComm->OnReceivePacket = Continuation::Bind<&TPublicNetKs::FollowerChunk>(this);
         DeviceComm->ReadTimeout = static_cast<int>((wait + kMs - 1) / kMs);
@@ -453,35 +463,60 @@ void TPublicNetKs::Take(Raise raise, int length) {
 
 void TPublicNetKs::FollowerChunk(char* Data) {
     if (phase_ != Phase::Checking || !DeviceComm) return;
-    if (DeviceComm->BytesRead <= 0) {
+    const int got = DeviceComm->BytesRead;
+    if (got <= 0 && followerGot_ == 0) {
         if (DeviceComm->ReadError == 0) DeviceComm->RetryRead();
         return;
     }
-    // Another frame: which of the two answers the packet is unknown.
-    Discarded(reinterpret_cast<const std::uint8_t*>(Data), DeviceComm->BytesRead);
+    // Another frame. The same bytes again are an answer to another send of
+    // this packet (a meter late with every answer sends them right behind
+    // each other): the reply stands. Anything else leaves unknown which of
+    // the two answers the packet.
+    const int frame = TakenFrameLength();
+    if (got > 0) {
+        const int n = std::min(got, frame - followerGot_);
+        std::memcpy(follower_ + followerGot_, Data, static_cast<std::size_t>(n));
+        followerGot_ += n;
+    }
+    const bool whole = followerGot_ == frame;
+    if (whole && std::memcmp(follower_, ReceiveBuffer, static_cast<std::size_t>(frame)) == 0) {
+        owed_.Paid();
+        Deliver();
+        return;
+    }
+    if (!whole && got > 0 && DeviceComm->ReadError == 0) {
+        // Its rest is waited for as long as the line takes to carry it.
+        drainTimer_.SetEnabled(false);
+        const int c = DeviceComm->CharTimeMicros();
+        const Micros rest = Micros{frame - followerGot_} * (c > 0 ? c : kUnknownCharMicros) + TailTime();
+        DeviceComm->ReadTimeout = static_cast<int>((rest + kMs - 1) / kMs);
+        DeviceComm->Listen(frame - followerGot_);
+        return;
+    }
+    Discarded(follower_, followerGot_);
     Fail(Failure::Followed, Q31_REJECT_FOLLOWED);
 }
 
-void TPublicNetKs::Deliver() {
-    // A packet whose data was confirmed leaves no answer owed: an answer to
-    // its earlier send would have followed the reply or disagreed with it.
-    if (ConfirmNow()) {
-        if (owed_ <= 1) owed_ = 0;
-    } else if (suspect_) {
-        // Without confirmation, after a time-out an answer to an earlier send
-        // (or a second copy of one) may still come, and as late after the
-        // answer taken as that one was after its own send: the line stays
-        // unsettled for the full quiet time from now.
-        owed_ = std::max(owed_, 1);
-        owedUntil_ = std::max(owedUntil_, loop_.Now() + Micros{QuietTime()} * kMs);
+int TPublicNetKs::TakenFrameLength() const {
+    switch (raise_) {
+        case Raise::Id: return kIdReplyLength;
+        case Raise::Ack: return 1;
+        case Raise::ModuleCounter: return kModuleCounterReplyLength;
+        case Raise::General:
+        case Raise::Var: break;
     }
+    return raiseLength_ + 5;
+}
+
+void TPublicNetKs::Deliver() {
+    // After a time-out an answer to an earlier send of this packet (or a
+    // second copy of one) may still come, confirmed or not, and as late
+    // after the answer taken as that one was after its own send: it stays
+    // owed for the full quiet time from now.
+    if (suspect_) owed_.KeepOne(loop_.Now() + Micros{QuietTime()} * kMs);
     Enter(Phase::Accepted);
     ReceiveStage = 3;  // accepted: later chunks of this exchange are ignored
-    const int shown = raise_ == Raise::Id              ? kIdReplyLength
-                      : raise_ == Raise::Ack           ? 1
-                      : raise_ == Raise::ModuleCounter ? kModuleCounterReplyLength
-                                                       : raiseLength_ + 5;
-    Trace(Q31_TRACE_ACCEPTED, 0, resends_, ReceiveBuffer, shown);
+    Trace(Q31_TRACE_ACCEPTED, 0, resends_, ReceiveBuffer, TakenFrameLength());
     const unsigned armed = armed_;
     switch (raise_) {
         case Raise::General:
@@ -640,11 +675,8 @@ void TPublicNetKs::ReceivedIDDevice(char* Data) {
         Fail(Failure::BadFrame, DeviceComm->BytesRead < kIdReplyLength ? Q31_REJECT_SHORT : Q31_REJECT_CHECKSUM);
         return;
     }
-    // The identification is 19 bytes: a frame that says otherwise answers something else.
-    if (ReceiveBuffer[1] != kIdPayload) {
-        Fail(Failure::WrongLength, Q31_REJECT_WRONG_LENGTH, kIdPayload, ReceiveBuffer[1]);
-        return;
-    }
+    // Byte 1 is the meter's own and is not looked at: the 19 bytes and
+    // their checksum are the identification.
     Take(Raise::Id, kIdPayload);
 }
 

@@ -27,6 +27,7 @@
 #include <cstdint>
 
 #include "link/ConfirmMode.h"
+#include "link/OwedAnswers.h"
 #include "link/ReplyCheck.h"
 #include "link/SIDDevice.h"
 #include "link/TWorkType.h"
@@ -117,7 +118,7 @@ public:
     // (the port failed, or there is none).
     bool SendFailed() const { return sendFailed_; }
     // Whether an answer to an earlier send may still come.
-    bool LineUnsettled() const { return owed_ > 0 && loop_.Now() < owedUntil_; }
+    bool LineUnsettled() const { return owed_.Any(loop_.Now()); }
     // Whether the packet in flight has its data confirmed.
     bool Confirming() const;
     // How long after its send an answer may still come, in ms: kQuietTimeOuts
@@ -134,11 +135,15 @@ public:
 
     // Memory, clock and service commands. A command whose arguments cannot
     // be framed (count above its limit, no data) sends nothing and returns false.
+    // A memory read's reply carries exactly the bytes asked for, unless the
+    // caller names what else the meter may lawfully send.
     bool ReadRAM(std::uint16_t address, std::uint8_t count);
+    bool ReadRAM(std::uint16_t address, std::uint8_t count, ReplyCheck check);
     bool WriteRAM(std::uint16_t address, std::uint8_t count, const void* data);
     bool ReadFlash(std::uint16_t address, std::uint8_t count);
     bool WriteFlash(std::uint16_t address, std::uint8_t count, const void* data);
     bool ReadFlashLarge(std::uint32_t address, std::uint8_t count);
+    bool ReadFlashLarge(std::uint32_t address, std::uint8_t count, ReplyCheck check);
     bool WriteFlashLarge(std::uint32_t address, std::uint8_t count, const void* data);
     bool ClearFlashF149();
     bool WriteFlashF149(std::uint16_t address, std::uint8_t count, const void* data);
@@ -245,6 +250,8 @@ private:
     void Settle(Micros notBefore, Micros quietUs, bool owedWait);
     void DrainedChunk(char* Data);
     void FollowerChunk(char* Data);
+    // The whole frame of the reply taken, as it came on the line.
+    int TakenFrameLength() const;
     void Discarded(const std::uint8_t* Bytes, int Length);
     // A fault seen on the line: it turns auto confirmation on for a while.
     void NoteFault() { faultArmed_ = armed_; }
@@ -289,10 +296,11 @@ private:
     bool sendFailed_ = false;
     bool suspect_ = false;  // the packet timed out or strays were read off in its exchange
     int resends_ = 0;       // since the packet was armed
-    // Sends no frame has come back for yet (their answers may still come),
-    // and until when such an answer is waited for.
-    int owed_ = 0;
-    Micros owedUntil_ = 0;
+    // Sends no frame has come back for yet: their answers may still come.
+    OwedAnswers owed_;
+    // The packet is confirmed whatever the mode: it goes out while an answer
+    // to an earlier packet may still come, which cannot agree with its own.
+    bool confirmForced_ = false;
     unsigned faultArmed_ = 0;  // the packet during which the line last showed a fault
     Micros sentAt_ = 0;
     Micros replyAt_ = 0;     // when the reply (past the echo) began to arrive
@@ -309,6 +317,9 @@ private:
     bool confirmHeld_ = false;
     int confirmLength_ = 0;
     std::uint8_t confirmData_[256] = {};
+    // A frame that followed the reply taken, as far as it has come.
+    std::uint8_t follower_[260] = {};
+    int followerGot_ = 0;
 };
 
 }  // namespace q31

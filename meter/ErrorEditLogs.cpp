@@ -148,6 +148,12 @@ int RecordsOf(const LogRead& r, short Length) {
     return n < perHalf ? n : perHalf;
 }
 
+// A head or an error block is read whole; an edit half may come back with
+// fewer records (the meter's 72-byte half), each stored where it belongs.
+constexpr ReplyCheck CheckOf(const LogRead& r) {
+    return r.recordSize ? ReplyCheck::Values(r.bytes, r.recordSize) : ReplyCheck::Exactly(r.bytes);
+}
+
 constexpr int kEditCounterBytes = 28;
 
 }  // namespace
@@ -161,7 +167,7 @@ void TPublicNetKs_6x6::StartLogRead(LogPiece piece, std::int32_t module, std::in
     if (r.modules) CurrentModule = module;
     if (r.recordSize) StepCounter = 0;
     Borrow<Receive>();
-    if (!ReadFlashLarge(FlashAddressMap[r.area] + OffsetOf(r, module, block), r.bytes)) GiveBack();
+    if (!ReadFlashLarge(FlashAddressMap[r.area] + OffsetOf(r, module, block), r.bytes, CheckOf(r))) GiveBack();
 }
 
 void TPublicNetKs_6x6::ReceiveLogRead(LogPiece piece, short length, char* buffer) {
@@ -192,7 +198,7 @@ void TPublicNetKs_6x6::ReceiveLogRead(LogPiece piece, short length, char* buffer
         case 0:
             StepCounter = 1;
             if (n > 0) std::memcpy(first, buffer, static_cast<std::size_t>(n) * r.recordSize);
-            if (!ReadFlashLarge(FlashAddressMap[r.area] + offset + r.bytes, r.bytes)) GiveBack();
+            if (!ReadFlashLarge(FlashAddressMap[r.area] + offset + r.bytes, r.bytes, CheckOf(r))) GiveBack();
             return;
         case 1:
             if (n > 0) std::memcpy(first + r.bytes, buffer, static_cast<std::size_t>(n) * r.recordSize);

@@ -35,7 +35,11 @@ constexpr int kLastGroups[4] = {0, 56, 80, 104};
 void MeterSession::ReadModuleBlock() {
     const BlockPart& part = kBlockParts[Step];
     PublicNetKs_6x61.OnReceiveExecuted = TPublicNetKs::ReceiveEvent::Bind<&MeterSession::ModuleBlockReceived>(this);
-    PublicNetKs_6x61.ReadRAM(static_cast<std::uint16_t>(RamBase + part.offset), part.count);
+    // The meter may answer a part with more than asked (the third often
+    // does); the part takes what it asked for. A shorter answer is refused:
+    // the bytes it lacks are nowhere.
+    PublicNetKs_6x61.ReadRAM(static_cast<std::uint16_t>(RamBase + part.offset), part.count,
+                             ReplyCheck::AtLeast(part.count));
 }
 
 void MeterSession::ModuleBlockReceived(short length, char* buffer) {

@@ -208,16 +208,24 @@ TEST_F(ErrorEditLogs, EveryReadFillsItsOwnPlaceInItsOwnImage) {
 }
 
 TEST_F(ErrorEditLogs, EditHalvesStoreTheirWholeRecordsWithinTheirHalf) {
-    // 72 bytes for a half of 144 are not its answer: nothing is stored and
-    // the packet goes again.
+    // A half of 72 bytes carries four records: they are stored, the four
+    // it lacks keep what they held, the second half is still read and the
+    // event raised after it. Less than a record is no answer.
     meter.GetEditV2(2);
     const Bytes half = Sent();
     const int before = meter.RepetitionCounter;
-    Answer(Pattern(72, 10), [&] { return meter.RepetitionCounter == before + 1; });
+    Answer(Pattern(17, 10), [&] { return meter.RepetitionCounter == before + 1; });
     EXPECT_EQ(Sent(), half);
     EXPECT_EQ(Touched(meter.EditImageV2, sizeof meter.EditImageV2), 0);
-    EXPECT_EQ(rec.raised, 0);
-    meter.BreakTransmit();
+    AnswerFirstHalf(Pattern(72, 10));
+    const std::uint8_t* block2 = meter.EditImageV2 + 16 + 2 * 288;
+    EXPECT_EQ(Bytes(block2, block2 + 72), Pattern(72, 10));
+    EXPECT_EQ(Touched(meter.EditImageV2, sizeof meter.EditImageV2), 72);
+    Sent();
+    AnswerAndWaitEvent(Pattern(72, 20));
+    EXPECT_EQ(Bytes(block2 + 144, block2 + 216), Pattern(72, 20));
+    EXPECT_EQ(Touched(meter.EditImageV2, sizeof meter.EditImageV2), 144) << "records 4-7 and 12-15 as they were";
+    EXPECT_EQ(rec.raised, 1);
 
     // Halves store eight records each: the first half does not write the
     // second's records, the second not the next module's block.

@@ -250,19 +250,21 @@ TEST_F(LinkEngine, LateBytesOfAbandonedRequestNeverReachTheNext) {
     // The first request's reply comes after the second request was armed.
     h.link.ReadRAM(0x0100, 2);
     SendAndTake(9);
-    h.link.ReadRAM(0x0200, 2);
+    const std::uint8_t value = 0x5A;
+    ASSERT_TRUE(h.link.WriteRAM(0x0200, 1, &value));
     // Re-arming ends the first exchange's read: none is left to take them.
     EXPECT_FALSE(h.channel.ReadThread.Busy());
     h.end.Send(GeneralReply({0xAA, 0xAA}));
-    // The second packet waits while the line falls quiet, and what arrives
-    // meanwhile is read off and dropped; only its own reply counts.
+    // The second packet (a write, never confirmed) waits while the line
+    // falls quiet, and what arrives meanwhile is read off and dropped; only
+    // its own reply counts.
     h.Advance(10);
     ASSERT_TRUE(h.PumpUntil([&] { return h.end.UnreadByLibrary() == 0; }));
-    EXPECT_EQ(SendAndTake(9), (Bytes{0xC9, 0x04, 0x10, 0x00, 0x02, 0x02, 0xF0, 0xD1, 0x01}));
-    h.end.Send(GeneralReply({0xBB, 0xBB}));
+    EXPECT_EQ(SendAndTake(10), (Bytes{0xC9, 0x05, 0x20, 0x00, 0x02, 0x01, 0x5A, 0xF0, 0x3B, 0x02}));
+    h.end.Send({0xBB});
     ASSERT_TRUE(h.PumpUntil([&] { return !rec.log.empty(); }));
-    EXPECT_EQ(rec.log, "exec(2)");
-    EXPECT_EQ(rec.payload, (Bytes{0xBB, 0xBB}));
+    EXPECT_EQ(rec.log, "exec(1)");
+    EXPECT_EQ(rec.payload, (Bytes{0xBB}));
 }
 
 TEST_F(LinkEngine, AcknowledgementIsAnyByte) {

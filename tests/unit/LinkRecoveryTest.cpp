@@ -19,6 +19,10 @@ const Bytes kReadB = {0xC9, 0x04, 0x10, 0x00, 0x02, 0x02, 0xF0, 0xD1, 0x01};
 const Bytes kReply1122 = {0xF0, 0x02, 0x11, 0x22, 0x55, 0x7A, 0x01};
 const Bytes kReply3344 = {0xF0, 0x02, 0x33, 0x44, 0x55, 0xBE, 0x01};
 const Bytes kReplyAABB = {0xF0, 0x02, 0xAA, 0xBB, 0x55, 0xAC, 0x02};
+// WriteRAM(0x0200, 1, {5A}) and its acknowledgement: a write is never
+// confirmed, so it waits for the line to fall quiet where a read would not.
+const Bytes kWriteB = {0xC9, 0x05, 0x20, 0x00, 0x02, 0x01, 0x5A, 0xF0, 0x3B, 0x02};
+const Bytes kAck = {0x06};
 
 struct Events {
     std::string log;
@@ -54,6 +58,10 @@ protected:
     bool PumpUntilTaken() {
         return h.PumpUntil([&] { return h.end.UnreadByLibrary() == 0; });
     }
+    void WriteB() {
+        static const std::uint8_t value = 0x5A;
+        ASSERT_TRUE(h.link.WriteRAM(0x0200, 1, &value));
+    }
 
     LinkHarness h;
     Events ev;
@@ -81,7 +89,7 @@ TEST_F(LinkRecovery, LateAnswerToAResendIsDiscardedNotCreditedToTheNextPacket) {
 
     ev.log.clear();
     EXPECT_EQ(h.link.QuietTime(), 1000) << "two time-outs";
-    h.link.ReadRAM(0x0200, 2);
+    WriteB();
     EXPECT_TRUE(AfterSendDelay().empty()) << "B waits until A's answers are too late to come";
     h.Advance(800);
     h.end.Send(kReplyAABB);  // the second answer to A, later than a time-out
@@ -91,12 +99,12 @@ TEST_F(LinkRecovery, LateAnswerToAResendIsDiscardedNotCreditedToTheNextPacket) {
     h.Advance(800);  // t = 2310: and a late answer starts the quiet time again
     EXPECT_TRUE(h.end.Queued().empty());
     h.Advance(60);
-    EXPECT_EQ(h.end.Queued(), kReadB);
-    h.end.Send(kReply3344);
+    EXPECT_EQ(h.end.Queued(), kWriteB);
+    h.end.Send(kAck);
     ASSERT_TRUE(PumpUntilLogHas("exec"));
     EXPECT_FALSE(h.link.LineUnsettled());
-    EXPECT_EQ(ev.log, "exec(2)");
-    EXPECT_EQ(ev.payload, (Bytes{0x33, 0x44})) << "B's own answer, not A's late one";
+    EXPECT_EQ(ev.log, "exec(1)");
+    EXPECT_EQ(ev.payload, kAck) << "B's own answer, not A's late one";
 }
 
 TEST_F(LinkRecovery, AReplyFollowedByAnotherFrameAfterATimeOutIsNotTaken) {
@@ -172,7 +180,7 @@ TEST_F(LinkRecovery, ADamagedFrameLongAfterTheSendLeavesItsAnswerOwed) {
     ASSERT_TRUE(PumpUntilTaken());
     h.Advance(20);
     ASSERT_EQ(ev.log, "crcrep(1)exec(2)");
-    h.link.ReadRAM(0x0200, 2);
+    WriteB();
     EXPECT_TRUE(AfterSendDelay().empty());
     EXPECT_TRUE(h.link.LineUnsettled());
 }
@@ -204,15 +212,15 @@ TEST_F(LinkRecovery, TwoRepliesThatDisagreeLeaveAnAnswerOwed) {
 TEST_F(LinkRecovery, AbandonedPacketMakesTheNextOneWaitForQuiet) {
     h.link.ReadRAM(0x0100, 2);
     ASSERT_EQ(AfterSendDelay(), kReadA);
-    h.link.ReadRAM(0x0200, 2);  // armed over the unanswered A
+    WriteB();  // armed over the unanswered A
     EXPECT_TRUE(AfterSendDelay().empty());
     h.end.Send(kReplyAABB);  // A's answer
     ASSERT_TRUE(PumpUntilTaken());
     h.Advance(1000);
-    EXPECT_EQ(h.end.Queued(), kReadB);
-    h.end.Send(kReply3344);
+    EXPECT_EQ(h.end.Queued(), kWriteB);
+    h.end.Send(kAck);
     ASSERT_TRUE(PumpUntilLogHas("exec"));
-    EXPECT_EQ(ev.payload, (Bytes{0x33, 0x44}));
+    EXPECT_EQ(ev.payload, kAck);
 }
 
 TEST_F(LinkRecovery, AnAnswerPaidForLongAgoHoldsNoLaterPacketUp) {
@@ -226,11 +234,11 @@ TEST_F(LinkRecovery, AnAnswerPaidForLongAgoHoldsNoLaterPacketUp) {
     h.link.SetTimeOut(500);
     h.link.ReadRAM(0x0200, 2);
     ASSERT_EQ(AfterSendDelay(), kReadB);
-    h.link.ReadRAM(0x0100, 2);
+    WriteB();
     h.Advance(900);
     EXPECT_TRUE(h.end.Queued().empty());
     h.Advance(200);
-    EXPECT_EQ(h.end.Queued(), kReadA);
+    EXPECT_EQ(h.end.Queued(), kWriteB);
 }
 
 TEST_F(LinkRecovery, ConfirmedPacketAfterATimeOutDoesNotWaitAndTakesNoStray) {
@@ -263,6 +271,33 @@ TEST_F(LinkRecovery, ConfirmedPacketAfterATimeOutDoesNotWaitAndTakesNoStray) {
     EXPECT_EQ(ev.payload, (Bytes{0x33, 0x44}));
 }
 
+TEST_F(LinkRecovery, WithoutConfirmationAReadAfterATimeOutIsConfirmedInsteadOfWaiting) {
+    // A times out and its re-send is answered: A's first answer may still
+    // come. B, a read, goes at once with its data confirmed: A's late answer
+    // lands in B's first send and cannot agree with B's own.
+    h.link.ReadRAM(0x0100, 2);
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    h.Advance(500);
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    h.end.Send(kReply1122);
+    ASSERT_TRUE(PumpUntilTaken());
+    h.Advance(20);
+    ASSERT_EQ(ev.log, "rep(1)exec(2)");
+    h.link.ReadRAM(0x0200, 2);
+    ASSERT_EQ(AfterSendDelay(), kReadB);
+    EXPECT_TRUE(h.link.Confirming());
+    h.end.Send(kReply1122);
+    ASSERT_TRUE(PumpUntilTaken());
+    ASSERT_EQ(AfterSendDelay(), kReadB);
+    h.end.Send(kReply3344);
+    ASSERT_TRUE(PumpUntilTaken());
+    ASSERT_EQ(AfterSendDelay(), kReadB);
+    h.end.Send(kReply3344);
+    ASSERT_TRUE(PumpUntilLogHas("exec(2)exec"));
+    EXPECT_EQ(ev.log, "rep(1)exec(2)exec(2)") << "confirming reads are no re-sends";
+    EXPECT_EQ(ev.payload, (Bytes{0x33, 0x44}));
+}
+
 TEST_F(LinkRecovery, CleanLineNeverWaits) {
     for (int i = 0; i < 3; ++i) {
         h.link.ReadRAM(i % 2 ? 0x0200 : 0x0100, 2);
@@ -277,7 +312,7 @@ TEST_F(LinkRecovery, CleanLineNeverWaits) {
 TEST_F(LinkRecovery, LineThatNeverFallsQuietIsWaitedForOnlySoLong) {
     h.link.ReadRAM(0x0100, 2);
     AfterSendDelay();
-    h.link.ReadRAM(0x0200, 2);
+    WriteB();
     AfterSendDelay();
     // A byte every 10 ms never leaves the tail's quiet; after the bound
     // (counted in time-outs from the start of the wait) the packet goes anyway.
@@ -290,7 +325,7 @@ TEST_F(LinkRecovery, LineThatNeverFallsQuietIsWaitedForOnlySoLong) {
         elapsed += 10;
         out = h.end.Queued();
     }
-    EXPECT_EQ(out, kReadB);
+    EXPECT_EQ(out, kWriteB);
     EXPECT_GE(elapsed, 500 * TPublicNetKs::kDrainLimit);
     EXPECT_LE(elapsed, 500 * TPublicNetKs::kDrainLimit + 30);
 }

@@ -179,13 +179,14 @@ TEST_F(LinkTrace, NoResendIsToldWhenTheOwnerArmsAnotherPacketInstead) {
 TEST_F(LinkTrace, AbandonedRequestLateAnswerAndTheQuietWaitShow) {
     h.link.ReadRAM(0x0100, 2);
     ASSERT_EQ(AfterSendDelay(), kRead);
-    h.link.ReadRAM(0x0200, 2);
+    const std::uint8_t value = 0x5A;
+    ASSERT_TRUE(h.link.WriteRAM(0x0200, 1, &value));  // a write waits for quiet
     EXPECT_EQ(log.Line(), "start write9 end2/0 start ");
     h.Advance(10);
     h.end.Send(kGood);  // the first packet's answer, now unwanted
     ASSERT_TRUE(h.PumpUntil([&] { return log.CountOf(Q31_TRACE_DISCARDED) == kGood.size(); }));
     h.Advance(1000);
-    EXPECT_EQ(log.Line(4), "discarded1 discarded1 discarded1 discarded1 discarded1 discarded1 discarded1 write9 ");
+    EXPECT_EQ(log.Line(4), "discarded1 discarded1 discarded1 discarded1 discarded1 discarded1 discarded1 write10 ");
 }
 
 TEST_F(LinkTrace, UnpluggedAdapterShowsAsPortErrors) {

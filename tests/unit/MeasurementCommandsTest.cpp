@@ -243,6 +243,7 @@ TEST_F(MeasurementCommands, ADCChainStartedAgainAfterAnUnansweredOneEndsOnceWith
     loop.Tick(500 * 1000);  // the meter never acknowledges 0x85
     EXPECT_EQ(owner.log, "timeout");
     owner.log.clear();
+    loop.Tick(600 * 1000);  // the unanswered acknowledgement can no longer come
 
     RunChain(PointerRecord(), Block(3), Block(4));
     EXPECT_EQ(owner.log, "exec(64)");

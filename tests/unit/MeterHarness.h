@@ -72,13 +72,15 @@ struct MeterHarness : MeterRig {
 
     // Sends `reply` and pumps until the component has dealt with it: it
     // issued its next packet, or the exchange is over.
-    // A reply the component refuses (the packet then goes again) counts as dealt with.
+    // A reply the component refuses (the packet then goes again) counts as
+    // dealt with, and so does one held while the packet is confirmed.
     bool Reply(const Bytes& reply) {
         const Bytes sent(meter.TransmitBuffer, meter.TransmitBuffer + meter.TransmitLength);
         const int reps = meter.RepetitionCounter;
         end.Send(reply);
         return PumpUntil([&] {
             return meter.ReceiveStage == 3 || meter.RepetitionCounter != reps ||
+                   (meter.Confirming() && end.UnreadByLibrary() == 0) ||
                    !std::equal(sent.begin(), sent.end(), meter.TransmitBuffer,
                                meter.TransmitBuffer + meter.TransmitLength);
         });
