@@ -86,5 +86,14 @@ TEST(CollectUnit, SystemdFindsNothingWrongAndRatesItsExposureLow) {
     EXPECT_LE(std::stod(level[1]), 1.5) << security;
 }
 
+// What the package installs as the start of /etc/q31/collect.toml.
+TEST(CollectUnit, TheExampleConfigurationPassesTheCheck) {
+    const std::string dir = MakeTempDir("q31-collect-example");
+    const CollectRun run = RunCollect(
+        {"collect", "--check", "--config", std::string(Q31_SOURCE_DIR) + "/packaging/collect.example.toml"}, dir);
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.out, std::string(Q31_SOURCE_DIR) + "/packaging/collect.example.toml: ok, 1 meter on 1 line\n");
+}
+
 }  // namespace
 }  // namespace q31::test
