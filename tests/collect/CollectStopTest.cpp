@@ -81,6 +81,24 @@ TEST(CollectStop, ALogLineStaysOneLineAndARunFromCronPromisesNoBackOff) {
     EXPECT_EQ(Count(run.out, "\nq31 collect: info: forged"), 0) << run.out;
 }
 
+TEST(CollectStop, AReloadThatMovesTheDatabaseSaysItIsIgnoredUntilARestart) {
+    const std::string dir = MakeTempDir("q31-collect-reload-db");
+    const std::string config = dir + "/fleet.toml";
+    std::ofstream(config) << "[collect]\ndb = \"" << dir << "/first.sqlite\"\n" << kRunningMeter + 10;
+    CollectChild watch({"collect", "--config", config, "--jsonl"}, dir);
+    ASSERT_TRUE(watch.WaitForOutput("\"kind\":\"archive\"", std::chrono::seconds(30))) << watch.Err();
+    std::ofstream(config) << "[collect]\ndb = \"" << dir << "/second.sqlite\"\n" << kRunningMeter + 10;
+    ASSERT_TRUE(watch.Signal(SIGHUP));
+    EXPECT_TRUE(Eventually([&] { return Count(watch.Err(), "configuration reloaded") == 1; }, milliseconds(20000)));
+    EXPECT_EQ(Count(watch.Err(), "warning: db changed to " + dir +
+                                     "/second.sqlite: ignored until the collector is "
+                                     "restarted; still writing to " +
+                                     dir + "/first.sqlite"),
+              1)
+        << watch.Err();
+    EXPECT_FALSE(std::filesystem::exists(dir + "/second.sqlite"));
+}
+
 // The database on a small file system of its own, which the test fills.
 TEST(CollectStop, AFullDiskIsToldOnceAndCollectingGoesOnWhenThereIsSpace) {
     const std::string dir = MakeTempDir("q31-collect-full");
