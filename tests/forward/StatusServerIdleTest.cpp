@@ -12,11 +12,14 @@
 
 #include <chrono>
 #include <filesystem>
+#include <fstream>
 #include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
 
+#include "support/ChildProcess.h"
+#include "support/FreePort.h"
 #include "tools/q31/forward/StatusServer.h"
 
 namespace q31::tool::forward {
@@ -98,6 +101,37 @@ TEST(StatusServerIdle, IdleConnectionsShutOutNoProbeAndAreHeldWithinABound) {
         EXPECT_GE(seconds, 0) << "probe " << i;
         EXPECT_LT(seconds, 2.5) << "probe " << i;
     }
+}
+
+// The service's file-system sandbox, as unshare makes it (a read-only root,
+// the state directory writable), with the host's network as the unit now
+// leaves it: the page is reached from outside.
+TEST(StatusServerIdle, ThePageOfACollectorInTheServicesSandboxIsReachedFromOutside) {
+    const std::string dir = (std::filesystem::temp_directory_path() / "q31-sandboxed").string();
+    std::filesystem::remove_all(dir);
+    std::filesystem::create_directories(dir + "/state");
+    const int port = FreeLoopbackPort();
+    std::ofstream(dir + "/collect.toml") << "[http]\nlisten = \"127.0.0.1:" << port
+                                         << "\"\n[[meter]]\nname = \"a\"\nport = \"sim:1\"\nserial = 1\n";
+    ChildProcess collector;
+    // unshare and the shell exec what follows: the process stopped is the collector.
+    ASSERT_TRUE(collector.Start(
+        "/usr/bin/unshare",
+        {"--mount", "--propagation", "private", "/bin/sh", "-c",
+         "mount --bind " + dir + "/state " + dir + "/state && mount -o remount,bind,ro / && [ ! -w /usr ] && exec " +
+             Q31_TOOL_PROGRAM + " collect --config " + dir + "/collect.toml --db " + dir + "/state/q31.sqlite 2>&1"}));
+    const std::string first = collector.FirstLine(20000);
+    if (first.find("metrics and status page on") == std::string::npos) {
+        collector.Stop();
+        GTEST_SKIP() << "no mount namespace here (it takes root): " << first;
+    }
+    httplib::Client client("127.0.0.1", port);
+    client.set_read_timeout(5);
+    const auto page = client.Get("/metrics");
+    ASSERT_TRUE(page);
+    EXPECT_EQ(page->status, 200);
+    EXPECT_NE(page->body.find("q31_meter_attempts_total"), std::string::npos);
+    collector.Stop();
 }
 
 }  // namespace
