@@ -354,5 +354,33 @@ TEST(CollectUnattended, LogLinesJsonLinesTheJournalAndTheTraceTellWhatHappenedAn
     EXPECT_GT(byMeter["b"], 0) << traced.err;
 }
 
+// Archive passes every 6 s that take about 3 s each: planned from their
+// starts, they begin 6 s apart, not 9 (6 after each one's end).
+TEST(CollectUnattended, ArchivePassesArePlannedFromTheirStartsNotTheirEnds) {
+    const std::string dir = MakeTempDir("q31-collect-schedule");
+    const std::string db = dir + "/q31.sqlite";
+    const std::string config = dir + "/fleet.toml";
+    std::ofstream(config) << "[[meter]]\nname = \"slow\"\nport = \"sim:3\"\nserial = 3\nlogs = false\n"
+                             "current_every_min = 0\narchive_every_min = 0.1\nseries = [\"time\", \"t\"]\n"
+                             "  [meter.sim]\n  modules = 1\n  hour_count = 30\n  day_count = 5\n"
+                             "  reply_delay_ms = 180\n  clock_rate = 3600\n";
+    CollectChild watch({"collect", "--config", config, "--db", db}, dir);
+    ASSERT_TRUE(Eventually([&] { return OkAttempts(db, "slow") >= 4; }, milliseconds(60000))) << watch.Err();
+    ASSERT_TRUE(watch.Signal(SIGTERM));
+    ASSERT_TRUE(watch.Wait(milliseconds(10000)));
+    // Unix seconds: a pass of 3 or 4 whole seconds took more than 2, so
+    // planned from its end the next would start at least 8 s after it.
+    const std::vector<std::string> rows =
+        QueryRows(db, "SELECT started_at, ended_at FROM attempts WHERE outcome = 'ok' ORDER BY id");
+    int judged = 0;
+    for (std::size_t k = 1; k + 1 < rows.size(); ++k) {  // the first pass reads the whole ring
+        const long long start = std::stoll(rows[k]), end = std::stoll(rows[k].substr(rows[k].find('|') + 1));
+        if (end - start < 3 || end - start > 4) continue;
+        ++judged;
+        EXPECT_LE(std::stoll(rows[k + 1]) - start, 7) << rows[k] << " then " << rows[k + 1];
+    }
+    if (judged == 0) GTEST_SKIP() << "no pass took 3 or 4 s on this machine";
+}
+
 }  // namespace
 }  // namespace q31::test
