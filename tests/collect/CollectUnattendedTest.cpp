@@ -354,6 +354,41 @@ TEST(CollectUnattended, LogLinesJsonLinesTheJournalAndTheTraceTellWhatHappenedAn
     EXPECT_GT(byMeter["b"], 0) << traced.err;
 }
 
+// Two meters on one adapter that is pulled out: the line is opened again
+// only after its back-off, by both meters at once, never by the one that
+// has failed fewer times in between.
+TEST(CollectUnattended, APulledLineIsOpenedAgainAfterItsBackOffByAllItsMetersAtOnce) {
+    const std::string dir = MakeTempDir("q31-collect-line-backoff");
+    const std::string db = dir + "/q31.sqlite";
+    const std::string link = dir + "/usb-q31-line";
+    ChildProcess sim;
+    ASSERT_TRUE(
+        sim.Start(Q31_SIM_PROGRAM, {"--meter", "1:11", "--meter", "2:12", "--hour-count", "12", "--day-count", "3"}));
+    const std::string pty = sim.FirstLine(10000);
+    ASSERT_EQ(::symlink(pty.c_str(), link.c_str()), 0);
+    const std::string meters = "\n[[meter]]\nname = \"a\"\nport = \"" + link + "\"\nserial = 11\naddress = 1\n" +
+                               "\n[[meter]]\nname = \"b\"\nport = \"" + link + "\"\nserial = 12\naddress = 2\n";
+    const std::string config = Write(dir + "/line.toml", "[collect]\nretry_base_ms = 1000\nretry_max_ms = 2000\n" +
+                                                             std::string(kQuick + 49) + meters);
+    CollectChild watch({"collect", "--config", config, "--db", db}, dir);
+    ASSERT_TRUE(Eventually([&] { return OkAttempts(db, "a") >= 1 && OkAttempts(db, "b") >= 1; }, milliseconds(20000)))
+        << watch.Err();
+    const std::string pulled = std::to_string(QueryNumber(db, "SELECT max(id) FROM attempts"));
+    sim.Stop();
+    ASSERT_EQ(::unlink(link.c_str()), 0);
+    const std::string failures =
+        "SELECT meter, started_at FROM attempts WHERE outcome = 'port error' AND id > " + pulled + " ORDER BY id";
+    // The pass the line failed under, then three reopenings: 1, 2 and 2 s on.
+    ASSERT_TRUE(Eventually([&] { return QueryRows(db, failures).size() >= 7; }, milliseconds(30000))) << watch.Err();
+    ASSERT_TRUE(watch.Signal(SIGTERM));
+    ASSERT_TRUE(watch.Wait(milliseconds(10000)));
+    const std::vector<std::string> rows = QueryRows(db, failures);
+    for (std::size_t k = 1; k + 1 < 7; k += 2) {
+        EXPECT_EQ(rows[k].substr(0, 2) + rows[k + 1].substr(0, 2), "a|b|") << rows[k] << ", " << rows[k + 1];
+        EXPECT_EQ(rows[k].substr(2), rows[k + 1].substr(2)) << "not at once: " << rows[k] << ", " << rows[k + 1];
+    }
+}
+
 // Archive passes every 6 s that take about 3 s each: planned from their
 // starts, they begin 6 s apart, not 9 (6 after each one's end).
 TEST(CollectUnattended, ArchivePassesArePlannedFromTheirStartsNotTheirEnds) {
