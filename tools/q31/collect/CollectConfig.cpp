@@ -535,8 +535,8 @@ CollectConfig LoadCollectConfig(const std::string& path) {
         config.meters.push_back(std::move(m));
     }
     if (config.mqtt.enabled) {
-        // Topics are PREFIX/GATEWAY/METER/KIND: a wildcard in a name would
-        // make every publish of that meter fail.
+        // Topics are PREFIX/GATEWAY/METER/KIND: the sink writes a wildcard
+        // in a name as "_", and two meters ("a+b", "a_b") would share topics.
         std::size_t i = 0;
         for (const toml::node& n : *meters) {
             const MeterSpec& m = config.meters[i++];

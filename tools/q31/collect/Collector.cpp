@@ -121,8 +121,12 @@ void Collector::CloseLine(Line& line, Clock::time_point now, const std::string& 
     line.open.reset();
     line.retryAt = now + Backoff(line.failures);
     line.lastError = why;
-    out_.Error("port " + line.port + " failed (" + why + "): closed, opened again in " +
-               SecondsText(std::chrono::duration_cast<std::chrono::milliseconds>(line.retryAt - now).count()));
+    // With --once the line is opened again only for a meter with retries left.
+    const bool again = std::any_of(line.meters.begin(), line.meters.end(), [](const Slot* s) { return !s->finished; });
+    if (again)
+        out_.Error("port " + line.port + " failed (" + why + "): closed, opened again in " +
+                   SecondsText(std::chrono::duration_cast<std::chrono::milliseconds>(line.retryAt - now).count()));
+    else out_.Error("port " + line.port + " failed (" + why + "): closed, not tried again in this run");
     for (Slot* s : line.meters)
         if (!s->finished) s->due = std::max(s->due, line.retryAt);
 }
