@@ -1,7 +1,10 @@
 #include "tools/q31/collect/CollectConfig.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <set>
 #include <span>
 #include <sstream>
@@ -474,6 +477,13 @@ void ReadOutputs(const std::string& path, const toml::table& root, CollectConfig
 }  // namespace
 
 CollectConfig LoadCollectConfig(const std::string& path) {
+    // toml++ says only that the file could not be opened; the reason tells
+    // the operator what to do.
+    if (!std::ifstream(path))
+        throw ToolError(kExitBadArgument, path + ": cannot read the configuration: " + std::strerror(errno) +
+                                              (errno == EACCES ? " (the service's own user reads it only while every "
+                                                                 "user may: keep passwords in credentials, see q31(1))"
+                                                               : ""));
     toml::table root;
     try {
         root = toml::parse_file(path);
