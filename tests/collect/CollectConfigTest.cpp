@@ -52,6 +52,50 @@ TEST(CollectConfig, SlipsAreRefusedAtTheirLineAndColumn) {
     }
 }
 
+// What the run would refuse, or would do harm with, is refused by --check
+// already, at the value at fault.
+TEST(CollectConfig, ValuesTheRunCannotUseAreRefusedAtTheirPlace) {
+    const std::string dir = MakeTempDir("q31-collect-refusals");
+    const std::string meter = "[[meter]]\nname = \"a\"\nport = \"sim:1\"\nserial = 1\n";
+    const std::string wildcard = "holds an MQTT wildcard (+ or #), which no topic may carry";
+    for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
+             {"[collect]\nretry_base_ms = 0\n" + meter, ":2:17: collect: retry_base_ms: must lie in 1..86400000"},
+             {"[collect]\nretry_base_ms = 5000\nretry_max_ms = 1000\n" + meter,
+              ":3:16: collect: retry_max_ms: retry_max_ms (1000) is below retry_base_ms (5000)"},
+             {"[collect]\nretry_base_ms = 400000\n" + meter,
+              ":2:17: collect: retry_base_ms: retry_max_ms (300000) is below retry_base_ms (400000)"},
+             {"[http]\nlisten = \"127.0.0.1:99999\"\n" + meter,
+              ":2:10: http: listen: the port must be a number 0..65535, not \"99999\""},
+             {"[http]\nlisten = \"::1:80\"\n" + meter,
+              ":2:10: http: listen: the host must be a name, an IPv4 address or an [IPv6] address, not \"::1\""},
+             {"[sink.postgres]\nurl = \"http://nope\"\n" + meter,
+              ":2:7: sink.postgres: url: must be postgresql://USER@HOST:PORT/DATABASE or key=value pairs (host=... "
+              "dbname=...)"},
+             {"[sink.postgres]\nurl = \"postgresql://q@h/d?colour=red\"\n" + meter,
+              ":2:7: sink.postgres: url: not a connection string libpq takes (URL)"},
+             {"[sink.mqtt]\nhost = \"mqtt://broker\"\n" + meter,
+              ":2:8: sink.mqtt: host: must be a host name or address, e.g. \"broker.example.org\" (not a URL)"},
+             {"[sink.mqtt]\nprefix = \"q31/#\"\n" + meter, ":2:10: sink.mqtt: prefix: " + wildcard},
+             {"[collect]\ngateway = \"north+\"\n" + meter, ":2:11: collect: gateway: " + wildcard},
+             {"[sink.mqtt]\n[[meter]]\nname = \"a+b\"\nport = \"sim:1\"\nserial = 1\n",
+              ":3:8: meter 1 (\"a+b\"): name: " + wildcard + " ([sink.mqtt] is on)"},
+             // Shown escaped: the message is one line whatever the name holds.
+             {"[[meter]]\nname = \"a\\nb\"\nport = \"sim:1\"\nserial = 1\n",
+              ":2:8: meter 1 (\"a\\nb\"): name: holds a control character, which no log line, topic or column "
+              "takes as it is"},
+             {"[[meter]]\nname = \"a\\u0000b\"\nport = \"sim:1\"\nserial = 1\n",
+              ":2:8: meter 1 (\"a\\x00b\"): name: holds a control character, which no log line, topic or column "
+              "takes as it is"},
+             {"[sink.mqtt]\npassword_file = \"${CREDENTIALS_DIRECTORY}/mqtt\"\n" + meter,
+              ":2:17: sink.mqtt: password_file: ${CREDENTIALS_DIRECTORY} is not set: systemd sets it for a service "
+              "with LoadCredential=; by hand, set it to the directory that holds the file"}}) {
+        const CollectRun run = Check(dir, text);
+        EXPECT_EQ(run.status, 2) << text;
+        EXPECT_NE(run.err.find(dir + "/fleet.toml" + message), std::string::npos) << text << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << run.err;
+    }
+}
+
 TEST(CollectConfig, CheckSaysOkWithoutOpeningThePortOrTheDatabase) {
     const std::string dir = MakeTempDir("q31-collect-check");
     const CollectRun run = Check(dir, R"([collect]

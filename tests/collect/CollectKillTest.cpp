@@ -141,7 +141,7 @@ TEST(CollectKill, SigtermFinishesTheBatchBeingWrittenAndExits) {
     ASSERT_TRUE(child.Signal(SIGTERM));
     ASSERT_TRUE(child.Wait(std::chrono::seconds(10))) << "still running 10 s after SIGTERM";
     EXPECT_EQ(child.TermSignal(), 0);
-    EXPECT_EQ(child.ExitStatus(), 0) << child.Err();
+    EXPECT_EQ(child.ExitStatus(), 143) << child.Err();
     EXPECT_NE(child.Err().find("collect (interrupted)"), std::string::npos) << child.Err();
     EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM runs WHERE status='interrupted' AND finished_at IS NOT NULL"), 1);
     CheckOptions partial;

@@ -93,7 +93,7 @@ TEST(CollectNotify, ReadyThenWatchdogPingsAtMostEveryHalfIntervalThenStoppingOnS
     ASSERT_TRUE(m) << watch.Err();
     EXPECT_EQ(*m, "STOPPING=1");
     ASSERT_TRUE(watch.Wait(std::chrono::seconds(20)));
-    EXPECT_EQ(watch.ExitStatus(), 0) << watch.Err();
+    EXPECT_EQ(watch.ExitStatus(), 143) << watch.Err();
 }
 
 }  // namespace

@@ -109,7 +109,7 @@ TEST(CollectWatch, AFleetThatWritesWhileReadIsStoredAsTheMetersWroteItWithOnlyRe
         const bool reached = WaitForHistory(history, done, std::chrono::seconds(40));
         watch.Signal(SIGTERM);
         EXPECT_TRUE(watch.Wait(std::chrono::seconds(20)));
-        EXPECT_EQ(watch.ExitStatus(), 0) << watch.Err();
+        EXPECT_EQ(watch.ExitStatus(), 143) << watch.Err();
         return reached;
     };
     // Until the swap, then with the new serial number until day 3 is over.

@@ -18,6 +18,7 @@ namespace {
 // The hourly ring of 1080 slots; the T value of record r is 5000 + r.
 struct WritingMeter {
     std::uint32_t hours = 0;
+    std::uint32_t days = 0;  // the daily counter only: no daily series is read
     // Records the meter writes once the next series request has read its
     // counter, before the values go out.
     std::uint32_t writeDuringNextRead = 0;
@@ -52,6 +53,7 @@ int Q31_CALL GetModuleCount(q31_session*, const SDevIdent*, q31_count_cb cb, voi
 int Q31_CALL GetCount(q31_session*, const SDevIdent*, q31_archive_count_cb cb, void* user) {
     SArhiveCount c{};
     c.HourCount = meter.hours;
+    c.DayCount = meter.days;
     cb(&kOk, &c, user);
     return Q31_OK;
 }
@@ -191,6 +193,32 @@ TEST(MeterJob, AResetDuringThePassStoresNothingOfTheNewRunUnderTheOldEpoch) {
     ASSERT_EQ(rig.Pass(2), MeterJob::State::Done);
     EXPECT_EQ(rig.Number("SELECT count(*) FROM archive_values WHERE epoch=1 AND value=9000+record"), 5);
     EXPECT_EQ(rig.Number("SELECT count(*) FROM archive_values WHERE epoch=0 AND value >= 9000"), 0);
+}
+
+TEST(MeterJob, EitherCounterGoneBackIsAResetAndARecordStoredAtTheCounterIsNotReadOver) {
+    Rig rig;
+    meter.Write(100);
+    meter.days = 40;
+    ASSERT_EQ(rig.Pass(1), MeterJob::State::Done);
+    // The hours went on, the days went back: reset all the same.
+    meter.Write(20);
+    meter.days = 3;
+    ASSERT_EQ(rig.Pass(2), MeterJob::State::Done);
+    EXPECT_EQ(rig.Number("SELECT count(*) FROM meter_events WHERE kind='reset' AND epoch=1"), 1);
+    EXPECT_EQ(rig.Number("SELECT count(*) FROM archive_values WHERE epoch=1"), 120);
+
+    // A record stored under the number the counter stands at: the meter
+    // holds no such record yet, so the one stored is of a run before a reset.
+    ASSERT_EQ(test::ExecSql(rig.db,
+                            "INSERT INTO archive_values SELECT meter, serial, epoch, module, series, 120, "
+                            "value, run FROM archive_values WHERE epoch=1 AND record=119"),
+              "");
+    testing::internal::CaptureStderr();
+    ASSERT_EQ(rig.Pass(3), MeterJob::State::Done);
+    const std::string err = testing::internal::GetCapturedStderr();
+    EXPECT_NE(err.find("a: t_hour module 1: the meter counts 120 records, record 120 is stored already"),
+              std::string::npos)
+        << err;
 }
 
 TEST(MeterJob, ASnapshotIsDueAPeriodAfterTheLastOnesPassBeganLessTheTolerance) {

@@ -53,6 +53,10 @@ TEST(SeriesCheck, AWholeRingReadWhileTheMeterWroteIsReadAgain) {
 TEST(SeriesCheck, CountersThatDisagreeWithTheValuesOrWentBackAreReadAgain) {
     EXPECT_EQ(JudgeSeriesRead(0, 300, 100, 100, 1080).kind, Kind::Again);  // reset during the read
     EXPECT_EQ(JudgeSeriesRead(0, 300, 300, 200, 1080).kind, Kind::Again);  // fewer values than the counter says
+    EXPECT_EQ(JudgeSeriesRead(0, 300, 300, 301, 1080).kind, Kind::Again);  // more: the newest beyond the counter after
+    // Nothing delivered, but the counters went back meanwhile: the request
+    // began at the old run's end, which names no record of the new one.
+    EXPECT_EQ(JudgeSeriesRead(300, 300, 100, 0, 1080).kind, Kind::Again);
     const SeriesVerdict none = JudgeSeriesRead(300, 300, 300, 0, 1080);
     EXPECT_EQ(none.kind, Kind::Store);
     EXPECT_EQ(none.keep, 0u);

@@ -327,8 +327,20 @@ TEST_F(PostgresSinkTest, PasswordsStayOutOfMessages) {
     spec.url = server_->Url(db_ + "pw", "reader") + "?password=Url-9911";
     EXPECT_EQ(failure(spec).find("Url-9911"), std::string::npos);
 
+    // The keyword form, spaces and quotes and all.
+    const std::string port = std::to_string(server_->Port());
+    spec.url = "host=127.0.0.1 port=" + port + " dbname=" + db_ + "pw user=reader password = 'KvSp ace-Secret'";
+    message = failure(spec);
+    EXPECT_EQ(message.find("KvSp"), std::string::npos) << message;
+    EXPECT_EQ(message.find("ace-Secret"), std::string::npos) << message;
+    EXPECT_NE(message.find("password = '***'"), std::string::npos) << message;
+    spec.url = "host=127.0.0.1 port=" + port + " user=reader dbname=" + db_ + R"(pw password='it\'s-Q9')";
+    message = failure(spec);
+    EXPECT_EQ(message.find("s-Q9"), std::string::npos) << message;
+
     spec.passwordFile = server_->Dir() + "/missing.pw";
-    EXPECT_EQ(failure(spec), "postgres: cannot read the password file " + spec.passwordFile);
+    EXPECT_EQ(failure(spec),
+              "postgres: cannot read the password file " + spec.passwordFile + ": No such file or directory");
 }
 
 }  // namespace

@@ -108,7 +108,8 @@ int main(int argc, char** argv) {
         tool.action();
     } catch (const ToolError& e) {
         std::fflush(stdout);
-        std::fprintf(stderr, "%sq31: %s\n", errorPrefix, e.what());
+        // An empty text: the command has said all there is (a stop by a signal).
+        if (*e.what()) std::fprintf(stderr, "%sq31: %s\n", errorPrefix, e.what());
         return e.Status();
     } catch (const std::exception& e) {
         std::fflush(stdout);

@@ -17,7 +17,8 @@ namespace {
 volatile std::sig_atomic_t gStop = 0;
 volatile std::sig_atomic_t gReload = 0;
 
-extern "C" void OnStopSignal(int) { gStop = 1; }
+// The signal's number: the exit status tells which one stopped the run.
+extern "C" void OnStopSignal(int signal) { gStop = signal; }
 extern "C" void OnReloadSignal(int) { gReload = 1; }
 
 struct CollectArgs {
@@ -75,6 +76,11 @@ void RunCollect(ToolContext& tool, const CollectArgs& args) {
 
     collect::Collector collector(std::move(config), options, api);
     const int status = collector.Run({&gStop, &gReload});
+    // The summary says "(interrupted)"; the status says by what, as a shell
+    // would for a program the signal killed, so that a script or cron does
+    // not take a cut-short run for a whole one.
+    if (gStop == SIGINT) throw ToolError(kExitInterrupted, "");
+    if (gStop == SIGTERM) throw ToolError(kExitTerminated, "");
     if (status != kExitOk) throw ToolError(static_cast<ExitStatus>(status), "some meters could not be read");
 }
 

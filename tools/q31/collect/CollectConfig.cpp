@@ -1,18 +1,24 @@
 #include "tools/q31/collect/CollectConfig.h"
 
 #include <algorithm>
+#include <cerrno>
+#include <cstdlib>
+#include <cstring>
+#include <fstream>
 #include <set>
 #include <span>
 #include <sstream>
 #include <string_view>
 #include <type_traits>
 
+#include <libpq-fe.h>
 #include <toml++/toml.h>
 
 #include "tools/q31/ArchiveSeries.h"
 #include "tools/q31/ConfirmOption.h"
 #include "tools/q31/NamedChoice.h"
 #include "tools/q31/ToolError.h"
+#include "tools/q31/collect/PrintableText.h"
 
 namespace q31::tool::collect {
 
@@ -74,7 +80,8 @@ std::string At(const std::string& file, const toml::source_region& where) {
 }
 
 [[noreturn]] void Refuse(const std::string& file, const toml::source_region& where, const std::string& text) {
-    throw ToolError(kExitBadArgument, At(file, where) + text);
+    // The text quotes the file, and the file may hold a newline in a name.
+    throw ToolError(kExitBadArgument, At(file, where) + Printable(text));
 }
 
 // Letters inserted, dropped or changed to turn `a` into `b`.
@@ -289,6 +296,8 @@ MeterSpec MeterOf(const Reader& r, std::uint8_t confirm) {
     MeterSpec m;
     m.name = r.Get<std::string>("name").value_or("");
     if (m.name.empty()) r.Fail("name", "required: every meter needs one, its key in the database");
+    if (HasControl(m.name))
+        r.Fail("name", "holds a control character, which no log line, topic or column takes as it is");
     m.port = r.Get<std::string>("port").value_or("");
     if (m.port.empty()) r.Fail("port", "required: a device, or sim:SEED for a virtual meter");
     m.line.baud = static_cast<int>(r.Int("baud", d.line.baud, 50, 4000000));
@@ -360,6 +369,61 @@ void CheckTables(const std::string& path, const toml::table& root) {
     }
 }
 
+// A name that becomes levels of an MQTT topic: a wildcard makes every
+// publish fail, a control character fails as malformed text.
+void CheckTopicLevel(const Reader& r, std::string_view key, const std::string& value) {
+    if (value.find_first_of("+#") != std::string::npos)
+        r.Fail(key, "holds an MQTT wildcard (+ or #), which no topic may carry");
+    if (HasControl(value)) r.Fail(key, "holds a control character");
+}
+
+// What libpq takes: a postgresql:// (or postgres://) URL, or key=value
+// pairs; anything else it would take for a database name, and fail only
+// when the sink first connects.
+void CheckPostgresUrl(const Reader& r, const std::string& url) {
+    const bool uri = url.rfind("postgresql://", 0) == 0 || url.rfind("postgres://", 0) == 0;
+    if (!uri && url.find('=') == std::string::npos)
+        r.Fail("url", "must be postgresql://USER@HOST:PORT/DATABASE or key=value pairs (host=... dbname=...)");
+    char* error = nullptr;
+    PQconninfoOption* options = PQconninfoParse(url.c_str(), &error);
+    if (options) {
+        PQconninfoFree(options);
+        return;
+    }
+    // libpq's reason quotes the string, which may hold a password.
+    PQfreemem(error);
+    r.Fail("url", "not a connection string libpq takes (" + std::string(uri ? "URL" : "key=value pairs") + ")");
+}
+
+// password_file, with a leading ${CREDENTIALS_DIRECTORY} replaced by the
+// directory systemd hands the service its LoadCredential= files in.
+std::string PasswordFile(const Reader& r) {
+    std::string file = r.Get<std::string>("password_file").value_or("");
+    constexpr std::string_view kCredentials = "${CREDENTIALS_DIRECTORY}";
+    if (file.rfind(kCredentials, 0) != 0) return file;
+    const char* dir = std::getenv("CREDENTIALS_DIRECTORY");
+    if (!dir || !*dir)
+        r.Fail("password_file",
+               "${CREDENTIALS_DIRECTORY} is not set: systemd sets it for a service with LoadCredential=; by hand, "
+               "set it to the directory that holds the file");
+    return dir + file.substr(kCredentials.size());
+}
+
+// HOST:PORT, [IPv6]:PORT or :PORT (every interface); port 0 takes any free one.
+void CheckListen(const Reader& r, const std::string& listen) {
+    const auto colon = listen.rfind(':');
+    if (colon == std::string::npos || colon + 1 == listen.size())
+        r.Fail("listen", "must be HOST:PORT, e.g. \"127.0.0.1:9731\"");
+    const std::string host = listen.substr(0, colon);
+    const std::string port = listen.substr(colon + 1);
+    if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535)
+        r.Fail("listen", "the port must be a number 0..65535, not \"" + port + "\"");
+    const bool bracketed = !host.empty() && host.front() == '[';
+    if (bracketed != (!host.empty() && host.back() == ']') || (!bracketed && host.find(':') != std::string::npos) ||
+        host.find_first_of(" /") != std::string::npos || HasControl(host))
+        r.Fail("listen", "the host must be a name, an IPv4 address or an [IPv6] address, not \"" + host + "\"");
+}
+
 // [sink.postgres], [sink.mqtt] and [http]: each is on when its table is there.
 void ReadOutputs(const std::string& path, const toml::table& root, CollectConfig& config) {
     if (const toml::table* sinks = root["sink"].as_table()) {
@@ -373,7 +437,8 @@ void ReadOutputs(const std::string& path, const toml::table& root, CollectConfig
             p.enabled = true;
             p.url = r.Get<std::string>("url").value_or("");
             if (p.url.empty()) r.Fail("url", "required: postgresql://USER@HOST:PORT/DATABASE");
-            p.passwordFile = r.Get<std::string>("password_file").value_or(p.passwordFile);
+            CheckPostgresUrl(r, p.url);
+            p.passwordFile = PasswordFile(r);
             p.batchRows = static_cast<int>(r.Int("batch_rows", p.batchRows, 1, 1000000));
         }
         if (const toml::table* t = (*sinks)["mqtt"].as_table()) {
@@ -382,11 +447,18 @@ void ReadOutputs(const std::string& path, const toml::table& root, CollectConfig
             MqttSinkSpec& m = config.mqtt;
             m.enabled = true;
             m.host = r.Get<std::string>("host").value_or(m.host);
+            if (m.host.empty() || m.host.find("://") != std::string::npos ||
+                m.host.find_first_of(" /") != std::string::npos || HasControl(m.host))
+                r.Fail("host", "must be a host name or address, e.g. \"broker.example.org\" (not a URL)");
             m.port = static_cast<int>(r.Int("port", m.port, 1, 65535));
             m.prefix = r.Get<std::string>("prefix").value_or(m.prefix);
+            if (m.prefix.empty()) r.Fail("prefix", "must not be empty: the first level of every topic");
+            CheckTopicLevel(r, "prefix", m.prefix);
             m.clientId = r.Get<std::string>("client_id").value_or(m.clientId);
+            if (HasControl(m.clientId)) r.Fail("client_id", "holds a control character");
             m.username = r.Get<std::string>("username").value_or(m.username);
-            m.passwordFile = r.Get<std::string>("password_file").value_or(m.passwordFile);
+            if (HasControl(m.username)) r.Fail("username", "holds a control character");
+            m.passwordFile = PasswordFile(r);
             m.caFile = r.Get<std::string>("ca_file").value_or(m.caFile);
             m.certFile = r.Get<std::string>("cert_file").value_or(m.certFile);
             m.keyFile = r.Get<std::string>("key_file").value_or(m.keyFile);
@@ -398,15 +470,20 @@ void ReadOutputs(const std::string& path, const toml::table& root, CollectConfig
         r.RefuseUnknown(kHttpKeys);
         config.http.enabled = true;
         config.http.listen = r.Get<std::string>("listen").value_or(config.http.listen);
-        const auto colon = config.http.listen.rfind(':');
-        if (colon == std::string::npos || colon + 1 == config.http.listen.size())
-            r.Fail("listen", "must be HOST:PORT, e.g. \"127.0.0.1:9731\"");
+        CheckListen(r, config.http.listen);
     }
 }
 
 }  // namespace
 
 CollectConfig LoadCollectConfig(const std::string& path) {
+    // toml++ says only that the file could not be opened; the reason tells
+    // the operator what to do.
+    if (!std::ifstream(path))
+        throw ToolError(kExitBadArgument, path + ": cannot read the configuration: " + std::strerror(errno) +
+                                              (errno == EACCES ? " (the service's own user reads it only while every "
+                                                                 "user may: keep passwords in credentials, see q31(1))"
+                                                               : ""));
     toml::table root;
     try {
         root = toml::parse_file(path);
@@ -429,10 +506,16 @@ CollectConfig LoadCollectConfig(const std::string& path) {
         r.RefuseUnknown(kCollectKeys);
         config.db = r.Get<std::string>("db").value_or(config.db);
         config.retries = static_cast<int>(r.Int("retries", config.retries, 0, 1000));
-        config.retryBaseMs = static_cast<int>(r.Int("retry_base_ms", config.retryBaseMs, 0, 86400000));
-        config.retryMaxMs = static_cast<int>(r.Int("retry_max_ms", config.retryMaxMs, 0, 86400000));
+        // No pause at all would try a dead port thousands of times a second.
+        config.retryBaseMs = static_cast<int>(r.Int("retry_base_ms", config.retryBaseMs, 1, 86400000));
+        config.retryMaxMs = static_cast<int>(r.Int("retry_max_ms", config.retryMaxMs, 1, 86400000));
+        if (config.retryMaxMs < config.retryBaseMs)
+            r.Fail(r.Find("retry_max_ms") ? "retry_max_ms" : "retry_base_ms",
+                   "retry_max_ms (" + std::to_string(config.retryMaxMs) + ") is below retry_base_ms (" +
+                       std::to_string(config.retryBaseMs) + ")");
         config.confirm = ConfirmOf(r, config.confirm);
         config.gateway = r.Get<std::string>("gateway").value_or(config.gateway);
+        if (r.Find("gateway")) CheckTopicLevel(r, "gateway", config.gateway);
     }
     ReadOutputs(path, root, config);
     const toml::array* meters = root["meter"].as_array();
@@ -460,6 +543,17 @@ CollectConfig LoadCollectConfig(const std::string& path) {
                                    "\", which has other line settings (baud, parity, stop_bits and echo must agree)");
         }
         config.meters.push_back(std::move(m));
+    }
+    if (config.mqtt.enabled) {
+        // Topics are PREFIX/GATEWAY/METER/KIND: the sink writes a wildcard
+        // in a name as "_", and two meters ("a+b", "a_b") would share topics.
+        std::size_t i = 0;
+        for (const toml::node& n : *meters) {
+            const MeterSpec& m = config.meters[i++];
+            if (m.name.find_first_of("+#") != std::string::npos)
+                Reader(path, *n.as_table(), nullptr, "meter " + std::to_string(i) + " (\"" + m.name + "\")")
+                    .Fail("name", "holds an MQTT wildcard (+ or #), which no topic may carry ([sink.mqtt] is on)");
+        }
     }
     for (MeterSpec& m : config.meters) {
         if (!m.Virtual()) continue;

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "tools/q31/collect/PrintableText.h"
+
 namespace q31::tool::collect {
 
 namespace {
@@ -61,8 +63,10 @@ void CollectOutput::Batch(const nlohmann::ordered_json& line) const {
 
 void CollectOutput::Log(LogLevel level, const std::string& text) const {
     if (!Shows(level)) return;
-    if (journal_) std::fprintf(stderr, "%s%s\n", JournalPrefix(level), text.c_str());
-    else std::fprintf(stderr, "%s q31 collect: %s: %s\n", Stamp().c_str(), LevelName(level), text.c_str());
+    // One message, one line, whatever a name or a server's reply carries.
+    const std::string line = Printable(text);
+    if (journal_) std::fprintf(stderr, "%s%s\n", JournalPrefix(level), line.c_str());
+    else std::fprintf(stderr, "%s q31 collect: %s: %s\n", Stamp().c_str(), LevelName(level), line.c_str());
     std::fflush(stderr);
 }
 
@@ -74,7 +78,7 @@ void CollectOutput::Summary(const RunTotals& t, const std::vector<std::string>& 
                  "%lld snapshots\n",
                  interrupted ? " (interrupted)" : "", t.metersOk, t.metersOk == 1 ? "" : "s", t.metersFailed, t.records,
                  t.gaps, t.gaps == 1 ? "" : "s", t.logRecords, t.snapshots);
-    for (const std::string& f : failures) std::fprintf(out, "  failed: %s\n", f.c_str());
+    for (const std::string& f : failures) std::fprintf(out, "  failed: %s\n", Printable(f).c_str());
     std::fflush(out);
 }
 

@@ -349,6 +349,20 @@ void CollectStore::EndRun(std::int64_t run, const RunTotals& t, const std::strin
     s.Bind(6, t.gaps).Bind(7, t.logRecords).Bind(8, t.snapshots).Bind(9, run).Run();
 }
 
+void CollectStore::NoteRunStatus(std::int64_t run, const std::string& status) {
+    SqliteStatement s(db_.Handle(), "UPDATE runs SET status=? WHERE id=?");
+    s.Bind(1, status).Bind(2, run).Run();
+}
+
+std::optional<std::pair<std::int64_t, std::string>> CollectStore::UnendedRunBefore(std::int64_t run) {
+    SqliteStatement s(db_.Handle(),
+                      "SELECT id, status FROM runs WHERE id < ? AND finished_at IS NULL AND id = (SELECT max(id) FROM "
+                      "runs WHERE id < ?)");
+    s.Bind(1, run).Bind(2, run);
+    if (!s.Step()) return std::nullopt;
+    return std::make_pair(s.Int(0), s.Text(1));
+}
+
 void CollectStore::EnsureMeter(const MeterSpec& meter, std::int64_t at) {
     SqliteStatement s(db_.Handle(),
                       "INSERT INTO meters(name, serial, address, port, first_attempt) VALUES(?, ?, ?, ?, ?) "

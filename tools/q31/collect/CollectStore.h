@@ -99,6 +99,10 @@ public:
 
     std::int64_t BeginRun(const std::string& mode);
     void EndRun(std::int64_t run, const RunTotals& totals, const std::string& status);
+    // The status of a run that goes on ("disk full", "running").
+    void NoteRunStatus(std::int64_t run, const std::string& status);
+    // The run before `run`, when it has no end on record: its id and status.
+    std::optional<std::pair<std::int64_t, std::string>> UnendedRunBefore(std::int64_t run);
 
     // The serial number last seen under `name`, if any.
     std::optional<std::uint32_t> KnownSerial(const std::string& name);

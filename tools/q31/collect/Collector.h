@@ -94,6 +94,9 @@ private:
     // Takes the ends of the line's passes and starts the passes that are due.
     void PollLine(Line& line, Clock::time_point now);
     void PassEnded(Line& line, Slot& slot, MeterJob::State state, Clock::time_point now);
+    // The database's disk is full: the line's passes end, told once, and
+    // its meters are tried again after the back-off until there is space.
+    void StoreFull(Line& line, const std::string& why, Clock::time_point now);
     void StartPass(Slot& slot, Clock::time_point now);
     // A failed attempt: counted, and the meter tried again after the back-off
     // (or, with --once and its retries spent, given up).
@@ -130,6 +133,7 @@ private:
     std::unique_ptr<forward::StatusServer> status_;
     long long lockedMs_ = -1;          // how long the database has been waited for, once told
     bool stoppedWhileLocked_ = false;  // a stop ended a wait for the database
+    int diskFullTries_ = 0;            // passes refused by a full disk in a row; 0: not full
 
     // Lines before meters: the sessions are closed before their ports.
     std::vector<std::unique_ptr<Line>> lines_;

@@ -3,10 +3,12 @@
 #include <sqlite3.h>
 
 #include <algorithm>
+#include <cerrno>
 #include <cstring>
 #include <thread>
 
 #include "tools/q31/ToolError.h"
+#include "tools/q31/collect/StoreFullError.h"
 
 namespace q31::tool::collect {
 
@@ -24,6 +26,14 @@ std::string SqliteErrorText(sqlite3* db) {
 std::string SqliteFileName(sqlite3* db) {
     const char* name = sqlite3_db_filename(db, "main");
     return name && *name ? name : "database";
+}
+
+void ThrowSqliteError(sqlite3* db, const std::string& text) {
+    const int code = sqlite3_extended_errcode(db) & 0xff;
+    const std::string message = text + ": " + SqliteErrorText(db);
+    if (code == SQLITE_FULL || (code == SQLITE_IOERR && sqlite3_system_errno(db) == ENOSPC))
+        throw StoreFullError(message);
+    throw ToolError(kExitFailure, message);
 }
 
 SqliteDb::SqliteDb(const std::string& path) : path_(path) {
@@ -52,8 +62,7 @@ int SqliteDb::Busy(void* self, int count) {
 }
 
 void SqliteDb::Exec(const std::string& sql) {
-    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK)
-        throw ToolError(kExitFailure, path_ + ": " + SqliteErrorText(db_));
+    if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) ThrowSqliteError(db_, path_);
 }
 
 SqliteDb::Transaction::Transaction(SqliteDb& db) : db_(db) { db_.Exec("BEGIN IMMEDIATE"); }

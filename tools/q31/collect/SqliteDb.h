@@ -19,6 +19,10 @@ std::string SqliteErrorText(sqlite3* db);
 // for one in memory.
 std::string SqliteFileName(sqlite3* db);
 
+// Throws the error of the last call on `db`, `text` first: StoreFullError
+// when the disk was full, else ToolError.
+[[noreturn]] void ThrowSqliteError(sqlite3* db, const std::string& text);
+
 class SqliteDb {
 public:
     explicit SqliteDb(const std::string& path);

@@ -8,9 +8,7 @@
 namespace q31::tool::collect {
 
 namespace {
-[[noreturn]] void Fail(sqlite3* db, const std::string& what) {
-    throw ToolError(kExitFailure, SqliteFileName(db) + ": " + what + ": " + SqliteErrorText(db));
-}
+[[noreturn]] void Fail(sqlite3* db, const std::string& what) { ThrowSqliteError(db, SqliteFileName(db) + ": " + what); }
 }  // namespace
 
 SqliteStatement::SqliteStatement(sqlite3* db, const std::string& sql) : db_(db) {

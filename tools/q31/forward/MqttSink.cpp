@@ -40,7 +40,8 @@ std::string Text(const Json& j) { return j.dump(-1, ' ', false, Json::error_hand
 std::string ReadPassword(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::string password;
-    if (!in || !std::getline(in, password)) throw std::runtime_error("MQTT: cannot read the password file " + path);
+    if (!in) throw std::runtime_error("MQTT: cannot read the password file " + path + ": " + std::strerror(errno));
+    if (!std::getline(in, password)) throw std::runtime_error("MQTT: the password file " + path + " is empty");
     while (!password.empty() && (password.back() == '\r' || password.back() == '\n')) password.pop_back();
     return password;
 }

@@ -3,6 +3,8 @@
 #include <libpq-fe.h>
 
 #include <algorithm>
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 #include <iterator>
 #include <memory>
@@ -272,13 +274,29 @@ std::vector<std::string> PasswordsIn(const std::string& url) {
             if (colon != std::string::npos && colon < at) found.push_back(authority.substr(colon + 1, at - colon - 1));
         }
     }
-    for (std::size_t p = url.find("password="); p != std::string::npos; p = url.find("password=", p + 1)) {
-        const std::size_t start = p + 9;
-        std::size_t end = url.find_first_of("& ", start);
-        std::string value = url.substr(start, end == std::string::npos ? std::string::npos : end - start);
-        if (value.size() >= 2 && value.front() == '\'' && value.back() == '\'')
-            value = value.substr(1, value.size() - 2);
-        found.push_back(value);
+    // key = value pairs as libpq reads them (spaces around '=', a value in
+    // quotes with \' inside), and the password=... of a URL's query.
+    const auto space = [](char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\r'; };
+    for (std::size_t p = url.find("password"); p != std::string::npos; p = url.find("password", p + 1)) {
+        std::size_t i = p + 8;
+        while (i < url.size() && space(url[i])) ++i;
+        if (i == url.size() || url[i] != '=') continue;
+        ++i;
+        while (i < url.size() && space(url[i])) ++i;
+        std::size_t start = i;
+        if (i < url.size() && url[i] == '\'') {
+            start = ++i;
+            while (i < url.size() && url[i] != '\'') i += url[i] == '\\' ? 2 : 1;
+        } else {
+            while (i < url.size() && !space(url[i]) && url[i] != '&') ++i;
+        }
+        found.push_back(url.substr(start, std::min(i, url.size()) - start));
+    }
+    // And the password as libpq takes it, unquoted and unescaped.
+    if (PQconninfoOption* options = PQconninfoParse(url.c_str(), nullptr)) {
+        for (PQconninfoOption* o = options; o->keyword; ++o)
+            if (std::strcmp(o->keyword, "password") == 0 && o->val) found.emplace_back(o->val);
+        PQconninfoFree(options);
     }
     std::vector<std::string> all;
     for (const std::string& f : found) {
@@ -291,7 +309,9 @@ std::vector<std::string> PasswordsIn(const std::string& url) {
 
 std::string ReadPasswordFile(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
-    if (!in) throw std::runtime_error("postgres: cannot read the password file " + path);
+    // The reason is the operating system's: "Too many open files" calls for
+    // other help than a missing file does.
+    if (!in) throw std::runtime_error("postgres: cannot read the password file " + path + ": " + std::strerror(errno));
     std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
     while (!text.empty() && (text.back() == '\n' || text.back() == '\r')) text.pop_back();
     return text;

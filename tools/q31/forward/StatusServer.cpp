@@ -8,8 +8,10 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <condition_variable>
 #include <cstdio>
 #include <ctime>
+#include <deque>
 #include <optional>
 #include <stdexcept>
 
@@ -26,6 +28,68 @@ constexpr int kChartPoints = 48;
 constexpr int kModuleMax = 6;
 
 std::int64_t Now() { return static_cast<std::int64_t>(std::time(nullptr)); }
+
+// Threads for the connections, and a bounded wait for one: a connection
+// that idles holds a thread until its time-out, so there are more threads
+// than a handful of idle clients, and beyond the queue's bound the server
+// accepts nothing more until a thread is free (the clients wait in the
+// kernel's backlog, holding no descriptor of the collector's).
+constexpr int kThreads = 16;
+constexpr std::size_t kQueued = 32;
+// An idle connection is closed after this; a scrape is a single request.
+constexpr int kIdleSeconds = 2;
+constexpr int kReadSeconds = 3;
+constexpr int kWriteSeconds = 5;
+constexpr int kRequestsPerConnection = 20;
+
+class BoundedPool : public httplib::TaskQueue {
+public:
+    BoundedPool() {
+        for (int i = 0; i < kThreads; ++i) threads_.emplace_back([this] { Work(); });
+    }
+
+    // On the accepting thread: waits while the queue is full.
+    void enqueue(std::function<void()> task) override {
+        std::unique_lock<std::mutex> lock(mutex_);
+        space_.wait(lock, [this] { return queue_.size() < kQueued || shutdown_; });
+        queue_.push_back(std::move(task));
+        work_.notify_one();
+    }
+
+    // Every task queued still runs: each owns a socket it closes.
+    void shutdown() override {
+        {
+            std::lock_guard<std::mutex> lock(mutex_);
+            shutdown_ = true;
+        }
+        work_.notify_all();
+        space_.notify_all();
+        for (std::thread& t : threads_) t.join();
+    }
+
+private:
+    void Work() {
+        for (;;) {
+            std::function<void()> task;
+            {
+                std::unique_lock<std::mutex> lock(mutex_);
+                work_.wait(lock, [this] { return !queue_.empty() || shutdown_; });
+                if (queue_.empty()) return;
+                task = std::move(queue_.front());
+                queue_.pop_front();
+            }
+            space_.notify_one();
+            task();
+        }
+    }
+
+    std::mutex mutex_;
+    std::condition_variable work_;
+    std::condition_variable space_;
+    std::deque<std::function<void()>> queue_;
+    bool shutdown_ = false;
+    std::vector<std::thread> threads_;
+};
 
 // A label value: backslash, double quote and line feed are escaped.
 std::string Label(const std::string& s) {
@@ -247,9 +311,11 @@ bool StatusServer::Start(std::string* error) {
     if (port < 0 || port > 65535) return fail("not a port number");
 
     server_ = std::make_unique<httplib::Server>();
-    // A browser keeps its connection, and so a thread, for a while: a few
-    // threads let Prometheus in meanwhile.
-    server_->new_task_queue = [] { return new httplib::ThreadPool(4); };
+    server_->new_task_queue = [] { return new BoundedPool; };
+    server_->set_keep_alive_timeout(kIdleSeconds);
+    server_->set_keep_alive_max_count(kRequestsPerConnection);
+    server_->set_read_timeout(kReadSeconds, 0);
+    server_->set_write_timeout(kWriteSeconds, 0);
     auto serve = [this](std::string (StatusServer::*body)(), const char* type) {
         return [this, body, type](const httplib::Request&, httplib::Response& res) {
             try {
