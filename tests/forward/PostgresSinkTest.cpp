@@ -24,6 +24,13 @@ namespace {
 using test::PostgresServer;
 using Rows = std::vector<std::string>;
 
+// The generation of the gateway database the tests ship from.
+#define GEN "0a1b2c3d4e5f6789"
+
+JournalOrigin Origin(std::int64_t position, const std::string& generation = GEN, std::int64_t newest = 1000) {
+    return {generation, position, newest};
+}
+
 JournalBatch Archive(std::int64_t seq, const std::string& meter, std::uint32_t serial, std::int64_t epoch,
                      const std::string& series, int module, std::uint32_t first, std::vector<std::int64_t> values) {
     JournalBatch b;
@@ -131,28 +138,28 @@ std::string PostgresSinkTest::startError_;
 TEST_F(PostgresSinkTest, EveryKindArrivesOnceWithItsPosition) {
     auto sink = Sink("north");
     EXPECT_EQ(sink->Name(), "postgres");
-    EXPECT_EQ(sink->Connect(0), 0);
+    EXPECT_EQ(sink->Connect(Origin(0)).position, 0);
     sink->Ship(EveryKind());
     sink->Ship(EveryKind());
 
     EXPECT_EQ(Query("SELECT * FROM archive_values ORDER BY series, record"),
-              (Rows{"north|hall-3|310001|0|1|e_hour|100|5000", "north|hall-3|310001|0|1|e_hour|101|5012",
-                    "north|hall-3|310001|0|1|e_hour|102|-7", "north|hall-3|310001|0|0|time_hour|100|4000000000"}));
-    EXPECT_EQ(Query("SELECT * FROM gaps"), (Rows{"north|hall-3|310001|0|1|e_hour|90|94|1796720011"}));
+              (Rows{"north|hall-3|310001|0|1|e_hour|100|5000|" GEN, "north|hall-3|310001|0|1|e_hour|101|5012|" GEN,
+                    "north|hall-3|310001|0|1|e_hour|102|-7|" GEN, "north|hall-3|310001|0|0|time_hour|100|4000000000|" GEN}));
+    EXPECT_EQ(Query("SELECT * FROM gaps"), (Rows{"north|hall-3|310001|0|1|e_hour|90|94|1796720011|" GEN}));
     EXPECT_EQ(Query("SELECT gateway, meter, kind, taken_at, serial, data->'flow'->>0 FROM snapshots"),
               (Rows{"north|hall-3|current|1796720400|310001|1.5"}));
     EXPECT_EQ(Query("SELECT * FROM log_records ORDER BY position"),
-              (Rows{"north|hall-3|310001|0|error|0|3|0|\\x0102030405060708|1796720500",
-                    "north|hall-3|310001|0|error|0|3|1|\\xff00000000000010|1796720500"}));
-    EXPECT_EQ(Query("SELECT * FROM log_heads"), (Rows{"north|hall-3|310001|0|error|0|{4,65535}|1796720501|15"}));
+              (Rows{"north|hall-3|310001|0|error|0|3|0|\\x0102030405060708|1796720500|" GEN,
+                    "north|hall-3|310001|0|error|0|3|1|\\xff00000000000010|1796720500|" GEN}));
+    EXPECT_EQ(Query("SELECT * FROM log_heads"), (Rows{"north|hall-3|310001|0|error|0|{4,65535}|1796720501|15|" GEN}));
     EXPECT_EQ(Query("SELECT * FROM attempts ORDER BY id"),
-              (Rows{"north|7|hall-3|310001|310001|1796720000|1796720004|ok||12|2",
-                    "north|8|hall-3|310001|NULL|1796723600|1796723604|no answer|meter silent|12|2"}));
-    EXPECT_EQ(Query("SELECT * FROM meters"), (Rows{"north|hall-3|310001|8|1796723604|no answer|1796720004|1"}));
+              (Rows{"north|7|hall-3|310001|310001|1796720000|1796720004|ok||12|2|" GEN,
+                    "north|8|hall-3|310001|NULL|1796723600|1796723604|no answer|meter silent|12|2|" GEN}));
+    EXPECT_EQ(Query("SELECT * FROM meters"), (Rows{"north|hall-3|310001|8|1796723604|no answer|1796720004|1|" GEN}));
     EXPECT_EQ(Query("SELECT * FROM meter_events"),
-              (Rows{"north|3|hall-3|310001|1|reset|counters went back|1796724000"}));
+              (Rows{"north|3|hall-3|310001|1|reset|counters went back|1796724000|" GEN}));
     EXPECT_EQ(Query("SELECT gateway, sink, seq FROM q31_forward"), (Rows{"north|postgres|18"}));
-    EXPECT_EQ(Query("SELECT version FROM q31_schema"), (Rows{"1"}));
+    EXPECT_EQ(Query("SELECT version FROM q31_schema"), (Rows{"2"}));
 
     // A newer head and attempt win; the older ones shipped again after them
     // change nothing.
@@ -172,20 +179,20 @@ TEST_F(PostgresSinkTest, EveryKindArrivesOnceWithItsPosition) {
               (Rows{"e_hour|100|5000", "e_hour|101|5012", "e_hour|102|-7", "e_hour|103|1", "e_hour|104|2",
                     "e_hour|105|3", "time_hour|100|4000000000", "time_hour|101|4000003600"}));
     EXPECT_EQ(Query("SELECT words, seq FROM log_heads"), (Rows{"{5,1}|20"}));
-    EXPECT_EQ(Query("SELECT * FROM meters"), (Rows{"north|hall-3|310001|9|1796727204|ok|1796727204|0"}));
+    EXPECT_EQ(Query("SELECT * FROM meters"), (Rows{"north|hall-3|310001|9|1796727204|ok|1796727204|0|" GEN}));
 
     // The position lives in the database: a new sink takes it up.
     sink.reset();
-    EXPECT_EQ(Sink("north")->Connect(0), 24);
-    EXPECT_EQ(Sink("south")->Connect(35), 0);
+    EXPECT_EQ(Sink("north")->Connect(Origin(0)).position, 24);
+    EXPECT_EQ(Sink("south")->Connect(Origin(35)).position, 0);
 }
 
 TEST_F(PostgresSinkTest, GatewaysStartingAtOnceKeepApart) {
     auto north = Sink("north");
     auto south = Sink("south");
     // Both make the schema at once: the second waits for the first.
-    std::thread other([&] { north->Connect(0); });
-    south->Connect(0);
+    std::thread other([&] { north->Connect(Origin(0)); });
+    south->Connect(Origin(0));
     other.join();
     north->Ship(EveryKind());
     south->Ship({Archive(4, "hall-3", 310001, 0, "e_hour", 1, 101, {6000, 6001}),
@@ -222,7 +229,7 @@ std::string ReadmeQuery(const std::string& title) {
 
 TEST_F(PostgresSinkTest, ReadmeQueriesAnswer) {
     auto north = Sink("north");
-    north->Connect(0);
+    north->Connect(Origin(0));
     // The meter's present unit: serial 310001 (its last answer), epoch 1.
     // Its epoch 0, the meter it replaced and another gateway's meter of the
     // same name hold other values under the same record numbers.
@@ -236,7 +243,7 @@ TEST_F(PostgresSinkTest, ReadmeQueriesAnswer) {
                  Attempt(8, "hall-3", 3, 310001u, 1796727200, "ok", 0),
                  Attempt(9, "hall-3", 4, std::nullopt, 1796730800, "no answer", 1)});
     auto south = Sink("south");
-    south->Connect(0);
+    south->Connect(Origin(0));
     south->Ship({Archive(1, "hall-3", 310001, 1, "e_hour", 1, 100, {0, 100, 200, 300, 400}),
                  Archive(2, "hall-3", 310001, 1, "time_hour", 0, 100, {700, 701, 702, 703, 704}),
                  Attempt(3, "hall-3", 4, 310001u, 1796730900, "other meter", 1)});
@@ -256,7 +263,7 @@ TEST_F(PostgresSinkTest, ReadmeQueriesAnswer) {
 
 TEST_F(PostgresSinkTest, ServerDyingMidShipmentLosesNothingAndDoublesNothing) {
     auto sink = Sink("north");
-    sink->Connect(0);
+    sink->Connect(Origin(0));
     const std::vector<JournalBatch> first{Archive(1, "hall-3", 310001, 0, "e_hour", 1, 100, {5000, 5012})};
     const std::vector<JournalBatch> second{Archive(2, "hall-3", 310001, 0, "e_hour", 1, 102, {5030, 5031}),
                                            Attempt(3, "hall-3", 1, 310001u, 1796720000, "ok", 0)};
@@ -285,7 +292,7 @@ TEST_F(PostgresSinkTest, ServerDyingMidShipmentLosesNothingAndDoublesNothing) {
     EXPECT_THROW(sink->Ship(second), std::runtime_error);
     server_->Start();
 
-    EXPECT_EQ(sink->Connect(1), 1);
+    EXPECT_EQ(sink->Connect(Origin(1)).position, 1);
     sink->Ship(second);
     sink->Ship(first);
     EXPECT_EQ(Query("SELECT record, value FROM archive_values ORDER BY record"),
@@ -304,11 +311,11 @@ TEST_F(PostgresSinkTest, PasswordsStayOutOfMessages) {
     collect::PostgresSinkSpec spec;
     spec.url = server_->Url(db_ + "pw", "reader");
     spec.passwordFile = good;
-    EXPECT_EQ(PostgresSink(spec, "north").Connect(0), 0);
+    EXPECT_EQ(PostgresSink(spec, "north").Connect(Origin(0)).position, 0);
 
     const auto failure = [](collect::PostgresSinkSpec s) -> std::string {
         try {
-            PostgresSink(s, "north").Connect(0);
+            PostgresSink(s, "north").Connect(Origin(0));
         } catch (const std::runtime_error& e) {
             return e.what();
         }
