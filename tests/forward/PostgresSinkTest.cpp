@@ -10,13 +10,16 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "tests/forward/JournalFixture.h"
 #include "tests/forward/PostgresServer.h"
 #include "tests/forward/ServerRules.h"
+#include "tools/q31/forward/Forwarder.h"
 
 namespace q31::tool::forward {
 namespace {
@@ -299,6 +302,137 @@ TEST_F(PostgresSinkTest, ServerDyingMidShipmentLosesNothingAndDoublesNothing) {
               (Rows{"100|5000", "101|5012", "102|5030", "103|5031"}));
     EXPECT_EQ(Query("SELECT id FROM attempts"), (Rows{"1"}));
     EXPECT_EQ(Query("SELECT seq FROM q31_forward"), (Rows{"3"}));
+}
+
+TEST_F(PostgresSinkTest, ANewDatabaseOfAGatewayIsShippedWholeBesideTheOld) {
+    auto old = Sink("north");
+    EXPECT_EQ(old->Connect(Origin(0, "aaaa000000000001")).earlierGeneration, "");
+    old->Ship({Archive(1, "hall-3", 310001, 0, "e_hour", 1, 100, {5000, 5012}),
+               Attempt(2, "hall-3", 1, 310001u, 1796720000, "ok", 0),
+               Attempt(3, "hall-3", 2, std::nullopt, 1796723600, "no answer", 1)});
+    old.reset();
+    // The gateway's file made anew: its journal and its attempts count from
+    // 1 again, and its meter (reset meanwhile) is read under epoch 0 again.
+    auto fresh = Sink("north");
+    const SinkConnection c = fresh->Connect(Origin(0, "bbbb000000000002", 2));
+    EXPECT_EQ(c.position, 0);
+    EXPECT_EQ(c.earlierGeneration, "aaaa000000000001");
+    EXPECT_EQ(c.earlierPosition, 3);
+    fresh->Ship({Archive(1, "hall-3", 310001, 0, "e_hour", 1, 100, {7000, 7001}),
+                 Attempt(2, "hall-3", 1, 310001u, 1796730000, "ok", 0)});
+    EXPECT_EQ(Query("SELECT generation, record, value FROM archive_values ORDER BY 1, 2"),
+              (Rows{"aaaa000000000001|100|5000", "aaaa000000000001|101|5012", "bbbb000000000002|100|7000",
+                    "bbbb000000000002|101|7001"}));
+    EXPECT_EQ(Query("SELECT generation, id, outcome FROM attempts ORDER BY 1, 2"),
+              (Rows{"aaaa000000000001|1|ok", "aaaa000000000001|2|no answer", "bbbb000000000002|1|ok"}));
+    EXPECT_EQ(Query("SELECT generation, last_attempt_id, last_outcome, failures FROM meters"),
+              (Rows{"bbbb000000000002|1|ok|0"}));
+    EXPECT_EQ(Query("SELECT generation, seq FROM q31_forward ORDER BY 1"),
+              (Rows{"aaaa000000000001|3", "bbbb000000000002|2"}));
+    // Told once: the new database's next connection finds its own position.
+    const SinkConnection again = Sink("north")->Connect(Origin(2, "bbbb000000000002", 2));
+    EXPECT_EQ(again.position, 2);
+    EXPECT_EQ(again.earlierGeneration, "");
+}
+
+TEST_F(PostgresSinkTest, APositionFromBeforeGenerationsGoesToTheDatabaseThatShippedIt) {
+    Sink("north")->Connect(Origin(0, "cccc000000000003"));
+    // As the migration leaves the positions kept before generations were.
+    server_->Exec(db_, "INSERT INTO q31_forward(gateway, sink, seq) VALUES('south', 'postgres', 40), "
+                       "('west', 'postgres', 40)");
+    // South's database shipped them: it keeps position 40 itself, and its
+    // journal reaches that far.
+    const SinkConnection south = Sink("south")->Connect(Origin(40, "dddd000000000004", 45));
+    EXPECT_EQ(south.position, 40);
+    EXPECT_EQ(south.earlierGeneration, "");
+    EXPECT_EQ(south.note,
+              "the position kept before generations were (journal entry 40) is this database's, generation "
+              "dddd000000000004");
+    // West's database is new: it has shipped nothing, so all of it goes.
+    const SinkConnection west = Sink("west")->Connect(Origin(0, "eeee000000000005", 12));
+    EXPECT_EQ(west.position, 0);
+    EXPECT_EQ(west.earlierGeneration, "(unnamed)");
+    EXPECT_EQ(west.earlierPosition, 40);
+    EXPECT_EQ(Query("SELECT gateway, generation, seq FROM q31_forward ORDER BY 1, 2"),
+              (Rows{"north|cccc000000000003|0", "south|dddd000000000004|40", "west||40", "west|eeee000000000005|0"}));
+}
+
+TEST_F(PostgresSinkTest, ARowTheServerRefusesIsSetAsideAndTheRestGoesIn) {
+    auto sink = Sink("north");
+    sink->Connect(Origin(0));
+    JournalBatch snapshot = EveryKind()[2];
+    snapshot.seq = 2;
+    snapshot.snapshot.json = R"({"flow": "\u0000"})";  // jsonb takes no NUL
+    const std::vector<Rejection> rejected = sink->Ship(
+        {Archive(1, "hall-3", 310001, 0, "e_hour", 1, 100, {5000}), snapshot, Attempt(3, "hall-3", 7, 310001u, 1796720000, "ok", 0)});
+    ASSERT_EQ(rejected.size(), 1u);
+    EXPECT_EQ(rejected[0].seq, 2);
+    EXPECT_EQ(rejected[0].why, "postgres: refused snapshot of meter hall-3: unsupported Unicode escape sequence [22P05]");
+    EXPECT_EQ(Query("SELECT record, value FROM archive_values"), (Rows{"100|5000"}));
+    EXPECT_EQ(Query("SELECT id FROM attempts"), (Rows{"7"}));
+    EXPECT_EQ(Query("SELECT count(*) FROM snapshots"), (Rows{"0"}));
+    EXPECT_EQ(Query("SELECT gateway, generation, seq, kind, meter, error FROM q31_rejected"),
+              (Rows{"north|" GEN "|2|snapshot|hall-3|unsupported Unicode escape sequence [22P05]"}));
+    EXPECT_EQ(Query("SELECT seq FROM q31_forward"), (Rows{"3"}));
+}
+
+TEST_F(PostgresSinkTest, AWriteTheServerRefusesIsTriedAgainWithBackOffAndToldOnce) {
+    server_->Exec("postgres", "CREATE ROLE writer LOGIN");
+    server_->CreateDatabase(db_ + "w", "writer");
+    collect::PostgresSinkSpec spec;
+    spec.url = server_->Url(db_ + "w", "writer");
+    // The writer made the tables, and then may no longer add archive values.
+    PostgresSink(spec, "north").Connect(Origin(0));
+    server_->Exec(db_ + "w", "REVOKE INSERT ON archive_values FROM writer");
+
+    const std::string journal = test::MakeJournal();
+    ASSERT_FALSE(journal.empty());
+    ForwarderOptions options;
+    options.db = journal;
+    options.retryBaseMs = 100;
+    options.retryMaxMs = 800;
+    std::mutex toldMutex;
+    std::vector<std::string> told;
+    options.log = [&](const std::string& text, bool failure) {
+        std::lock_guard<std::mutex> lock(toldMutex);
+        told.push_back((failure ? "warning: " : "") + text);
+    };
+    Forwarder forwarder(std::make_unique<PostgresSink>(spec, "north"), options);
+    const auto start = std::chrono::steady_clock::now();
+    forwarder.Start();
+    auto waitUntil = [](const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!done() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return done();
+    };
+    // Six refused shipments take 0.1 + 0.2 + 0.4 + 0.8 + 0.8 s of pauses at
+    // least (one a second would be wrong too), and are told once.
+    ASSERT_TRUE(waitUntil([&] { return forwarder.Status().failures >= 6; }));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_GE(took.count(), 2300);
+    {
+        std::lock_guard<std::mutex> lock(toldMutex);
+        std::size_t warnings = 0;
+        for (const std::string& t : told)
+            warnings += t.rfind("warning: ", 0) == 0 && t.find("permission denied") != std::string::npos;
+        EXPECT_EQ(warnings, 1u) << ::testing::PrintToString(told);
+        ASSERT_FALSE(told.empty());
+        EXPECT_NE(told.back().find("permission denied for table archive_values"), std::string::npos) << told.back();
+        std::fprintf(stderr, "refused writes: %lld failures in %lld ms, %zu warning(s)\n",
+                     static_cast<long long>(forwarder.Status().failures), static_cast<long long>(took.count()),
+                     warnings);
+    }
+    server_->Exec(db_ + "w", "GRANT INSERT ON archive_values TO writer");
+    const std::int64_t newest = test::SqliteCount(journal, "SELECT max(seq) FROM journal");
+    EXPECT_TRUE(forwarder.WaitFor(newest, 30000));
+    forwarder.Stop();
+    EXPECT_EQ(server_->Rows(db_ + "w", "SELECT count(*) FROM archive_values"),
+              Rows{std::to_string(test::SqliteCount(journal, "SELECT count(*) FROM archive_values"))});
+    std::lock_guard<std::mutex> lock(toldMutex);
+    EXPECT_NE(std::find_if(told.begin(), told.end(),
+                           [](const std::string& t) { return t.find("postgres: shipping again after ") == 0; }),
+              told.end());
 }
 
 TEST_F(PostgresSinkTest, PasswordsStayOutOfMessages) {

@@ -132,9 +132,12 @@ void Forwarder::Loop() {
                     status_.failing = false;
                 }
                 if (!c.earlierGeneration.empty())
-                    Note("this gateway's database is new (generation " + origin.generation + "; generation " +
-                             c.earlierGeneration + " got to journal entry " + std::to_string(c.earlierPosition) +
-                             " there): its journal is shipped from the start",
+                    Note("this gateway's database is new: generation " + origin.generation +
+                             ", where the sink had generation " + c.earlierGeneration +
+                             (c.earlierPosition > 0
+                                  ? " (up to journal entry " + std::to_string(c.earlierPosition) + ")"
+                                  : std::string()) +
+                             "; the new journal is shipped from its first entry, the old rows stay",
                          true);
                 if (!c.note.empty()) Note(c.note, false);
                 // Told when it is news: the first connection, or the first
@@ -207,7 +210,8 @@ void Forwarder::Loop() {
             // server that stays away.
             if (kind != lastFailure)
                 Note(std::string(e.what()) + "; trying again with back-off (up to " +
-                         std::to_string(options_.retryMaxMs / 1000) + " s)",
+                         (options_.retryMaxMs >= 1000 ? std::to_string(options_.retryMaxMs / 1000) + " s)"
+                                                      : std::to_string(options_.retryMaxMs) + " ms)"),
                      true);
             lastFailure = kind;
             failedToConnect = connecting || !journal;

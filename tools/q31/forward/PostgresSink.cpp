@@ -1,8 +1,6 @@
 #include "tools/q31/forward/PostgresSink.h"
 
 #include <libpq-fe.h>
-#include <poll.h>
-#include <sys/socket.h>
 
 #include <algorithm>
 #include <chrono>
@@ -12,6 +10,8 @@
 #include <stdexcept>
 #include <thread>
 #include <utility>
+
+#include "support/SocketWait.h"
 
 namespace q31::tool::forward {
 namespace {
@@ -494,7 +494,8 @@ void PostgresSink::Abort() {
         }).detach();
     }
     // The call under way on the sink's thread ends at once.
-    if (socket_ >= 0) ::shutdown(socket_, SHUT_RDWR);
+    // (A socket already closed by the server has nothing left to end.)
+    if (socket_ >= 0) static_cast<void>(ShutDownSocket(socket_));
 }
 
 SinkConnection PostgresSink::Connect(const JournalOrigin& origin) {
@@ -544,8 +545,10 @@ SinkConnection PostgresSink::Connect(const JournalOrigin& origin) {
             throw SinkError("postgres: cannot connect to " + PrintableUrl() + ": no answer within " +
                             std::to_string(kConnectTimeout.count()) + " s");
         }
-        pollfd p{PQsocket(conn_), static_cast<short>(polling == PGRES_POLLING_READING ? POLLIN : POLLOUT), 0};
-        if (::poll(&p, 1, 100) > 0) polling = PQconnectPoll(conn_);
+        // In short steps, to see a stop or the deadline in time.
+        const int ready = WaitForSocket(PQsocket(conn_), polling == PGRES_POLLING_WRITING, 100);
+        if (ready < 0) Fail("waiting for " + PrintableUrl());
+        if (ready > 0) polling = PQconnectPoll(conn_);
     }
     {
         std::lock_guard<std::mutex> lock(connMutex_);
