@@ -89,31 +89,38 @@ using Sent = std::vector<std::pair<std::string, std::string>>;
 
 const Sent kJournalMessages = {
     {"q31/gw-north/hall-3/archive",
-     R"({"id":"gw-north/)" GEN R"(/hall-3/310001/0/e_hour/1/100-102#HASH","gateway":"gw-north","generation":")" GEN R"(","meter":"hall-3","serial":310001,)"
+     R"({"id":"gw-north/)" GEN R"(/hall-3/310001/0/e_hour/1/100-102#HASH","gateway":"gw-north","generation":")" GEN
+     R"(","meter":"hall-3","serial":310001,)"
      R"("epoch":0,"module":1,"series":"e_hour","records":{"first":100,"last":102},"values":[5000,5012,5025],)"
      R"("gap":{"first":90,"last":99}})"},
     {"q31/gw-north/hall-3/snapshot",
-     R"({"id":"gw-north/)" GEN R"(/hall-3/snapshot/current/1767225600#HASH","gateway":"gw-north","generation":")" GEN R"(","meter":"hall-3","serial":310001,)"
+     R"({"id":"gw-north/)" GEN R"(/hall-3/snapshot/current/1767225600#HASH","gateway":"gw-north","generation":")" GEN
+     R"(","meter":"hall-3","serial":310001,)"
      R"("kind":"current","taken_at":1767225600,"data":{"t":[21.5,20.25],"p":[1,2]}})"},
     {"q31/gw-north/hall-3/log",
-     R"({"id":"gw-north/)" GEN R"(/hall-3/310001/0/error/0/3/0-1#HASH","gateway":"gw-north","generation":")" GEN R"(","meter":"hall-3","serial":310001,)"
+     R"({"id":"gw-north/)" GEN R"(/hall-3/310001/0/error/0/3/0-1#HASH","gateway":"gw-north","generation":")" GEN
+     R"(","meter":"hall-3","serial":310001,)"
      R"("epoch":0,"log":"error","module":0,"block":3,"records":[{"block":3,"position":0,"data":"0102030405060708"},)"
      R"({"block":3,"position":1,"data":"a0b0c0d0e0f00010"}],"head":[]})"},
     {"q31/gw-north/hall-3/attempt",
-     R"({"id":"gw-north/)" GEN R"(/hall-3/attempt/17#HASH","gateway":"gw-north","generation":")" GEN R"(","meter":"hall-3","serial":310001,)"
+     R"({"id":"gw-north/)" GEN R"(/hall-3/attempt/17#HASH","gateway":"gw-north","generation":")" GEN
+     R"(","meter":"hall-3","serial":310001,)"
      R"("serial_found":310001,"started_at":1767225590,"ended_at":1767225602,"outcome":"ok","message":"",)"
      R"("packets":12,"resends":1,"failures":0})"},
     {"q31/gw-north/hall-3/state", R"({"last_read":1767225602,"outcome":"ok","failures":0,"at":1767225602})"},
     {"q31/gw-north/hall-3/attempt",
-     R"({"id":"gw-north/)" GEN R"(/hall-3/attempt/18#HASH","gateway":"gw-north","generation":")" GEN R"(","meter":"hall-3","serial":310001,)"
+     R"({"id":"gw-north/)" GEN R"(/hall-3/attempt/18#HASH","gateway":"gw-north","generation":")" GEN
+     R"(","meter":"hall-3","serial":310001,)"
      R"("serial_found":null,"started_at":1767229190,"ended_at":1767229193,"outcome":"no answer",)"
      R"("message":"no answer from the meter","packets":12,"resends":1,"failures":1})"},
     {"q31/gw-north/hall-3/state", R"({"last_read":1767225602,"outcome":"no answer","failures":1,"at":1767229193})"},
     {"q31/gw-north/hall-3/event",
-     R"({"id":"gw-north/)" GEN R"(/hall-3/event/4#HASH","gateway":"gw-north","generation":")" GEN R"(","meter":"hall-3","serial":310001,"epoch":1,)"
+     R"({"id":"gw-north/)" GEN R"(/hall-3/event/4#HASH","gateway":"gw-north","generation":")" GEN
+     R"(","meter":"hall-3","serial":310001,"epoch":1,)"
      R"("event":"reset","detail":"counters went back","at":1767229200})"},
     {"q31/gw-north/bus_7/log",
-     R"({"id":"gw-north/)" GEN R"(/bus/7/310002/0/edit/2/head#HASH","gateway":"gw-north","generation":")" GEN R"(","meter":"bus/7","serial":310002,)"
+     R"({"id":"gw-north/)" GEN R"(/bus/7/310002/0/edit/2/head#HASH","gateway":"gw-north","generation":")" GEN
+     R"(","meter":"bus/7","serial":310002,)"
      R"("epoch":0,"log":"edit","module":2,"block":0,"records":[],"head":[4,17,0]})"},
 };
 
@@ -237,8 +244,8 @@ TEST(MqttSink, LogsInWithItsPasswordFileAndNeverTellsAPassword) {
     spec.passwordFile = server.Dir() + "/bad.pw";
     spec.clientId = "q31-intruder";
     MqttSink wrong(spec, "gw-north", kStall);
-    EXPECT_EQ(ConnectError(wrong), "MQTT broker 127.0.0.1:" + std::to_string(server.Port()) +
-                                       ": refused the connection: Not authorized");
+    EXPECT_EQ(ConnectError(wrong),
+              "MQTT broker 127.0.0.1:" + std::to_string(server.Port()) + ": refused the connection: Not authorized");
 }
 
 TEST(MqttSink, SetsAsideWhatTheBrokerRefusesAndShipsTheRest) {
@@ -304,6 +311,8 @@ TEST(MqttSink, AnIdNamesExactlyWhatItsMessageCarries) {
     EXPECT_NE(IdOf(sink, head), headId);
     JournalBatch values = Journal()[0];
     const std::string valuesId = IdOf(sink, values);
+    // The hash is FNV-1a of what follows the id, as the README shows it.
+    EXPECT_EQ(valuesId, "gw-north/" GEN "/hall-3/310001/0/e_hour/1/100-102#0cad607f6c073868");
     values.archive.values[1] = 5013;
     EXPECT_NE(IdOf(sink, values), valuesId);
     // The same batch of another database of the gateway: another id.

@@ -145,9 +145,10 @@ TEST_F(PostgresSinkTest, EveryKindArrivesOnceWithItsPosition) {
     sink->Ship(EveryKind());
     sink->Ship(EveryKind());
 
-    EXPECT_EQ(Query("SELECT * FROM archive_values ORDER BY series, record"),
-              (Rows{"north|hall-3|310001|0|1|e_hour|100|5000|" GEN, "north|hall-3|310001|0|1|e_hour|101|5012|" GEN,
-                    "north|hall-3|310001|0|1|e_hour|102|-7|" GEN, "north|hall-3|310001|0|0|time_hour|100|4000000000|" GEN}));
+    EXPECT_EQ(
+        Query("SELECT * FROM archive_values ORDER BY series, record"),
+        (Rows{"north|hall-3|310001|0|1|e_hour|100|5000|" GEN, "north|hall-3|310001|0|1|e_hour|101|5012|" GEN,
+              "north|hall-3|310001|0|1|e_hour|102|-7|" GEN, "north|hall-3|310001|0|0|time_hour|100|4000000000|" GEN}));
     EXPECT_EQ(Query("SELECT * FROM gaps"), (Rows{"north|hall-3|310001|0|1|e_hour|90|94|1796720011|" GEN}));
     EXPECT_EQ(Query("SELECT gateway, meter, kind, taken_at, serial, data->'flow'->>0 FROM snapshots"),
               (Rows{"north|hall-3|current|1796720400|310001|1.5"}));
@@ -338,8 +339,9 @@ TEST_F(PostgresSinkTest, ANewDatabaseOfAGatewayIsShippedWholeBesideTheOld) {
 TEST_F(PostgresSinkTest, APositionFromBeforeGenerationsGoesToTheDatabaseThatShippedIt) {
     Sink("north")->Connect(Origin(0, "cccc000000000003"));
     // As the migration leaves the positions kept before generations were.
-    server_->Exec(db_, "INSERT INTO q31_forward(gateway, sink, seq) VALUES('south', 'postgres', 40), "
-                       "('west', 'postgres', 40)");
+    server_->Exec(db_,
+                  "INSERT INTO q31_forward(gateway, sink, seq) VALUES('south', 'postgres', 40), "
+                  "('west', 'postgres', 40)");
     // South's database shipped them: it keeps position 40 itself, and its
     // journal reaches that far.
     const SinkConnection south = Sink("south")->Connect(Origin(40, "dddd000000000004", 45));
@@ -363,11 +365,13 @@ TEST_F(PostgresSinkTest, ARowTheServerRefusesIsSetAsideAndTheRestGoesIn) {
     JournalBatch snapshot = EveryKind()[2];
     snapshot.seq = 2;
     snapshot.snapshot.json = R"({"flow": "\u0000"})";  // jsonb takes no NUL
-    const std::vector<Rejection> rejected = sink->Ship(
-        {Archive(1, "hall-3", 310001, 0, "e_hour", 1, 100, {5000}), snapshot, Attempt(3, "hall-3", 7, 310001u, 1796720000, "ok", 0)});
+    const std::vector<Rejection> rejected =
+        sink->Ship({Archive(1, "hall-3", 310001, 0, "e_hour", 1, 100, {5000}), snapshot,
+                    Attempt(3, "hall-3", 7, 310001u, 1796720000, "ok", 0)});
     ASSERT_EQ(rejected.size(), 1u);
     EXPECT_EQ(rejected[0].seq, 2);
-    EXPECT_EQ(rejected[0].why, "postgres: refused snapshot of meter hall-3: unsupported Unicode escape sequence [22P05]");
+    EXPECT_EQ(rejected[0].why,
+              "postgres: refused snapshot of meter hall-3: unsupported Unicode escape sequence [22P05]");
     EXPECT_EQ(Query("SELECT record, value FROM archive_values"), (Rows{"100|5000"}));
     EXPECT_EQ(Query("SELECT id FROM attempts"), (Rows{"7"}));
     EXPECT_EQ(Query("SELECT count(*) FROM snapshots"), (Rows{"0"}));

@@ -265,8 +265,9 @@ TEST(StoreAndForward, ADatabaseMadeAnewIsShippedWholeBesideTheOldAndSaidOnce) {
     EXPECT_EQ(pg.Rows("fleet", "SELECT id, meter, started_at, outcome FROM attempts" + mine + " ORDER BY id"),
               SqliteRows(db, "SELECT id, meter, started_at, outcome FROM attempts ORDER BY id"));
     for (const char* table : {"snapshots", "log_records", "gaps", "meter_events"})
-        EXPECT_EQ(pg.Rows("fleet", std::string("SELECT count(*) FROM ") + table + mine),
-                  std::vector<std::string>{std::to_string(SqliteNumber(db, std::string("SELECT count(*) FROM ") + table))})
+        EXPECT_EQ(
+            pg.Rows("fleet", std::string("SELECT count(*) FROM ") + table + mine),
+            std::vector<std::string>{std::to_string(SqliteNumber(db, std::string("SELECT count(*) FROM ") + table))})
             << table;
     // Snapshots carry the serial number that answered.
     EXPECT_EQ(pg.Rows("fleet", "SELECT meter, serial FROM snapshots" + mine + " GROUP BY 1, 2 ORDER BY 1"),
@@ -319,7 +320,8 @@ TEST(StoreAndForward, ALockedCentralTableHoldsNeitherAReloadNorAStop) {
     ASSERT_TRUE(WaitUntil(shipmentWaits, 30));
     auto start = std::chrono::steady_clock::now();
     kill(c.pid, SIGHUP);
-    const bool reloaded = WaitUntil([&] { return ReadLog(dir).find("configuration reloaded") != std::string::npos; }, 30);
+    const bool reloaded =
+        WaitUntil([&] { return ReadLog(dir).find("configuration reloaded") != std::string::npos; }, 30);
     const auto reloadMs =
         std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
     EXPECT_TRUE(reloaded);

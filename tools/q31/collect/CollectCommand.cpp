@@ -75,7 +75,8 @@ void RunCollect(ToolContext& tool, const CollectArgs& args) {
 
     collect::Collector collector(std::move(config), options, api);
     const int status = collector.Run({&gStop, &gReload});
-    if (status == kExitSinkDown) throw ToolError(kExitSinkDown, "a sink could not be reached, or refused what was shipped");
+    if (status == kExitSinkDown)
+        throw ToolError(kExitSinkDown, "a sink could not be reached, or refused what was shipped");
     if (status != kExitOk) throw ToolError(static_cast<ExitStatus>(status), "some meters could not be read");
 }
 

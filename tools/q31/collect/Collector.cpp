@@ -402,7 +402,8 @@ std::vector<std::string> Collector::DrainOutputs() {
     for (const auto& f : forwarders_) {
         f->Wake();
         // A run shorter than a first connection gives it its time.
-        while (!f->Status().tried && Clock::now() < deadline) std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        while (!f->Status().tried && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         const forward::ForwardStatus st = f->Status();
         if (!st.connected) {
             // Down: its backlog waits for the next run.

@@ -134,9 +134,8 @@ void Forwarder::Loop() {
                 if (!c.earlierGeneration.empty())
                     Note("this gateway's database is new: generation " + origin.generation +
                              ", where the sink had generation " + c.earlierGeneration +
-                             (c.earlierPosition > 0
-                                  ? " (up to journal entry " + std::to_string(c.earlierPosition) + ")"
-                                  : std::string()) +
+                             (c.earlierPosition > 0 ? " (up to journal entry " + std::to_string(c.earlierPosition) + ")"
+                                                    : std::string()) +
                              "; the new journal is shipped from its first entry, the old rows stay",
                          true);
                 if (!c.note.empty()) Note(c.note, false);
@@ -181,8 +180,7 @@ void Forwarder::Loop() {
                      true);
             }
             if (!lastFailure.empty())
-                Note("shipping again after " + std::to_string(failures) + " failed tr" +
-                         (failures == 1 ? "y" : "ies"),
+                Note("shipping again after " + std::to_string(failures) + " failed tr" + (failures == 1 ? "y" : "ies"),
                      false);
             lastFailure.clear();
             failures = 0;

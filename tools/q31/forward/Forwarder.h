@@ -77,7 +77,7 @@ private:
     std::condition_variable wake_;
     bool woken_ = false;
     bool stop_ = false;
-    bool ended_ = false;  // the thread's loop is over
+    bool ended_ = false;                 // the thread's loop is over
     std::atomic<bool> stopFlag_{false};  // for waits outside the mutex (the journal's lock)
     ForwardStatus status_;
 };

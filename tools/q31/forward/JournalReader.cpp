@@ -141,9 +141,10 @@ std::vector<JournalBatch> JournalReader::Read(std::int64_t afterSeq, std::size_t
                 if (b.serial == 0) {
                     // Entries from before the journal kept the serial number:
                     // the one that had answered under the name by then.
-                    SqliteQuery s(db_,
-                                  "SELECT coalesce((SELECT serial FROM meter_units WHERE meter = ?1 AND first_seen <= ?2 "
-                                  "ORDER BY first_seen DESC LIMIT 1), (SELECT serial FROM meters WHERE name = ?1), 0)");
+                    SqliteQuery s(
+                        db_,
+                        "SELECT coalesce((SELECT serial FROM meter_units WHERE meter = ?1 AND first_seen <= ?2 "
+                        "ORDER BY first_seen DESC LIMIT 1), (SELECT serial FROM meters WHERE name = ?1), 0)");
                     s.Bind(1, b.meter).Bind(2, first);
                     if (s.Step()) b.serial = static_cast<std::uint32_t>(s.Int(0));
                 }

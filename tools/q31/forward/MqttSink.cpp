@@ -116,8 +116,8 @@ std::string MqttSink::Topic(const std::string& meter, const std::string& kind) c
 std::vector<MqttMessage> MqttSink::Messages(const JournalBatch& b) {
     const std::string key = gateway_ + "/" + generation_ + "/" + b.meter + "/";
     const std::string unit = key + std::to_string(b.serial) + "/" + std::to_string(b.epoch) + "/";
-    Json m{{"id", nullptr}, {"gateway", gateway_}, {"generation", generation_}, {"meter", b.meter},
-           {"serial", b.serial}};
+    Json m{
+        {"id", nullptr}, {"gateway", gateway_}, {"generation", generation_}, {"meter", b.meter}, {"serial", b.serial}};
     std::vector<MqttMessage> out;
     switch (b.kind) {
         case JournalBatch::Kind::Archive: {
@@ -313,15 +313,14 @@ void MqttSink::ConnectOnce() {
     std::unique_lock<std::mutex> lock(mutex_);
     // The TLS handshake may end in the client's thread, which then gives up
     // with no more than an error in its log.
-    changed_.wait_for(lock, stall_,
-                      [this] { return connackRc_ >= 0 || drops_ > 0 || !logError_.empty() || aborted_; });
+    changed_.wait_for(lock, stall_, [this] { return connackRc_ >= 0 || drops_ > 0 || !logError_.empty() || aborted_; });
     if (connected_ && !aborted_) return;
     std::string message = Where();
     if (aborted_) message += ": stopped while connecting";
     else if (connackRc_ > 0)
         message += ": refused the connection: " + std::string(protocol_ == MQTT_PROTOCOL_V5
-                                                                 ? mosquitto_reason_string(connackRc_)
-                                                                 : mosquitto_connack_string(connackRc_));
+                                                                  ? mosquitto_reason_string(connackRc_)
+                                                                  : mosquitto_connack_string(connackRc_));
     else if (drops_ > 0) message += ": closed the connection before accepting it";
     else if (!logError_.empty()) message += ": cannot connect";
     else message += ": no answer within " + std::to_string(stall_.count()) + " ms";
@@ -462,7 +461,8 @@ std::vector<Rejection> MqttSink::Ship(const std::vector<JournalBatch>& batches) 
             if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST)
                 throw SinkError(Where() + ": the connection was lost");
             if (MessageFault(rc)) {
-                rejected.push_back({batch.seq, Where() + ": cannot publish on " + m.topic + ": " + ErrorText(rc, errno)});
+                rejected.push_back(
+                    {batch.seq, Where() + ": cannot publish on " + m.topic + ": " + ErrorText(rc, errno)});
                 continue;
             }
             if (rc != MOSQ_ERR_SUCCESS)

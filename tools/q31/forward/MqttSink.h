@@ -110,7 +110,7 @@ private:
     std::size_t wakeAt_ = 0;  // Ship waits until no more than this many are unacknowledged
     std::string logError_;
     std::vector<std::pair<int, int>> refused_;  // (mid, reason) of acknowledgements that refused
-    int awaitedMid_ = -1;                        // a subscription or its end, awaited by Connect
+    int awaitedMid_ = -1;                       // a subscription or its end, awaited by Connect
     bool awaitedDone_ = false;
     std::string retainedGeneration_;  // as received on PREFIX/GATEWAY/generation
 };

@@ -427,8 +427,8 @@ namespace {
 // else (permissions, locks, time-outs, a full disk, a connection) is the
 // server's state, which changes: tried again later.
 bool RowError(const std::string& state) {
-    return state.size() == 5 && (state.compare(0, 2, "22") == 0 || state.compare(0, 2, "23") == 0 ||
-                                 state.compare(0, 2, "54") == 0);
+    return state.size() == 5 &&
+           (state.compare(0, 2, "22") == 0 || state.compare(0, 2, "23") == 0 || state.compare(0, 2, "54") == 0);
 }
 
 }  // namespace
@@ -520,8 +520,8 @@ SinkConnection PostgresSink::Connect(const JournalOrigin& origin) {
     // that the file's wins over one in the URL. The keepalives and the user
     // time-out end a shipment whose server vanished without a word instead
     // of waiting for it for hours.
-    std::vector<const char*> keys{"keepalives_idle", "keepalives_interval", "keepalives_count",
-                                  "tcp_user_timeout", "application_name", "dbname"};
+    std::vector<const char*> keys{"keepalives_idle",  "keepalives_interval", "keepalives_count",
+                                  "tcp_user_timeout", "application_name",    "dbname"};
     std::vector<const char*> values{"30", "10", "3", "60000", application.c_str(), spec_.url.c_str()};
     if (!password.empty()) {
         keys.push_back("password");
@@ -747,8 +747,8 @@ std::vector<Rejection> PostgresSink::ShipOneByOne(const std::vector<JournalBatch
                 Exec("RELEASE SAVEPOINT batch");
             } catch (const SinkError&) {
                 if (!RowError(lastState_) || !conn_ || PQstatus(conn_) != CONNECTION_OK || aborted_) throw;
-                const std::string why = "postgres: refused " + std::string(KindName(b.kind)) + " of meter " +
-                                        b.meter + ": " + lastPrimary_ + " [" + lastState_ + "]";
+                const std::string why = "postgres: refused " + std::string(KindName(b.kind)) + " of meter " + b.meter +
+                                        ": " + lastPrimary_ + " [" + lastState_ + "]";
                 Exec("ROLLBACK TO SAVEPOINT batch");
                 // Set aside where an operator finds it; the rows stay in the
                 // gateway's database.
