@@ -392,6 +392,7 @@ void Collector::StartOutputs() {
 void Collector::StopOutputs() {
     // The page reads the forwarders' status: it goes first.
     status_.reset();
+    for (const auto& f : forwarders_) f->RequestStop();
     forwarders_.clear();
 }
 

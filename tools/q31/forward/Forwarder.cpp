@@ -29,13 +29,18 @@ void Forwarder::Start() {
     if (!thread_.joinable()) thread_ = std::thread([this] { Loop(); });
 }
 
-void Forwarder::Stop() {
+void Forwarder::RequestStop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (!stop_) stopAsked_ = std::chrono::steady_clock::now();
         stop_ = true;
     }
     stopFlag_ = true;
     wake_.notify_all();
+}
+
+void Forwarder::Stop() {
+    RequestStop();
     if (!thread_.joinable()) return;
     bool ended = false;
     {
@@ -43,7 +48,8 @@ void Forwarder::Stop() {
         // that waits for a server (a lock, a broker that does not answer)
         // is given up.
         std::unique_lock<std::mutex> lock(mutex_);
-        ended = wake_.wait_for(lock, std::chrono::milliseconds(options_.stopGraceMs), [&] { return ended_; });
+        ended = wake_.wait_until(lock, stopAsked_ + std::chrono::milliseconds(options_.stopGraceMs),
+                                 [&] { return ended_; });
     }
     if (!ended) sink_->Abort();
     thread_.join();

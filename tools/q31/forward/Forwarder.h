@@ -16,6 +16,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <functional>
 #include <memory>
@@ -54,6 +55,9 @@ public:
     // after the shipment under way (at most `stopGraceMs`), else by aborting
     // the sink's connection.
     void Stop();
+    // Asks the thread to end without waiting for it: forwarders stopped
+    // together are given their grace together. Stop then waits.
+    void RequestStop();
     // New entries are in the journal: look now rather than at the next idle turn.
     void Wake();
     ForwardStatus Status() const;
@@ -79,6 +83,7 @@ private:
     bool stop_ = false;
     bool ended_ = false;                 // the thread's loop is over
     std::atomic<bool> stopFlag_{false};  // for waits outside the mutex (the journal's lock)
+    std::chrono::steady_clock::time_point stopAsked_{};
     ForwardStatus status_;
 };
 
