@@ -234,8 +234,12 @@ TEST(Forwarder, CountsTheBacklogFromTheJournalWhileTheSinkIsDown) {
     while (backlog() != first && std::chrono::steady_clock::now() < deadline)
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
     EXPECT_EQ(backlog(), first);
-    // Another pass while the sink is still away, and in the middle of a long pause.
-    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    // Another pass while the sink is still away, in the middle of a long
+    // pause (the fourth failure waits 1.6 s).
+    const auto failed = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (forwarder.Status().failures < 4 && std::chrono::steady_clock::now() < failed)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_GE(forwarder.Status().failures, 4);
     ASSERT_EQ(test::MakeJournal(db.substr(0, db.rfind('/'))), db);
     const long long second = Count(db, "SELECT max(seq) FROM journal");
     ASSERT_GT(second, first);

@@ -276,6 +276,10 @@ TEST(StoreAndForward, ADatabaseMadeAnewIsShippedWholeBesideTheOldAndSaidOnce) {
     EXPECT_EQ(pg.Rows("fleet", "SELECT generation, seq FROM q31_forward WHERE gateway = 'gw-test' ORDER BY seq DESC"),
               (std::vector<std::string>{oldGeneration + "|" + std::to_string(oldSeq),
                                         generation + "|" + std::to_string(seq)}));
+    std::fprintf(stderr,
+                 "database made anew: %lld archive values, %lld attempts compared (old journal %lld, new %lld)\n",
+                 SqliteNumber(db, "SELECT count(*) FROM archive_values"),
+                 SqliteNumber(db, "SELECT count(*) FROM attempts"), oldSeq, seq);
     const std::string log = ReadLog(dir);
     EXPECT_EQ(Occurrences(log, "this gateway's database is new: generation " + generation +
                                    ", where the sink had generation " + oldGeneration),
