@@ -58,7 +58,8 @@ void WriteCsv(const std::string& path, const std::vector<std::vector<JournalBatc
         for (const JournalBatch& b : group) {
             const std::string head = "bench," + b.meter + "," + std::to_string(b.serial) + ",0,1," + b.archive.series;
             for (std::size_t i = 0; i < b.archive.values.size(); ++i) {
-                out << head << ',' << b.archive.first + i << ',' << b.archive.values[i] << '\n';
+                // The generation is the table's last column.
+                out << head << ',' << b.archive.first + i << ',' << b.archive.values[i] << ",0123456789abcdef\n";
             }
         }
     }
@@ -81,7 +82,7 @@ void BM_ForwardPostgres(benchmark::State& state) {
     tool::collect::PostgresSinkSpec spec;
     spec.url = server.Url("bench");
     tool::forward::PostgresSink sink(spec, "bench");
-    sink.Connect(0);
+    sink.Connect({"0123456789abcdef", 0, 0});
     const std::string copy = server.Psql() + " -q -X '" + server.Url("bench") + "' -c \"\\copy archive_values FROM '" +
                              csv + "' WITH (FORMAT csv)\"";
 

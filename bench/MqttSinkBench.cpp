@@ -61,6 +61,7 @@ void BM_MqttSinkVsMosquittoPub(benchmark::State& state) {
     std::string topic;
     {
         tool::forward::MqttSink sink(spec, "gw-north");
+        sink.SetGeneration("0123456789abcdef");
         std::ofstream out(lines);
         for (const auto& b : batches)
             for (const auto& m : sink.Messages(b)) {
@@ -78,7 +79,7 @@ void BM_MqttSinkVsMosquittoPub(benchmark::State& state) {
         const auto t0 = Clock::now();
         {
             tool::forward::MqttSink sink(spec, "gw-north");
-            sink.Connect(0);
+            sink.Connect({"0123456789abcdef", 0, 0});
             sink.Ship(batches);
             sink.Disconnect();
         }

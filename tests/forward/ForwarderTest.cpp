@@ -4,15 +4,24 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
+#include <condition_variable>
 #include <cstdlib>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <set>
+#include <thread>
+
+#include <nlohmann/json.hpp>
 
 #include <gtest/gtest.h>
 
 #include "support/ChildProcess.h"
+#include "tests/forward/JournalFixture.h"
 #include "tools/q31/forward/JournalReader.h"
+#include "tools/q31/forward/MqttSink.h"
+#include "tools/q31/forward/StatusServer.h"
 
 namespace q31::tool::forward {
 namespace {
@@ -28,11 +37,11 @@ struct MemorySink : Sink {
     int connects = 0;
 
     std::string Name() const override { return "memory"; }
-    std::int64_t Connect(std::int64_t) override {
+    SinkConnection Connect(const JournalOrigin&) override {
         ++connects;
-        return kept;
+        return {kept, {}, 0, {}};
     }
-    void Ship(const std::vector<JournalBatch>& batches) override {
+    std::vector<Rejection> Ship(const std::vector<JournalBatch>& batches) override {
         const bool fail = failAt.count(++shipments) > 0;
         const std::size_t arrive = fail ? batches.size() / 2 : batches.size();
         for (std::size_t i = 0; i < arrive; ++i) {
@@ -59,53 +68,14 @@ struct MemorySink : Sink {
         }
         if (fail) throw std::runtime_error("connection lost");
         kept = batches.back().seq;  // with the rows, as one transaction would
+        return {};
     }
     void Disconnect() override {}
 };
 
-std::string MakeDatabase() {
-    char dir[] = "/tmp/q31-forward-XXXXXX";
-    if (!mkdtemp(dir)) return {};
-    const std::string config = std::string(dir) + "/fleet.toml";
-    std::ofstream(config) << R"(
-[collect]
-retries = 0
-[defaults]
-timeout_ms = 100
-[[meter]]
-name = "a"
-port = "sim:21"
-serial = 21
-  [meter.sim]
-  modules = 2
-  hour_count = 70
-  day_count = 12
-[[meter]]
-name = "b"
-port = "sim:21"
-serial = 22
-address = 202
-  [meter.sim]
-  modules = 1
-  hour_count = 30
-  day_count = 3
-)";
-    const std::string db = std::string(dir) + "/q31.sqlite";
-    const std::string command =
-        std::string(Q31_TOOL_PROGRAM) + " collect --once --quiet --config " + config + " --db " + db;
-    return std::system(command.c_str()) == 0 ? db : std::string{};
-}
+std::string MakeDatabase() { return test::MakeJournal(); }
 
-long long Count(const std::string& db, const char* sql) {
-    sqlite3* h = nullptr;
-    sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr);
-    sqlite3_stmt* s = nullptr;
-    sqlite3_prepare_v2(h, sql, -1, &s, nullptr);
-    long long n = sqlite3_step(s) == SQLITE_ROW ? sqlite3_column_int64(s, 0) : -1;
-    sqlite3_finalize(s);
-    sqlite3_close(h);
-    return n;
-}
+long long Count(const std::string& db, const char* sql) { return test::SqliteCount(db, sql); }
 
 TEST(Forwarder, ShipsEveryStoredRowOnceInOrderThroughFailuresAndRestarts) {
     const std::string db = MakeDatabase();
@@ -144,6 +114,174 @@ TEST(Forwarder, ShipsEveryStoredRowOnceInOrderThroughFailuresAndRestarts) {
                         "SELECT value FROM archive_values WHERE meter='a' AND module=1 AND series='t_hour' AND "
                         "record=69"));
     }
+}
+
+// A sink that takes whatever it is sent, and sets aside what `refuse` names.
+struct PickySink : Sink {
+    std::function<bool(const JournalBatch&)> refuse;
+    std::int64_t kept = 0;
+    std::string Name() const override { return "picky"; }
+    SinkConnection Connect(const JournalOrigin&) override { return {kept, {}, 0, {}}; }
+    std::vector<Rejection> Ship(const std::vector<JournalBatch>& batches) override {
+        std::vector<Rejection> out;
+        for (const JournalBatch& b : batches)
+            if (refuse(b)) out.push_back({b.seq, "picky: refused a " + std::string(KindName(b.kind))});
+        kept = batches.back().seq;
+        return out;
+    }
+    void Disconnect() override {}
+};
+
+TEST(Forwarder, WhatTheSinkRefusesIsSetAsideCountedAndToldOnce) {
+    const std::string db = MakeDatabase();
+    ASSERT_FALSE(db.empty());
+    auto owned = std::make_unique<PickySink>();
+    owned->refuse = [](const JournalBatch& b) { return b.kind == JournalBatch::Kind::Attempt; };
+    ForwarderOptions options;
+    options.db = db;
+    options.groupRows = 50;
+    std::vector<std::string> told;
+    std::mutex toldMutex;
+    options.log = [&](const std::string& text, bool) {
+        std::lock_guard<std::mutex> lock(toldMutex);
+        told.push_back(text);
+    };
+    const std::int64_t newest = JournalReader(db).NewestSeq();
+    Forwarder forwarder(std::move(owned), options);
+    forwarder.Start();
+    ASSERT_TRUE(forwarder.WaitFor(newest, 20000));
+    const ForwardStatus st = forwarder.Status();
+    forwarder.Stop();
+    EXPECT_EQ(st.rejected, Count(db, "SELECT count(*) FROM attempts"));
+    EXPECT_EQ(st.failures, 0);
+    std::size_t refusals = 0;
+    for (const std::string& t : told) refusals += t.find("picky: refused a attempt: set aside") != std::string::npos;
+    EXPECT_EQ(refusals, 1u);
+}
+
+// Ships nothing until it is aborted: a server that holds the shipment.
+struct StuckSink : Sink {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool shipping = false;
+    bool aborted = false;
+    std::string Name() const override { return "stuck"; }
+    SinkConnection Connect(const JournalOrigin&) override { return {}; }
+    std::vector<Rejection> Ship(const std::vector<JournalBatch>&) override {
+        std::unique_lock<std::mutex> lock(mutex);
+        shipping = true;
+        changed.notify_all();
+        changed.wait(lock, [&] { return aborted; });
+        throw SinkError("stuck: aborted");
+    }
+    void Disconnect() override {}
+    void Abort() override {
+        std::lock_guard<std::mutex> lock(mutex);
+        aborted = true;
+        changed.notify_all();
+    }
+};
+
+TEST(Forwarder, StopsWithinItsGraceWhateverTheSinkWaitsFor) {
+    const std::string db = MakeDatabase();
+    ASSERT_FALSE(db.empty());
+    auto owned = std::make_unique<StuckSink>();
+    StuckSink& sink = *owned;
+    ForwarderOptions options;
+    options.db = db;
+    options.stopGraceMs = 500;
+    Forwarder forwarder(std::move(owned), options);
+    forwarder.Start();
+    {
+        std::unique_lock<std::mutex> lock(sink.mutex);
+        ASSERT_TRUE(sink.changed.wait_for(lock, std::chrono::seconds(20), [&] { return sink.shipping; }));
+    }
+    const auto start = std::chrono::steady_clock::now();
+    forwarder.Stop();
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_TRUE(sink.aborted);
+    EXPECT_LT(took.count(), 1500) << "Stop took " << took.count() << " ms";
+}
+
+// A sink that is never there.
+struct AwaySink : Sink {
+    std::string Name() const override { return "away"; }
+    SinkConnection Connect(const JournalOrigin&) override { throw SinkError("away: Connection refused"); }
+    std::vector<Rejection> Ship(const std::vector<JournalBatch>&) override { return {}; }
+    void Disconnect() override {}
+};
+
+TEST(Forwarder, CountsTheBacklogFromTheJournalWhileTheSinkIsDown) {
+    const std::string db = MakeDatabase();
+    ASSERT_FALSE(db.empty());
+    ForwarderOptions options;
+    options.db = db;
+    options.retryBaseMs = 200;
+    options.retryMaxMs = 60000;  // long pauses: the backlog must move all the same
+    Forwarder forwarder(std::make_unique<AwaySink>(), options);
+    forwarder.Start();
+    collect::HttpSpec http;
+    http.listen = "127.0.0.1:0";
+    StatusServer status(http, db, "gw", [&] { return std::vector<ForwardStatus>{forwarder.Status()}; });
+    auto backlog = [&] {
+        const std::string metrics = status.Metrics();
+        const std::string name = "q31_sink_backlog_rows{gateway=\"gw\",sink=\"away\"} ";
+        const auto at = metrics.find(name);
+        return at == std::string::npos ? -1 : std::stoll(metrics.substr(at + name.size()));
+    };
+    const long long first = Count(db, "SELECT max(seq) FROM journal");
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (backlog() != first && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(backlog(), first);
+    // Another pass while the sink is still away, in the middle of a long
+    // pause (the fourth failure waits 1.6 s).
+    const auto failed = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (forwarder.Status().failures < 4 && std::chrono::steady_clock::now() < failed)
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    ASSERT_GE(forwarder.Status().failures, 4);
+    ASSERT_EQ(test::MakeJournal(db.substr(0, db.rfind('/'))), db);
+    const long long second = Count(db, "SELECT max(seq) FROM journal");
+    ASSERT_GT(second, first);
+    const auto later = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (backlog() != second && std::chrono::steady_clock::now() < later)
+        std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    EXPECT_EQ(backlog(), second);
+    const ForwardStatus st = forwarder.Status();
+    EXPECT_FALSE(st.connected);
+    EXPECT_TRUE(st.failing);
+    EXPECT_FALSE(st.reached);
+    EXPECT_GE(st.backlogSeconds, 1);
+    forwarder.Stop();
+}
+
+// Every message the journal gives, by id, read twice as after a failure:
+// the same ids name the same bytes, and no two contents share an id.
+TEST(Forwarder, MessageIdsNameTheSameContentOnEveryRead) {
+    const std::string db = MakeDatabase();
+    ASSERT_FALSE(db.empty());
+    auto read = [&] {
+        JournalReader journal(db);
+        collect::MqttSinkSpec spec;
+        MqttSink sink(spec, "gw");
+        sink.SetGeneration(journal.Generation());
+        std::map<std::string, std::string> byId;
+        std::size_t messages = 0;
+        for (const JournalBatch& b : journal.Read(0, 1000000))
+            for (const MqttMessage& m : sink.Messages(b)) {
+                if (m.retain) continue;  // the meter's state, which has no id
+                const std::string id = nlohmann::json::parse(m.payload)["id"];
+                ++messages;
+                const auto [it, added] = byId.emplace(id, m.payload);
+                EXPECT_TRUE(added || it->second == m.payload) << id;
+            }
+        return std::make_pair(byId, messages);
+    };
+    const auto [first, messages] = read();
+    const auto [second, again] = read();
+    EXPECT_GT(messages, 50u);
+    EXPECT_EQ(first, second);
+    EXPECT_EQ(first.size(), messages);
 }
 
 }  // namespace

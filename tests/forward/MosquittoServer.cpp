@@ -89,6 +89,10 @@ MosquittoServer::MosquittoServer(MosquittoAccess access) : access_(std::move(acc
         RunProgram(kPasswd, {"-c", "-b", dir_ + "/passwd", access_.user, access_.password}, dir_);
         conf << "allow_anonymous false\npassword_file " << dir_ << "/passwd\n";
     }
+    if (!access_.denyTopic.empty()) {
+        std::ofstream(dir_ + "/acl") << "topic readwrite #\ntopic deny " << access_.denyTopic << "\n";
+        conf << "acl_file " << dir_ << "/acl\n";
+    }
     // Run as root (in CI), the broker would switch to a user that may not
     // write the directory; "root" keeps it as it is.
     conf << "user root\n"

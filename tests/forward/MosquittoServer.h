@@ -17,6 +17,9 @@ struct MosquittoAccess {
     std::string caFile;
     std::string certFile;
     std::string keyFile;
+    // When given, the broker refuses to take messages on topics this filter
+    // matches (its acknowledgement says "not authorized").
+    std::string denyTopic;
 };
 
 class MosquittoServer {

@@ -10,6 +10,7 @@
 #include <fstream>
 #include <memory>
 #include <optional>
+#include <regex>
 #include <stdexcept>
 
 #include <gtest/gtest.h>
@@ -27,6 +28,11 @@ using test::MosquittoSubscriber;
 using test::ReceivedMessage;
 
 constexpr auto kStall = std::chrono::seconds(3);
+
+// The generation of the gateway database the tests ship from.
+#define GEN "0a1b2c3d4e5f6789"
+
+JournalOrigin Origin(std::int64_t position) { return {GEN, position, 1000}; }
 
 collect::MqttSinkSpec SpecFor(int port) {
     collect::MqttSinkSpec spec;
@@ -83,43 +89,57 @@ using Sent = std::vector<std::pair<std::string, std::string>>;
 
 const Sent kJournalMessages = {
     {"q31/gw-north/hall-3/archive",
-     R"({"id":"gw-north/hall-3/310001/0/e_hour/1/100-102","gateway":"gw-north","meter":"hall-3","serial":310001,)"
+     R"({"id":"gw-north/)" GEN R"(/hall-3/310001/0/e_hour/1/100-102#HASH","gateway":"gw-north","generation":")" GEN
+     R"(","meter":"hall-3","serial":310001,)"
      R"("epoch":0,"module":1,"series":"e_hour","records":{"first":100,"last":102},"values":[5000,5012,5025],)"
      R"("gap":{"first":90,"last":99}})"},
     {"q31/gw-north/hall-3/snapshot",
-     R"({"id":"gw-north/hall-3/snapshot/current/1767225600","gateway":"gw-north","meter":"hall-3","serial":310001,)"
+     R"({"id":"gw-north/)" GEN R"(/hall-3/snapshot/current/1767225600#HASH","gateway":"gw-north","generation":")" GEN
+     R"(","meter":"hall-3","serial":310001,)"
      R"("kind":"current","taken_at":1767225600,"data":{"t":[21.5,20.25],"p":[1,2]}})"},
     {"q31/gw-north/hall-3/log",
-     R"({"id":"gw-north/hall-3/310001/0/error/0/3/0-1","gateway":"gw-north","meter":"hall-3","serial":310001,)"
+     R"({"id":"gw-north/)" GEN R"(/hall-3/310001/0/error/0/3/0-1#HASH","gateway":"gw-north","generation":")" GEN
+     R"(","meter":"hall-3","serial":310001,)"
      R"("epoch":0,"log":"error","module":0,"block":3,"records":[{"block":3,"position":0,"data":"0102030405060708"},)"
      R"({"block":3,"position":1,"data":"a0b0c0d0e0f00010"}],"head":[]})"},
     {"q31/gw-north/hall-3/attempt",
-     R"({"id":"gw-north/hall-3/attempt/17","gateway":"gw-north","meter":"hall-3","serial":310001,)"
+     R"({"id":"gw-north/)" GEN R"(/hall-3/attempt/17#HASH","gateway":"gw-north","generation":")" GEN
+     R"(","meter":"hall-3","serial":310001,)"
      R"("serial_found":310001,"started_at":1767225590,"ended_at":1767225602,"outcome":"ok","message":"",)"
      R"("packets":12,"resends":1,"failures":0})"},
     {"q31/gw-north/hall-3/state", R"({"last_read":1767225602,"outcome":"ok","failures":0,"at":1767225602})"},
     {"q31/gw-north/hall-3/attempt",
-     R"({"id":"gw-north/hall-3/attempt/18","gateway":"gw-north","meter":"hall-3","serial":310001,)"
+     R"({"id":"gw-north/)" GEN R"(/hall-3/attempt/18#HASH","gateway":"gw-north","generation":")" GEN
+     R"(","meter":"hall-3","serial":310001,)"
      R"("serial_found":null,"started_at":1767229190,"ended_at":1767229193,"outcome":"no answer",)"
      R"("message":"no answer from the meter","packets":12,"resends":1,"failures":1})"},
     {"q31/gw-north/hall-3/state", R"({"last_read":1767225602,"outcome":"no answer","failures":1,"at":1767229193})"},
     {"q31/gw-north/hall-3/event",
-     R"({"id":"gw-north/hall-3/event/4","gateway":"gw-north","meter":"hall-3","serial":310001,"epoch":1,)"
+     R"({"id":"gw-north/)" GEN R"(/hall-3/event/4#HASH","gateway":"gw-north","generation":")" GEN
+     R"(","meter":"hall-3","serial":310001,"epoch":1,)"
      R"("event":"reset","detail":"counters went back","at":1767229200})"},
     {"q31/gw-north/bus_7/log",
-     R"({"id":"gw-north/bus/7/310002/0/edit/2/head-4-17-0","gateway":"gw-north","meter":"bus/7","serial":310002,)"
+     R"({"id":"gw-north/)" GEN R"(/bus/7/310002/0/edit/2/head#HASH","gateway":"gw-north","generation":")" GEN
+     R"(","meter":"bus/7","serial":310002,)"
      R"("epoch":0,"log":"edit","module":2,"block":0,"records":[],"head":[4,17,0]})"},
 };
 
+// With the hash of each id as "HASH": the tests below say which ids must be
+// alike and which must differ.
+std::string WithoutHash(const std::string& payload) {
+    static const std::regex hash("#[0-9a-f]{16}\"");
+    return std::regex_replace(payload, hash, "#HASH\"");
+}
+
 Sent TopicsAndPayloads(const std::vector<ReceivedMessage>& received) {
     Sent s;
-    for (const ReceivedMessage& m : received) s.emplace_back(m.topic, m.payload);
+    for (const ReceivedMessage& m : received) s.emplace_back(m.topic, WithoutHash(m.payload));
     return s;
 }
 
 std::string ConnectError(MqttSink& sink) {
     try {
-        sink.Connect(0);
+        sink.Connect(Origin(0));
     } catch (const std::runtime_error& e) {
         return e.what();
     }
@@ -141,12 +161,12 @@ TEST(MqttSink, ShipsOneMessagePerBatchWithItsIdAndKeepsTheStateRetained) {
     Q31_NEED_SERVER(MosquittoServer::Available(), "mosquitto");
     MosquittoServer server;
     ASSERT_TRUE(server.Start()) << server.Log();
-    MosquittoSubscriber all(server.Port(), "q31/#");
+    MosquittoSubscriber all(server.Port(), "q31/+/+/+");
     ASSERT_TRUE(all.Subscribed());
 
     MqttSink sink(SpecFor(server.Port()), "gw-north", kStall);
-    EXPECT_EQ(sink.Connect(41), 41);
-    EXPECT_EQ(sink.Connect(41), 41);  // already connected: nothing changes
+    EXPECT_EQ(sink.Connect(Origin(41)).position, 41);
+    EXPECT_EQ(sink.Connect(Origin(41)).position, 41);  // already connected: nothing changes
     sink.Ship(Journal());
     // As the forwarder sends it again after a failure: the same ids, the same bytes.
     sink.Ship(Journal());
@@ -171,7 +191,7 @@ TEST(MqttSink, FailsWhileTheBrokerIsDownAndShipsAgainOnceItIsBack) {
     ASSERT_TRUE(server.Start()) << server.Log();
     const std::string where = "MQTT broker 127.0.0.1:" + std::to_string(server.Port()) + ": ";
     MqttSink sink(SpecFor(server.Port()), "gw-north", kStall);
-    ASSERT_EQ(sink.Connect(7), 7);
+    ASSERT_EQ(sink.Connect(Origin(7)).position, 7);
 
     server.Stop();
     const std::string error = ShipError(sink, Journal());
@@ -180,9 +200,9 @@ TEST(MqttSink, FailsWhileTheBrokerIsDownAndShipsAgainOnceItIsBack) {
     EXPECT_EQ(ConnectError(sink), where + "cannot connect: Connection refused");
 
     ASSERT_TRUE(server.Start()) << server.Log();
-    MosquittoSubscriber all(server.Port(), "q31/#");
+    MosquittoSubscriber all(server.Port(), "q31/+/+/+");
     ASSERT_TRUE(all.Subscribed());
-    EXPECT_EQ(sink.Connect(7), 7);
+    EXPECT_EQ(sink.Connect(Origin(7)).position, 7);
     sink.Ship(Journal());
     const Sent got = TopicsAndPayloads(all.WaitFor(kJournalMessages.size()));
     for (const auto& message : kJournalMessages)
@@ -194,7 +214,7 @@ TEST(MqttSink, GivesUpOnABrokerThatStopsAnswering) {
     MosquittoServer server;
     ASSERT_TRUE(server.Start()) << server.Log();
     MqttSink sink(SpecFor(server.Port()), "gw-north", std::chrono::milliseconds(1000));
-    sink.Connect(0);
+    sink.Connect(Origin(0));
     server.Pause();
     EXPECT_EQ(ShipError(sink, {Event()}), "MQTT broker 127.0.0.1:" + std::to_string(server.Port()) +
                                               ": no acknowledgement within 1000 ms; unacknowledged: 1");
@@ -210,22 +230,95 @@ TEST(MqttSink, LogsInWithItsPasswordFileAndNeverTellsAPassword) {
     ASSERT_TRUE(server.Start()) << server.Log();
     WriteFile(server.Dir() + "/good.pw", "s3cret-Pw\n");
     WriteFile(server.Dir() + "/bad.pw", "wrong-Pw-77\n");
-    MosquittoSubscriber all(server.Port(), "q31/#", access);
+    MosquittoSubscriber all(server.Port(), "q31/+/+/+", access);
     ASSERT_TRUE(all.Subscribed());
 
     collect::MqttSinkSpec spec = SpecFor(server.Port());
     spec.username = "gateway";
     spec.passwordFile = server.Dir() + "/good.pw";
     MqttSink sink(spec, "gw-north", kStall);
-    sink.Connect(0);
+    sink.Connect(Origin(0));
     sink.Ship({Event()});
     EXPECT_EQ(TopicsAndPayloads(all.WaitFor(1)), Sent{kJournalMessages[7]});
 
     spec.passwordFile = server.Dir() + "/bad.pw";
     spec.clientId = "q31-intruder";
     MqttSink wrong(spec, "gw-north", kStall);
-    EXPECT_EQ(ConnectError(wrong), "MQTT broker 127.0.0.1:" + std::to_string(server.Port()) +
-                                       ": refused the connection: Connection Refused: not authorised.");
+    EXPECT_EQ(ConnectError(wrong),
+              "MQTT broker 127.0.0.1:" + std::to_string(server.Port()) + ": refused the connection: Not authorized");
+}
+
+TEST(MqttSink, SetsAsideWhatTheBrokerRefusesAndShipsTheRest) {
+    Q31_NEED_SERVER(MosquittoServer::Available(), "mosquitto");
+    MosquittoAccess access;
+    access.denyTopic = "q31/gw-north/bus_7/#";
+    MosquittoServer server(access);
+    ASSERT_TRUE(server.Start()) << server.Log();
+    const std::string where = "MQTT broker 127.0.0.1:" + std::to_string(server.Port()) + ": ";
+    MosquittoSubscriber all(server.Port(), "q31/+/+/+");
+    ASSERT_TRUE(all.Subscribed());
+
+    MqttSink sink(SpecFor(server.Port()), "gw-north", kStall);
+    sink.Connect(Origin(0));
+    std::vector<JournalBatch> journal = Journal();
+    for (std::size_t i = 0; i < journal.size(); ++i) journal[i].seq = static_cast<std::int64_t>(i) + 1;
+    // A name whose topic MQTT does not take (a control character): the
+    // client cannot send it at all.
+    JournalBatch odd = Event();
+    odd.meter = "hall-\x01";
+    odd.seq = 30;
+    journal.insert(journal.begin() + 2, odd);
+    const std::vector<Rejection> rejected = sink.Ship(journal);
+    ASSERT_EQ(rejected.size(), 2u);
+    EXPECT_EQ(rejected[0].seq, 30);
+    EXPECT_EQ(rejected[0].why, where + "cannot publish on q31/gw-north/hall-\x01/event: Malformed UTF-8");
+    // The broker's "not authorized" (MQTT 5 tells it) for the meter whose topics it refuses.
+    EXPECT_EQ(rejected[1].seq, 7);
+    EXPECT_EQ(rejected[1].why, where + "refused a message on q31/gw-north/bus_7/log: Not authorized");
+    // The rest arrived, in order.
+    const Sent got = TopicsAndPayloads(all.WaitFor(kJournalMessages.size() - 1));
+    EXPECT_EQ(got, Sent(kJournalMessages.begin(), kJournalMessages.end() - 1));
+    sink.Disconnect();
+}
+
+std::string IdOf(MqttSink& sink, const JournalBatch& b) {
+    const std::string payload = sink.Messages(b).front().payload;
+    const auto at = payload.find("\"id\":\"") + 6;
+    return payload.substr(at, payload.find('"', at) - at);
+}
+
+TEST(MqttSink, AnIdNamesExactlyWhatItsMessageCarries) {
+    MqttSink sink(SpecFor(1883), "gw-north");
+    sink.SetGeneration(GEN);
+    JournalBatch block = Journal()[2];
+    const std::string id = IdOf(sink, block);
+    // Read again: the same content under the same id, with the same bytes.
+    EXPECT_EQ(IdOf(sink, block), id);
+    EXPECT_EQ(sink.Messages(block).front().payload, sink.Messages(Journal()[2]).front().payload);
+    // The meter wrote position 1 anew before the block was read again: the
+    // same positions, other records, another id.
+    JournalBatch rewritten = block;
+    rewritten.log.records.push_back({3, 1, {9, 9, 9, 9, 9, 9, 9, 9}});
+    EXPECT_NE(IdOf(sink, rewritten), id);
+    // More records of the block: another id.
+    JournalBatch grown = block;
+    grown.log.records.push_back({3, 2, {7, 7, 7, 7, 7, 7, 7, 7}});
+    EXPECT_NE(IdOf(sink, grown), id);
+    // A head with other words, an archive batch with other values: other ids.
+    JournalBatch head = Journal()[6];
+    const std::string headId = IdOf(sink, head);
+    head.log.head = {5, 17, 0};
+    EXPECT_NE(IdOf(sink, head), headId);
+    JournalBatch values = Journal()[0];
+    const std::string valuesId = IdOf(sink, values);
+    // The hash is FNV-1a of what follows the id, as the README shows it.
+    EXPECT_EQ(valuesId, "gw-north/" GEN "/hall-3/310001/0/e_hour/1/100-102#0cad607f6c073868");
+    values.archive.values[1] = 5013;
+    EXPECT_NE(IdOf(sink, values), valuesId);
+    // The same batch of another database of the gateway: another id.
+    sink.SetGeneration("ffffeeeeddddcccc");
+    EXPECT_NE(IdOf(sink, block), id);
+    EXPECT_EQ(IdOf(sink, block).rfind("gw-north/ffffeeeeddddcccc/hall-3/310001/0/error/0/3/0-1#", 0), 0u);
 }
 
 // A CA of the test's own; with `server`, also a certificate for 127.0.0.1 that it signed.
@@ -264,13 +357,13 @@ TEST(MqttSink, SpeaksTlsWithTheBrokerItsCaVouchesFor) {
     access.keyFile = dir + "/server.key";
     MosquittoServer server(access);
     ASSERT_TRUE(server.Start()) << server.Log();
-    MosquittoSubscriber all(server.Port(), "q31/#", access);
+    MosquittoSubscriber all(server.Port(), "q31/+/+/+", access);
     ASSERT_TRUE(all.Subscribed());
 
     collect::MqttSinkSpec spec = SpecFor(server.Port());
     spec.caFile = dir + "/ca.crt";
     MqttSink sink(spec, "gw-north", kStall);
-    sink.Connect(0);
+    sink.Connect(Origin(0));
     sink.Ship({Event()});
     EXPECT_EQ(TopicsAndPayloads(all.WaitFor(1)), Sent{kJournalMessages[7]});
 

@@ -10,19 +10,29 @@
 #include <chrono>
 #include <fstream>
 #include <memory>
+#include <mutex>
 #include <stdexcept>
 #include <thread>
 
 #include <gtest/gtest.h>
 
+#include "tests/forward/JournalFixture.h"
 #include "tests/forward/PostgresServer.h"
 #include "tests/forward/ServerRules.h"
+#include "tools/q31/forward/Forwarder.h"
 
 namespace q31::tool::forward {
 namespace {
 
 using test::PostgresServer;
 using Rows = std::vector<std::string>;
+
+// The generation of the gateway database the tests ship from.
+#define GEN "0a1b2c3d4e5f6789"
+
+JournalOrigin Origin(std::int64_t position, const std::string& generation = GEN, std::int64_t newest = 1000) {
+    return {generation, position, newest};
+}
 
 JournalBatch Archive(std::int64_t seq, const std::string& meter, std::uint32_t serial, std::int64_t epoch,
                      const std::string& series, int module, std::uint32_t first, std::vector<std::int64_t> values) {
@@ -131,28 +141,29 @@ std::string PostgresSinkTest::startError_;
 TEST_F(PostgresSinkTest, EveryKindArrivesOnceWithItsPosition) {
     auto sink = Sink("north");
     EXPECT_EQ(sink->Name(), "postgres");
-    EXPECT_EQ(sink->Connect(0), 0);
+    EXPECT_EQ(sink->Connect(Origin(0)).position, 0);
     sink->Ship(EveryKind());
     sink->Ship(EveryKind());
 
-    EXPECT_EQ(Query("SELECT * FROM archive_values ORDER BY series, record"),
-              (Rows{"north|hall-3|310001|0|1|e_hour|100|5000", "north|hall-3|310001|0|1|e_hour|101|5012",
-                    "north|hall-3|310001|0|1|e_hour|102|-7", "north|hall-3|310001|0|0|time_hour|100|4000000000"}));
-    EXPECT_EQ(Query("SELECT * FROM gaps"), (Rows{"north|hall-3|310001|0|1|e_hour|90|94|1796720011"}));
+    EXPECT_EQ(
+        Query("SELECT * FROM archive_values ORDER BY series, record"),
+        (Rows{"north|hall-3|310001|0|1|e_hour|100|5000|" GEN, "north|hall-3|310001|0|1|e_hour|101|5012|" GEN,
+              "north|hall-3|310001|0|1|e_hour|102|-7|" GEN, "north|hall-3|310001|0|0|time_hour|100|4000000000|" GEN}));
+    EXPECT_EQ(Query("SELECT * FROM gaps"), (Rows{"north|hall-3|310001|0|1|e_hour|90|94|1796720011|" GEN}));
     EXPECT_EQ(Query("SELECT gateway, meter, kind, taken_at, serial, data->'flow'->>0 FROM snapshots"),
               (Rows{"north|hall-3|current|1796720400|310001|1.5"}));
     EXPECT_EQ(Query("SELECT * FROM log_records ORDER BY position"),
-              (Rows{"north|hall-3|310001|0|error|0|3|0|\\x0102030405060708|1796720500",
-                    "north|hall-3|310001|0|error|0|3|1|\\xff00000000000010|1796720500"}));
-    EXPECT_EQ(Query("SELECT * FROM log_heads"), (Rows{"north|hall-3|310001|0|error|0|{4,65535}|1796720501|15"}));
+              (Rows{"north|hall-3|310001|0|error|0|3|0|\\x0102030405060708|1796720500|" GEN,
+                    "north|hall-3|310001|0|error|0|3|1|\\xff00000000000010|1796720500|" GEN}));
+    EXPECT_EQ(Query("SELECT * FROM log_heads"), (Rows{"north|hall-3|310001|0|error|0|{4,65535}|1796720501|15|" GEN}));
     EXPECT_EQ(Query("SELECT * FROM attempts ORDER BY id"),
-              (Rows{"north|7|hall-3|310001|310001|1796720000|1796720004|ok||12|2",
-                    "north|8|hall-3|310001|NULL|1796723600|1796723604|no answer|meter silent|12|2"}));
-    EXPECT_EQ(Query("SELECT * FROM meters"), (Rows{"north|hall-3|310001|8|1796723604|no answer|1796720004|1"}));
+              (Rows{"north|7|hall-3|310001|310001|1796720000|1796720004|ok||12|2|" GEN,
+                    "north|8|hall-3|310001|NULL|1796723600|1796723604|no answer|meter silent|12|2|" GEN}));
+    EXPECT_EQ(Query("SELECT * FROM meters"), (Rows{"north|hall-3|310001|8|1796723604|no answer|1796720004|1|" GEN}));
     EXPECT_EQ(Query("SELECT * FROM meter_events"),
-              (Rows{"north|3|hall-3|310001|1|reset|counters went back|1796724000"}));
+              (Rows{"north|3|hall-3|310001|1|reset|counters went back|1796724000|" GEN}));
     EXPECT_EQ(Query("SELECT gateway, sink, seq FROM q31_forward"), (Rows{"north|postgres|18"}));
-    EXPECT_EQ(Query("SELECT version FROM q31_schema"), (Rows{"1"}));
+    EXPECT_EQ(Query("SELECT version FROM q31_schema"), (Rows{"2"}));
 
     // A newer head and attempt win; the older ones shipped again after them
     // change nothing.
@@ -172,20 +183,20 @@ TEST_F(PostgresSinkTest, EveryKindArrivesOnceWithItsPosition) {
               (Rows{"e_hour|100|5000", "e_hour|101|5012", "e_hour|102|-7", "e_hour|103|1", "e_hour|104|2",
                     "e_hour|105|3", "time_hour|100|4000000000", "time_hour|101|4000003600"}));
     EXPECT_EQ(Query("SELECT words, seq FROM log_heads"), (Rows{"{5,1}|20"}));
-    EXPECT_EQ(Query("SELECT * FROM meters"), (Rows{"north|hall-3|310001|9|1796727204|ok|1796727204|0"}));
+    EXPECT_EQ(Query("SELECT * FROM meters"), (Rows{"north|hall-3|310001|9|1796727204|ok|1796727204|0|" GEN}));
 
     // The position lives in the database: a new sink takes it up.
     sink.reset();
-    EXPECT_EQ(Sink("north")->Connect(0), 24);
-    EXPECT_EQ(Sink("south")->Connect(35), 0);
+    EXPECT_EQ(Sink("north")->Connect(Origin(0)).position, 24);
+    EXPECT_EQ(Sink("south")->Connect(Origin(35)).position, 0);
 }
 
 TEST_F(PostgresSinkTest, GatewaysStartingAtOnceKeepApart) {
     auto north = Sink("north");
     auto south = Sink("south");
     // Both make the schema at once: the second waits for the first.
-    std::thread other([&] { north->Connect(0); });
-    south->Connect(0);
+    std::thread other([&] { north->Connect(Origin(0)); });
+    south->Connect(Origin(0));
     other.join();
     north->Ship(EveryKind());
     south->Ship({Archive(4, "hall-3", 310001, 0, "e_hour", 1, 101, {6000, 6001}),
@@ -222,7 +233,7 @@ std::string ReadmeQuery(const std::string& title) {
 
 TEST_F(PostgresSinkTest, ReadmeQueriesAnswer) {
     auto north = Sink("north");
-    north->Connect(0);
+    north->Connect(Origin(0));
     // The meter's present unit: serial 310001 (its last answer), epoch 1.
     // Its epoch 0, the meter it replaced and another gateway's meter of the
     // same name hold other values under the same record numbers.
@@ -236,7 +247,7 @@ TEST_F(PostgresSinkTest, ReadmeQueriesAnswer) {
                  Attempt(8, "hall-3", 3, 310001u, 1796727200, "ok", 0),
                  Attempt(9, "hall-3", 4, std::nullopt, 1796730800, "no answer", 1)});
     auto south = Sink("south");
-    south->Connect(0);
+    south->Connect(Origin(0));
     south->Ship({Archive(1, "hall-3", 310001, 1, "e_hour", 1, 100, {0, 100, 200, 300, 400}),
                  Archive(2, "hall-3", 310001, 1, "time_hour", 0, 100, {700, 701, 702, 703, 704}),
                  Attempt(3, "hall-3", 4, 310001u, 1796730900, "other meter", 1)});
@@ -256,7 +267,7 @@ TEST_F(PostgresSinkTest, ReadmeQueriesAnswer) {
 
 TEST_F(PostgresSinkTest, ServerDyingMidShipmentLosesNothingAndDoublesNothing) {
     auto sink = Sink("north");
-    sink->Connect(0);
+    sink->Connect(Origin(0));
     const std::vector<JournalBatch> first{Archive(1, "hall-3", 310001, 0, "e_hour", 1, 100, {5000, 5012})};
     const std::vector<JournalBatch> second{Archive(2, "hall-3", 310001, 0, "e_hour", 1, 102, {5030, 5031}),
                                            Attempt(3, "hall-3", 1, 310001u, 1796720000, "ok", 0)};
@@ -285,13 +296,147 @@ TEST_F(PostgresSinkTest, ServerDyingMidShipmentLosesNothingAndDoublesNothing) {
     EXPECT_THROW(sink->Ship(second), std::runtime_error);
     server_->Start();
 
-    EXPECT_EQ(sink->Connect(1), 1);
+    EXPECT_EQ(sink->Connect(Origin(1)).position, 1);
     sink->Ship(second);
     sink->Ship(first);
     EXPECT_EQ(Query("SELECT record, value FROM archive_values ORDER BY record"),
               (Rows{"100|5000", "101|5012", "102|5030", "103|5031"}));
     EXPECT_EQ(Query("SELECT id FROM attempts"), (Rows{"1"}));
     EXPECT_EQ(Query("SELECT seq FROM q31_forward"), (Rows{"3"}));
+}
+
+TEST_F(PostgresSinkTest, ANewDatabaseOfAGatewayIsShippedWholeBesideTheOld) {
+    auto old = Sink("north");
+    EXPECT_EQ(old->Connect(Origin(0, "aaaa000000000001")).earlierGeneration, "");
+    old->Ship({Archive(1, "hall-3", 310001, 0, "e_hour", 1, 100, {5000, 5012}),
+               Attempt(2, "hall-3", 1, 310001u, 1796720000, "ok", 0),
+               Attempt(3, "hall-3", 2, std::nullopt, 1796723600, "no answer", 1)});
+    old.reset();
+    // The gateway's file made anew: its journal and its attempts count from
+    // 1 again, and its meter (reset meanwhile) is read under epoch 0 again.
+    auto fresh = Sink("north");
+    const SinkConnection c = fresh->Connect(Origin(0, "bbbb000000000002", 2));
+    EXPECT_EQ(c.position, 0);
+    EXPECT_EQ(c.earlierGeneration, "aaaa000000000001");
+    EXPECT_EQ(c.earlierPosition, 3);
+    fresh->Ship({Archive(1, "hall-3", 310001, 0, "e_hour", 1, 100, {7000, 7001}),
+                 Attempt(2, "hall-3", 1, 310001u, 1796730000, "ok", 0)});
+    EXPECT_EQ(Query("SELECT generation, record, value FROM archive_values ORDER BY 1, 2"),
+              (Rows{"aaaa000000000001|100|5000", "aaaa000000000001|101|5012", "bbbb000000000002|100|7000",
+                    "bbbb000000000002|101|7001"}));
+    EXPECT_EQ(Query("SELECT generation, id, outcome FROM attempts ORDER BY 1, 2"),
+              (Rows{"aaaa000000000001|1|ok", "aaaa000000000001|2|no answer", "bbbb000000000002|1|ok"}));
+    EXPECT_EQ(Query("SELECT generation, last_attempt_id, last_outcome, failures FROM meters"),
+              (Rows{"bbbb000000000002|1|ok|0"}));
+    EXPECT_EQ(Query("SELECT generation, seq FROM q31_forward ORDER BY 1"),
+              (Rows{"aaaa000000000001|3", "bbbb000000000002|2"}));
+    // Told once: the new database's next connection finds its own position.
+    const SinkConnection again = Sink("north")->Connect(Origin(2, "bbbb000000000002", 2));
+    EXPECT_EQ(again.position, 2);
+    EXPECT_EQ(again.earlierGeneration, "");
+}
+
+TEST_F(PostgresSinkTest, APositionFromBeforeGenerationsGoesToTheDatabaseThatShippedIt) {
+    Sink("north")->Connect(Origin(0, "cccc000000000003"));
+    // As the migration leaves the positions kept before generations were.
+    server_->Exec(db_,
+                  "INSERT INTO q31_forward(gateway, sink, seq) VALUES('south', 'postgres', 40), "
+                  "('west', 'postgres', 40)");
+    // South's database shipped them: it keeps position 40 itself, and its
+    // journal reaches that far.
+    const SinkConnection south = Sink("south")->Connect(Origin(40, "dddd000000000004", 45));
+    EXPECT_EQ(south.position, 40);
+    EXPECT_EQ(south.earlierGeneration, "");
+    EXPECT_EQ(south.note,
+              "the position kept before generations were (journal entry 40) is this database's, generation "
+              "dddd000000000004");
+    // West's database is new: it has shipped nothing, so all of it goes.
+    const SinkConnection west = Sink("west")->Connect(Origin(0, "eeee000000000005", 12));
+    EXPECT_EQ(west.position, 0);
+    EXPECT_EQ(west.earlierGeneration, "(unnamed)");
+    EXPECT_EQ(west.earlierPosition, 40);
+    EXPECT_EQ(Query("SELECT gateway, generation, seq FROM q31_forward ORDER BY 1, 2"),
+              (Rows{"north|cccc000000000003|0", "south|dddd000000000004|40", "west||40", "west|eeee000000000005|0"}));
+}
+
+TEST_F(PostgresSinkTest, ARowTheServerRefusesIsSetAsideAndTheRestGoesIn) {
+    auto sink = Sink("north");
+    sink->Connect(Origin(0));
+    JournalBatch snapshot = EveryKind()[2];
+    snapshot.seq = 2;
+    snapshot.snapshot.json = R"({"flow": "\u0000"})";  // jsonb takes no NUL
+    const std::vector<Rejection> rejected =
+        sink->Ship({Archive(1, "hall-3", 310001, 0, "e_hour", 1, 100, {5000}), snapshot,
+                    Attempt(3, "hall-3", 7, 310001u, 1796720000, "ok", 0)});
+    ASSERT_EQ(rejected.size(), 1u);
+    EXPECT_EQ(rejected[0].seq, 2);
+    EXPECT_EQ(rejected[0].why,
+              "postgres: refused snapshot of meter hall-3: unsupported Unicode escape sequence [22P05]");
+    EXPECT_EQ(Query("SELECT record, value FROM archive_values"), (Rows{"100|5000"}));
+    EXPECT_EQ(Query("SELECT id FROM attempts"), (Rows{"7"}));
+    EXPECT_EQ(Query("SELECT count(*) FROM snapshots"), (Rows{"0"}));
+    EXPECT_EQ(Query("SELECT gateway, generation, seq, kind, meter, error FROM q31_rejected"),
+              (Rows{"north|" GEN "|2|snapshot|hall-3|unsupported Unicode escape sequence [22P05]"}));
+    EXPECT_EQ(Query("SELECT seq FROM q31_forward"), (Rows{"3"}));
+}
+
+TEST_F(PostgresSinkTest, AWriteTheServerRefusesIsTriedAgainWithBackOffAndToldOnce) {
+    server_->Exec("postgres", "CREATE ROLE writer LOGIN");
+    server_->CreateDatabase(db_ + "w", "writer");
+    collect::PostgresSinkSpec spec;
+    spec.url = server_->Url(db_ + "w", "writer");
+    // The writer made the tables, and then may no longer add archive values.
+    PostgresSink(spec, "north").Connect(Origin(0));
+    server_->Exec(db_ + "w", "REVOKE INSERT ON archive_values FROM writer");
+
+    const std::string journal = test::MakeJournal();
+    ASSERT_FALSE(journal.empty());
+    ForwarderOptions options;
+    options.db = journal;
+    options.retryBaseMs = 100;
+    options.retryMaxMs = 800;
+    std::mutex toldMutex;
+    std::vector<std::string> told;
+    options.log = [&](const std::string& text, bool failure) {
+        std::lock_guard<std::mutex> lock(toldMutex);
+        told.push_back((failure ? "warning: " : "") + text);
+    };
+    Forwarder forwarder(std::make_unique<PostgresSink>(spec, "north"), options);
+    const auto start = std::chrono::steady_clock::now();
+    forwarder.Start();
+    auto waitUntil = [](const std::function<bool()>& done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(30);
+        while (!done() && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(10));
+        return done();
+    };
+    // Six refused shipments take 0.1 + 0.2 + 0.4 + 0.8 + 0.8 s of pauses at
+    // least (one a second would be wrong too), and are told once.
+    ASSERT_TRUE(waitUntil([&] { return forwarder.Status().failures >= 6; }));
+    const auto took = std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start);
+    EXPECT_GE(took.count(), 2300);
+    {
+        std::lock_guard<std::mutex> lock(toldMutex);
+        std::size_t warnings = 0;
+        for (const std::string& t : told)
+            warnings += t.rfind("warning: ", 0) == 0 && t.find("permission denied") != std::string::npos;
+        EXPECT_EQ(warnings, 1u) << ::testing::PrintToString(told);
+        ASSERT_FALSE(told.empty());
+        EXPECT_NE(told.back().find("permission denied for table archive_values"), std::string::npos) << told.back();
+        std::fprintf(stderr, "refused writes: %lld failures in %lld ms, %zu warning(s)\n",
+                     static_cast<long long>(forwarder.Status().failures), static_cast<long long>(took.count()),
+                     warnings);
+    }
+    server_->Exec(db_ + "w", "GRANT INSERT ON archive_values TO writer");
+    const std::int64_t newest = test::SqliteCount(journal, "SELECT max(seq) FROM journal");
+    EXPECT_TRUE(forwarder.WaitFor(newest, 30000));
+    forwarder.Stop();
+    EXPECT_EQ(server_->Rows(db_ + "w", "SELECT count(*) FROM archive_values"),
+              Rows{std::to_string(test::SqliteCount(journal, "SELECT count(*) FROM archive_values"))});
+    std::lock_guard<std::mutex> lock(toldMutex);
+    EXPECT_NE(std::find_if(told.begin(), told.end(),
+                           [](const std::string& t) { return t.find("postgres: shipping again after ") == 0; }),
+              told.end());
 }
 
 TEST_F(PostgresSinkTest, PasswordsStayOutOfMessages) {
@@ -304,11 +449,11 @@ TEST_F(PostgresSinkTest, PasswordsStayOutOfMessages) {
     collect::PostgresSinkSpec spec;
     spec.url = server_->Url(db_ + "pw", "reader");
     spec.passwordFile = good;
-    EXPECT_EQ(PostgresSink(spec, "north").Connect(0), 0);
+    EXPECT_EQ(PostgresSink(spec, "north").Connect(Origin(0)).position, 0);
 
     const auto failure = [](collect::PostgresSinkSpec s) -> std::string {
         try {
-            PostgresSink(s, "north").Connect(0);
+            PostgresSink(s, "north").Connect(Origin(0));
         } catch (const std::runtime_error& e) {
             return e.what();
         }

@@ -68,7 +68,7 @@ protected:
         spec.listen = "127.0.0.1:0";
         server_ = std::make_unique<StatusServer>(spec, dir_ + "/q31.sqlite", kGateway, [] {
             ForwardStatus postgres{"postgres", true, 950, 950, 0, 0, 950, 0, ""};
-            ForwardStatus mqtt{"mqtt", false, 933, 950, 17, 420, 933, 4, "connection refused"};
+            ForwardStatus mqtt{"mqtt", false, 933, 950, 17, 420, 933, 4, "connection refused", 2};
             return std::vector<ForwardStatus>{postgres, mqtt};
         });
         std::string error;
@@ -115,6 +115,7 @@ TEST_F(StatusServerTest, MetricsCountWhatIsStoredAndFollowTheNextPass) {
                                "q31_sink_backlog_seconds{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 420",
                                "q31_sink_connected{gateway=\"hall \\\"7\\\" <b>\",sink=\"postgres\"} 1",
                                "q31_sink_shipped_total{gateway=\"hall \\\"7\\\" <b>\",sink=\"postgres\"} 950",
+                               "q31_sink_rejected_total{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 2",
                            });
     EXPECT_EQ(res->body.find("connection refused"), std::string::npos);
 

@@ -2,6 +2,7 @@
 // random moments and the servers go away and come back: afterwards the rows
 // in PostgreSQL are the rows in SQLite, key for key, and every record came
 // in an MQTT message at least once.
+#include <libpq-fe.h>
 #include <sqlite3.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -10,6 +11,7 @@
 #include <csignal>
 #include <filesystem>
 #include <fstream>
+#include <functional>
 #include <iterator>
 #include <map>
 #include <random>
@@ -19,6 +21,7 @@
 #include <gtest/gtest.h>
 #include <nlohmann/json.hpp>
 
+#include "support/FreePort.h"
 #include "tests/forward/MosquittoServer.h"
 #include "tests/forward/MosquittoSubscriber.h"
 #include "tests/forward/PostgresServer.h"
@@ -208,6 +211,150 @@ address = 202
                     "FROM archive_values"))
         if (!covered[row.substr(0, row.rfind('|'))].count(std::stoll(row.substr(row.rfind('|') + 1)))) ++missing;
     EXPECT_EQ(missing, 0);
+}
+
+std::string ReadLog(const std::string& dir) {
+    std::ifstream in(dir + "/collect.log");
+    return std::string((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+}
+
+std::size_t Occurrences(const std::string& text, const std::string& what) {
+    std::size_t n = 0;
+    for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
+    return n;
+}
+
+// Two meters on one line, shipped to PostgreSQL as gateway gw-test.
+std::string WriteConfig(const std::string& dir, const std::string& url, int clockRate) {
+    const std::string config = dir + "/fleet.toml";
+    std::ofstream(config) << "[collect]\ngateway = \"gw-test\"\n[sink.postgres]\nurl = \"" << url << "\"\n"
+                          << "[defaults]\ntimeout_ms = 200\ncurrent_every_min = 1\narchive_every_min = 0.02\n"
+                          << "[[meter]]\nname = \"a\"\nport = \"sim:41\"\nserial = 41\n  [meter.sim]\n  modules = 1\n"
+                          << "  hour_count = 50\n  day_count = 6\n  clock_rate = " << clockRate << "\n"
+                          << "[[meter]]\nname = \"b\"\nport = \"sim:41\"\nserial = 42\naddress = 202\n"
+                          << "  [meter.sim]\n  modules = 1\n  hour_count = 20\n  day_count = 3\n";
+    return config;
+}
+
+TEST(StoreAndForward, ADatabaseMadeAnewIsShippedWholeBesideTheOldAndSaidOnce) {
+    Q31_NEED_SERVER(PostgresServer::Available(), "PostgreSQL");
+    const std::string dir = MakeScratchDir("q31-recreated");
+    PostgresServer pg;
+    pg.CreateDatabase("fleet");
+    const std::string db = dir + "/q31.sqlite";
+    const std::string config = WriteConfig(dir, pg.Url("fleet"), 1);
+    ASSERT_EQ(Collector(config, db, dir, true).End(0), 0);
+    const long long oldSeq = SqliteNumber(db, "SELECT max(seq) FROM journal");
+    const std::string oldGeneration = SqliteRows(db, "SELECT generation FROM journal_generation").at(0);
+    namespace fs = std::filesystem;
+    for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(db + suffix);
+    // The gateway's database made anew: its journal counts from 1 again.
+    ASSERT_EQ(Collector(config, db, dir, true).End(0), 0);
+    const std::string generation = SqliteRows(db, "SELECT generation FROM journal_generation").at(0);
+    ASSERT_NE(generation, oldGeneration);
+    const long long seq = SqliteNumber(db, "SELECT max(seq) FROM journal");
+    ASSERT_LT(seq, oldSeq * 2);
+
+    // Everything of the new file arrived, key for key, under its generation.
+    const std::string mine = " WHERE gateway = 'gw-test' AND generation = '" + generation + "'";
+    EXPECT_EQ(pg.Rows("fleet",
+                      "SELECT meter, serial, epoch, module, series, count(*), min(record), max(record), "
+                      "sum(value % 1000000007) FROM archive_values" +
+                          mine + " GROUP BY 1, 2, 3, 4, 5 ORDER BY 1, 2, 3, 4, 5"),
+              SqliteRows(db, kSeriesSummary));
+    EXPECT_EQ(pg.Rows("fleet", "SELECT id, meter, started_at, outcome FROM attempts" + mine + " ORDER BY id"),
+              SqliteRows(db, "SELECT id, meter, started_at, outcome FROM attempts ORDER BY id"));
+    for (const char* table : {"snapshots", "log_records", "gaps", "meter_events"})
+        EXPECT_EQ(
+            pg.Rows("fleet", std::string("SELECT count(*) FROM ") + table + mine),
+            std::vector<std::string>{std::to_string(SqliteNumber(db, std::string("SELECT count(*) FROM ") + table))})
+            << table;
+    // Snapshots carry the serial number that answered.
+    EXPECT_EQ(pg.Rows("fleet", "SELECT meter, serial FROM snapshots" + mine + " GROUP BY 1, 2 ORDER BY 1"),
+              (std::vector<std::string>{"a|41", "b|42"}));
+    // The old file's rows stay, under its own generation.
+    EXPECT_EQ(pg.Rows("fleet", "SELECT generation, seq FROM q31_forward WHERE gateway = 'gw-test' ORDER BY seq DESC"),
+              (std::vector<std::string>{oldGeneration + "|" + std::to_string(oldSeq),
+                                        generation + "|" + std::to_string(seq)}));
+    std::fprintf(stderr,
+                 "database made anew: %lld archive values, %lld attempts compared (old journal %lld, new %lld)\n",
+                 SqliteNumber(db, "SELECT count(*) FROM archive_values"),
+                 SqliteNumber(db, "SELECT count(*) FROM attempts"), oldSeq, seq);
+    const std::string log = ReadLog(dir);
+    EXPECT_EQ(Occurrences(log, "this gateway's database is new: generation " + generation +
+                                   ", where the sink had generation " + oldGeneration),
+              1u)
+        << log;
+}
+
+// Waits until `done`, for `seconds` at most; false when it never was.
+bool WaitUntil(const std::function<bool()>& done, int seconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(seconds);
+    while (!done()) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    return true;
+}
+
+TEST(StoreAndForward, ALockedCentralTableHoldsNeitherAReloadNorAStop) {
+    Q31_NEED_SERVER(PostgresServer::Available(), "PostgreSQL");
+    const std::string dir = MakeScratchDir("q31-locked");
+    PostgresServer pg;
+    pg.CreateDatabase("fleet");
+    const std::string db = dir + "/q31.sqlite";
+    // Meters whose clocks run an hour a second: there is always more to ship.
+    const std::string config = WriteConfig(dir, pg.Url("fleet"), 3600);
+    Collector c(config, db, dir, false);
+    // Shipping (the sink has made its tables by then).
+    ASSERT_TRUE(WaitUntil(
+        [&] {
+            return pg.Rows("fleet", "SELECT count(*) FROM pg_tables WHERE tablename = 'q31_forward'") ==
+                       std::vector<std::string>{"1"} &&
+                   pg.Rows("fleet", "SELECT count(*) FROM q31_forward WHERE seq > 0") == std::vector<std::string>{"1"};
+        },
+        30));
+    std::unique_ptr<PGconn, void (*)(PGconn*)> holder(PQconnectdb(pg.Url("fleet").c_str()), PQfinish);
+    PQclear(PQexec(holder.get(), "BEGIN; LOCK TABLE archive_values IN ACCESS EXCLUSIVE MODE"));
+    const auto shipmentWaits = [&] {
+        return pg.Rows("fleet",
+                       "SELECT count(*) FROM pg_stat_activity WHERE application_name = 'q31 collect gw-test' AND "
+                       "wait_event_type = 'Lock'") == std::vector<std::string>{"1"};
+    };
+    ASSERT_TRUE(WaitUntil(shipmentWaits, 30));
+    auto start = std::chrono::steady_clock::now();
+    kill(c.pid, SIGHUP);
+    const bool reloaded =
+        WaitUntil([&] { return ReadLog(dir).find("configuration reloaded") != std::string::npos; }, 30);
+    const auto reloadMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    EXPECT_TRUE(reloaded);
+    EXPECT_LT(reloadMs, 5000);
+    ASSERT_TRUE(WaitUntil(shipmentWaits, 30));
+    start = std::chrono::steady_clock::now();
+    kill(c.pid, SIGTERM);
+    int status = 0;
+    const bool ended = WaitUntil([&] { return waitpid(c.pid, &status, WNOHANG) == c.pid; }, 30);
+    const auto stopMs =
+        std::chrono::duration_cast<std::chrono::milliseconds>(std::chrono::steady_clock::now() - start).count();
+    PQclear(PQexec(holder.get(), "COMMIT"));
+    if (!ended) waitpid(c.pid, &status, 0);
+    EXPECT_TRUE(ended);
+    EXPECT_LT(stopMs, 5000);
+    EXPECT_TRUE(WIFEXITED(status));
+    std::fprintf(stderr, "under a lock: reloaded in %lld ms, stopped in %lld ms\n", static_cast<long long>(reloadMs),
+                 static_cast<long long>(stopMs));
+}
+
+TEST(StoreAndForward, OnceWithASinkNeverReachedHasItsOwnExitStatus) {
+    const std::string dir = MakeScratchDir("q31-unreached");
+    // Nothing listens there.
+    const std::string url = "postgresql://postgres@127.0.0.1:" + std::to_string(FreeLoopbackPort()) + "/fleet";
+    const int status = Collector(WriteConfig(dir, url, 1), dir + "/q31.sqlite", dir, true).End(0);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 7);
+    EXPECT_NE(ReadLog(dir).find("sink postgres: not reached, or refused what was shipped"), std::string::npos)
+        << ReadLog(dir);
 }
 
 }  // namespace

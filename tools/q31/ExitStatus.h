@@ -12,6 +12,7 @@ enum ExitStatus : int {
     kExitNoAnswer = 4,     // the meter did not answer, or only with damaged replies
     kExitOtherMeter = 5,   // a meter with another serial number answered
     kExitPortFailed = 6,   // the port failed while a request was on the line
+    kExitSinkDown = 7,     // collect --once: a sink could not be reached, or refused what was shipped
     // Stopped by a signal, as a shell reports it (128 + the signal's number).
     kExitInterrupted = 130,  // SIGINT
     kExitTerminated = 143,   // SIGTERM

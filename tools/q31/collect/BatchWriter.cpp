@@ -4,9 +4,9 @@
 
 namespace q31::tool::collect {
 
-void BatchWriter::Snapshot(const std::string& kind, std::int64_t takenAt, std::int64_t passStarted, std::int64_t run,
-                           const nlohmann::ordered_json& data) {
-    store_.StoreSnapshot(meter_, kind, takenAt, passStarted, run, data.dump());
+void BatchWriter::Snapshot(std::uint32_t serial, const std::string& kind, std::int64_t takenAt,
+                           std::int64_t passStarted, std::int64_t run, const nlohmann::ordered_json& data) {
+    store_.StoreSnapshot(meter_, serial, kind, takenAt, passStarted, run, data.dump());
     ++stored_.snapshots;
     nlohmann::ordered_json line{{"meter", meter_}, {"kind", kind}, {"taken_at", takenAt}};
     for (const auto& [k, v] : data.items()) line[k] = v;

@@ -22,10 +22,11 @@ public:
 
     CollectStore& Store() { return store_; }
 
-    // A snapshot ("current" or "totals") taken at `takenAt` by the pass that
-    // began at `passStarted`; `data` is its JSON object.
-    void Snapshot(const std::string& kind, std::int64_t takenAt, std::int64_t passStarted, std::int64_t run,
-                  const nlohmann::ordered_json& data);
+    // A snapshot ("current" or "totals") taken at `takenAt` from the meter
+    // with the serial number `serial` by the pass that began at
+    // `passStarted`; `data` is its JSON object.
+    void Snapshot(std::uint32_t serial, const std::string& kind, std::int64_t takenAt, std::int64_t passStarted,
+                  std::int64_t run, const nlohmann::ordered_json& data);
     // Records first, first + 1, ... of one series, with the gap found before
     // them. Returns the rows added.
     int Series(const MeterKey& key, const std::string& series, int module, std::uint32_t first,

@@ -81,6 +81,8 @@ void RunCollect(ToolContext& tool, const CollectArgs& args) {
     // not take a cut-short run for a whole one.
     if (gStop == SIGINT) throw ToolError(kExitInterrupted, "");
     if (gStop == SIGTERM) throw ToolError(kExitTerminated, "");
+    if (status == kExitSinkDown)
+        throw ToolError(kExitSinkDown, "a sink could not be reached, or refused what was shipped");
     if (status != kExitOk) throw ToolError(static_cast<ExitStatus>(status), "some meters could not be read");
 }
 

@@ -490,8 +490,9 @@ std::optional<std::int64_t> CollectStore::LastSnapshotStart(const std::string& m
     return s.Int(0);
 }
 
-void CollectStore::StoreSnapshot(const std::string& meter, const std::string& kind, std::int64_t takenAt,
-                                 std::int64_t passStarted, std::int64_t run, const std::string& json) {
+void CollectStore::StoreSnapshot(const std::string& meter, std::uint32_t serial, const std::string& kind,
+                                 std::int64_t takenAt, std::int64_t passStarted, std::int64_t run,
+                                 const std::string& json) {
     SqliteDb::Transaction tx(db_);
     {
         SqliteStatement s(db_.Handle(),
@@ -499,7 +500,7 @@ void CollectStore::StoreSnapshot(const std::string& meter, const std::string& ki
                           "?, ?, ?, ?, ?)");
         s.Bind(1, meter).Bind(2, kind).Bind(3, takenAt).Bind(4, passStarted).Bind(5, run).Bind(6, json).Run();
     }
-    Journal({"snapshot", meter, 0, 0, 0, kind, takenAt, 0, std::nullopt});
+    Journal({"snapshot", meter, serial, 0, 0, kind, takenAt, 0, std::nullopt});
     tx.Commit();
 }
 

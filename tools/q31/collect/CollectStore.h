@@ -134,8 +134,9 @@ public:
     // Unix seconds at which the pass began that took the newest snapshot of
     // `kind` ("current", "totals").
     std::optional<std::int64_t> LastSnapshotStart(const std::string& meter, const std::string& kind);
-    // `takenAt`: when the meter sent it; `passStarted`: when its pass began.
-    void StoreSnapshot(const std::string& meter, const std::string& kind, std::int64_t takenAt,
+    // `takenAt`: when the meter sent it; `passStarted`: when its pass began;
+    // `serial`: the serial number that answered (in the journal's entry).
+    void StoreSnapshot(const std::string& meter, std::uint32_t serial, const std::string& kind, std::int64_t takenAt,
                        std::int64_t passStarted, std::int64_t run, const std::string& json);
 
     // A log head as last stored; log is "error" or "edit", module 0 the device.

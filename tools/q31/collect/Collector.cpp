@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <set>
+#include <thread>
 
 #include "support/FileAccess.h"
 #include "support/HostName.h"
@@ -396,10 +397,22 @@ int Collector::Finish(bool interrupted) {
         if (!stoppedWhileLocked_) throw;
     }
     out_.Summary(totals, failures, interrupted);
-    if (options_.once && !interrupted) DrainOutputs();
+    std::vector<std::string> down;
+    if (options_.once && !interrupted) down = DrainOutputs();
     StopOutputs();
     TearDown();
-    return interrupted ? 0 : status;
+    if (interrupted) return 0;
+    // The meters' status first: a sink that is down has its own only when
+    // every meter was read.
+    if (status == 0 && !down.empty()) {
+        std::string names;
+        for (const std::string& d : down) names += (names.empty() ? "" : ", ") + d;
+        out_.Error("sink" + std::string(down.size() == 1 ? " " : "s ") + names +
+                   ": not reached, or refused what was shipped; what this run stored waits in the journal for the "
+                   "next run");
+        status = kExitSinkDown;
+    }
+    return status;
 }
 
 namespace {
@@ -439,19 +452,34 @@ void Collector::StartOutputs() {
 void Collector::StopOutputs() {
     // The page reads the forwarders' status: it goes first.
     status_.reset();
+    for (const auto& f : forwarders_) f->RequestStop();
     forwarders_.clear();
 }
 
-void Collector::DrainOutputs() {
+std::vector<std::string> Collector::DrainOutputs() {
     const std::int64_t newest = store_->NewestJournalSeq();
+    const auto deadline = Clock::now() + std::chrono::milliseconds(kDrainMs);
+    std::vector<std::string> down;
     for (const auto& f : forwarders_) {
         f->Wake();
+        // A run shorter than a first connection gives it its time.
+        while (!f->Status().tried && Clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
         const forward::ForwardStatus st = f->Status();
-        if (!st.connected) continue;  // down: its backlog waits for the next run
-        if (!f->WaitFor(newest, kDrainMs))
-            out_.Warn("sink " + st.sink + ": " + std::to_string(f->Status().backlogRows) +
+        if (!st.connected) {
+            // Down: its backlog waits for the next run.
+            if (st.failing || !st.reached) down.push_back(st.sink);
+            continue;
+        }
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - Clock::now()).count();
+        if (!f->WaitFor(newest, static_cast<int>(std::max<long long>(left, 1)))) {
+            const forward::ForwardStatus now = f->Status();
+            if (now.failing) down.push_back(now.sink);
+            out_.Warn("sink " + now.sink + ": " + std::to_string(now.backlogRows) +
                       " journal entries left for the next run");
+        }
     }
+    return down;
 }
 
 namespace {

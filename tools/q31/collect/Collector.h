@@ -111,7 +111,9 @@ private:
     void StartOutputs();
     void StopOutputs();
     // With --once: gives the sinks a moment to take what this run stored.
-    void DrainOutputs();
+    // Returns the names of the sinks that could not be reached, or refused
+    // what was shipped.
+    std::vector<std::string> DrainOutputs();
     // Files that hold secrets and that every user may read.
     void WarnOfOpenSecrets() const;
     // Waits out a database another program holds, and says so once.

@@ -244,7 +244,8 @@ Step MeterJob::SnapshotStep(const std::string& kind) {
             const auto totals = call_.As<SAccumulatedData>();
             data = {{"values", totals.Values}, {"groups", Groups(totals)}};
         }
-        writer_.Snapshot(kind, wallClock_(), passStart_, run_, data);
+        // Taken after the identity: the serial number that answered.
+        writer_.Snapshot(ident_.SerialNumber, kind, wallClock_(), passStart_, run_, data);
     };
     return step;
 }

@@ -16,6 +16,10 @@ struct ForwardStatus {
     std::int64_t shipped = 0;         // entries shipped since the start
     std::int64_t failures = 0;        // connections or shipments that failed
     std::string lastError;            // without passwords
+    std::int64_t rejected = 0;        // messages or rows set aside since the start
+    bool tried = false;               // a first connection was tried, well or not
+    bool reached = false;             // connected at least once since the start
+    bool failing = false;             // the last connection or shipment failed
 };
 
 }  // namespace q31::tool::forward

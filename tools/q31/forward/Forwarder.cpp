@@ -3,11 +3,20 @@
 #include <algorithm>
 #include <chrono>
 #include <ctime>
+#include <set>
 #include <stdexcept>
 
 #include "tools/q31/forward/JournalReader.h"
 
 namespace q31::tool::forward {
+
+namespace {
+// Reasons for setting messages aside that the log tells, at most: a sink that
+// refuses everything must not fill the log with its reasons.
+constexpr std::size_t kRejectionsTold = 100;
+// How often a forwarder that waits to try again counts the backlog anew.
+constexpr int kBacklogEveryMs = 1000;
+}  // namespace
 
 Forwarder::Forwarder(std::unique_ptr<Sink> sink, ForwarderOptions options)
     : sink_(std::move(sink)), options_(std::move(options)) {
@@ -20,13 +29,30 @@ void Forwarder::Start() {
     if (!thread_.joinable()) thread_ = std::thread([this] { Loop(); });
 }
 
-void Forwarder::Stop() {
+void Forwarder::RequestStop() {
     {
         std::lock_guard<std::mutex> lock(mutex_);
+        if (!stop_) stopAsked_ = std::chrono::steady_clock::now();
         stop_ = true;
     }
+    stopFlag_ = true;
     wake_.notify_all();
-    if (thread_.joinable()) thread_.join();
+}
+
+void Forwarder::Stop() {
+    RequestStop();
+    if (!thread_.joinable()) return;
+    bool ended = false;
+    {
+        // A shipment under way may finish (and its position be kept); one
+        // that waits for a server (a lock, a broker that does not answer)
+        // is given up.
+        std::unique_lock<std::mutex> lock(mutex_);
+        ended = wake_.wait_until(lock, stopAsked_ + std::chrono::milliseconds(options_.stopGraceMs),
+                                 [&] { return ended_; });
+    }
+    if (!ended) sink_->Abort();
+    thread_.join();
 }
 
 void Forwarder::Wake() {
@@ -47,54 +73,99 @@ bool Forwarder::WaitFor(std::int64_t seq, int timeoutMs) {
     return wake_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] { return status_.position >= seq; });
 }
 
-void Forwarder::Pause(int ms, bool wakeable) {
+bool Forwarder::Pause(int ms, bool wakeable) {
     std::unique_lock<std::mutex> lock(mutex_);
     wake_.wait_for(lock, std::chrono::milliseconds(ms), [&] { return stop_ || (wakeable && woken_); });
+    const bool woken = wakeable && woken_;
     if (wakeable) woken_ = false;
+    return woken;
+}
+
+bool Forwarder::Stopping() const {
+    std::lock_guard<std::mutex> lock(mutex_);
+    return stop_;
 }
 
 void Forwarder::Note(const std::string& text, bool failure) {
     if (options_.log) options_.log(status_.sink + ": " + text, failure);
 }
 
+void Forwarder::CountBacklog(JournalReader& journal, std::int64_t position) {
+    const std::int64_t newest = journal.NewestSeq();
+    const std::int64_t oldest = journal.CommittedAfter(position);
+    std::lock_guard<std::mutex> lock(mutex_);
+    status_.position = position;
+    status_.newest = newest;
+    status_.backlogRows = std::max<std::int64_t>(0, newest - position);
+    status_.backlogSeconds = oldest ? std::max<std::int64_t>(0, std::time(nullptr) - oldest) : 0;
+}
+
 void Forwarder::Loop() {
     std::unique_ptr<JournalReader> journal;
     bool connected = false;
+    bool positionKnown = false;
     std::int64_t position = 0;
-    int failures = 0;
-    std::string lastError;
-    const auto stopping = [&] {
-        std::lock_guard<std::mutex> lock(mutex_);
-        return stop_;
-    };
-    while (!stopping()) {
+    int failures = 0;  // in a row, of connections and shipments alike
+    // The kind of the failure told last; empty while all goes well.
+    std::string lastFailure;
+    bool failedToConnect = false;
+    bool everConnected = false;
+    std::set<std::string> rejectionsTold;
+    while (!Stopping()) {
+        bool connecting = false;
         try {
-            if (!journal) journal = std::make_unique<JournalReader>(options_.db);
+            if (!journal) journal = std::make_unique<JournalReader>(options_.db, &stopFlag_);
+            if (!positionKnown) {
+                // Where it stands by the journal, before the sink says more:
+                // the backlog counts from there while the sink is away.
+                position = journal->Position(sink_->Name());
+                positionKnown = true;
+                CountBacklog(*journal, position);
+            }
             if (!connected) {
-                position = sink_->Connect(journal->Position(sink_->Name()));
+                connecting = true;
+                const JournalOrigin origin{journal->Generation(), journal->Position(sink_->Name()),
+                                           journal->NewestSeq()};
+                const SinkConnection c = sink_->Connect(origin);
+                connecting = false;
+                position = c.position;
                 journal->SetPosition(sink_->Name(), position);
                 connected = true;
-                failures = 0;
-                Note("connected; shipping from journal entry " + std::to_string(position + 1), false);
-                lastError.clear();
+                {
+                    std::lock_guard<std::mutex> lock(mutex_);
+                    status_.tried = status_.reached = true;
+                    status_.connected = true;
+                    status_.failing = false;
+                }
+                if (!c.earlierGeneration.empty())
+                    Note("this gateway's database is new: generation " + origin.generation +
+                             ", where the sink had generation " + c.earlierGeneration +
+                             (c.earlierPosition > 0 ? " (up to journal entry " + std::to_string(c.earlierPosition) + ")"
+                                                    : std::string()) +
+                             "; the new journal is shipped from its first entry, the old rows stay",
+                         true);
+                if (!c.note.empty()) Note(c.note, false);
+                // Told when it is news: the first connection, or the first
+                // after failures to connect (not after each shipment that
+                // failed on a connection that was made well).
+                if (!everConnected || failedToConnect) {
+                    Note(std::string(everConnected ? "connected again" : "connected") +
+                             "; shipping from journal entry " + std::to_string(position + 1),
+                         false);
+                    if (failedToConnect) lastFailure.clear();
+                }
+                everConnected = true;
+                failedToConnect = false;
             }
             std::vector<JournalBatch> group = journal->Read(position, options_.groupRows);
-            const std::int64_t newest = journal->NewestSeq();
-            const std::int64_t oldest = journal->CommittedAfter(position);
-            {
-                std::lock_guard<std::mutex> lock(mutex_);
-                status_.connected = true;
-                status_.position = position;
-                status_.newest = newest;
-                status_.backlogRows = newest - position;
-                status_.backlogSeconds = oldest ? std::max<std::int64_t>(0, std::time(nullptr) - oldest) : 0;
-            }
+            CountBacklog(*journal, position);
             wake_.notify_all();
             if (group.empty()) {
+                failures = 0;
                 Pause(options_.idleMs, true);
                 continue;
             }
-            sink_->Ship(group);
+            const std::vector<Rejection> rejected = sink_->Ship(group);
             position = group.back().seq;
             // Kept here too for a sink that keeps none of its own; one that
             // does says where it stands when it connects.
@@ -103,29 +174,74 @@ void Forwarder::Loop() {
                 std::lock_guard<std::mutex> lock(mutex_);
                 status_.position = position;
                 status_.shipped += static_cast<std::int64_t>(group.size());
+                status_.rejected += static_cast<std::int64_t>(rejected.size());
                 status_.backlogRows = std::max<std::int64_t>(0, status_.newest - position);
+                status_.failing = false;
             }
             wake_.notify_all();
+            for (const Rejection& r : rejected) {
+                if (rejectionsTold.size() >= kRejectionsTold || !rejectionsTold.insert(r.why).second) continue;
+                Note(r.why + ": set aside (journal entry " + std::to_string(r.seq) +
+                         "); the same reason is not told again",
+                     true);
+            }
+            if (!lastFailure.empty())
+                Note("shipping again after " + std::to_string(failures) + " failed tr" + (failures == 1 ? "y" : "ies"),
+                     false);
+            lastFailure.clear();
+            failures = 0;
         } catch (const std::exception& e) {
             sink_->Disconnect();
             connected = false;
             ++failures;
+            const auto* sinkError = dynamic_cast<const SinkError*>(&e);
+            const std::string kind = sinkError ? sinkError->Kind() : std::string(e.what());
             {
                 std::lock_guard<std::mutex> lock(mutex_);
+                status_.tried = true;
                 status_.connected = false;
+                status_.failing = true;
                 ++status_.failures;
                 status_.lastError = e.what();
             }
-            // Once per change, not once per try.
-            if (e.what() != lastError) Note(std::string(e.what()) + "; trying again with back-off", true);
-            lastError = e.what();
+            wake_.notify_all();
+            if (Stopping()) break;
             long long ms = options_.retryBaseMs;
             for (int i = 1; i < failures && ms < options_.retryMaxMs; ++i) ms *= 2;
-            // New entries do not cut the pause short: the sink is what is awaited.
-            Pause(static_cast<int>(std::min<long long>(ms, options_.retryMaxMs)), false);
+            ms = std::min<long long>(ms, options_.retryMaxMs);
+            // Once per change, not once per try: a shipment the server keeps
+            // refusing on a connection made well is told once, as is a
+            // server that stays away.
+            if (kind != lastFailure)
+                Note(std::string(e.what()) + "; trying again with back-off (up to " +
+                         (options_.retryMaxMs >= 1000 ? std::to_string(options_.retryMaxMs / 1000) + " s)"
+                                                      : std::to_string(options_.retryMaxMs) + " ms)"),
+                     true);
+            lastFailure = kind;
+            failedToConnect = connecting || !journal;
+            // New entries do not cut the pause short (the sink is what is
+            // awaited), but the backlog they make is counted meanwhile.
+            const auto until = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+            for (auto now = std::chrono::steady_clock::now(); now < until && !Stopping();
+                 now = std::chrono::steady_clock::now()) {
+                const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - now).count();
+                Pause(static_cast<int>(std::min<long long>(left, kBacklogEveryMs)), true);
+                if (!journal || !positionKnown) continue;
+                try {
+                    CountBacklog(*journal, position);
+                } catch (const std::exception&) {
+                    // The journal cannot be read either: the next try says why.
+                }
+            }
         }
     }
     if (connected) sink_->Disconnect();
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        ended_ = true;
+        status_.connected = false;
+    }
+    wake_.notify_all();
 }
 
 }  // namespace q31::tool::forward

@@ -2,8 +2,10 @@
 
 #include <sqlite3.h>
 
+#include <chrono>
 #include <ctime>
 #include <stdexcept>
+#include <thread>
 
 #include "tools/q31/collect/LogHeadText.h"
 #include "tools/q31/forward/SqliteQuery.h"
@@ -23,15 +25,48 @@ JournalBatch::Kind KindOf(const std::string& name) {
 
 }  // namespace
 
-JournalReader::JournalReader(const std::string& path) : path_(path) {
+JournalReader::JournalReader(const std::string& path, const std::atomic<bool>* stop) : path_(path), stop_(stop) {
     if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
         const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
         sqlite3_close(db_);
         db_ = nullptr;
         throw std::runtime_error("cannot open the database " + path + ": " + why);
     }
-    // The collector's transactions are short; its position writes wait for them.
-    sqlite3_busy_timeout(db_, 60000);
+    // The collector's transactions are short; its position writes wait for
+    // them, but not for a forwarder that is stopping.
+    sqlite3_busy_handler(db_, &JournalReader::OnBusy, this);
+    try {
+        // Made once per file; a second forwarder that comes at the same
+        // moment keeps the first one's.
+        SqliteQuery(db_,
+                    "CREATE TABLE IF NOT EXISTS journal_generation(id INTEGER PRIMARY KEY CHECK(id = 1), "
+                    "generation TEXT NOT NULL, made_at INTEGER NOT NULL)")
+            .Step();
+        SqliteQuery(db_,
+                    "INSERT OR IGNORE INTO journal_generation(id, generation, made_at) "
+                    "VALUES(1, lower(hex(randomblob(8))), CAST(strftime('%s', 'now') AS INTEGER))")
+            .Step();
+        SqliteQuery q(db_, "SELECT generation FROM journal_generation WHERE id = 1");
+        if (q.Step()) generation_ = q.Text(0);
+    } catch (...) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw;
+    }
+    if (generation_.empty()) {
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw std::runtime_error("database " + path + ": no generation in journal_generation");
+    }
+}
+
+int JournalReader::OnBusy(void* self, int count) {
+    const auto* reader = static_cast<const JournalReader*>(self);
+    if (reader->stop_ && reader->stop_->load()) return 0;
+    // About a minute in all, in steps short enough to notice a stop.
+    if (count >= 6000) return 0;
+    std::this_thread::sleep_for(std::chrono::milliseconds(count < 10 ? 1 : 10));
+    return 1;
 }
 
 JournalReader::~JournalReader() { sqlite3_close(db_); }
@@ -103,6 +138,16 @@ std::vector<JournalBatch> JournalReader::Read(std::int64_t afterSeq, std::size_t
                 q.Bind(1, b.meter).Bind(2, name).Bind(3, first);
                 if (!q.Step()) continue;
                 b.snapshot.json = q.Text(0);
+                if (b.serial == 0) {
+                    // Entries from before the journal kept the serial number:
+                    // the one that had answered under the name by then.
+                    SqliteQuery s(
+                        db_,
+                        "SELECT coalesce((SELECT serial FROM meter_units WHERE meter = ?1 AND first_seen <= ?2 "
+                        "ORDER BY first_seen DESC LIMIT 1), (SELECT serial FROM meters WHERE name = ?1), 0)");
+                    s.Bind(1, b.meter).Bind(2, first);
+                    if (s.Step()) b.serial = static_cast<std::uint32_t>(s.Int(0));
+                }
                 break;
             }
             case JournalBatch::Kind::Log: {

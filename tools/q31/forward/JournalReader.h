@@ -1,9 +1,11 @@
 // Reads the collector's journal back: the entries after a sink's position,
 // each with the rows its batch stored, on a connection of its own (the
 // database is in WAL mode, so reading never blocks the collector). Also
-// keeps each sink's position in the same database.
+// keeps each sink's position in the same database, and the database's
+// generation.
 #pragma once
 
+#include <atomic>
 #include <cstdint>
 #include <string>
 #include <vector>
@@ -16,8 +18,10 @@ namespace q31::tool::forward {
 
 class JournalReader {
 public:
-    // Opens `path` (which the collector made). Throws std::runtime_error.
-    explicit JournalReader(const std::string& path);
+    // Opens `path` (which the collector made) and gives it a generation if
+    // it has none yet. While `stop` is set, a wait for the collector's
+    // write lock gives up at once. Throws std::runtime_error.
+    explicit JournalReader(const std::string& path, const std::atomic<bool>* stop = nullptr);
     ~JournalReader();
     JournalReader(const JournalReader&) = delete;
     JournalReader& operator=(const JournalReader&) = delete;
@@ -33,12 +37,22 @@ public:
     std::int64_t NewestSeq();
     std::int64_t CommittedAfter(std::int64_t afterSeq);
 
+    // The database's generation: a random id (16 hex digits) made the first
+    // time a forwarder opened the file, kept in `journal_generation`. A file
+    // made anew has another, so that a sink never takes its journal for the
+    // old file's.
+    const std::string& Generation() const { return generation_; }
+
     std::int64_t Position(const std::string& sink);
     void SetPosition(const std::string& sink, std::int64_t seq);
 
 private:
+    static int OnBusy(void* self, int count);
+
     sqlite3* db_ = nullptr;
     std::string path_;
+    const std::atomic<bool>* stop_ = nullptr;
+    std::string generation_;
 };
 
 }  // namespace q31::tool::forward

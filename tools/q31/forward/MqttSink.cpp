@@ -3,12 +3,15 @@
 #include "tools/q31/HexText.h"
 
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
+#include <unordered_map>
 #include <utility>
 
 #include <mosquitto.h>
+#include <mqtt_protocol.h>
 #include <nlohmann/json.hpp>
 
 namespace q31::tool::forward {
@@ -40,16 +43,39 @@ std::string Text(const Json& j) { return j.dump(-1, ' ', false, Json::error_hand
 std::string ReadPassword(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
     std::string password;
-    if (!in) throw std::runtime_error("MQTT: cannot read the password file " + path + ": " + std::strerror(errno));
-    if (!std::getline(in, password)) throw std::runtime_error("MQTT: the password file " + path + " is empty");
+    if (!in) throw SinkError("MQTT: cannot read the password file " + path + ": " + std::strerror(errno));
+    if (!std::getline(in, password)) throw SinkError("MQTT: the password file " + path + " is empty");
     while (!password.empty() && (password.back() == '\r' || password.back() == '\n')) password.pop_back();
     return password;
 }
 
 std::string ErrorText(int rc, int err) { return rc == MOSQ_ERR_ERRNO ? std::strerror(err) : mosquitto_strerror(rc); }
 
-// The part of an id after gateway/meter/serial/epoch that tells one batch of
-// a series or log from another of the same.
+// 64-bit FNV-1a: what a message carries, as a short text for its id.
+std::string Hash(const std::string& text) {
+    std::uint64_t h = 14695981039346656037ULL;
+    for (unsigned char c : text) {
+        h ^= c;
+        h *= 1099511628211ULL;
+    }
+    char out[17];
+    std::snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(h));
+    return out;
+}
+
+// The message with its id: `key` (which says what the message is about, for
+// a person) and a hash of everything else the message carries, so that the
+// same id always names the same content and different content never shares
+// an id. `m` has its "id" first, as null.
+std::string WithId(Json& m, const std::string& key) {
+    m["id"] = "";
+    const std::string body = Text(m);  // {"id":"",...
+    m["id"] = key + "#" + Hash(body.substr(8));
+    return Text(m);
+}
+
+// The part of an archive id after gateway/generation/meter/serial/epoch
+// that tells one batch of a series from another of the same.
 std::string ArchiveRange(const ArchiveRows& a) {
     if (!a.values.empty()) return std::to_string(a.first) + "-" + std::to_string(a.first + a.values.size() - 1);
     if (a.gap) return "gap-" + std::to_string(a.gap->first) + "-" + std::to_string(a.gap->second);
@@ -57,39 +83,46 @@ std::string ArchiveRange(const ArchiveRows& a) {
 }
 
 std::string LogRange(const LogRows& l) {
-    if (l.block == 0) {
-        std::string s = "head";
-        for (std::uint16_t w : l.head) {
-            s += '-';
-            s += std::to_string(w);
-        }
-        return s;
-    }
+    if (l.block == 0) return "head";
     std::string s = std::to_string(l.block) + "/";
     if (l.records.empty()) return s + "none";
     return s + std::to_string(l.records.front().position) + "-" + std::to_string(l.records.back().position);
 }
 
+// A publication the client refuses for what the message is (its topic, its
+// size), not for the connection: another message may well go.
+bool MessageFault(int rc) {
+    return rc == MOSQ_ERR_MALFORMED_UTF8 || rc == MOSQ_ERR_PAYLOAD_SIZE || rc == MOSQ_ERR_OVERSIZE_PACKET ||
+           rc == MOSQ_ERR_INVAL || rc == MOSQ_ERR_RETAIN_NOT_SUPPORTED || rc == MOSQ_ERR_TOPIC_ALIAS_INVALID;
+}
+
+// An acknowledgement that refuses for now, not for what the message is: the
+// shipment is tried again later.
+bool Busy(int reason) { return reason == MQTT_RC_QUOTA_EXCEEDED || reason == MQTT_RC_PACKET_ID_IN_USE; }
+
 }  // namespace
 
 MqttSink::MqttSink(collect::MqttSinkSpec spec, std::string gateway, std::chrono::milliseconds stall)
-    : spec_(std::move(spec)), gateway_(std::move(gateway)), stall_(stall) {
+    : spec_(std::move(spec)), gateway_(std::move(gateway)), stall_(stall), protocol_(MQTT_PROTOCOL_V5) {
     std::call_once(gLibraryReady, [] { mosquitto_lib_init(); });
     if (spec_.clientId.empty()) spec_.clientId = "q31-" + gateway_;
 }
 
 MqttSink::~MqttSink() { Drop(); }
 
+std::string MqttSink::Topic(const std::string& meter, const std::string& kind) const {
+    return spec_.prefix + "/" + Level(gateway_) + "/" + Level(meter) + "/" + kind;
+}
+
 std::vector<MqttMessage> MqttSink::Messages(const JournalBatch& b) {
-    const std::string topic = spec_.prefix + "/" + Level(gateway_) + "/" + Level(b.meter) + "/";
-    const std::string key = gateway_ + "/" + b.meter + "/";
+    const std::string key = gateway_ + "/" + generation_ + "/" + b.meter + "/";
     const std::string unit = key + std::to_string(b.serial) + "/" + std::to_string(b.epoch) + "/";
-    Json m{{"id", nullptr}, {"gateway", gateway_}, {"meter", b.meter}, {"serial", b.serial}};
+    Json m{
+        {"id", nullptr}, {"gateway", gateway_}, {"generation", generation_}, {"meter", b.meter}, {"serial", b.serial}};
     std::vector<MqttMessage> out;
     switch (b.kind) {
         case JournalBatch::Kind::Archive: {
             const ArchiveRows& a = b.archive;
-            m["id"] = unit + a.series + "/" + std::to_string(a.module) + "/" + ArchiveRange(a);
             m["epoch"] = b.epoch;
             m["module"] = a.module;
             m["series"] = a.series;
@@ -98,21 +131,23 @@ std::vector<MqttMessage> MqttSink::Messages(const JournalBatch& b) {
             m["values"] = a.values;
             if (a.gap) m["gap"] = {{"first", a.gap->first}, {"last", a.gap->second}};
             else m["gap"] = nullptr;
-            break;
+            out.push_back({Topic(b.meter, "archive"),
+                           WithId(m, unit + a.series + "/" + std::to_string(a.module) + "/" + ArchiveRange(a)), false});
+            return out;
         }
         case JournalBatch::Kind::Snapshot: {
             const SnapshotRow& s = b.snapshot;
-            m["id"] = key + "snapshot/" + s.kind + "/" + std::to_string(s.takenAt);
             m["kind"] = s.kind;
             m["taken_at"] = s.takenAt;
             // The stored JSON goes in as it is; text that is not JSON goes as a string.
             Json data = Json::parse(s.json, nullptr, false);
             m["data"] = data.is_discarded() ? Json(s.json) : std::move(data);
-            break;
+            out.push_back({Topic(b.meter, "snapshot"),
+                           WithId(m, key + "snapshot/" + s.kind + "/" + std::to_string(s.takenAt)), false});
+            return out;
         }
         case JournalBatch::Kind::Log: {
             const LogRows& l = b.log;
-            m["id"] = unit + l.log + "/" + std::to_string(l.module) + "/" + LogRange(l);
             m["epoch"] = b.epoch;
             m["log"] = l.log;
             m["module"] = l.module;
@@ -122,11 +157,12 @@ std::vector<MqttMessage> MqttSink::Messages(const JournalBatch& b) {
                 records.push_back({{"block", r.block}, {"position", r.position}, {"data", HexText(r.data)}});
             m["records"] = std::move(records);
             m["head"] = l.head;
-            break;
+            out.push_back({Topic(b.meter, "log"),
+                           WithId(m, unit + l.log + "/" + std::to_string(l.module) + "/" + LogRange(l)), false});
+            return out;
         }
         case JournalBatch::Kind::Attempt: {
             const AttemptRow& a = b.attempt;
-            m["id"] = key + "attempt/" + std::to_string(a.id);
             m["serial"] = a.serialExpected;
             m["serial_found"] = a.serialFound ? Json(*a.serialFound) : Json(nullptr);
             m["started_at"] = a.startedAt;
@@ -136,7 +172,7 @@ std::vector<MqttMessage> MqttSink::Messages(const JournalBatch& b) {
             m["packets"] = a.packets;
             m["resends"] = a.resends;
             m["failures"] = a.failuresInRow;
-            out.push_back({topic + "attempt", Text(m), false});
+            out.push_back({Topic(b.meter, "attempt"), WithId(m, key + "attempt/" + std::to_string(a.id)), false});
 
             std::optional<std::int64_t> lastOk = a.lastOk;
             if (!lastOk && a.outcome == "ok") lastOk = a.endedAt;
@@ -150,20 +186,19 @@ std::vector<MqttMessage> MqttSink::Messages(const JournalBatch& b) {
                              {"failures", a.failuresInRow},
                              {"at", a.endedAt}};
             // Retained: a dashboard that subscribes later learns at once how the meter stands.
-            out.push_back({topic + "state", Text(state), true});
+            out.push_back({Topic(b.meter, "state"), Text(state), true});
             return out;
         }
         case JournalBatch::Kind::Event: {
             const EventRow& e = b.event;
-            m["id"] = key + "event/" + std::to_string(e.id);
             m["epoch"] = b.epoch;
             m["event"] = e.kind;
             m["detail"] = e.detail;
             m["at"] = e.at;
-            break;
+            out.push_back({Topic(b.meter, "event"), WithId(m, key + "event/" + std::to_string(e.id)), false});
+            return out;
         }
     }
-    out.push_back({topic + KindName(b.kind), Text(m), false});
     return out;
 }
 
@@ -178,14 +213,42 @@ void MqttSink::Fail(const std::string& what, int rc) {
     const std::string text = ErrorText(rc, errno);
     const std::string message = Where() + ": " + what + ": " + text + LastLogError();
     Drop();
-    throw std::runtime_error(message);
+    throw SinkError(message);
 }
 
-std::int64_t MqttSink::Connect(std::int64_t localPosition) {
+void MqttSink::Abort() {
+    aborted_ = true;
+    std::lock_guard<std::mutex> lock(mutex_);
+    changed_.notify_all();
+}
+
+SinkConnection MqttSink::Connect(const JournalOrigin& origin) {
+    if (aborted_) throw SinkError(Where() + ": stopped");
+    generation_ = origin.generation;
+    SinkConnection c;
+    c.position = origin.position;
     if (client_) {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (connected_) return localPosition;
+        if (connected_) return c;
     }
+    try {
+        ConnectOnce();
+    } catch (const SinkError&) {
+        // A broker that speaks no MQTT 5 says so in its answer: it is
+        // spoken to in 3.1.1 from then on.
+        if (protocol_ != MQTT_PROTOCOL_V5 || connackRc_ != MQTT_RC_UNSUPPORTED_PROTOCOL_VERSION) throw;
+        protocol_ = MQTT_PROTOCOL_V311;
+        ConnectOnce();
+        c.note = "the broker speaks no MQTT 5: MQTT 3.1.1 from now on (a message it refuses is not told)";
+    }
+    if (!generationTold_) {
+        const std::string earlier = SwapGeneration();
+        if (!earlier.empty() && earlier != generation_) c.earlierGeneration = earlier;
+    }
+    return c;
+}
+
+void MqttSink::ConnectOnce() {
     Drop();
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -194,17 +257,23 @@ std::int64_t MqttSink::Connect(std::int64_t localPosition) {
         drops_ = 0;
         unacked_.clear();
         ackedEarly_.clear();
+        refused_.clear();
         logError_.clear();
     }
-    // No clean session: the broker keeps the session under the client id, so
-    // messages in flight when a connection drops are finished on the next.
+    // No clean session: the broker keeps the session under the client id
+    // while the connection lasts, so that a second connection under the
+    // same id takes it over.
     client_ = mosquitto_new(spec_.clientId.c_str(), false, this);
-    if (!client_) throw std::runtime_error(Where() + ": cannot make a client: " + std::strerror(errno));
-    mosquitto_connect_callback_set(client_, &MqttSink::OnConnect);
-    mosquitto_disconnect_callback_set(client_, &MqttSink::OnDisconnect);
-    mosquitto_publish_callback_set(client_, &MqttSink::OnPublish);
+    if (!client_) throw SinkError(Where() + ": cannot make a client: " + std::strerror(errno));
+    mosquitto_connect_v5_callback_set(client_, &MqttSink::OnConnect);
+    mosquitto_disconnect_v5_callback_set(client_, &MqttSink::OnDisconnect);
+    mosquitto_publish_v5_callback_set(client_, &MqttSink::OnPublish);
+    mosquitto_subscribe_v5_callback_set(client_, &MqttSink::OnSubscribe);
+    mosquitto_unsubscribe_v5_callback_set(client_, &MqttSink::OnUnsubscribe);
+    mosquitto_message_callback_set(client_, &MqttSink::OnMessage);
     mosquitto_log_callback_set(client_, &MqttSink::OnLog);
-    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, MQTT_PROTOCOL_V311);
+    // MQTT 5: the broker's acknowledgement says when it refuses a message.
+    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, protocol_);
     // The forwarder reconnects after its own back-off; the client's network
     // thread must not do it behind its back (a lost connection fails Ship).
     mosquitto_reconnect_delay_set(client_, 3600, 3600, false);
@@ -212,7 +281,7 @@ std::int64_t MqttSink::Connect(std::int64_t localPosition) {
     if (!spec_.username.empty() || !spec_.passwordFile.empty()) {
         if (spec_.username.empty()) {
             Drop();
-            throw std::runtime_error(Where() + ": a password file needs a username");
+            throw SinkError(Where() + ": a password file needs a username");
         }
         std::string password;
         if (!spec_.passwordFile.empty()) {
@@ -234,7 +303,9 @@ std::int64_t MqttSink::Connect(std::int64_t localPosition) {
         if (rc != MOSQ_ERR_SUCCESS) Fail("cannot use the TLS files " + spec_.caFile, rc);
     }
 
-    int rc = mosquitto_connect(client_, spec_.host.c_str(), spec_.port, spec_.keepaliveS);
+    // Without blocking: the connection is made by the client's thread, and
+    // a stop does not wait for a broker that does not answer.
+    int rc = mosquitto_connect_async(client_, spec_.host.c_str(), spec_.port, spec_.keepaliveS);
     if (rc != MOSQ_ERR_SUCCESS) Fail("cannot connect", rc);
     rc = mosquitto_loop_start(client_);
     if (rc != MOSQ_ERR_SUCCESS) Fail("cannot start the client's thread", rc);
@@ -243,28 +314,109 @@ std::int64_t MqttSink::Connect(std::int64_t localPosition) {
     std::unique_lock<std::mutex> lock(mutex_);
     // The TLS handshake may end in the client's thread, which then gives up
     // with no more than an error in its log.
-    changed_.wait_for(lock, stall_, [this] { return connackRc_ >= 0 || drops_ > 0 || !logError_.empty(); });
-    if (connected_) return localPosition;
+    changed_.wait_for(lock, stall_, [this] { return connackRc_ >= 0 || drops_ > 0 || !logError_.empty() || aborted_; });
+    if (connected_ && !aborted_) return;
     std::string message = Where();
-    if (connackRc_ > 0) message += ": refused the connection: " + std::string(mosquitto_connack_string(connackRc_));
+    if (aborted_) message += ": stopped while connecting";
+    else if (connackRc_ > 0)
+        message += ": refused the connection: " + std::string(protocol_ == MQTT_PROTOCOL_V5
+                                                                  ? mosquitto_reason_string(connackRc_)
+                                                                  : mosquitto_connack_string(connackRc_));
     else if (drops_ > 0) message += ": closed the connection before accepting it";
     else if (!logError_.empty()) message += ": cannot connect";
     else message += ": no answer within " + std::to_string(stall_.count()) + " ms";
     if (!logError_.empty()) message += " (" + logError_ + ")";
     lock.unlock();
     Drop();
-    throw std::runtime_error(message);
+    throw SinkError(message);
 }
 
-void MqttSink::Ship(const std::vector<JournalBatch>& batches) {
-    if (!client_) throw std::runtime_error(Where() + ": not connected");
+std::string MqttSink::SwapGeneration() {
+    // What is retained comes right after the subscription is granted, and
+    // before the broker ends the subscription: once that is acknowledged,
+    // whatever was there has come.
+    const std::string topic = spec_.prefix + "/" + Level(gateway_) + "/generation";
+    auto await = [&](int mid) {
+        std::unique_lock<std::mutex> lock(mutex_);
+        awaitedMid_ = mid;
+        awaitedDone_ = false;
+        changed_.wait_for(lock, stall_, [&] { return awaitedDone_ || drops_ > 0 || aborted_; });
+        awaitedMid_ = -1;
+        return awaitedDone_;
+    };
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        retainedGeneration_.clear();
+        awaitedMid_ = -1;
+    }
+    int mid = 0;
+    // Nothing here fails the connection: a broker that keeps nothing, or
+    // will not let the gateway read its own topic, only misses the news.
+    if (mosquitto_subscribe(client_, &mid, topic.c_str(), 0) != MOSQ_ERR_SUCCESS || !await(mid)) return {};
+    if (mosquitto_unsubscribe(client_, &mid, topic.c_str()) != MOSQ_ERR_SUCCESS || !await(mid)) return {};
+    std::string earlier;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        earlier = retainedGeneration_;
+    }
+    if (earlier != generation_) {
+        const std::string payload = Text(Json{{"gateway", gateway_}, {"generation", generation_}});
+        {
+            // The acknowledgement may come before publish has handed out the id.
+            std::lock_guard<std::mutex> lock(mutex_);
+            awaitedMid_ = 0;
+            awaitedDone_ = false;
+        }
+        if (mosquitto_publish(client_, &mid, topic.c_str(), static_cast<int>(payload.size()), payload.data(), 1,
+                              true) != MOSQ_ERR_SUCCESS)
+            return {};
+        std::unique_lock<std::mutex> lock(mutex_);
+        awaitedMid_ = mid;
+        if (ackedEarly_.erase(mid) > 0) awaitedDone_ = true;
+        changed_.wait_for(lock, stall_, [&] { return awaitedDone_ || drops_ > 0 || aborted_; });
+        awaitedMid_ = -1;
+        // Not kept: told again at the next connection.
+        if (!awaitedDone_) return earlier;
+    }
+    generationTold_ = true;
+    return earlier;
+}
+
+std::vector<Rejection> MqttSink::Ship(const std::vector<JournalBatch>& batches) {
+    if (aborted_) throw SinkError(Where() + ": stopped");
+    if (!client_) throw SinkError(Where() + ": not connected");
     std::int64_t drops;
     {
         std::lock_guard<std::mutex> lock(mutex_);
-        if (!connected_) throw std::runtime_error(Where() + ": the connection was lost");
+        if (!connected_) throw SinkError(Where() + ": the connection was lost");
         drops = drops_;
         ackedEarly_.clear();
+        refused_.clear();
     }
+    std::vector<Rejection> rejected;
+    // Which batch each message in flight is of, for the broker's refusals.
+    struct Sent {
+        const JournalBatch* batch;
+        bool state;
+    };
+    std::unordered_map<int, Sent> sent;
+    auto takeRefusals = [&](std::unique_lock<std::mutex>& lock) {
+        if (refused_.empty()) return;
+        std::vector<std::pair<int, int>> refused;
+        refused.swap(refused_);
+        lock.unlock();
+        for (const auto& [mid, reason] : refused) {
+            const auto it = sent.find(mid);
+            if (Busy(reason))
+                throw SinkError(Where() + ": refused a message for now: " + mosquitto_reason_string(reason));
+            if (it == sent.end()) continue;  // not a batch's (the generation's)
+            const JournalBatch& b = *it->second.batch;
+            rejected.push_back({b.seq, Where() + ": refused a message on " +
+                                           Topic(b.meter, it->second.state ? "state" : KindName(b.kind)) + ": " +
+                                           mosquitto_reason_string(reason)});
+        }
+        lock.lock();
+    };
 
     // Waits until at most `left` messages await their acknowledgement; gives
     // up when the connection drops or the broker makes no progress.
@@ -276,20 +428,28 @@ void MqttSink::Ship(const std::vector<JournalBatch>& batches) {
         std::int64_t acks = acks_;
         auto deadline = std::chrono::steady_clock::now() + stall_;
         wakeAt_ = left;
+        takeRefusals(lock);
         while (unacked_.size() > left) {
+            if (aborted_) throw SinkError(Where() + ": stopped while shipping");
             if (drops_ != drops)
-                throw std::runtime_error(
-                    Where() + ": the connection was lost; unacknowledged: " + std::to_string(unacked_.size()));
-            if (changed_.wait_until(lock, deadline) != std::cv_status::timeout) continue;
+                throw SinkError(
+                    Where() + ": the connection was lost; unacknowledged: " + std::to_string(unacked_.size()),
+                    Where() + ": the connection was lost");
+            if (changed_.wait_until(lock, deadline) != std::cv_status::timeout) {
+                takeRefusals(lock);
+                continue;
+            }
             if (acks_ != acks) {
                 acks = acks_;
                 deadline = std::chrono::steady_clock::now() + stall_;
             } else if (unacked_.size() > left && drops_ == drops) {
-                throw std::runtime_error(Where() + ": no acknowledgement within " + std::to_string(stall_.count()) +
-                                         " ms; unacknowledged: " + std::to_string(unacked_.size()) +
-                                         (logError_.empty() ? "" : " (" + logError_ + ")"));
+                throw SinkError(Where() + ": no acknowledgement within " + std::to_string(stall_.count()) +
+                                    " ms; unacknowledged: " + std::to_string(unacked_.size()) +
+                                    (logError_.empty() ? "" : " (" + logError_ + ")"),
+                                Where() + ": no acknowledgement");
             }
         }
+        takeRefusals(lock);
     };
 
     for (const JournalBatch& batch : batches) {
@@ -300,15 +460,22 @@ void MqttSink::Ship(const std::vector<JournalBatch>& batches) {
                                              m.payload.data(), 1, m.retain);
             // The client may see the connection gone before its thread has told us.
             if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST)
-                throw std::runtime_error(Where() + ": the connection was lost");
+                throw SinkError(Where() + ": the connection was lost");
+            if (MessageFault(rc)) {
+                rejected.push_back(
+                    {batch.seq, Where() + ": cannot publish on " + m.topic + ": " + ErrorText(rc, errno)});
+                continue;
+            }
             if (rc != MOSQ_ERR_SUCCESS)
-                throw std::runtime_error(Where() + ": cannot publish on " + m.topic + ": " + ErrorText(rc, errno));
+                throw SinkError(Where() + ": cannot publish on " + m.topic + ": " + ErrorText(rc, errno));
+            sent[mid] = {&batch, m.retain};
             std::lock_guard<std::mutex> lock(mutex_);
             // The network thread may have had the acknowledgement before publish returned the id.
             if (ackedEarly_.erase(mid) == 0) unacked_.insert(mid);
         }
     }
     waitFor(0);
+    return rejected;
 }
 
 void MqttSink::Disconnect() { Drop(); }
@@ -324,9 +491,10 @@ void MqttSink::Drop() {
     connected_ = false;
     unacked_.clear();
     ackedEarly_.clear();
+    refused_.clear();
 }
 
-void MqttSink::OnConnect(mosquitto*, void* self, int rc) {
+void MqttSink::OnConnect(mosquitto*, void* self, int rc, int, const mosquitto_property*) {
     auto* sink = static_cast<MqttSink*>(self);
     std::lock_guard<std::mutex> lock(sink->mutex_);
     sink->connackRc_ = rc;
@@ -334,7 +502,7 @@ void MqttSink::OnConnect(mosquitto*, void* self, int rc) {
     sink->changed_.notify_all();
 }
 
-void MqttSink::OnDisconnect(mosquitto*, void* self, int) {
+void MqttSink::OnDisconnect(mosquitto*, void* self, int, const mosquitto_property*) {
     auto* sink = static_cast<MqttSink*>(self);
     std::lock_guard<std::mutex> lock(sink->mutex_);
     sink->connected_ = false;
@@ -342,12 +510,48 @@ void MqttSink::OnDisconnect(mosquitto*, void* self, int) {
     sink->changed_.notify_all();
 }
 
-void MqttSink::OnPublish(mosquitto*, void* self, int mid) {
+void MqttSink::OnPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*) {
     auto* sink = static_cast<MqttSink*>(self);
     std::lock_guard<std::mutex> lock(sink->mutex_);
+    if (mid == sink->awaitedMid_) {
+        // The generation's, which Connect awaits.
+        sink->awaitedDone_ = true;
+        sink->changed_.notify_all();
+        return;
+    }
     if (sink->unacked_.erase(mid) == 0) sink->ackedEarly_.insert(mid);
     ++sink->acks_;
-    if (sink->unacked_.size() <= sink->wakeAt_) sink->changed_.notify_all();
+    // MQTT 5: 0x80 and above refuse the message.
+    if (reason >= 0x80) {
+        sink->refused_.emplace_back(mid, reason);
+        sink->changed_.notify_all();
+    } else if (sink->unacked_.size() <= sink->wakeAt_) {
+        sink->changed_.notify_all();
+    }
+}
+
+void MqttSink::OnSubscribe(mosquitto*, void* self, int mid, int, const int*, const mosquitto_property*) {
+    auto* sink = static_cast<MqttSink*>(self);
+    std::lock_guard<std::mutex> lock(sink->mutex_);
+    if (mid == sink->awaitedMid_) sink->awaitedDone_ = true;
+    sink->changed_.notify_all();
+}
+
+void MqttSink::OnUnsubscribe(mosquitto*, void* self, int mid, const mosquitto_property*) {
+    auto* sink = static_cast<MqttSink*>(self);
+    std::lock_guard<std::mutex> lock(sink->mutex_);
+    if (mid == sink->awaitedMid_) sink->awaitedDone_ = true;
+    sink->changed_.notify_all();
+}
+
+void MqttSink::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
+    auto* sink = static_cast<MqttSink*>(self);
+    if (!message->retain || !message->payload) return;
+    const std::string text(static_cast<const char*>(message->payload), static_cast<std::size_t>(message->payloadlen));
+    const Json j = Json::parse(text, nullptr, false);
+    if (j.is_discarded() || !j.is_object() || !j.contains("generation") || !j["generation"].is_string()) return;
+    std::lock_guard<std::mutex> lock(sink->mutex_);
+    sink->retainedGeneration_ = j["generation"].get<std::string>();
 }
 
 void MqttSink::OnLog(mosquitto*, void* self, int level, const char* text) {

@@ -2,14 +2,21 @@
 // dashboards and automation, on PREFIX/GATEWAY/METER/KIND, and after every
 // attempt the meter's state, retained, on PREFIX/GATEWAY/METER/state.
 //
-// Delivery is at least once: every message goes with QoS 1 in a session the
-// broker keeps (clean session off), and a batch counts as shipped only once
+// Delivery is at least once: every message goes with QoS 1 (MQTT 5, or 3.1.1
+// with a broker that speaks no 5), and a batch counts as shipped only once
 // the broker has acknowledged each of its messages. After a failure the
 // forwarder sends the batches again, so a consumer may see a message twice;
-// each carries an "id" made of its key, and the same batch always gives the
-// same id and the same bytes, so repeats are dropped by the id.
+// each carries an "id" made of its key and a hash of everything else it
+// carries: the same id is always the same content, so repeats are dropped by
+// the id. A message the broker refuses (its reason code says so: not
+// authorized, too large, ...) or the client cannot send (a topic that is not
+// UTF-8) is set aside; the rest goes on.
+//
+// PREFIX/GATEWAY/generation holds, retained, the generation of the gateway's
+// database: a database made anew is told once, when the sink meets it.
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -17,6 +24,7 @@
 #include <mutex>
 #include <set>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "tools/q31/collect/CollectConfig.h"
@@ -24,6 +32,7 @@
 
 struct mosquitto;
 struct mosquitto_message;
+struct mqtt5__property;
 
 namespace q31::tool::forward {
 
@@ -45,30 +54,47 @@ public:
 
     std::string Name() const override { return "mqtt"; }
     // The broker keeps no position, so the forwarder's own stands.
-    std::int64_t Connect(std::int64_t localPosition) override;
-    void Ship(const std::vector<JournalBatch>& batches) override;
+    SinkConnection Connect(const JournalOrigin& origin) override;
+    std::vector<Rejection> Ship(const std::vector<JournalBatch>& batches) override;
     void Disconnect() override;
+    void Abort() override;
 
     // The messages `batch` gives: its own, and after an attempt the meter's
-    // state. Remembers the meter's last good read for the state.
+    // state. Remembers the meter's last good read for the state. The
+    // generation is the one of the last Connect (SetGeneration for tests).
     std::vector<MqttMessage> Messages(const JournalBatch& batch);
+    void SetGeneration(std::string generation) { generation_ = std::move(generation); }
 
 private:
-    static void OnConnect(mosquitto* client, void* self, int rc);
-    static void OnDisconnect(mosquitto* client, void* self, int rc);
-    static void OnPublish(mosquitto* client, void* self, int mid);
+    static void OnConnect(mosquitto* client, void* self, int rc, int flags, const struct mqtt5__property* props);
+    static void OnDisconnect(mosquitto* client, void* self, int rc, const struct mqtt5__property* props);
+    static void OnPublish(mosquitto* client, void* self, int mid, int reason, const struct mqtt5__property* props);
+    static void OnSubscribe(mosquitto* client, void* self, int mid, int count, const int* granted,
+                            const struct mqtt5__property* props);
+    static void OnUnsubscribe(mosquitto* client, void* self, int mid, const struct mqtt5__property* props);
+    static void OnMessage(mosquitto* client, void* self, const mosquitto_message* message);
     static void OnLog(mosquitto* client, void* self, int level, const char* text);
 
     [[noreturn]] void Fail(const std::string& what, int rc);
     std::string Where() const;
     std::string LastLogError();
+    std::string Topic(const std::string& meter, const std::string& kind) const;
+    // One try at a connection with the protocol in force.
+    void ConnectOnce();
+    // What the broker keeps retained on PREFIX/GATEWAY/generation (empty:
+    // nothing, or no answer), and ours put there instead.
+    std::string SwapGeneration();
     void Drop();
 
     collect::MqttSinkSpec spec_;
     std::string gateway_;
+    std::string generation_;
+    bool generationTold_ = false;  // PREFIX/GATEWAY/generation holds ours
     std::chrono::milliseconds stall_;
+    int protocol_;  // MQTT_PROTOCOL_V5, or V311 after a broker refused 5
     mosquitto* client_ = nullptr;
     bool looping_ = false;
+    std::atomic<bool> aborted_{false};
     // The meter's last good read, for a journal that does not carry it.
     std::map<std::string, std::int64_t> lastOk_;
 
@@ -83,6 +109,10 @@ private:
     std::int64_t acks_ = 0;
     std::size_t wakeAt_ = 0;  // Ship waits until no more than this many are unacknowledged
     std::string logError_;
+    std::vector<std::pair<int, int>> refused_;  // (mid, reason) of acknowledgements that refused
+    int awaitedMid_ = -1;                       // a subscription or its end, awaited by Connect
+    bool awaitedDone_ = false;
+    std::string retainedGeneration_;  // as received on PREFIX/GATEWAY/generation
 };
 
 }  // namespace q31::tool::forward

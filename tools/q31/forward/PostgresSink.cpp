@@ -5,11 +5,15 @@
 #include <algorithm>
 #include <cerrno>
 #include <cstring>
+#include <chrono>
 #include <fstream>
 #include <iterator>
 #include <memory>
 #include <stdexcept>
+#include <thread>
 #include <utility>
+
+#include "support/SocketWait.h"
 
 namespace q31::tool::forward {
 namespace {
@@ -17,6 +21,14 @@ namespace {
 // Taken for the migration's transaction: gateways that start at once wait
 // for each other instead of racing to create the same tables.
 constexpr std::int64_t kSchemaLock = 0x7133315F736368LL;
+
+// A server that does not take the connection within this long is tried again later.
+constexpr std::chrono::seconds kConnectTimeout{10};
+
+// Every connection's: see Connect.
+constexpr const char* kSessionSettings =
+    "SET synchronous_commit = on; SET statement_timeout = '5s'; SET lock_timeout = '2s'; "
+    "SET idle_in_transaction_session_timeout = '60s'";
 
 // Type oids of the parameters, fixed in every PostgreSQL.
 constexpr Oid kText = 25;
@@ -135,6 +147,48 @@ CREATE TABLE q31_forward(
     PRIMARY KEY(gateway, sink)
 );
 )sql",
+    // 2: the gateway database's generation joins every key. A gateway whose
+    // database is made anew numbers its journal, its attempts and its events
+    // from 1 again and its meters' epochs from 0: under its new generation
+    // none of that meets the old rows, which stay. Rows from before carry
+    // the generation ''.
+    R"sql(
+ALTER TABLE archive_values ADD COLUMN generation text NOT NULL DEFAULT '';
+ALTER TABLE archive_values DROP CONSTRAINT archive_values_pkey;
+ALTER TABLE archive_values ADD PRIMARY KEY(gateway, generation, meter, serial, epoch, module, series, record);
+ALTER TABLE gaps ADD COLUMN generation text NOT NULL DEFAULT '';
+ALTER TABLE gaps DROP CONSTRAINT gaps_pkey;
+ALTER TABLE gaps ADD PRIMARY KEY(gateway, generation, meter, serial, epoch, module, series, first_missing);
+ALTER TABLE snapshots ADD COLUMN generation text NOT NULL DEFAULT '';
+ALTER TABLE snapshots DROP CONSTRAINT snapshots_pkey;
+ALTER TABLE snapshots ADD PRIMARY KEY(gateway, generation, meter, kind, taken_at);
+ALTER TABLE log_records ADD COLUMN generation text NOT NULL DEFAULT '';
+ALTER TABLE log_records DROP CONSTRAINT log_records_pkey;
+ALTER TABLE log_records ADD PRIMARY KEY(gateway, generation, meter, serial, epoch, log, module, block, position, data);
+ALTER TABLE log_heads ADD COLUMN generation text NOT NULL DEFAULT '';
+ALTER TABLE log_heads DROP CONSTRAINT log_heads_pkey;
+ALTER TABLE log_heads ADD PRIMARY KEY(gateway, generation, meter, serial, epoch, log, module);
+ALTER TABLE attempts ADD COLUMN generation text NOT NULL DEFAULT '';
+ALTER TABLE attempts DROP CONSTRAINT attempts_pkey;
+ALTER TABLE attempts ADD PRIMARY KEY(gateway, generation, id);
+ALTER TABLE meter_events ADD COLUMN generation text NOT NULL DEFAULT '';
+ALTER TABLE meter_events DROP CONSTRAINT meter_events_pkey;
+ALTER TABLE meter_events ADD PRIMARY KEY(gateway, generation, id);
+ALTER TABLE meters ADD COLUMN generation text NOT NULL DEFAULT '';
+ALTER TABLE q31_forward ADD COLUMN generation text NOT NULL DEFAULT '';
+ALTER TABLE q31_forward DROP CONSTRAINT q31_forward_pkey;
+ALTER TABLE q31_forward ADD PRIMARY KEY(gateway, generation, sink);
+CREATE TABLE q31_rejected(
+    gateway text NOT NULL,
+    generation text NOT NULL,
+    seq bigint NOT NULL,
+    kind text NOT NULL,
+    meter text NOT NULL,
+    error text NOT NULL,
+    rejected_at timestamptz NOT NULL DEFAULT now(),
+    PRIMARY KEY(gateway, generation, seq)
+);
+)sql",
 };
 constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof *kMigrations);
 static_assert(kMigrationCount == PostgresSink::kSchemaVersion);
@@ -159,51 +213,66 @@ Oid TypeOid(char c) {
 const Statement kStatements[] = {
     // The records of a batch follow each other from the first: one array of
     // values stands for all of them.
-    {"archive", "ttllitlL",
-     "INSERT INTO archive_values(gateway, meter, serial, epoch, module, series, record, value) "
-     "SELECT $1, $2, $3, $4, $5, $6, $7 + v.n - 1, v.value "
-     "FROM unnest($8::bigint[]) WITH ORDINALITY AS v(value, n) ON CONFLICT DO NOTHING"},
-    {"gap", "ttllitlll",
-     "INSERT INTO gaps(gateway, meter, serial, epoch, module, series, first_missing, last_missing, found_at) "
-     "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT DO NOTHING"},
-    {"snapshot", "ttltlt",
-     "INSERT INTO snapshots(gateway, meter, serial, kind, taken_at, data) "
-     "VALUES($1, $2, $3, $4, $5, $6::jsonb) ON CONFLICT DO NOTHING"},
-    {"log", "ttlltiIIBl",
-     "INSERT INTO log_records(gateway, meter, serial, epoch, log, module, block, position, data, first_seen) "
-     "SELECT $1, $2, $3, $4, $5, $6, r.block, r.position, r.data, $10 "
-     "FROM unnest($7::integer[], $8::integer[], $9::bytea[]) AS r(block, position, data) ON CONFLICT DO NOTHING"},
+    {"archive", "tttllitlL",
+     "INSERT INTO archive_values(gateway, generation, meter, serial, epoch, module, series, record, value) "
+     "SELECT $1, $2, $3, $4, $5, $6, $7, $8 + v.n - 1, v.value "
+     "FROM unnest($9::bigint[]) WITH ORDINALITY AS v(value, n) ON CONFLICT DO NOTHING"},
+    {"gap", "tttllitlll",
+     "INSERT INTO gaps(gateway, generation, meter, serial, epoch, module, series, first_missing, last_missing, "
+     "found_at) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) ON CONFLICT DO NOTHING"},
+    {"snapshot", "tttltlt",
+     "INSERT INTO snapshots(gateway, generation, meter, serial, kind, taken_at, data) "
+     "VALUES($1, $2, $3, $4, $5, $6, $7::jsonb) ON CONFLICT DO NOTHING"},
+    {"log", "tttlltiIIBl",
+     "INSERT INTO log_records(gateway, generation, meter, serial, epoch, log, module, block, position, data, "
+     "first_seen) SELECT $1, $2, $3, $4, $5, $6, $7, r.block, r.position, r.data, $11 "
+     "FROM unnest($8::integer[], $9::integer[], $10::bytea[]) AS r(block, position, data) ON CONFLICT DO NOTHING"},
     // A head read later replaces the one before; the same head shipped again
     // after a newer one must not put the older back.
-    {"head", "ttlltiIll",
-     "INSERT INTO log_heads(gateway, meter, serial, epoch, log, module, words, read_at, seq) "
-     "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9) "
-     "ON CONFLICT (gateway, meter, serial, epoch, log, module) DO UPDATE "
+    {"head", "tttlltiIll",
+     "INSERT INTO log_heads(gateway, generation, meter, serial, epoch, log, module, words, read_at, seq) "
+     "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) "
+     "ON CONFLICT (gateway, generation, meter, serial, epoch, log, module) DO UPDATE "
      "SET words = excluded.words, read_at = excluded.read_at, seq = excluded.seq "
      "WHERE log_heads.seq <= excluded.seq"},
-    {"attempt", "tltllllttii",
-     "INSERT INTO attempts(gateway, id, meter, serial_expected, serial_found, started_at, ended_at, outcome, "
-     "message, packets, resends) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11) ON CONFLICT DO NOTHING"},
+    {"attempt", "ttltllllttii",
+     "INSERT INTO attempts(gateway, generation, id, meter, serial_expected, serial_found, started_at, ended_at, "
+     "outcome, message, packets, resends) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10, $11, $12) "
+     "ON CONFLICT DO NOTHING"},
     // The meter's state follows its newest attempt only, so that an attempt
-    // shipped again changes nothing.
-    {"meter", "ttllllti",
-     "INSERT INTO meters(gateway, name, serial, last_attempt_id, last_attempt, last_outcome, last_ok, failures) "
-     "VALUES($1, $2, coalesce($4, $3), $5, $6, $7, CASE WHEN $7 = 'ok' THEN $6 END, $8) "
-     "ON CONFLICT (gateway, name) DO UPDATE SET serial = coalesce($4, meters.serial), "
-     "last_attempt_id = excluded.last_attempt_id, last_attempt = excluded.last_attempt, "
-     "last_outcome = excluded.last_outcome, last_ok = coalesce(excluded.last_ok, meters.last_ok), "
-     "failures = excluded.failures WHERE meters.last_attempt_id < excluded.last_attempt_id"},
-    {"event", "tltllttl",
-     "INSERT INTO meter_events(gateway, id, meter, serial, epoch, kind, detail, at) "
-     "VALUES($1, $2, $3, $4, $5, $6, $7, $8) ON CONFLICT DO NOTHING"},
-    {"position", "ttl",
-     "INSERT INTO q31_forward(gateway, sink, seq) VALUES($1, $2, $3) "
-     "ON CONFLICT (gateway, sink) DO UPDATE SET seq = greatest(q31_forward.seq, excluded.seq), shipped_at = now()"},
+    // shipped again changes nothing. Within a generation the attempts' ids
+    // tell which is newer; a new generation numbers them from 1 again, and
+    // its attempts take over from the old one's by their time.
+    {"meter", "tttllllti",
+     "INSERT INTO meters(gateway, generation, name, serial, last_attempt_id, last_attempt, last_outcome, last_ok, "
+     "failures) VALUES($1, $2, $3, coalesce($5, $4), $6, $7, $8, CASE WHEN $8 = 'ok' THEN $7 END, $9) "
+     "ON CONFLICT (gateway, name) DO UPDATE SET serial = coalesce($5, meters.serial), "
+     "generation = excluded.generation, last_attempt_id = excluded.last_attempt_id, "
+     "last_attempt = excluded.last_attempt, last_outcome = excluded.last_outcome, "
+     "last_ok = coalesce(excluded.last_ok, meters.last_ok), failures = excluded.failures "
+     "WHERE CASE WHEN meters.generation = excluded.generation THEN meters.last_attempt_id < excluded.last_attempt_id "
+     "ELSE meters.last_attempt <= excluded.last_attempt END"},
+    {"event", "ttltllttl",
+     "INSERT INTO meter_events(gateway, generation, id, meter, serial, epoch, kind, detail, at) "
+     "VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9) ON CONFLICT DO NOTHING"},
+    {"position", "tttl",
+     "INSERT INTO q31_forward(gateway, generation, sink, seq) VALUES($1, $2, $3, $4) "
+     "ON CONFLICT (gateway, generation, sink) DO UPDATE "
+     "SET seq = greatest(q31_forward.seq, excluded.seq), shipped_at = now()"},
     // Whether any of a batch's records is there already.
-    {"stored", "ttllitll",
-     "SELECT 1 FROM archive_values WHERE gateway = $1 AND meter = $2 AND serial = $3 AND epoch = $4 "
-     "AND module = $5 AND series = $6 AND record BETWEEN $7 AND $8 LIMIT 1"},
-    {"read_position", "tt", "SELECT seq FROM q31_forward WHERE gateway = $1 AND sink = $2"},
+    {"stored", "tttllitll",
+     "SELECT 1 FROM archive_values WHERE gateway = $1 AND generation = $2 AND meter = $3 AND serial = $4 "
+     "AND epoch = $5 AND module = $6 AND series = $7 AND record BETWEEN $8 AND $9 LIMIT 1"},
+    // Every generation's position, the newest shipment first.
+    {"read_position", "tt",
+     "SELECT generation, seq FROM q31_forward WHERE gateway = $1 AND sink = $2 ORDER BY shipped_at DESC"},
+    // The position kept before generations were, taken over by the database it belongs to.
+    {"adopt_position", "ttt",
+     "UPDATE q31_forward SET generation = $2, shipped_at = now() WHERE gateway = $1 AND sink = $3 "
+     "AND generation = ''"},
+    {"rejected", "ttlttt",
+     "INSERT INTO q31_rejected(gateway, generation, seq, kind, meter, error) VALUES($1, $2, $3, $4, $5, $6) "
+     "ON CONFLICT DO NOTHING"},
 };
 
 struct ResultFree {
@@ -370,24 +439,50 @@ std::string PostgresSink::Redact(std::string text) const {
 
 std::string PostgresSink::PrintableUrl() const { return Redact(spec_.url); }
 
-void PostgresSink::Fail(const std::string& what) {
+namespace {
+
+// Errors of a row's own making: a value the server cannot take (text that is
+// not UTF-8 or holds a NUL, JSON it refuses, a number out of range), a
+// constraint, a limit of the server's (an index entry too large). Anything
+// else (permissions, locks, time-outs, a full disk, a connection) is the
+// server's state, which changes: tried again later.
+bool RowError(const std::string& state) {
+    return state.size() == 5 &&
+           (state.compare(0, 2, "22") == 0 || state.compare(0, 2, "23") == 0 || state.compare(0, 2, "54") == 0);
+}
+
+}  // namespace
+
+void PostgresSink::Fail(const std::string& what, const PGresult* result) {
     std::string message = "postgres: " + what;
-    if (conn_) message += ": " + Trimmed(PQerrorMessage(conn_));
+    std::string detail;
+    if (result && PQresultErrorMessage(result)[0]) detail = Trimmed(PQresultErrorMessage(result));
+    else if (conn_) detail = Trimmed(PQerrorMessage(conn_));
+    if (!detail.empty()) message += ": " + detail;
     message = Redact(std::move(message));
-    // A transaction that failed is rolled back; a connection that broke is
-    // given up, so that the next Connect makes a new one.
+    const char* state = result ? PQresultErrorField(result, PG_DIAG_SQLSTATE) : nullptr;
+    lastState_ = state ? state : "";
+    const char* primary = result ? PQresultErrorField(result, PG_DIAG_MESSAGE_PRIMARY) : nullptr;
+    lastPrimary_ = Redact(primary ? primary : detail);
+    if (aborted_) message = "postgres: stopped while " + what;
+    // A transaction that failed is rolled back (a row set aside within one
+    // is rolled back to its savepoint by the caller); a connection that
+    // broke is given up, so that the next Connect makes a new one.
     if (conn_ && PQstatus(conn_) == CONNECTION_OK) {
-        if (PQtransactionStatus(conn_) != PQTRANS_IDLE) Result(PQexec(conn_, "ROLLBACK"));
+        if (!careful_ && PQtransactionStatus(conn_) != PQTRANS_IDLE) Result(PQexec(conn_, "ROLLBACK"));
     } else {
         Disconnect();
     }
-    throw std::runtime_error(message);
+    // The same failure again is the same kind, whatever file or value its
+    // text names: the server's code for it, or its text when it has none.
+    throw SinkError(message, lastState_.empty() ? message : "postgres: " + what + " [" + lastState_ + "]");
 }
 
 void PostgresSink::Exec(const char* sql, const char* what) {
     Result r(PQexec(conn_, sql));
     const ExecStatusType status = PQresultStatus(r.get());
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail(std::string(what ? what : sql) + " failed");
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK)
+        Fail(std::string(what ? what : sql) + " failed", r.get());
 }
 
 int PostgresSink::Run(const char* statement) {
@@ -401,12 +496,39 @@ int PostgresSink::Run(const char* statement) {
     }
     Result r(PQexecPrepared(conn_, statement, params_.count, values, lengths, formats, 0));
     const ExecStatusType status = PQresultStatus(r.get());
-    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail(std::string(statement) + " failed");
+    if (status != PGRES_COMMAND_OK && status != PGRES_TUPLES_OK) Fail(std::string(statement) + " failed", r.get());
     return PQntuples(r.get());
 }
 
-std::int64_t PostgresSink::Connect(std::int64_t /*localPosition*/) {
-    if (conn_ && PQstatus(conn_) == CONNECTION_OK) return ReadPosition();
+void PostgresSink::Abort() {
+    aborted_ = true;
+    std::lock_guard<std::mutex> lock(connMutex_);
+    if (cancel_) {
+        // The server stops the statement that waits (for a lock, say) and
+        // rolls back. The request goes on a thread of its own: it connects
+        // to the server anew, which may take long when the server is gone,
+        // and whoever stops must not wait for that.
+        std::thread([cancel = cancel_] {
+            char error[256];
+            PQcancel(cancel.get(), error, sizeof error);
+        }).detach();
+    }
+    // The call under way on the sink's thread ends at once.
+    // (A socket already closed by the server has nothing left to end.)
+    if (socket_ >= 0) static_cast<void>(ShutDownSocket(socket_));
+}
+
+SinkConnection PostgresSink::Connect(const JournalOrigin& origin) {
+    if (aborted_) throw SinkError("postgres: stopped");
+    generation_ = origin.generation;
+    if (conn_ && PQstatus(conn_) == CONNECTION_OK) {
+        try {
+            return ReadPosition(origin);
+        } catch (const std::runtime_error&) {
+            Disconnect();
+            throw;
+        }
+    }
     Disconnect();
     std::string password;
     if (!spec_.passwordFile.empty()) {
@@ -418,19 +540,41 @@ std::int64_t PostgresSink::Connect(std::int64_t /*localPosition*/) {
     // that the file's wins over one in the URL. The keepalives and the user
     // time-out end a shipment whose server vanished without a word instead
     // of waiting for it for hours.
-    std::vector<const char*> keys{
-        "connect_timeout",  "keepalives_idle", "keepalives_interval", "keepalives_count", "tcp_user_timeout",
-        "application_name", "dbname"};
-    std::vector<const char*> values{"10", "30", "10", "3", "60000", application.c_str(), spec_.url.c_str()};
+    std::vector<const char*> keys{"keepalives_idle",  "keepalives_interval", "keepalives_count",
+                                  "tcp_user_timeout", "application_name",    "dbname"};
+    std::vector<const char*> values{"30", "10", "3", "60000", application.c_str(), spec_.url.c_str()};
     if (!password.empty()) {
         keys.push_back("password");
         values.push_back(password.c_str());
     }
     keys.push_back(nullptr);
     values.push_back(nullptr);
-    conn_ = PQconnectdbParams(keys.data(), values.data(), 1);
-    if (!conn_) throw std::runtime_error("postgres: out of memory connecting to " + PrintableUrl());
-    if (PQstatus(conn_) != CONNECTION_OK) Fail("cannot connect to " + PrintableUrl());
+    // Connected step by step, so that a stop never waits for a server that
+    // does not answer.
+    PGconn* conn = PQconnectStartParams(keys.data(), values.data(), 1);
+    if (!conn) throw SinkError("postgres: out of memory connecting to " + PrintableUrl());
+    conn_ = conn;
+    if (PQstatus(conn_) == CONNECTION_BAD) Fail("cannot connect to " + PrintableUrl());
+    const auto deadline = std::chrono::steady_clock::now() + kConnectTimeout;
+    PostgresPollingStatusType polling = PGRES_POLLING_WRITING;
+    while (polling != PGRES_POLLING_OK) {
+        if (polling == PGRES_POLLING_FAILED) Fail("cannot connect to " + PrintableUrl());
+        if (aborted_) Fail("connecting to " + PrintableUrl());
+        if (std::chrono::steady_clock::now() > deadline) {
+            Disconnect();
+            throw SinkError("postgres: cannot connect to " + PrintableUrl() + ": no answer within " +
+                            std::to_string(kConnectTimeout.count()) + " s");
+        }
+        // In short steps, to see a stop or the deadline in time.
+        const int ready = WaitForSocket(PQsocket(conn_), polling == PGRES_POLLING_WRITING, 100);
+        if (ready < 0) Fail("waiting for " + PrintableUrl());
+        if (ready > 0) polling = PQconnectPoll(conn_);
+    }
+    {
+        std::lock_guard<std::mutex> lock(connMutex_);
+        socket_ = PQsocket(conn_);
+        cancel_.reset(PQgetCancel(conn_), PQfreeCancel);
+    }
     // The server's notices ("already exists, skipping") are no news to the
     // operator, and the failures they precede come as errors.
     PQsetNoticeProcessor(
@@ -438,11 +582,14 @@ std::int64_t PostgresSink::Connect(std::int64_t /*localPosition*/) {
     try {
         // A shipment counts as kept once its commit returns, and the journal
         // may let go of it then: whatever the server's default, that commit
-        // waits for the disk.
-        Exec("SET synchronous_commit = on");
+        // waits for the disk. A table another session holds, or a server
+        // that crawls, fails a statement within seconds (and the shipment is
+        // tried again later) rather than holding the forwarder; a
+        // transaction left open by a gateway that froze lets go of its locks.
+        Exec(kSessionSettings, "setting up the session");
         Migrate();
         Prepare();
-        return ReadPosition();
+        return ReadPosition(origin);
     } catch (const std::runtime_error&) {
         // Half set up is not connected: the next Connect starts afresh.
         Disconnect();
@@ -452,6 +599,9 @@ std::int64_t PostgresSink::Connect(std::int64_t /*localPosition*/) {
 
 void PostgresSink::Migrate() {
     Exec("BEGIN");
+    // Other gateways migrating a large table are waited for, and a
+    // migration may take long: only a stop ends the wait.
+    Exec("SET LOCAL statement_timeout = 0; SET LOCAL lock_timeout = 0", "setting up the migration");
     params_.Clear();
     params_.Int8(kSchemaLock);
     {
@@ -460,19 +610,19 @@ void PostgresSink::Migrate() {
         const int formats[] = {1};
         const Oid types[] = {kInt8};
         Result r(PQexecParams(conn_, "SELECT pg_advisory_xact_lock($1)", 1, types, values, lengths, formats, 0));
-        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) Fail("cannot lock the schema");
+        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) Fail("cannot lock the schema", r.get());
     }
     Exec("CREATE TABLE IF NOT EXISTS q31_schema(version integer NOT NULL)");
     int version = 0;
     {
         Result r(PQexec(conn_, "SELECT version FROM q31_schema"));
-        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) Fail("cannot read the schema version");
+        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) Fail("cannot read the schema version", r.get());
         if (PQntuples(r.get()) > 0) version = std::stoi(PQgetvalue(r.get(), 0, 0));
     }
     if (version > kSchemaVersion) {
         Exec("ROLLBACK");
-        throw std::runtime_error("postgres: the database's schema is version " + std::to_string(version) +
-                                 ", newer than this program's " + std::to_string(kSchemaVersion));
+        throw SinkError("postgres: the database's schema is version " + std::to_string(version) +
+                        ", newer than this program's " + std::to_string(kSchemaVersion));
     }
     for (int v = version; v < kSchemaVersion; ++v) Exec(kMigrations[v], "migrating the schema");
     if (version < kSchemaVersion) {
@@ -489,21 +639,61 @@ void PostgresSink::Prepare() {
         int count = 0;
         for (const char* t = s.types; *t; ++t) types[count++] = TypeOid(*t);
         Result r(PQprepare(conn_, s.name, s.sql, count, types));
-        if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) Fail(std::string("cannot prepare ") + s.name);
+        if (PQresultStatus(r.get()) != PGRES_COMMAND_OK) Fail(std::string("cannot prepare ") + s.name, r.get());
     }
 }
 
-std::int64_t PostgresSink::ReadPosition() {
+SinkConnection PostgresSink::ReadPosition(const JournalOrigin& origin) {
+    struct Kept {
+        std::string generation;
+        std::int64_t seq = 0;
+    };
+    std::vector<Kept> kept;
+    Exec("BEGIN");
     params_.Clear();
     params_.Text(gateway_).Text(Name());
     const char* values[] = {params_.data[0].c_str(), params_.data[1].c_str()};
-    Result r(PQexecPrepared(conn_, "read_position", 2, values, nullptr, nullptr, 0));
-    if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) Fail("cannot read the position");
-    if (PQntuples(r.get()) == 0) return 0;
-    return std::stoll(PQgetvalue(r.get(), 0, 0));
+    {
+        Result r(PQexecPrepared(conn_, "read_position", 2, values, nullptr, nullptr, 0));
+        if (PQresultStatus(r.get()) != PGRES_TUPLES_OK) Fail("cannot read the position", r.get());
+        for (int i = 0; i < PQntuples(r.get()); ++i)
+            kept.push_back({PQgetvalue(r.get(), i, 0), std::stoll(PQgetvalue(r.get(), i, 1))});
+    }
+    SinkConnection c;
+    const auto own = std::find_if(kept.begin(), kept.end(), [&](const Kept& k) { return k.generation == generation_; });
+    const auto unnamed = std::find_if(kept.begin(), kept.end(), [](const Kept& k) { return k.generation.empty(); });
+    if (own != kept.end()) {
+        c.position = own->seq;
+    } else if (unnamed != kept.end() && origin.position > 0 && unnamed->seq <= origin.newest) {
+        // Shipped before generations were kept, from a database that has
+        // shipped here (it keeps a position of its own) and whose journal
+        // reaches that far: this one, which now has a generation.
+        params_.Clear();
+        params_.Text(gateway_).Text(generation_).Text(Name());
+        Run("adopt_position");
+        c.position = unnamed->seq;
+        c.note = "the position kept before generations were (journal entry " + std::to_string(c.position) +
+                 ") is this database's, generation " + generation_;
+    } else {
+        if (!kept.empty()) {
+            // Another database of this gateway shipped here: this one's
+            // journal is shipped whole, under its own generation.
+            c.earlierGeneration = kept.front().generation.empty() ? "(unnamed)" : kept.front().generation;
+            c.earlierPosition = kept.front().seq;
+        }
+        // Kept from now on, so that the news is told once.
+        params_.Clear();
+        params_.Text(gateway_).Text(generation_).Text(Name()).Int8(0);
+        Run("position");
+    }
+    Exec("COMMIT");
+    return c;
 }
 
 void PostgresSink::Disconnect() {
+    std::lock_guard<std::mutex> lock(connMutex_);
+    socket_ = -1;
+    cancel_.reset();
     if (conn_) PQfinish(conn_);
     conn_ = nullptr;
 }
@@ -523,9 +713,22 @@ bool Overlap(const JournalBatch& a, const JournalBatch& b) {
 
 }  // namespace
 
-void PostgresSink::Ship(const std::vector<JournalBatch>& batches) {
-    if (batches.empty()) return;
-    if (!conn_) throw std::runtime_error("postgres: not connected");
+std::vector<Rejection> PostgresSink::Ship(const std::vector<JournalBatch>& batches) {
+    if (batches.empty()) return {};
+    if (aborted_) throw SinkError("postgres: stopped");
+    if (!conn_) throw SinkError("postgres: not connected");
+    try {
+        ShipGroup(batches);
+        return {};
+    } catch (const SinkError&) {
+        // A row the server refuses fails the whole group: the group goes
+        // again, each batch on its own, and those refused are set aside.
+        if (!RowError(lastState_) || !conn_ || aborted_) throw;
+    }
+    return ShipOneByOne(batches);
+}
+
+void PostgresSink::ShipGroup(const std::vector<JournalBatch>& batches) {
     Exec("BEGIN");
     // Archive values are nearly all of the rows, and nearly always new: those
     // of a batch none of whose records is stored yet go in by COPY, at the
@@ -539,35 +742,80 @@ void PostgresSink::Ship(const std::vector<JournalBatch>& batches) {
         if (!overlaps && !Stored(b)) fresh_.push_back(&b);
     }
     if (!fresh_.empty()) CopyArchive(fresh_);
-    std::int64_t last = 0;
     std::size_t copied = 0;
     for (const JournalBatch& b : batches) {
-        switch (b.kind) {
-            case JournalBatch::Kind::Archive:
-                if (copied < fresh_.size() && fresh_[copied] == &b) {
-                    ++copied;
-                    ShipGap(b);
-                } else {
-                    ShipArchive(b);
-                }
-                break;
-            case JournalBatch::Kind::Snapshot: ShipSnapshot(b); break;
-            case JournalBatch::Kind::Log: ShipLog(b); break;
-            case JournalBatch::Kind::Attempt: ShipAttempt(b); break;
-            case JournalBatch::Kind::Event: ShipEvent(b); break;
+        if (copied < fresh_.size() && fresh_[copied] == &b) {
+            ++copied;
+            ShipGap(b);
+        } else {
+            ShipBatch(b);
         }
-        last = std::max(last, b.seq);
     }
-    params_.Clear();
-    params_.Text(gateway_).Text(Name()).Int8(last);
-    Run("position");
+    ShipPosition(batches);
     Exec("COMMIT");
+}
+
+std::vector<Rejection> PostgresSink::ShipOneByOne(const std::vector<JournalBatch>& batches) {
+    std::vector<Rejection> rejected;
+    Exec("BEGIN");
+    careful_ = true;
+    try {
+        for (const JournalBatch& b : batches) {
+            Exec("SAVEPOINT batch");
+            try {
+                ShipBatch(b);
+                Exec("RELEASE SAVEPOINT batch");
+            } catch (const SinkError&) {
+                if (!RowError(lastState_) || !conn_ || PQstatus(conn_) != CONNECTION_OK || aborted_) throw;
+                const std::string why = "postgres: refused " + std::string(KindName(b.kind)) + " of meter " + b.meter +
+                                        ": " + lastPrimary_ + " [" + lastState_ + "]";
+                Exec("ROLLBACK TO SAVEPOINT batch");
+                // Set aside where an operator finds it; the rows stay in the
+                // gateway's database.
+                params_.Clear();
+                params_.Text(gateway_).Text(generation_).Int8(b.seq).Text(KindName(b.kind)).Text(b.meter);
+                params_.Text(lastPrimary_ + " [" + lastState_ + "]");
+                Run("rejected");
+                rejected.push_back({b.seq, why});
+            }
+        }
+        ShipPosition(batches);
+        careful_ = false;
+        Exec("COMMIT");
+    } catch (...) {
+        if (careful_) {
+            careful_ = false;
+            if (conn_ && PQstatus(conn_) == CONNECTION_OK && PQtransactionStatus(conn_) != PQTRANS_IDLE)
+                Result(PQexec(conn_, "ROLLBACK"));
+        }
+        throw;
+    }
+    return rejected;
+}
+
+void PostgresSink::ShipBatch(const JournalBatch& b) {
+    switch (b.kind) {
+        case JournalBatch::Kind::Archive: ShipArchive(b); break;
+        case JournalBatch::Kind::Snapshot: ShipSnapshot(b); break;
+        case JournalBatch::Kind::Log: ShipLog(b); break;
+        case JournalBatch::Kind::Attempt: ShipAttempt(b); break;
+        case JournalBatch::Kind::Event: ShipEvent(b); break;
+    }
+}
+
+void PostgresSink::ShipPosition(const std::vector<JournalBatch>& batches) {
+    std::int64_t last = 0;
+    for (const JournalBatch& b : batches) last = std::max(last, b.seq);
+    params_.Clear();
+    params_.Text(gateway_).Text(generation_).Text(Name()).Int8(last);
+    Run("position");
 }
 
 bool PostgresSink::Stored(const JournalBatch& b) {
     const ArchiveRows& a = b.archive;
     params_.Clear();
-    params_.Text(gateway_).Text(b.meter).Int8(b.serial).Int8(b.epoch).Int4(a.module).Text(a.series).Int8(a.first);
+    params_.Text(gateway_).Text(generation_).Text(b.meter).Int8(b.serial).Int8(b.epoch).Int4(a.module);
+    params_.Text(a.series).Int8(a.first);
     params_.Int8(std::int64_t{a.first} + static_cast<std::int64_t>(a.values.size()) - 1);
     return Run("stored") > 0;
 }
@@ -588,9 +836,9 @@ void PutField(std::string& out, std::int64_t v) {
 
 void PostgresSink::CopyArchive(const std::vector<const JournalBatch*>& fresh) {
     Result start(PQexec(conn_,
-                        "COPY archive_values(gateway, meter, serial, epoch, module, series, record, value) "
+                        "COPY archive_values(gateway, generation, meter, serial, epoch, module, series, record, value) "
                         "FROM STDIN (FORMAT binary)"));
-    if (PQresultStatus(start.get()) != PGRES_COPY_IN) Fail("cannot start COPY into archive_values");
+    if (PQresultStatus(start.get()) != PGRES_COPY_IN) Fail("cannot start COPY into archive_values", start.get());
     copy_.assign("PGCOPY\n\377\r\n\0", 11);
     PutInt32(copy_, 0);  // flags
     PutInt32(copy_, 0);  // no header extension
@@ -598,8 +846,9 @@ void PostgresSink::CopyArchive(const std::vector<const JournalBatch*>& fresh) {
         const ArchiveRows& a = b->archive;
         for (std::size_t i = 0; i < a.values.size(); ++i) {
             copy_ += '\0';
-            copy_ += '\x08';  // fields per row
+            copy_ += '\x09';  // fields per row
             PutField(copy_, gateway_);
+            PutField(copy_, generation_);
             PutField(copy_, b->meter);
             PutField(copy_, std::int64_t{b->serial});
             PutField(copy_, b->epoch);
@@ -618,14 +867,15 @@ void PostgresSink::CopyArchive(const std::vector<const JournalBatch*>& fresh) {
     const bool ok = PQresultStatus(end.get()) == PGRES_COMMAND_OK;
     while (Result more{PQgetResult(conn_)}) {
     }
-    if (!ok) Fail("COPY into archive_values failed");
+    if (!ok) Fail("COPY into archive_values failed", end.get());
 }
 
 void PostgresSink::ShipArchive(const JournalBatch& b) {
     const ArchiveRows& a = b.archive;
     if (!a.values.empty()) {
         params_.Clear();
-        params_.Text(gateway_).Text(b.meter).Int8(b.serial).Int8(b.epoch).Int4(a.module).Text(a.series).Int8(a.first);
+        params_.Text(gateway_).Text(generation_).Text(b.meter).Int8(b.serial).Int8(b.epoch).Int4(a.module);
+        params_.Text(a.series).Int8(a.first);
         std::string& array = params_.Raw();
         array.reserve(20 + 12 * a.values.size());
         PutArrayHeader(array, kInt8, a.values.size());
@@ -642,16 +892,16 @@ void PostgresSink::ShipGap(const JournalBatch& b) {
     const ArchiveRows& a = b.archive;
     if (a.gap) {
         params_.Clear();
-        params_.Text(gateway_).Text(b.meter).Int8(b.serial).Int8(b.epoch).Int4(a.module).Text(a.series);
-        params_.Int8(a.gap->first).Int8(a.gap->second).Int8(b.committedAt);
+        params_.Text(gateway_).Text(generation_).Text(b.meter).Int8(b.serial).Int8(b.epoch).Int4(a.module);
+        params_.Text(a.series).Int8(a.gap->first).Int8(a.gap->second).Int8(b.committedAt);
         Run("gap");
     }
 }
 
 void PostgresSink::ShipSnapshot(const JournalBatch& b) {
     params_.Clear();
-    params_.Text(gateway_).Text(b.meter).Int8(b.serial).Text(b.snapshot.kind).Int8(b.snapshot.takenAt);
-    params_.Text(b.snapshot.json);
+    params_.Text(gateway_).Text(generation_).Text(b.meter).Int8(b.serial).Text(b.snapshot.kind);
+    params_.Int8(b.snapshot.takenAt).Text(b.snapshot.json);
     Run("snapshot");
 }
 
@@ -659,7 +909,8 @@ void PostgresSink::ShipLog(const JournalBatch& b) {
     const LogRows& l = b.log;
     if (!l.records.empty()) {
         params_.Clear();
-        params_.Text(gateway_).Text(b.meter).Int8(b.serial).Int8(b.epoch).Text(l.log).Int4(l.module);
+        params_.Text(gateway_).Text(generation_).Text(b.meter).Int8(b.serial).Int8(b.epoch).Text(l.log);
+        params_.Int4(l.module);
         std::string& blocks = params_.Raw();
         PutArrayHeader(blocks, kInt4, l.records.size());
         for (const LogRow& r : l.records) {
@@ -683,7 +934,8 @@ void PostgresSink::ShipLog(const JournalBatch& b) {
     }
     if (l.block == 0) {
         params_.Clear();
-        params_.Text(gateway_).Text(b.meter).Int8(b.serial).Int8(b.epoch).Text(l.log).Int4(l.module);
+        params_.Text(gateway_).Text(generation_).Text(b.meter).Int8(b.serial).Int8(b.epoch).Text(l.log);
+        params_.Int4(l.module);
         std::string& words = params_.Raw();
         PutArrayHeader(words, kInt4, l.head.size());
         for (std::uint16_t w : l.head) {
@@ -698,7 +950,7 @@ void PostgresSink::ShipLog(const JournalBatch& b) {
 void PostgresSink::ShipAttempt(const JournalBatch& b) {
     const AttemptRow& a = b.attempt;
     params_.Clear();
-    params_.Text(gateway_).Int8(a.id).Text(b.meter).Int8(a.serialExpected);
+    params_.Text(gateway_).Text(generation_).Int8(a.id).Text(b.meter).Int8(a.serialExpected);
     if (a.serialFound) {
         params_.Int8(*a.serialFound);
     } else {
@@ -707,7 +959,7 @@ void PostgresSink::ShipAttempt(const JournalBatch& b) {
     params_.Int8(a.startedAt).Int8(a.endedAt).Text(a.outcome).Text(a.message).Int4(a.packets).Int4(a.resends);
     Run("attempt");
     params_.Clear();
-    params_.Text(gateway_).Text(b.meter).Int8(a.serialExpected);
+    params_.Text(gateway_).Text(generation_).Text(b.meter).Int8(a.serialExpected);
     if (a.serialFound) {
         params_.Int8(*a.serialFound);
     } else {
@@ -720,8 +972,8 @@ void PostgresSink::ShipAttempt(const JournalBatch& b) {
 void PostgresSink::ShipEvent(const JournalBatch& b) {
     const EventRow& e = b.event;
     params_.Clear();
-    params_.Text(gateway_).Int8(e.id).Text(b.meter).Int8(b.serial).Int8(b.epoch).Text(e.kind).Text(e.detail);
-    params_.Int8(e.at);
+    params_.Text(gateway_).Text(generation_).Int8(e.id).Text(b.meter).Int8(b.serial).Int8(b.epoch).Text(e.kind);
+    params_.Text(e.detail).Int8(e.at);
     Run("event");
 }
 

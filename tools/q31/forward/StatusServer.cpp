@@ -543,6 +543,9 @@ std::string StatusServer::Metrics() {
                [](const ForwardStatus& s) { return s.shipped; });
     sinkFamily("q31_sink_failures_total", "counter", "Connections or shipments that failed since the start.",
                [](const ForwardStatus& s) { return s.failures; });
+    sinkFamily("q31_sink_rejected_total", "counter",
+               "Messages or rows the sink refused for what they hold, set aside since the start.",
+               [](const ForwardStatus& s) { return s.rejected; });
     return out;
 }
 
@@ -637,7 +640,7 @@ std::string StatusServer::Page() {
         h += "<p><small>No sink configured: the data stays in this gateway's database.</small></p>\n";
     } else {
         h += "<table class=\"sinks\"><thead><tr><th>Sink</th><th>Connected</th><th>Backlog</th><th>Oldest waiting</th>"
-             "<th>Shipped</th><th>Failures</th></tr></thead><tbody>\n";
+             "<th>Shipped</th><th>Failures</th><th>Set aside</th></tr></thead><tbody>\n";
         for (const ForwardStatus& s : sinks) {
             h += "<tr id=\"sink-" + Html(s.sink) + "\"><td class=\"name\">" + Html(s.sink) + "</td>";
             h += s.connected ? "<td><span class=\"state ok\">connected</span></td>"
@@ -646,7 +649,8 @@ std::string StatusServer::Page() {
             h += "<td class=\"number\">" + (s.backlogRows > 0 ? Span(s.backlogSeconds) : std::string("&ndash;")) +
                  "</td>";
             h += "<td class=\"number\">" + std::to_string(s.shipped) + "</td>";
-            h += "<td class=\"number\">" + std::to_string(s.failures) + "</td></tr>\n";
+            h += "<td class=\"number\">" + std::to_string(s.failures) + "</td>";
+            h += "<td class=\"number\">" + std::to_string(s.rejected) + "</td></tr>\n";
         }
         h += "</tbody></table>\n";
     }
