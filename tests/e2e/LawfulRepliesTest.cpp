@@ -23,7 +23,7 @@ protected:
 };
 
 TEST_F(LawfulReplies, IdentificationIsTakenWhateverItsLengthByte) {
-    Open(false);
+    Open(true);  // the echo of the request comes first; the session test has a line without one
     std::uint8_t modules = 0;
     meter->WithModel([&](sim::MeterModel& m) { modules = m.Ram()[0xFE00 + 35]; });
     SDevIdent dev = Ident();
@@ -66,6 +66,32 @@ TEST_F(LawfulReplies, ShortArchiveReadsDeliverTheirValuesAndGoOnFromTheNext) {
     EXPECT_EQ(reads, (std::vector<std::uint32_t>{field + 900 * 256, field + 907 * 256, field + 947 * 256,
                                                  field + 948 * 256, field + 988 * 256}));
     EXPECT_EQ(Requests(), 2u + 5u) << "the identification, the counters, and no read sent twice";
+}
+
+TEST_F(LawfulReplies, ShortArchiveReadBeforeTheRingEndGoesOnToTheEndThenFromTheStart) {
+    Open(false);
+    // Daily E of module 2 lies at 300544 + 36 + 256 s; with 600 records in
+    // 550 slots the oldest, 50, is in slot 50 and 550..599 in slots 0..49.
+    // The read of slots 530..549 gets two values and half of the third.
+    constexpr std::uint32_t field = 300544 + 36;
+    meter->WithModel([&](sim::MeterModel& m) {
+        lawful::CutArchiveReads(m, sim::MeterConfig{}, {{field + 530 * 256, 20}});
+    });
+    SDevIdent dev = Ident();
+    dev.IdWord2 = 0x00F0;
+    Run("e_day", [&] { return ::GetArhiveE_Day(&dev, 2, 0); });
+    ASSERT_EQ(g_host.count & 0xFFFF, 550u);
+    ASSERT_EQ(g_host.values64.size(), 550u);
+    for (std::uint32_t i = 0; i < 550; ++i)
+        ASSERT_EQ(static_cast<std::uint64_t>(g_host.values64[i]),
+                  sim::ArchiveFieldValue(sim::ArchiveRing::Days, sim::ArchiveField::E, 2, 50 + i))
+            << "value " << i;
+    const auto reads = meter->WithModel([](sim::MeterModel& m) { return lawful::ArchiveReadAddresses(m); });
+    ASSERT_EQ(reads.size(), 25u + 4u);
+    EXPECT_EQ(reads[24], field + 530 * 256);
+    EXPECT_EQ(reads[25], field + 532 * 256) << "the rest up to the ring's end";
+    EXPECT_EQ(reads[26], field);
+    EXPECT_EQ(reads[28], field + 40 * 256);
 }
 
 TEST_F(LawfulReplies, LongThirdModuleBlockPartGivesTheBlockItsOwnBytes) {
