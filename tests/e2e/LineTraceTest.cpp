@@ -72,10 +72,16 @@ TEST_P(LineTrace, ConfirmedReadsAskTwiceAndDeliverTheSame) {
     const auto expected = meter->WithModel([](sim::MeterModel& m) { return m.Ram()[0xFE00 + 35]; });
     EXPECT_EQ(g_host.moduleCount, expected);
     EXPECT_EQ(Requests(), 8u) << "identification and three block reads, each sent twice";
-    ::SetReadConfirmation(0);
+    // Old hosts passed any value but 0 to switch it on; only 2 means auto,
+    // which on this clean line would read each packet once.
+    ::SetReadConfirmation(3);
     ASSERT_EQ(::GetModuleCount(&dev), 0);
     ASSERT_TRUE(WaitCalls(2));
-    EXPECT_EQ(Requests(), 12u) << "off again: each once";
+    EXPECT_EQ(Requests(), 16u) << "3 confirms every read";
+    ::SetReadConfirmation(0);
+    ASSERT_EQ(::GetModuleCount(&dev), 0);
+    ASSERT_TRUE(WaitCalls(3));
+    EXPECT_EQ(Requests(), 20u) << "off again: each once";
 }
 
 INSTANTIATE_TEST_SUITE_P(Echo, LineTrace, ::testing::Bool(),

@@ -60,6 +60,28 @@ TEST_F(SessionEndings, SendLimitEndsWithNoAnswerAfterLimitPlusOneSends) {
     EXPECT_EQ(silent.calls, 1);
 }
 
+TEST_F(SessionEndings, NoSerialIsFoundWhenAMeterThatAnsweredBeforeFallsSilent) {
+    Open(Config(310001, 31, 6, 2000), 100, 1);
+    const SDevIdent dev = line.Ident();
+    Outcome answered[2], silent[2];
+    const auto run = [&](Outcome* o) {
+        ASSERT_EQ(q31_get_module_count(session.get(), &dev, &OnCount, &o[0]), Q31_OK);
+        ASSERT_TRUE(PumpUntil([&] { return o[0].calls > 0; }));
+        ASSERT_EQ(q31_get_id(session.get(), &OnRecord<SDevIdent>, &o[1]), Q31_OK);
+        ASSERT_TRUE(PumpUntil([&] { return o[1].calls > 0; }));
+    };
+    run(answered);
+    EXPECT_EQ(answered[0].result.found_serial, 310001u);
+    EXPECT_EQ(answered[1].result.found_serial, 310001u);
+    line.meter->WithModel([](sim::MeterModel& m) { m.InjectNext(sim::Fault{sim::FaultKind::Silence}, 100); });
+    run(silent);
+    for (const Outcome& o : silent) {
+        EXPECT_EQ(o.result.status, Q31_NO_ANSWER);
+        EXPECT_EQ(o.result.found_serial, 0u) << "nobody identified itself this time";
+    }
+    EXPECT_EQ(silent[0].result.expected_serial, 310001u);
+}
+
 TEST_F(SessionEndings, SendLimitCountsEachPacketAfresh) {
     // Two silent replies to each of the request's three packets: within a
     // limit of two re-sends per packet, though six in all.

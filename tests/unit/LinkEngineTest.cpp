@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <utility>
 
 #include "tests/unit/LinkHarness.h"
 
@@ -148,6 +149,31 @@ TEST_F(LinkEngine, TimeOutResendsWithRepetitionAndReportsOnlyWithout) {
     EXPECT_EQ(rec.log, "rep(1)rep(2)timeout");
 }
 
+// Without repetition a failed exchange ends at once and tells the owner what
+// each failure has always told it: a damaged frame only OnFalseCRC, a sound
+// frame of another length than asked OnFalseCRC and then OnTimeOut.
+TEST_F(LinkEngine, WithoutRepetitionABadOrWrongLengthReplyEndsTheExchange) {
+    h.link.Repetition = false;
+    Bytes damaged = GeneralReply({1, 2});
+    damaged.back() ^= 0x40;
+    const std::pair<Bytes, const char*> cases[] = {
+        {damaged, "crc"},
+        {GeneralReply({1, 2, 3}), "crctimeout"},
+    };
+    for (const auto& [reply, told] : cases) {
+        SCOPED_TRACE(told);
+        rec.log.clear();
+        h.link.ReadRAM(0x0100, 2);
+        SendAndTake(9);
+        h.end.Send(reply);
+        ASSERT_TRUE(h.PumpUntil([&] { return !rec.log.empty(); }));
+        h.Advance(2000);
+        EXPECT_EQ(rec.log, told);
+        EXPECT_TRUE(h.end.Queued().empty()) << "nothing is sent again";
+        EXPECT_EQ(h.link.RepetitionCounter, 0);
+    }
+}
+
 TEST_F(LinkEngine, NullTimeOutHandlerIsNeverCalled) {
     h.link.OnTimeOut.Clear();
     h.link.Repetition = false;
@@ -205,7 +231,16 @@ TEST_F(LinkEngine, WrongReplyAddressIsIgnoredUntilTimeOut) {
     EXPECT_EQ(rec.log, "rep(1)");
 }
 
-TEST_F(LinkEngine, PayloadCountAbove252IsRejectedAsBadReply) {
+TEST_F(LinkEngine, PayloadCountOf252IsTakenAndAboveIsABadReply) {
+    // The most a reply carries is also the most a read asks for.
+    ASSERT_TRUE(h.link.ReadRAM(0x0100, 252));
+    EXPECT_EQ(SendAndTake(9), (Bytes{0xC9, 0x04, 0x10, 0x00, 0x01, 0xFC, 0xF0, 0xCA, 0x02}));
+    h.end.Send(GeneralReply(Bytes(252, 0x11)));
+    ASSERT_TRUE(h.PumpUntil([&] { return !rec.log.empty(); }));
+    EXPECT_EQ(rec.log, "exec(252)");
+    EXPECT_EQ(rec.payload, Bytes(252, 0x11));
+
+    rec.log.clear();
     h.link.ReadRAM(0x0100, 2);
     SendAndTake(9);
     h.end.Send(Bytes{240, 253, 0, 0, 0});

@@ -7,6 +7,8 @@
 
 #include <string>
 
+#include "support/HostPort.h"
+#include "support/Pty.h"
 #include "tests/unit/LinkHarness.h"
 
 namespace q31::test {
@@ -140,6 +142,23 @@ TEST_F(LinkRecovery, AnAnswerCompletingInTheSendDelayAfterTheTimeOutIsTaken) {
     h.Advance(20);
     EXPECT_EQ(ev.log, "exec(2)") << "no re-send";
     EXPECT_TRUE(h.end.Queued().empty());
+
+    // Nothing at all before the time-out, and a read that runs out empty in
+    // the send delay after it: the line is read again, and an answer that
+    // comes then is still taken.
+    ev.log.clear();
+    h.link.SetTimeOut(60);  // a read gives up after 120 ms of real time
+    h.link.ReadRAM(0x0100, 2);
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    h.Advance(60);
+    const unsigned reads = h.channel.ReadsDone;
+    ASSERT_TRUE(h.PumpUntil([&] { return h.channel.ReadsDone > reads; }));
+    h.end.Send(kReply3344);
+    ASSERT_TRUE(PumpUntilTaken());
+    h.Advance(20);
+    EXPECT_EQ(ev.log, "exec(2)");
+    EXPECT_EQ(ev.payload, (Bytes{0x33, 0x44}));
+    EXPECT_TRUE(h.end.Queued().empty());
 }
 
 TEST_F(LinkRecovery, ABadReplyCostsOnlyItsTail) {
@@ -162,6 +181,92 @@ TEST_F(LinkRecovery, ABadReplyCostsOnlyItsTail) {
     ASSERT_TRUE(PumpUntilLogHas("exec"));
     h.link.ReadRAM(0x0200, 2);
     EXPECT_EQ(AfterSendDelay(), kReadB) << "a whole damaged reply leaves nothing owed";
+}
+
+TEST_F(LinkRecovery, ABadReplysTailIsFourCharacterTimesAtThePortsSpeed) {
+    // At 1200 baud a character (start bit, 8 data bits, stop bit) takes
+    // 8334 us: the tail is 10 ms + 4 x 8.334 ms. One character would be
+    // 18.3 ms, a port without a speed 14 ms.
+    struct Writes {
+        int count = 0;
+        void Event(const TQ31TraceEvent& e) { count += e.kind == Q31_TRACE_WRITE; }
+    } writes;
+    PtyPair pty;
+    ASSERT_TRUE(PtyOpen(pty));
+    const PortHandle port = OpenHostPort(pty.slavePath.c_str(), 1200);
+    ASSERT_TRUE(PortUsable(port));
+    h.channel.ComHandle = port;
+    EXPECT_EQ(h.channel.CharTimeMicros(), 8334);
+    h.link.OnTrace = TPublicNetKs::TraceEvent::Bind<&Writes::Event>(&writes);
+    h.link.ReadRAM(0x0100, 2);
+    h.Advance(10);
+    ASSERT_EQ(writes.count, 1);
+    Bytes bad = kReply1122;
+    bad[3] ^= 0x01;
+    ASSERT_TRUE(PtyWrite(pty.master, bad.data(), bad.size(), 1000));
+    ASSERT_TRUE(PumpUntilLogHas("rep(1)"));
+    h.Advance(40);
+    EXPECT_EQ(writes.count, 1) << "the tail is not over";
+    h.Advance(5);
+    EXPECT_EQ(writes.count, 2);
+    h.link.BreakTransmit();
+    CloseHostPort(port);
+    PtyClose(pty);
+}
+
+TEST_F(LinkRecovery, AReplyAfterATimeOutWaitsTheMetersUsualTimeToAnswerForAFollower) {
+    // A clean exchange shows the meter answering 100 ms after the send.
+    h.link.ReadRAM(0x0100, 2);
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    h.Advance(100);
+    h.end.Send(kReply1122);
+    ASSERT_TRUE(PumpUntilLogHas("exec"));
+    // B times out; the answer to its re-send may be the first send's, with
+    // the re-send's own due about 100 ms behind it (plus a 14 ms tail).
+    ev.log.clear();
+    h.link.ReadRAM(0x0200, 2);
+    ASSERT_EQ(AfterSendDelay(), kReadB);
+    h.Advance(500);
+    ASSERT_EQ(AfterSendDelay(), kReadB);
+    h.end.Send(kReply3344);
+    ASSERT_TRUE(PumpUntilTaken());
+    h.Advance(100);
+    EXPECT_EQ(ev.log, "rep(1)") << "still watching for a frame behind it";
+    h.Advance(20);
+    EXPECT_EQ(ev.log, "rep(1)exec(2)");
+}
+
+TEST_F(LinkRecovery, AutoConfirmsThePacketThatShowedAFaultAndOneAfterIt) {
+    h.link.ReadConfirmation = ConfirmMode::Auto;
+    h.link.ReadRAM(0x0100, 2);
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    Bytes bad = kReply1122;
+    bad[3] ^= 0x01;
+    h.end.Send(bad);
+    ASSERT_TRUE(PumpUntilLogHas("rep(1)"));
+    // A goes again after its tail; A and B are then read twice each, and
+    // their replies must agree.
+    const auto confirmed = [&](const Bytes& packet, const std::string& logAfter) {
+        h.end.Send(kReply1122);
+        ASSERT_TRUE(PumpUntilTaken());
+        EXPECT_EQ(AfterSendDelay(), packet);
+        h.end.Send(kReply1122);
+        ASSERT_TRUE(PumpUntilLogHas(logAfter));
+    };
+    h.Advance(20);
+    ASSERT_EQ(h.end.Queued(), kReadA);
+    confirmed(kReadA, "rep(1)exec");
+    h.link.ReadRAM(0x0200, 2);
+    ASSERT_EQ(AfterSendDelay(), kReadB);
+    confirmed(kReadB, "exec(2)exec");
+    // The third packet is read once.
+    h.link.ReadRAM(0x0100, 2);
+    EXPECT_FALSE(h.link.Confirming());
+    ASSERT_EQ(AfterSendDelay(), kReadA);
+    h.end.Send(kReply3344);
+    ASSERT_TRUE(PumpUntilLogHas("exec(2)exec(2)exec"));
+    EXPECT_EQ(ev.log, "crcrep(1)exec(2)exec(2)exec(2)");
+    EXPECT_EQ(ev.payload, (Bytes{0x33, 0x44}));
 }
 
 TEST_F(LinkRecovery, ADamagedFrameLongAfterTheSendLeavesItsAnswerOwed) {

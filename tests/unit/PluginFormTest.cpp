@@ -40,7 +40,7 @@ template <const char* Name, typename T>
 void Q31_CALL NotedOne(T*) {
     g_log += Name;
 }
-constexpr char kCounters[] = "counters", kArchive[] = "archive", kLog[] = "log";
+constexpr char kCounters[] = "counters", kArchive[] = "archive", kLog[] = "log", kCurrent[] = "current";
 void MessageHandler(const char* text, const char* caption, unsigned flags) {
     g_message = text;
     g_caption = caption;
@@ -69,6 +69,7 @@ protected:
         slot.OnErrorHDev = slot.OnErrorHModule = &Noted<kLog, uint16_t>;
         slot.OnErrorDataDev = slot.OnErrorDataModule = slot.OnEditDataModule = &Noted<kLog, uint8_t>;
         slot.OnEditHModule = &NotedOne<kLog, uint16_t>;
+        slot.OnCurrentData = &NotedOne<kCurrent, SCurrentData>;
     }
     void TearDown() override { SetMessageBoxHandler(nullptr); }
 
@@ -327,6 +328,25 @@ TEST_F(PluginForm, ShortModuleBlockReplyLeavesNoBytesOfTheEarlierBlock) {
     EXPECT_EQ(shortReplies, 2);
     EXPECT_EQ(g_module.Word0, 0x5A5A);
     EXPECT_EQ(g_module.Bytes[0], 0x5B);
+}
+
+// A module record abandoned once its block read is armed: the request
+// started over it must not keep the block's reply handler, which the reads
+// that borrow the handler would park and give back, and which would then
+// take a later reply meant for nobody.
+TEST_F(PluginForm, ARequestStartedOverAnAbandonedOneKeepsNoneOfItsReplyHandler) {
+    form.InitSlot(&slot);
+    SDevIdent dev = Ident(1000);
+    ASSERT_EQ(form.GetModuleRecord(&dev, 1), 0);
+    ASSERT_EQ(NextSent(loop, end), (Bytes{0xC9, 0x01, 0x0F, 0xF0, 0xC9, 0x01}));
+    end.Send(IdReply(1000));
+    ASSERT_TRUE(PumpUntil([&] { return link().TransmitBuffer[2] == 0x10; })) << "the block read is armed";
+
+    ASSERT_EQ(form.GetCurrentData(&dev), 0);
+    EXPECT_EQ(PlayMeter(1000).size(), 3u) << "identification, pointer record, last measurement";
+    EXPECT_EQ(g_log, "current");
+    EXPECT_FALSE(link().OnReceiveExecuted);
+    EXPECT_FALSE(link().SavedReceiveExecuted);
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 #include <utility>
 #include <vector>
 
+#include "meter/StoreReply.h"
 #include "tests/unit/MeterHarness.h"
 
 namespace q31::test {
@@ -300,6 +301,22 @@ TEST_F(Totals, RepliesOfTheWrongLengthNeverLeaveOldBytesNorSpill) {
     Run([](TPublicNetKs_6x6& c) { c.V2GetAllSumm(); }, wrongOnce(252, 0x1A64, &wrong));
     EXPECT_EQ(wrong, 2);
     EXPECT_EQ(Of(m.ModuleSumALLM), RamBytes(0x1A00, 248)) << "a longer reply spills nowhere";
+}
+
+TEST(StoreReply, AShortReplyLeavesZerosAndALongOneIsCut) {
+    std::uint8_t record[6];
+    const char reply[8] = {1, 2, 3, 4, 5, 6, 7, 8};
+    const std::pair<short, Bytes> cases[] = {
+        {2, {1, 2, 0, 0, 0, 0}},
+        {8, {1, 2, 3, 4, 5, 6}},
+        {-1, {0, 0, 0, 0, 0, 0}},
+    };
+    for (const auto& [length, stored] : cases) {
+        SCOPED_TRACE(length);
+        std::memset(record, 0xEE, sizeof record);
+        StoreReply(record, sizeof record, length, reply);
+        EXPECT_EQ(Bytes(record, record + sizeof record), stored);
+    }
 }
 
 TEST_F(Totals, RepliesReachingAFinishedCommandAreIgnored) {
