@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <iterator>
 
 #include "link/CommandBytes.h"
 #include "link/DeviceTexts.h"
@@ -17,26 +18,30 @@ constexpr std::uint8_t kModuleCounterReplyLength = 6;
 constexpr int kNullBytePauseMs = 100;
 constexpr Micros kMs = 1000;
 
-// What each failure does. A damaged frame may have a tail still coming in,
-// so the packet goes again only once the line is quiet; a time-out first
-// listens through the send delay; a frame followed by another leaves the
-// line to be read off. Without repetition a time-out, a reply of the wrong
-// length and one without a value tell the owner through OnTimeOut; a bad
-// frame only ends the exchange, as it always has.
+// What each failure does; Fail() follows the row and nothing else. A
+// damaged frame may have a tail still coming in, so the packet goes again
+// only once the line is quiet; a time-out first listens on through the
+// grace; a frame followed by another leaves the line to be read off.
+// Without repetition a time-out, a reply of the wrong length and one
+// without a value tell the owner through OnTimeOut; a bad frame only ends
+// the exchange, as it always has. A frame that failed pays for the send it
+// answered when it came as that answer was due; one that came later may be
+// a late answer to an earlier send, and this send's answer is still owed.
 enum class Then : std::uint8_t { Grace, Tail, SendDelay };
 struct FailureRule {
     int traceKind;
     bool falseCrc;      // raise OnFalseCRC
     bool timeOutEvent;  // without repetition: raise OnTimeOut
     bool owesAnswer;    // the send's answer may still come
-    Then then;
+    bool frame;         // a frame came: it may pay for the send
+    Then then;          // with repetition: listen on, or how the packet goes again
 };
 constexpr FailureRule kFailureRules[] = {
-    /* TimeOut     */ {Q31_TRACE_TIMEOUT, false, true, true, Then::Grace},
-    /* BadFrame    */ {Q31_TRACE_REJECTED, true, false, false, Then::Tail},
-    /* WrongLength */ {Q31_TRACE_REJECTED, true, true, false, Then::Tail},
-    /* NoValue     */ {Q31_TRACE_REJECTED, false, true, false, Then::SendDelay},
-    /* Followed    */ {Q31_TRACE_REJECTED, false, false, false, Then::Tail},
+    /* TimeOut     */ {Q31_TRACE_TIMEOUT, false, true, true, false, Then::Grace},
+    /* BadFrame    */ {Q31_TRACE_REJECTED, true, false, false, true, Then::Tail},
+    /* WrongLength */ {Q31_TRACE_REJECTED, true, true, false, true, Then::Tail},
+    /* NoValue     */ {Q31_TRACE_REJECTED, false, true, false, false, Then::SendDelay},
+    /* Followed    */ {Q31_TRACE_REJECTED, false, false, false, false, Then::Tail},
 };
 }  // namespace
 
@@ -330,24 +335,20 @@ void TPublicNetKs::TOut() {
 void TPublicNetKs::FailExchange(int reason) { Fail(Failure::NoValue, reason); }
 
 void TPublicNetKs::Fail(Failure failure, int reason, int expected, int actual) {
+    static_assert(std::size(kFailureRules) == static_cast<std::size_t>(Failure::Count));
     const FailureRule& rule = kFailureRules[static_cast<int>(failure)];
     if (rule.traceKind == Q31_TRACE_TIMEOUT) Trace(Q31_TRACE_TIMEOUT, 0, resends_);
     else Trace(Q31_TRACE_REJECTED, reason, resends_, nullptr, 0, 0, expected, actual);
     NoteFault();
     if (rule.owesAnswer) suspect_ = true;
-    // A damaged frame, or one of a shape the command does not take, that
-    // came when the answer was due is that answer. One that came later may
-    // be a late answer to an earlier send: it pays nothing, and the answer
-    // to this send may still come. One that followed the reply may be a
-    // second copy of the reply itself.
-    if (failure == Failure::BadFrame || failure == Failure::WrongLength) {
+    if (rule.frame) {
         if (replyAt_ - sentAt_ <= latency_ + TailTime()) {
             owed_.Paid();
         } else {
             suspect_ = true;
         }
     }
-    if (failure == Failure::TimeOut && Repetition) {
+    if (rule.then == Then::Grace && Repetition) {
         // The read goes on: an answer that completes through the send delay
         // is still taken.
         Enter(Phase::Grace);

@@ -225,7 +225,7 @@ private:
         Accepted,  // the reply's event runs
     };
     // Why an exchange failed; each has its row in the failure table.
-    enum class Failure : std::uint8_t { TimeOut, BadFrame, WrongLength, NoValue, Followed };
+    enum class Failure : std::uint8_t { TimeOut, BadFrame, WrongLength, NoValue, Followed, Count };
     // Which event a reply that passed its checks raises.
     enum class Raise : std::uint8_t { General, Var, Ack, Id, ModuleCounter };
 
