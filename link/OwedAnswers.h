@@ -3,12 +3,18 @@
 // not say which send it answers, so the count is kept apart for the packet
 // in flight (its own sends: an answer to any of them is its answer) and for
 // the packets before it (strays: an answer to one of them must not be taken
-// for the packet in flight).
+// for the packet in flight). Each earlier packet's strays keep their own
+// bound, so a busy line does not keep an old debt alive.
+//
+// A stray of a packet that was answered is known by its bytes: the meter
+// answers a read the same each time it is asked. The engine keeps the
+// bytes of the latest such packet; the strays of older ones are unknown.
 //
 // Pure bookkeeping on the engine's clock: no timers, no port.
 #pragma once
 
 #include <algorithm>
+#include <array>
 
 #include "runtime/Clock.h"
 
@@ -21,9 +27,9 @@ public:
         Expire(at);
         // A debt starts afresh: the deadline of answers all paid (sent
         // under a longer time-out, perhaps) holds nothing up.
-        if (own_ + strays_ == 0) until_ = 0;
+        if (own_ == 0) ownUntil_ = 0;
         ++own_;
-        until_ = std::max(until_, at + bound);
+        ownUntil_ = std::max(ownUntil_, at + bound);
     }
     // A frame was taken for the packet in flight: it paid one of its sends.
     void Paid() {
@@ -33,48 +39,104 @@ public:
     // (two confirming replies disagreed): it paid a stray, not a send of
     // this packet, whose answer is still to come.
     void WasStray() {
-        if (strays_ > 0) --strays_;
+        TakeStray(false);
         ++own_;
     }
-    // A frame that answers another packet came and was read off.
-    void StraySeen() {
-        if (strays_ > 0) --strays_;
-    }
+    // A frame that answers another packet came and was read off; `known`:
+    // it was recognised by its bytes.
+    void StraySeen(bool known = false) { TakeStray(known); }
     // The packet in flight was answered late, and what it took may have been
     // a late answer to an earlier send: a send of it stays owed until
     // `until`, whatever was paid.
     void KeepOne(Micros until) {
         own_ = std::max(own_, 1);
-        until_ = std::max(until_, until);
+        ownUntil_ = std::max(ownUntil_, until);
     }
     // Bytes arrived while strays were awaited: those behind them may be as
-    // late after them, so the wait runs on until `until`.
+    // late after them, so every debt runs on until `until`.
     void Extend(Micros until) {
-        if (own_ + strays_ > 0) until_ = std::max(until_, until);
+        if (own_ > 0) ownUntil_ = std::max(ownUntil_, until);
+        for (Group& g : groups_)
+            if (g.count > 0) g.until = std::max(g.until, until);
     }
-    // A different packet goes out: what the one before still owes are strays now.
-    void NextPacket() {
-        strays_ += own_;
-        own_ = 0;
-    }
-    // Past the bound nothing is owed any more.
-    void Expire(Micros now) {
-        if (now >= until_) {
-            own_ = 0;
-            strays_ = 0;
+    // A different packet goes out: what the one before still owes are
+    // strays now, known by its answer's bytes when it was `answered`. True
+    // when they are: the engine then keeps that answer's bytes, and the
+    // strays known before are known no longer.
+    bool NextPacket(bool answered = false) {
+        if (own_ == 0) return false;
+        if (answered)
+            for (Group& g : groups_) g.known = false;
+        Group* slot = nullptr;
+        for (Group& g : groups_)
+            if (g.count == 0 && !slot) slot = &g;
+        if (!slot) {
+            // More debts than places: the newest place takes this one too,
+            // under the later bound, its bytes no longer known.
+            slot = &groups_.back();
+            slot->known = false;
+            slot->count += own_;
+            slot->until = std::max(slot->until, ownUntil_);
+            answered = false;
+        } else {
+            *slot = Group{own_, ownUntil_, answered};
         }
+        own_ = 0;
+        ownUntil_ = 0;
+        return answered;
+    }
+    // Past its bound nothing of a debt is owed any more.
+    void Expire(Micros now) {
+        if (now >= ownUntil_) own_ = 0;
+        for (Group& g : groups_)
+            if (now >= g.until) g = Group{};
     }
 
-    int Strays(Micros now) const { return now < until_ ? strays_ : 0; }
-    int Own(Micros now) const { return now < until_ ? own_ : 0; }
+    int Strays(Micros now) const {
+        int n = 0;
+        for (const Group& g : groups_)
+            if (now < g.until) n += g.count;
+        return n;
+    }
+    // Strays whose bytes are known, and those that could be anything.
+    int Known(Micros now) const {
+        int n = 0;
+        for (const Group& g : groups_)
+            if (now < g.until && g.known) n += g.count;
+        return n;
+    }
+    int Unknown(Micros now) const { return Strays(now) - Known(now); }
+    int Own(Micros now) const { return now < ownUntil_ ? own_ : 0; }
     bool Any(Micros now) const { return Strays(now) + Own(now) > 0; }
     // Until when an owed answer may come.
-    Micros Until() const { return until_; }
+    Micros Until() const {
+        Micros until = own_ > 0 ? ownUntil_ : 0;
+        for (const Group& g : groups_)
+            if (g.count > 0) until = std::max(until, g.until);
+        return until;
+    }
 
 private:
+    struct Group {
+        int count = 0;
+        Micros until = 0;
+        bool known = false;
+    };
+    // A stray came: it paid the debt it was known to belong to, or else the
+    // oldest one (answers come in the order they were owed, or near it).
+    void TakeStray(bool known) {
+        Group* pick = nullptr;
+        for (Group& g : groups_) {
+            if (g.count == 0 || (known && !g.known)) continue;
+            if (!pick || g.until < pick->until) pick = &g;
+        }
+        if (pick && --pick->count == 0) *pick = Group{};
+    }
+
+    static constexpr int kGroups = 4;
     int own_ = 0;
-    int strays_ = 0;
-    Micros until_ = 0;
+    Micros ownUntil_ = 0;
+    std::array<Group, kGroups> groups_{};
 };
 
 }  // namespace q31

@@ -24,9 +24,11 @@ constexpr Micros kMs = 1000;
 // grace; a frame followed by another leaves the line to be read off.
 // Without repetition a time-out, a reply of the wrong length and one
 // without a value tell the owner through OnTimeOut; a bad frame only ends
-// the exchange, as it always has. A frame that failed pays for the send it
+// the exchange, as it always has. A damaged frame pays for the send it
 // answered when it came as that answer was due; one that came later may be
 // a late answer to an earlier send, and this send's answer is still owed.
+// A frame of a shape the command does not take pays for nothing: it is as
+// likely the late answer to another packet.
 enum class Then : std::uint8_t { Grace, Tail, SendDelay };
 struct FailureRule {
     int traceKind;
@@ -39,7 +41,7 @@ struct FailureRule {
 constexpr FailureRule kFailureRules[] = {
     /* TimeOut     */ {Q31_TRACE_TIMEOUT, false, true, true, false, Then::Grace},
     /* BadFrame    */ {Q31_TRACE_REJECTED, true, false, false, true, Then::Tail},
-    /* WrongLength */ {Q31_TRACE_REJECTED, true, true, false, true, Then::Tail},
+    /* WrongLength */ {Q31_TRACE_REJECTED, true, true, false, false, Then::Tail},
     /* NoValue     */ {Q31_TRACE_REJECTED, false, true, false, false, Then::SendDelay},
     /* Followed    */ {Q31_TRACE_REJECTED, false, false, false, false, Then::Tail},
 };
@@ -138,6 +140,11 @@ void TPublicNetKs::Arm(Continuation continuation, int readCount, ReplyCheck chec
     resends_ = 0;
     confirmHeld_ = false;
     confirmForced_ = false;
+    prevAnswered_ = answered_;
+    prevStable_ = stable_;
+    answered_ = false;
+    stable_ = confirmable && TransmitLength > 2 && StableRead(TransmitBuffer[2]);
+    readCount_ = readCount;
     continuation_ = continuation;
     Trace(Q31_TRACE_REQUEST_START, 0, 0, TransmitBuffer, TransmitLength);
     if (!DeviceComm) return;
@@ -191,12 +198,19 @@ void TPublicNetKs::GoOut() {
     // one to its own. Anything else, or with more than one such answer
     // owed (two copies of one answer agree), waits for the line to fall
     // quiet until they are beyond the time they may take.
+    // A late answer to a read of what the meter does not change (its flash,
+    // its archives, its identity) that was answered is known by its bytes:
+    // the answer it took. A read goes out at once and reads it off where it
+    // comes; a write, whose acknowledgement is any byte, waits for it too.
     if (!sent_) {
-        if (!SameAsLastSent()) owed_.NextPacket();
-        const int strays = owed_.Strays(now);
-        if (strays == 1 && confirmable_) {
+        if (!SameAsLastSent() && owed_.NextPacket(prevAnswered_ && prevStable_)) {
+            strayFrameLength_ = lastTakenLength_;
+            std::memcpy(strayFrame_, lastTaken_, static_cast<std::size_t>(lastTakenLength_));
+        }
+        const int unknown = owed_.Unknown(now) + (confirmable_ ? 0 : owed_.Known(now));
+        if (unknown == 1 && confirmable_) {
             confirmForced_ = true;
-        } else if (strays > 0) {
+        } else if (unknown > 0) {
             Settle(owed_.Until(), TailTime(), true);
             return;
         }
@@ -417,6 +431,7 @@ bool TPublicNetKs::ConfirmNow() const {
 
 void TPublicNetKs::Take(Raise raise, int length) {
     if (!sent_ || (phase_ != Phase::Sent && phase_ != Phase::Grace)) return;
+    if (KnownStray(raise, length)) return;
     Enter(Phase::Holding);
     owed_.Paid();
     if (!suspect_ && resends_ == 0 && !confirmHeld_) latency_ = loop_.Now() - sentAt_;
@@ -460,6 +475,35 @@ void TPublicNetKs::Take(Raise raise, int length) {
         return;
     }
     Deliver();
+}
+
+bool TPublicNetKs::StableRead(std::uint8_t command) {
+    switch (command) {
+        case cmd::kDeviceId:
+        case cmd::kReadFlash:
+        case cmd::kReadFlashLarge:
+        case cmd::kReadArchiveV2: return true;
+        default: return false;
+    }
+}
+
+bool TPublicNetKs::KnownStray(Raise raise, int length) {
+    raise_ = raise;
+    raiseLength_ = length;
+    const int frame = TakenFrameLength();
+    if (owed_.Known(loop_.Now()) == 0 || frame != strayFrameLength_ ||
+        std::memcmp(ReceiveBuffer, strayFrame_, static_cast<std::size_t>(frame)) != 0)
+        return false;
+    // The late answer to the packet before: read off, and this packet's own
+    // answer is still read for, within its time-out.
+    Discarded(ReceiveBuffer, frame);
+    owed_.StraySeen(true);
+    if (!DeviceComm) return true;
+    ReceiveStage = 1;
+    DeviceComm->LengthPacket = ReplyLength;
+    DeviceComm->ReadTimeout = 2 * GetTimeOut();
+    DeviceComm->ReadAgain(readCount_, ReplyLength);
+    return true;
 }
 
 void TPublicNetKs::FollowerChunk(char* Data) {
@@ -517,6 +561,9 @@ void TPublicNetKs::Deliver() {
     if (suspect_) owed_.KeepOne(loop_.Now() + Micros{QuietTime()} * kMs);
     Enter(Phase::Accepted);
     ReceiveStage = 3;  // accepted: later chunks of this exchange are ignored
+    answered_ = true;
+    lastTakenLength_ = TakenFrameLength();
+    std::memcpy(lastTaken_, ReceiveBuffer, static_cast<std::size_t>(lastTakenLength_));
     Trace(Q31_TRACE_ACCEPTED, 0, resends_, ReceiveBuffer, TakenFrameLength());
     const unsigned armed = armed_;
     switch (raise_) {

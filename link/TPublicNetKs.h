@@ -252,6 +252,10 @@ private:
     void FollowerChunk(char* Data);
     // The whole frame of the reply taken, as it came on the line.
     int TakenFrameLength() const;
+    // A reply that is the late answer to the packet before, known by its
+    // bytes: read off, and the reads for this packet's answer start again.
+    bool KnownStray(Raise raise, int length);
+    static bool StableRead(std::uint8_t command);
     void Discarded(const std::uint8_t* Bytes, int Length);
     // A fault seen on the line: it turns auto confirmation on for a while.
     void NoteFault() { faultArmed_ = armed_; }
@@ -317,6 +321,20 @@ private:
     bool confirmHeld_ = false;
     int confirmLength_ = 0;
     std::uint8_t confirmData_[256] = {};
+    // Whether this packet, and the one before it, took an answer; the frame
+    // of the last answer taken; the reads of the armed packet's reply.
+    bool answered_ = false;
+    bool prevAnswered_ = false;
+    // Whether the armed packet, and the one before it, read what the meter
+    // answers the same each time (its RAM changes under it; its flash does not).
+    bool stable_ = false;
+    bool prevStable_ = false;
+    std::uint8_t lastTaken_[260] = {};
+    int lastTakenLength_ = 0;
+    // The answer the known strays carry.
+    std::uint8_t strayFrame_[260] = {};
+    int strayFrameLength_ = 0;
+    int readCount_ = 0;
     // A frame that followed the reply taken, as far as it has come.
     std::uint8_t follower_[260] = {};
     int followerGot_ = 0;

@@ -81,6 +81,12 @@ void TPublicDevCom::Listen(int count) {
     ReceivePacket(this, count);
 }
 
+void TPublicDevCom::ReadAgain(int reads, int count) {
+    BeginExchange();
+    ReadsLeft = reads;
+    ReceivePacket(this, count);
+}
+
 void TPublicDevCom::SetReceiveType(TReceiveType type) {
     ReceiveType = type;
     switch (type) {

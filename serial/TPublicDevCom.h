@@ -42,6 +42,9 @@ public:
     // Starts one read of `count` bytes without writing anything: a new
     // exchange that only listens (the link lets the line fall quiet this way).
     void Listen(int count);
+    // Starts `reads` reads again without writing, the first of `count`
+    // bytes: the reply is still to come after a frame that was not it.
+    void ReadAgain(int reads, int count);
 
     // Receiving.
     void SetReceiveType(TReceiveType type);

@@ -1,4 +1,4 @@
-// The answers the meter may still send, on a clock given by hand (ms as µs).
+// The answers the meter may still send, on a clock given by hand (µs).
 #include <gtest/gtest.h>
 
 #include "link/OwedAnswers.h"
@@ -20,37 +20,48 @@ TEST(OwedAnswers, ASendOwesItsAnswerUntilPaidOrPastTheBound) {
     EXPECT_FALSE(owed.Any(300'001)) << "a frame with nothing owed pays nothing";
 }
 
-TEST(OwedAnswers, WhatThePacketBeforeStillOwesAreStrays) {
+TEST(OwedAnswers, WhatThePacketBeforeStillOwesAreStraysKnownByItsAnswer) {
     OwedAnswers owed;
     owed.Sent(0, kBound);        // timed out
     owed.Sent(110'000, kBound);  // the re-send
     owed.Paid();                 // one frame taken: the other send's answer may still come
-    owed.NextPacket();
-    EXPECT_EQ(owed.Strays(120'000), 1);
+    EXPECT_TRUE(owed.NextPacket(true));
+    EXPECT_EQ(owed.Known(120'000), 1);
     EXPECT_EQ(owed.Own(120'000), 0);
-    owed.Sent(120'000, kBound);
+    owed.StraySeen(true);
+    EXPECT_EQ(owed.Strays(120'000), 0);
+    // An unanswered (abandoned) packet's strays are unknown; confirming
+    // replies that disagree show one of them came.
+    owed.Sent(130'000, kBound);
+    EXPECT_FALSE(owed.NextPacket(false));
+    EXPECT_EQ(owed.Unknown(140'000), 1);
+    owed.Sent(140'000, kBound);
     owed.Paid();
-    owed.WasStray();  // the two confirming replies disagreed: one was the stray
-    EXPECT_EQ(owed.Strays(130'000), 0);
-    EXPECT_EQ(owed.Own(130'000), 1) << "the packet's own answer is still to come";
-    EXPECT_EQ(owed.Until(), 320'000) << "the later send's bound";
+    owed.WasStray();
+    EXPECT_EQ(owed.Strays(150'000), 0);
+    EXPECT_EQ(owed.Own(150'000), 1) << "the packet's own answer is still to come";
 }
 
-TEST(OwedAnswers, LateBytesExtendTheWaitAndAPaidDebtHoldsNothingUp) {
+TEST(OwedAnswers, EachDebtKeepsItsOwnBoundAndOnlyTheNewestIsKnown) {
     OwedAnswers owed;
-    owed.Sent(0, 5'000'000);  // under a long time-out
-    owed.Paid();
-    owed.Extend(9'000'000);
-    EXPECT_EQ(owed.Until(), 5'000'000) << "nothing owed: nothing to extend";
-    owed.Sent(1'000'000, kBound);
-    EXPECT_EQ(owed.Until(), 1'200'000) << "a debt starts afresh";
-    owed.NextPacket();
-    owed.Extend(1'500'000);
-    EXPECT_EQ(owed.Strays(1'400'000), 1);
-    owed.StraySeen();
-    EXPECT_FALSE(owed.Any(1'400'000));
-    owed.KeepOne(1'600'000);
-    EXPECT_EQ(owed.Own(1'599'999), 1) << "a late answer taken keeps one owed";
+    owed.Sent(0, kBound);
+    owed.NextPacket(true);  // A's answer owed until 200 ms, known
+    for (Micros at = 50'000; at < 400'000; at += 50'000) {
+        owed.Sent(at, kBound);  // a busy line of packets answered at once
+        owed.Paid();
+        owed.NextPacket(true);
+        EXPECT_EQ(owed.Strays(at), at < 200'000 ? 1 : 0) << "later traffic keeps no debt alive, at " << at;
+    }
+    owed.Sent(500'000, kBound);
+    owed.NextPacket(true);  // B's, known
+    owed.Sent(510'000, kBound);
+    owed.NextPacket(true);  // C's, known: B's is known no longer
+    EXPECT_EQ(owed.Known(520'000), 1);
+    EXPECT_EQ(owed.Unknown(520'000), 1);
+    owed.Extend(900'000);
+    EXPECT_EQ(owed.Until(), 900'000);
+    owed.KeepOne(950'000);
+    EXPECT_EQ(owed.Own(949'999), 1) << "a late answer taken keeps one owed";
 }
 
 }  // namespace
