@@ -44,6 +44,7 @@ constexpr FailureRule kFailureRules[] = {
     /* WrongLength */ {Q31_TRACE_REJECTED, true, true, false, false, Then::Tail},
     /* NoValue     */ {Q31_TRACE_REJECTED, false, true, false, false, Then::SendDelay},
     /* Followed    */ {Q31_TRACE_REJECTED, false, false, false, false, Then::Tail},
+    /* BadOther    */ {Q31_TRACE_REJECTED, true, false, false, false, Then::Tail},
 };
 }  // namespace
 
@@ -487,17 +488,28 @@ bool TPublicNetKs::StableRead(std::uint8_t command) {
     }
 }
 
+bool TPublicNetKs::SameAsStray(int frame) const {
+    if (frame == strayFrameLength_ && std::memcmp(ReceiveBuffer, strayFrame_, static_cast<std::size_t>(frame)) == 0)
+        return true;
+    // The same answer cut short or sent longer, as a meter may send a read's
+    // answer: the payload they share is the same.
+    const bool general = raise_ == Raise::General || raise_ == Raise::Var;
+    if (!general || strayFrameLength_ < 5 || strayFrame_[1] + 5 != strayFrameLength_) return false;
+    const int shared = std::min<int>(ReceiveBuffer[1], strayFrame_[1]);
+    return ReceiveBuffer[0] == strayFrame_[0] && shared > 0 &&
+           std::memcmp(ReceiveBuffer + 2, strayFrame_ + 2, static_cast<std::size_t>(shared)) == 0;
+}
+
 bool TPublicNetKs::KnownStray(Raise raise, int length) {
     raise_ = raise;
     raiseLength_ = length;
     const int frame = TakenFrameLength();
-    if (owed_.Known(loop_.Now()) == 0 || frame != strayFrameLength_ ||
-        std::memcmp(ReceiveBuffer, strayFrame_, static_cast<std::size_t>(frame)) != 0)
-        return false;
+    if (owed_.Known(loop_.Now()) == 0 || !SameAsStray(frame)) return false;
     // The late answer to the packet before: read off, and this packet's own
-    // answer is still read for, within its time-out.
+    // answer is still read for, within its time-out. It pays for nothing: a
+    // meter that answered twice sends a second copy, read off the same way
+    // until the bound of that packet's answers has passed.
     Discarded(ReceiveBuffer, frame);
-    owed_.StraySeen(true);
     if (!DeviceComm) return true;
     ReceiveStage = 1;
     DeviceComm->LengthPacket = ReplyLength;
@@ -678,7 +690,10 @@ void TPublicNetKs::GeneralReply(char* Data, Raise raise) {
             }
             std::memcpy(ReceivePointer, chunk, BodyLength);
             if (!frame::ChecksumMatches(ReceiveBuffer, BodyLength)) {
-                Fail(Failure::BadFrame, DeviceComm->BytesRead < BodyLength ? Q31_REJECT_SHORT : Q31_REJECT_CHECKSUM);
+                // A damaged frame that says it is of another length than the
+                // command takes pays for nothing: it may be another's answer.
+                Fail(check_.Fits(BodyLength - 3) ? Failure::BadFrame : Failure::BadOther,
+                     DeviceComm->BytesRead < BodyLength ? Q31_REJECT_SHORT : Q31_REJECT_CHECKSUM);
                 return;
             }
             const int length = BodyLength - 3;

@@ -225,7 +225,7 @@ private:
         Accepted,  // the reply's event runs
     };
     // Why an exchange failed; each has its row in the failure table.
-    enum class Failure : std::uint8_t { TimeOut, BadFrame, WrongLength, NoValue, Followed, Count };
+    enum class Failure : std::uint8_t { TimeOut, BadFrame, WrongLength, NoValue, Followed, BadOther, Count };
     // Which event a reply that passed its checks raises.
     enum class Raise : std::uint8_t { General, Var, Ack, Id, ModuleCounter };
 
@@ -256,6 +256,8 @@ private:
     // bytes: read off, and the reads for this packet's answer start again.
     bool KnownStray(Raise raise, int length);
     static bool StableRead(std::uint8_t command);
+    // Whether the reply taken (a frame of `frame` bytes) is the known stray.
+    bool SameAsStray(int frame) const;
     void Discarded(const std::uint8_t* Bytes, int Length);
     // A fault seen on the line: it turns auto confirmation on for a while.
     void NoteFault() { faultArmed_ = armed_; }
