@@ -206,11 +206,22 @@ void FakeLine::Displaced(std::span<const std::uint8_t> packet) {
     if (!answer.empty()) NoteBeyond(loop_.Now(), answer.data(), answer.size());
 }
 
+namespace {
+// The same answer, or the same cut short or sent longer (a shape the link
+// may take for a read): the payload the two share is the same.
+bool SameOrReshaped(const std::uint8_t* a, std::size_t aCount, const std::uint8_t* b, std::size_t bCount) {
+    if (aCount == bCount && std::equal(a, a + aCount, b)) return true;
+    if (aCount < 5 || bCount < 5 || a[0] != b[0] || aCount != a[1] + 5u || bCount != b[1] + 5u) return false;
+    const std::size_t shared = std::min<std::size_t>(a[1], b[1]);
+    return std::equal(a + 2, a + 2 + shared, b + 2);
+}
+}  // namespace
+
 bool FakeLine::BeyondBound(const std::uint8_t* bytes, std::size_t count) const {
     const std::size_t kept = std::min(beyondCount_, kBeyondKept);
     for (std::size_t i = 0; i < kept; ++i) {
         const Beyond& b = beyond_[i];
-        if (b.at <= loop_.Now() && b.count == count && std::equal(bytes, bytes + count, b.bytes.begin())) return true;
+        if (b.at <= loop_.Now() && SameOrReshaped(bytes, count, b.bytes.data(), b.count)) return true;
     }
     return false;
 }

@@ -243,7 +243,10 @@ void SessionRun::OnTrace(const TQ31TraceEvent& event) {
             const std::vector<std::uint8_t>& answer = meter_.Answer(packet);
             const auto length = static_cast<std::size_t>(event.length > 0 ? event.length : 0);
             const bool same = event.bytes && SameAnswer(answer, event.bytes, length);
-            if (!same && findings_ && line_.BeyondBound(event.bytes, length)) {
+            // Once a request has taken an answer beyond the bound, the
+            // meter's answers behind it are out of step for the rest of the
+            // request: what it takes later is excused with it.
+            if (!same && findings_ && (excused_ || line_.BeyondBound(event.bytes, length))) {
                 if (g_trace) std::fprintf(stderr, "the reply taken is an answer beyond the bound: request excused\n");
                 excused_ = true;
                 line_.Displaced(packet);

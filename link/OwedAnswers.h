@@ -65,8 +65,10 @@ public:
     // strays known before are known no longer.
     bool NextPacket(bool answered = false) {
         if (own_ == 0) return false;
-        if (answered)
+        if (answered) {
             for (Group& g : groups_) g.known = false;
+            knownUntil_ = ownUntil_;
+        }
         Group* slot = nullptr;
         for (Group& g : groups_)
             if (g.count == 0 && !slot) slot = &g;
@@ -75,6 +77,7 @@ public:
             // under the later bound, its bytes no longer known.
             slot = &groups_.back();
             slot->known = false;
+            knownUntil_ = 0;
             slot->count += own_;
             slot->until = std::max(slot->until, ownUntil_);
             answered = false;
@@ -106,6 +109,10 @@ public:
         return n;
     }
     int Unknown(Micros now) const { return Strays(now) - Known(now); }
+    // Until when copies of the known answer may come: as long as the sends
+    // it answered may be answered, however many copies came (a meter may
+    // answer twice).
+    Micros KnownUntil() const { return knownUntil_; }
     int Own(Micros now) const { return now < ownUntil_ ? own_ : 0; }
     bool Any(Micros now) const { return Strays(now) + Own(now) > 0; }
     // Until when an owed answer may come.
@@ -136,6 +143,7 @@ private:
     static constexpr int kGroups = 4;
     int own_ = 0;
     Micros ownUntil_ = 0;
+    Micros knownUntil_ = 0;
     std::array<Group, kGroups> groups_{};
 };
 

@@ -26,15 +26,28 @@ struct ReplyCheck {
         return size == 0 ? ReplyCheck{} : ReplyCheck{Kind::Values, most, size};
     }
 
+    // Whether a payload of `length` bytes is all the command asked for: the
+    // length its answer has when nothing is cut.
+    constexpr bool Whole(int length) const {
+        switch (kind) {
+            case Kind::Exact:
+            case Kind::Values: return length == bytes;
+            case Kind::AtLeast: return length >= bytes;
+            case Kind::Any: break;
+        }
+        return true;
+    }
+
     // Whether a payload of `length` bytes is what the command asked for.
     constexpr bool Fits(int length) const {
         switch (kind) {
             case Kind::Exact: return length == bytes;
             case Kind::AtLeast: return length >= bytes;
-            // The reply's length is the truth: a short one carries the
-            // values it has (a trailing part of one is no value), and the
-            // transfer goes on from the next. One with none moves nothing.
-            case Kind::Values: return length >= valueSize && length <= bytes;
+            // The reply's length is the truth: a short one carries the whole
+            // values it has, and the transfer goes on from the next. One
+            // with none moves nothing, and one with a part of a value is
+            // another frame (an identification, a counter record).
+            case Kind::Values: return length >= valueSize && length <= bytes && length % valueSize == 0;
             case Kind::Any: break;
         }
         return true;

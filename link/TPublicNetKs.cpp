@@ -24,18 +24,18 @@ constexpr Micros kMs = 1000;
 // grace; a frame followed by another leaves the line to be read off.
 // Without repetition a time-out, a reply of the wrong length and one
 // without a value tell the owner through OnTimeOut; a bad frame only ends
-// the exchange, as it always has. A damaged frame pays for the send it
-// answered when it came as that answer was due; one that came later may be
-// a late answer to an earlier send, and this send's answer is still owed.
-// A frame of a shape the command does not take pays for nothing: it is as
-// likely the late answer to another packet.
+// the exchange, as it always has. A frame that failed pays for no send:
+// even one that came as the answer was due may be another packet's late
+// answer, damaged, and then this send's answer is still to come. One that
+// came later than the answer was due makes the exchange suspect, as a
+// time-out does.
 enum class Then : std::uint8_t { Grace, Tail, SendDelay };
 struct FailureRule {
     int traceKind;
     bool falseCrc;      // raise OnFalseCRC
     bool timeOutEvent;  // without repetition: raise OnTimeOut
     bool owesAnswer;    // the send's answer may still come
-    bool frame;         // a frame came: it may pay for the send
+    bool frame;         // a frame came: late, it makes the exchange suspect
     Then then;          // with repetition: listen on, or how the packet goes again
 };
 constexpr FailureRule kFailureRules[] = {
@@ -194,24 +194,20 @@ void TPublicNetKs::GoOut() {
     const Micros now = loop_.Now();
     owed_.Expire(now);
     // A different packet must take no answer to an earlier send. While one
-    // may still come, a read goes out at once with its data confirmed (in
-    // every mode): a single answer to another packet cannot agree with the
-    // one to its own. Anything else, or with more than one such answer
-    // owed (two copies of one answer agree), waits for the line to fall
-    // quiet until they are beyond the time they may take.
-    // A late answer to a read of what the meter does not change (its flash,
-    // its archives, its identity) that was answered is known by its bytes:
-    // the answer it took. A read goes out at once and reads it off where it
-    // comes; a write, whose acknowledgement is any byte, waits for it too.
+    // may still come, it waits for the line to fall quiet until such answers
+    // are beyond the time they may take, in every mode: confirmation is no
+    // shelter, since two copies of one answer agree. But a late answer to a
+    // read of what the meter does not change (its flash, its archives, its
+    // identity) that was answered is known by its bytes: the answer it took.
+    // A read goes out at once and reads it off where it comes; a write,
+    // whose acknowledgement is any byte, waits for it too.
     if (!sent_) {
         if (!SameAsLastSent() && owed_.NextPacket(prevAnswered_ && prevStable_)) {
             strayFrameLength_ = lastTakenLength_;
             std::memcpy(strayFrame_, lastTaken_, static_cast<std::size_t>(lastTakenLength_));
         }
         const int unknown = owed_.Unknown(now) + (confirmable_ ? 0 : owed_.Known(now));
-        if (unknown == 1 && confirmable_) {
-            confirmForced_ = true;
-        } else if (unknown > 0) {
+        if (unknown > 0) {
             Settle(owed_.Until(), TailTime(), true);
             return;
         }
@@ -298,12 +294,11 @@ void TPublicNetKs::Discarded(const std::uint8_t* Bytes, int Length) {
     lastByteAt_ = loop_.Now();
     Trace(Q31_TRACE_DISCARDED, 0, 0, Bytes, Length);
     NoteFault();
-    // While the line is let fall quiet for answers still owed, what arrives
-    // is such an answer, and the ones behind it may be as late after it.
-    if (phase_ == Phase::Settling && settleOwed_) {
+    // What arrives while answers are owed is such an answer, and the ones
+    // behind it may be as late after it: every debt runs on.
+    owed_.Extend(lastByteAt_ + Micros{QuietTime()} * kMs);
+    if (phase_ == Phase::Settling && settleOwed_)
         settleNotBefore_ = std::max(settleNotBefore_, lastByteAt_ + Micros{QuietTime()} * kMs);
-        owed_.Extend(settleNotBefore_);
-    }
     // A reply held for confirmation may have been a stray like these.
     confirmHeld_ = false;
 }
@@ -356,13 +351,7 @@ void TPublicNetKs::Fail(Failure failure, int reason, int expected, int actual) {
     else Trace(Q31_TRACE_REJECTED, reason, resends_, nullptr, 0, 0, expected, actual);
     NoteFault();
     if (rule.owesAnswer) suspect_ = true;
-    if (rule.frame) {
-        if (replyAt_ - sentAt_ <= latency_ + TailTime()) {
-            owed_.Paid();
-        } else {
-            suspect_ = true;
-        }
-    }
+    if (rule.frame && replyAt_ - sentAt_ > latency_ + TailTime()) suspect_ = true;
     if (rule.then == Then::Grace && Repetition) {
         // The read goes on: an answer that completes through the send delay
         // is still taken.
@@ -504,12 +493,13 @@ bool TPublicNetKs::KnownStray(Raise raise, int length) {
     raise_ = raise;
     raiseLength_ = length;
     const int frame = TakenFrameLength();
-    if (owed_.Known(loop_.Now()) == 0 || !SameAsStray(frame)) return false;
-    // The late answer to the packet before: read off, and this packet's own
-    // answer is still read for, within its time-out. It pays for nothing: a
-    // meter that answered twice sends a second copy, read off the same way
-    // until the bound of that packet's answers has passed.
-    Discarded(ReceiveBuffer, frame);
+    if (loop_.Now() >= owed_.KnownUntil() || !SameAsStray(frame)) return false;
+    // The late answer to the packet before: read off (it pays one of that
+    // packet's sends), and this packet's own answer is still read for,
+    // within its time-out. Being known, it holds no other debt open.
+    Trace(Q31_TRACE_DISCARDED, 0, 0, ReceiveBuffer, frame);
+    lastByteAt_ = loop_.Now();
+    owed_.StraySeen(true);
     if (!DeviceComm) return true;
     ReceiveStage = 1;
     DeviceComm->LengthPacket = ReplyLength;
@@ -691,8 +681,8 @@ void TPublicNetKs::GeneralReply(char* Data, Raise raise) {
             std::memcpy(ReceivePointer, chunk, BodyLength);
             if (!frame::ChecksumMatches(ReceiveBuffer, BodyLength)) {
                 // A damaged frame that says it is of another length than the
-                // command takes pays for nothing: it may be another's answer.
-                Fail(check_.Fits(BodyLength - 3) ? Failure::BadFrame : Failure::BadOther,
+                // whole answer pays for nothing: it may be another's answer.
+                Fail(check_.Whole(BodyLength - 3) ? Failure::BadFrame : Failure::BadOther,
                      DeviceComm->BytesRead < BodyLength ? Q31_REJECT_SHORT : Q31_REJECT_CHECKSUM);
                 return;
             }

@@ -48,10 +48,10 @@ TEST_F(LawfulReplies, ShortArchiveReadsDeliverTheirValuesAndGoOnFromTheNext) {
     config.hourCount = 1000;  // records 0..999 each in its own slot
     Open(false, config);
     // Hourly T of module 2 lies at 12544 + 224 + 256 r. The first read gets
-    // seven values and half of the eighth, the one from record 947 a single value.
+    // seven values, the one from record 947 a single value.
     constexpr std::uint32_t field = 12544 + 224;
     meter->WithModel([&](sim::MeterModel& m) {
-        lawful::CutArchiveReads(m, config, {{field + 900 * 256, 30}, {field + 947 * 256, 4}});
+        lawful::CutArchiveReads(m, config, {{field + 900 * 256, 28}, {field + 947 * 256, 4}});
     });
     SDevIdent dev = Ident();
     dev.IdWord2 = 0x00F0;  // the version word the layout of the records follows
@@ -72,10 +72,10 @@ TEST_F(LawfulReplies, ShortArchiveReadBeforeTheRingEndGoesOnToTheEndThenFromTheS
     Open(false);
     // Daily E of module 2 lies at 300544 + 36 + 256 s; with 600 records in
     // 550 slots the oldest, 50, is in slot 50 and 550..599 in slots 0..49.
-    // The read of slots 530..549 gets two values and half of the third.
+    // The read of slots 530..549 gets two values.
     constexpr std::uint32_t field = 300544 + 36;
     meter->WithModel([&](sim::MeterModel& m) {
-        lawful::CutArchiveReads(m, sim::MeterConfig{}, {{field + 530 * 256, 20}});
+        lawful::CutArchiveReads(m, sim::MeterConfig{}, {{field + 530 * 256, 16}});
     });
     SDevIdent dev = Ident();
     dev.IdWord2 = 0x00F0;

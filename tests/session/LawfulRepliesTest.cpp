@@ -63,10 +63,10 @@ TEST_P(SessionLawfulReplies, IdentificationIsTakenWhateverItsLengthByte) {
 TEST_P(SessionLawfulReplies, ShortArchiveReadsDeliverTheirValuesAndGoOnFromTheNext) {
     Open(1000);  // records 0..999 each in its own slot
     // Hourly T of module 2 lies at 12544 + 224 + 256 r. The first read gets
-    // seven values and half of the eighth, the one from record 947 a single value.
+    // seven values, the one from record 947 a single value.
     constexpr std::uint32_t field = 12544 + 224;
     WithModel([&](sim::MeterModel& m) {
-        lawful::CutArchiveReads(m, line.config, {{field + 900 * 256, 30}, {field + 947 * 256, 4}});
+        lawful::CutArchiveReads(m, line.config, {{field + 900 * 256, 28}, {field + 947 * 256, 4}});
     });
     const SDevIdent dev = line.Ident();
     Outcome series;

@@ -211,17 +211,18 @@ TEST_F(ArchiveTransfer, ArchiveCommandRepliesAreConfirmedAndCheckedForWholeValue
     EXPECT_EQ(NextPacket(), packet);
     ASSERT_TRUE(Reply(two));
     EXPECT_EQ(owner.calls, 1);
-    // The reply's length is the truth: twelve bytes carry one whole value
-    // and are taken; four carry none, and the packet goes again.
+    // The reply's length is the truth: eight bytes carry one whole value
+    // and are taken; twelve carry a part of one (another frame's shape), and
+    // the packet goes again.
     meter.ReadConfirmation = ConfirmMode::Off;
     ASSERT_TRUE(meter.ReadArhiveV2(0x00049600, 16, 8));
     EXPECT_EQ(NextPacket(), packet);
-    ASSERT_TRUE(Reply(GeneralReply({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12})));
+    ASSERT_TRUE(Reply(GeneralReply({1, 2, 3, 4, 5, 6, 7, 8})));
     EXPECT_EQ(owner.calls, 2);
     ASSERT_TRUE(meter.ReadArhiveV2(0x00049600, 16, 8));
     EXPECT_EQ(NextPacket(), packet);
     const int before = meter.RepetitionCounter;
-    end.Send(GeneralReply({1, 2, 3, 4}));
+    end.Send(GeneralReply({1, 2, 3, 4, 5, 6, 7, 8, 9, 10, 11, 12}));
     ASSERT_TRUE(PumpUntil([&] { return meter.RepetitionCounter == before + 1; }));
     EXPECT_EQ(owner.calls, 2);
 }
