@@ -22,6 +22,7 @@
 #include <nlohmann/json.hpp>
 
 #include "support/FreePort.h"
+#include "tests/forward/JournalFixture.h"
 #include "tests/forward/MosquittoServer.h"
 #include "tests/forward/MosquittoSubscriber.h"
 #include "tests/forward/PostgresServer.h"
@@ -58,18 +59,6 @@ struct Collector {
     }
 };
 
-long long SqliteNumber(const std::string& db, const std::string& sql) {
-    sqlite3* h = nullptr;
-    sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr);
-    sqlite3_busy_timeout(h, 5000);
-    sqlite3_stmt* s = nullptr;
-    long long n = -1;
-    if (sqlite3_prepare_v2(h, sql.c_str(), -1, &s, nullptr) == SQLITE_OK && sqlite3_step(s) == SQLITE_ROW)
-        n = sqlite3_column_int64(s, 0);
-    sqlite3_finalize(s);
-    sqlite3_close(h);
-    return n;
-}
 
 std::vector<std::string> SqliteRows(const std::string& db, const std::string& sql) {
     sqlite3* h = nullptr;
@@ -155,9 +144,9 @@ address = 202
         std::this_thread::sleep_for(1500ms);
         pg.Stop();
         broker.Stop();
-        const long long before = SqliteNumber(db, "SELECT count(*) FROM journal");
+        const long long before = SqliteCount(db, "SELECT count(*) FROM journal");
         std::this_thread::sleep_for(4s);
-        EXPECT_GT(SqliteNumber(db, "SELECT count(*) FROM journal"), before) << "collection stopped with the sinks";
+        EXPECT_GT(SqliteCount(db, "SELECT count(*) FROM journal"), before) << "collection stopped with the sinks";
         pg.Start();
         ASSERT_TRUE(broker.Start()) << broker.Log();
         std::this_thread::sleep_for(2s);
@@ -172,8 +161,8 @@ address = 202
     const std::string log((std::istreambuf_iterator<char>(logFile)), std::istreambuf_iterator<char>());
     EXPECT_EQ(log.find("every user may read it"), std::string::npos);
 
-    const long long journal = SqliteNumber(db, "SELECT max(seq) FROM journal");
-    EXPECT_EQ(SqliteNumber(db, "SELECT seq FROM sink_positions WHERE sink='mqtt'"), journal);
+    const long long journal = SqliteCount(db, "SELECT max(seq) FROM journal");
+    EXPECT_EQ(SqliteCount(db, "SELECT seq FROM sink_positions WHERE sink='mqtt'"), journal);
     EXPECT_EQ(pg.Rows("fleet", "SELECT seq FROM q31_forward WHERE gateway='gw-test' AND sink='postgres'"),
               std::vector<std::string>{std::to_string(journal)});
 
@@ -189,7 +178,7 @@ address = 202
     for (const char* table : {"snapshots", "attempts", "log_records", "gaps"})
         EXPECT_EQ(
             pg.Rows("fleet", std::string("SELECT count(*) FROM ") + table),
-            std::vector<std::string>{std::to_string(SqliteNumber(db, std::string("SELECT count(*) FROM ") + table))})
+            std::vector<std::string>{std::to_string(SqliteCount(db, std::string("SELECT count(*) FROM ") + table))})
             << table;
 
     // MQTT: every stored record was in a message that arrived.
@@ -244,7 +233,7 @@ TEST(StoreAndForward, ADatabaseMadeAnewIsShippedWholeBesideTheOldAndSaidOnce) {
     const std::string db = dir + "/q31.sqlite";
     const std::string config = WriteConfig(dir, pg.Url("fleet"), 1);
     ASSERT_EQ(Collector(config, db, dir, true).End(0), 0);
-    const long long oldSeq = SqliteNumber(db, "SELECT max(seq) FROM journal");
+    const long long oldSeq = SqliteCount(db, "SELECT max(seq) FROM journal");
     const std::string oldGeneration = SqliteRows(db, "SELECT generation FROM journal_generation").at(0);
     namespace fs = std::filesystem;
     for (const char* suffix : {"", "-wal", "-shm"}) fs::remove(db + suffix);
@@ -252,7 +241,7 @@ TEST(StoreAndForward, ADatabaseMadeAnewIsShippedWholeBesideTheOldAndSaidOnce) {
     ASSERT_EQ(Collector(config, db, dir, true).End(0), 0);
     const std::string generation = SqliteRows(db, "SELECT generation FROM journal_generation").at(0);
     ASSERT_NE(generation, oldGeneration);
-    const long long seq = SqliteNumber(db, "SELECT max(seq) FROM journal");
+    const long long seq = SqliteCount(db, "SELECT max(seq) FROM journal");
     ASSERT_LT(seq, oldSeq * 2);
 
     // Everything of the new file arrived, key for key, under its generation.
@@ -267,7 +256,7 @@ TEST(StoreAndForward, ADatabaseMadeAnewIsShippedWholeBesideTheOldAndSaidOnce) {
     for (const char* table : {"snapshots", "log_records", "gaps", "meter_events"})
         EXPECT_EQ(
             pg.Rows("fleet", std::string("SELECT count(*) FROM ") + table + mine),
-            std::vector<std::string>{std::to_string(SqliteNumber(db, std::string("SELECT count(*) FROM ") + table))})
+            std::vector<std::string>{std::to_string(SqliteCount(db, std::string("SELECT count(*) FROM ") + table))})
             << table;
     // Snapshots carry the serial number that answered.
     EXPECT_EQ(pg.Rows("fleet", "SELECT meter, serial FROM snapshots" + mine + " GROUP BY 1, 2 ORDER BY 1"),
@@ -278,8 +267,8 @@ TEST(StoreAndForward, ADatabaseMadeAnewIsShippedWholeBesideTheOldAndSaidOnce) {
                                         generation + "|" + std::to_string(seq)}));
     std::fprintf(stderr,
                  "database made anew: %lld archive values, %lld attempts compared (old journal %lld, new %lld)\n",
-                 SqliteNumber(db, "SELECT count(*) FROM archive_values"),
-                 SqliteNumber(db, "SELECT count(*) FROM attempts"), oldSeq, seq);
+                 SqliteCount(db, "SELECT count(*) FROM archive_values"),
+                 SqliteCount(db, "SELECT count(*) FROM attempts"), oldSeq, seq);
     const std::string log = ReadLog(dir);
     EXPECT_EQ(Occurrences(log, "this gateway's database is new: generation " + generation +
                                    ", where the sink had generation " + oldGeneration),
