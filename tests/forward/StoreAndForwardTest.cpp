@@ -59,7 +59,6 @@ struct Collector {
     }
 };
 
-
 std::vector<std::string> SqliteRows(const std::string& db, const std::string& sql) {
     sqlite3* h = nullptr;
     sqlite3_open_v2(db.c_str(), &h, SQLITE_OPEN_READONLY, nullptr);
