@@ -79,9 +79,9 @@ void BM_ForwardPostgres(benchmark::State& state) {
     const auto groups = Groups();
     const std::string csv = server.Dir() + "/values.csv";
     WriteCsv(csv, groups);
-    tool::collect::PostgresSinkSpec spec;
-    spec.url = server.Url("bench");
-    tool::forward::PostgresSink sink(spec, "bench");
+    tool::collect::PostgresSinkSettings settings;
+    settings.url = server.Url("bench");
+    tool::forward::PostgresSink sink(settings, "bench");
     sink.Connect({"0123456789abcdef", 0, 0});
     const std::string copy = server.Psql() + " -q -X '" + server.Url("bench") + "' -c \"\\copy archive_values FROM '" +
                              csv + "' WITH (FORMAT csv)\"";

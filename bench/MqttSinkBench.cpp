@@ -51,16 +51,16 @@ void BM_MqttSinkVsMosquittoPub(benchmark::State& state) {
         state.SkipWithError("the broker did not start");
         return;
     }
-    tool::collect::MqttSinkSpec spec;
-    spec.host = "127.0.0.1";
-    spec.port = server.Port();
+    tool::collect::MqttSinkSettings settings;
+    settings.host = "127.0.0.1";
+    settings.port = server.Port();
     const std::vector<tool::forward::JournalBatch> batches = HourlyBatches();
 
     // The same messages as lines, for mosquitto_pub.
     const std::string lines = server.Dir() + "/messages.txt";
     std::string topic;
     {
-        tool::forward::MqttSink sink(spec, "gw-north");
+        tool::forward::MqttSink sink(settings, "gw-north");
         sink.SetGeneration("0123456789abcdef");
         std::ofstream out(lines);
         for (const auto& b : batches)
@@ -78,7 +78,7 @@ void BM_MqttSinkVsMosquittoPub(benchmark::State& state) {
     for (auto _ : state) {
         const auto t0 = Clock::now();
         {
-            tool::forward::MqttSink sink(spec, "gw-north");
+            tool::forward::MqttSink sink(settings, "gw-north");
             sink.Connect({"0123456789abcdef", 0, 0});
             sink.Ship(batches);
             sink.Disconnect();

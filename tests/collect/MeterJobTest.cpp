@@ -119,7 +119,7 @@ struct Rig {
     std::string db = dir + "/q31.sqlite";
     PluginApi api;
     CollectOutput out{false};
-    MeterSpec spec;
+    MeterSettings settings;
 
     Rig() {
         api.get_id = &GetId;
@@ -130,11 +130,11 @@ struct Rig {
         api.get_error_block_device = &GetErrorBlock;
         api.get_current_data = &GetCurrent;
         api.get_accumulated_data = &GetTotals;
-        spec.name = "a";
-        spec.serial = 310001;
-        spec.series = {Q31_SERIES_T_HOUR};
-        spec.logs = false;
-        spec.currentEveryMin = 0;
+        settings.name = "a";
+        settings.serial = 310001;
+        settings.series = {Q31_SERIES_T_HOUR};
+        settings.logs = false;
+        settings.currentEveryMin = 0;
         meter = WritingMeter{};
         errorLog = ErrorLog{};
         snapshotReads = 0;
@@ -142,7 +142,7 @@ struct Rig {
     }
     MeterJob::State Pass(std::int64_t run) {
         CollectStore store(db);
-        MeterJob job(spec, api, store, out, false);
+        MeterJob job(settings, api, store, out, false);
         job.SetWallClock([] { return wallClock; });
         job.Begin(run, true);
         MeterJob::State state = MeterJob::State::Running;
@@ -223,8 +223,8 @@ TEST(MeterJob, EitherCounterGoneBackIsAResetAndARecordStoredAtTheCounterIsNotRea
 
 TEST(MeterJob, ASnapshotIsDueAPeriodAfterTheLastOnesPassBeganLessTheTolerance) {
     Rig rig;
-    rig.spec.series.clear();
-    rig.spec.currentEveryMin = 1;
+    rig.settings.series.clear();
+    rig.settings.currentEveryMin = 1;
     // The first pass begins at 1000 and takes its snapshot at 1030.
     wallClock = 1000;
     ASSERT_EQ(rig.Pass(1), MeterJob::State::Done);
@@ -248,8 +248,8 @@ TEST(MeterJob, ASnapshotIsDueAPeriodAfterTheLastOnesPassBeganLessTheTolerance) {
 
 TEST(MeterJob, ALogWhoseHeadMovedIsReadAgainAndItsErasedRecordsAreNotStored) {
     Rig rig;
-    rig.spec.series.clear();
-    rig.spec.logs = true;
+    rig.settings.series.clear();
+    rig.settings.logs = true;
     // A meter with no modules: only the device's error log.
     moduleCount = 0;
     errorLog.records = 2;

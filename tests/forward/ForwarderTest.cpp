@@ -220,7 +220,7 @@ TEST(Forwarder, CountsTheBacklogFromTheJournalWhileTheSinkIsDown) {
     options.retryMaxMs = 60000;  // long pauses: the backlog must move all the same
     Forwarder forwarder(std::make_unique<AwaySink>(), options);
     forwarder.Start();
-    collect::HttpSpec http;
+    collect::HttpSettings http;
     http.listen = "127.0.0.1:0";
     StatusServer status(http, db, "gw", [&] { return std::vector<ForwardStatus>{forwarder.Status()}; });
     auto backlog = [&] {
@@ -262,8 +262,8 @@ TEST(Forwarder, MessageIdsNameTheSameContentOnEveryRead) {
     ASSERT_FALSE(db.empty());
     auto read = [&] {
         JournalReader journal(db);
-        collect::MqttSinkSpec spec;
-        MqttSink sink(spec, "gw");
+        collect::MqttSinkSettings settings;
+        MqttSink sink(settings, "gw");
         sink.SetGeneration(journal.Generation());
         std::map<std::string, std::string> byId;
         std::size_t messages = 0;

@@ -34,12 +34,12 @@ constexpr auto kStall = std::chrono::seconds(3);
 
 JournalOrigin Origin(std::int64_t position) { return {GEN, position, 1000}; }
 
-collect::MqttSinkSpec SpecFor(int port) {
-    collect::MqttSinkSpec spec;
-    spec.enabled = true;
-    spec.host = "127.0.0.1";
-    spec.port = port;
-    return spec;
+collect::MqttSinkSettings SpecFor(int port) {
+    collect::MqttSinkSettings settings;
+    settings.enabled = true;
+    settings.host = "127.0.0.1";
+    settings.port = port;
+    return settings;
 }
 
 JournalBatch Batch(JournalBatch::Kind kind, const std::string& meter, std::uint32_t serial, std::int64_t epoch) {
@@ -233,17 +233,17 @@ TEST(MqttSink, LogsInWithItsPasswordFileAndNeverTellsAPassword) {
     MosquittoSubscriber all(server.Port(), "q31/+/+/+", access);
     ASSERT_TRUE(all.Subscribed());
 
-    collect::MqttSinkSpec spec = SpecFor(server.Port());
-    spec.username = "gateway";
-    spec.passwordFile = server.Dir() + "/good.pw";
-    MqttSink sink(spec, "gw-north", kStall);
+    collect::MqttSinkSettings settings = SpecFor(server.Port());
+    settings.username = "gateway";
+    settings.passwordFile = server.Dir() + "/good.pw";
+    MqttSink sink(settings, "gw-north", kStall);
     sink.Connect(Origin(0));
     sink.Ship({Event()});
     EXPECT_EQ(TopicsAndPayloads(all.WaitFor(1)), Sent{kJournalMessages[7]});
 
-    spec.passwordFile = server.Dir() + "/bad.pw";
-    spec.clientId = "q31-intruder";
-    MqttSink wrong(spec, "gw-north", kStall);
+    settings.passwordFile = server.Dir() + "/bad.pw";
+    settings.clientId = "q31-intruder";
+    MqttSink wrong(settings, "gw-north", kStall);
     EXPECT_EQ(ConnectError(wrong),
               "MQTT broker 127.0.0.1:" + std::to_string(server.Port()) + ": refused the connection: Not authorized");
 }
@@ -360,16 +360,16 @@ TEST(MqttSink, SpeaksTlsWithTheBrokerItsCaVouchesFor) {
     MosquittoSubscriber all(server.Port(), "q31/+/+/+", access);
     ASSERT_TRUE(all.Subscribed());
 
-    collect::MqttSinkSpec spec = SpecFor(server.Port());
-    spec.caFile = dir + "/ca.crt";
-    MqttSink sink(spec, "gw-north", kStall);
+    collect::MqttSinkSettings settings = SpecFor(server.Port());
+    settings.caFile = dir + "/ca.crt";
+    MqttSink sink(settings, "gw-north", kStall);
     sink.Connect(Origin(0));
     sink.Ship({Event()});
     EXPECT_EQ(TopicsAndPayloads(all.WaitFor(1)), Sent{kJournalMessages[7]});
 
-    spec.caFile = dir + "/other.crt";
-    spec.clientId = "q31-doubter";
-    MqttSink doubter(spec, "gw-north", kStall);
+    settings.caFile = dir + "/other.crt";
+    settings.clientId = "q31-doubter";
+    MqttSink doubter(settings, "gw-north", kStall);
     const std::string error = ConnectError(doubter);
     EXPECT_NE(error.find("certificate verify failed"), std::string::npos) << error;
 }

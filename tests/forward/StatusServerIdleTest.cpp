@@ -70,11 +70,11 @@ double Probe(int port, int timeoutS) {
 }
 
 TEST(StatusServerIdle, IdleConnectionsShutOutNoProbeAndAreHeldWithinABound) {
-    collect::HttpSpec spec;
-    spec.enabled = true;
-    spec.listen = "127.0.0.1:0";
+    collect::HttpSettings settings;
+    settings.enabled = true;
+    settings.listen = "127.0.0.1:0";
     const std::string db = (std::filesystem::temp_directory_path() / "q31-idle-no-such.sqlite").string();
-    StatusServer server(spec, db, "gw", {});
+    StatusServer server(settings, db, "gw", {});
     std::string error;
     ASSERT_TRUE(server.Start(&error)) << error;
 

@@ -63,10 +63,10 @@ protected:
         fs::create_directories(dir_);
         const std::string out = RunCollect(dir_, 60);
         ASSERT_NE(out.find("1 meter read, 1 failed"), std::string::npos) << out;
-        collect::HttpSpec spec;
-        spec.enabled = true;
-        spec.listen = "127.0.0.1:0";
-        server_ = std::make_unique<StatusServer>(spec, dir_ + "/q31.sqlite", kGateway, [] {
+        collect::HttpSettings settings;
+        settings.enabled = true;
+        settings.listen = "127.0.0.1:0";
+        server_ = std::make_unique<StatusServer>(settings, dir_ + "/q31.sqlite", kGateway, [] {
             ForwardStatus postgres{"postgres", true, 950, 950, 0, 0, 950, 0, ""};
             ForwardStatus mqtt{"mqtt", false, 933, 950, 17, 420, 933, 4, "connection refused", 2};
             return std::vector<ForwardStatus>{postgres, mqtt};

@@ -36,7 +36,7 @@ struct CollectArgs {
 collect::CollectConfig LoadConfig(const ToolContext& tool, const std::string& path) {
     collect::CollectConfig config = collect::LoadCollectConfig(path);
     if (tool.options.confirmGiven)
-        for (collect::MeterSpec& meter : config.meters) meter.confirm = tool.options.confirm;
+        for (collect::MeterSettings& meter : config.meters) meter.confirm = tool.options.confirm;
     return config;
 }
 

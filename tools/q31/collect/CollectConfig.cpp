@@ -255,31 +255,31 @@ sim::FaultRateOption FaultOf(const Reader& r) {
     return o;
 }
 
-SimSpec SimOf(const Reader& outer, const toml::table& sim, std::uint64_t seed) {
-    SimSpec spec;
-    spec.seed = seed;
-    spec.given = true;
+SimSettings SimOf(const Reader& outer, const toml::table& sim, std::uint64_t seed) {
+    SimSettings settings;
+    settings.seed = seed;
+    settings.given = true;
     Reader r(outer.File(), sim, nullptr, outer.Where() + ": sim");
     r.RefuseUnknown(kSimKeys);
-    if (r.Find("serial")) spec.serial = static_cast<std::uint32_t>(r.Int("serial", 0, 0, 4294967295LL));
-    spec.modules = static_cast<std::uint8_t>(r.Int("modules", spec.modules, 1, 6));
-    spec.hourCount = static_cast<std::uint32_t>(r.Int("hour_count", spec.hourCount, 0, 4294967295LL));
-    spec.dayCount = static_cast<std::uint32_t>(r.Int("day_count", spec.dayCount, 0, 4294967295LL));
-    spec.versionWord = static_cast<std::uint16_t>(r.Int("version_word", spec.versionWord, 0, 0xFFFF));
-    spec.replyDelayMs = static_cast<int>(r.Int("reply_delay_ms", spec.replyDelayMs, 0, 60000));
-    spec.clockRate = r.Number("clock_rate", spec.clockRate);
-    if (!(spec.clockRate >= 0)) r.Fail("clock_rate", "must be a number 0 or more");
+    if (r.Find("serial")) settings.serial = static_cast<std::uint32_t>(r.Int("serial", 0, 0, 4294967295LL));
+    settings.modules = static_cast<std::uint8_t>(r.Int("modules", settings.modules, 1, 6));
+    settings.hourCount = static_cast<std::uint32_t>(r.Int("hour_count", settings.hourCount, 0, 4294967295LL));
+    settings.dayCount = static_cast<std::uint32_t>(r.Int("day_count", settings.dayCount, 0, 4294967295LL));
+    settings.versionWord = static_cast<std::uint16_t>(r.Int("version_word", settings.versionWord, 0, 0xFFFF));
+    settings.replyDelayMs = static_cast<int>(r.Int("reply_delay_ms", settings.replyDelayMs, 0, 60000));
+    settings.clockRate = r.Number("clock_rate", settings.clockRate);
+    if (!(settings.clockRate >= 0)) r.Fail("clock_rate", "must be a number 0 or more");
     if (auto f = sim["faults"]) {
         const toml::array* a = f.as_array();
         if (!a) r.Fail("faults", "must be an array of {kind = \"...\", rate = P}");
         for (std::size_t i = 0; i < a->size(); ++i) {
             const toml::table* t = (*a)[i].as_table();
             if (!t) r.Fail("faults", "must be an array of {kind = \"...\", rate = P}");
-            spec.faults.push_back(
+            settings.faults.push_back(
                 FaultOf(Reader(r.File(), *t, nullptr, r.Where() + ": fault " + std::to_string(i + 1))));
         }
     }
-    return spec;
+    return settings;
 }
 
 std::uint8_t ConfirmOf(const Reader& r, std::uint8_t fallback) {
@@ -291,9 +291,9 @@ std::uint8_t ConfirmOf(const Reader& r, std::uint8_t fallback) {
 }
 
 // `confirm`: the [collect] table's mode, for a meter that names none.
-MeterSpec MeterOf(const Reader& r, std::uint8_t confirm) {
-    const MeterSpec d{};
-    MeterSpec m;
+MeterSettings MeterOf(const Reader& r, std::uint8_t confirm) {
+    const MeterSettings d{};
+    MeterSettings m;
     m.name = r.Get<std::string>("name").value_or("");
     if (m.name.empty()) r.Fail("name", "required: every meter needs one, its key in the database");
     if (HasControl(m.name))
@@ -433,7 +433,7 @@ void ReadOutputs(const std::string& path, const toml::table& root, CollectConfig
         if (const toml::table* t = (*sinks)["postgres"].as_table()) {
             Reader r(path, *t, nullptr, "sink.postgres");
             r.RefuseUnknown(kPostgresKeys);
-            PostgresSinkSpec& p = config.postgres;
+            PostgresSinkSettings& p = config.postgres;
             p.enabled = true;
             p.url = r.Get<std::string>("url").value_or("");
             if (p.url.empty()) r.Fail("url", "required: postgresql://USER@HOST:PORT/DATABASE");
@@ -444,7 +444,7 @@ void ReadOutputs(const std::string& path, const toml::table& root, CollectConfig
         if (const toml::table* t = (*sinks)["mqtt"].as_table()) {
             Reader r(path, *t, nullptr, "sink.mqtt");
             r.RefuseUnknown(kMqttKeys);
-            MqttSinkSpec& m = config.mqtt;
+            MqttSinkSettings& m = config.mqtt;
             m.enabled = true;
             m.host = r.Get<std::string>("host").value_or(m.host);
             if (m.host.empty() || m.host.find("://") != std::string::npos ||
@@ -530,9 +530,9 @@ CollectConfig LoadCollectConfig(const std::string& path) {
         if (name && !name->empty()) where += " (\"" + *name + "\")";
         const Reader r(path, t, defaults, where);
         r.RefuseUnknown(kMeterKeys);
-        MeterSpec m = MeterOf(r, config.confirm);
+        MeterSettings m = MeterOf(r, config.confirm);
         // Meters on one line share its settings: the line is opened once.
-        for (const MeterSpec& other : config.meters) {
+        for (const MeterSettings& other : config.meters) {
             if (other.name == m.name) r.Fail("name", "another meter has this name");
             if (other.port != m.port) continue;
             if (other.address == m.address)
@@ -549,15 +549,15 @@ CollectConfig LoadCollectConfig(const std::string& path) {
         // in a name as "_", and two meters ("a+b", "a_b") would share topics.
         std::size_t i = 0;
         for (const toml::node& n : *meters) {
-            const MeterSpec& m = config.meters[i++];
+            const MeterSettings& m = config.meters[i++];
             if (m.name.find_first_of("+#") != std::string::npos)
                 Reader(path, *n.as_table(), nullptr, "meter " + std::to_string(i) + " (\"" + m.name + "\")")
                     .Fail("name", "holds an MQTT wildcard (+ or #), which no topic may carry ([sink.mqtt] is on)");
         }
     }
-    for (MeterSpec& m : config.meters) {
+    for (MeterSettings& m : config.meters) {
         if (!m.Virtual()) continue;
-        for (const MeterSpec& other : config.meters)
+        for (const MeterSettings& other : config.meters)
             if (other.port == m.port && (m.simLine.empty() || other.sim.given))
                 m.simLine.push_back({other.address, other.sim.serial.value_or(other.serial), other.sim});
     }
@@ -566,7 +566,7 @@ CollectConfig LoadCollectConfig(const std::string& path) {
 
 std::size_t LineCount(const CollectConfig& config) {
     std::set<std::string> ports;
-    for (const MeterSpec& m : config.meters) ports.insert(m.port);
+    for (const MeterSettings& m : config.meters) ports.insert(m.port);
     return ports.size();
 }
 

@@ -15,7 +15,7 @@ namespace q31::tool::collect {
 
 // A port named "sim:SEED": a virtual meter started inside the program, made
 // as this says, so that a configuration runs on a machine without meters.
-struct SimSpec {
+struct SimSettings {
     std::uint64_t seed = 0;
     std::optional<std::uint32_t> serial;  // default: the serial number the meter entry expects
     std::uint8_t modules = 2;
@@ -35,10 +35,10 @@ struct SimSpec {
 struct SimLineMeter {
     std::uint8_t address = 201;
     std::uint32_t serial = 0;
-    SimSpec sim;
+    SimSettings sim;
 };
 
-struct MeterSpec {
+struct MeterSettings {
     std::string name;
     std::string port;
     HostPortSettings line;
@@ -59,7 +59,7 @@ struct MeterSpec {
     double archiveEveryMin = 60;
 
     bool Virtual() const { return port.rfind("sim:", 0) == 0; }
-    SimSpec sim;
+    SimSettings sim;
     // A sim: port: the meters on its virtual line, in the file's order: the
     // first entry that names the port, and every further one with a sim
     // table of its own (one without is an address nobody answers).
@@ -68,7 +68,7 @@ struct MeterSpec {
 
 // [sink.postgres]: the journal shipped to a PostgreSQL database that many
 // gateways share.
-struct PostgresSinkSpec {
+struct PostgresSinkSettings {
     bool enabled = false;
     std::string url;           // postgresql://user@host:port/db (a password in it is allowed but warned of)
     std::string passwordFile;  // the password, read when connecting
@@ -76,7 +76,7 @@ struct PostgresSinkSpec {
 };
 
 // [sink.mqtt]: one message per stored batch, for dashboards and automation.
-struct MqttSinkSpec {
+struct MqttSinkSettings {
     bool enabled = false;
     std::string host = "127.0.0.1";
     int port = 1883;
@@ -91,23 +91,23 @@ struct MqttSinkSpec {
 };
 
 // [http]: /metrics for Prometheus and a status page.
-struct HttpSpec {
+struct HttpSettings {
     bool enabled = false;
     std::string listen = "127.0.0.1:9731";
 };
 
 struct CollectConfig {
     std::string db;  // may be empty: then --db names it
-    std::vector<MeterSpec> meters;
+    std::vector<MeterSettings> meters;
     int retries = 3;                          // further attempts on a failed meter within one pass
     int retryBaseMs = 2000;                   // first back-off; doubled for each further failure
     int retryMaxMs = 300000;                  // back-off ceiling
     std::uint8_t confirm = Q31_CONFIRM_AUTO;  // of every meter that does not choose its own
     // This gateway's name in the rows and messages it ships (default: the host name).
     std::string gateway;
-    PostgresSinkSpec postgres;
-    MqttSinkSpec mqtt;
-    HttpSpec http;
+    PostgresSinkSettings postgres;
+    MqttSinkSettings mqtt;
+    HttpSettings http;
 };
 
 // Reads and checks `path`. Throws ToolError (kExitBadArgument) that names the

@@ -363,7 +363,7 @@ std::optional<std::pair<std::int64_t, std::string>> CollectStore::UnendedRunBefo
     return std::make_pair(s.Int(0), s.Text(1));
 }
 
-void CollectStore::EnsureMeter(const MeterSpec& meter, std::int64_t at) {
+void CollectStore::EnsureMeter(const MeterSettings& meter, std::int64_t at) {
     SqliteStatement s(db_.Handle(),
                       "INSERT INTO meters(name, serial, address, port, first_attempt) VALUES(?, ?, ?, ?, ?) "
                       "ON CONFLICT(name) DO NOTHING");
@@ -371,7 +371,7 @@ void CollectStore::EnsureMeter(const MeterSpec& meter, std::int64_t at) {
     s.Bind(5, at).Run();
 }
 
-void CollectStore::NoteMeter(const MeterSpec& meter, const SDevIdent& ident, std::uint32_t moduleCount) {
+void CollectStore::NoteMeter(const MeterSettings& meter, const SDevIdent& ident, std::uint32_t moduleCount) {
     SqliteStatement s(db_.Handle(),
                       "INSERT INTO meters(name, serial, address, port, dev_type, id_word2, module_count, first_seen, "
                       "last_seen, first_attempt) VALUES(?1, ?2, ?3, ?4, ?5, ?6, ?7, ?8, ?8, ?8) ON CONFLICT(name) DO "

@@ -20,7 +20,7 @@
 
 namespace q31::tool::collect {
 
-struct MeterSpec;
+struct MeterSettings;
 
 // Whose records: a meter's name, the serial number that answered under it,
 // and the epoch, raised by one each time that meter's counters were reset.
@@ -108,9 +108,9 @@ public:
     std::optional<std::uint32_t> KnownSerial(const std::string& name);
     // Puts a meter of the configuration into `meters` at its first attempt,
     // before it ever answered; a meter already there is left as it is.
-    void EnsureMeter(const MeterSpec& meter, std::int64_t at);
+    void EnsureMeter(const MeterSettings& meter, std::int64_t at);
     // A meter that answered: its identity, and when it was first and last seen.
-    void NoteMeter(const MeterSpec& meter, const SDevIdent& ident, std::uint32_t moduleCount);
+    void NoteMeter(const MeterSettings& meter, const SDevIdent& ident, std::uint32_t moduleCount);
     // Records an attempt, and its outcome in the meter's row, in one transaction.
     void NoteAttempt(const Attempt& attempt);
 

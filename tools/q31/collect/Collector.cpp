@@ -24,15 +24,15 @@ Collector::~Collector() { TearDown(); }
 void Collector::Build() {
     std::map<std::string, Line*> byPort;
     const auto now = Clock::now();
-    for (const MeterSpec& spec : config_.meters) {
+    for (const MeterSettings& settings : config_.meters) {
         auto slot = std::make_unique<Slot>();
-        slot->job = std::make_unique<MeterJob>(spec, api_, *store_, out_, options_.trace);
+        slot->job = std::make_unique<MeterJob>(settings, api_, *store_, out_, options_.trace);
         slot->due = slot->nextArchive = now;
-        Line*& line = byPort[spec.port];
+        Line*& line = byPort[settings.port];
         if (!line) {
             lines_.push_back(std::make_unique<Line>());
             line = lines_.back().get();
-            line->port = spec.port;
+            line->port = settings.port;
             line->retryAt = now;
         }
         line->meters.push_back(slot.get());
@@ -185,7 +185,7 @@ void Collector::PassEnded(Line& line, Slot& s, MeterJob::State state, Clock::tim
         }
         // Periods count from the start of a pass, so that they do not drift by
         // the time each pass takes.
-        const MeterSpec& m = s.job->Spec();
+        const MeterSettings& m = s.job->Spec();
         if (s.archivePass)
             s.nextArchive = s.passStarted + std::chrono::duration_cast<Clock::duration>(
                                                 std::chrono::duration<double, std::ratio<60>>(m.archiveEveryMin));

@@ -51,8 +51,9 @@ bool SnapshotDue(std::optional<std::int64_t> lastStart, std::int64_t passStart, 
     return !lastStart || passStart - *lastStart >= 60LL * everyMin - kScheduleToleranceS;
 }
 
-MeterJob::MeterJob(const MeterSpec& spec, PluginApi& api, CollectStore& store, const CollectOutput& out, bool trace)
-    : spec_(spec), api_(api), store_(store), out_(out), writer_(store, out, spec.name), wallClock_([] {
+MeterJob::MeterJob(const MeterSettings& settings, PluginApi& api, CollectStore& store, const CollectOutput& out,
+                   bool trace)
+    : spec_(settings), api_(api), store_(store), out_(out), writer_(store, out, settings.name), wallClock_([] {
           return static_cast<std::int64_t>(std::time(nullptr));
       }) {
     if (trace) {

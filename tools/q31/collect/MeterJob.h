@@ -46,7 +46,7 @@ public:
     using WallClock = std::function<std::int64_t()>;
     enum class State { Idle, Running, Done, Failed };
 
-    MeterJob(const MeterSpec& spec, PluginApi& api, CollectStore& store, const CollectOutput& out, bool trace);
+    MeterJob(const MeterSettings& settings, PluginApi& api, CollectStore& store, const CollectOutput& out, bool trace);
     ~MeterJob();
     MeterJob(const MeterJob&) = delete;
     MeterJob& operator=(const MeterJob&) = delete;
@@ -71,7 +71,7 @@ public:
     // `status` and puts the attempt on record with `outcome`.
     void Unreachable(std::int64_t run, ExitStatus status, const std::string& outcome, const std::string& why);
 
-    const MeterSpec& Spec() const { return spec_; }
+    const MeterSettings& Spec() const { return spec_; }
     State Current() const { return state_; }
     // Why the last pass failed, and the exit status that kind of failure has.
     const std::string& Failure() const { return failure_; }
@@ -118,7 +118,7 @@ private:
     // Starts the next request that asks something; finishes the steps that only store.
     void StartNext();
 
-    MeterSpec spec_;
+    MeterSettings spec_;
     PluginApi& api_;
     CollectStore& store_;
     const CollectOutput& out_;

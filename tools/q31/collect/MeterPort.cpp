@@ -5,13 +5,14 @@
 
 namespace q31::tool::collect {
 
-MeterPort::MeterPort(const MeterSpec& spec) : name_(spec.port) {
-    std::string path = spec.port;
-    if (spec.Virtual()) {
-        std::vector<SimLineMeter> meters = spec.simLine;
-        if (meters.empty()) meters.push_back({spec.address, spec.sim.serial.value_or(spec.serial), spec.sim});
+MeterPort::MeterPort(const MeterSettings& settings) : name_(settings.port) {
+    std::string path = settings.port;
+    if (settings.Virtual()) {
+        std::vector<SimLineMeter> meters = settings.simLine;
+        if (meters.empty())
+            meters.push_back({settings.address, settings.sim.serial.value_or(settings.serial), settings.sim});
         sim::BusPlan plan;
-        plan.clockRate = spec.sim.clockRate;
+        plan.clockRate = settings.sim.clockRate;
         for (const SimLineMeter& m : meters) {
             sim::BusMeterPlan p;
             // The first meter is the one the port's seed names; the others
@@ -27,17 +28,17 @@ MeterPort::MeterPort(const MeterSpec& spec) : name_(spec.port) {
             plan.meters.push_back(p);
         }
         sim::PtyMeterOptions line;
-        line.echo = spec.echo;
-        line.replyDelayMs = spec.sim.replyDelayMs;
+        line.echo = settings.echo;
+        line.replyDelayMs = settings.sim.replyDelayMs;
         meter_ = std::make_unique<sim::PtyMeter>(line, plan);
         if (!meter_->Start()) {
-            error_ = "cannot start the virtual meter " + spec.port + ": no pseudo-terminal";
+            error_ = "cannot start the virtual meter " + settings.port + ": no pseudo-terminal";
             return;
         }
         path = meter_->SlavePath();
     }
     int osError = 0;
-    handle_ = OpenHostPort(path.c_str(), spec.line, &osError);
+    handle_ = OpenHostPort(path.c_str(), settings.line, &osError);
     if (PortUsable(handle_)) return;
     error_ = "cannot open " + path + ": " + HostPortOpenErrorText(osError);
     busy_ = HostPortBusy(osError);

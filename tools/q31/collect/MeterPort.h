@@ -18,11 +18,11 @@ namespace q31::tool::collect {
 
 class MeterPort {
 public:
-    // `spec`: the first meter on the port, whose line settings (and, for a
+    // `settings`: the first meter on the port, whose line settings (and, for a
     // virtual line, whose sim table's delay and clock) it takes; a virtual
-    // line makes its meters from `spec.simLine`. Never throws: a port that
+    // line makes its meters from `settings.simLine`. Never throws: a port that
     // cannot be had says why through Error().
-    explicit MeterPort(const MeterSpec& spec);
+    explicit MeterPort(const MeterSettings& settings);
     ~MeterPort();
     MeterPort(const MeterPort&) = delete;
     MeterPort& operator=(const MeterPort&) = delete;

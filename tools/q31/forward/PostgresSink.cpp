@@ -420,8 +420,8 @@ std::string& PostgresSink::Params::Raw() {
     return data[count++];
 }
 
-PostgresSink::PostgresSink(collect::PostgresSinkSpec spec, std::string gateway)
-    : spec_(std::move(spec)), gateway_(std::move(gateway)), secrets_(PasswordsIn(spec_.url)) {}
+PostgresSink::PostgresSink(collect::PostgresSinkSettings settings, std::string gateway)
+    : spec_(std::move(settings)), gateway_(std::move(gateway)), secrets_(PasswordsIn(spec_.url)) {}
 
 PostgresSink::~PostgresSink() { Disconnect(); }
 

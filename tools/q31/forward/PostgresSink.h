@@ -35,7 +35,7 @@ public:
     // The schema this sink creates and migrates to.
     static constexpr int kSchemaVersion = 2;
 
-    PostgresSink(collect::PostgresSinkSpec spec, std::string gateway);
+    PostgresSink(collect::PostgresSinkSettings settings, std::string gateway);
     ~PostgresSink() override;
     PostgresSink(const PostgresSink&) = delete;
     PostgresSink& operator=(const PostgresSink&) = delete;
@@ -92,7 +92,7 @@ private:
     [[noreturn]] void Fail(const std::string& what, const pg_result* result = nullptr);
     std::string Redact(std::string text) const;
 
-    collect::PostgresSinkSpec spec_;
+    collect::PostgresSinkSettings spec_;
     std::string gateway_;
     std::vector<std::string> secrets_;  // in the URL: masked in every message
     std::string filePassword_;          // the one read last: masked too

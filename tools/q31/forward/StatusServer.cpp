@@ -284,8 +284,9 @@ private:
     sqlite3* db_ = nullptr;
 };
 
-StatusServer::StatusServer(const collect::HttpSpec& spec, std::string dbPath, std::string gateway, SinkStatus sinks)
-    : spec_(spec), dbPath_(std::move(dbPath)), gateway_(std::move(gateway)), sinks_(std::move(sinks)) {}
+StatusServer::StatusServer(const collect::HttpSettings& settings, std::string dbPath, std::string gateway,
+                           SinkStatus sinks)
+    : spec_(settings), dbPath_(std::move(dbPath)), gateway_(std::move(gateway)), sinks_(std::move(sinks)) {}
 
 StatusServer::~StatusServer() { Stop(); }
 

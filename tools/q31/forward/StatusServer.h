@@ -31,9 +31,9 @@ class StatusServer {
 public:
     using SinkStatus = std::function<std::vector<ForwardStatus>()>;
 
-    // `spec.listen` is HOST:PORT ("127.0.0.1:9731", "[::1]:9731"; port 0:
+    // `settings.listen` is HOST:PORT ("127.0.0.1:9731", "[::1]:9731"; port 0:
     // any free one); `sinks` tells how far each sink has got, and may be empty.
-    StatusServer(const collect::HttpSpec& spec, std::string dbPath, std::string gateway, SinkStatus sinks);
+    StatusServer(const collect::HttpSettings& settings, std::string dbPath, std::string gateway, SinkStatus sinks);
     ~StatusServer();  // stops
     StatusServer(const StatusServer&) = delete;
     StatusServer& operator=(const StatusServer&) = delete;
@@ -69,7 +69,7 @@ private:
     void CatchupFrom(Reading& r);
     std::map<std::string, std::int64_t> RecordsByMeter() const;
 
-    collect::HttpSpec spec_;
+    collect::HttpSettings spec_;
     std::string dbPath_;
     std::string gateway_;
     SinkStatus sinks_;
