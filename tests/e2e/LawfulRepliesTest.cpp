@@ -12,14 +12,6 @@ namespace {
 
 class LawfulReplies : public PtyHarness {
 protected:
-    // Runs one request and waits for its single callback.
-    template <typename Start>
-    void Run(const char* callback, Start start) {
-        g_host.calls.clear();
-        ASSERT_EQ(start(), 0);
-        ASSERT_TRUE(WaitCalls(1));
-        EXPECT_EQ(g_host.calls, std::string(callback) + ";");
-    }
 };
 
 TEST_F(LawfulReplies, IdentificationIsTakenWhateverItsLengthByte) {

@@ -52,6 +52,14 @@ protected:
             [&] { return std::count(g_host.calls.begin(), g_host.calls.end(), ';') >= static_cast<long>(entries); },
             ms);
     }
+    // Runs one request and waits for its single callback.
+    template <typename Start>
+    void Run(const char* callback, Start start) {
+        g_host.calls.clear();
+        ASSERT_EQ(start(), 0);
+        ASSERT_TRUE(WaitCalls(1));
+        EXPECT_EQ(g_host.calls, std::string(callback) + ";");
+    }
     // Pumps for `ms` whatever happens.
     void PumpFor(int ms) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
