@@ -13,7 +13,7 @@
 #include "sim/PtyMeter.h"
 #include "sim/WireTiming.h"
 #include "support/HostPort.h"
-#include "tools/q31/LineScan.h"
+#include "tools/q31/cli/LineScan.h"
 
 namespace q31::bench {
 namespace {

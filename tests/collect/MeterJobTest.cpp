@@ -7,7 +7,7 @@
 
 #include <cstring>
 
-#include "tools/q31/ToolError.h"
+#include "tools/q31/common/ToolError.h"
 
 #include "tests/collect/CollectCheck.h"
 #include "tests/collect/CollectChild.h"

@@ -21,7 +21,7 @@
 #include "tests/forward/JournalFixture.h"
 #include "tools/q31/forward/JournalReader.h"
 #include "tools/q31/forward/MqttSink.h"
-#include "tools/q31/forward/StatusServer.h"
+#include "tools/q31/status/StatusServer.h"
 
 namespace q31::tool::forward {
 namespace {

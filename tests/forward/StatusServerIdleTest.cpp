@@ -20,7 +20,7 @@
 
 #include "support/ChildProcess.h"
 #include "support/FreePort.h"
-#include "tools/q31/forward/StatusServer.h"
+#include "tools/q31/status/StatusServer.h"
 
 namespace q31::tool::forward {
 namespace {

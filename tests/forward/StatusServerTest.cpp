@@ -1,6 +1,6 @@
 // /metrics and the status page over a database the real collector wrote:
 // two meters on one virtual line, one of which never answers.
-#include "tools/q31/forward/StatusServer.h"
+#include "tools/q31/status/StatusServer.h"
 
 #include <httplib.h>
 

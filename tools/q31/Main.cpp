@@ -9,10 +9,10 @@
 
 #include "support/JournalStream.h"
 #include "support/ProcessInfo.h"
-#include "tools/q31/Commands.h"
-#include "tools/q31/ConfirmOption.h"
-#include "tools/q31/NamedChoice.h"
-#include "tools/q31/ToolError.h"
+#include "tools/q31/cli/Commands.h"
+#include "tools/q31/common/ConfirmOption.h"
+#include "tools/q31/common/NamedChoice.h"
+#include "tools/q31/common/ToolError.h"
 
 namespace {
 

@@ -1,6 +1,6 @@
 #include "tools/q31/collect/BatchWriter.h"
 
-#include "tools/q31/HexText.h"
+#include "tools/q31/common/HexText.h"
 
 namespace q31::tool::collect {
 

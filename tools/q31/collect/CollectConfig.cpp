@@ -14,11 +14,11 @@
 #include <libpq-fe.h>
 #include <toml++/toml.h>
 
-#include "tools/q31/ArchiveSeries.h"
-#include "tools/q31/ConfirmOption.h"
-#include "tools/q31/NamedChoice.h"
-#include "tools/q31/ToolError.h"
 #include "tools/q31/collect/PrintableText.h"
+#include "tools/q31/common/ArchiveSeries.h"
+#include "tools/q31/common/ConfirmOption.h"
+#include "tools/q31/common/NamedChoice.h"
+#include "tools/q31/common/ToolError.h"
 
 namespace q31::tool::collect {
 

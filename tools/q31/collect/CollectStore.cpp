@@ -3,9 +3,9 @@
 #include <algorithm>
 #include <ctime>
 
-#include "tools/q31/ToolError.h"
 #include "tools/q31/collect/CollectConfig.h"
 #include "tools/q31/collect/LogHeadText.h"
+#include "tools/q31/common/ToolError.h"
 
 namespace q31::tool::collect {
 

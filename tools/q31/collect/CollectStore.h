@@ -15,8 +15,8 @@
 
 #include "publicQ31.h"
 #include "tools/q31/collect/SeriesCheck.h"
-#include "tools/q31/collect/SqliteDb.h"
-#include "tools/q31/collect/SqliteStatement.h"
+#include "tools/q31/common/SqliteDb.h"
+#include "tools/q31/common/SqliteStatement.h"
 
 namespace q31::tool::collect {
 

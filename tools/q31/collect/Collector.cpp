@@ -7,8 +7,8 @@
 
 #include "support/FileAccess.h"
 #include "support/HostName.h"
-#include "tools/q31/ToolError.h"
 #include "tools/q31/collect/StoreFullError.h"
+#include "tools/q31/common/ToolError.h"
 #include "tools/q31/forward/SinkFactory.h"
 
 namespace q31::tool::collect {

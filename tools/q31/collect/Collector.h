@@ -17,14 +17,14 @@
 #include <vector>
 
 #include "support/ServiceNotify.h"
-#include "tools/q31/PluginApi.h"
 #include "tools/q31/collect/CollectConfig.h"
 #include "tools/q31/collect/CollectOutput.h"
 #include "tools/q31/collect/CollectStore.h"
 #include "tools/q31/collect/MeterJob.h"
 #include "tools/q31/collect/MeterPort.h"
+#include "tools/q31/common/PluginApi.h"
 #include "tools/q31/forward/Forwarder.h"
-#include "tools/q31/forward/StatusServer.h"
+#include "tools/q31/status/StatusServer.h"
 
 namespace q31::tool::collect {
 

@@ -5,7 +5,7 @@
 #include <memory>
 
 #include "support/HostPort.h"
-#include "tools/q31/ArchiveSeries.h"
+#include "tools/q31/common/ArchiveSeries.h"
 
 namespace q31::tool::collect {
 

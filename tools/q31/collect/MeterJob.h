@@ -16,16 +16,16 @@
 
 #include "platform/SerialPort.h"
 #include "publicQ31.h"
-#include "tools/q31/ExitStatus.h"
-#include "tools/q31/LineTrace.h"
-#include "tools/q31/PendingCall.h"
-#include "tools/q31/PluginApi.h"
 #include "tools/q31/collect/BatchWriter.h"
 #include "tools/q31/collect/CollectConfig.h"
 #include "tools/q31/collect/CollectOutput.h"
 #include "tools/q31/collect/CollectStore.h"
 #include "tools/q31/collect/SeriesCheck.h"
 #include "tools/q31/collect/StepQueue.h"
+#include "tools/q31/common/ExitStatus.h"
+#include "tools/q31/common/LineTrace.h"
+#include "tools/q31/common/PendingCall.h"
+#include "tools/q31/common/PluginApi.h"
 
 namespace q31::tool::collect {
 

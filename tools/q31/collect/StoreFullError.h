@@ -3,7 +3,7 @@
 // the collector waits it out instead of ending.
 #pragma once
 
-#include "tools/q31/ToolError.h"
+#include "tools/q31/common/ToolError.h"
 
 namespace q31::tool::collect {
 

@@ -1,6 +1,6 @@
 #include "tools/q31/forward/MqttSink.h"
 
-#include "tools/q31/HexText.h"
+#include "tools/q31/common/HexText.h"
 
 #include <cerrno>
 #include <cstdio>
