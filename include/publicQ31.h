@@ -357,6 +357,16 @@ enum {
     Q31_BEYOND_NEWEST = 8     /* callback: the archive start lies past the newest record */
 };
 
+/* slave_address: the meters' address range and the address a meter leaves
+ * the factory with. */
+#define Q31_ADDRESS_MIN 1
+#define Q31_ADDRESS_MAX 238
+#define Q31_DEFAULT_ADDRESS 201
+
+/* timeout_ms: the reply time-out of one packet. */
+#define Q31_DEFAULT_TIMEOUT_MS 2000
+#define Q31_TIMEOUT_MAX_MS 600000
+
 /* send_limit: re-sends of one packet after its first send. */
 #define Q31_SEND_UNLIMITED 0      /* re-send until an answer comes (the slot-record exports' way) */
 #define Q31_DEFAULT_SEND_LIMIT 3
@@ -370,11 +380,13 @@ enum {
 /* The line of one session. Fill with q31_options_init, then change fields. */
 typedef struct q31_options {
     uint8_t echo;           /* non-zero: the line returns every byte sent (default 0) */
-    uint8_t slave_address;  /* the meter's address, 1 to 238 (default 201) */
+    uint8_t slave_address;  /* the meter's address, Q31_ADDRESS_MIN to Q31_ADDRESS_MAX (default
+                               Q31_DEFAULT_ADDRESS) */
     uint8_t confirm;        /* Q31_CONFIRM_OFF (default), Q31_CONFIRM_ALWAYS or Q31_CONFIRM_AUTO;
                                a higher value is invalid */
     uint8_t reserved[1];    /* zero; anything else is refused */
-    int32_t timeout_ms;     /* reply time-out of one packet, 1 to 600000 ms (default 2000) */
+    int32_t timeout_ms;     /* reply time-out of one packet, 1 to Q31_TIMEOUT_MAX_MS ms (default
+                               Q31_DEFAULT_TIMEOUT_MS) */
     int32_t send_limit;     /* re-sends of one packet before Q31_NO_ANSWER; Q31_SEND_UNLIMITED (0)
                                for no limit; default Q31_DEFAULT_SEND_LIMIT (3); negative is invalid */
 } q31_options;

@@ -4,10 +4,6 @@ namespace q31 {
 
 namespace {
 
-constexpr std::uint8_t kDefaultSlaveAddress = 201;
-constexpr std::int32_t kDefaultTimeOutMs = 2000;
-constexpr std::int32_t kLongestTimeOutMs = 600000;
-
 int StatusOf(RequestOutcome outcome) {
     switch (outcome) {
         case RequestOutcome::Done: return Q31_OK;
@@ -32,8 +28,8 @@ ConfirmMode ConfirmOf(std::uint8_t confirm) {
 q31_options ContextSession::Defaults() {
     q31_options options{};
     options.echo = 0;
-    options.slave_address = kDefaultSlaveAddress;
-    options.timeout_ms = kDefaultTimeOutMs;
+    options.slave_address = Q31_DEFAULT_ADDRESS;
+    options.timeout_ms = Q31_DEFAULT_TIMEOUT_MS;
     options.send_limit = Q31_DEFAULT_SEND_LIMIT;
     options.confirm = Q31_CONFIRM_OFF;
     return options;
@@ -44,8 +40,9 @@ bool ContextSession::Valid(const q31_options& options) {
     // them expects something this library does not do.
     for (const std::uint8_t byte : options.reserved)
         if (byte != 0) return false;
-    return options.slave_address >= 1 && options.slave_address <= 238 && options.timeout_ms >= 1 &&
-           options.timeout_ms <= kLongestTimeOutMs && options.send_limit >= 0 && options.confirm <= Q31_CONFIRM_AUTO;
+    return options.slave_address >= Q31_ADDRESS_MIN && options.slave_address <= Q31_ADDRESS_MAX &&
+           options.timeout_ms >= 1 && options.timeout_ms <= Q31_TIMEOUT_MAX_MS && options.send_limit >= 0 &&
+           options.confirm <= Q31_CONFIRM_AUTO;
 }
 
 ContextSession::ContextSession(PortHandle port, const q31_options& options, SharedLine& line, MessageLoop& loop)
