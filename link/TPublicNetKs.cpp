@@ -46,6 +46,28 @@ constexpr FailureRule kFailureRules[] = {
     /* Followed    */ {Q31_TRACE_REJECTED, false, false, false, false, Then::Tail},
     /* BadOther    */ {Q31_TRACE_REJECTED, true, false, false, false, Then::Tail},
 };
+
+// How each kind of reply is read once its echo is past. A reply of the
+// general form comes as a header [address][L] and then a body of L + 3
+// bytes; the others have a fixed length. Indexed by Raise.
+struct ReplyShape {
+    bool echoAddressed;   // the echo must begin with the slave address
+    bool addressed;       // the reply must begin with the master's address
+    std::uint8_t length;  // a fixed frame's length; 0: the general form
+    bool summed;          // a fixed frame ends in its checksum
+    int taken;            // what a fixed frame hands on: its length, or the record it carries
+};
+constexpr ReplyShape kReplyShapes[] = {
+    /* General       */ {true, true, 0, false, 0},
+    /* Var           */ {true, true, 0, false, 0},
+    // The meter acknowledges a write with one byte; it carries no address
+    // or checksum, and any value counts.
+    /* Ack           */ {false, false, 1, false, 1},
+    // Byte 1 is the meter's own and is not looked at: the 19 bytes and
+    // their checksum are the identification.
+    /* Id            */ {false, true, kIdReplyLength, true, kIdPayload},
+    /* ModuleCounter */ {false, true, kModuleCounterReplyLength, false, kModuleCounterReplyLength},
+};
 }  // namespace
 
 TPublicNetKs::TPublicNetKs(TComponent* owner, MessageLoop& loop)
@@ -139,7 +161,7 @@ void TPublicNetKs::Arm(Continuation continuation, int readCount, ReplyCheck chec
     sendFailed_ = false;
     suspect_ = false;
     resends_ = 0;
-    confirmHeld_ = false;
+    held_.Drop();
     confirmForced_ = false;
     prevAnswered_ = answered_;
     prevStable_ = stable_;
@@ -202,10 +224,7 @@ void TPublicNetKs::GoOut() {
     // A read goes out at once and reads it off where it comes; a write,
     // whose acknowledgement is any byte, waits for it too.
     if (!sent_) {
-        if (!SameAsLastSent() && owed_.NextPacket(prevAnswered_ && prevStable_)) {
-            strayFrameLength_ = lastTakenLength_;
-            std::memcpy(strayFrame_, lastTaken_, static_cast<std::size_t>(lastTakenLength_));
-        }
+        if (!SameAsLastSent() && owed_.NextPacket(prevAnswered_ && prevStable_)) stray_ = lastTaken_;
         const int unknown = owed_.Unknown(now) + (confirmable_ ? 0 : owed_.Known(now));
         if (unknown > 0) {
             Settle(owed_.Until(), TailTime(), true);
@@ -264,12 +283,8 @@ Micros TPublicNetKs::FollowerTime() const {
 // Letting the line fall quiet.
 
 void TPublicNetKs::Settle(Micros notBefore, Micros quietUs, bool owedWait) {
-    const Micros now = loop_.Now();
-    settleOwed_ = owedWait;
-    settleNotBefore_ = notBefore;
-    settleQuiet_ = quietUs;
-    settleCap_ = now + Micros{GetTimeOut()} * kMs * kDrainLimit;
-    const Micros first = std::max(notBefore - now, quietUs);
+    const Micros first =
+        settle_.Start(loop_.Now(), notBefore, quietUs, Micros{GetTimeOut()} * kMs * kDrainLimit, owedWait);
     drainTimer_.SetInterval(static_cast<unsigned>(std::max<Micros>(1, (first + kMs - 1) / kMs)));
     Enter(Phase::Settling);
     if (!DeviceComm) return;
@@ -297,10 +312,9 @@ void TPublicNetKs::Discarded(const std::uint8_t* Bytes, int Length) {
     // What arrives while answers are owed is such an answer, and the ones
     // behind it may be as late after it: every debt runs on.
     owed_.Extend(lastByteAt_ + Micros{QuietTime()} * kMs);
-    if (phase_ == Phase::Settling && settleOwed_)
-        settleNotBefore_ = std::max(settleNotBefore_, lastByteAt_ + Micros{QuietTime()} * kMs);
+    if (phase_ == Phase::Settling) settle_.ByteSeen(lastByteAt_ + Micros{QuietTime()} * kMs);
     // A reply held for confirmation may have been a stray like these.
-    confirmHeld_ = false;
+    held_.Drop();
 }
 
 void TPublicNetKs::TDrain() {
@@ -312,10 +326,8 @@ void TPublicNetKs::TDrain() {
     }
     if (phase_ != Phase::Settling) return;
     const Micros now = loop_.Now();
-    const Micros quietFor = now - lastByteAt_;
-    if (now < settleCap_ && (now < settleNotBefore_ || quietFor < settleQuiet_)) {
-        // Every byte starts the quiet again, up to the overall bound.
-        const Micros left = std::min(std::max(settleNotBefore_ - now, settleQuiet_ - quietFor), settleCap_ - now);
+    // Every byte starts the quiet again, up to the overall bound.
+    if (const Micros left = settle_.Left(now, lastByteAt_); left > 0) {
         drainTimer_.SetEnabled(false);
         drainTimer_.SetInterval(static_cast<unsigned>(std::max<Micros>(1, (left + kMs - 1) / kMs)));
         drainTimer_.SetEnabled(true);
@@ -424,17 +436,15 @@ void TPublicNetKs::Take(Raise raise, int length) {
     if (KnownStray(raise, length)) return;
     Enter(Phase::Holding);
     owed_.Paid();
-    if (!suspect_ && resends_ == 0 && !confirmHeld_) latency_ = loop_.Now() - sentAt_;
+    if (!suspect_ && resends_ == 0 && !held_.Held()) latency_ = loop_.Now() - sentAt_;
     raise_ = raise;
     raiseLength_ = length;
     if (ConfirmNow()) {
         // The data to agree on: the count and payload, or the identification.
         const std::uint8_t* agree = raise == Raise::Id ? ReceiveBuffer + 2 : ReceiveBuffer + 1;
         const int n = raise == Raise::Id ? kIdPayload : std::clamp(length + 1, 0, 255);
-        const bool agrees =
-            confirmHeld_ && confirmLength_ == n && std::memcmp(confirmData_, agree, static_cast<std::size_t>(n)) == 0;
-        if (!agrees) {
-            if (confirmHeld_) {
+        if (!held_.Agrees(agree, n)) {
+            if (held_.Held()) {
                 Trace(Q31_TRACE_REJECTED, Q31_REJECT_UNCONFIRMED, resends_);
                 NoteFault();
                 // One of the two answered something else: it paid for none
@@ -442,14 +452,12 @@ void TPublicNetKs::Take(Raise raise, int length) {
                 owed_.WasStray();
             }
             // Hold this reply and read the same packet again; the next reply must agree.
-            std::memcpy(confirmData_, agree, static_cast<std::size_t>(n));
-            confirmLength_ = n;
-            confirmHeld_ = true;
+            held_.Hold(agree, n);
             if (DeviceComm) DeviceComm->StopReading();
             Enter(Phase::Armed);
             return;
         }
-        confirmHeld_ = false;
+        held_.Drop();
     }
     if (suspect_) {
         // The packet timed out: this may be the late answer to its first
@@ -477,23 +485,12 @@ bool TPublicNetKs::StableRead(std::uint8_t command) {
     }
 }
 
-bool TPublicNetKs::SameAsStray(int frame) const {
-    if (frame == strayFrameLength_ && std::memcmp(ReceiveBuffer, strayFrame_, static_cast<std::size_t>(frame)) == 0)
-        return true;
-    // The same answer cut short or sent longer, as a meter may send a read's
-    // answer: the payload they share is the same.
-    const bool general = raise_ == Raise::General || raise_ == Raise::Var;
-    if (!general || strayFrameLength_ < 5 || strayFrame_[1] + 5 != strayFrameLength_) return false;
-    const int shared = std::min<int>(ReceiveBuffer[1], strayFrame_[1]);
-    return ReceiveBuffer[0] == strayFrame_[0] && shared > 0 &&
-           std::memcmp(ReceiveBuffer + 2, strayFrame_ + 2, static_cast<std::size_t>(shared)) == 0;
-}
-
 bool TPublicNetKs::KnownStray(Raise raise, int length) {
     raise_ = raise;
     raiseLength_ = length;
     const int frame = TakenFrameLength();
-    if (loop_.Now() >= owed_.KnownUntil() || !SameAsStray(frame)) return false;
+    const bool general = raise == Raise::General || raise == Raise::Var;
+    if (loop_.Now() >= owed_.KnownUntil() || !stray_.Copied(ReceiveBuffer, frame, general)) return false;
     // The late answer to the packet before: read off (it pays one of that
     // packet's sends), and this packet's own answer is still read for,
     // within its time-out. Being known, it holds no other debt open.
@@ -545,14 +542,8 @@ void TPublicNetKs::FollowerChunk(char* Data) {
 }
 
 int TPublicNetKs::TakenFrameLength() const {
-    switch (raise_) {
-        case Raise::Id: return kIdReplyLength;
-        case Raise::Ack: return 1;
-        case Raise::ModuleCounter: return kModuleCounterReplyLength;
-        case Raise::General:
-        case Raise::Var: break;
-    }
-    return raiseLength_ + 5;
+    const int fixed = kReplyShapes[static_cast<int>(raise_)].length;
+    return fixed != 0 ? fixed : raiseLength_ + 5;
 }
 
 void TPublicNetKs::Deliver() {
@@ -564,8 +555,7 @@ void TPublicNetKs::Deliver() {
     Enter(Phase::Accepted);
     ReceiveStage = 3;  // accepted: later chunks of this exchange are ignored
     answered_ = true;
-    lastTakenLength_ = TakenFrameLength();
-    std::memcpy(lastTaken_, ReceiveBuffer, static_cast<std::size_t>(lastTakenLength_));
+    lastTaken_.Keep(ReceiveBuffer, TakenFrameLength());
     Trace(Q31_TRACE_ACCEPTED, 0, resends_, ReceiveBuffer, TakenFrameLength());
     const unsigned armed = armed_;
     switch (raise_) {
@@ -646,11 +636,33 @@ bool TPublicNetKs::EchoRead(const std::uint8_t* chunk, bool checkAddress, std::u
     return true;
 }
 
-void TPublicNetKs::GeneralReply(char* Data, Raise raise) {
+void TPublicNetKs::Receive(char* Data, Raise raise) {
+    static_assert(std::size(kReplyShapes) == static_cast<std::size_t>(Raise::ModuleCounter) + 1);
+    const ReplyShape& shape = kReplyShapes[static_cast<int>(raise)];
     const auto* chunk = reinterpret_cast<const std::uint8_t*>(Data);
     if (EmptyChunk(Data)) return;
     NoteChunk(Data);
-    if (EchoRead(chunk, true, ReplyLength)) return;
+    if (EchoRead(chunk, shape.echoAddressed, ReplyLength)) return;
+    if (shape.length == 0) {
+        GeneralReply(chunk, raise);
+        return;
+    }
+    if (ReceiveStage != 1) return;
+    // Without a handler the identification is left unread, as it always was.
+    if (raise == Raise::Id && !OnReceivedIDDevice) return;
+    if (shape.addressed && chunk[0] != MasterNetAddress) {
+        Trace(Q31_TRACE_REJECTED, ChunkFault(), resends_);
+        return;
+    }
+    std::memcpy(ReceiveBuffer, chunk, shape.length);
+    if (shape.summed && !frame::ChecksumMatches(ReceiveBuffer, shape.length - 2)) {
+        Fail(Failure::BadFrame, DeviceComm->BytesRead < shape.length ? Q31_REJECT_SHORT : Q31_REJECT_CHECKSUM);
+        return;
+    }
+    Take(raise, shape.taken);
+}
+
+void TPublicNetKs::GeneralReply(const std::uint8_t* chunk, Raise raise) {
     switch (ReceiveStage) {
         case 1: {  // reply header: address and payload count
             if (chunk[0] != MasterNetAddress) {
@@ -698,53 +710,10 @@ void TPublicNetKs::GeneralReply(char* Data, Raise raise) {
     }
 }
 
-void TPublicNetKs::ReceivedData(char* Data) { GeneralReply(Data, Raise::General); }
-void TPublicNetKs::VarReceivedData(char* Data) { GeneralReply(Data, Raise::Var); }
-
-void TPublicNetKs::OnlyTransmit(char* Data) {
-    if (EmptyChunk(Data)) return;
-    NoteChunk(Data);
-    if (EchoRead(reinterpret_cast<const std::uint8_t*>(Data), false, ReplyLength)) return;
-    if (ReceiveStage != 1) return;
-    // The meter acknowledges a write with one byte; it carries no address or
-    // checksum, and any value counts.
-    ReceiveBuffer[0] = static_cast<std::uint8_t>(Data[0]);
-    Take(Raise::Ack, 1);
-}
-
-void TPublicNetKs::ReceivedIDDevice(char* Data) {
-    const auto* chunk = reinterpret_cast<const std::uint8_t*>(Data);
-    if (EmptyChunk(Data)) return;
-    NoteChunk(Data);
-    if (EchoRead(chunk, false, ReplyLength)) return;
-    if (ReceiveStage != 1) return;
-    if (!OnReceivedIDDevice) return;
-    if (chunk[0] != MasterNetAddress) {
-        Trace(Q31_TRACE_REJECTED, ChunkFault(), resends_);
-        return;
-    }
-    std::memcpy(ReceiveBuffer, chunk, kIdReplyLength);
-    if (!frame::ChecksumMatches(ReceiveBuffer, kIdReplyLength - 2)) {
-        Fail(Failure::BadFrame, DeviceComm->BytesRead < kIdReplyLength ? Q31_REJECT_SHORT : Q31_REJECT_CHECKSUM);
-        return;
-    }
-    // Byte 1 is the meter's own and is not looked at: the 19 bytes and
-    // their checksum are the identification.
-    Take(Raise::Id, kIdPayload);
-}
-
-void TPublicNetKs::ReciveMC(char* Data) {
-    const auto* chunk = reinterpret_cast<const std::uint8_t*>(Data);
-    if (EmptyChunk(Data)) return;
-    NoteChunk(Data);
-    if (EchoRead(chunk, false, kModuleCounterReplyLength)) return;
-    if (ReceiveStage != 1) return;
-    if (chunk[0] != MasterNetAddress) {
-        Trace(Q31_TRACE_REJECTED, ChunkFault(), resends_);
-        return;
-    }
-    std::memcpy(ReceiveBuffer, chunk, kModuleCounterReplyLength);
-    Take(Raise::ModuleCounter, kModuleCounterReplyLength);
-}
+void TPublicNetKs::ReceivedData(char* Data) { Receive(Data, Raise::General); }
+void TPublicNetKs::VarReceivedData(char* Data) { Receive(Data, Raise::Var); }
+void TPublicNetKs::OnlyTransmit(char* Data) { Receive(Data, Raise::Ack); }
+void TPublicNetKs::ReceivedIDDevice(char* Data) { Receive(Data, Raise::Id); }
+void TPublicNetKs::ReciveMC(char* Data) { Receive(Data, Raise::ModuleCounter); }
 
 }  // namespace q31

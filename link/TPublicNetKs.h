@@ -27,9 +27,12 @@
 #include <cstdint>
 
 #include "link/ConfirmMode.h"
+#include "link/HeldReply.h"
+#include "link/KeptAnswer.h"
 #include "link/OwedAnswers.h"
 #include "link/ReplyCheck.h"
 #include "link/SIDDevice.h"
+#include "link/SettlePlan.h"
 #include "link/TWorkType.h"
 #include "publicQ31.h"
 #include "runtime/Delegate.h"
@@ -256,8 +259,6 @@ private:
     // bytes: read off, and the reads for this packet's answer start again.
     bool KnownStray(Raise raise, int length);
     static bool StableRead(std::uint8_t command);
-    // Whether the reply taken (a frame of `frame` bytes) is the known stray.
-    bool SameAsStray(int frame) const;
     void Discarded(const std::uint8_t* Bytes, int Length);
     // A fault seen on the line: it turns auto confirmation on for a while.
     void NoteFault() { faultArmed_ = armed_; }
@@ -270,7 +271,9 @@ private:
     bool EchoRead(const std::uint8_t* chunk, bool checkAddress, std::uint8_t replyLength);
     // A chunk that carries nothing or shows a port error: handled, true.
     bool EmptyChunk(const char* Data);
-    void GeneralReply(char* Data, Raise raise);
+    // Every reply's way in: its shape (kReplyShapes) says how it is read.
+    void Receive(char* Data, Raise raise);
+    void GeneralReply(const std::uint8_t* chunk, Raise raise);
     // A reply that passed its checks: confirmed, watched for a follower, or delivered.
     void Take(Raise raise, int length);
     void Deliver();
@@ -312,17 +315,12 @@ private:
     Micros replyAt_ = 0;     // when the reply (past the echo) began to arrive
     Micros latency_ = 0;     // write to the whole reply, on the last clean exchange
     Micros lastByteAt_ = 0;  // loop time of the last byte read
-    Micros settleNotBefore_ = 0;
-    Micros settleQuiet_ = 0;
-    Micros settleCap_ = 0;
-    bool settleOwed_ = false;
+    SettlePlan settle_;
     Raise raise_ = Raise::General;
     int raiseLength_ = 0;
     std::uint8_t lastSent_[256] = {};
     std::uint8_t lastSentLength_ = 0;
-    bool confirmHeld_ = false;
-    int confirmLength_ = 0;
-    std::uint8_t confirmData_[256] = {};
+    HeldReply held_;
     // Whether this packet, and the one before it, took an answer; the frame
     // of the last answer taken; the reads of the armed packet's reply.
     bool answered_ = false;
@@ -331,11 +329,9 @@ private:
     // answers the same each time (its RAM changes under it; its flash does not).
     bool stable_ = false;
     bool prevStable_ = false;
-    std::uint8_t lastTaken_[260] = {};
-    int lastTakenLength_ = 0;
+    KeptAnswer lastTaken_;
     // The answer the known strays carry.
-    std::uint8_t strayFrame_[260] = {};
-    int strayFrameLength_ = 0;
+    KeptAnswer stray_;
     int readCount_ = 0;
     // A frame that followed the reply taken, as far as it has come.
     std::uint8_t follower_[260] = {};

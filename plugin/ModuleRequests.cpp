@@ -38,8 +38,11 @@ void MeterSession::ReadModuleBlock() {
     // The meter may answer a part with more than asked (the third often
     // does); the part takes what it asked for. A shorter answer is refused:
     // the bytes it lacks are nowhere.
-    PublicNetKs_6x61.ReadRAM(static_cast<std::uint16_t>(RamBase + part.offset), part.count,
-                             ReplyCheck::AtLeast(part.count));
+    // A read that cannot be framed would leave the request waiting for a
+    // reply that never comes.
+    if (!PublicNetKs_6x61.ReadRAM(static_cast<std::uint16_t>(RamBase + part.offset), part.count,
+                                  ReplyCheck::AtLeast(part.count)))
+        StopExchange(RequestOutcome::NoAnswer);
 }
 
 void MeterSession::ModuleBlockReceived(short length, char* buffer) {
