@@ -59,8 +59,9 @@ bool TPublicNetKs::Transmitpackage(std::uint8_t count, const void* source) {
 }
 
 void TPublicNetKs::GetDeviceID() {
-    SendRequest(SlaveNetAddress, cmd::kDeviceId, nullptr, 0, kIdReplyLength,
-                Continuation::Bind<&TPublicNetKs::ReceivedIDDevice>(this), 1, {}, true);
+    // A packet without data always frames.
+    (void)SendRequest(SlaveNetAddress, cmd::kDeviceId, nullptr, 0, kIdReplyLength,
+                      Continuation::Bind<&TPublicNetKs::ReceivedIDDevice>(this), 1, {}, true);
 }
 
 bool TPublicNetKs::ReadRAM(std::uint16_t address, std::uint8_t count) {

@@ -106,7 +106,7 @@ public:
     // Sends a packet the caller made whole (the engine adds nothing); the
     // reply is one acknowledgement byte. Refused (false, nothing sent) when
     // there are bytes to send but no source.
-    bool Transmitpackage(std::uint8_t count, const void* source);
+    [[nodiscard]] bool Transmitpackage(std::uint8_t count, const void* source);
     void GetDeviceID();
     void BreakTransmit();
     // The owner found an accepted reply unusable (it carries no whole value):
@@ -140,24 +140,24 @@ public:
     // be framed (count above its limit, no data) sends nothing and returns false.
     // A memory read's reply carries exactly the bytes asked for, unless the
     // caller names what else the meter may lawfully send.
-    bool ReadRAM(std::uint16_t address, std::uint8_t count);
-    bool ReadRAM(std::uint16_t address, std::uint8_t count, ReplyCheck check);
-    bool WriteRAM(std::uint16_t address, std::uint8_t count, const void* data);
-    bool ReadFlash(std::uint16_t address, std::uint8_t count);
-    bool WriteFlash(std::uint16_t address, std::uint8_t count, const void* data);
-    bool ReadFlashLarge(std::uint32_t address, std::uint8_t count);
-    bool ReadFlashLarge(std::uint32_t address, std::uint8_t count, ReplyCheck check);
-    bool WriteFlashLarge(std::uint32_t address, std::uint8_t count, const void* data);
-    bool ClearFlashF149();
-    bool WriteFlashF149(std::uint16_t address, std::uint8_t count, const void* data);
-    bool SetPassword(std::uint32_t value);
-    bool IDCOMAND(std::uint32_t value);
-    bool SetTime(const SNextTime* time);
-    bool KeyPress(std::uint8_t key);
-    bool GetDisplayData();
-    bool GetCtrSUM(std::uint16_t value);
-    bool GetModuleCounter(std::uint16_t deviceType);
-    bool ModemCommand(const char* text, std::size_t length);
+    [[nodiscard]] bool ReadRAM(std::uint16_t address, std::uint8_t count);
+    [[nodiscard]] bool ReadRAM(std::uint16_t address, std::uint8_t count, ReplyCheck check);
+    [[nodiscard]] bool WriteRAM(std::uint16_t address, std::uint8_t count, const void* data);
+    [[nodiscard]] bool ReadFlash(std::uint16_t address, std::uint8_t count);
+    [[nodiscard]] bool WriteFlash(std::uint16_t address, std::uint8_t count, const void* data);
+    [[nodiscard]] bool ReadFlashLarge(std::uint32_t address, std::uint8_t count);
+    [[nodiscard]] bool ReadFlashLarge(std::uint32_t address, std::uint8_t count, ReplyCheck check);
+    [[nodiscard]] bool WriteFlashLarge(std::uint32_t address, std::uint8_t count, const void* data);
+    [[nodiscard]] bool ClearFlashF149();
+    [[nodiscard]] bool WriteFlashF149(std::uint16_t address, std::uint8_t count, const void* data);
+    [[nodiscard]] bool SetPassword(std::uint32_t value);
+    [[nodiscard]] bool IDCOMAND(std::uint32_t value);
+    [[nodiscard]] bool SetTime(const SNextTime* time);
+    [[nodiscard]] bool KeyPress(std::uint8_t key);
+    [[nodiscard]] bool GetDisplayData();
+    [[nodiscard]] bool GetCtrSUM(std::uint16_t value);
+    [[nodiscard]] bool GetModuleCounter(std::uint16_t deviceType);
+    [[nodiscard]] bool ModemCommand(const char* text, std::size_t length);
 
     // Lookups (no traffic). Texts are Windows-1251 bytes.
     const char* GetDeviceTypeStr(std::uint16_t deviceType) const;
@@ -205,14 +205,14 @@ public:
 protected:
     // Frames [first][L][command][data][master][sum] into TransmitBuffer and
     // arms it. Returns false, sending nothing, when it cannot be framed.
-    bool SendRequest(std::uint8_t first, std::uint8_t command, const std::uint8_t* data, std::size_t dataBytes,
-                     std::uint8_t replyLength, Continuation continuation, int readCount, ReplyCheck check = {},
-                     bool confirmable = false);
+    [[nodiscard]] bool SendRequest(std::uint8_t first, std::uint8_t command, const std::uint8_t* data,
+                                   std::size_t dataBytes, std::uint8_t replyLength, Continuation continuation,
+                                   int readCount, ReplyCheck check = {}, bool confirmable = false);
     // A read: its reply has the general form and its data may be confirmed.
-    bool SendRead(std::uint8_t command, const std::uint8_t* data, std::size_t dataBytes, ReplyCheck check = {},
-                  bool confirmable = true);
-    bool SendWrite(std::uint8_t first, std::uint8_t command, const std::uint8_t* head, std::size_t headBytes,
-                   const void* payload, std::size_t payloadBytes);
+    [[nodiscard]] bool SendRead(std::uint8_t command, const std::uint8_t* data, std::size_t dataBytes,
+                                ReplyCheck check = {}, bool confirmable = true);
+    [[nodiscard]] bool SendWrite(std::uint8_t first, std::uint8_t command, const std::uint8_t* head,
+                                 std::size_t headBytes, const void* payload, std::size_t payloadBytes);
     MessageLoop& Loop() const { return loop_; }
 
 private:

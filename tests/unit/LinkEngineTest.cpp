@@ -105,7 +105,7 @@ TEST_F(LinkEngine, ReadRamPacketAndReplyStagesWithoutEcho) {
 }
 
 TEST_F(LinkEngine, EmptyPayloadDeliversLengthZero) {
-    h.link.GetDisplayData();
+    EXPECT_TRUE(h.link.GetDisplayData());
     SendAndTake(6);
     h.end.Send(GeneralReply({}));
     ASSERT_TRUE(h.PumpUntil([&] { return !rec.log.empty(); }));
@@ -113,7 +113,7 @@ TEST_F(LinkEngine, EmptyPayloadDeliversLengthZero) {
 }
 
 TEST_F(LinkEngine, BadChecksumThenGoodReply) {
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     SendAndTake(9);
     Bytes bad = GeneralReply({1, 2});
     bad.back() ^= 0x40;
@@ -129,7 +129,7 @@ TEST_F(LinkEngine, BadChecksumThenGoodReply) {
 }
 
 TEST_F(LinkEngine, TimeOutResendsWithRepetitionAndReportsOnlyWithout) {
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     SendAndTake(9);
     h.Advance(500);
     EXPECT_EQ(rec.log, "") << "the read goes on through the send delay";
@@ -163,7 +163,7 @@ TEST_F(LinkEngine, WithoutRepetitionABadOrWrongLengthReplyEndsTheExchange) {
     for (const auto& [reply, told] : cases) {
         SCOPED_TRACE(told);
         rec.log.clear();
-        h.link.ReadRAM(0x0100, 2);
+        EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
         SendAndTake(9);
         h.end.Send(reply);
         ASSERT_TRUE(h.PumpUntil([&] { return !rec.log.empty(); }));
@@ -177,7 +177,7 @@ TEST_F(LinkEngine, WithoutRepetitionABadOrWrongLengthReplyEndsTheExchange) {
 TEST_F(LinkEngine, NullTimeOutHandlerIsNeverCalled) {
     h.link.OnTimeOut.Clear();
     h.link.Repetition = false;
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     SendAndTake(9);
     h.Advance(600);  // would crash if an empty handler were called
     EXPECT_EQ(rec.log, "");
@@ -186,7 +186,7 @@ TEST_F(LinkEngine, NullTimeOutHandlerIsNeverCalled) {
 TEST_F(LinkEngine, TimeOutCoversWholeExchange) {
     h.link.SetReceiving_back(true);
     h.channel.EchoRead = true;
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     const Bytes sent = SendAndTake(9);
     h.Advance(300);
     h.end.Send(sent);  // echo and header arrive late; they do not restart the time-out
@@ -199,7 +199,7 @@ TEST_F(LinkEngine, TimeOutCoversWholeExchange) {
 }
 
 TEST_F(LinkEngine, BreakDuringSendDelaySendsNothingAndStopsRepetition) {
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     h.Advance(5);
     h.link.BreakTransmit();
     h.Advance(3000);
@@ -210,7 +210,7 @@ TEST_F(LinkEngine, BreakDuringSendDelaySendsNothingAndStopsRepetition) {
 TEST_F(LinkEngine, EchoMustStartWithSlaveAddressForDataReplies) {
     h.link.SetReceiving_back(true);
     h.channel.EchoRead = true;
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     Bytes sent = SendAndTake(9);
     sent[0] = 0x07;  // a garbled echo
     h.end.Send(sent);
@@ -219,7 +219,7 @@ TEST_F(LinkEngine, EchoMustStartWithSlaveAddressForDataReplies) {
 }
 
 TEST_F(LinkEngine, WrongReplyAddressIsIgnoredUntilTimeOut) {
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     SendAndTake(9);
     h.end.Send(GeneralReply({1, 2}, 0x11));
     // Both reads of the exchange run (header, then two more bytes taken as
@@ -241,7 +241,7 @@ TEST_F(LinkEngine, PayloadCountOf252IsTakenAndAboveIsABadReply) {
     EXPECT_EQ(rec.payload, Bytes(252, 0x11));
 
     rec.log.clear();
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     SendAndTake(9);
     h.end.Send(Bytes{240, 253, 0, 0, 0});
     ASSERT_TRUE(h.PumpUntil([&] { return !rec.log.empty(); }));
@@ -263,7 +263,7 @@ TEST_F(LinkEngine, OversizedHeaderFollowedByAGoodFrameEndsInAResend) {
     for (const Bytes& burst : bursts) {
         SCOPED_TRACE(burst[1]);
         rec.log.clear();
-        h.link.ReadRAM(0x0100, 2);
+        EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
         ASSERT_EQ(SendAndTake(9), packet);
         h.end.Send(burst);
         ASSERT_TRUE(h.PumpUntil([&] { return !rec.log.empty(); }));
@@ -283,7 +283,7 @@ TEST_F(LinkEngine, OversizedHeaderFollowedByAGoodFrameEndsInAResend) {
 
 TEST_F(LinkEngine, LateBytesOfAbandonedRequestNeverReachTheNext) {
     // The first request's reply comes after the second request was armed.
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     SendAndTake(9);
     const std::uint8_t value = 0x5A;
     ASSERT_TRUE(h.link.WriteRAM(0x0200, 1, &value));
@@ -315,7 +315,7 @@ TEST_F(LinkEngine, AcknowledgementIsAnyByte) {
 TEST_F(LinkEngine, SilenceIsNeverTakenForAnAcknowledgement) {
     h.link.SetTimeOut(60);  // the read gives up after 60 ms of real time
     const std::uint8_t data[1] = {1};
-    h.link.WriteRAM(0x1234, 1, data);
+    EXPECT_TRUE(h.link.WriteRAM(0x1234, 1, data));
     SendAndTake(10);
     // The read ends empty after its 120 ms (twice the time-out) and is
     // handed over: nothing is taken for an acknowledgement, and the line is
@@ -346,7 +346,7 @@ TEST_F(LinkEngine, AddressSettersKeepValidRanges) {
 
 TEST_F(LinkEngine, NullBytePrecedesFirstPacketAndAfterQuietInterval) {
     h.link.NullByteEnabled = true;
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     h.Advance(10);
     Bytes out = h.end.Take(10);
     ASSERT_EQ(out.size(), 10u);
@@ -354,7 +354,7 @@ TEST_F(LinkEngine, NullBytePrecedesFirstPacketAndAfterQuietInterval) {
     h.end.Send(GeneralReply({1, 2}));
     ASSERT_TRUE(h.PumpUntil([&] { return !rec.log.empty(); }));
     // Straight away: no preamble.
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     h.Advance(10);
     EXPECT_EQ(h.end.Take(9)[0], 201);
     EXPECT_TRUE(h.end.Queued().empty());

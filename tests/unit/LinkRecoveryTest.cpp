@@ -79,7 +79,7 @@ TEST_F(LinkRecovery, LateAnswerToAResendIsDiscardedNotCreditedToTheNextPacket) {
     // A's first answer comes after the time-out, so A goes out twice; the
     // first answer is taken for the second send (the same question), and the
     // answer to the second send may still be on its way when B is due.
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     ASSERT_EQ(AfterSendDelay(), kReadA);  // t = 10
     h.Advance(500);
     EXPECT_EQ(ev.log, "") << "the read goes on through the send delay";
@@ -117,7 +117,7 @@ TEST_F(LinkRecovery, AReplyFollowedByAnotherFrameAfterATimeOutIsNotTaken) {
     // A meter busy with A answers its two sends back to back: which frame
     // answers which is unknown, so neither counts; both are read off and A
     // goes again once the line is quiet.
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     ASSERT_EQ(AfterSendDelay(), kReadA);
     h.Advance(500);
     ASSERT_EQ(AfterSendDelay(), kReadA);
@@ -136,7 +136,7 @@ TEST_F(LinkRecovery, AReplyFollowedByAnotherFrameAfterATimeOutIsNotTaken) {
 }
 
 TEST_F(LinkRecovery, AnAnswerCompletingInTheSendDelayAfterTheTimeOutIsTaken) {
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     ASSERT_EQ(AfterSendDelay(), kReadA);
     h.end.Send(Bytes(kReply1122.begin(), kReply1122.begin() + 2));
     ASSERT_TRUE(h.PumpUntil([&] { return h.link.ReceiveStage == 2; }));
@@ -152,7 +152,7 @@ TEST_F(LinkRecovery, AnAnswerCompletingInTheSendDelayAfterTheTimeOutIsTaken) {
     // comes then is still taken.
     ev.log.clear();
     h.link.SetTimeOut(60);  // a read gives up after 120 ms of real time
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     ASSERT_EQ(AfterSendDelay(), kReadA);
     h.Advance(60);
     const unsigned reads = h.channel.ReadsDone;
@@ -166,7 +166,7 @@ TEST_F(LinkRecovery, AnAnswerCompletingInTheSendDelayAfterTheTimeOutIsTaken) {
 }
 
 TEST_F(LinkRecovery, ABadReplyCostsOnlyItsTail) {
-    h.link.ReadFlash(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadFlash(0x0100, 2));
     ASSERT_EQ(AfterSendDelay(), kFlashA);
     Bytes bad = kReply1122;
     bad[3] ^= 0x01;
@@ -183,7 +183,7 @@ TEST_F(LinkRecovery, ABadReplyCostsOnlyItsTail) {
     ASSERT_EQ(h.end.Queued(), kFlashA);
     h.end.Send(kReply1122);
     ASSERT_TRUE(PumpUntilLogHas("exec"));
-    h.link.ReadFlash(0x0200, 2);
+    EXPECT_TRUE(h.link.ReadFlash(0x0200, 2));
     EXPECT_EQ(AfterSendDelay(), kFlashB) << "A's answer may still come, but it is known by its bytes";
 }
 
@@ -202,7 +202,7 @@ TEST_F(LinkRecovery, ABadReplysTailIsFourCharacterTimesAtThePortsSpeed) {
     h.channel.ComHandle = port;
     EXPECT_EQ(h.channel.CharTimeMicros(), 8334);
     h.link.OnTrace = TPublicNetKs::TraceEvent::Bind<&Writes::Event>(&writes);
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     h.Advance(10);
     ASSERT_EQ(writes.count, 1);
     Bytes bad = kReply1122;
@@ -220,7 +220,7 @@ TEST_F(LinkRecovery, ABadReplysTailIsFourCharacterTimesAtThePortsSpeed) {
 
 TEST_F(LinkRecovery, AReplyAfterATimeOutWaitsTheMetersUsualTimeToAnswerForAFollower) {
     // A clean exchange shows the meter answering 100 ms after the send.
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     ASSERT_EQ(AfterSendDelay(), kReadA);
     h.Advance(100);
     h.end.Send(kReply1122);
@@ -228,7 +228,7 @@ TEST_F(LinkRecovery, AReplyAfterATimeOutWaitsTheMetersUsualTimeToAnswerForAFollo
     // B times out; the answer to its re-send may be the first send's, with
     // the re-send's own due about 100 ms behind it (plus a 14 ms tail).
     ev.log.clear();
-    h.link.ReadRAM(0x0200, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0200, 2));
     ASSERT_EQ(AfterSendDelay(), kReadB);
     h.Advance(500);
     ASSERT_EQ(AfterSendDelay(), kReadB);
@@ -242,7 +242,7 @@ TEST_F(LinkRecovery, AReplyAfterATimeOutWaitsTheMetersUsualTimeToAnswerForAFollo
 
 TEST_F(LinkRecovery, AutoConfirmsThePacketThatShowedAFaultAndOneAfterIt) {
     h.link.ReadConfirmation = ConfirmMode::Auto;
-    h.link.ReadFlash(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadFlash(0x0100, 2));
     ASSERT_EQ(AfterSendDelay(), kFlashA);
     Bytes bad = kReply1122;
     bad[3] ^= 0x01;
@@ -260,11 +260,11 @@ TEST_F(LinkRecovery, AutoConfirmsThePacketThatShowedAFaultAndOneAfterIt) {
     h.Advance(20);
     ASSERT_EQ(h.end.Queued(), kFlashA);
     confirmed(kFlashA, kReply1122, "rep(1)exec");
-    h.link.ReadFlash(0x0200, 2);
+    EXPECT_TRUE(h.link.ReadFlash(0x0200, 2));
     ASSERT_EQ(AfterSendDelay(), kFlashB);
     confirmed(kFlashB, kReply3344, "exec(2)exec");
     // The third packet is read once.
-    h.link.ReadFlash(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadFlash(0x0100, 2));
     EXPECT_FALSE(h.link.Confirming());
     ASSERT_EQ(AfterSendDelay(), kFlashA);
     h.end.Send(kReplyAABB);
@@ -276,7 +276,7 @@ TEST_F(LinkRecovery, AutoConfirmsThePacketThatShowedAFaultAndOneAfterIt) {
 TEST_F(LinkRecovery, ADamagedFrameLongAfterTheSendLeavesItsAnswerOwed) {
     // Damaged and late: a late answer to something else, not A's. A's own
     // answer may still come after the one taken, so B waits for quiet.
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     ASSERT_EQ(AfterSendDelay(), kReadA);
     h.Advance(300);
     Bytes bad = kReplyAABB;
@@ -300,7 +300,7 @@ TEST_F(LinkRecovery, TwoRepliesThatDisagreeLeaveAnAnswerOwed) {
     // answers to the last two sends are still to come, and as two copies
     // they would agree: a different packet, confirmed or not, waits.
     h.link.ReadConfirmation = ConfirmMode::Always;
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     ASSERT_EQ(AfterSendDelay(), kReadA);
     h.Advance(500);
     ASSERT_EQ(AfterSendDelay(), kReadA);
@@ -314,12 +314,12 @@ TEST_F(LinkRecovery, TwoRepliesThatDisagreeLeaveAnAnswerOwed) {
     ASSERT_TRUE(PumpUntilTaken());
     h.Advance(20);
     ASSERT_EQ(ev.log, "rep(1)exec(2)");
-    h.link.ReadRAM(0x0200, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0200, 2));
     EXPECT_TRUE(AfterSendDelay().empty());
 }
 
 TEST_F(LinkRecovery, AbandonedPacketMakesTheNextOneWaitForQuiet) {
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     ASSERT_EQ(AfterSendDelay(), kReadA);
     WriteB();  // armed over the unanswered A
     EXPECT_TRUE(AfterSendDelay().empty());
@@ -336,12 +336,12 @@ TEST_F(LinkRecovery, AnAnswerPaidForLongAgoHoldsNoLaterPacketUp) {
     // A under a 5 s time-out is answered; B under 500 ms is abandoned, so A
     // again waits for B's answer: two of B's time-outs, not two of A's.
     h.link.SetTimeOut(5000);
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     ASSERT_EQ(AfterSendDelay(), kReadA);
     h.end.Send(kReply1122);
     ASSERT_TRUE(PumpUntilLogHas("exec"));
     h.link.SetTimeOut(500);
-    h.link.ReadRAM(0x0200, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0200, 2));
     ASSERT_EQ(AfterSendDelay(), kReadB);
     WriteB();
     h.Advance(900);
@@ -352,7 +352,7 @@ TEST_F(LinkRecovery, AnAnswerPaidForLongAgoHoldsNoLaterPacketUp) {
 
 TEST_F(LinkRecovery, ConfirmedPacketAfterATimeOutDoesNotWaitAndTakesNoStray) {
     h.link.ReadConfirmation = ConfirmMode::Auto;
-    h.link.ReadFlash(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadFlash(0x0100, 2));
     EXPECT_FALSE(h.link.Confirming()) << "a line with no fault is not confirmed";
     ASSERT_EQ(AfterSendDelay(), kFlashA);
     h.Advance(500);
@@ -367,7 +367,7 @@ TEST_F(LinkRecovery, ConfirmedPacketAfterATimeOutDoesNotWaitAndTakesNoStray) {
     ASSERT_EQ(ev.log, "rep(1)exec(2)");
     // B is confirmed too (the fault is recent) and goes at once; A's late
     // second answer lands in B's first send and is read off by its bytes.
-    h.link.ReadFlash(0x0200, 2);
+    EXPECT_TRUE(h.link.ReadFlash(0x0200, 2));
     ASSERT_EQ(AfterSendDelay(), kFlashB);
     h.end.Send(kReply1122);
     ASSERT_TRUE(PumpUntilTaken());
@@ -383,7 +383,7 @@ TEST_F(LinkRecovery, AKnownLateAnswerIsReadOffWhereItComes) {
     // A, a flash read, times out and its re-send is answered: A's first
     // answer may still come, and it is known by its bytes. B goes at once,
     // unconfirmed; A's late answer is read off where it comes.
-    h.link.ReadFlash(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadFlash(0x0100, 2));
     ASSERT_EQ(AfterSendDelay(), kFlashA);
     h.Advance(500);
     ASSERT_EQ(AfterSendDelay(), kFlashA);
@@ -391,7 +391,7 @@ TEST_F(LinkRecovery, AKnownLateAnswerIsReadOffWhereItComes) {
     ASSERT_TRUE(PumpUntilTaken());
     h.Advance(20);
     ASSERT_EQ(ev.log, "rep(1)exec(2)");
-    h.link.ReadFlash(0x0200, 2);
+    EXPECT_TRUE(h.link.ReadFlash(0x0200, 2));
     ASSERT_EQ(AfterSendDelay(), kFlashB);
     EXPECT_FALSE(h.link.Confirming());
     h.end.Send(kReply1122);
@@ -404,7 +404,7 @@ TEST_F(LinkRecovery, AKnownLateAnswerIsReadOffWhereItComes) {
 
 TEST_F(LinkRecovery, CleanLineNeverWaits) {
     for (int i = 0; i < 3; ++i) {
-        h.link.ReadRAM(i % 2 ? 0x0200 : 0x0100, 2);
+        EXPECT_TRUE(h.link.ReadRAM(i % 2 ? 0x0200 : 0x0100, 2));
         ASSERT_EQ(AfterSendDelay(), i % 2 ? kReadB : kReadA) << "sent after the send delay alone, packet " << i;
         h.end.Send(kReply1122);
         ASSERT_TRUE(h.PumpUntil([&] { return ev.log.size() == 7u * (i + 1); }));
@@ -414,7 +414,7 @@ TEST_F(LinkRecovery, CleanLineNeverWaits) {
 }
 
 TEST_F(LinkRecovery, LineThatNeverFallsQuietIsWaitedForOnlySoLong) {
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     AfterSendDelay();
     WriteB();
     AfterSendDelay();
@@ -436,7 +436,7 @@ TEST_F(LinkRecovery, LineThatNeverFallsQuietIsWaitedForOnlySoLong) {
 
 TEST_F(LinkRecovery, ConfirmedReadAcceptsOnlyTwoAgreeingReplies) {
     h.link.ReadConfirmation = ConfirmMode::Always;
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     ASSERT_EQ(AfterSendDelay(), kReadA);
     h.end.Send(kReply1122);
     ASSERT_TRUE(PumpUntilTaken());
@@ -460,11 +460,11 @@ TEST_F(LinkRecovery, ConfirmedReadAcceptsOnlyTwoAgreeingReplies) {
 
 TEST_F(LinkRecovery, AHeldReplyNeverConfirmsTheNextPacket) {
     h.link.ReadConfirmation = ConfirmMode::Always;
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     ASSERT_EQ(AfterSendDelay(), kReadA);
     h.end.Send(kReply1122);
     ASSERT_TRUE(PumpUntilTaken());
-    h.link.ReadRAM(0x0200, 2);  // armed over A, whose reply is held
+    EXPECT_TRUE(h.link.ReadRAM(0x0200, 2));  // armed over A, whose reply is held
     ASSERT_EQ(AfterSendDelay(), kReadB);
     h.end.Send(kReply1122);
     ASSERT_TRUE(PumpUntilTaken());
@@ -475,7 +475,7 @@ TEST_F(LinkRecovery, ConfirmedReadsLeaveWritesAndIdentificationAsTheyShould) {
     h.link.ReadConfirmation = ConfirmMode::Always;
     // A write is acknowledged once; sending it twice would write twice.
     const std::uint8_t data[1] = {0x5A};
-    h.link.WriteRAM(0x1234, 1, data);
+    EXPECT_TRUE(h.link.WriteRAM(0x1234, 1, data));
     EXPECT_EQ(AfterSendDelay(), (Bytes{0xC9, 0x05, 0x20, 0x34, 0x12, 0x01, 0x5A, 0xF0, 0x7F, 0x02}));
     h.end.Send({0x06});
     ASSERT_TRUE(PumpUntilLogHas("exec(1)"));
@@ -504,11 +504,11 @@ TEST_F(LinkRecovery, TimeOutOfZeroOrLessStillReadsAndTimesOut) {
         h.link.RepetitionCounter = 0;
         h.link.SetTimeOut(setting);
         EXPECT_EQ(h.link.GetTimeOut(), TPublicNetKs::kDefaultTimeOutMs);
-        h.link.ReadRAM(0x0100, 2);
+        EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
         ASSERT_EQ(AfterSendDelay(), kReadA);
         h.end.Send(kReply1122);
         ASSERT_TRUE(PumpUntilLogHas("exec")) << "a reply that arrives is read and accepted";
-        h.link.ReadRAM(0x0100, 2);
+        EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
         ASSERT_EQ(AfterSendDelay(), kReadA);
         h.Advance(TPublicNetKs::kDefaultTimeOutMs);
         EXPECT_EQ(ev.log, "exec(2)");
@@ -525,7 +525,7 @@ TEST_F(LinkRecovery, PortOnDescriptorZeroIsARealPort) {
     ASSERT_GE(saved, 0);
     ASSERT_EQ(::dup2(static_cast<int>(h.end.host), 0), 0);
     h.channel.ComHandle = 0;
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     const Bytes out = AfterSendDelay();
     h.end.Send(kReply1122);
     const bool answered = PumpUntilLogHas("exec");
@@ -538,7 +538,7 @@ TEST_F(LinkRecovery, PortOnDescriptorZeroIsARealPort) {
 }
 
 TEST_F(LinkRecovery, PacketWithoutSourceIsRefused) {
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     ASSERT_EQ(AfterSendDelay(), kReadA);
     h.end.Send(kReply1122);
     ASSERT_TRUE(PumpUntilLogHas("exec"));

@@ -86,7 +86,7 @@ protected:
 
 TEST_F(LinkTrace, EveryFaultShowsInOrderWithItsReasonAndCount) {
     h.link.SetTimeOut(100);  // a short reply ends with its read, 100 ms on
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     EXPECT_EQ(log.Line(), "start ");
     EXPECT_EQ(log.bytes[0], kRead) << "the packet armed";
 
@@ -164,10 +164,10 @@ TEST_F(LinkTrace, EveryFaultShowsInOrderWithItsReasonAndCount) {
 TEST_F(LinkTrace, NoResendIsToldWhenTheOwnerArmsAnotherPacketInstead) {
     struct Rearm {
         TPublicNetKs* link = nullptr;
-        void Repetition(int) { link->ReadRAM(0x0200, 2); }
+        void Repetition(int) { EXPECT_TRUE(link->ReadRAM(0x0200, 2)); }
     } rearm{&h.link};
     h.link.OnRepetition = Delegate<void(int)>::Bind<&Rearm::Repetition>(&rearm);
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     ASSERT_EQ(AfterSendDelay(), kRead);
     h.Advance(500);
     h.Advance(10);
@@ -177,7 +177,7 @@ TEST_F(LinkTrace, NoResendIsToldWhenTheOwnerArmsAnotherPacketInstead) {
 }
 
 TEST_F(LinkTrace, AbandonedRequestLateAnswerAndTheQuietWaitShow) {
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     ASSERT_EQ(AfterSendDelay(), kRead);
     const std::uint8_t value = 0x5A;
     ASSERT_TRUE(h.link.WriteRAM(0x0200, 1, &value));  // a write waits for quiet
@@ -199,7 +199,7 @@ TEST_F(LinkTrace, UnpluggedAdapterShowsAsPortErrors) {
     PtyClose(pty);
     h.channel.ComHandle = port;
     h.link.SetTimeOut(100);
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     h.Advance(10);
     ASSERT_TRUE(h.PumpUntil([&] { return log.CountOf(Q31_TRACE_PORT_ERROR) >= 2; }));
     CloseHostPort(port);
@@ -215,7 +215,7 @@ TEST_F(LinkTrace, UnpluggedAdapterShowsAsPortErrors) {
 
 TEST_F(LinkTrace, NoHandlerNoEventsAndConfirmationMismatchIsTold) {
     h.link.OnTrace = nullptr;
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     ASSERT_EQ(AfterSendDelay(), kRead);
     h.end.Send(kGood);
     ASSERT_TRUE(h.PumpUntil([&] { return executed == 1; }));
@@ -223,7 +223,7 @@ TEST_F(LinkTrace, NoHandlerNoEventsAndConfirmationMismatchIsTold) {
 
     h.link.OnTrace = TPublicNetKs::TraceEvent::Bind<&TraceLog::Event>(&log);
     h.link.ReadConfirmation = ConfirmMode::Always;
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     ASSERT_EQ(AfterSendDelay(), kRead);
     h.end.Send(kGood);
     ASSERT_TRUE(PumpUntilEvents(4));

@@ -57,35 +57,35 @@ protected:
 TEST_F(Commands, MemoryCommandFrames) {
     const std::uint8_t two[2] = {0xAB, 0xCD};
     const std::uint8_t nineEight[2] = {9, 8};
-    h.link.WriteRAM(0x1234, 2, nineEight);
+    EXPECT_TRUE(h.link.WriteRAM(0x1234, 2, nineEight));
     EXPECT_EQ(Sent(11), (Bytes{0xC9, 0x06, 0x20, 0x34, 0x12, 0x02, 0x09, 0x08, 0xF0, 0x38, 0x02}));
-    h.link.ReadFlash(0x2000, 12);
+    EXPECT_TRUE(h.link.ReadFlash(0x2000, 12));
     EXPECT_EQ(Sent(9), (Bytes{0xC9, 0x04, 0x30, 0x00, 0x20, 0x0C, 0xF0, 0x19, 0x02}));
-    h.link.ReadFlashLarge(0x00049600, 160);
+    EXPECT_TRUE(h.link.ReadFlashLarge(0x00049600, 160));
     EXPECT_EQ(Sent(11), (Bytes{0xC9, 0x06, 0x31, 0x00, 0x96, 0x04, 0x00, 0xA0, 0xF0, 0x2A, 0x03}));
-    h.link.WriteFlash(0x2000, 2, two);
+    EXPECT_TRUE(h.link.WriteFlash(0x2000, 2, two));
     EXPECT_EQ(Sent(11), (Bytes{0xC9, 0x06, 0x40, 0x00, 0x20, 0x02, 0xAB, 0xCD, 0xF0, 0x99, 0x03}));
-    h.link.WriteFlashLarge(0x01020304, 2, two);
+    EXPECT_TRUE(h.link.WriteFlashLarge(0x01020304, 2, two));
     EXPECT_EQ(Sent(13), (Bytes{0xC9, 0x08, 0x41, 0x04, 0x03, 0x02, 0x01, 0x02, 0xAB, 0xCD, 0xF0, 0x86, 0x03}));
-    h.link.WriteFlashF149(0x3456, 2, two);
+    EXPECT_TRUE(h.link.WriteFlashF149(0x3456, 2, two));
     EXPECT_EQ(Sent(11), (Bytes{0xCA, 0x06, 0x5A, 0x02, 0x56, 0x34, 0xAB, 0xCD, 0xF0, 0x1E, 0x04}))
         << "0xCA in front, count before address";
-    h.link.ClearFlashF149();
+    EXPECT_TRUE(h.link.ClearFlashF149());
     EXPECT_EQ(Sent(6), (Bytes{0xC9, 0x01, 0x55, 0xF0, 0x0F, 0x02}));
 }
 
 TEST_F(Commands, PasswordClockKeyAndDisplayFrames) {
     const Bytes password = {0xC9, 0x05, 0x50, 0x44, 0x33, 0x22, 0x11, 0xF0, 0xB8, 0x02};
-    h.link.SetPassword(0x11223344);
+    EXPECT_TRUE(h.link.SetPassword(0x11223344));
     EXPECT_EQ(Sent(10), password);
-    h.link.IDCOMAND(0x11223344);
+    EXPECT_TRUE(h.link.IDCOMAND(0x11223344));
     EXPECT_EQ(Sent(10), password) << "the same packet";
     SNextTime t{};
     for (int i = 0; i < 20; ++i) t.Bytes[i] = static_cast<std::uint8_t>(i);
-    h.link.SetTime(&t);
+    EXPECT_TRUE(h.link.SetTime(&t));
     EXPECT_EQ(Sent(26), (Bytes{0xC9, 0x15, 0x51, 0x00, 0x01, 0x02, 0x03, 0x04, 0x05, 0x06, 0x07, 0x08, 0x09,
                                0x0A, 0x0B, 0x0C, 0x0D, 0x0E, 0x0F, 0x10, 0x11, 0x12, 0x13, 0xF0, 0xDD, 0x02}));
-    h.link.KeyPress(5);
+    EXPECT_TRUE(h.link.KeyPress(5));
     EXPECT_EQ(Sent(7), (Bytes{0xC9, 0x02, 0x53, 0x05, 0xF0, 0x13, 0x02}));
 }
 
@@ -110,7 +110,7 @@ TEST_F(Commands, DisplayAndControlSumRepliesAreCheckedAndHandedOn) {
     h.link.OnReceiveExecuted = TPublicNetKs::ReceiveEvent::Bind<&Replies::Executed>(&r);
     h.link.OnFalseCRC = TPublicNetKs::SenderEvent::Bind<&Replies::FalseCrc>(&r);
 
-    h.link.GetDisplayData();
+    EXPECT_TRUE(h.link.GetDisplayData());
     EXPECT_EQ(Sent(6), (Bytes{0xC9, 0x01, 0x54, 0xF0, 0x0E, 0x02}));
     h.end.Send({0xF0, 0x04, 0x31, 0x32, 0x33, 0x34, 0x00, 0xBE, 0x01});
     ASSERT_TRUE(h.PumpUntil([&] { return !r.log.empty(); }));
@@ -119,14 +119,14 @@ TEST_F(Commands, DisplayAndControlSumRepliesAreCheckedAndHandedOn) {
 
     r.log.clear();
     h.link.Repetition = false;  // each reply below answers a packet of its own
-    h.link.GetCtrSUM(0xBEEF);
+    EXPECT_TRUE(h.link.GetCtrSUM(0xBEEF));
     EXPECT_EQ(Sent(8), (Bytes{0xC9, 0x03, 0x07, 0xEF, 0xBE, 0xF0, 0x70, 0x03}));
     // A sum one too high in its high byte is a bad reply...
     h.end.Send({0xF0, 0x02, 0x34, 0x12, 0x55, 0x8D, 0x02});
     ASSERT_TRUE(h.PumpUntil([&] { return !r.log.empty(); }));
     EXPECT_EQ(r.log, "crc");
     // ...the right one is taken.
-    h.link.GetCtrSUM(0xBEEF);
+    EXPECT_TRUE(h.link.GetCtrSUM(0xBEEF));
     EXPECT_EQ(Sent(8), (Bytes{0xC9, 0x03, 0x07, 0xEF, 0xBE, 0xF0, 0x70, 0x03}));
     h.end.Send({0xF0, 0x02, 0x34, 0x12, 0x55, 0x8D, 0x01});
     ASSERT_TRUE(h.PumpUntil([&] { return r.log.size() > 3; }));
@@ -157,11 +157,11 @@ TEST_F(Commands, ModuleCounterOnSingleModuleDeviceReportsZeroWithoutTraffic) {
         void Got(int v) { value = v; }
     } r;
     h.link.OnReceiveModuleCounter = Delegate<void(int)>::Bind<&R::Got>(&r);
-    h.link.GetModuleCounter(0x1500);
+    EXPECT_TRUE(h.link.GetModuleCounter(0x1500));
     EXPECT_EQ(r.value, 0);
     h.Advance(50);
     EXPECT_TRUE(h.end.Queued().empty());
-    h.link.GetModuleCounter(0x1400);
+    EXPECT_TRUE(h.link.GetModuleCounter(0x1400));
     EXPECT_EQ(Sent(6), (Bytes{0xC9, 0x01, 0x08, 0xF0, 0xC2, 0x01}));
     h.end.Send({0xF0, 0x01, 0xFF, 0x55, 0x45, 0x02});
     ASSERT_TRUE(h.PumpUntil([&] { return r.value != 0; }));
@@ -169,9 +169,9 @@ TEST_F(Commands, ModuleCounterOnSingleModuleDeviceReportsZeroWithoutTraffic) {
 }
 
 TEST_F(Commands, ModemTextGoesOutUnframedAndKeepsLastPacketForResend) {
-    h.link.ReadRAM(0x0100, 2);
+    EXPECT_TRUE(h.link.ReadRAM(0x0100, 2));
     const Bytes read = Sent(9);
-    h.link.ModemCommand("AT\r", 3);
+    EXPECT_TRUE(h.link.ModemCommand("AT\r", 3));
     EXPECT_EQ(h.end.Take(3), (Bytes{'A', 'T', '\r'}));
     EXPECT_EQ(Bytes(h.link.TransmitBuffer, h.link.TransmitBuffer + 9), read);
 }
