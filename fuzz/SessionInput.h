@@ -46,10 +46,9 @@ public:
     ConfirmMode Confirm() const { return confirm_; }
     // Re-sends of one packet before a request fails; 0: no limit.
     int SendLimit() const { return sendLimit_; }
-    // The meter that answers out of order is measured in the lateness sweep;
-    // the session line keeps its meter in order until the link holds every
-    // order within the bound there.
-    bool OutOfOrder() const { return false; }
+    // The meter (or a gateway in front of it) may answer a re-send before
+    // the late answer to the first send: bit 0 of the first request's flags.
+    bool OutOfOrder() const { return (At(5) & 1) != 0; }
     const SessionRequest& Request(int i) const { return request_[i]; }
 
     // The plan for the next packet; none once the input is used up.

@@ -42,6 +42,9 @@ public:
         TakeStray(false);
         ++own_;
     }
+    // A frame counted as paid for the packet in flight turned out to be
+    // another copy of some answer: the send it seemed to pay still owes.
+    void Unpaid() { ++own_; }
     // A frame that answers another packet came and was read off; `known`:
     // it was recognised by its bytes.
     void StraySeen(bool known = false) { TakeStray(known); }

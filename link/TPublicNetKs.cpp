@@ -313,7 +313,10 @@ void TPublicNetKs::Discarded(const std::uint8_t* Bytes, int Length) {
     // behind it may be as late after it: every debt runs on.
     owed_.Extend(lastByteAt_ + Micros{QuietTime()} * kMs);
     if (phase_ == Phase::Settling) settle_.ByteSeen(lastByteAt_ + Micros{QuietTime()} * kMs);
-    // A reply held for confirmation may have been a stray like these.
+    // A reply held for confirmation may have been a stray like these, or
+    // a copy of an answer already counted: it paid none of this packet's
+    // sends, whose answer is still to come.
+    if (held_.Held()) owed_.Unpaid();
     held_.Drop();
 }
 
@@ -490,7 +493,8 @@ bool TPublicNetKs::KnownStray(Raise raise, int length) {
     raiseLength_ = length;
     const int frame = TakenFrameLength();
     const bool general = raise == Raise::General || raise == Raise::Var;
-    if (loop_.Now() >= owed_.KnownUntil() || !stray_.Copied(ReceiveBuffer, frame, general)) return false;
+    // Owed is what began to come within the bound, however long its tail.
+    if (replyAt_ >= owed_.KnownUntil() || !stray_.Copied(ReceiveBuffer, frame, general)) return false;
     // The late answer to the packet before: read off (it pays one of that
     // packet's sends), and this packet's own answer is still read for,
     // within its time-out. Being known, it holds no other debt open.

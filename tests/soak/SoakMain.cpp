@@ -1,7 +1,7 @@
 // Soak test: many mixed requests through the plug-in's C API against the
 // virtual meter, with corrupted, dropped, late and checksum-blind replies at
-// fixed rates, on a line without and with echo, once with confirmed reads off
-// and once with them on. Every delivered value is checked against the meter's
+// fixed rates, on a line without and with echo, with confirmed reads off,
+// always and auto. Every delivered value is checked against the meter's
 // content; the process's memory and descriptors are watched from start to end.
 //
 // Not part of the default test run (label "soak"). To run it:
@@ -11,9 +11,9 @@
 //                        two echo settings (default 600: a few minutes in all)
 //     Q31_SOAK_SEED      meter content and fault draws (default 31)
 //
-// It fails when, with confirmed reads on, any wrong value reaches the host;
-// when, with them off, a wrong value reaches it that no checksum-blind reply
-// explains (the 16-bit additive checksum cannot see two bytes that trade
+// It fails when, with confirmed reads always on, any wrong value reaches the
+// host; when, off or auto, a wrong value reaches it that no checksum-blind
+// reply explains (the 16-bit additive checksum cannot see two bytes that trade
 // places, so those are only reported); when a clean line gives anything but
 // right values; when a request never finishes; or when descriptors grow.
 #include <cstdio>
@@ -64,28 +64,30 @@ int main() {
 
     SoakReport report;
     report.AddColumn("clean", warmUp);
-    SoakFigures total[2];
-    for (int confirm = 0; confirm < 2; ++confirm) {
+    constexpr std::uint8_t kModes[] = {Q31_CONFIRM_OFF, Q31_CONFIRM_ALWAYS, Q31_CONFIRM_AUTO};
+    SoakFigures total[3];
+    for (int mode = 0; mode < 3; ++mode) {
+        const std::uint8_t confirm = kModes[mode];
         for (int echo = 0; echo < 2; ++echo) {
             SegmentSettings s = base;
-            s.confirm = confirm == 1;
+            s.confirm = confirm;
             s.echo = echo == 1;
             s.requests = echo == 0 ? requests / 2 : requests - requests / 2;
-            s.seed = seed + 1 + static_cast<std::uint64_t>(2 * confirm + echo);
+            s.seed = seed + 1 + static_cast<std::uint64_t>(2 * mode + echo);
             SoakFigures f = SoakSegment(s).Run();
             // Taken once the segment's meter and model are gone, so that a
             // rise from one segment to the next is what the library kept.
             f.rssKbAfter = ProcessUsage::Now().rssKb;
             std::printf("soak: confirm %s, echo %s: %llu requests in %.1f s, %llu wrong values\n",
-                        s.confirm ? "on" : "off", s.echo ? "on" : "off", static_cast<unsigned long long>(f.requests),
+                        ConfirmName(s.confirm), s.echo ? "on" : "off", static_cast<unsigned long long>(f.requests),
                         f.seconds, static_cast<unsigned long long>(f.wrongValues));
             std::fflush(stdout);
-            report.AddColumn(std::string(s.confirm ? "on" : "off") + (s.echo ? ",echo" : ",plain"), f);
-            total[confirm].Add(f);
+            report.AddColumn(std::string(ConfirmName(s.confirm)) + (s.echo ? ",echo" : ",plain"), f);
+            total[mode].Add(f);
         }
     }
-    report.AddColumn("confirm off", total[0]);
-    report.AddColumn("confirm on", total[1]);
+    for (int mode = 0; mode < 3; ++mode)
+        report.AddColumn(std::string("confirm ") + ConfirmName(kModes[mode]), total[mode]);
     SoakHost::Uninstall();
     const ProcessUsage end = ProcessUsage::Now();
     report.SetUsage(start, warm, end);
@@ -99,19 +101,21 @@ int main() {
     };
     fail(warmUp.wrongValues + warmUp.stalled + warmUp.refused != 0 || warmUp.delivered != warmUp.requests,
          "a clean line gave something other than right values");
-    fail(total[1].wrongValues != 0, "wrong values reached the host with confirmed reads on");
-    fail(total[0].wrongOther != 0,
-         "wrong values reached the host with confirmed reads off, with no checksum-blind reply to explain them");
-    fail(total[0].stalled + total[1].stalled != 0, "a request never finished");
-    fail(total[0].refused + total[1].refused != 0, "an export refused a valid request");
-    fail(total[0].contentChanged || total[1].contentChanged || warmUp.contentChanged,
+    fail(total[1].wrongValues != 0, "wrong values reached the host with confirmed reads always on");
+    fail(total[0].wrongOther + total[2].wrongOther != 0,
+         "wrong values reached the host with confirmed reads off or auto, with no checksum-blind reply to explain "
+         "them");
+    fail(total[0].stalled + total[1].stalled + total[2].stalled != 0, "a request never finished");
+    fail(total[0].refused + total[1].refused + total[2].refused != 0, "an export refused a valid request");
+    fail(total[0].contentChanged || total[1].contentChanged || total[2].contentChanged || warmUp.contentChanged,
          "the meter's memory changed, so the checks lost their footing");
     fail(end.descriptors > warm.descriptors, "open descriptors grew");
     if (failures == 0) std::printf("PASS\n");
-    if (total[0].wrongBlind != 0)
-        std::printf(
-            "note: %llu wrong values with confirmed reads off came with checksum-blind replies "
-            "(reported, not failed)\n",
-            static_cast<unsigned long long>(total[0].wrongBlind));
+    for (int mode : {0, 2})
+        if (total[mode].wrongBlind != 0)
+            std::printf(
+                "note: %llu wrong values with confirmed reads %s came with checksum-blind replies "
+                "(reported, not failed)\n",
+                static_cast<unsigned long long>(total[mode].wrongBlind), ConfirmName(kModes[mode]));
     return failures == 0 ? 0 : 1;
 }

@@ -16,6 +16,14 @@
 
 namespace q31::soak {
 
+const char* ConfirmName(std::uint8_t confirm) {
+    switch (confirm) {
+        case Q31_CONFIRM_ALWAYS: return "always";
+        case Q31_CONFIRM_AUTO: return "auto";
+        default: return "off";
+    }
+}
+
 namespace {
 
 using Clock = std::chrono::steady_clock;
@@ -99,7 +107,7 @@ SoakFigures SoakSegment::Run() {
     }
     const TQ31Slot slot = SoakHost::Slot(port, s.echo, s.timeoutMs);
     ::InitSlot(&slot);
-    ::SetReadConfirmation(s.confirm ? 1 : 0);
+    ::SetReadConfirmation(s.confirm);
 
     SDevIdent dev{};
     dev.DevType = 5120;
@@ -155,7 +163,7 @@ SoakFigures SoakSegment::Run() {
         if (lateSeen) f.wrongAfterLate += wrong;
         if (described++ < s.reportWrong) {
             std::fprintf(stderr, "soak: echo %s, confirm %s, request %llu %s(%u, %u, %u): %llu wrong",
-                         s.echo ? "on" : "off", s.confirm ? "on" : "off", static_cast<unsigned long long>(n + 1),
+                         s.echo ? "on" : "off", ConfirmName(s.confirm), static_cast<unsigned long long>(n + 1),
                          ExportName(r.kind), r.module, r.block, r.start, static_cast<unsigned long long>(wrong));
             if (d.message) {
                 std::fprintf(stderr, ", message \"%s\"", d.text.c_str());

@@ -1,18 +1,19 @@
 // One stretch of the soak: a fresh virtual meter on its own pseudo-terminal,
-// the line's echo on or off, confirmed reads on or off, faults at fixed rates,
+// the line's echo on or off, confirmed reads off, always or auto, faults at fixed rates,
 // and a number of requests drawn from RequestMix, each checked against
 // ExpectedContent as soon as its result (or anything else) comes.
 #pragma once
 
 #include <cstdint>
 
+#include "publicQ31.h"
 #include "tests/soak/SoakFigures.h"
 
 namespace q31::soak {
 
 struct SegmentSettings {
     bool echo = false;
-    bool confirm = false;
+    std::uint8_t confirm = Q31_CONFIRM_OFF;  // Q31_CONFIRM_OFF, _ALWAYS or _AUTO
     std::uint64_t requests = 100;
     std::uint64_t seed = 1;
     int timeoutMs = 60;
@@ -26,6 +27,9 @@ struct SegmentSettings {
     double blindRate = 0.005;  // two payload bytes swapped; the checksum cannot see it
     int reportWrong = 5;       // wrong requests described on stderr
 };
+
+// "off", "always" or "auto".
+const char* ConfirmName(std::uint8_t confirm);
 
 class SoakSegment {
 public:

@@ -18,6 +18,8 @@ TEST(OwedAnswers, ASendOwesItsAnswerUntilPaidOrPastTheBound) {
     EXPECT_FALSE(owed.Any(300'001));
     owed.Paid();
     EXPECT_FALSE(owed.Any(300'001)) << "a frame with nothing owed pays nothing";
+    owed.Unpaid();
+    EXPECT_EQ(owed.Own(300'001), 1) << "a held copy that was dropped paid nothing";
 }
 
 TEST(OwedAnswers, WhatThePacketBeforeStillOwesAreStraysKnownByItsAnswer) {
