@@ -102,7 +102,7 @@ bool Busy(int reason) { return reason == MQTT_RC_QUOTA_EXCEEDED || reason == MQT
 
 }  // namespace
 
-MqttSink::MqttSink(collect::MqttSinkSettings settings, std::string gateway, std::chrono::milliseconds stall)
+MqttSink::MqttSink(MqttSinkSettings settings, std::string gateway, std::chrono::milliseconds stall)
     : spec_(std::move(settings)), gateway_(std::move(gateway)), stall_(stall), protocol_(MQTT_PROTOCOL_V5) {
     std::call_once(gLibraryReady, [] { mosquitto_lib_init(); });
     if (spec_.clientId.empty()) spec_.clientId = "q31-" + gateway_;

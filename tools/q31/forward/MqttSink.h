@@ -27,7 +27,7 @@
 #include <utility>
 #include <vector>
 
-#include "tools/q31/collect/CollectConfig.h"
+#include "tools/q31/forward/MqttSinkSettings.h"
 #include "tools/q31/forward/Sink.h"
 
 struct mosquitto;
@@ -46,7 +46,7 @@ class MqttSink : public Sink {
 public:
     // `stall`: how long Ship waits for the broker's next acknowledgement (and
     // Connect for its answer) before it gives up on the connection.
-    MqttSink(collect::MqttSinkSettings settings, std::string gateway,
+    MqttSink(MqttSinkSettings settings, std::string gateway,
              std::chrono::milliseconds stall = std::chrono::seconds(10));
     ~MqttSink() override;
     MqttSink(const MqttSink&) = delete;
@@ -86,7 +86,7 @@ private:
     std::string SwapGeneration();
     void Drop();
 
-    collect::MqttSinkSettings spec_;
+    MqttSinkSettings spec_;
     std::string gateway_;
     std::string generation_;
     bool generationTold_ = false;  // PREFIX/GATEWAY/generation holds ours
