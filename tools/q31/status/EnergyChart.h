@@ -4,7 +4,7 @@
 #include <string>
 #include <vector>
 
-#include "tools/q31/status/StatusSnapshot.h"
+#include "tools/q31/status/ChartPoint.h"
 
 namespace q31::tool::forward {
 

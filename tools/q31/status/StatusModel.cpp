@@ -55,18 +55,6 @@ void ReadCharts(SqliteDb& db, std::vector<MeterState>& meters) {
 
 }  // namespace
 
-AttemptSums StatusSnapshot::AttemptTotal(const std::string& meter) const {
-    AttemptSums total;
-    for (auto it = attempts.lower_bound({meter, ""}); it != attempts.end() && it->first.first == meter; ++it) {
-        total.packets += it->second.packets;
-        total.resends += it->second.resends;
-        total.rejectedChecksum += it->second.rejectedChecksum;
-        total.rejectedOther += it->second.rejectedOther;
-        total.timeouts += it->second.timeouts;
-    }
-    return total;
-}
-
 StatusModel::StatusModel(std::string dbPath, SinkStatus sinks) : dbPath_(std::move(dbPath)), sinks_(std::move(sinks)) {}
 
 StatusSnapshot StatusModel::Read(bool charts) {
