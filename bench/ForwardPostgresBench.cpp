@@ -79,7 +79,7 @@ void BM_ForwardPostgres(benchmark::State& state) {
     const auto groups = Groups();
     const std::string csv = server.Dir() + "/values.csv";
     WriteCsv(csv, groups);
-    tool::collect::PostgresSinkSettings settings;
+    tool::forward::PostgresSinkSettings settings;
     settings.url = server.Url("bench");
     tool::forward::PostgresSink sink(settings, "bench");
     sink.Connect({"0123456789abcdef", 0, 0});

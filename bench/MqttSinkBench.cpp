@@ -51,7 +51,7 @@ void BM_MqttSinkVsMosquittoPub(benchmark::State& state) {
         state.SkipWithError("the broker did not start");
         return;
     }
-    tool::collect::MqttSinkSettings settings;
+    tool::forward::MqttSinkSettings settings;
     settings.host = "127.0.0.1";
     settings.port = server.Port();
     const std::vector<tool::forward::JournalBatch> batches = HourlyBatches();

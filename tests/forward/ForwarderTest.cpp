@@ -220,7 +220,7 @@ TEST(Forwarder, CountsTheBacklogFromTheJournalWhileTheSinkIsDown) {
     options.retryMaxMs = 60000;  // long pauses: the backlog must move all the same
     Forwarder forwarder(std::make_unique<AwaySink>(), options);
     forwarder.Start();
-    collect::HttpSettings http;
+    forward::HttpSettings http;
     http.listen = "127.0.0.1:0";
     StatusServer status(http, db, "gw", [&] { return std::vector<ForwardStatus>{forwarder.Status()}; });
     auto backlog = [&] {
@@ -262,7 +262,7 @@ TEST(Forwarder, MessageIdsNameTheSameContentOnEveryRead) {
     ASSERT_FALSE(db.empty());
     auto read = [&] {
         JournalReader journal(db);
-        collect::MqttSinkSettings settings;
+        forward::MqttSinkSettings settings;
         MqttSink sink(settings, "gw");
         sink.SetGeneration(journal.Generation());
         std::map<std::string, std::string> byId;

@@ -34,8 +34,8 @@ constexpr auto kStall = std::chrono::seconds(3);
 
 JournalOrigin Origin(std::int64_t position) { return {GEN, position, 1000}; }
 
-collect::MqttSinkSettings SpecFor(int port) {
-    collect::MqttSinkSettings settings;
+forward::MqttSinkSettings SpecFor(int port) {
+    forward::MqttSinkSettings settings;
     settings.enabled = true;
     settings.host = "127.0.0.1";
     settings.port = port;
@@ -233,7 +233,7 @@ TEST(MqttSink, LogsInWithItsPasswordFileAndNeverTellsAPassword) {
     MosquittoSubscriber all(server.Port(), "q31/+/+/+", access);
     ASSERT_TRUE(all.Subscribed());
 
-    collect::MqttSinkSettings settings = SpecFor(server.Port());
+    forward::MqttSinkSettings settings = SpecFor(server.Port());
     settings.username = "gateway";
     settings.passwordFile = server.Dir() + "/good.pw";
     MqttSink sink(settings, "gw-north", kStall);
@@ -360,7 +360,7 @@ TEST(MqttSink, SpeaksTlsWithTheBrokerItsCaVouchesFor) {
     MosquittoSubscriber all(server.Port(), "q31/+/+/+", access);
     ASSERT_TRUE(all.Subscribed());
 
-    collect::MqttSinkSettings settings = SpecFor(server.Port());
+    forward::MqttSinkSettings settings = SpecFor(server.Port());
     settings.caFile = dir + "/ca.crt";
     MqttSink sink(settings, "gw-north", kStall);
     sink.Connect(Origin(0));

@@ -124,7 +124,7 @@ protected:
     }
 
     std::unique_ptr<PostgresSink> Sink(const std::string& gateway) {
-        collect::PostgresSinkSettings settings;
+        forward::PostgresSinkSettings settings;
         settings.enabled = true;
         settings.url = server_->Url(db_);
         return std::make_unique<PostgresSink>(settings, gateway);
@@ -383,7 +383,7 @@ TEST_F(PostgresSinkTest, ARowTheServerRefusesIsSetAsideAndTheRestGoesIn) {
 TEST_F(PostgresSinkTest, AWriteTheServerRefusesIsTriedAgainWithBackOffAndToldOnce) {
     server_->Exec("postgres", "CREATE ROLE writer LOGIN");
     server_->CreateDatabase(db_ + "w", "writer");
-    collect::PostgresSinkSettings settings;
+    forward::PostgresSinkSettings settings;
     settings.url = server_->Url(db_ + "w", "writer");
     // The writer made the tables, and then may no longer add archive values.
     PostgresSink(settings, "north").Connect(Origin(0));
@@ -446,12 +446,12 @@ TEST_F(PostgresSinkTest, PasswordsStayOutOfMessages) {
     const std::string wrong = server_->Dir() + "/wrong.pw";
     std::ofstream(good) << "Tulip-7731\n";
     std::ofstream(wrong) << "Wrong-4242\n";
-    collect::PostgresSinkSettings settings;
+    forward::PostgresSinkSettings settings;
     settings.url = server_->Url(db_ + "pw", "reader");
     settings.passwordFile = good;
     EXPECT_EQ(PostgresSink(settings, "north").Connect(Origin(0)).position, 0);
 
-    const auto failure = [](collect::PostgresSinkSettings s) -> std::string {
+    const auto failure = [](forward::PostgresSinkSettings s) -> std::string {
         try {
             PostgresSink(s, "north").Connect(Origin(0));
         } catch (const std::runtime_error& e) {

@@ -70,7 +70,7 @@ double Probe(int port, int timeoutS) {
 }
 
 TEST(StatusServerIdle, IdleConnectionsShutOutNoProbeAndAreHeldWithinABound) {
-    collect::HttpSettings settings;
+    forward::HttpSettings settings;
     settings.enabled = true;
     settings.listen = "127.0.0.1:0";
     const std::string db = (std::filesystem::temp_directory_path() / "q31-idle-no-such.sqlite").string();

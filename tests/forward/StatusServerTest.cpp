@@ -63,7 +63,7 @@ protected:
         fs::create_directories(dir_);
         const std::string out = RunCollect(dir_, 60);
         ASSERT_NE(out.find("1 meter read, 1 failed"), std::string::npos) << out;
-        collect::HttpSettings settings;
+        forward::HttpSettings settings;
         settings.enabled = true;
         settings.listen = "127.0.0.1:0";
         server_ = std::make_unique<StatusServer>(settings, dir_ + "/q31.sqlite", kGateway, [] {

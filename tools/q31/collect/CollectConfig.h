@@ -10,6 +10,9 @@
 #include "publicQ31.h"
 #include "sim/FaultRateOption.h"
 #include "support/HostPort.h"
+#include "tools/q31/forward/MqttSinkSettings.h"
+#include "tools/q31/forward/PostgresSinkSettings.h"
+#include "tools/q31/status/HttpSettings.h"
 
 namespace q31::tool::collect {
 
@@ -66,35 +69,10 @@ struct MeterSettings {
     std::vector<SimLineMeter> simLine;
 };
 
-// [sink.postgres]: the journal shipped to a PostgreSQL database that many
-// gateways share.
-struct PostgresSinkSettings {
-    bool enabled = false;
-    std::string url;           // postgresql://user@host:port/db (a password in it is allowed but warned of)
-    std::string passwordFile;  // the password, read when connecting
-    int batchRows = 5000;      // archive values per transaction, about
-};
-
-// [sink.mqtt]: one message per stored batch, for dashboards and automation.
-struct MqttSinkSettings {
-    bool enabled = false;
-    std::string host = "127.0.0.1";
-    int port = 1883;
-    std::string prefix = "q31";  // topics: PREFIX/GATEWAY/METER/KIND
-    std::string clientId;        // default: q31-GATEWAY; the broker keeps its session
-    std::string username;
-    std::string passwordFile;
-    std::string caFile;  // TLS when given
-    std::string certFile;
-    std::string keyFile;
-    int keepaliveS = 30;
-};
-
-// [http]: /metrics for Prometheus and a status page.
-struct HttpSettings {
-    bool enabled = false;
-    std::string listen = "127.0.0.1:9731";
-};
+// The sinks' and the status page's settings live with them.
+using forward::HttpSettings;
+using forward::MqttSinkSettings;
+using forward::PostgresSinkSettings;
 
 struct CollectConfig {
     std::string db;  // may be empty: then --db names it

@@ -4,7 +4,7 @@
 #include <ctime>
 
 #include "tools/q31/collect/CollectConfig.h"
-#include "tools/q31/collect/LogHeadText.h"
+#include "tools/q31/common/LogHeadText.h"
 #include "tools/q31/common/ToolError.h"
 
 namespace q31::tool::collect {

@@ -7,7 +7,7 @@
 
 #include "support/FileAccess.h"
 #include "support/HostName.h"
-#include "tools/q31/collect/StoreFullError.h"
+#include "tools/q31/common/StoreFullError.h"
 #include "tools/q31/common/ToolError.h"
 #include "tools/q31/forward/SinkFactory.h"
 
@@ -423,7 +423,7 @@ constexpr int kDrainMs = 15000;
 
 void Collector::StartOutputs() {
     if (config_.gateway.empty()) config_.gateway = HostName();
-    for (std::unique_ptr<forward::Sink>& sink : forward::MakeSinks(config_)) {
+    for (std::unique_ptr<forward::Sink>& sink : forward::MakeSinks(config_.postgres, config_.mqtt, config_.gateway)) {
         forward::ForwarderOptions o;
         o.db = options_.db;
         o.groupRows = static_cast<std::size_t>(config_.postgres.batchRows);

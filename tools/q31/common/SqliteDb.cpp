@@ -7,10 +7,10 @@
 #include <cstring>
 #include <thread>
 
-#include "tools/q31/collect/StoreFullError.h"
+#include "tools/q31/common/StoreFullError.h"
 #include "tools/q31/common/ToolError.h"
 
-namespace q31::tool::collect {
+namespace q31::tool {
 
 std::string SqliteErrorText(sqlite3* db) {
     std::string text = sqlite3_errmsg(db);
@@ -36,8 +36,19 @@ void ThrowSqliteError(sqlite3* db, const std::string& text) {
     throw ToolError(kExitFailure, message);
 }
 
-SqliteDb::SqliteDb(const std::string& path) : path_(path) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE, nullptr) != SQLITE_OK) {
+namespace {
+int OpenFlags(SqliteDb::Mode mode) {
+    switch (mode) {
+        case SqliteDb::Mode::ReadWrite: return SQLITE_OPEN_READWRITE;
+        case SqliteDb::Mode::ReadOnly: return SQLITE_OPEN_READONLY;
+        case SqliteDb::Mode::Create: break;
+    }
+    return SQLITE_OPEN_READWRITE | SQLITE_OPEN_CREATE;
+}
+}  // namespace
+
+SqliteDb::SqliteDb(const std::string& path, Mode mode) : path_(path) {
+    if (sqlite3_open_v2(path.c_str(), &db_, OpenFlags(mode), nullptr) != SQLITE_OK) {
         const std::string why = db_ ? SqliteErrorText(db_) : "out of memory";
         sqlite3_close(db_);
         db_ = nullptr;
@@ -45,7 +56,12 @@ SqliteDb::SqliteDb(const std::string& path) : path_(path) {
     }
     // Another program (sqlite3 on the command line, a report) may hold the
     // file for a while; wait rather than fail the batch.
-    sqlite3_busy_handler(db_, &SqliteDb::Busy, this);
+    if (sqlite3_busy_handler(db_, &SqliteDb::Busy, this) != SQLITE_OK) {
+        const std::string why = SqliteErrorText(db_);
+        sqlite3_close(db_);
+        db_ = nullptr;
+        throw ToolError(kExitFailure, "cannot open the database " + path + ": " + why);
+    }
 }
 
 SqliteDb::~SqliteDb() { sqlite3_close(db_); }
@@ -65,7 +81,9 @@ void SqliteDb::Exec(const std::string& sql) {
     if (sqlite3_exec(db_, sql.c_str(), nullptr, nullptr, nullptr) != SQLITE_OK) ThrowSqliteError(db_, path_);
 }
 
-SqliteDb::Transaction::Transaction(SqliteDb& db) : db_(db) { db_.Exec("BEGIN IMMEDIATE"); }
+SqliteDb::Transaction::Transaction(SqliteDb& db, Kind kind) : db_(db) {
+    db_.Exec(kind == Kind::Read ? "BEGIN" : "BEGIN IMMEDIATE");
+}
 
 SqliteDb::Transaction::~Transaction() {
     if (open_) sqlite3_exec(db_.Handle(), "ROLLBACK", nullptr, nullptr, nullptr);
@@ -76,4 +94,4 @@ void SqliteDb::Transaction::Commit() {
     open_ = false;
 }
 
-}  // namespace q31::tool::collect
+}  // namespace q31::tool

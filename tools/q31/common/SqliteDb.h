@@ -9,7 +9,7 @@
 
 struct sqlite3;
 
-namespace q31::tool::collect {
+namespace q31::tool {
 
 // SQLite's text for the last error on `db`, followed by the system's reason
 // in parentheses when an open or a read or write of the file failed.
@@ -25,7 +25,12 @@ std::string SqliteFileName(sqlite3* db);
 
 class SqliteDb {
 public:
-    explicit SqliteDb(const std::string& path);
+    // Create: made when missing (the collector's store); ReadWrite: the file
+    // must be there (a forwarder keeps its positions in it); ReadOnly: the
+    // status page, which must never write.
+    enum class Mode { Create, ReadWrite, ReadOnly };
+
+    explicit SqliteDb(const std::string& path, Mode mode = Mode::Create);
     ~SqliteDb();
     SqliteDb(const SqliteDb&) = delete;
     SqliteDb& operator=(const SqliteDb&) = delete;
@@ -41,9 +46,13 @@ public:
     const std::string& Path() const { return path_; }
 
     // BEGIN IMMEDIATE ... COMMIT; the destructor of an open one rolls back.
+    // A Read one is a plain BEGIN: the reads in it see one moment of the
+    // file, and it takes no write lock, so it never holds up a writer.
     class Transaction {
     public:
-        explicit Transaction(SqliteDb& db);
+        enum class Kind { Write, Read };
+
+        explicit Transaction(SqliteDb& db, Kind kind = Kind::Write);
         ~Transaction();
         Transaction(const Transaction&) = delete;
         Transaction& operator=(const Transaction&) = delete;
@@ -63,4 +72,4 @@ private:
     std::string path_;
 };
 
-}  // namespace q31::tool::collect
+}  // namespace q31::tool

@@ -5,7 +5,7 @@
 #include "tools/q31/common/SqliteDb.h"
 #include "tools/q31/common/ToolError.h"
 
-namespace q31::tool::collect {
+namespace q31::tool {
 
 namespace {
 [[noreturn]] void Fail(sqlite3* db, const std::string& what) { ThrowSqliteError(db, SqliteFileName(db) + ": " + what); }
@@ -61,6 +61,11 @@ int SqliteStatement::Run() {
 bool SqliteStatement::IsNull(int column) const { return sqlite3_column_type(stmt_, column) == SQLITE_NULL; }
 std::int64_t SqliteStatement::Int(int column) const { return sqlite3_column_int64(stmt_, column); }
 
+std::optional<std::int64_t> SqliteStatement::MaybeInt(int column) const {
+    if (IsNull(column)) return std::nullopt;
+    return Int(column);
+}
+
 std::string SqliteStatement::Text(int column) const {
     const auto* p = sqlite3_column_text(stmt_, column);
     return p ? std::string(reinterpret_cast<const char*>(p),
@@ -73,4 +78,4 @@ std::vector<std::uint8_t> SqliteStatement::Blob(int column) const {
     return p ? std::vector<std::uint8_t>(p, p + sqlite3_column_bytes(stmt_, column)) : std::vector<std::uint8_t>();
 }
 
-}  // namespace q31::tool::collect
+}  // namespace q31::tool

@@ -4,13 +4,14 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <vector>
 
 struct sqlite3;
 struct sqlite3_stmt;
 
-namespace q31::tool::collect {
+namespace q31::tool {
 
 class SqliteStatement {
 public:
@@ -33,6 +34,8 @@ public:
 
     bool IsNull(int column) const;
     std::int64_t Int(int column) const;
+    // Int, or nothing for NULL.
+    std::optional<std::int64_t> MaybeInt(int column) const;
     std::string Text(int column) const;
     std::vector<std::uint8_t> Blob(int column) const;
 
@@ -41,4 +44,4 @@ private:
     sqlite3_stmt* stmt_ = nullptr;
 };
 
-}  // namespace q31::tool::collect
+}  // namespace q31::tool

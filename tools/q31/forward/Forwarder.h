@@ -18,11 +18,13 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <exception>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include "tools/q31/forward/ForwardStatus.h"
 #include "tools/q31/forward/Sink.h"
@@ -65,7 +67,18 @@ public:
     bool WaitFor(std::int64_t seq, int timeoutMs);
 
 private:
+    struct LoopState;
+
     void Loop();
+    // One turn of the loop: connects when not connected, then ships a group
+    // or waits for more. Throws what failed.
+    void Turn(LoopState& state);
+    void Connect(LoopState& state);
+    void Ship(LoopState& state, const std::vector<JournalBatch>& group);
+    // After a failure: tells it (once per kind) and waits with back-off;
+    // false when stopping.
+    bool Recover(LoopState& state, const std::exception& e);
+    void BackOff(LoopState& state, long long ms);
     // Sleeps up to `ms`, or until stopped, or (when `wakeable`) woken.
     // Returns whether it was woken.
     bool Pause(int ms, bool wakeable);

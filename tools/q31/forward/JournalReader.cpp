@@ -7,8 +7,7 @@
 #include <stdexcept>
 #include <thread>
 
-#include "tools/q31/collect/LogHeadText.h"
-#include "tools/q31/forward/SqliteQuery.h"
+#include "tools/q31/common/LogHeadText.h"
 
 namespace q31::tool::forward {
 
@@ -23,41 +22,138 @@ JournalBatch::Kind KindOf(const std::string& name) {
     throw std::runtime_error("journal: unknown kind \"" + name + "\"");
 }
 
+// A journal row's columns past the ones every batch has.
+struct Entry {
+    int module = 0;
+    std::string name;
+    std::int64_t first = 0;
+    std::int64_t last = 0;
+    std::optional<std::pair<std::uint32_t, std::uint32_t>> gap;
+};
+
+// An archive entry's values, one batch per run without a hole.
+void ReadArchive(sqlite3* db, JournalBatch b, const Entry& e, std::vector<JournalBatch>& out, std::size_t& rows) {
+    b.archive.series = e.name;
+    b.archive.module = e.module;
+    SqliteStatement q(db,
+                      "SELECT record, value FROM archive_values WHERE meter=? AND serial=? AND epoch=? AND "
+                      "module=? AND series=? AND record BETWEEN ? AND ? ORDER BY record");
+    q.Bind(1, b.meter).Bind(2, b.serial).Bind(3, b.epoch).Bind(4, e.module).Bind(5, e.name);
+    q.Bind(6, e.first).Bind(7, e.last);
+    JournalBatch part = b;
+    part.archive.gap = e.gap;
+    bool any = false;
+    while (q.Step()) {
+        const auto record = static_cast<std::uint32_t>(q.Int(0));
+        const std::int64_t next =
+            static_cast<std::int64_t>(part.archive.first) + static_cast<std::int64_t>(part.archive.values.size());
+        if (any && record != next) {
+            // A hole: what came so far is one batch, the rest another of the same seq.
+            rows += part.archive.values.size();
+            out.push_back(std::move(part));
+            part = b;
+            any = false;
+        }
+        if (!any) part.archive.first = record;
+        any = true;
+        part.archive.values.push_back(q.Int(1));
+    }
+    if (!any && !part.archive.gap) return;  // nothing left of it (the rows went since)
+    if (!any) part.archive.first = static_cast<std::uint32_t>(e.first);
+    rows += std::max<std::size_t>(1, part.archive.values.size());
+    out.push_back(std::move(part));
+}
+
+bool ReadSnapshot(sqlite3* db, JournalBatch& b, const Entry& e) {
+    b.snapshot.kind = e.name;
+    b.snapshot.takenAt = e.first;
+    SqliteStatement q(db, "SELECT data FROM snapshots WHERE meter=? AND kind=? AND taken_at=?");
+    q.Bind(1, b.meter).Bind(2, e.name).Bind(3, e.first);
+    if (!q.Step()) return false;
+    b.snapshot.json = q.Text(0);
+    if (b.serial == 0) {
+        // Entries from before the journal kept the serial number:
+        // the one that had answered under the name by then.
+        SqliteStatement s(db,
+                          "SELECT coalesce((SELECT serial FROM meter_units WHERE meter = ?1 AND first_seen <= ?2 "
+                          "ORDER BY first_seen DESC LIMIT 1), (SELECT serial FROM meters WHERE name = ?1), 0)");
+        s.Bind(1, b.meter).Bind(2, e.first);
+        if (s.Step()) b.serial = static_cast<std::uint32_t>(s.Int(0));
+    }
+    return true;
+}
+
+// A log's head (block 0) or one block of its records.
+bool ReadLog(sqlite3* db, JournalBatch& b, const Entry& e, std::size_t& rows) {
+    b.log.log = e.name;
+    b.log.module = e.module;
+    b.log.block = static_cast<int>(e.first);
+    if (e.first == 0) {
+        SqliteStatement q(db,
+                          "SELECT words FROM log_heads WHERE meter=? AND serial=? AND epoch=? AND log=? AND module=?");
+        q.Bind(1, b.meter).Bind(2, b.serial).Bind(3, b.epoch).Bind(4, e.name).Bind(5, e.module);
+        if (!q.Step()) return false;
+        b.log.head = LogHeadWords(q.Text(0));
+        return true;
+    }
+    SqliteStatement q(db,
+                      "SELECT position, data FROM log_records WHERE meter=? AND serial=? AND epoch=? AND "
+                      "log=? AND module=? AND block=? ORDER BY position, data");
+    q.Bind(1, b.meter).Bind(2, b.serial).Bind(3, b.epoch).Bind(4, e.name).Bind(5, e.module);
+    q.Bind(6, e.first);
+    while (q.Step()) b.log.records.push_back({static_cast<int>(e.first), static_cast<int>(q.Int(0)), q.Blob(1)});
+    rows += b.log.records.size();
+    return true;
+}
+
+bool ReadAttempt(sqlite3* db, JournalBatch& b, const Entry& e) {
+    SqliteStatement q(db,
+                      "SELECT serial_expected, serial_found, started_at, ended_at, outcome, message, packets, "
+                      "resends, (SELECT max(ended_at) FROM attempts b WHERE b.meter = a.meter AND b.id <= a.id "
+                      "AND b.outcome = 'ok') FROM attempts a WHERE id=?");
+    q.Bind(1, e.first);
+    if (!q.Step()) return false;
+    b.attempt.id = e.first;
+    b.attempt.serialExpected = static_cast<std::uint32_t>(q.Int(0));
+    if (!q.IsNull(1)) b.attempt.serialFound = static_cast<std::uint32_t>(q.Int(1));
+    b.attempt.startedAt = q.Int(2);
+    b.attempt.endedAt = q.Int(3);
+    b.attempt.outcome = q.Text(4);
+    b.attempt.message = q.Text(5);
+    b.attempt.packets = static_cast<int>(q.Int(6));
+    b.attempt.resends = static_cast<int>(q.Int(7));
+    b.attempt.failuresInRow = static_cast<int>(e.last);
+    b.attempt.lastOk = q.MaybeInt(8);
+    return true;
+}
+
+bool ReadEvent(sqlite3* db, JournalBatch& b, const Entry& e) {
+    SqliteStatement q(db, "SELECT kind, detail, at FROM meter_events WHERE id=?");
+    q.Bind(1, e.first);
+    if (!q.Step()) return false;
+    b.event = {e.first, q.Text(0), q.Text(1), q.Int(2)};
+    return true;
+}
+
 }  // namespace
 
-JournalReader::JournalReader(const std::string& path, const std::atomic<bool>* stop) : path_(path), stop_(stop) {
-    if (sqlite3_open_v2(path.c_str(), &db_, SQLITE_OPEN_READWRITE, nullptr) != SQLITE_OK) {
-        const std::string why = db_ ? sqlite3_errmsg(db_) : "out of memory";
-        sqlite3_close(db_);
-        db_ = nullptr;
-        throw std::runtime_error("cannot open the database " + path + ": " + why);
-    }
+JournalReader::JournalReader(const std::string& path, const std::atomic<bool>* stop)
+    : db_(path, SqliteDb::Mode::ReadWrite), stop_(stop) {
     // The collector's transactions are short; its position writes wait for
     // them, but not for a forwarder that is stopping.
-    sqlite3_busy_handler(db_, &JournalReader::OnBusy, this);
-    try {
-        // Made once per file; a second forwarder that comes at the same
-        // moment keeps the first one's.
-        SqliteQuery(db_,
-                    "CREATE TABLE IF NOT EXISTS journal_generation(id INTEGER PRIMARY KEY CHECK(id = 1), "
-                    "generation TEXT NOT NULL, made_at INTEGER NOT NULL)")
-            .Step();
-        SqliteQuery(db_,
-                    "INSERT OR IGNORE INTO journal_generation(id, generation, made_at) "
-                    "VALUES(1, lower(hex(randomblob(8))), CAST(strftime('%s', 'now') AS INTEGER))")
-            .Step();
-        SqliteQuery q(db_, "SELECT generation FROM journal_generation WHERE id = 1");
-        if (q.Step()) generation_ = q.Text(0);
-    } catch (...) {
-        sqlite3_close(db_);
-        db_ = nullptr;
-        throw;
-    }
-    if (generation_.empty()) {
-        sqlite3_close(db_);
-        db_ = nullptr;
-        throw std::runtime_error("database " + path + ": no generation in journal_generation");
-    }
+    if (sqlite3_busy_handler(db_.Handle(), &JournalReader::OnBusy, this) != SQLITE_OK)
+        ThrowSqliteError(db_.Handle(), path);
+    // Made once per file; a second forwarder that comes at the same
+    // moment keeps the first one's.
+    db_.Exec(
+        "CREATE TABLE IF NOT EXISTS journal_generation(id INTEGER PRIMARY KEY CHECK(id = 1), "
+        "generation TEXT NOT NULL, made_at INTEGER NOT NULL)");
+    db_.Exec(
+        "INSERT OR IGNORE INTO journal_generation(id, generation, made_at) "
+        "VALUES(1, lower(hex(randomblob(8))), CAST(strftime('%s', 'now') AS INTEGER))");
+    SqliteStatement q(db_.Handle(), "SELECT generation FROM journal_generation WHERE id = 1");
+    if (q.Step()) generation_ = q.Text(0);
+    if (generation_.empty()) throw std::runtime_error("database " + path + ": no generation in journal_generation");
 }
 
 int JournalReader::OnBusy(void* self, int count) {
@@ -69,169 +165,69 @@ int JournalReader::OnBusy(void* self, int count) {
     return 1;
 }
 
-JournalReader::~JournalReader() { sqlite3_close(db_); }
-
 std::vector<JournalBatch> JournalReader::Read(std::int64_t afterSeq, std::size_t maxRows) {
     std::vector<JournalBatch> out;
     // One read transaction: the entries and their rows as of one moment.
-    sqlite3_exec(db_, "BEGIN", nullptr, nullptr, nullptr);
-    struct End {
-        sqlite3* db;
-        ~End() { sqlite3_exec(db, "COMMIT", nullptr, nullptr, nullptr); }
-    } end{db_};
-    SqliteQuery entries(db_,
-                        "SELECT seq, kind, meter, serial, epoch, module, name, first, last, gap_first, gap_last, at "
-                        "FROM journal WHERE seq > ? ORDER BY seq");
+    SqliteDb::Transaction reading(db_, SqliteDb::Transaction::Kind::Read);
+    SqliteStatement entries(db_.Handle(),
+                            "SELECT seq, kind, meter, serial, epoch, module, name, first, last, gap_first, gap_last, "
+                            "at FROM journal WHERE seq > ? ORDER BY seq");
     entries.Bind(1, afterSeq);
     std::size_t rows = 0;
-    while (rows < maxRows && entries.Step()) {
-        JournalBatch b;
-        b.seq = entries.Int(0);
-        b.kind = KindOf(entries.Text(1));
-        b.meter = entries.Text(2);
-        b.serial = static_cast<std::uint32_t>(entries.Int(3));
-        b.epoch = entries.Int(4);
-        const int module = static_cast<int>(entries.Int(5));
-        const std::string name = entries.Text(6);
-        const std::int64_t first = entries.Int(7);
-        const std::int64_t last = entries.Int(8);
-        b.committedAt = entries.Int(11);
-        switch (b.kind) {
-            case JournalBatch::Kind::Archive: {
-                b.archive.series = name;
-                b.archive.module = module;
-                SqliteQuery q(db_,
-                              "SELECT record, value FROM archive_values WHERE meter=? AND serial=? AND epoch=? AND "
-                              "module=? AND series=? AND record BETWEEN ? AND ? ORDER BY record");
-                q.Bind(1, b.meter).Bind(2, b.serial).Bind(3, b.epoch).Bind(4, module).Bind(5, name);
-                q.Bind(6, first).Bind(7, last);
-                JournalBatch part = b;
-                if (!entries.IsNull(9))
-                    part.archive.gap = std::make_pair(static_cast<std::uint32_t>(entries.Int(9)),
-                                                      static_cast<std::uint32_t>(entries.Int(10)));
-                bool any = false;
-                while (q.Step()) {
-                    const auto record = static_cast<std::uint32_t>(q.Int(0));
-                    const std::int64_t next = static_cast<std::int64_t>(part.archive.first) +
-                                              static_cast<std::int64_t>(part.archive.values.size());
-                    if (any && record != next) {
-                        // A hole: what came so far is one batch, the rest another of the same seq.
-                        rows += part.archive.values.size();
-                        out.push_back(std::move(part));
-                        part = b;
-                        any = false;
-                    }
-                    if (!any) part.archive.first = record;
-                    any = true;
-                    part.archive.values.push_back(q.Int(1));
-                }
-                if (!any && !part.archive.gap) continue;  // nothing left of it (the rows went since)
-                if (!any) part.archive.first = static_cast<std::uint32_t>(first);
-                rows += std::max<std::size_t>(1, part.archive.values.size());
-                out.push_back(std::move(part));
-                continue;
-            }
-            case JournalBatch::Kind::Snapshot: {
-                b.snapshot.kind = name;
-                b.snapshot.takenAt = first;
-                SqliteQuery q(db_, "SELECT data FROM snapshots WHERE meter=? AND kind=? AND taken_at=?");
-                q.Bind(1, b.meter).Bind(2, name).Bind(3, first);
-                if (!q.Step()) continue;
-                b.snapshot.json = q.Text(0);
-                if (b.serial == 0) {
-                    // Entries from before the journal kept the serial number:
-                    // the one that had answered under the name by then.
-                    SqliteQuery s(
-                        db_,
-                        "SELECT coalesce((SELECT serial FROM meter_units WHERE meter = ?1 AND first_seen <= ?2 "
-                        "ORDER BY first_seen DESC LIMIT 1), (SELECT serial FROM meters WHERE name = ?1), 0)");
-                    s.Bind(1, b.meter).Bind(2, first);
-                    if (s.Step()) b.serial = static_cast<std::uint32_t>(s.Int(0));
-                }
-                break;
-            }
-            case JournalBatch::Kind::Log: {
-                b.log.log = name;
-                b.log.module = module;
-                b.log.block = static_cast<int>(first);
-                if (first == 0) {
-                    SqliteQuery q(db_,
-                                  "SELECT words FROM log_heads WHERE meter=? AND serial=? AND epoch=? AND log=? AND "
-                                  "module=?");
-                    q.Bind(1, b.meter).Bind(2, b.serial).Bind(3, b.epoch).Bind(4, name).Bind(5, module);
-                    if (!q.Step()) continue;
-                    b.log.head = collect::LogHeadWords(q.Text(0));
-                } else {
-                    SqliteQuery q(db_,
-                                  "SELECT position, data FROM log_records WHERE meter=? AND serial=? AND epoch=? AND "
-                                  "log=? AND module=? AND block=? ORDER BY position, data");
-                    q.Bind(1, b.meter).Bind(2, b.serial).Bind(3, b.epoch).Bind(4, name).Bind(5, module);
-                    q.Bind(6, first);
-                    while (q.Step())
-                        b.log.records.push_back({static_cast<int>(first), static_cast<int>(q.Int(0)), q.Blob(1)});
-                    rows += b.log.records.size();
-                }
-                break;
-            }
-            case JournalBatch::Kind::Attempt: {
-                SqliteQuery q(db_,
-                              "SELECT serial_expected, serial_found, started_at, ended_at, outcome, message, packets, "
-                              "resends, (SELECT max(ended_at) FROM attempts b WHERE b.meter = a.meter AND b.id <= a.id "
-                              "AND b.outcome = 'ok') FROM attempts a WHERE id=?");
-                q.Bind(1, first);
-                if (!q.Step()) continue;
-                b.attempt.id = first;
-                b.attempt.serialExpected = static_cast<std::uint32_t>(q.Int(0));
-                if (!q.IsNull(1)) b.attempt.serialFound = static_cast<std::uint32_t>(q.Int(1));
-                b.attempt.startedAt = q.Int(2);
-                b.attempt.endedAt = q.Int(3);
-                b.attempt.outcome = q.Text(4);
-                b.attempt.message = q.Text(5);
-                b.attempt.packets = static_cast<int>(q.Int(6));
-                b.attempt.resends = static_cast<int>(q.Int(7));
-                b.attempt.failuresInRow = static_cast<int>(last);
-                if (!q.IsNull(8)) b.attempt.lastOk = q.Int(8);
-                break;
-            }
-            case JournalBatch::Kind::Event: {
-                SqliteQuery q(db_, "SELECT kind, detail, at FROM meter_events WHERE id=?");
-                q.Bind(1, first);
-                if (!q.Step()) continue;
-                b.event = {first, q.Text(0), q.Text(1), q.Int(2)};
-                break;
-            }
-        }
-        ++rows;
-        out.push_back(std::move(b));
-    }
+    while (rows < maxRows && entries.Step()) ReadEntry(entries, out, rows);
     return out;
 }
 
+void JournalReader::ReadEntry(const SqliteStatement& entries, std::vector<JournalBatch>& out, std::size_t& rows) {
+    JournalBatch b;
+    b.seq = entries.Int(0);
+    b.kind = KindOf(entries.Text(1));
+    b.meter = entries.Text(2);
+    b.serial = static_cast<std::uint32_t>(entries.Int(3));
+    b.epoch = entries.Int(4);
+    b.committedAt = entries.Int(11);
+    Entry e{static_cast<int>(entries.Int(5)), entries.Text(6), entries.Int(7), entries.Int(8), std::nullopt};
+    if (!entries.IsNull(9))
+        e.gap = std::make_pair(static_cast<std::uint32_t>(entries.Int(9)), static_cast<std::uint32_t>(entries.Int(10)));
+    sqlite3* db = db_.Handle();
+    bool found = false;
+    switch (b.kind) {
+        case JournalBatch::Kind::Archive: ReadArchive(db, std::move(b), e, out, rows); return;
+        case JournalBatch::Kind::Snapshot: found = ReadSnapshot(db, b, e); break;
+        case JournalBatch::Kind::Log: found = ReadLog(db, b, e, rows); break;
+        case JournalBatch::Kind::Attempt: found = ReadAttempt(db, b, e); break;
+        case JournalBatch::Kind::Event: found = ReadEvent(db, b, e); break;
+    }
+    if (!found) return;  // its row went since
+    ++rows;
+    out.push_back(std::move(b));
+}
+
 std::int64_t JournalReader::NewestSeq() {
-    SqliteQuery q(db_, "SELECT coalesce(max(seq), 0) FROM journal");
+    SqliteStatement q(db_.Handle(), "SELECT coalesce(max(seq), 0) FROM journal");
     q.Step();
     return q.Int(0);
 }
 
 std::int64_t JournalReader::CommittedAfter(std::int64_t afterSeq) {
-    SqliteQuery q(db_, "SELECT at FROM journal WHERE seq > ? ORDER BY seq LIMIT 1");
+    SqliteStatement q(db_.Handle(), "SELECT at FROM journal WHERE seq > ? ORDER BY seq LIMIT 1");
     q.Bind(1, afterSeq);
     return q.Step() ? q.Int(0) : 0;
 }
 
 std::int64_t JournalReader::Position(const std::string& sink) {
-    SqliteQuery q(db_, "SELECT seq FROM sink_positions WHERE sink=?");
+    SqliteStatement q(db_.Handle(), "SELECT seq FROM sink_positions WHERE sink=?");
     q.Bind(1, sink);
     return q.Step() ? q.Int(0) : 0;
 }
 
 void JournalReader::SetPosition(const std::string& sink, std::int64_t seq) {
-    SqliteQuery q(
-        db_,
+    SqliteStatement q(
+        db_.Handle(),
         "INSERT INTO sink_positions(sink, seq, at) VALUES(?1, ?2, ?3) ON CONFLICT(sink) DO UPDATE SET seq=?2, "
         "at=?3");
     q.Bind(1, sink).Bind(2, seq).Bind(3, static_cast<std::int64_t>(std::time(nullptr)));
-    q.Step();
+    q.Run();
 }
 
 }  // namespace q31::tool::forward

@@ -10,9 +10,9 @@
 #include <string>
 #include <vector>
 
+#include "tools/q31/common/SqliteDb.h"
+#include "tools/q31/common/SqliteStatement.h"
 #include "tools/q31/forward/JournalBatch.h"
-
-struct sqlite3;
 
 namespace q31::tool::forward {
 
@@ -20,9 +20,8 @@ class JournalReader {
 public:
     // Opens `path` (which the collector made) and gives it a generation if
     // it has none yet. While `stop` is set, a wait for the collector's
-    // write lock gives up at once. Throws std::runtime_error.
+    // write lock gives up at once. Throws ToolError (a std::runtime_error).
     explicit JournalReader(const std::string& path, const std::atomic<bool>* stop = nullptr);
-    ~JournalReader();
     JournalReader(const JournalReader&) = delete;
     JournalReader& operator=(const JournalReader&) = delete;
 
@@ -48,9 +47,11 @@ public:
 
 private:
     static int OnBusy(void* self, int count);
+    // The entry `entries` stands on, with its rows, appended to `out`; the
+    // rows it took are added to `rows`.
+    void ReadEntry(const SqliteStatement& entries, std::vector<JournalBatch>& out, std::size_t& rows);
 
-    sqlite3* db_ = nullptr;
-    std::string path_;
+    SqliteDb db_;
     const std::atomic<bool>* stop_ = nullptr;
     std::string generation_;
 };

@@ -1,9 +1,6 @@
 #include "tools/q31/forward/MqttSink.h"
 
-#include "tools/q31/common/HexText.h"
-
 #include <cerrno>
-#include <cstdio>
 #include <cstring>
 #include <fstream>
 #include <stdexcept>
@@ -12,13 +9,10 @@
 
 #include <mosquitto.h>
 #include <mqtt_protocol.h>
-#include <nlohmann/json.hpp>
 
 namespace q31::tool::forward {
 
 namespace {
-
-using Json = nlohmann::ordered_json;
 
 // Messages sent and not yet acknowledged, at most: the client numbers its
 // messages with 16 bits, so far fewer than 65535 may wait at a time, and the
@@ -26,19 +20,6 @@ using Json = nlohmann::ordered_json;
 constexpr std::size_t kWindow = 1000;
 
 std::once_flag gLibraryReady;
-
-// A topic level holds the name as far as MQTT allows it: "/" would add a
-// level and "+" or "#" make the topic a filter, which the broker refuses.
-std::string Level(const std::string& name) {
-    std::string s = name;
-    for (char& c : s)
-        if (c == '/' || c == '+' || c == '#' || c == '\0') c = '_';
-    return s;
-}
-
-// Text from a meter or the operator that is not UTF-8 must not stop the
-// shipment: such bytes go out as U+FFFD.
-std::string Text(const Json& j) { return j.dump(-1, ' ', false, Json::error_handler_t::replace); }
 
 std::string ReadPassword(const std::string& path) {
     std::ifstream in(path, std::ios::binary);
@@ -50,44 +31,6 @@ std::string ReadPassword(const std::string& path) {
 }
 
 std::string ErrorText(int rc, int err) { return rc == MOSQ_ERR_ERRNO ? std::strerror(err) : mosquitto_strerror(rc); }
-
-// 64-bit FNV-1a: what a message carries, as a short text for its id.
-std::string Hash(const std::string& text) {
-    std::uint64_t h = 14695981039346656037ULL;
-    for (unsigned char c : text) {
-        h ^= c;
-        h *= 1099511628211ULL;
-    }
-    char out[17];
-    std::snprintf(out, sizeof out, "%016llx", static_cast<unsigned long long>(h));
-    return out;
-}
-
-// The message with its id: `key` (which says what the message is about, for
-// a person) and a hash of everything else the message carries, so that the
-// same id always names the same content and different content never shares
-// an id. `m` has its "id" first, as null.
-std::string WithId(Json& m, const std::string& key) {
-    m["id"] = "";
-    const std::string body = Text(m);  // {"id":"",...
-    m["id"] = key + "#" + Hash(body.substr(8));
-    return Text(m);
-}
-
-// The part of an archive id after gateway/generation/meter/serial/epoch
-// that tells one batch of a series from another of the same.
-std::string ArchiveRange(const ArchiveRows& a) {
-    if (!a.values.empty()) return std::to_string(a.first) + "-" + std::to_string(a.first + a.values.size() - 1);
-    if (a.gap) return "gap-" + std::to_string(a.gap->first) + "-" + std::to_string(a.gap->second);
-    return "none-" + std::to_string(a.first);
-}
-
-std::string LogRange(const LogRows& l) {
-    if (l.block == 0) return "head";
-    std::string s = std::to_string(l.block) + "/";
-    if (l.records.empty()) return s + "none";
-    return s + std::to_string(l.records.front().position) + "-" + std::to_string(l.records.back().position);
-}
 
 // A publication the client refuses for what the message is (its topic, its
 // size), not for the connection: another message may well go.
@@ -102,105 +45,28 @@ bool Busy(int reason) { return reason == MQTT_RC_QUOTA_EXCEEDED || reason == MQT
 
 }  // namespace
 
-MqttSink::MqttSink(collect::MqttSinkSettings settings, std::string gateway, std::chrono::milliseconds stall)
-    : spec_(std::move(settings)), gateway_(std::move(gateway)), stall_(stall), protocol_(MQTT_PROTOCOL_V5) {
+// Which batch each message in flight is of, for the broker's refusals.
+struct MqttSink::Shipment {
+    struct Sent {
+        const JournalBatch* batch;
+        bool state;
+    };
+    std::int64_t drops = 0;  // the connections lost before it began
+    std::unordered_map<int, Sent> sent;
+    std::vector<Rejection> rejected;
+};
+
+MqttSink::MqttSink(MqttSinkSettings settings, std::string gateway, std::chrono::milliseconds stall)
+    : spec_(std::move(settings)),
+      gateway_(std::move(gateway)),
+      messages_(spec_.prefix, gateway_),
+      stall_(stall),
+      protocol_(MQTT_PROTOCOL_V5) {
     std::call_once(gLibraryReady, [] { mosquitto_lib_init(); });
     if (spec_.clientId.empty()) spec_.clientId = "q31-" + gateway_;
 }
 
 MqttSink::~MqttSink() { Drop(); }
-
-std::string MqttSink::Topic(const std::string& meter, const std::string& kind) const {
-    return spec_.prefix + "/" + Level(gateway_) + "/" + Level(meter) + "/" + kind;
-}
-
-std::vector<MqttMessage> MqttSink::Messages(const JournalBatch& b) {
-    const std::string key = gateway_ + "/" + generation_ + "/" + b.meter + "/";
-    const std::string unit = key + std::to_string(b.serial) + "/" + std::to_string(b.epoch) + "/";
-    Json m{
-        {"id", nullptr}, {"gateway", gateway_}, {"generation", generation_}, {"meter", b.meter}, {"serial", b.serial}};
-    std::vector<MqttMessage> out;
-    switch (b.kind) {
-        case JournalBatch::Kind::Archive: {
-            const ArchiveRows& a = b.archive;
-            m["epoch"] = b.epoch;
-            m["module"] = a.module;
-            m["series"] = a.series;
-            if (a.values.empty()) m["records"] = nullptr;
-            else m["records"] = {{"first", a.first}, {"last", a.first + a.values.size() - 1}};
-            m["values"] = a.values;
-            if (a.gap) m["gap"] = {{"first", a.gap->first}, {"last", a.gap->second}};
-            else m["gap"] = nullptr;
-            out.push_back({Topic(b.meter, "archive"),
-                           WithId(m, unit + a.series + "/" + std::to_string(a.module) + "/" + ArchiveRange(a)), false});
-            return out;
-        }
-        case JournalBatch::Kind::Snapshot: {
-            const SnapshotRow& s = b.snapshot;
-            m["kind"] = s.kind;
-            m["taken_at"] = s.takenAt;
-            // The stored JSON goes in as it is; text that is not JSON goes as a string.
-            Json data = Json::parse(s.json, nullptr, false);
-            m["data"] = data.is_discarded() ? Json(s.json) : std::move(data);
-            out.push_back({Topic(b.meter, "snapshot"),
-                           WithId(m, key + "snapshot/" + s.kind + "/" + std::to_string(s.takenAt)), false});
-            return out;
-        }
-        case JournalBatch::Kind::Log: {
-            const LogRows& l = b.log;
-            m["epoch"] = b.epoch;
-            m["log"] = l.log;
-            m["module"] = l.module;
-            m["block"] = l.block;
-            Json records = Json::array();
-            for (const LogRow& r : l.records)
-                records.push_back({{"block", r.block}, {"position", r.position}, {"data", HexText(r.data)}});
-            m["records"] = std::move(records);
-            m["head"] = l.head;
-            out.push_back({Topic(b.meter, "log"),
-                           WithId(m, unit + l.log + "/" + std::to_string(l.module) + "/" + LogRange(l)), false});
-            return out;
-        }
-        case JournalBatch::Kind::Attempt: {
-            const AttemptRow& a = b.attempt;
-            m["serial"] = a.serialExpected;
-            m["serial_found"] = a.serialFound ? Json(*a.serialFound) : Json(nullptr);
-            m["started_at"] = a.startedAt;
-            m["ended_at"] = a.endedAt;
-            m["outcome"] = a.outcome;
-            m["message"] = a.message;
-            m["packets"] = a.packets;
-            m["resends"] = a.resends;
-            m["failures"] = a.failuresInRow;
-            out.push_back({Topic(b.meter, "attempt"), WithId(m, key + "attempt/" + std::to_string(a.id)), false});
-
-            std::optional<std::int64_t> lastOk = a.lastOk;
-            if (!lastOk && a.outcome == "ok") lastOk = a.endedAt;
-            if (!lastOk) {
-                const auto known = lastOk_.find(b.meter);
-                if (known != lastOk_.end()) lastOk = known->second;
-            }
-            if (lastOk) lastOk_[b.meter] = *lastOk;
-            const Json state{{"last_read", lastOk ? Json(*lastOk) : Json(nullptr)},
-                             {"outcome", a.outcome},
-                             {"failures", a.failuresInRow},
-                             {"at", a.endedAt}};
-            // Retained: a dashboard that subscribes later learns at once how the meter stands.
-            out.push_back({Topic(b.meter, "state"), Text(state), true});
-            return out;
-        }
-        case JournalBatch::Kind::Event: {
-            const EventRow& e = b.event;
-            m["epoch"] = b.epoch;
-            m["event"] = e.kind;
-            m["detail"] = e.detail;
-            m["at"] = e.at;
-            out.push_back({Topic(b.meter, "event"), WithId(m, key + "event/" + std::to_string(e.id)), false});
-            return out;
-        }
-    }
-    return out;
-}
 
 std::string MqttSink::Where() const { return "MQTT broker " + spec_.host + ":" + std::to_string(spec_.port); }
 
@@ -224,7 +90,7 @@ void MqttSink::Abort() {
 
 SinkConnection MqttSink::Connect(const JournalOrigin& origin) {
     if (aborted_) throw SinkError(Where() + ": stopped");
-    generation_ = origin.generation;
+    messages_.SetGeneration(origin.generation);
     SinkConnection c;
     c.position = origin.position;
     if (client_) {
@@ -243,12 +109,47 @@ SinkConnection MqttSink::Connect(const JournalOrigin& origin) {
     }
     if (!generationTold_) {
         const std::string earlier = SwapGeneration();
-        if (!earlier.empty() && earlier != generation_) c.earlierGeneration = earlier;
+        if (!earlier.empty() && earlier != messages_.Generation()) c.earlierGeneration = earlier;
     }
     return c;
 }
 
 void MqttSink::ConnectOnce() {
+    MakeClient();
+    // Without blocking: the connection is made by the client's thread, and
+    // a stop does not wait for a broker that does not answer.
+    int rc = mosquitto_connect_async(client_, spec_.host.c_str(), spec_.port, spec_.keepaliveS);
+    if (rc != MOSQ_ERR_SUCCESS) Fail("cannot connect", rc);
+    rc = mosquitto_loop_start(client_);
+    if (rc != MOSQ_ERR_SUCCESS) Fail("cannot start the client's thread", rc);
+    looping_ = true;
+
+    std::unique_lock<std::mutex> lock(mutex_);
+    // The TLS handshake may end in the client's thread, which then gives up
+    // with no more than an error in its log.
+    changed_.wait_for(lock, stall_, [this] { return connackRc_ >= 0 || drops_ > 0 || !logError_.empty() || aborted_; });
+    if (connected_ && !aborted_) return;
+    const std::string message = WhyNotConnected();
+    lock.unlock();
+    Drop();
+    throw SinkError(message);
+}
+
+std::string MqttSink::WhyNotConnected() const {
+    std::string message = Where();
+    if (aborted_) message += ": stopped while connecting";
+    else if (connackRc_ > 0)
+        message += ": refused the connection: " + std::string(protocol_ == MQTT_PROTOCOL_V5
+                                                                  ? mosquitto_reason_string(connackRc_)
+                                                                  : mosquitto_connack_string(connackRc_));
+    else if (drops_ > 0) message += ": closed the connection before accepting it";
+    else if (!logError_.empty()) message += ": cannot connect";
+    else message += ": no answer within " + std::to_string(stall_.count()) + " ms";
+    if (!logError_.empty()) message += " (" + logError_ + ")";
+    return message;
+}
+
+void MqttSink::MakeClient() {
     Drop();
     {
         std::lock_guard<std::mutex> lock(mutex_);
@@ -273,11 +174,16 @@ void MqttSink::ConnectOnce() {
     mosquitto_message_callback_set(client_, &MqttSink::OnMessage);
     mosquitto_log_callback_set(client_, &MqttSink::OnLog);
     // MQTT 5: the broker's acknowledgement says when it refuses a message.
-    mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, protocol_);
+    int rc = mosquitto_int_option(client_, MOSQ_OPT_PROTOCOL_VERSION, protocol_);
+    if (rc != MOSQ_ERR_SUCCESS) Fail("cannot set the protocol version", rc);
     // The forwarder reconnects after its own back-off; the client's network
     // thread must not do it behind its back (a lost connection fails Ship).
-    mosquitto_reconnect_delay_set(client_, 3600, 3600, false);
+    rc = mosquitto_reconnect_delay_set(client_, 3600, 3600, false);
+    if (rc != MOSQ_ERR_SUCCESS) Fail("cannot set the reconnection delay", rc);
+    SetCredentials();
+}
 
+void MqttSink::SetCredentials() {
     if (!spec_.username.empty() || !spec_.passwordFile.empty()) {
         if (spec_.username.empty()) {
             Drop();
@@ -302,40 +208,13 @@ void MqttSink::ConnectOnce() {
                                          spec_.keyFile.empty() ? nullptr : spec_.keyFile.c_str(), nullptr);
         if (rc != MOSQ_ERR_SUCCESS) Fail("cannot use the TLS files " + spec_.caFile, rc);
     }
-
-    // Without blocking: the connection is made by the client's thread, and
-    // a stop does not wait for a broker that does not answer.
-    int rc = mosquitto_connect_async(client_, spec_.host.c_str(), spec_.port, spec_.keepaliveS);
-    if (rc != MOSQ_ERR_SUCCESS) Fail("cannot connect", rc);
-    rc = mosquitto_loop_start(client_);
-    if (rc != MOSQ_ERR_SUCCESS) Fail("cannot start the client's thread", rc);
-    looping_ = true;
-
-    std::unique_lock<std::mutex> lock(mutex_);
-    // The TLS handshake may end in the client's thread, which then gives up
-    // with no more than an error in its log.
-    changed_.wait_for(lock, stall_, [this] { return connackRc_ >= 0 || drops_ > 0 || !logError_.empty() || aborted_; });
-    if (connected_ && !aborted_) return;
-    std::string message = Where();
-    if (aborted_) message += ": stopped while connecting";
-    else if (connackRc_ > 0)
-        message += ": refused the connection: " + std::string(protocol_ == MQTT_PROTOCOL_V5
-                                                                  ? mosquitto_reason_string(connackRc_)
-                                                                  : mosquitto_connack_string(connackRc_));
-    else if (drops_ > 0) message += ": closed the connection before accepting it";
-    else if (!logError_.empty()) message += ": cannot connect";
-    else message += ": no answer within " + std::to_string(stall_.count()) + " ms";
-    if (!logError_.empty()) message += " (" + logError_ + ")";
-    lock.unlock();
-    Drop();
-    throw SinkError(message);
 }
 
 std::string MqttSink::SwapGeneration() {
     // What is retained comes right after the subscription is granted, and
     // before the broker ends the subscription: once that is acknowledged,
     // whatever was there has come.
-    const std::string topic = spec_.prefix + "/" + Level(gateway_) + "/generation";
+    const std::string topic = messages_.GenerationTopic();
     auto await = [&](int mid) {
         std::unique_lock<std::mutex> lock(mutex_);
         awaitedMid_ = mid;
@@ -359,8 +238,8 @@ std::string MqttSink::SwapGeneration() {
         std::lock_guard<std::mutex> lock(mutex_);
         earlier = retainedGeneration_;
     }
-    if (earlier != generation_) {
-        const std::string payload = Text(Json{{"gateway", gateway_}, {"generation", generation_}});
+    if (earlier != messages_.Generation()) {
+        const std::string payload = messages_.GenerationPayload();
         {
             // The acknowledgement may come before publish has handed out the id.
             std::lock_guard<std::mutex> lock(mutex_);
@@ -385,97 +264,90 @@ std::string MqttSink::SwapGeneration() {
 std::vector<Rejection> MqttSink::Ship(const std::vector<JournalBatch>& batches) {
     if (aborted_) throw SinkError(Where() + ": stopped");
     if (!client_) throw SinkError(Where() + ": not connected");
-    std::int64_t drops;
+    Shipment shipment;
     {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!connected_) throw SinkError(Where() + ": the connection was lost");
-        drops = drops_;
+        shipment.drops = drops_;
         ackedEarly_.clear();
         refused_.clear();
     }
-    std::vector<Rejection> rejected;
-    // Which batch each message in flight is of, for the broker's refusals.
-    struct Sent {
-        const JournalBatch* batch;
-        bool state;
-    };
-    std::unordered_map<int, Sent> sent;
-    auto takeRefusals = [&](std::unique_lock<std::mutex>& lock) {
-        if (refused_.empty()) return;
-        std::vector<std::pair<int, int>> refused;
-        refused.swap(refused_);
-        lock.unlock();
-        for (const auto& [mid, reason] : refused) {
-            const auto it = sent.find(mid);
-            if (Busy(reason))
-                throw SinkError(Where() + ": refused a message for now: " + mosquitto_reason_string(reason));
-            if (it == sent.end()) continue;  // not a batch's (the generation's)
-            const JournalBatch& b = *it->second.batch;
-            rejected.push_back({b.seq, Where() + ": refused a message on " +
-                                           Topic(b.meter, it->second.state ? "state" : KindName(b.kind)) + ": " +
-                                           mosquitto_reason_string(reason)});
-        }
-        lock.lock();
-    };
-
-    // Waits until at most `left` messages await their acknowledgement; gives
-    // up when the connection drops or the broker makes no progress.
-    // The network thread wakes this one only when enough have come, so a
-    // long wait costs no switch per acknowledgement; progress in between is
-    // seen by the count when the deadline passes.
-    auto waitFor = [&](std::size_t left) {
-        std::unique_lock<std::mutex> lock(mutex_);
-        std::int64_t acks = acks_;
-        auto deadline = std::chrono::steady_clock::now() + stall_;
-        wakeAt_ = left;
-        takeRefusals(lock);
-        while (unacked_.size() > left) {
-            if (aborted_) throw SinkError(Where() + ": stopped while shipping");
-            if (drops_ != drops)
-                throw SinkError(
-                    Where() + ": the connection was lost; unacknowledged: " + std::to_string(unacked_.size()),
-                    Where() + ": the connection was lost");
-            if (changed_.wait_until(lock, deadline) != std::cv_status::timeout) {
-                takeRefusals(lock);
-                continue;
-            }
-            if (acks_ != acks) {
-                acks = acks_;
-                deadline = std::chrono::steady_clock::now() + stall_;
-            } else if (unacked_.size() > left && drops_ == drops) {
-                throw SinkError(Where() + ": no acknowledgement within " + std::to_string(stall_.count()) +
-                                    " ms; unacknowledged: " + std::to_string(unacked_.size()) +
-                                    (logError_.empty() ? "" : " (" + logError_ + ")"),
-                                Where() + ": no acknowledgement");
-            }
-        }
-        takeRefusals(lock);
-    };
-
     for (const JournalBatch& batch : batches) {
         for (const MqttMessage& m : Messages(batch)) {
-            waitFor(kWindow - 1);
-            int mid = 0;
-            const int rc = mosquitto_publish(client_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
-                                             m.payload.data(), 1, m.retain);
-            // The client may see the connection gone before its thread has told us.
-            if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST)
-                throw SinkError(Where() + ": the connection was lost");
-            if (MessageFault(rc)) {
-                rejected.push_back(
-                    {batch.seq, Where() + ": cannot publish on " + m.topic + ": " + ErrorText(rc, errno)});
-                continue;
-            }
-            if (rc != MOSQ_ERR_SUCCESS)
-                throw SinkError(Where() + ": cannot publish on " + m.topic + ": " + ErrorText(rc, errno));
-            sent[mid] = {&batch, m.retain};
-            std::lock_guard<std::mutex> lock(mutex_);
-            // The network thread may have had the acknowledgement before publish returned the id.
-            if (ackedEarly_.erase(mid) == 0) unacked_.insert(mid);
+            WaitFor(shipment, kWindow - 1);
+            Publish(shipment, batch, m);
         }
     }
-    waitFor(0);
-    return rejected;
+    WaitFor(shipment, 0);
+    return std::move(shipment.rejected);
+}
+
+void MqttSink::Publish(Shipment& shipment, const JournalBatch& batch, const MqttMessage& m) {
+    int mid = 0;
+    const int rc = mosquitto_publish(client_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                                     m.payload.data(), 1, m.retain);
+    // The client may see the connection gone before its thread has told us.
+    if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST) throw SinkError(Where() + ": the connection was lost");
+    if (MessageFault(rc)) {
+        shipment.rejected.push_back(
+            {batch.seq, Where() + ": cannot publish on " + m.topic + ": " + ErrorText(rc, errno)});
+        return;
+    }
+    if (rc != MOSQ_ERR_SUCCESS)
+        throw SinkError(Where() + ": cannot publish on " + m.topic + ": " + ErrorText(rc, errno));
+    shipment.sent[mid] = {&batch, m.retain};
+    std::lock_guard<std::mutex> lock(mutex_);
+    // The network thread may have had the acknowledgement before publish returned the id.
+    if (ackedEarly_.erase(mid) == 0) unacked_.insert(mid);
+}
+
+void MqttSink::TakeRefusals(Shipment& shipment, std::unique_lock<std::mutex>& lock) {
+    if (refused_.empty()) return;
+    std::vector<std::pair<int, int>> refused;
+    refused.swap(refused_);
+    lock.unlock();
+    for (const auto& [mid, reason] : refused) {
+        const auto it = shipment.sent.find(mid);
+        if (Busy(reason)) throw SinkError(Where() + ": refused a message for now: " + mosquitto_reason_string(reason));
+        if (it == shipment.sent.end()) continue;  // not a batch's (the generation's)
+        const JournalBatch& b = *it->second.batch;
+        const std::string topic = messages_.Topic(b.meter, it->second.state ? "state" : KindName(b.kind));
+        shipment.rejected.push_back(
+            {b.seq, Where() + ": refused a message on " + topic + ": " + mosquitto_reason_string(reason)});
+    }
+    lock.lock();
+}
+
+// Gives up when the connection drops or the broker makes no progress. The
+// network thread wakes this one only when enough have come, so a long wait
+// costs no switch per acknowledgement; progress in between is seen by the
+// count when the deadline passes.
+void MqttSink::WaitFor(Shipment& shipment, std::size_t left) {
+    std::unique_lock<std::mutex> lock(mutex_);
+    std::int64_t acks = acks_;
+    auto deadline = std::chrono::steady_clock::now() + stall_;
+    wakeAt_ = left;
+    TakeRefusals(shipment, lock);
+    while (unacked_.size() > left) {
+        if (aborted_) throw SinkError(Where() + ": stopped while shipping");
+        if (drops_ != shipment.drops)
+            throw SinkError(Where() + ": the connection was lost; unacknowledged: " + std::to_string(unacked_.size()),
+                            Where() + ": the connection was lost");
+        if (changed_.wait_until(lock, deadline) != std::cv_status::timeout) {
+            TakeRefusals(shipment, lock);
+            continue;
+        }
+        if (acks_ != acks) {
+            acks = acks_;
+            deadline = std::chrono::steady_clock::now() + stall_;
+        } else if (unacked_.size() > left && drops_ == shipment.drops) {
+            throw SinkError(Where() + ": no acknowledgement within " + std::to_string(stall_.count()) +
+                                " ms; unacknowledged: " + std::to_string(unacked_.size()) +
+                                (logError_.empty() ? "" : " (" + logError_ + ")"),
+                            Where() + ": no acknowledgement");
+        }
+    }
+    TakeRefusals(shipment, lock);
 }
 
 void MqttSink::Disconnect() { Drop(); }
@@ -492,74 +364,6 @@ void MqttSink::Drop() {
     unacked_.clear();
     ackedEarly_.clear();
     refused_.clear();
-}
-
-void MqttSink::OnConnect(mosquitto*, void* self, int rc, int, const mosquitto_property*) {
-    auto* sink = static_cast<MqttSink*>(self);
-    std::lock_guard<std::mutex> lock(sink->mutex_);
-    sink->connackRc_ = rc;
-    sink->connected_ = rc == 0;
-    sink->changed_.notify_all();
-}
-
-void MqttSink::OnDisconnect(mosquitto*, void* self, int, const mosquitto_property*) {
-    auto* sink = static_cast<MqttSink*>(self);
-    std::lock_guard<std::mutex> lock(sink->mutex_);
-    sink->connected_ = false;
-    ++sink->drops_;
-    sink->changed_.notify_all();
-}
-
-void MqttSink::OnPublish(mosquitto*, void* self, int mid, int reason, const mosquitto_property*) {
-    auto* sink = static_cast<MqttSink*>(self);
-    std::lock_guard<std::mutex> lock(sink->mutex_);
-    if (mid == sink->awaitedMid_) {
-        // The generation's, which Connect awaits.
-        sink->awaitedDone_ = true;
-        sink->changed_.notify_all();
-        return;
-    }
-    if (sink->unacked_.erase(mid) == 0) sink->ackedEarly_.insert(mid);
-    ++sink->acks_;
-    // MQTT 5: 0x80 and above refuse the message.
-    if (reason >= 0x80) {
-        sink->refused_.emplace_back(mid, reason);
-        sink->changed_.notify_all();
-    } else if (sink->unacked_.size() <= sink->wakeAt_) {
-        sink->changed_.notify_all();
-    }
-}
-
-void MqttSink::OnSubscribe(mosquitto*, void* self, int mid, int, const int*, const mosquitto_property*) {
-    auto* sink = static_cast<MqttSink*>(self);
-    std::lock_guard<std::mutex> lock(sink->mutex_);
-    if (mid == sink->awaitedMid_) sink->awaitedDone_ = true;
-    sink->changed_.notify_all();
-}
-
-void MqttSink::OnUnsubscribe(mosquitto*, void* self, int mid, const mosquitto_property*) {
-    auto* sink = static_cast<MqttSink*>(self);
-    std::lock_guard<std::mutex> lock(sink->mutex_);
-    if (mid == sink->awaitedMid_) sink->awaitedDone_ = true;
-    sink->changed_.notify_all();
-}
-
-void MqttSink::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
-    auto* sink = static_cast<MqttSink*>(self);
-    if (!message->retain || !message->payload) return;
-    const std::string text(static_cast<const char*>(message->payload), static_cast<std::size_t>(message->payloadlen));
-    const Json j = Json::parse(text, nullptr, false);
-    if (j.is_discarded() || !j.is_object() || !j.contains("generation") || !j["generation"].is_string()) return;
-    std::lock_guard<std::mutex> lock(sink->mutex_);
-    sink->retainedGeneration_ = j["generation"].get<std::string>();
-}
-
-void MqttSink::OnLog(mosquitto*, void* self, int level, const char* text) {
-    if (level != MOSQ_LOG_ERR || !text) return;
-    auto* sink = static_cast<MqttSink*>(self);
-    std::lock_guard<std::mutex> lock(sink->mutex_);
-    sink->logError_ = text;
-    sink->changed_.notify_all();
 }
 
 }  // namespace q31::tool::forward

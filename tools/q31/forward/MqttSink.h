@@ -27,7 +27,9 @@
 #include <utility>
 #include <vector>
 
-#include "tools/q31/collect/CollectConfig.h"
+#include "tools/q31/forward/MqttMessage.h"
+#include "tools/q31/forward/MqttMessages.h"
+#include "tools/q31/forward/MqttSinkSettings.h"
 #include "tools/q31/forward/Sink.h"
 
 struct mosquitto;
@@ -36,17 +38,11 @@ struct mqtt5__property;
 
 namespace q31::tool::forward {
 
-struct MqttMessage {
-    std::string topic;
-    std::string payload;
-    bool retain = false;
-};
-
 class MqttSink : public Sink {
 public:
     // `stall`: how long Ship waits for the broker's next acknowledgement (and
     // Connect for its answer) before it gives up on the connection.
-    MqttSink(collect::MqttSinkSettings settings, std::string gateway,
+    MqttSink(MqttSinkSettings settings, std::string gateway,
              std::chrono::milliseconds stall = std::chrono::seconds(10));
     ~MqttSink() override;
     MqttSink(const MqttSink&) = delete;
@@ -62,8 +58,8 @@ public:
     // The messages `batch` gives: its own, and after an attempt the meter's
     // state. Remembers the meter's last good read for the state. The
     // generation is the one of the last Connect (SetGeneration for tests).
-    std::vector<MqttMessage> Messages(const JournalBatch& batch);
-    void SetGeneration(std::string generation) { generation_ = std::move(generation); }
+    std::vector<MqttMessage> Messages(const JournalBatch& batch) { return messages_.For(batch); }
+    void SetGeneration(std::string generation) { messages_.SetGeneration(std::move(generation)); }
 
 private:
     static void OnConnect(mosquitto* client, void* self, int rc, int flags, const struct mqtt5__property* props);
@@ -78,25 +74,36 @@ private:
     [[noreturn]] void Fail(const std::string& what, int rc);
     std::string Where() const;
     std::string LastLogError();
-    std::string Topic(const std::string& meter, const std::string& kind) const;
     // One try at a connection with the protocol in force.
     void ConnectOnce();
+    // A new client with its callbacks and options (no connection yet).
+    void MakeClient();
+    void SetCredentials();
+    // The reason the connection awaited by ConnectOnce did not come.
+    std::string WhyNotConnected() const;
     // What the broker keeps retained on PREFIX/GATEWAY/generation (empty:
     // nothing, or no answer), and ours put there instead.
     std::string SwapGeneration();
     void Drop();
 
-    collect::MqttSinkSettings spec_;
+    // One Ship: the messages in flight and what was set aside.
+    struct Shipment;
+    void Publish(Shipment& shipment, const JournalBatch& batch, const MqttMessage& m);
+    // Waits until at most `left` messages await their acknowledgement.
+    void WaitFor(Shipment& shipment, std::size_t left);
+    // The broker's refusals since the last look, set aside (or thrown, when
+    // they refuse for now); `lock` holds mutex_, and is let go meanwhile.
+    void TakeRefusals(Shipment& shipment, std::unique_lock<std::mutex>& lock);
+
+    MqttSinkSettings spec_;
     std::string gateway_;
-    std::string generation_;
+    MqttMessages messages_;
     bool generationTold_ = false;  // PREFIX/GATEWAY/generation holds ours
     std::chrono::milliseconds stall_;
     int protocol_;  // MQTT_PROTOCOL_V5, or V311 after a broker refused 5
     mosquitto* client_ = nullptr;
     bool looping_ = false;
     std::atomic<bool> aborted_{false};
-    // The meter's last good read, for a journal that does not carry it.
-    std::map<std::string, std::int64_t> lastOk_;
 
     // Shared with the client's network thread.
     std::mutex mutex_;

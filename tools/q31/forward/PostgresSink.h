@@ -21,7 +21,8 @@
 #include <string>
 #include <vector>
 
-#include "tools/q31/collect/CollectConfig.h"
+#include "tools/q31/forward/PostgresParams.h"
+#include "tools/q31/forward/PostgresSinkSettings.h"
 #include "tools/q31/forward/Sink.h"
 
 struct pg_conn;
@@ -35,7 +36,7 @@ public:
     // The schema this sink creates and migrates to.
     static constexpr int kSchemaVersion = 2;
 
-    PostgresSink(collect::PostgresSinkSettings settings, std::string gateway);
+    PostgresSink(PostgresSinkSettings settings, std::string gateway);
     ~PostgresSink() override;
     PostgresSink(const PostgresSink&) = delete;
     PostgresSink& operator=(const PostgresSink&) = delete;
@@ -50,22 +51,8 @@ public:
     std::string PrintableUrl() const;
 
 private:
-    // A statement's parameters, in the binary format; the buffers are kept
-    // from one statement to the next.
-    struct Params {
-        static constexpr int kMax = 14;
-        std::string data[kMax];
-        bool null[kMax] = {};
-        int count = 0;
-
-        void Clear() { count = 0; }
-        Params& Text(const std::string& v);
-        Params& Int8(std::int64_t v);
-        Params& Int4(std::int32_t v);
-        Params& Null();
-        std::string& Raw();  // for arrays, which the caller fills
-    };
-
+    // A new connection, up to where the session is set up; Fail when none.
+    void Open();
     void Migrate();
     void Prepare();
     SinkConnection ReadPosition(const JournalOrigin& origin);
@@ -92,7 +79,7 @@ private:
     [[noreturn]] void Fail(const std::string& what, const pg_result* result = nullptr);
     std::string Redact(std::string text) const;
 
-    collect::PostgresSinkSettings spec_;
+    PostgresSinkSettings spec_;
     std::string gateway_;
     std::vector<std::string> secrets_;  // in the URL: masked in every message
     std::string filePassword_;          // the one read last: masked too
@@ -106,7 +93,7 @@ private:
     bool careful_ = false;     // shipping one by one: a failed statement leaves the transaction open
     std::string lastState_;    // SQLSTATE of the last failure ("" when none)
     std::string lastPrimary_;  // its message, without the details
-    Params params_;
+    PostgresParams params_;
     std::vector<const JournalBatch*> fresh_;  // archive batches of a group that go in by COPY
     std::string copy_;                        // their rows in COPY's binary format
 };

@@ -5,10 +5,11 @@
 
 namespace q31::tool::forward {
 
-std::vector<std::unique_ptr<Sink>> MakeSinks(const collect::CollectConfig& config) {
+std::vector<std::unique_ptr<Sink>> MakeSinks(const PostgresSinkSettings& postgres, const MqttSinkSettings& mqtt,
+                                             const std::string& gateway) {
     std::vector<std::unique_ptr<Sink>> sinks;
-    if (config.postgres.enabled) sinks.push_back(std::make_unique<PostgresSink>(config.postgres, config.gateway));
-    if (config.mqtt.enabled) sinks.push_back(std::make_unique<MqttSink>(config.mqtt, config.gateway));
+    if (postgres.enabled) sinks.push_back(std::make_unique<PostgresSink>(postgres, gateway));
+    if (mqtt.enabled) sinks.push_back(std::make_unique<MqttSink>(mqtt, gateway));
     return sinks;
 }
 

@@ -2,14 +2,17 @@
 #pragma once
 
 #include <memory>
+#include <string>
 #include <vector>
 
-#include "tools/q31/collect/CollectConfig.h"
+#include "tools/q31/forward/MqttSinkSettings.h"
+#include "tools/q31/forward/PostgresSinkSettings.h"
 #include "tools/q31/forward/Sink.h"
 
 namespace q31::tool::forward {
 
-// One sink per [sink.*] table, for the gateway `config.gateway`.
-std::vector<std::unique_ptr<Sink>> MakeSinks(const collect::CollectConfig& config);
+// One sink per enabled [sink.*] table, for the gateway `gateway`.
+std::vector<std::unique_ptr<Sink>> MakeSinks(const PostgresSinkSettings& postgres, const MqttSinkSettings& mqtt,
+                                             const std::string& gateway);
 
 }  // namespace q31::tool::forward

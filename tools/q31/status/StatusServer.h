@@ -8,18 +8,15 @@
 // so a slow client never touches the collection either.
 #pragma once
 
-#include <cstdint>
 #include <functional>
-#include <map>
 #include <memory>
-#include <mutex>
 #include <string>
 #include <thread>
-#include <tuple>
 #include <vector>
 
-#include "tools/q31/collect/CollectConfig.h"
 #include "tools/q31/forward/ForwardStatus.h"
+#include "tools/q31/status/HttpSettings.h"
+#include "tools/q31/status/StatusModel.h"
 
 namespace httplib {
 class Server;
@@ -29,11 +26,11 @@ namespace q31::tool::forward {
 
 class StatusServer {
 public:
-    using SinkStatus = std::function<std::vector<ForwardStatus>()>;
+    using SinkStatus = StatusModel::SinkStatus;
 
     // `settings.listen` is HOST:PORT ("127.0.0.1:9731", "[::1]:9731"; port 0:
     // any free one); `sinks` tells how far each sink has got, and may be empty.
-    StatusServer(const collect::HttpSettings& settings, std::string dbPath, std::string gateway, SinkStatus sinks);
+    StatusServer(const HttpSettings& settings, std::string dbPath, std::string gateway, SinkStatus sinks);
     ~StatusServer();  // stops
     StatusServer(const StatusServer&) = delete;
     StatusServer& operator=(const StatusServer&) = delete;
@@ -50,40 +47,12 @@ public:
     std::string Page();
 
 private:
-    // (meter, serial, epoch, module, series)
-    using SeriesKey = std::tuple<std::string, std::int64_t, std::int64_t, std::int64_t, std::string>;
-    struct AttemptSums {
-        std::int64_t count = 0;
-        std::int64_t packets = 0;
-        std::int64_t resends = 0;
-        std::int64_t rejectedChecksum = 0;
-        std::int64_t rejectedOther = 0;
-        std::int64_t timeouts = 0;
-    };
-    class Reading;
-
-    // Brings the running totals up to the database's present state: only
-    // what was added since the last request is read again, so a scrape costs
-    // the same after a year of collecting as after a day.
-    void Catchup(Reading& r);
-    void CatchupFrom(Reading& r);
-    std::map<std::string, std::int64_t> RecordsByMeter() const;
-
-    collect::HttpSettings spec_;
-    std::string dbPath_;
+    HttpSettings spec_;
     std::string gateway_;
-    SinkStatus sinks_;
+    StatusModel model_;
     std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
     int port_ = 0;
-
-    std::mutex readMutex_;           // requests read one after the other
-    std::int64_t journalSeen_ = -1;  // -1: nothing counted yet
-    std::int64_t attemptSeen_ = 0;
-    std::string journalMark_;
-    std::string attemptMark_;
-    std::map<SeriesKey, std::int64_t> seriesRows_;
-    std::map<std::pair<std::string, std::string>, AttemptSums> attempts_;  // by meter, outcome
 };
 
 }  // namespace q31::tool::forward

@@ -5,11 +5,11 @@
 
 #include "tools/q31/common/ToolError.h"
 
-namespace q31::tool::collect {
+namespace q31::tool {
 
 class StoreFullError : public ToolError {
 public:
     explicit StoreFullError(const std::string& message) : ToolError(kExitFailure, message) {}
 };
 
-}  // namespace q31::tool::collect
+}  // namespace q31::tool

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-namespace q31::tool::collect {
+namespace q31::tool {
 
 inline std::string LogHeadText(const std::vector<std::uint16_t>& words) {
     std::string s;
@@ -31,4 +31,4 @@ inline std::vector<std::uint16_t> LogHeadWords(const std::string& text) {
     return words;
 }
 
-}  // namespace q31::tool::collect
+}  // namespace q31::tool
