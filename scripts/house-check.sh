@@ -88,11 +88,21 @@ CheckFunctions() {
         --config="{CheckOptions: [{key: readability-function-size.LineThreshold, value: $kMaxFunctionLines}]}" \
         --header-filter="$PWD/tools/.*" --extra-arg=-Wno-unknown-warning-option \
         "${files[@]}" 2>/dev/null || true)
-    local line
+    # A warning names the function; the note after it, at the same place, its length.
+    local line function="" seen=" "
     while IFS= read -r line; do
-        [[ "$line" == *"exceeds recommended size"* || "$line" == *" error: "* ]] || continue
-        Fault "functions: ${line#"$PWD/"}"
-    done < <(printf '%s\n' "$out" | sort -u)
+        line="${line#"$PWD/"}"
+        if [[ "$line" =~ warning:\ function\ \'([^\']*)\'\ exceeds ]]; then
+            function="${BASH_REMATCH[1]}"
+        elif [[ "$line" =~ ^([^ ]*):\ note:\ ([0-9]+)\ lines\ including ]]; then
+            # A header's function is reported once for every file that includes it.
+            [[ "$seen" == *" ${BASH_REMATCH[1]} "* ]] && continue
+            seen+="${BASH_REMATCH[1]} "
+            Fault "functions: ${BASH_REMATCH[1]} $function has ${BASH_REMATCH[2]} lines (at most $kMaxFunctionLines)"
+        elif [[ "$line" == *" error: "* ]]; then
+            Fault "functions: not measured: $line"
+        fi
+    done <<< "$out"
 }
 
 WingRank() {
