@@ -14,6 +14,7 @@
 #   scripts/house-check.sh --all            every check
 #   scripts/house-check.sh lines arrows     the checks named
 #   --build DIR                             the build tree with compile_commands.json (default build)
+#   --jobs N                                clang-tidy processes at once (default 1)
 set -euo pipefail
 cd "$(dirname "$0")/.."
 
@@ -29,13 +30,15 @@ readonly kMaxFunctionLines=60
 readonly kWings=(cli collect status forward common)
 
 buildDir=build
+jobs=1
 checks=()
 while (($#)); do
     case "$1" in
         --all) checks=(root lines sources functions arrows) ;;
         --build) buildDir="$2"; shift ;;
+        --jobs) jobs="$2"; shift ;;
         root | lines | sources | functions | arrows) checks+=("$1") ;;
-        -h | --help) sed -n '2,16p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
+        -h | --help) sed -n '2,17p' "$0" | sed 's/^# \{0,1\}//'; exit 0 ;;
         *) echo "house-check: unknown argument: $1" >&2; exit 2 ;;
     esac
     shift
@@ -79,28 +82,35 @@ CheckFunctions() {
         Fault "functions: no $db; configure with -DCMAKE_EXPORT_COMPILE_COMMANDS=ON (or give --build DIR)"
         return
     fi
-    local files
-    mapfile -t files < <(git ls-files 'tools/*.cpp')
+    if ! command -v clang-tidy > /dev/null; then
+        Fault "functions: no clang-tidy to measure them with"
+        return
+    fi
     local out
     # A file clang-tidy cannot parse is a fault too: its functions went unmeasured.
-    out=$(clang-tidy -p "$buildDir" --quiet \
+    out=$(git ls-files -z 'tools/*.cpp' | xargs -0 -n 1 -P "$jobs" clang-tidy -p "$buildDir" --quiet \
         --checks='-*,readability-function-size' \
         --config="{CheckOptions: [{key: readability-function-size.LineThreshold, value: $kMaxFunctionLines}]}" \
-        --header-filter="$PWD/tools/.*" --extra-arg=-Wno-unknown-warning-option \
-        "${files[@]}" 2>/dev/null || true)
-    # A warning names the function; the note after it, at the same place, its length.
-    local line function="" seen=" "
+        --header-filter="$PWD/tools/.*" --extra-arg=-Wno-unknown-warning-option 2>/dev/null || true)
+    # A warning names the function and a note at the same place its length;
+    # parallel runs may interleave their lines, so the place pairs them.
+    local line place
+    declare -A functionAt=()
+    declare -A reported=()
     while IFS= read -r line; do
-        line="${line#"$PWD/"}"
-        if [[ "$line" =~ warning:\ function\ \'([^\']*)\'\ exceeds ]]; then
-            function="${BASH_REMATCH[1]}"
-        elif [[ "$line" =~ ^([^ ]*):\ note:\ ([0-9]+)\ lines\ including ]]; then
+        if [[ "$line" =~ ^([^ ]*):\ warning:\ function\ \'([^\']*)\'\ exceeds ]]; then
+            functionAt["${BASH_REMATCH[1]}"]="${BASH_REMATCH[2]}"
+        fi
+    done <<< "$out"
+    while IFS= read -r line; do
+        if [[ "$line" =~ ^([^ ]*):\ note:\ ([0-9]+)\ lines\ including ]]; then
+            place="${BASH_REMATCH[1]}"
             # A header's function is reported once for every file that includes it.
-            [[ "$seen" == *" ${BASH_REMATCH[1]} "* ]] && continue
-            seen+="${BASH_REMATCH[1]} "
-            Fault "functions: ${BASH_REMATCH[1]} $function has ${BASH_REMATCH[2]} lines (at most $kMaxFunctionLines)"
+            [[ -n "${reported[$place]:-}" ]] && continue
+            reported["$place"]=1
+            Fault "functions: ${place#"$PWD/"} ${functionAt[$place]:-} has ${BASH_REMATCH[2]} lines (at most $kMaxFunctionLines)"
         elif [[ "$line" == *" error: "* ]]; then
-            Fault "functions: not measured: $line"
+            Fault "functions: not measured: ${line#"$PWD/"}"
         fi
     done <<< "$out"
 }
