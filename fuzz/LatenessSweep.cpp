@@ -5,7 +5,7 @@
 // each read confirmation mode. Every request ends right, wrong or failed; a
 // failure is the line's fault, a wrong result never is.
 //
-// Prints the table as Markdown for the README (time-out 100 ms, echo off,
+// Prints the table as Markdown for docs/link.md (time-out 100 ms, echo off,
 // 30 requests per cell: right / wrong / failed).
 #include <gtest/gtest.h>
 

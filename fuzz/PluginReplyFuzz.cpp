@@ -60,13 +60,13 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint32_t start = data[4] | (data[5] << 8);
     const std::uint8_t which = data[0] % 26;
     std::uint8_t status;
-    if (which < 12) status = form->GetArhiveSeries(which, &dev, a, start);
+    if (which < 12) status = form->GetArchiveSeries(which, &dev, a, start);
     else switch (which) {
             case 12: status = form->GetModuleCount(&dev); break;
             case 13: status = form->GetModuleRecord(&dev, a); break;
             case 14: status = form->GetCurrentData(&dev); break;
             case 15: status = form->GetAccumulatedData(&dev); break;
-            case 16: status = form->GetArhiveCount(&dev); break;
+            case 16: status = form->GetArchiveCount(&dev); break;
             case 17: status = form->GetErrorHDev(&dev); break;
             case 18: status = form->GetErrorHModule(&dev, a); break;
             case 19: status = form->GetErrorDataDev(&dev, a); break;

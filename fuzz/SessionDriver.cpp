@@ -322,14 +322,14 @@ Ending SessionRun::Request(int index, const SessionRequest& r, Micros giveUp) {
     TFXB& form = *form_;
 
     std::uint8_t status = 0xFF;
-    if (IsArchiveSeries(r.kind)) status = form.GetArhiveSeries(r.Series(), &dev, r.number, start_);
+    if (IsArchiveSeries(r.kind)) status = form.GetArchiveSeries(r.Series(), &dev, r.number, start_);
     switch (r.kind) {
         case RequestId::ID: status = form.GetID(); break;
         case RequestId::ModuleCount: status = form.GetModuleCount(&dev); break;
         case RequestId::ModuleRecord: status = form.GetModuleRecord(&dev, r.number); break;
         case RequestId::CurrentData: status = form.GetCurrentData(&dev); break;
         case RequestId::AccumulatedData: status = form.GetAccumulatedData(&dev); break;
-        case RequestId::ArchiveCount: status = form.GetArhiveCount(&dev); break;
+        case RequestId::ArchiveCount: status = form.GetArchiveCount(&dev); break;
         case RequestId::ErrorHDev: status = form.GetErrorHDev(&dev); break;
         case RequestId::ErrorHModule: status = form.GetErrorHModule(&dev, r.number); break;
         case RequestId::ErrorDataDev: status = form.GetErrorDataDev(&dev, r.number); break;

@@ -30,7 +30,7 @@ public:
     static constexpr int kEditImageV2Size = 2320;
 
     template <typename T>
-    using ArrayEvent = Delegate<void(int cout, T* Arrray)>;
+    using ArrayEvent = Delegate<void(int count, T* array)>;
     using ByteEvent = Delegate<void(char Data)>;
     using HeadEvent = Delegate<void(SHead* H1)>;
 

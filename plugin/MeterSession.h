@@ -111,7 +111,7 @@ public:
     void ReadSeries();
     void SeriesValues32(int count, std::int32_t* values);
     void SeriesValues64(int count, std::int64_t* values);
-    void PublicNetKs_6x61ArhivesV2HourDLong(int cout, std::int64_t* Arrray);
+    void PublicNetKs_6x61ArhivesV2HourDLong(int count, std::int64_t* array);
     // Logs: one command each; the handlers copy into the host's shape.
     void ReadErrorHeadDev();
     void ReadErrorHeadModule();

@@ -41,8 +41,8 @@ std::uint8_t TFXB::GetModuleRecord(const SDevIdent* dev, std::uint8_t module) {
 }
 std::uint8_t TFXB::GetCurrentData(const SDevIdent* dev) { return Run(RequestId::CurrentData, dev); }
 std::uint8_t TFXB::GetAccumulatedData(const SDevIdent* dev) { return Run(RequestId::AccumulatedData, dev); }
-std::uint8_t TFXB::GetArhiveCount(const SDevIdent* dev) { return Run(RequestId::ArchiveCount, dev); }
-std::uint8_t TFXB::GetArhiveSeries(int series, const SDevIdent* dev, std::uint8_t module, std::uint32_t start) {
+std::uint8_t TFXB::GetArchiveCount(const SDevIdent* dev) { return Run(RequestId::ArchiveCount, dev); }
+std::uint8_t TFXB::GetArchiveSeries(int series, const SDevIdent* dev, std::uint8_t module, std::uint32_t start) {
     if (series < 0 || series >= kArchiveSeriesCount) return kBadArgument;
     return Run(ArchiveSeriesRequest(series), dev, module, start);
 }

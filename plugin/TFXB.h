@@ -26,9 +26,9 @@ public:
     std::uint8_t GetModuleRecord(const SDevIdent* dev, std::uint8_t module);
     std::uint8_t GetCurrentData(const SDevIdent* dev);
     std::uint8_t GetAccumulatedData(const SDevIdent* dev);
-    std::uint8_t GetArhiveCount(const SDevIdent* dev);
+    std::uint8_t GetArchiveCount(const SDevIdent* dev);
     // Series 0..11: Time, Stop, T, U, M, E hourly, then the same daily.
-    std::uint8_t GetArhiveSeries(int series, const SDevIdent* dev, std::uint8_t module, std::uint32_t start);
+    std::uint8_t GetArchiveSeries(int series, const SDevIdent* dev, std::uint8_t module, std::uint32_t start);
     std::uint8_t GetErrorHDev(const SDevIdent* dev);
     std::uint8_t GetErrorHModule(const SDevIdent* dev, std::uint8_t module);
     std::uint8_t GetErrorDataDev(const SDevIdent* dev, std::uint8_t block);

@@ -36,8 +36,6 @@ public:
     // checksum). Returns the delay in ms to wait before sending.
     int Apply(const std::vector<Fault>& faults, std::vector<std::uint8_t>& reply, bool framed);
 
-    std::size_t ScheduledCount() const { return scheduled_.size(); }
-
 private:
     struct Scheduled {
         std::uint64_t first;

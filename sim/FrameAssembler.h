@@ -35,7 +35,6 @@ public:
     // which names no meter.
     void SetAddresses(std::span<const std::uint8_t> addresses);
     std::uint8_t Address() const { return first_; }
-    bool Serves(std::uint8_t address) const { return addresses_.test(address); }
 
     // Takes the next bytes from the line; returns the packets they complete,
     // in order (each a valid request for this meter).

@@ -34,8 +34,6 @@ MeterModel::MeterModel(const MeterConfig& config)
 
 void MeterModel::SetHandler(std::uint8_t command, CommandHandler handler) { handlers_[command] = std::move(handler); }
 
-bool MeterModel::HasHandler(std::uint8_t command) const { return static_cast<bool>(handlers_[command]); }
-
 MeterReply MeterModel::Handle(std::span<const std::uint8_t> packet) {
     MeterReply reply;
     if (!IsValidRequest(packet, address_)) return reply;

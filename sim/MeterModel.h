@@ -44,7 +44,6 @@ public:
     // Command table. A handler set here replaces the built-in one; an empty
     // handler makes the meter ignore the command.
     void SetHandler(std::uint8_t command, CommandHandler handler);
-    bool HasHandler(std::uint8_t command) const;
 
     // Identity and addressing.
     std::uint8_t Address() const { return address_; }
@@ -52,9 +51,7 @@ public:
     MeterIdentity& Identity() { return identity_; }
     const MeterIdentity& Identity() const { return identity_; }
     std::uint8_t AckByte() const { return ackByte_; }
-    void SetAckByte(std::uint8_t value) { ackByte_ = value; }
     std::uint8_t FurtherByte() const { return furtherByte_; }
-    void SetFurtherByte(std::uint8_t value) { furtherByte_ = value; }
 
     // Memories and service state, free to read and change.
     MeterMemory& Memory() { return memory_; }

@@ -188,7 +188,7 @@ void PtyMeter::Serve(const std::vector<std::uint8_t>& packet, Clock::time_point 
         }
     }
     if (!reply.bytes.empty()) {
-        const int delayMs = replyDelayMs_.load() + reply.delayMs;
+        const int delayMs = replyDelayMs_ + reply.delayMs;
         if (wire_.Paced()) {
             // The answer starts once the request is heard and the meter's
             // own delay is over, and leaves at the line's speed.

@@ -74,7 +74,6 @@ public:
     }
 
     void SetEcho(bool on) { echo_.store(on); }
-    void SetReplyDelay(int ms) { replyDelayMs_.store(ms); }
     void SetObserver(Observer observer);
 
     std::uint64_t RequestCount();
@@ -107,7 +106,7 @@ private:
     FrameAssembler frames_;
     Observer observer_;
     std::atomic<bool> echo_;
-    std::atomic<int> replyDelayMs_;
+    const int replyDelayMs_;
     int idleGapMs_;
     const WireTiming wire_;
     // Paced line: when the request bytes read so far have all been on the wire.

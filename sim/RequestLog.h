@@ -26,7 +26,6 @@ public:
     std::optional<LoggedRequest> Last() const;
 
     std::size_t Size() const { return size_; }
-    std::size_t Capacity() const { return slots_.size(); }
 
 private:
     std::vector<LoggedRequest> slots_;

@@ -120,13 +120,6 @@ void SimBus::AdvanceTo(double simSeconds) {
     now_ = std::max(now_, simSeconds);
 }
 
-bool SimBus::WriteHour(std::uint8_t address) {
-    Meter* m = Find(address);
-    if (!m) return false;
-    Hour(*m, now_);
-    return true;
-}
-
 void SimBus::Hour(Meter& meter, double at) {
     MeterModel& m = *meter.model;
     const auto note = [&](ArchiveRing ring, std::uint32_t record) {

@@ -41,9 +41,6 @@ public:
     void AdvanceTo(double simSeconds);
     double Now() const { return now_; }
 
-    // The meter at `address` writes its next hourly record now (and a daily
-    // one when that hour closes a day). False when there is no such meter.
-    bool WriteHour(std::uint8_t address);
     // Another meter, with serial number `serial`, takes the place of the one
     // at `address`: fresh memory, its archive in a new era.
     bool Swap(std::uint8_t address, std::uint32_t serial);

@@ -16,14 +16,6 @@ ServiceNotify::ServiceNotify() {
 #endif
 }
 
-bool ServiceNotify::Supported() {
-#ifdef Q31_HAVE_SYSTEMD
-    return true;
-#else
-    return false;
-#endif
-}
-
 void ServiceNotify::Ready(std::string_view status) { Send("READY=1\nSTATUS=" + std::string(status)); }
 
 void ServiceNotify::Alive() {

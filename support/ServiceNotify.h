@@ -27,11 +27,6 @@ public:
     void Stopping();
     void Status(std::string_view text);
 
-    // How often Alive() pings: half the watchdog interval, zero without a watchdog.
-    std::chrono::microseconds PingEvery() const { return pingEvery_; }
-    // False when the build has no libsystemd: the calls above are no-ops.
-    static bool Supported();
-
 private:
     void Send(const std::string& state);
 

@@ -24,11 +24,11 @@ Q31_API uint8_t Q31_CALL GetModuleRecord(const SDevIdent* dev, uint32_t module) 
 Q31_API uint8_t Q31_CALL GetCurrentData(const SDevIdent* dev) { return PluginForm().GetCurrentData(dev); }
 Q31_API uint8_t Q31_CALL GetAccumulatedData(const SDevIdent* dev) { return PluginForm().GetAccumulatedData(dev); }
 
-Q31_API uint8_t Q31_CALL GetArhiveCount(const SDevIdent* dev) { return PluginForm().GetArhiveCount(dev); }
+Q31_API uint8_t Q31_CALL GetArhiveCount(const SDevIdent* dev) { return PluginForm().GetArchiveCount(dev); }
 
-#define Q31_SERIES_EXPORT(name, series)                                                    \
-  Q31_API uint8_t Q31_CALL name(const SDevIdent* dev, uint32_t module, uint32_t start) {   \
-    return PluginForm().GetArhiveSeries(series, dev, static_cast<uint8_t>(module), start); \
+#define Q31_SERIES_EXPORT(name, series)                                                     \
+  Q31_API uint8_t Q31_CALL name(const SDevIdent* dev, uint32_t module, uint32_t start) {    \
+    return PluginForm().GetArchiveSeries(series, dev, static_cast<uint8_t>(module), start); \
   }
 Q31_SERIES_EXPORT(GetArhiveTime_Hour, 0)
 Q31_SERIES_EXPORT(GetArhiveStop_Hour, 1)

@@ -93,7 +93,7 @@ std::vector<std::string> QueryRows(const std::string& dbPath, const std::string&
 }
 
 std::string ReadmeQuery(const std::string& title) {
-    std::ifstream in(std::string(Q31_SOURCE_DIR) + "/README.md");
+    std::ifstream in(std::string(Q31_SOURCE_DIR) + "/docs/collector.md");
     std::string line;
     std::string sql;
     bool inside = false;

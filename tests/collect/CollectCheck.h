@@ -43,8 +43,8 @@ std::string ExecSql(const std::string& dbPath, const std::string& sql);
 std::vector<std::string> QueryRows(const std::string& dbPath, const std::string& sql,
                                    const std::map<std::string, std::string>& params = {});
 
-// The query of the README that follows the comment line "-- TITLE", up to
-// its semicolon: what the README tells an operator to run is what is tested.
+// The query of docs/collector.md that follows the comment line "-- TITLE", up
+// to its semicolon: what the page tells an operator to run is what is tested.
 std::string ReadmeQuery(const std::string& title);
 
 // One number from a query (first column of the first row), -1 when none.

@@ -30,7 +30,6 @@ public:
     // Polls the stdout file until a line contains `text` or `timeout` passed.
     bool WaitForOutput(const std::string& text, std::chrono::milliseconds timeout);
 
-    bool Exited() const { return exited_; }
     int ExitStatus() const { return exitStatus_; }  // -1 unless it exited normally
     int TermSignal() const { return termSignal_; }  // 0 unless a signal ended it
     std::string Out() const;

@@ -191,7 +191,7 @@ serial = 3333
                         "meter='wrong'"),
               (std::vector<std::string>{"999|1|1", "999|1|1"}));
 
-    // The README's three questions of an operator, asked of this database.
+    // The three questions of an operator in docs/collector.md, asked of this database.
     const auto failedAt = QueryRows(db, ReadmeQuery("Which meters failed, and when"));
     ASSERT_EQ(failedAt.size(), 4u) << failedAt[0];
     EXPECT_EQ(std::count_if(failedAt.begin(), failedAt.end(),

@@ -4,7 +4,7 @@
 // due. Every record delivered must still be the meter's own.
 //
 // Q31_LATE_CYCLES sets the number of request cycles per echo mode (default
-// 24); the figures in the README come from a run with 2000.
+// 24); the figures in docs/link.md come from a run with 2000.
 #include <cstdlib>
 #include <cstring>
 #include <random>

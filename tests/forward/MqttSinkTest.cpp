@@ -311,7 +311,7 @@ TEST(MqttSink, AnIdNamesExactlyWhatItsMessageCarries) {
     EXPECT_NE(IdOf(sink, head), headId);
     JournalBatch values = Journal()[0];
     const std::string valuesId = IdOf(sink, values);
-    // The hash is FNV-1a of what follows the id, as the README shows it.
+    // The hash is FNV-1a of what follows the id, as docs/forwarding.md shows it.
     EXPECT_EQ(valuesId, "gw-north/" GEN "/hall-3/310001/0/e_hour/1/100-102#0cad607f6c073868");
     values.archive.values[1] = 5013;
     EXPECT_NE(IdOf(sink, values), valuesId);

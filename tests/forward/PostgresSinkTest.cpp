@@ -1,6 +1,6 @@
 // The PostgreSQL sink against a real server the test starts: every kind of
 // batch arrives as the literals it was made of, a group shipped again adds
-// nothing, gateways keep apart, the operator's queries in the README answer,
+// nothing, gateways keep apart, the operator's queries in the docs answer,
 // a server that dies in the middle of a shipment loses nothing, and no
 // password reaches a message.
 #include "tools/q31/forward/PostgresSink.h"
@@ -210,10 +210,10 @@ TEST_F(PostgresSinkTest, GatewaysStartingAtOnceKeepApart) {
     EXPECT_EQ(Query("SELECT gateway, seq FROM q31_forward ORDER BY 1"), (Rows{"north|18", "south|5"}));
 }
 
-// The query under `-- pg: TITLE` in the README, with psql's variables as
+// The query under `-- pg: TITLE` in docs/forwarding.md, with psql's variables as
 // parameters: :'gateway' $1, :'meter' $2, :module $3, :from $4, :to $5.
 std::string ReadmeQuery(const std::string& title) {
-    std::ifstream in(std::string(Q31_SOURCE_DIR) + "/README.md");
+    std::ifstream in(std::string(Q31_SOURCE_DIR) + "/docs/forwarding.md");
     std::string line;
     std::string sql;
     while (std::getline(in, line)) {

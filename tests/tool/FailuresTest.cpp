@@ -13,7 +13,7 @@
 namespace q31::test {
 namespace {
 
-// The exit statuses the README promises.
+// The exit statuses the manual page promises.
 constexpr int kBadArgument = 2;
 constexpr int kPortOpen = 3;
 constexpr int kNoAnswer = 4;

@@ -99,12 +99,6 @@ public:
     }
     // Bytes sent to the library that its reads have not taken yet.
     int UnreadByLibrary() const { return Pending(host); }
-    // What else arrived within `ms`.
-    Bytes TakeAll(int ms = 50) {
-        Bytes b(1024);
-        b.resize(reader_.Read(meter, b.data(), b.size(), ms));
-        return b;
-    }
     void Send(const Bytes& b) { PortWrite(meter, b.data(), b.size()); }
 
     PortHandle host = 0;

@@ -255,9 +255,9 @@ TEST_F(PluginForm, ArchiveAndLogRequestsStopAtAnotherMetersSerialNumber) {
     const Bytes idPacket = {0xC9, 0x01, 0x0F, 0xF0, 0xC9, 0x01};
     SDevIdent dev = Ident(1000);
     const std::vector<std::pair<const char*, std::function<std::uint8_t()>>> requests = {
-        {"archive count", [&] { return form.GetArhiveCount(&dev); }},
-        {"T hourly", [&] { return form.GetArhiveSeries(2, &dev, 1, 0); }},
-        {"U daily", [&] { return form.GetArhiveSeries(9, &dev, 6, 0); }},
+        {"archive count", [&] { return form.GetArchiveCount(&dev); }},
+        {"T hourly", [&] { return form.GetArchiveSeries(2, &dev, 1, 0); }},
+        {"U daily", [&] { return form.GetArchiveSeries(9, &dev, 6, 0); }},
         {"error head, device", [&] { return form.GetErrorHDev(&dev); }},
         {"error head, module", [&] { return form.GetErrorHModule(&dev, 2); }},
         {"error block, device", [&] { return form.GetErrorDataDev(&dev, 3); }},
@@ -276,7 +276,7 @@ TEST_F(PluginForm, ArchiveAndLogRequestsStopAtAnotherMetersSerialNumber) {
     }
     // The same requests with the right meter do get their data.
     g_log.clear();
-    ASSERT_EQ(form.GetArhiveSeries(2, &dev, 1, 0), 0);
+    ASSERT_EQ(form.GetArchiveSeries(2, &dev, 1, 0), 0);
     EXPECT_EQ(PlayMeter(1000).size(), 3u) << "identification, counters, one packet of values";
     ASSERT_EQ(form.GetErrorDataModule(&dev, 4, 5), 0);
     EXPECT_EQ(PlayMeter(1000).size(), 2u);
@@ -289,7 +289,7 @@ TEST_F(PluginForm, SerialNumbersDifferingOnlyInTheHighHalfAreAMismatch) {
     SDevIdent dev = Ident(0x00012345u);  // 74565
     const std::vector<std::pair<const char*, std::function<std::uint8_t()>>> requests = {
         {"module count", [&] { return form.GetModuleCount(&dev); }},
-        {"archive count", [&] { return form.GetArhiveCount(&dev); }},
+        {"archive count", [&] { return form.GetArchiveCount(&dev); }},
         {"edit block", [&] { return form.GetEditDataModule(&dev, 1); }},
     };
     for (const auto& [name, start] : requests) {

@@ -7,6 +7,7 @@
 
 #include <CLI/CLI.hpp>
 
+#include "publicQ31.h"
 #include "support/JournalStream.h"
 #include "support/ProcessInfo.h"
 #include "tools/q31/cli/Commands.h"
@@ -53,13 +54,13 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& o) {
     app.add_option("--stop-bits", o.line.stopBits, "1 or 2")->check(CLI::IsMember({1, 2}))->capture_default_str();
     app.add_flag("--echo", o.echo, "the line returns every byte sent (two-wire line)");
     app.add_option("--timeout", o.timeoutMs, "reply time-out of one packet, ms")
-        ->check(CLI::Range(1, 600000))
+        ->check(CLI::Range(1, Q31_TIMEOUT_MAX_MS))
         ->capture_default_str();
     app.add_option("--send-limit", o.sendLimit, "re-sends of one packet before giving up (0: no limit)")
         ->check(CLI::Range(0, 1000000))
         ->capture_default_str();
     app.add_option("--address", o.address, "the meter's address on the line")
-        ->check(CLI::Range(1, 238))
+        ->check(CLI::Range(Q31_ADDRESS_MIN, Q31_ADDRESS_MAX))
         ->capture_default_str();
     AddChoiceOption(
         app, "--confirm", kConfirmChoices,
@@ -89,6 +90,8 @@ int main(int argc, char** argv) {
     // Options of the program may also follow the subcommand: q31 id --format json.
     app.fallthrough();
     app.require_subcommand(0, 1);
+    // The version CMake's project() names, given to this file by the build.
+    app.set_version_flag("--version", "q31 " Q31_VERSION, "print the program's version and exit");
     AddGlobalOptions(app, tool.options);
     RegisterCommands(app, tool);
     app.footer(
@@ -97,6 +100,10 @@ int main(int argc, char** argv) {
     try {
         app.parse(argc, argv);
     } catch (const CLI::ParseError& e) {
+        if (const std::string unknown = UnknownCommandMessage(app, e); !unknown.empty()) {
+            std::fprintf(stderr, "q31: %s\n", unknown.c_str());
+            return kExitBadArgument;
+        }
         const int rc = app.exit(e);
         return rc == 0 ? kExitOk : kExitBadArgument;
     }

@@ -11,6 +11,10 @@
 namespace q31::tool {
 
 void RegisterCommands(CLI::App& app, ToolContext& tool);
+// When the command line failed on a word where a command belongs, what to
+// tell the operator: `unknown command "sacn" (did you mean "scan"?)`. Empty
+// when the fault lies elsewhere.
+std::string UnknownCommandMessage(CLI::App& app, const CLI::ParseError& error);
 
 // id, modules, module, current, totals
 void RegisterMeterCommands(CLI::App& app, ToolContext& tool);

@@ -1,5 +1,5 @@
 // The JSON shapes of what the meter hands out, shared by the single
-// commands and the dump (the README lists them). Keys are snake_case; every
+// commands and the dump (docs/q31.md lists them). Keys are snake_case; every
 // number is as the plug-in delivers it.
 #pragma once
 

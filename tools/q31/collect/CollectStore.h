@@ -4,7 +4,7 @@
 // been read is never kept apart from the values: it is the largest record
 // number stored. A process killed at any moment therefore leaves either the
 // whole batch or none of it, and the next run starts right after what is
-// there. The schema is described in the README (q31 collect).
+// there. The schema is described in docs/collector.md.
 #pragma once
 
 #include <cstdint>

@@ -40,11 +40,6 @@ SqliteStatement& SqliteStatement::BindBlob(int index, const std::vector<std::uin
     return *this;
 }
 
-SqliteStatement& SqliteStatement::BindNull(int index) {
-    if (sqlite3_bind_null(stmt_, index) != SQLITE_OK) Fail(db_, "bind");
-    return *this;
-}
-
 bool SqliteStatement::Step() {
     const int rc = sqlite3_step(stmt_);
     if (rc == SQLITE_ROW) return true;

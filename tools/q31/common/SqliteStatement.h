@@ -25,7 +25,6 @@ public:
     SqliteStatement& Bind(int index, std::int64_t value);
     SqliteStatement& Bind(int index, const std::string& value);
     SqliteStatement& BindBlob(int index, const std::vector<std::uint8_t>& value);
-    SqliteStatement& BindNull(int index);
 
     // True while a row is there; false when done. Throws on an error.
     bool Step();
