@@ -120,6 +120,14 @@ private:
     bool KeepWaitingForDatabase(long long waitedMs);
     // Totals of the run, the run's row closed, the summary; the exit status.
     int Finish(bool interrupted);
+    // Opens the database and begins the run's row; false when a stop came
+    // while another program held the database.
+    bool OpenStore();
+    // Polls the lines until a stop (true) or, with --once, every meter is done.
+    bool Loop();
+    void TakeReload();
+    void PollLineOrWaitForSpace(Line& line, Clock::time_point now);
+    std::string CollectingText() const;
 
     CollectConfig config_;
     CollectOptions options_;
