@@ -64,6 +64,7 @@ public:
     std::int64_t Int(const KeyRow& row) const;
     std::int64_t Required(const KeyRow& row, const std::string& what) const;
     bool Flag(const KeyRow& row) const { return Get<bool>(row.key).value_or(row.fallback != 0); }
+    // Only for a row whose defaultText is the value itself (not "the host name").
     std::string Text(const KeyRow& row) const {
         return Get<std::string>(row.key).value_or(std::string(row.defaultText));
     }

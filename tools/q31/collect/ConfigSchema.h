@@ -31,9 +31,10 @@ struct KeyRow {
     double lo = 0;
     double hi = 0;
     double fallback = 0;
-    // The default of a text or a choice as it is used; of the others, the
-    // default as the reference states it ("" with a numeric range: the
-    // fallback's value).
+    // The default of a text or a choice as the reader uses it; where the
+    // default is worked out at run time (the gateway's host name) or is not
+    // one value (a list's), as the reference states it. Of a number, ""
+    // stands for the fallback's value.
     std::string_view defaultText = {};
     std::string_view help = {};
     bool required = false;
