@@ -96,6 +96,29 @@ TEST(CollectConfig, ValuesTheRunCannotUseAreRefusedAtTheirPlace) {
     }
 }
 
+// The ranges of the line's options, and those written as fractions.
+TEST(CollectConfig, ValuesOutsideTheirRangeAreRefusedWithTheRange) {
+    const std::string dir = MakeTempDir("q31-collect-ranges");
+    const std::string meter = "[[meter]]\nname = \"a\"\nport = \"sim:1\"\nserial = 1\n";
+    const std::string at = " meter 1 (\"a\"): ";
+    for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
+             {meter + "address = 239\n", ":5:11:" + at + "address: must lie in 1..238"},
+             {meter + "address = 0\n", ":5:11:" + at + "address: must lie in 1..238"},
+             {meter + "timeout_ms = 600001\n", ":5:14:" + at + "timeout_ms: must lie in 1..600000"},
+             {meter + "send_limit = 0\n", ":5:14:" + at + "send_limit: must lie in 1..1000"},
+             {meter + "archive_every_min = 0.001\n",
+              ":5:21:" + at + "archive_every_min: must lie in 0.01..1000000 minutes"},
+             {meter + "modules = [7]\n", ":5:11:" + at + "modules: must be an array of module numbers 1..6"},
+             {meter + "[meter.sim]\nclock_rate = -1\n", ":6:14:" + at + "sim: clock_rate: must be a number 0 or more"},
+             {meter + "[meter.sim]\nfaults = [{kind = \"short\", rate = 1.5}]\n",
+              ":6:35:" + at + "sim: fault 1: rate: must lie in 0..1"},
+             {"[sink.mqtt]\nkeepalive_s = 4\n" + meter, ":2:15: sink.mqtt: keepalive_s: must lie in 5..3600"}}) {
+        const CollectRun run = Check(dir, text);
+        EXPECT_EQ(run.status, 2) << text;
+        EXPECT_NE(run.err.find(dir + "/fleet.toml" + message), std::string::npos) << text << run.err;
+    }
+}
+
 TEST(CollectConfig, CheckSaysOkWithoutOpeningThePortOrTheDatabase) {
     const std::string dir = MakeTempDir("q31-collect-check");
     const CollectRun run = Check(dir, R"([collect]

@@ -14,271 +14,24 @@
 // --record I:HEX: the 32 bytes OnModuleRecord must deliver for module I.
 // --late-meter: the meter answers only after a second or more; checks that
 //   a new request ends the read still waiting for the old one at once.
-#include <chrono>
-#include <cstdarg>
+#include <cstdint>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
 #include <string>
 #include <thread>
-#include <vector>
 
 #include "platform/DynamicLibrary.h"
 #include "publicQ31.h"
 #include "support/WinHost.h"
+#include "tools/winhost/WinHostExports.h"
+#include "tools/winhost/WinHostOptions.h"
+#include "tools/winhost/WinHostReport.h"
+#include "tools/winhost/WinHostSlot.h"
 
 namespace {
 
 using namespace q31::winhost;
 using q31::PortHandle;
-using Clock = std::chrono::steady_clock;
-
-// ---- Reporting -------------------------------------------------------------
-
-int g_passed = 0;
-int g_failed = 0;
-
-bool Check(bool ok, const char* format, ...) {
-    std::va_list args;
-    va_start(args, format);
-    std::printf("%s - ", ok ? "ok  " : "FAIL");
-    std::vprintf(format, args);
-    std::printf("\n");
-    va_end(args);
-    ++(ok ? g_passed : g_failed);
-    return ok;
-}
-
-int Finish() {
-    std::printf("%d passed, %d failed\n", g_passed, g_failed);
-    return g_failed == 0 && g_passed > 0 ? 0 : 1;
-}
-
-long long MsSince(Clock::time_point start) {
-    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
-}
-
-std::string Hex(const void* data, std::size_t n) {
-    static const char digits[] = "0123456789ABCDEF";
-    std::string out;
-    for (std::size_t i = 0; i < n; ++i) {
-        const auto b = static_cast<const std::uint8_t*>(data)[i];
-        out += digits[b >> 4];
-        out += digits[b & 15];
-    }
-    return out;
-}
-
-// ---- The exports, found by name ----------------------------------------------
-
-// clang-format off
-#define Q31_EXPORTS(X)                                                                          \
-    X(InitSlot) X(GetID) X(GetModuleCount) X(GetModuleRecord) X(GetCurrentData)                 \
-    X(GetAccumulatedData) X(GetArhiveCount) X(GetArhiveTime_Hour) X(GetArhiveStop_Hour)         \
-    X(GetArhiveT_Hour) X(GetArhiveU_Hour) X(GetArhiveM_Hour) X(GetArhiveE_Hour)                 \
-    X(GetArhiveTime_Day) X(GetArhiveStop_Day) X(GetArhiveT_Day) X(GetArhiveU_Day)               \
-    X(GetArhiveM_Day) X(GetArhiveE_Day) X(GetErrorHDev) X(GetErrorHModule) X(GetErrorDataDev)   \
-    X(GetErrorDataModule) X(GetEditHModule) X(GetEditDataModule) X(PumpMessages)               \
-    X(SetMessageBoxHandler) X(SetProgressHandler) X(SetTraceHandler) X(SetReadConfirmation)
-// clang-format on
-
-struct Exports {
-#define Q31_MEMBER(name) decltype(&::name) name = nullptr;
-    Q31_EXPORTS(Q31_MEMBER)
-#undef Q31_MEMBER
-};
-
-bool Resolve(const q31::DynamicLibrary& dll, Exports& x) {
-    bool all = true;
-#define Q31_RESOLVE(name)                                         \
-  x.name = reinterpret_cast<decltype(x.name)>(dll.Symbol(#name)); \
-  if (!x.name) {                                                  \
-    std::printf("     missing export: %s\n", #name);              \
-    all = false;                                                  \
-  }
-    Q31_EXPORTS(Q31_RESOLVE)
-#undef Q31_RESOLVE
-    return all;
-}
-
-// ---- Host callbacks (stdcall, as the slot record requires) --------------------
-
-struct Received {
-    int id = 0;
-    int moduleCount = 0;
-    int moduleRecord = 0;
-    int timeOut = 0;
-    int unexpected = 0;  // callbacks of requests this host never makes
-    int messages = 0;
-    SDevIdent ident{};
-    const SDevIdent* identAt = nullptr;
-    std::uint32_t count = 0;
-    SModuleRecord record{};
-    std::string text;
-    std::string caption;
-    bool offThread = false;  // a callback came on another thread than the exports' caller
-    std::thread::id hostThread;
-
-    int Results() const { return id + moduleCount + moduleRecord + unexpected + messages; }
-    void OnHostThread() {
-        if (std::this_thread::get_id() != hostThread) offThread = true;
-    }
-};
-
-Received g;
-
-// What the line trace showed the host.
-struct Traced {
-    int writes = 0;
-    int reads = 0;
-    int events = 0;
-    bool offThread = false;
-    void* user = nullptr;
-};
-Traced g_trace;
-
-void Q31_CALL OnTrace(const TQ31TraceEvent* event, void* user) {
-    ++g_trace.events;
-    g_trace.user = user;
-    if (std::this_thread::get_id() != g.hostThread) g_trace.offThread = true;
-    if (event->kind == Q31_TRACE_WRITE && event->length > 0) ++g_trace.writes;
-    if (event->kind == Q31_TRACE_READ && event->length > 0) ++g_trace.reads;
-}
-
-void Q31_CALL OnTimeOut() { ++g.timeOut; }
-void Q31_CALL OnID(SDevIdent* ident) {
-    g.OnHostThread();
-    ++g.id;
-    g.identAt = ident;
-    if (ident) g.ident = *ident;
-}
-void Q31_CALL OnModuleCount(std::uint32_t count) {
-    g.OnHostThread();
-    ++g.moduleCount;
-    g.count = count;
-}
-void Q31_CALL OnModuleRecord(SModuleRecord* record) {
-    g.OnHostThread();
-    ++g.moduleRecord;
-    if (record) g.record = *record;
-}
-void Q31_CALL OnCurrentData(SCurrentData*) { ++g.unexpected; }
-void Q31_CALL OnAccumulatedData(SAccumulatedData*) { ++g.unexpected; }
-void Q31_CALL OnArhiveCount(SArhiveCount*) { ++g.unexpected; }
-void Q31_CALL OnArhive32(std::int32_t*, std::uint32_t) { ++g.unexpected; }
-void Q31_CALL OnArhive64(std::int64_t*, std::uint32_t) { ++g.unexpected; }
-void Q31_CALL OnLogWords(std::uint16_t*, std::uint32_t) { ++g.unexpected; }
-void Q31_CALL OnLogRecords(std::uint8_t*, std::uint32_t) { ++g.unexpected; }
-void Q31_CALL OnEditHead(std::uint16_t*) { ++g.unexpected; }
-
-void CaptureMessage(const char* text, const char* caption, unsigned) {
-    g.OnHostThread();
-    ++g.messages;
-    g.text = text ? text : "";
-    g.caption = caption ? caption : "";
-}
-
-TQ31Slot MakeSlot(PortHandle port, bool echo, int timeOutMs) {
-    TQ31Slot slot{};
-    slot.Handle = port;
-    slot.EchoFlag = echo ? 0 : 1;
-    slot.TimeOut = timeOutMs;
-    slot.OnTimeOut = &OnTimeOut;
-    slot.OnID = &OnID;
-    slot.OnModuleCount = &OnModuleCount;
-    slot.OnModuleRecord = &OnModuleRecord;
-    slot.OnCurrentData = &OnCurrentData;
-    slot.OnAccumulatedData = &OnAccumulatedData;
-    slot.OnArhiveCount = &OnArhiveCount;
-    slot.OnArhiveTime_Hour = slot.OnArhiveStop_Hour = slot.OnArhiveT_Hour = &OnArhive32;
-    slot.OnArhiveU_Hour = slot.OnArhiveM_Hour = slot.OnArhiveE_Hour = &OnArhive64;
-    slot.OnArhiveTime_Day = slot.OnArhiveStop_Day = slot.OnArhiveT_Day = &OnArhive32;
-    slot.OnArhiveU_Day = slot.OnArhiveM_Day = slot.OnArhiveE_Day = &OnArhive64;
-    slot.OnErrorHDev = slot.OnErrorHModule = &OnLogWords;
-    slot.OnErrorDataDev = slot.OnErrorDataModule = slot.OnEditDataModule = &OnLogRecords;
-    slot.OnEditHModule = &OnEditHead;
-    return slot;
-}
-
-// Runs the host's message loop until `pred` holds or `ms` has passed.
-template <typename Pred>
-bool PumpUntil(int ms, Pred pred) {
-    return PumpWindowMessages(
-        ms, [](void* p) { return (*static_cast<Pred*>(p))(); }, &pred);
-}
-
-void PumpFor(int ms) {
-    PumpUntil(ms, [] { return false; });
-}
-
-// ---- Options -------------------------------------------------------------------
-
-struct ModuleExpectation {
-    unsigned module = 0;
-    std::uint8_t bytes[32] = {};
-};
-
-struct Options {
-    std::string dll = "publicQ31.dll";
-    std::string port;
-    std::uint32_t serial = 0;
-    bool haveSerial = false;
-    long versionWord = -1;
-    long modules = -1;
-    bool echo = false;
-    bool lateMeter = false;
-    std::vector<ModuleExpectation> records;
-};
-
-bool ParseRecord(const char* text, ModuleExpectation& out) {
-    char* end = nullptr;
-    const unsigned long module = std::strtoul(text, &end, 10);
-    if (end == text || *end != ':' || module < 1 || module > 6) return false;
-    const char* hex = end + 1;
-    if (std::strlen(hex) != 64) return false;
-    for (int i = 0; i < 32; ++i) {
-        char pair[3] = {hex[2 * i], hex[2 * i + 1], 0};
-        char* stop = nullptr;
-        out.bytes[i] = static_cast<std::uint8_t>(std::strtoul(pair, &stop, 16));
-        if (*stop != 0) return false;
-    }
-    out.module = static_cast<unsigned>(module);
-    return true;
-}
-
-bool ParseOptions(int argc, char** argv, Options& o) {
-    for (int i = 1; i < argc; ++i) {
-        const std::string arg = argv[i];
-        const bool hasValue = i + 1 < argc;
-        if (arg == "--dll" && hasValue) o.dll = argv[++i];
-        else if (arg == "--port" && hasValue) o.port = argv[++i];
-        else if (arg == "--serial" && hasValue) {
-            o.serial = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 0));
-            o.haveSerial = true;
-        } else if (arg == "--version-word" && hasValue) o.versionWord = std::strtol(argv[++i], nullptr, 0);
-        else if (arg == "--modules" && hasValue) o.modules = std::strtol(argv[++i], nullptr, 0);
-        else if (arg == "--echo") o.echo = true;
-        else if (arg == "--late-meter") o.lateMeter = true;
-        else if (arg == "--record" && hasValue) {
-            ModuleExpectation e;
-            if (!ParseRecord(argv[++i], e)) {
-                std::fprintf(stderr, "q31-winhost: bad --record %s (want I:64 hex digits)\n", argv[i]);
-                return false;
-            }
-            o.records.push_back(e);
-        } else {
-            std::fprintf(stderr, "q31-winhost: unknown or incomplete argument %s\n", arg.c_str());
-            return false;
-        }
-    }
-    if (o.port.empty() || !o.haveSerial) {
-        std::fprintf(stderr, "q31-winhost: --port and --serial are required\n");
-        return false;
-    }
-    return true;
-}
-
-// ---- Scenarios -----------------------------------------------------------------
 
 constexpr std::uint16_t kDevType = 5120;
 // How long the port lets a blocking ReadFile wait: a library that read the
@@ -346,19 +99,11 @@ bool Identify(const Exports& x, const Options& o, const char* how, bool viaPumpM
                  static_cast<unsigned long>(g.ident.SerialNumber));
 }
 
-void FullRun(const Exports& x, const Options& o, PortHandle port, const Baseline& base) {
-    SDevIdent dev{};
-    dev.DevType = kDevType;
-    dev.SerialNumber = o.serial;
-    RefusedRequests(x, port, dev, base);
-
-    const TQ31Slot slot = MakeSlot(port, o.echo, 2000);
-    x.InitSlot(&slot);
-    std::printf("     slot: echo flag %u, time-out %d ms; port read time-out %u ms\n", slot.EchoFlag, slot.TimeOut,
-                kPortReadTimeoutMs);
-
+// The identity through the host's own message loop, with the line trace on,
+// and what the first request made of the process.
+bool FirstIdentity(const Exports& x, const Options& o, const Baseline& base) {
     x.SetTraceHandler(&OnTrace, &g_trace);
-    if (!Identify(x, o, "through the host's GetMessage loop", false)) return;
+    if (!Identify(x, o, "through the host's GetMessage loop", false)) return false;
     x.SetTraceHandler(nullptr, nullptr);
     Check(g_trace.writes >= 1 && g_trace.reads >= 1 && g_trace.user == &g_trace && !g_trace.offThread,
           "the line trace showed %d writes and %d reads on the host's thread (%d events)", g_trace.writes,
@@ -371,31 +116,33 @@ void FullRun(const Exports& x, const Options& o, PortHandle port, const Baseline
     Check(ProcessMessageWindowCount() == base.windows + 1 && ProcessThreadCount() == base.threads + 1,
           "the first request made one message-only window and one reader thread (%d windows, %d threads)",
           ProcessMessageWindowCount(), ProcessThreadCount());
-    const SDevIdent ident = g.ident;
+    return true;
+}
 
+void ModuleCountAndRecords(const Exports& x, const Options& o, const SDevIdent& ident) {
     // Module count: one byte in a 32-bit slot.
-    {
-        const auto start = Clock::now();
-        const unsigned r = x.GetModuleCount(&ident);
-        Check(r == 0, "GetModuleCount returns 0 (got %u)", r);
-        PumpUntil(kReplyWaitMs, [] { return g.moduleCount > 0; });
-        if (Check(g.moduleCount == 1, "OnModuleCount called once, after %lld ms", MsSince(start)) && o.modules >= 0)
-            Check((g.count & 0xFF) == static_cast<std::uint32_t>(o.modules), "module count is %ld (got %lu)", o.modules,
-                  static_cast<unsigned long>(g.count & 0xFF));
-    }
+    const auto start = Clock::now();
+    const unsigned r = x.GetModuleCount(&ident);
+    Check(r == 0, "GetModuleCount returns 0 (got %u)", r);
+    PumpUntil(kReplyWaitMs, [] { return g.moduleCount > 0; });
+    if (Check(g.moduleCount == 1, "OnModuleCount called once, after %lld ms", MsSince(start)) && o.modules >= 0)
+        Check((g.count & 0xFF) == static_cast<std::uint32_t>(o.modules), "module count is %ld (got %lu)", o.modules,
+              static_cast<unsigned long>(g.count & 0xFF));
 
     for (const ModuleExpectation& e : o.records) {
         const int before = g.moduleRecord;
-        const unsigned r = x.GetModuleRecord(&ident, e.module);
-        Check(r == 0, "GetModuleRecord(%u) returns 0 (got %u)", e.module, r);
+        const unsigned rr = x.GetModuleRecord(&ident, e.module);
+        Check(rr == 0, "GetModuleRecord(%u) returns 0 (got %u)", e.module, rr);
         PumpUntil(kReplyWaitMs, [&] { return g.moduleRecord != before; });
         if (!Check(g.moduleRecord == before + 1, "OnModuleRecord called once for module %u", e.module)) continue;
         const bool same = std::memcmp(&g.record, e.bytes, 32) == 0;
         Check(same, "module %u record matches the meter's module entry", e.module);
         if (!same) std::printf("     got  %s\n     want %s\n", Hex(&g.record, 32).c_str(), Hex(e.bytes, 32).c_str());
     }
+}
 
-    // Another meter's serial number: the message and no result callback.
+// Another meter's serial number: the message and no result callback.
+void OtherMeter(const Exports& x, const Options& o, const SDevIdent& ident) {
     SDevIdent other = ident;
     other.SerialNumber = o.serial + 1;
     {
@@ -414,14 +161,28 @@ void FullRun(const Exports& x, const Options& o, PortHandle port, const Baseline
         Check(g.moduleCount == counts, "and calls no result callback");
         x.SetMessageBoxHandler(nullptr);
     }
-    {
-        // The library's own MessageBoxW; without a display Wine returns from it at once.
-        const int counts = g.moduleCount;
-        const unsigned r = x.GetModuleCount(&other);
-        Check(r == 0, "GetModuleCount for another meter with the default message box returns 0 (got %u)", r);
-        PumpFor(1000);
-        Check(g.moduleCount == counts && g.messages == 1, "the message box came and went with no result callback");
-    }
+    // The library's own MessageBoxW; without a display Wine returns from it at once.
+    const int counts = g.moduleCount;
+    const unsigned r = x.GetModuleCount(&other);
+    Check(r == 0, "GetModuleCount for another meter with the default message box returns 0 (got %u)", r);
+    PumpFor(1000);
+    Check(g.moduleCount == counts && g.messages == 1, "the message box came and went with no result callback");
+}
+
+void FullRun(const Exports& x, const Options& o, PortHandle port, const Baseline& base) {
+    SDevIdent dev{};
+    dev.DevType = kDevType;
+    dev.SerialNumber = o.serial;
+    RefusedRequests(x, port, dev, base);
+
+    const TQ31Slot slot = MakeSlot(port, o.echo, 2000);
+    x.InitSlot(&slot);
+    std::printf("     slot: echo flag %u, time-out %d ms; port read time-out %u ms\n", slot.EchoFlag, slot.TimeOut,
+                kPortReadTimeoutMs);
+    if (!FirstIdentity(x, o, base)) return;
+    const SDevIdent ident = g.ident;
+    ModuleCountAndRecords(x, o, ident);
+    OtherMeter(x, o, ident);
 
     Identify(x, o, "driven by PumpMessages alone", true);
     Check(!g.offThread, "all callbacks ran on the thread that calls the exports");
@@ -451,6 +212,21 @@ void LateMeterRun(const Exports& x, const Options& o, PortHandle port) {
     Check(!g.offThread && g.unexpected == 0, "callbacks on the host thread, none unexpected");
 }
 
+// Every export found by its plain name, none decorated, FXB there, and
+// nothing started by loading alone.
+bool LoadChecks(const q31::DynamicLibrary& dll, Exports& x, const Baseline& base) {
+    const bool all = Resolve(dll, x);
+    Check(all, "every export is found by its plain name");
+    for (const char* decorated : {"GetID@0", "_GetID@0", "InitSlot@4", "GetModuleRecord@8", "GetErrorDataModule@12"})
+        Check(dll.Symbol(decorated) == nullptr, "no decorated export %s", decorated);
+    auto** fxb = reinterpret_cast<TFXB**>(dll.Symbol("FXB"));
+    Check(fxb != nullptr && *fxb != nullptr, "FXB is exported as data and the form exists once loaded");
+    Check(ProcessMessageWindowCount() == base.windows && ProcessThreadCount() == base.threads,
+          "loading made no window and started no thread (%d windows, %d threads; %d, %d before)",
+          ProcessMessageWindowCount(), ProcessThreadCount(), base.windows, base.threads);
+    return all;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -465,15 +241,7 @@ int main(int argc, char** argv) {
     if (!Check(dll.Open(o.dll.c_str()), "LoadLibrary(\"%s\") %s", o.dll.c_str(), dll.Error())) return Finish();
 
     Exports x;
-    const bool all = Resolve(dll, x);
-    Check(all, "every export is found by its plain name");
-    for (const char* decorated : {"GetID@0", "_GetID@0", "InitSlot@4", "GetModuleRecord@8", "GetErrorDataModule@12"})
-        Check(dll.Symbol(decorated) == nullptr, "no decorated export %s", decorated);
-    auto** fxb = reinterpret_cast<TFXB**>(dll.Symbol("FXB"));
-    Check(fxb != nullptr && *fxb != nullptr, "FXB is exported as data and the form exists once loaded");
-    Check(ProcessMessageWindowCount() == base.windows && ProcessThreadCount() == base.threads,
-          "loading made no window and started no thread (%d windows, %d threads; %d, %d before)",
-          ProcessMessageWindowCount(), ProcessThreadCount(), base.windows, base.threads);
+    const bool all = LoadChecks(dll, x, base);
     if (!all) return Finish();
 
     std::string error;

@@ -7,11 +7,10 @@
 #include <optional>
 #include <set>
 
-#include "support/ProcessInfo.h"
 #include "tools/q31/cli/Commands.h"
+#include "tools/q31/cli/DumpProgress.h"
 #include "tools/q31/cli/MeterJson.h"
 #include "tools/q31/cli/MeterTables.h"
-#include "tools/q31/cli/ProgressBar.h"
 #include "tools/q31/cli/ReportWriter.h"
 #include "tools/q31/common/ArchiveSeries.h"
 #include "tools/q31/common/ToolError.h"
@@ -38,90 +37,74 @@ struct DumpArguments {
     std::string out;
 };
 
-// Counts what the dump has fetched for the progress bar. A series read is
-// long; while it runs, the values of the replies accepted so far count.
-class DumpProgress {
-public:
-    DumpProgress(ToolContext& tool, std::uint64_t planned)
-        : tool_(tool), bar_(planned, StderrIsTerminal() && !tool.options.trace) {
-        tool_.trace.OnEvent = [this](const TQ31TraceEvent& e) {
-            // Reply framing: address, length, command before the data;
-            // master address and two checksum bytes after it.
-            constexpr int kFraming = 6;
-            if (e.kind != Q31_TRACE_ACCEPTED || valueSize_ == 0 || e.length <= kFraming) return;
-            partial_ += static_cast<std::uint64_t>(e.length - kFraming) / valueSize_;
-            bar_.Update(done_ + (partial_ < expected_ ? partial_ : expected_));
-        };
-    }
-    ~DumpProgress() { tool_.trace.OnEvent = nullptr; }
-
-    // A series read of `expected` values of `valueSize` bytes starts.
-    void Expect(std::uint64_t expected, std::uint32_t valueSize) {
-        expected_ = expected;
-        valueSize_ = valueSize;
-        partial_ = 0;
-    }
-    void Done(std::uint64_t values) {
-        done_ += values;
-        valueSize_ = 0;
-        bar_.Update(done_);
-    }
-    void Finish() { bar_.Finish(); }
-
-private:
-    ToolContext& tool_;
-    ProgressBar bar_;
-    std::uint64_t done_ = 0;
-    std::uint64_t partial_ = 0;
-    std::uint64_t expected_ = 0;
-    std::uint32_t valueSize_ = 0;
-};
-
 void WriteFile(const std::filesystem::path& path, const std::string& text) {
     std::ofstream out(path, std::ios::binary);
     out << text;
     if (!out) throw ToolError(kExitFailure, "cannot write " + path.string());
 }
 
-void RunDump(ToolContext& tool, const DumpArguments& a) {
-    const OutputFormat format = tool.options.format;
-    if (format == OutputFormat::Csv && a.out.empty())
-        throw ToolError(kExitBadArgument, "dump --format csv writes one file per table: give --out DIR");
-
-    MeterReader& reader = tool.Reader();
-    const SDevIdent ident = tool.Identify();
-    const std::uint32_t moduleCount = reader.ModuleCount();
+// What the dump reads before the archive: all of it small.
+struct MeterFront {
+    SDevIdent ident{};
+    std::uint32_t moduleCount = 0;
     std::vector<std::pair<std::uint32_t, SModuleRecord>> moduleRecords;
-    for (std::uint32_t m = 1; m <= moduleCount && m <= 6; ++m) moduleRecords.emplace_back(m, reader.ModuleRecord(m));
-    std::vector<std::uint32_t> chosen = a.modules;
-    for (std::uint32_t module : chosen) ToolContext::CheckModule(module, moduleCount, "dump");
-    if (chosen.empty())
-        for (const auto& entry : moduleRecords) chosen.push_back(entry.first);
-    const SCurrentData current = reader.Current();
-    const SAccumulatedData totals = reader.Totals();
-    const SArhiveCount counters = reader.Counters();
+    std::vector<std::uint32_t> chosen;  // the modules whose archive and logs are read
+    SCurrentData current{};
+    SAccumulatedData totals{};
+    SArhiveCount counters{};
 
-    // The plan, so the bar knows the whole from the start.
-    auto counterOf = [&](int series) { return SeriesIsDaily(series) ? counters.DayCount : counters.HourCount; };
-    auto startOf = [&](int series) {
-        return SeriesIsDaily(series) && a.fromDay >= 0 ? static_cast<std::uint32_t>(a.fromDay) : a.from;
-    };
+    std::uint32_t CounterOf(int series) const { return SeriesIsDaily(series) ? counters.DayCount : counters.HourCount; }
+};
+
+struct DumpLogs {
+    Table errorHeads = ErrorHeadsTable();
+    Table errorRecords = ErrorRecordsTable();
+    Table editHeads = EditHeadsTable();
+    Table editRecords = EditRecordsTable();
+    Json json;
+};
+
+std::uint32_t StartOf(const DumpArguments& a, int series) {
+    return SeriesIsDaily(series) && a.fromDay >= 0 ? static_cast<std::uint32_t>(a.fromDay) : a.from;
+}
+
+MeterFront ReadFront(ToolContext& tool, const DumpArguments& a) {
+    MeterReader& reader = tool.Reader();
+    MeterFront f;
+    f.ident = tool.Identify();
+    f.moduleCount = reader.ModuleCount();
+    for (std::uint32_t m = 1; m <= f.moduleCount && m <= 6; ++m)
+        f.moduleRecords.emplace_back(m, reader.ModuleRecord(m));
+    f.chosen = a.modules;
+    for (std::uint32_t module : f.chosen) ToolContext::CheckModule(module, f.moduleCount, "dump");
+    if (f.chosen.empty())
+        for (const auto& entry : f.moduleRecords) f.chosen.push_back(entry.first);
+    f.current = reader.Current();
+    f.totals = reader.Totals();
+    f.counters = reader.Counters();
+    return f;
+}
+
+// The plan, so the bar knows the whole from the start.
+std::uint64_t PlannedValues(const MeterFront& f, const DumpArguments& a) {
     std::uint64_t planned = 0;
     for (int s = 0; s < kSeriesCount; ++s)
-        planned += (IsTimeSeries(s) ? 1 : chosen.size()) * DeliveredCount(counterOf(s), SeriesSlots(s), startOf(s));
+        planned +=
+            (IsTimeSeries(s) ? 1 : f.chosen.size()) * DeliveredCount(f.CounterOf(s), SeriesSlots(s), StartOf(a, s));
     planned += kDeviceHeadWords + kDeviceErrorBlocks * kRecordsPerBlock;
-    planned += chosen.size() * (kModuleHeadWords + kModuleErrorBlocks * kRecordsPerBlock + 1 + kRecordsPerBlock);
-    DumpProgress progress(tool, planned);
+    planned += f.chosen.size() * (kModuleHeadWords + kModuleErrorBlocks * kRecordsPerBlock + 1 + kRecordsPerBlock);
+    return planned;
+}
 
-    Json seriesJson = Json::array();
-    Table seriesTable = SeriesTable();
+void ReadSeries(MeterReader& reader, const MeterFront& f, const DumpArguments& a, DumpProgress& progress,
+                Json& seriesJson, Table& seriesTable) {
     // The hourly and the daily time series as the first module's read
     // brought them.
     std::optional<std::vector<std::int64_t>> times[2];
-    for (std::uint32_t module : chosen) {
+    for (std::uint32_t module : f.chosen) {
         for (int s = 0; s < kSeriesCount; ++s) {
-            const std::uint32_t counter = counterOf(s);
-            const std::uint32_t start = startOf(s);
+            const std::uint32_t counter = f.CounterOf(s);
+            const std::uint32_t start = StartOf(a, s);
             const std::uint32_t expected = DeliveredCount(counter, SeriesSlots(s), start);
             std::optional<std::vector<std::int64_t>>* time = IsTimeSeries(s) ? &times[SeriesIsDaily(s)] : nullptr;
             std::vector<std::int64_t> values;
@@ -141,78 +124,99 @@ void RunDump(ToolContext& tool, const DumpArguments& a) {
             AppendSeries(seriesTable, s, module, first, values);
         }
     }
+}
 
-    Table errorHeads = ErrorHeadsTable(), errorRecords = ErrorRecordsTable();
-    Table editHeads = EditHeadsTable(), editRecords = EditRecordsTable();
-    Json logs;
+Json ReadModuleLogs(MeterReader& reader, std::uint32_t module, DumpProgress& progress, DumpLogs& logs) {
+    Json m;
+    m["module"] = module;
+    const auto head = reader.ErrorHeadModule(module);
+    progress.Done(kModuleHeadWords);
+    AppendErrorHead(logs.errorHeads, module, head);
+    m["error_head"] = WordsJson(head);
+    m["error_blocks"] = Json::array();
+    for (std::uint32_t b = 1; b <= kModuleErrorBlocks; ++b) {
+        const LogBlock block = reader.ErrorBlockModule(module, b);
+        progress.Done(kRecordsPerBlock);
+        AppendErrorRecords(logs.errorRecords, module, b, block);
+        m["error_blocks"].push_back(Json{{"block", b}, {"records", RecordsJson(block)}});
+    }
+    const std::uint16_t editHead = reader.EditHeadModule(module);
+    progress.Done(1);
+    AppendEditHead(logs.editHeads, module, editHead);
+    m["edit_head"] = editHead;
+    const LogBlock edits = reader.EditBlockModule(module);
+    progress.Done(kRecordsPerBlock);
+    AppendEditRecords(logs.editRecords, module, edits);
+    m["edit_records"] = RecordsJson(edits);
+    return m;
+}
+
+DumpLogs ReadLogs(MeterReader& reader, const std::vector<std::uint32_t>& chosen, DumpProgress& progress) {
+    DumpLogs logs;
     const auto deviceHead = reader.ErrorHeadDevice();
     progress.Done(kDeviceHeadWords);
-    AppendErrorHead(errorHeads, 0, deviceHead);
-    logs["error_head_device"] = WordsJson(deviceHead);
-    logs["error_blocks_device"] = Json::array();
+    AppendErrorHead(logs.errorHeads, 0, deviceHead);
+    logs.json["error_head_device"] = WordsJson(deviceHead);
+    logs.json["error_blocks_device"] = Json::array();
     for (std::uint32_t b = 1; b <= kDeviceErrorBlocks; ++b) {
         const LogBlock block = reader.ErrorBlockDevice(b);
         progress.Done(kRecordsPerBlock);
-        AppendErrorRecords(errorRecords, 0, b, block);
-        logs["error_blocks_device"].push_back(Json{{"block", b}, {"records", RecordsJson(block)}});
+        AppendErrorRecords(logs.errorRecords, 0, b, block);
+        logs.json["error_blocks_device"].push_back(Json{{"block", b}, {"records", RecordsJson(block)}});
     }
-    logs["modules"] = Json::array();
-    for (std::uint32_t module : chosen) {
-        Json m;
-        m["module"] = module;
-        const auto head = reader.ErrorHeadModule(module);
-        progress.Done(kModuleHeadWords);
-        AppendErrorHead(errorHeads, module, head);
-        m["error_head"] = WordsJson(head);
-        m["error_blocks"] = Json::array();
-        for (std::uint32_t b = 1; b <= kModuleErrorBlocks; ++b) {
-            const LogBlock block = reader.ErrorBlockModule(module, b);
-            progress.Done(kRecordsPerBlock);
-            AppendErrorRecords(errorRecords, module, b, block);
-            m["error_blocks"].push_back(Json{{"block", b}, {"records", RecordsJson(block)}});
-        }
-        const std::uint16_t editHead = reader.EditHeadModule(module);
-        progress.Done(1);
-        AppendEditHead(editHeads, module, editHead);
-        m["edit_head"] = editHead;
-        const LogBlock edits = reader.EditBlockModule(module);
-        progress.Done(kRecordsPerBlock);
-        AppendEditRecords(editRecords, module, edits);
-        m["edit_records"] = RecordsJson(edits);
-        logs["modules"].push_back(m);
-    }
-    progress.Finish();
+    logs.json["modules"] = Json::array();
+    for (std::uint32_t module : chosen) logs.json["modules"].push_back(ReadModuleLogs(reader, module, progress, logs));
+    return logs;
+}
 
+Report BuildReport(const MeterFront& f, Json seriesJson, Table seriesTable, DumpLogs logs) {
     Report report;
-    report.json["identification"] = IdentJson(ident);
+    report.json["identification"] = IdentJson(f.ident);
     Json modules = Json::array();
-    for (const auto& [n, record] : moduleRecords) modules.push_back(ModuleJson(n, record));
-    report.json["modules"] = Json{{"module_count", moduleCount}, {"modules", modules}};
-    report.json["current"] = CurrentJson(current);
-    report.json["totals"] = TotalsJson(totals);
-    report.json["counters"] = CountersJson(counters);
-    report.json["series"] = seriesJson;
-    report.json["logs"] = logs;
-    report.tables = {IdentTable(ident),       ModulesTable(moduleCount, moduleRecords),
-                     CurrentTable(current),   TotalsTable(totals),
-                     CountersTable(counters), std::move(seriesTable),
-                     std::move(errorHeads),   std::move(errorRecords),
-                     std::move(editHeads),    std::move(editRecords)};
+    for (const auto& [n, record] : f.moduleRecords) modules.push_back(ModuleJson(n, record));
+    report.json["modules"] = Json{{"module_count", f.moduleCount}, {"modules", modules}};
+    report.json["current"] = CurrentJson(f.current);
+    report.json["totals"] = TotalsJson(f.totals);
+    report.json["counters"] = CountersJson(f.counters);
+    report.json["series"] = std::move(seriesJson);
+    report.json["logs"] = std::move(logs.json);
+    report.tables = {IdentTable(f.ident),        ModulesTable(f.moduleCount, f.moduleRecords),
+                     CurrentTable(f.current),    TotalsTable(f.totals),
+                     CountersTable(f.counters),  std::move(seriesTable),
+                     std::move(logs.errorHeads), std::move(logs.errorRecords),
+                     std::move(logs.editHeads),  std::move(logs.editRecords)};
+    return report;
+}
 
-    if (a.out.empty()) {
+void WriteDump(const Report& report, OutputFormat format, const std::string& out) {
+    if (out.empty()) {
         // The dump is a document: the human form is the JSON too.
         WriteReport(report, format == OutputFormat::Csv ? format : OutputFormat::Json, stdout);
         return;
     }
     std::error_code error;
-    std::filesystem::create_directories(a.out, error);
-    if (error) throw ToolError(kExitFailure, "cannot create " + a.out + ": " + error.message());
-    const std::filesystem::path dir(a.out);
+    std::filesystem::create_directories(out, error);
+    if (error) throw ToolError(kExitFailure, "cannot create " + out + ": " + error.message());
+    const std::filesystem::path dir(out);
     if (format == OutputFormat::Csv) {
         for (const Table& t : report.tables) WriteFile(dir / (t.name + ".csv"), CsvText(t));
     } else {
         WriteFile(dir / "dump.json", report.json.dump(2) + "\n");
     }
+}
+
+void RunDump(ToolContext& tool, const DumpArguments& a) {
+    const OutputFormat format = tool.options.format;
+    if (format == OutputFormat::Csv && a.out.empty())
+        throw ToolError(kExitBadArgument, "dump --format csv writes one file per table: give --out DIR");
+    const MeterFront front = ReadFront(tool, a);
+    DumpProgress progress(tool, PlannedValues(front, a));
+    Json seriesJson = Json::array();
+    Table seriesTable = SeriesTable();
+    ReadSeries(tool.Reader(), front, a, progress, seriesJson, seriesTable);
+    DumpLogs logs = ReadLogs(tool.Reader(), front.chosen, progress);
+    progress.Finish();
+    WriteDump(BuildReport(front, std::move(seriesJson), std::move(seriesTable), std::move(logs)), format, a.out);
 }
 
 }  // namespace

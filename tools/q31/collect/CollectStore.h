@@ -14,6 +14,11 @@
 #include <vector>
 
 #include "publicQ31.h"
+#include "tools/q31/collect/Attempt.h"
+#include "tools/q31/collect/LogRecord.h"
+#include "tools/q31/collect/MeterKey.h"
+#include "tools/q31/collect/MeterUnit.h"
+#include "tools/q31/collect/RunTotals.h"
 #include "tools/q31/collect/SeriesCheck.h"
 #include "tools/q31/common/SqliteDb.h"
 #include "tools/q31/common/SqliteStatement.h"
@@ -21,67 +26,6 @@
 namespace q31::tool::collect {
 
 struct MeterSettings;
-
-// Whose records: a meter's name, the serial number that answered under it,
-// and the epoch, raised by one each time that meter's counters were reset.
-// Records of different keys are never mixed.
-struct MeterKey {
-    std::string name;
-    std::uint32_t serial = 0;
-    std::int64_t epoch = 0;
-};
-
-// What the store knew of one serial number under one name.
-struct MeterUnit {
-    std::int64_t epoch = 0;
-    // The counters when they were last read; none before the first read.
-    std::optional<std::uint32_t> hourCount;
-    std::optional<std::uint32_t> dayCount;
-};
-
-// One attempt at a meter: a pass over it, or a port that could not be had.
-struct Attempt {
-    std::string meter;
-    std::uint32_t serialExpected = 0;
-    std::optional<std::uint32_t> serialFound;  // of the meter that answered, if one did
-    std::int64_t startedAt = 0;                // Unix seconds
-    std::int64_t endedAt = 0;
-    // "ok", "no answer", "other meter", "port error", "port busy", or
-    // "error" for anything else (a request the plug-in refused, a ring the
-    // meter kept writing while it was read).
-    std::string outcome;
-    std::string message;
-    int packets = 0;  // written, re-sends included
-    int resends = 0;
-    int rejectedChecksum = 0;  // replies thrown away for a bad checksum
-    int rejectedOther = 0;     // ... for another reason (address, length, confirmation)
-    int timeouts = 0;          // packets without an accepted reply in time
-    std::int64_t run = 0;
-};
-
-// A log record as stored: its place in the log and its bytes.
-struct LogRecord {
-    int block = 0;
-    int position = 0;
-    std::vector<std::uint8_t> bytes;
-};
-
-struct RunTotals {
-    int metersOk = 0;
-    int metersFailed = 0;
-    long long records = 0;
-    long long gaps = 0;
-    long long logRecords = 0;
-    long long snapshots = 0;
-
-    // Adds what `more` stored (not its meters).
-    void AddStored(const RunTotals& more) {
-        records += more.records;
-        gaps += more.gaps;
-        logRecords += more.logRecords;
-        snapshots += more.snapshots;
-    }
-};
 
 class CollectStore {
 public:

@@ -18,7 +18,9 @@
 
 #include "support/ServiceNotify.h"
 #include "tools/q31/collect/CollectConfig.h"
+#include "tools/q31/collect/CollectOptions.h"
 #include "tools/q31/collect/CollectOutput.h"
+#include "tools/q31/collect/CollectSignals.h"
 #include "tools/q31/collect/CollectStore.h"
 #include "tools/q31/collect/MeterJob.h"
 #include "tools/q31/collect/MeterPort.h"
@@ -27,25 +29,6 @@
 #include "tools/q31/status/StatusServer.h"
 
 namespace q31::tool::collect {
-
-struct CollectOptions {
-    std::string configPath;  // for the warning of a file others may read
-    std::string db;
-    bool once = false;
-    bool jsonl = false;
-    bool trace = false;
-    LogLevel logLevel = LogLevel::Info;
-    bool journal = false;  // stderr is the systemd journal
-    // Reads the configuration again (SIGHUP); throws ToolError when the file
-    // is wrong. Empty: no reloading.
-    std::function<CollectConfig()> reload;
-};
-
-// The signals the loop heeds, set by their handlers.
-struct CollectSignals {
-    const volatile std::sig_atomic_t* stop = nullptr;
-    volatile std::sig_atomic_t* reload = nullptr;
-};
 
 class Collector {
 public:
@@ -120,6 +103,14 @@ private:
     bool KeepWaitingForDatabase(long long waitedMs);
     // Totals of the run, the run's row closed, the summary; the exit status.
     int Finish(bool interrupted);
+    // Opens the database and begins the run's row; false when a stop came
+    // while another program held the database.
+    bool OpenStore();
+    // Polls the lines until a stop (true) or, with --once, every meter is done.
+    bool Loop();
+    void TakeReload();
+    void PollLineOrWaitForSpace(Line& line, Clock::time_point now);
+    std::string CollectingText() const;
 
     CollectConfig config_;
     CollectOptions options_;

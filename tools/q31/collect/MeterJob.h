@@ -20,6 +20,9 @@
 #include "tools/q31/collect/CollectConfig.h"
 #include "tools/q31/collect/CollectOutput.h"
 #include "tools/q31/collect/CollectStore.h"
+#include "tools/q31/collect/MeterFacts.h"
+#include "tools/q31/collect/PassRecord.h"
+#include "tools/q31/collect/RequestWatch.h"
 #include "tools/q31/collect/SeriesCheck.h"
 #include "tools/q31/collect/StepQueue.h"
 #include "tools/q31/common/ExitStatus.h"
@@ -74,8 +77,8 @@ public:
     const MeterSettings& Spec() const { return spec_; }
     State Current() const { return state_; }
     // Why the last pass failed, and the exit status that kind of failure has.
-    const std::string& Failure() const { return failure_; }
-    ExitStatus FailureStatus() const { return failureStatus_; }
+    const std::string& Failure() const { return pass_.failure; }
+    ExitStatus FailureStatus() const { return pass_.failureStatus; }
     // What this job stored since it was made.
     const RunTotals& Stored() const { return writer_.Stored(); }
 
@@ -129,23 +132,9 @@ private:
 
     State state_ = State::Idle;
     StepQueue steps_;
-    bool inFlight_ = false;
-    Clock::time_point lastLineChange_{};
-    bool onLine_ = false;  // the request in flight has had the line (an event came)
-    std::int64_t lastEventUs_ = 0;
-    LineCounts countsAtStart_;  // of the request on the line
-    std::string failure_;
-    ExitStatus failureStatus_ = kExitOk;
-
-    std::int64_t run_ = 0;
-    std::int64_t passStart_ = 0;  // Unix seconds
-    LineCounts countsAtPass_;
-    std::optional<std::uint32_t> serialFound_;
-    SDevIdent ident_{};
-    std::uint32_t modules_ = 0;
-    SArhiveCount counters_{};
-    SArhiveCount passCounters_{};  // as read at the start of the pass's archive reads
-    MeterKey key_;
+    PassRecord pass_;
+    RequestWatch watch_;
+    MeterFacts meter_;
     std::vector<PendingSeries> pending_;  // all of one ring
     int pendingRing_ = -1;
 

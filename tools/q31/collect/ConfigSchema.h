@@ -1,0 +1,174 @@
+// Every key of the collector's configuration file, once: the reader takes
+// its type, range and default from here, and the manual page's key tables,
+// docs/configuration.md and the example file are checked against it (see
+// tests/collect/ConfigDocsTest.cpp, which rewrites the tables on request).
+#pragma once
+
+#include <cstdint>
+#include <limits>
+#include <string_view>
+
+#include "publicQ31.h"
+
+namespace q31::tool::collect {
+
+// The tables a key is written in; [defaults] takes the keys of Meter that
+// are not `own`.
+enum class KeyTable { Collect, Meter, Sim, Fault, Postgres, Mqtt, Http };
+
+enum class KeyType { Text, Whole, Number, Flag, Choice, TextList, WholeList, Table, TableList };
+
+// The top of a range that has none.
+inline constexpr double kNoLimit = std::numeric_limits<double>::infinity();
+
+struct KeyRow {
+    KeyTable table;
+    std::string_view key;
+    KeyType type;
+    // Whole numbers and numbers (and the items of a WholeList): the values
+    // allowed and the default (a flag's: 0 or 1). Doubles hold every whole
+    // number a key takes exactly.
+    double lo = 0;
+    double hi = 0;
+    double fallback = 0;
+    // The default of a text or a choice as the reader uses it; where the
+    // default is worked out at run time (the gateway's host name) or is not
+    // one value (a list's), as the reference states it. Of a number, ""
+    // stands for the fallback's value.
+    std::string_view defaultText = {};
+    std::string_view help = {};
+    bool required = false;
+    bool own = false;  // [[meter]] only: not in [defaults]
+};
+
+struct TableRow {
+    KeyTable table;
+    std::string_view header;  // as the reference heads its keys
+    std::string_view help;
+};
+
+// clang-format off
+inline constexpr TableRow kConfigTables[] = {
+    {KeyTable::Collect, "[collect]", "How the collector runs, for every meter."},
+    {KeyTable::Meter, "[[meter]] and [defaults]",
+     "One *[[meter]]* table per meter. *[defaults]* takes any key of a meter but *name*, *port* and *sim*, "
+     "for every meter that does not set it. Meters on one port must share its line settings and differ in "
+     "address."},
+    {KeyTable::Sim, "[meter.sim]", "For a meter on a *sim:SEED* port: the virtual meter made inside the program."},
+    {KeyTable::Fault, "faults = [{ ... }] in [meter.sim]",
+     "Each entry spoils a share of the virtual meter's replies."},
+    {KeyTable::Postgres, "[sink.postgres]",
+     "Ships the journal to PostgreSQL, which many gateways may share; on when the table is there. A password in "
+     "*url* is masked in every message, in either form."},
+    {KeyTable::Mqtt, "[sink.mqtt]",
+     "One JSON message per stored batch to an MQTT broker, on *PREFIX/GATEWAY/METER/KIND*; on when the table "
+     "is there."},
+    {KeyTable::Http, "[http]",
+     "Serves /metrics (Prometheus) and a status page at /; on when the table is there. A connection idle for "
+     "2 s is closed; 16 are served at once and 32 more wait, the rest wait in the kernel."},
+};
+
+inline constexpr KeyRow kConfigKeys[] = {
+    // table           key              type             lo    hi            fallback defaultText
+    {KeyTable::Collect, "db",            KeyType::Text,   0, 0, 0, "",
+     "The SQLite database, made when missing; *--db* on the command line takes precedence."},
+    {KeyTable::Collect, "retries",       KeyType::Whole,  0, 1000, 3, "",
+     "Further attempts on a failed meter within one pass (*--once*)."},
+    {KeyTable::Collect, "retry_base_ms", KeyType::Whole,  1, 86400000, 2000, "",
+     "The pause before the first retry, doubled for each further failure."},
+    {KeyTable::Collect, "retry_max_ms",  KeyType::Whole,  1, 86400000, 300000, "",
+     "The longest pause; not below *retry_base_ms*."},
+    {KeyTable::Collect, "confirm",       KeyType::Choice, 0, 0, 0, "auto",
+     "Confirmed reads: *off*, *always*, or *auto* (only after a fault), for every meter that names none. "
+     "*--confirm* on the command line overrules the file."},
+    {KeyTable::Collect, "gateway",       KeyType::Text,   0, 0, 0, "the host name",
+     "This gateway's name in what the sinks receive; no *+*, *#* or control character."},
+
+    {KeyTable::Meter, "name",       KeyType::Text,   0, 0, 0, "",
+     "Unique; the meter's key in the database. No control character, and no *+* or *#* while *[sink.mqtt]* is "
+     "on.", true, true},
+    {KeyTable::Meter, "port",       KeyType::Text,   0, 0, 0, "",
+     "A serial device, or *sim:SEED* for a virtual meter inside the program.", true, true},
+    {KeyTable::Meter, "sim",        KeyType::Table,  0, 0, 0, "", "The virtual meter of a *sim:SEED* port.",
+     false, true},
+    {KeyTable::Meter, "baud",       KeyType::Whole,  50, 4000000, 9600, "", "A standard line speed."},
+    {KeyTable::Meter, "parity",     KeyType::Choice, 0, 0, 0, "none", "*none*, *even* or *odd*."},
+    {KeyTable::Meter, "stop_bits",  KeyType::Whole,  1, 2, 1, "", "Stop bits of each character."},
+    {KeyTable::Meter, "echo",       KeyType::Flag,   0, 1, 0, "", "A two-wire line that returns what is sent."},
+    {KeyTable::Meter, "serial",     KeyType::Whole,  0, 4294967295.0, 0, "",
+     "The serial number the meter must answer with (*q31 id* shows it).", true},
+    {KeyTable::Meter, "address",    KeyType::Whole,  Q31_ADDRESS_MIN, Q31_ADDRESS_MAX, Q31_DEFAULT_ADDRESS, "",
+     "The meter's address on its line."},
+    {KeyTable::Meter, "timeout_ms", KeyType::Whole,  1, Q31_TIMEOUT_MAX_MS, 1000, "",
+     "The wait for each reply."},
+    {KeyTable::Meter, "send_limit", KeyType::Whole,  1, 1000, Q31_DEFAULT_SEND_LIMIT, "",
+     "Sends of one packet before the read fails."},
+    {KeyTable::Meter, "confirm",    KeyType::Choice, 0, 0, 0, "[collect] confirm", "As in *[collect]*."},
+    {KeyTable::Meter, "series",     KeyType::TextList, 0, 0, 0, "all",
+     "*time*, *stop*, *t*, *u*, *m*, *e*, or one ring's, such as *t_hour*."},
+    {KeyTable::Meter, "rings",      KeyType::TextList, 0, 0, 0, "both", "*hour*, *day*."},
+    {KeyTable::Meter, "modules",    KeyType::WholeList, 1, 6, 0, "every module the meter reports",
+     "The modules read."},
+    {KeyTable::Meter, "logs",       KeyType::Flag,   0, 1, 1, "", "Reads the error and edit logs."},
+    {KeyTable::Meter, "current_every_min", KeyType::Whole, 0, 1000000, 15, "",
+     "Minutes between reads of the current values and totals; 0: never."},
+    {KeyTable::Meter, "archive_every_min", KeyType::Number, 0.01, 1000000, 60, "",
+     "Minutes between reads of new archive records and the logs (not with *--once*); a fraction suits a "
+     "virtual meter whose clock runs fast."},
+
+    {KeyTable::Sim, "serial",         KeyType::Whole,  0, 4294967295.0, 0, "the meter's", "Its serial number."},
+    {KeyTable::Sim, "modules",        KeyType::Whole,  1, 6, 2, "", "Its modules."},
+    {KeyTable::Sim, "hour_count",     KeyType::Whole,  0, 4294967295.0, 300, "", "The hourly records it holds."},
+    {KeyTable::Sim, "day_count",      KeyType::Whole,  0, 4294967295.0, 120, "", "The daily records it holds."},
+    {KeyTable::Sim, "version_word",   KeyType::Whole,  0, 0xFFFF, 0x00F0, "0x00F0", "Its version word."},
+    {KeyTable::Sim, "reply_delay_ms", KeyType::Whole,  0, 60000, 0, "", "The pause before each reply."},
+    {KeyTable::Sim, "faults",         KeyType::TableList, 0, 0, 0, "none", "The faults of its replies."},
+    {KeyTable::Sim, "clock_rate",     KeyType::Number, 0, kNoLimit, 0, "",
+     "Simulated seconds per second, 0 or more; 0 keeps its memory as made. The line takes its first meter's."},
+
+    {KeyTable::Fault, "kind",  KeyType::Choice, 0, 0, 0, "",
+     "*silence*, *bad-checksum*, *wrong-address*, *short*, *corrupt*, *delay* or *blind-corrupt*.", true},
+    {KeyTable::Fault, "rate",  KeyType::Number, 0, 1, 0, "", "The share of replies it spoils.", true},
+    {KeyTable::Fault, "param", KeyType::Whole,  0, 600000, 0, "", "The fault's parameter (a delay's ms)."},
+
+    {KeyTable::Postgres, "url",           KeyType::Text,  0, 0, 0, "",
+     "A libpq URL, *postgresql://USER@HOST:PORT/DATABASE*, or key=value pairs (host=... dbname=...).", true},
+    {KeyTable::Postgres, "password_file", KeyType::Text,  0, 0, 0, "",
+     "The password, read at each connection."},
+    {KeyTable::Postgres, "batch_rows",    KeyType::Whole, 1, 1000000, 5000, "",
+     "Archive values per transaction, about."},
+
+    {KeyTable::Mqtt, "host",          KeyType::Text,  0, 0, 0, "127.0.0.1", "A host name or address, not a URL."},
+    {KeyTable::Mqtt, "port",          KeyType::Whole, 1, 65535, 1883, "", "The broker's port."},
+    {KeyTable::Mqtt, "prefix",        KeyType::Text,  0, 0, 0, "q31",
+     "The first level of every topic; not empty, no *+*, *#* or control character."},
+    {KeyTable::Mqtt, "client_id",     KeyType::Text,  0, 0, 0, "q31-GATEWAY",
+     "The broker keeps the session of this client."},
+    {KeyTable::Mqtt, "username",      KeyType::Text,  0, 0, 0, "", "The user the broker knows."},
+    {KeyTable::Mqtt, "password_file", KeyType::Text,  0, 0, 0, "", "The password on its first line."},
+    {KeyTable::Mqtt, "ca_file",       KeyType::Text,  0, 0, 0, "", "TLS when given: the authorities trusted."},
+    {KeyTable::Mqtt, "cert_file",     KeyType::Text,  0, 0, 0, "", "A client certificate, with *key_file*."},
+    {KeyTable::Mqtt, "key_file",      KeyType::Text,  0, 0, 0, "", "The client certificate's key."},
+    {KeyTable::Mqtt, "keepalive_s",   KeyType::Whole, 5, 3600, 30, "", "Seconds between keep-alive messages."},
+
+    {KeyTable::Http, "listen", KeyType::Text, 0, 0, 0, "127.0.0.1:9731",
+     "*HOST:PORT*, *[IPv6]:PORT* or *:PORT* (every interface); port 0..65535, 0 any free one."},
+};
+// clang-format on
+
+// The row of `key` in `table`; a name that is not in the table does not compile.
+consteval const KeyRow& Key(KeyTable table, std::string_view key) {
+    for (const KeyRow& row : kConfigKeys)
+        if (row.table == table && row.key == key) return row;
+    throw "no such key";
+}
+
+// Calls f(table, row) for every key, table by table, in the reference's order.
+template <typename F>
+constexpr void VisitConfigSchema(F&& f) {
+    for (const TableRow& table : kConfigTables)
+        for (const KeyRow& row : kConfigKeys)
+            if (row.table == table.table) f(table, row);
+}
+
+}  // namespace q31::tool::collect
