@@ -53,13 +53,13 @@ void AddGlobalOptions(CLI::App& app, GlobalOptions& o) {
     app.add_option("--stop-bits", o.line.stopBits, "1 or 2")->check(CLI::IsMember({1, 2}))->capture_default_str();
     app.add_flag("--echo", o.echo, "the line returns every byte sent (two-wire line)");
     app.add_option("--timeout", o.timeoutMs, "reply time-out of one packet, ms")
-        ->check(CLI::Range(1, 600000))
+        ->check(CLI::Range(1, Q31_TIMEOUT_MAX_MS))
         ->capture_default_str();
     app.add_option("--send-limit", o.sendLimit, "re-sends of one packet before giving up (0: no limit)")
         ->check(CLI::Range(0, 1000000))
         ->capture_default_str();
     app.add_option("--address", o.address, "the meter's address on the line")
-        ->check(CLI::Range(1, 238))
+        ->check(CLI::Range(Q31_ADDRESS_MIN, Q31_ADDRESS_MAX))
         ->capture_default_str();
     AddChoiceOption(
         app, "--confirm", kConfirmChoices,

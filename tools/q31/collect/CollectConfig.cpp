@@ -238,19 +238,21 @@ std::vector<int> SeriesOf(const Reader& r) {
     return out;
 }
 
-sim::FaultRateOption FaultOf(const Reader& r) {
+SimFault FaultOf(const Reader& r) {
+    // The kinds q31-sim knows; it is told them by name.
+    constexpr std::string_view kFaultKinds[] = {"silence", "bad-checksum", "wrong-address", "short",
+                                                "corrupt", "delay",        "blind-corrupt"};
     r.RefuseUnknown(kFaultKeys);
-    sim::FaultRateOption o;
+    SimFault o;
     const auto kind = r.Get<std::string>("kind");
     if (!kind) r.Fail("kind", "required: silence, bad-checksum, wrong-address, short, corrupt, delay or blind-corrupt");
-    const auto parsed = sim::ParseFaultKind(*kind);
-    if (!parsed)
+    if (!Contains(kFaultKinds, *kind))
         r.Fail("kind", "must be silence, bad-checksum, wrong-address, short, corrupt, delay or blind-corrupt, not \"" +
                            *kind + "\"");
-    o.kind = *parsed;
+    o.kind = *kind;
     if (!r.Find("rate")) r.Fail("rate", "required: the share of replies it spoils, 0..1");
-    o.probability = r.Number("rate", o.probability);
-    if (!(o.probability >= 0 && o.probability <= 1)) r.Fail("rate", "must lie in 0..1");
+    o.rate = r.Number("rate", o.rate);
+    if (!(o.rate >= 0 && o.rate <= 1)) r.Fail("rate", "must lie in 0..1");
     o.param = static_cast<int>(r.Int("param", o.param, 0, 600000));
     return o;
 }
@@ -311,8 +313,8 @@ MeterSettings MeterOf(const Reader& r, std::uint8_t confirm) {
     m.echo = r.Get<bool>("echo").value_or(d.echo);
     m.serial = static_cast<std::uint32_t>(
         r.Required("serial", 0, 4294967295LL, "the serial number the meter must answer with (q31 id shows it)"));
-    m.address = static_cast<std::uint8_t>(r.Int("address", d.address, 1, 238));
-    m.timeoutMs = static_cast<int>(r.Int("timeout_ms", d.timeoutMs, 1, 600000));
+    m.address = static_cast<std::uint8_t>(r.Int("address", d.address, Q31_ADDRESS_MIN, Q31_ADDRESS_MAX));
+    m.timeoutMs = static_cast<int>(r.Int("timeout_ms", d.timeoutMs, 1, Q31_TIMEOUT_MAX_MS));
     m.sendLimit = static_cast<int>(r.Int("send_limit", d.sendLimit, 1, 1000));
     m.confirm = ConfirmOf(r, confirm);
     m.series = SeriesOf(r);

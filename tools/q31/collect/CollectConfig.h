@@ -8,13 +8,19 @@
 #include <vector>
 
 #include "publicQ31.h"
-#include "sim/FaultRateOption.h"
 #include "support/HostPort.h"
 
 namespace q31::tool::collect {
 
-// A port named "sim:SEED": a virtual meter started inside the program, made
-// as this says, so that a configuration runs on a machine without meters.
+// A fault a virtual meter puts into its replies, as q31-sim names it.
+struct SimFault {
+    std::string kind;  // silence, bad-checksum, wrong-address, short, corrupt, delay or blind-corrupt
+    double rate = 0;   // the share of replies it spoils
+    int param = 0;
+};
+
+// A port named "sim:SEED": a virtual meter (q31-sim) started by the program,
+// made as this says, so that a configuration runs on a machine without meters.
 struct SimSettings {
     std::uint64_t seed = 0;
     std::optional<std::uint32_t> serial;  // default: the serial number the meter entry expects
@@ -23,7 +29,7 @@ struct SimSettings {
     std::uint32_t dayCount = 120;
     std::uint16_t versionWord = 0x00F0;
     int replyDelayMs = 0;
-    std::vector<sim::FaultRateOption> faults;
+    std::vector<SimFault> faults;
     // Simulated seconds per real second: the meter writes its hourly and
     // daily records as it runs (0: its memory stays as made). The line takes
     // its first meter's.
@@ -31,9 +37,9 @@ struct SimSettings {
     bool given = false;  // the entry has a sim table of its own
 };
 
-// A virtual meter on a sim: line, as the line's PtyMeter makes it.
+// A virtual meter on a sim: line, as the line's q31-sim makes it.
 struct SimLineMeter {
-    std::uint8_t address = 201;
+    std::uint8_t address = Q31_DEFAULT_ADDRESS;
     std::uint32_t serial = 0;
     SimSettings sim;
 };
@@ -44,9 +50,9 @@ struct MeterSettings {
     HostPortSettings line;
     bool echo = false;
     std::uint32_t serial = 0;
-    std::uint8_t address = 201;
-    int timeoutMs = 1000;
-    int sendLimit = 3;
+    std::uint8_t address = Q31_DEFAULT_ADDRESS;
+    int timeoutMs = Q31_DEFAULT_TIMEOUT_MS;
+    int sendLimit = Q31_DEFAULT_SEND_LIMIT;
     std::uint8_t confirm = Q31_CONFIRM_AUTO;  // when read packets are confirmed
     // q31_series values, in the order they are read.
     std::vector<int> series;

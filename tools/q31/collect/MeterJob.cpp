@@ -75,6 +75,7 @@ bool MeterJob::Attach(PortHandle port) {
     o.confirm = spec_.confirm;
     session_ = api_.session_open(static_cast<Q31PortHandle>(port), &o);
     if (!session_) return false;
+    quietBoundMs_ = api_.quiet_bound_ms(&o);
     api_.session_set_trace(session_, &LineTrace::Handler, &trace_);
     return true;
 }
@@ -474,8 +475,8 @@ MeterJob::State MeterJob::Poll() {
                 lastEventUs_ = trace_.LastEventUs();
                 lastLineChange_ = Clock::now();
                 onLine_ = true;
-            } else if (onLine_ && Clock::now() - lastLineChange_ >
-                                      std::chrono::milliseconds(3LL * spec_.timeoutMs + kQuietSlackMs)) {
+            } else if (onLine_ &&
+                       Clock::now() - lastLineChange_ > std::chrono::milliseconds(quietBoundMs_ + kQuietSlackMs)) {
                 Fail(kExitNoAnswer, "no answer to the " + steps_.Front().what + " (the line fell silent)");
             }
             return state_;

@@ -131,7 +131,8 @@ private:
     StepQueue steps_;
     bool inFlight_ = false;
     Clock::time_point lastLineChange_{};
-    bool onLine_ = false;  // the request in flight has had the line (an event came)
+    bool onLine_ = false;   // the request in flight has had the line (an event came)
+    int quietBoundMs_ = 0;  // the plug-in's longest silence of the line, for its options
     std::int64_t lastEventUs_ = 0;
     LineCounts countsAtStart_;  // of the request on the line
     std::string failure_;
