@@ -80,6 +80,7 @@ ContextSession::~ContextSession() {
     deliver_.SetEnabled(false);
     guard_.SetEnabled(false);
     Session.Cancel();
+    RestoreLink();
     line_.Close(turn_);
 }
 

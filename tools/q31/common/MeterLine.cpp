@@ -71,7 +71,8 @@ std::string MeterLine::SimProgram() {
         if (!dir.empty() && Executable(fs::path(dir) / "q31-sim")) return (fs::path(dir) / "q31-sim").string();
         start = end + 1;
     }
-    return "q31-sim";
+    // Nothing relative to the working directory is ever run.
+    return {};
 }
 
 MeterLine::MeterLine(const LineSpec& spec) : virtual_(spec.isVirtual), path_(spec.port) {
@@ -83,10 +84,15 @@ MeterLine::MeterLine(const LineSpec& spec) : virtual_(spec.isVirtual), path_(spe
 }
 
 bool MeterLine::StartSim(const LineSpec& spec) {
+    const std::string what = "cannot start the virtual meter" + (spec.port.empty() ? "" : " " + spec.port);
     const std::string program = SimProgram();
+    if (program.empty()) {
+        error_ = what + ": q31-sim is neither beside " + ProgramDirectory(nullptr) + " nor on the PATH";
+        return false;
+    }
     const BusFile bus(spec.simBus);
     if (!spec.simBus.empty() && bus.Path().empty()) {
-        error_ = "cannot start the virtual meter " + spec.port + ": cannot write its bus file";
+        error_ = what + ": cannot write its bus file";
         return false;
     }
     std::vector<std::string> arguments = spec.simArguments;
@@ -96,7 +102,7 @@ bool MeterLine::StartSim(const LineSpec& spec) {
     if (sim_.Start(program, arguments)) path_ = sim_.FirstLine(kSimStartMs);
     if (path_.empty()) {
         sim_.Stop();
-        error_ = "cannot start the virtual meter " + spec.port + " (" + program + ")";
+        error_ = what + " (" + program + ")";
         return false;
     }
     return true;

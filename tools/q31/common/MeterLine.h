@@ -33,7 +33,7 @@ public:
     bool Busy() const { return busy_; }
 
     // Where q31-sim is looked for: beside this program (an install's bin/),
-    // in sim/ below it (a build tree), else on the PATH.
+    // in sim/ below it (a build tree), else on the PATH; empty when nowhere.
     static std::string SimProgram();
 
 private:
