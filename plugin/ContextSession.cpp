@@ -1,7 +1,5 @@
 #include "plugin/ContextSession.h"
 
-#include <cstring>
-
 namespace q31 {
 
 namespace {
