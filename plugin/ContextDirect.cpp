@@ -162,6 +162,7 @@ void ContextSession::RestoreLink() {
     link.OnFalseCRC = nullptr;
     link.OnReceiveExecuted = nullptr;
     link.ReadConfirmation = confirm_;
+    link.Repetition = true;
 }
 
 void ContextSession::DeliverDirect() {

@@ -43,8 +43,6 @@ void MeterSession::SetLink(PortHandle port, bool echo, int timeOutMs) {
 
 void MeterSession::ApplyLink() {
     PublicNetKs_6x61.NullByteEnabled = false;
-    // An exchange of the owner's own may have sent its packets once only.
-    PublicNetKs_6x61.Repetition = true;
     PublicDev.ComHandle = port_;
     PublicNetKs_6x61.SetTimeOut(timeOutMs_);
     PublicDev.EchoRead = echo_;

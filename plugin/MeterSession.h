@@ -47,7 +47,7 @@ public:
 
     // The line, applied at the start of every request.
     void SetLink(PortHandle port, bool echo, int timeOutMs);
-    // Puts the line's settings on the components, re-sending on.
+    // Puts the line's settings on the components.
     void ApplyLink();
     // Re-sends of one packet before the request ends with NoAnswer; 0: no limit.
     int SendLimit = kUnlimitedSends;
