@@ -512,6 +512,59 @@ Q31_API int Q31_CALL q31_get_edit_block_module(q31_session* session, const SDevI
  * closed session. */
 Q31_API int Q31_CALL q31_session_set_trace(q31_session* session, TQ31TraceHandler handler, void* user);
 
+/* The longest a session's line may carry no trace event while one of its
+ * requests is in flight, in ms, for a session opened with `options`: a
+ * packet's time-out, then the time an answer to it may still come late
+ * (while the line is let fall quiet before the next packet), then the send
+ * delay. The bytes' own time on the wire comes on top. A host that watches
+ * the trace may take a longer silence for a line that is gone. Returns 0 when
+ * q31_options_check refuses `options` (null too). */
+Q31_API int32_t Q31_CALL q31_quiet_bound_ms(const q31_options* options);
+
+/* The identity at the session's address, asked as a scan of the line asks:
+ * the identification is sent once, whatever the send limit, and waited for
+ * the session's time-out. With the confirm option Q31_CONFIRM_ALWAYS it is
+ * sent again until two replies in a row agree. A time-out or a damaged reply
+ * ends it at once with Q31_NO_ANSWER, so that a silent address costs one
+ * time-out; so do replies that keep disagreeing, or a line that never falls
+ * quiet, once q31_quiet_bound_ms has passed twice. Returns as q31_get_id;
+ * the callback is the same. */
+Q31_API int Q31_CALL q31_probe_id(q31_session* session, q31_ident_cb callback, void* user);
+
+/* The meter's measurement and calibration commands, for q31_service. */
+enum {
+    Q31_SERVICE_SAVE = 0x80,         /* first: a value 0..255; reply: the acknowledgement byte */
+    Q31_SERVICE_ANALOG_START = 0x81, /* first: a value 0..255; reply: the acknowledgement byte */
+    Q31_SERVICE_ANALOG_READ = 0x82,  /* first: a RAM address 0..0xFFFF, second: a count 1..252;
+                                        reply: that many bytes of measurement data */
+    Q31_SERVICE_ANALOG_END = 0x83,   /* reply: the acknowledgement byte */
+    Q31_SERVICE_FLOW = 0x84,         /* first: a value 0..255; reply: the acknowledgement byte */
+    Q31_SERVICE_TERM = 0x85,         /* reply: the acknowledgement byte */
+    Q31_SERVICE_PRESS = 0x86,        /* reply: the pressure ADC data */
+    Q31_SERVICE_ADC = 0x100          /* four exchanges: the RAM pointer record, the term calculation and
+                                        two RAM reads; reply: 68 bytes, the RAM addresses of values 0-7
+                                        and of values 8-15 (16 bits each), then the sixteen 32-bit values,
+                                        every number low byte first */
+};
+
+/* bytes: `length` bytes of a service command's reply (see Q31_SERVICE_...). */
+typedef void (Q31_CALL *q31_bytes_cb)(const q31_result* result, const uint8_t* bytes, uint32_t length,
+                                      void* user);
+
+/* Runs one measurement or calibration command (`command`: Q31_SERVICE_...)
+ * with its numbers `first` and `second` (0 where the command takes none) on
+ * the session's meter. Unlike the read requests it sends no identification
+ * before it and names no meter: whatever answers at the session's address
+ * is the meter. Every packet is sent once, whatever the send limit, so that a
+ * meter that does not answer, or answers damaged, ends it at once with
+ * Q31_NO_ANSWER; a reply whose last read came short is none either. Reads
+ * are never confirmed, whatever the confirm option: the replies are live
+ * measurements, and two readings seldom agree. Returns as the requests
+ * above; Q31_ERR_ARGUMENT for an unknown command or a number out of its
+ * range. result->expected_serial and found_serial are 0. */
+Q31_API int Q31_CALL q31_service(q31_session* session, uint32_t command, uint32_t first, uint32_t second,
+                                 q31_bytes_cb callback, void* user);
+
 /* A short English text for a Q31_ status; never null. */
 Q31_API const char* Q31_CALL q31_strerror(int status);
 

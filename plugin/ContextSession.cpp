@@ -45,8 +45,21 @@ bool ContextSession::Valid(const q31_options& options) {
            options.confirm <= Q31_CONFIRM_AUTO;
 }
 
+std::int32_t ContextSession::QuietBoundMs(const q31_options& options) {
+    // The tail the link listens for behind a frame is counted at the
+    // character time of a port without a speed; the bytes' own time on the
+    // wire is the host's to add.
+    constexpr int kTailMs = TPublicNetKs::kTailChars * TPublicNetKs::kUnknownCharMicros / 1000;
+    return options.timeout_ms * (1 + TPublicNetKs::kQuietTimeOuts) + MeterSession::kSendDelayMs + kTailMs;
+}
+
 ContextSession::ContextSession(PortHandle port, const q31_options& options, SharedLine& line, MessageLoop& loop)
-    : Session(loop), line_(line) {
+    : Session(loop),
+      line_(line),
+      confirm_(ConfirmOf(options.confirm)),
+      quietBoundMs_(QuietBoundMs(options)),
+      deliver_(loop, 1, false),
+      guard_(loop, 1000, false) {
     Session.SetLink(port, options.echo != 0, options.timeout_ms);
     Session.SetAddress(options.slave_address);
     Session.SendLimit = options.send_limit;
@@ -55,12 +68,17 @@ ContextSession::ContextSession(PortHandle port, const q31_options& options, Shar
     Session.OnResult = MeterSession::ResultEvent::Bind<&ContextSession::Result>(this);
     turn_.OnTurn = Delegate<void()>::Bind<&ContextSession::Begin>(this);
     turn_.Unsettled = Delegate<bool()>::Bind<&ContextSession::LineUnsettled>(this);
+    deliver_.OnTimer = Delegate<void()>::Bind<&ContextSession::DeliverDirect>(this);
+    guard_.OnTimer = Delegate<void()>::Bind<&ContextSession::GuardExpired>(this);
 }
 
 ContextSession::~ContextSession() {
     // The exchange stops, its read included, before the next session's
     // request may go out on the same port.
+    deliver_.SetEnabled(false);
+    guard_.SetEnabled(false);
     Session.Cancel();
+    RestoreLink();
     line_.Close(turn_);
 }
 
@@ -77,6 +95,11 @@ int ContextSession::Start(RequestId id, const SDevIdent* dev, std::uint32_t firs
     if (dev) dev_ = *dev;
     first_ = first;
     second_ = second;
+    return Queue(Direct::None, callback, user);
+}
+
+int ContextSession::Queue(Direct direct, ContextCallback callback, void* user) {
+    direct_ = direct;
     callback_ = callback;
     user_ = user;
     waiting_ = true;
@@ -86,13 +109,17 @@ int ContextSession::Start(RequestId id, const SDevIdent* dev, std::uint32_t firs
 
 void ContextSession::Begin() {
     // The arguments passed the same check when the request was started.
-    Session.Request(id_, hasDev_ ? &dev_ : nullptr, first_, second_);
+    if (direct_ != Direct::None) BeginDirect();
+    else Session.Request(id_, hasDev_ ? &dev_ : nullptr, first_, second_);
 }
 
 bool ContextSession::LineUnsettled() { return Session.LineUnsettled(); }
 
 void ContextSession::Cancel() {
+    deliver_.SetEnabled(false);
+    guard_.SetEnabled(false);
     Session.Cancel();
+    RestoreLink();
     waiting_ = false;
     user_ = nullptr;
     line_.Leave(turn_);

@@ -12,7 +12,7 @@ MeterSession::MeterSession(MessageLoop& loop)
     PublicNetKs_6x61.SetSlaveNetAddress(201);
     PublicNetKs_6x61.SetReceiving_back(true);
     PublicNetKs_6x61.SetTimeOut(2000);
-    PublicNetKs_6x61.SetTimePackage(10);
+    PublicNetKs_6x61.SetTimePackage(kSendDelayMs);
     PublicNetKs_6x61.OnReceivedIDDevice =
         Delegate<void(SIDDevice*)>::Bind<&MeterSession::KS_PUBLIC1ReceivedIDDevice>(this);
     PublicNetKs_6x61.OnRepetition = Delegate<void(int)>::Bind<&MeterSession::LinkRepetition>(this);

@@ -35,6 +35,8 @@ public:
     static constexpr int kArchiveValues = TPublicNetKs_6x6::kArchiveValues;
     // Re-sends are not limited.
     static constexpr int kUnlimitedSends = 0;
+    // The link's send delay: the pause before each packet goes out.
+    static constexpr int kSendDelayMs = 10;
 
     using ResultEvent = Delegate<void(const RequestRow* row, RequestOutcome outcome)>;
 
@@ -45,6 +47,8 @@ public:
 
     // The line, applied at the start of every request.
     void SetLink(PortHandle port, bool echo, int timeOutMs);
+    // Puts the line's settings on the components.
+    void ApplyLink();
     // Re-sends of one packet before the request ends with NoAnswer; 0: no limit.
     int SendLimit = kUnlimitedSends;
     // A failed write ends the request with PortError instead of re-sending.
@@ -170,7 +174,6 @@ private:
     void Deliver(std::int32_t requestCode);
     void Finish(RequestOutcome outcome);
     void StopExchange(RequestOutcome outcome);
-    void ApplyLink();
 
     const RequestRow* active_ = nullptr;
     RequestOutcome outcome_ = RequestOutcome::Done;

@@ -46,6 +46,10 @@ bool HostPortBusy(int osError);
 // outside it is refused (EACCES) until added to it.
 std::string HostPortOpenErrorText(int osError);
 
+// Drops what the port has received and nobody read yet. Returns how many
+// bytes that was (0 when the system cannot tell); -1 when it failed.
+int DiscardHostPortInput(PortHandle port);
+
 // Closes a handle from OpenHostPort. kNoPort is ignored.
 void CloseHostPort(PortHandle port);
 

@@ -218,6 +218,25 @@ Q31_API int Q31_CALL q31_session_set_trace(q31_session* session, TQ31TraceHandle
     return Q31_OK;
 }
 
+Q31_API int32_t Q31_CALL q31_quiet_bound_ms(const q31_options* options) {
+    return options && q31::ContextSession::Valid(*options) ? q31::ContextSession::QuietBoundMs(*options) : 0;
+}
+
+Q31_API int Q31_CALL q31_probe_id(q31_session* session, q31_ident_cb callback, void* user) {
+    OpenSession* const open = Sessions().Find(session);
+    if (!open) return Q31_ERR_SESSION;
+    if (!callback) return Q31_ERR_ARGUMENT;
+    return open->context.StartProbe(ContextCallback::Of(callback), user);
+}
+
+Q31_API int Q31_CALL q31_service(q31_session* session, uint32_t command, uint32_t first, uint32_t second,
+                                 q31_bytes_cb callback, void* user) {
+    OpenSession* const open = Sessions().Find(session);
+    if (!open) return Q31_ERR_SESSION;
+    if (!callback) return Q31_ERR_ARGUMENT;
+    return open->context.StartService(command, first, second, ContextCallback::Of(callback), user);
+}
+
 Q31_API const char* Q31_CALL q31_strerror(int status) {
     switch (status) {
         case Q31_OK: return "success";

@@ -1,5 +1,6 @@
 #include "support/ChildProcess.h"
 
+#include <fcntl.h>
 #include <poll.h>
 #include <signal.h>
 #include <sys/wait.h>
@@ -10,9 +11,11 @@ namespace q31 {
 ChildProcess::~ChildProcess() { Stop(); }
 
 bool ChildProcess::Start(const std::string& program, const std::vector<std::string>& args) {
+    // The parent's ends are no other child's: a helper must see its standard
+    // input end when this program ends, however it ends.
     int in[2], out[2];
-    if (::pipe(in) != 0) return false;
-    if (::pipe(out) != 0) {
+    if (::pipe2(in, O_CLOEXEC) != 0) return false;
+    if (::pipe2(out, O_CLOEXEC) != 0) {
         ::close(in[0]);
         ::close(in[1]);
         return false;
@@ -25,8 +28,10 @@ bool ChildProcess::Start(const std::string& program, const std::vector<std::stri
     if (pid_ == 0) {
         ::dup2(in[0], 0);
         ::dup2(out[1], 1);
-        ::close(in[1]);
-        ::close(out[0]);
+        // Nothing else of the parent's (its database, its listening socket)
+        // stays open in the helper, which may outlive it.
+        if (::close_range(3, ~0U, 0) != 0)
+            for (int fd = 3; fd < 1024; ++fd) ::close(fd);
         ::execv(program.c_str(), argv.data());
         ::_exit(127);
     }

@@ -166,6 +166,15 @@ std::string HostPortOpenErrorText(int osError) {
     return text;
 }
 
+int DiscardHostPortInput(PortHandle port) {
+    if (!PortUsable(port)) return -1;
+    const int fd = static_cast<int>(port);
+    int waiting = 0;
+    if (::ioctl(fd, FIONREAD, &waiting) != 0) waiting = 0;
+    if (::tcflush(fd, TCIFLUSH) != 0) return -1;
+    return waiting;
+}
+
 void CloseHostPort(PortHandle port) {
     if (PortUsable(port)) ::close(static_cast<int>(port));
 }

@@ -100,6 +100,15 @@ bool HostPortBusy(int osError) { return osError == ERROR_ACCESS_DENIED; }
 // program holds it, which HostPortErrorText says already.
 std::string HostPortOpenErrorText(int osError) { return HostPortErrorText(osError); }
 
+int DiscardHostPortInput(PortHandle port) {
+    const HANDLE handle = reinterpret_cast<HANDLE>(port);
+    if (port == 0 || handle == INVALID_HANDLE_VALUE) return -1;
+    DWORD errors = 0;
+    COMSTAT status{};
+    const int waiting = ::ClearCommError(handle, &errors, &status) ? static_cast<int>(status.cbInQue) : 0;
+    return ::PurgeComm(handle, PURGE_RXCLEAR) ? waiting : -1;
+}
+
 void CloseHostPort(PortHandle port) {
     if (port != 0 && reinterpret_cast<HANDLE>(port) != INVALID_HANDLE_VALUE)
         ::CloseHandle(reinterpret_cast<HANDLE>(port));

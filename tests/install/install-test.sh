@@ -44,6 +44,13 @@ for p in "${programs[@]}"; do
 done
 # The installed operator program finds the installed plug-in (in ../lib).
 if [ -x "$prefix/bin/q31" ]; then
+  # It is a client of the plug-in alone: no virtual meter (it starts q31-sim)
+  # and no second copy of the engine inside it. The symbols are taken whole
+  # first: with pipefail, `nm | grep -q` fails when grep stops reading early.
+  symbols=$(nm -C "$prefix/bin/q31") || fail "nm cannot read the installed q31"
+  [ -n "$symbols" ] || fail "the installed q31 has no symbol table to check"
+  inside=$(grep -E 'q31::sim::|q31::TPublicNetKs|q31::TPublicDevCom' <<<"$symbols" || true)
+  [ -z "$inside" ] || fail "the installed q31 holds $(wc -l <<<"$inside") simulator or engine symbols, e.g. $(head -1 <<<"$inside")"
   "$prefix/bin/q31" --format json id >"$tmp/id.json" 2>"$tmp/id.err" || fail "installed q31 id: $(cat "$tmp/id.err")"
   grep -q '"device_type": 5120' "$tmp/id.json" || fail "installed q31 id gave no identification"
   # The collector finds the same plug-in: one pass over a virtual meter.

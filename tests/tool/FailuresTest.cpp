@@ -3,7 +3,10 @@
 // silent meter, damaged replies; and the line trace that shows why.
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include <cstring>
+#include <filesystem>
 #include <tuple>
 
 #include "sim/MeterLayout.h"
@@ -40,6 +43,20 @@ TEST(ExitStatus, APortThatCannotBeOpenedGivesTheSystemsReason) {
     EXPECT_EQ(run.status, kPortOpen);
     EXPECT_TRUE(Contains(run.err, "/dev/no-such-q31-port")) << run.err;
     EXPECT_TRUE(Contains(run.err, std::strerror(ENOENT))) << run.err;
+    EXPECT_TRUE(run.out.empty());
+}
+
+TEST(ExitStatus, AVirtualMeterWithoutQ31SimBesideTheProgramSaysWhereItWasLookedFor) {
+    namespace fs = std::filesystem;
+    const fs::path dir = fs::temp_directory_path() / ("q31-alone-" + std::to_string(::getpid()));
+    fs::create_directories(dir);
+    fs::copy_file(Q31_TOOL_PROGRAM, dir / "q31", fs::copy_options::overwrite_existing);
+    const std::string plugin = fs::path(Q31_TOOL_PROGRAM).parent_path() / "libpublicQ31.so";
+    const ToolRun run = RunProgram((dir / "q31").string(), {"--library", plugin, "id"});
+    fs::remove_all(dir);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_TRUE(Contains(run.err, "cannot start the virtual meter: q31-sim is neither beside " + dir.string()))
+        << run.err;
     EXPECT_TRUE(run.out.empty());
 }
 

@@ -25,6 +25,10 @@ std::vector<std::string> Lines(const std::string& text) {
 std::vector<std::string> ToolRun::OutLines() const { return Lines(out); }
 
 ToolRun RunTool(const std::vector<std::string>& args, int timeoutMs) {
+    return RunProgram(Q31_TOOL_PROGRAM, args, timeoutMs);
+}
+
+ToolRun RunProgram(const std::string& path, const std::vector<std::string>& args, int timeoutMs) {
     ToolRun run;
     int out[2], err[2];
     if (::pipe2(out, O_CLOEXEC) != 0 || ::pipe2(err, O_CLOEXEC) != 0) return run;
@@ -35,7 +39,7 @@ ToolRun RunTool(const std::vector<std::string>& args, int timeoutMs) {
         ::dup2(out[1], 1);
         ::dup2(err[1], 2);
         std::vector<char*> argv;
-        std::string program = Q31_TOOL_PROGRAM;
+        std::string program = path;
         argv.push_back(program.data());
         std::vector<std::string> copy = args;
         for (std::string& a : copy) argv.push_back(a.data());

@@ -21,6 +21,8 @@ struct ToolRun {
 // Runs q31 with `args`, with stdin closed and no terminal, waiting at most
 // `timeoutMs` before killing it.
 ToolRun RunTool(const std::vector<std::string>& args, int timeoutMs = 120000);
+// The same for a copy of q31 at `path`.
+ToolRun RunProgram(const std::string& path, const std::vector<std::string>& args, int timeoutMs = 120000);
 
 // The lines of a text.
 std::vector<std::string> Lines(const std::string& text);

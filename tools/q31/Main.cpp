@@ -1,7 +1,7 @@
-// q31: the operator's program for Q31 meters. Reads a meter through the
-// plug-in as a host does (its exported context API), runs the service
-// commands through the heat-meter component, and dumps a whole meter.
-// Without --port it starts the virtual meter on a pseudo-terminal.
+// q31: the operator's program for Q31 meters. Reads, scans, services and
+// dumps a meter through the plug-in as a host does (its exported context
+// API, and nothing else). Without --port it starts the virtual meter, the
+// q31-sim program, on a pseudo-terminal.
 #include <cstdio>
 #include <string>
 

@@ -19,7 +19,7 @@ constexpr int kSendDelayMs = 10;
 // a meter on a noisy line is still found.
 constexpr int kSureTries = 3;
 
-bool Same(const SIDDevice& a, const SIDDevice& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
+bool Same(const SDevIdent& a, const SDevIdent& b) { return std::memcmp(&a, &b, sizeof a) == 0; }
 
 class Scanner {
 public:
@@ -39,7 +39,7 @@ public:
         if (named_.empty()) return {};
         link_.WaitQuiet(2 * plan_.scanTimeoutMs);
         for (const auto& [address, quick] : named_) {
-            const std::optional<SIDDevice> sure = Sure(address);
+            const std::optional<SDevIdent> sure = Sure(address);
             if (quick && !(sure && Same(*quick, *sure))) TraceBack(address, *quick);
         }
         std::vector<ScanHit> found;
@@ -49,10 +49,10 @@ public:
 
 private:
     // The identity at `address` looked at the sure way (once per address).
-    std::optional<SIDDevice> Sure(int address) {
+    std::optional<SDevIdent> Sure(int address) {
         if (checked_.count(address)) {
             const auto it = found_.find(address);
-            return it == found_.end() ? std::nullopt : std::optional<SIDDevice>(it->second);
+            return it == found_.end() ? std::nullopt : std::optional<SDevIdent>(it->second);
         }
         checked_.insert(address);
         ScanLink::Probe probe;
@@ -65,11 +65,11 @@ private:
     // `quick` was taken at `address` but is not what answers there: a meter
     // before it answered late. Looks back until the meter that sent it is
     // found, as far back as an answer within the reply time-out can reach.
-    void TraceBack(int address, const SIDDevice& quick) {
+    void TraceBack(int address, const SDevIdent& quick) {
         const int perAddress = plan_.scanTimeoutMs + kSendDelayMs;
         const int reach = std::max(kStrayReach, (plan_.replyTimeoutMs + perAddress - 1) / perAddress);
         for (int b = address - 1; b >= plan_.from && b >= address - reach; --b) {
-            const std::optional<SIDDevice> sure = Sure(b);
+            const std::optional<SDevIdent> sure = Sure(b);
             if (sure && Same(*sure, quick)) return;
         }
     }
@@ -77,9 +77,9 @@ private:
     ScanLink& link_;
     const ScanPlan& plan_;
     // The addresses to look at again, with what the quick pass took there.
-    std::map<int, std::optional<SIDDevice>> named_;
+    std::map<int, std::optional<SDevIdent>> named_;
     std::set<int> checked_;
-    std::map<int, SIDDevice> found_;
+    std::map<int, SDevIdent> found_;
 };
 
 }  // namespace

@@ -25,21 +25,21 @@
 #include <functional>
 #include <vector>
 
-#include "link/SIDDevice.h"
+#include "publicQ31.h"
 #include "tools/q31/cli/ScanLink.h"
 
 namespace q31::tool {
 
 struct ScanPlan {
-    int from = 1;
-    int to = 238;
-    int scanTimeoutMs = 200;    // the quick pass's wait at each address
-    int replyTimeoutMs = 2000;  // the wait of each confirming identification
+    int from = Q31_ADDRESS_MIN;
+    int to = Q31_ADDRESS_MAX;
+    int scanTimeoutMs = 200;                      // the quick pass's wait at each address
+    int replyTimeoutMs = Q31_DEFAULT_TIMEOUT_MS;  // the wait of each confirming identification
 };
 
 struct ScanHit {
     int address;
-    SIDDevice ident;
+    SDevIdent ident;
 };
 
 // The meters found, by address. `progress` (when given) learns how many

@@ -12,12 +12,13 @@ namespace q31::tool {
 namespace {
 constexpr int kPumpSliceMs = 50;
 // The session ends every request by itself once its send limit is spent;
-// a line with no event at all for this long means nothing will come.
+// a line with no event for longer than the plug-in's bound, by this much,
+// means nothing will come.
 constexpr int kQuietSlackMs = 5000;
 }  // namespace
 
 MeterReader::MeterReader(PluginApi& api, PortHandle port, const q31_options& options, LineTrace& trace)
-    : api_(api), trace_(trace), timeoutMs_(options.timeout_ms) {
+    : api_(api), trace_(trace), quietBoundMs_(api.quiet_bound_ms(&options)) {
     session_ = api_.session_open(static_cast<Q31PortHandle>(port), &options);
     if (!session_)
         throw ToolError(kExitBadArgument,
@@ -40,7 +41,7 @@ void MeterReader::Run(const char* what, Start start) {
     using Clock = std::chrono::steady_clock;
     auto lastChange = Clock::now();
     std::int64_t lastEvent = trace_.LastEventUs();
-    const auto quiet = std::chrono::milliseconds(3 * static_cast<long long>(timeoutMs_) + kQuietSlackMs);
+    const auto quiet = std::chrono::milliseconds(quietBoundMs_ + kQuietSlackMs);
     while (!call_.Done()) {
         api_.PumpMessages(kPumpSliceMs);
         if (call_.Done()) break;

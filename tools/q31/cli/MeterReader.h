@@ -56,7 +56,7 @@ private:
     PluginApi& api_;
     LineTrace& trace_;
     q31_session* session_ = nullptr;
-    int timeoutMs_;
+    int quietBoundMs_;  // the plug-in's longest silence of the line
     SDevIdent expected_{};
     PendingCall call_;
 };

@@ -15,8 +15,8 @@ namespace q31::tool {
 
 namespace {
 
-constexpr int kFirstAddress = 1;
-constexpr int kLastAddress = 238;
+constexpr int kFirstAddress = Q31_ADDRESS_MIN;
+constexpr int kLastAddress = Q31_ADDRESS_MAX;
 
 struct ScanArguments {
     int from = kFirstAddress;
@@ -41,12 +41,7 @@ bool ParseRange(const std::string& text, int& from, int& to) {
 }
 
 Json FoundJson(const ScanHit& f) {
-    SDevIdent d{};
-    d.DevType = f.ident.DevType;
-    d.IdWord2 = f.ident.IdWord2;
-    d.SerialNumber = f.ident.SerialNumber;
-    d.IdWord12 = f.ident.IdWord12;
-    const Json ident = IdentJson(d);
+    const Json ident = IdentJson(f.ident);
     return Json{{"address", f.address},
                 {"serial_number", ident["serial_number"]},
                 {"device_type", ident["device_type"]},
@@ -56,12 +51,14 @@ Json FoundJson(const ScanHit& f) {
 
 void RunScan(ToolContext& tool, ScanArguments a) {
     if (!a.addresses.empty() && !ParseRange(a.addresses, a.from, a.to))
-        throw ToolError(kExitBadArgument, "--addresses must be A-B or A, within 1-238, not \"" + a.addresses + "\"");
+        throw ToolError(kExitBadArgument, "--addresses must be A-B or A, within " + std::to_string(kFirstAddress) +
+                                              "-" + std::to_string(kLastAddress) + ", not \"" + a.addresses + "\"");
     if (a.from > a.to)
         throw ToolError(kExitBadArgument,
                         "scan: --from " + std::to_string(a.from) + " lies after --to " + std::to_string(a.to));
+    PluginApi& api = tool.Plugin();
     MeterLine& line = tool.Line();
-    ScanLink link(line.Handle(), tool.options.echo, tool.trace);
+    ScanLink link(api, line.Handle(), tool.SessionOptions(), tool.trace);
     ProgressBar bar(static_cast<std::uint64_t>(a.to - a.from + 1), StderrIsTerminal() && !tool.options.trace,
                     "addresses");
     const ScanPlan plan{a.from, a.to, a.timeoutMs, tool.options.timeoutMs};
@@ -103,7 +100,7 @@ void RegisterScanCommand(CLI::App& app, ToolContext& tool) {
         ->excludes("--from")
         ->excludes("--to");
     scan->add_option("--scan-timeout", args->timeoutMs, "how long each address is waited for, ms")
-        ->check(CLI::Range(1, 600000))
+        ->check(CLI::Range(1, Q31_TIMEOUT_MAX_MS))
         ->capture_default_str();
     scan->callback([&tool, args] { tool.action = [&tool, args] { RunScan(tool, *args); }; });
 }

@@ -2,7 +2,9 @@
 
 #include <chrono>
 
-#include "runtime/MessageLoop.h"
+#include "support/HostPort.h"
+#include "tools/q31/cli/LineSession.h"
+#include "tools/q31/common/PendingCall.h"
 
 namespace q31::tool {
 
@@ -14,86 +16,55 @@ constexpr int kSlackMs = 1000;
 constexpr int kQuietPeriods = 8;
 }  // namespace
 
-ScanLink::ScanLink(PortHandle port, bool echo, LineTrace& trace)
-    : channel_(nullptr, MessageLoop::Main()), trace_(trace), echo_(echo) {
-    channel_.ComHandle = port;
-    channel_.EchoRead = echo;
-}
-
-ScanLink::~ScanLink() {
-    if (link_) link_->BreakTransmit();
-    channel_.AbortRead();
-}
+ScanLink::ScanLink(PluginApi& api, PortHandle port, const q31_options& line, LineTrace& trace)
+    : api_(api), port_(port), line_(line), trace_(trace) {}
 
 ScanLink::Probe ScanLink::Identify(std::uint8_t address, int timeoutMs, bool confirmed) {
-    if (link_) link_->BreakTransmit();
-    channel_.AbortRead();
-    link_.emplace(nullptr, MessageLoop::Main());
-    TPublicNetKs& link = *link_;
-    link.DeviceComm = &channel_;
-    link.SetSlaveNetAddress(address);
-    link.SetReceiving_back(echo_);
-    link.SetTimeOut(timeoutMs);
-    link.SetTimePackage(10);
-    link.NullByteEnabled = false;
-    link.Repetition = false;
-    link.ReadConfirmation = confirmed ? ConfirmMode::Always : ConfirmMode::Off;
-    link.OnReceivedIDDevice = Delegate<void(SIDDevice*)>::Bind<&ScanLink::Identified>(this);
-    link.OnTimeOut = TPublicNetKs::SenderEvent::Bind<&ScanLink::Ended>(this);
-    link.OnFalseCRC = TPublicNetKs::SenderEvent::Bind<&ScanLink::Ended>(this);
-    link.OnTrace = TPublicNetKs::TraceEvent::Bind<&ScanLink::Trace>(this);
-
-    done_ = false;
+    q31_options options = line_;
+    options.slave_address = address;
+    options.timeout_ms = timeoutMs;
+    options.confirm = confirmed ? Q31_CONFIRM_ALWAYS : Q31_CONFIRM_OFF;
+    address_ = address;
     fault_ = bytes_ = false;
-    probe_ = {};
-    link.GetDeviceID();
+    Probe probe;
+    LineSession session(api_, port_, options, &ScanLink::Traced, this);
+    PendingCall call;
+    const int status = api_.probe_id(session.Handle(), &PendingCall::OnIdent, &call);
     const int sends = confirmed ? 2 : 1;
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(sends * timeoutMs + kSlackMs);
-    while (!done_ && std::chrono::steady_clock::now() < end) MessageLoop::Main().Pump(kPumpSliceMs);
-    if (!done_) {
+    if (status != Q31_OK || !session.Await(call, sends * timeoutMs + kSlackMs)) {
         // Replies that kept disagreeing, or a line that never fell quiet.
-        link.BreakTransmit();
-        channel_.AbortRead();
-        probe_.ident.reset();
         fault_ = true;
+    } else if (call.Result().status == Q31_OK) {
+        probe.ident = call.As<SDevIdent>();
     }
-    probe_.stray = fault_ || (!probe_.ident && bytes_);
-    return probe_;
+    probe.stray = fault_ || (!probe.ident && bytes_);
+    return probe;
 }
 
 bool ScanLink::WaitQuiet(int quietMs) {
     for (int i = 0; i < kQuietPeriods; ++i) {
         const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(quietMs);
-        while (std::chrono::steady_clock::now() < end) MessageLoop::Main().Pump(kPumpSliceMs);
-        if (channel_.ClearBuf() == 0) return true;
+        while (std::chrono::steady_clock::now() < end) api_.PumpMessages(kPumpSliceMs);
+        if (DiscardHostPortInput(port_) <= 0) return true;
     }
     return false;
 }
 
-void ScanLink::Trace(const TQ31TraceEvent& event) {
-    trace_.Record(event);
-    switch (event.kind) {
+void Q31_CALL ScanLink::Traced(const TQ31TraceEvent* event, void* user) {
+    ScanLink& self = *static_cast<ScanLink*>(user);
+    self.trace_.Record(*event);
+    switch (event->kind) {
         case Q31_TRACE_DISCARDED:
-        case Q31_TRACE_REJECTED: fault_ = true; break;
+        case Q31_TRACE_REJECTED: self.fault_ = true; break;
         case Q31_TRACE_READ:
             // The echo of our own packet is the first read of a line that
             // echoes; anything else that came and was not accepted is
             // someone's answer.
-            if (event.length > 0 && !(echo_ && event.bytes && event.bytes[0] == link_->GetSlaveNetAddress()))
-                bytes_ = true;
+            if (event->length > 0 && !(self.line_.echo && event->bytes && event->bytes[0] == self.address_))
+                self.bytes_ = true;
             break;
         default: break;
     }
-}
-
-void ScanLink::Identified(SIDDevice* ident) {
-    probe_.ident = *ident;
-    done_ = true;
-}
-
-void ScanLink::Ended(TComponent*) {
-    probe_.ident.reset();
-    done_ = true;
 }
 
 }  // namespace q31::tool

@@ -1,5 +1,5 @@
 // service: the meter's measurement and calibration commands, through the
-// heat-meter component on the tool's line (the plug-in does not offer them).
+// plug-in's q31_service on the tool's line.
 #include <cstdio>
 #include <cstring>
 #include <memory>
@@ -107,15 +107,12 @@ void RunService(ToolContext& tool, const std::vector<std::string>& words) {
     // Every command is checked before anything is sent, so a typo in the
     // third does not leave the first two done.
     if (!ParseServiceCommands(words, commands, error)) throw ToolError(kExitBadArgument, "service: " + error);
+    PluginApi& api = tool.Plugin();
     MeterLine& line = tool.Line();
-    ServiceLinkOptions options;
-    options.echo = tool.options.echo;
-    options.timeoutMs = tool.options.timeoutMs;
-    options.address = static_cast<std::uint8_t>(tool.options.address);
     std::optional<ToolError> failure;
     std::vector<ServiceOutcome> outcomes;
     {
-        ServiceLink link(line.Handle(), options, &tool.trace);
+        ServiceLink link(api, line.Handle(), tool.SessionOptions(), tool.trace);
         outcomes = RunServiceCommands(link, commands, tool.trace, failure);
     }
     // What was answered before a failure is still worth seeing.

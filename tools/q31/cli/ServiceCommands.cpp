@@ -18,8 +18,8 @@ struct ServiceCommandEntry {
     int argumentCount;
     ServiceArgument arguments[2];
     ServiceReply reply;
-    int packets;  // exchanges the command makes
-    bool (*start)(TPublicNetKs_6x6& meter, const long long* args);
+    int packets;            // exchanges the command makes
+    std::uint32_t command;  // Q31_SERVICE_...
     const char* help;
 };
 
@@ -31,67 +31,62 @@ constexpr ServiceArgument kAddress{"ADDR", 0, 0xFFFF};
 constexpr ServiceArgument kCount{"COUNT", 1, 252};
 constexpr ServiceArgument kNone{nullptr, 0, 0};
 
-std::uint8_t Byte(long long v) { return static_cast<std::uint8_t>(v); }
-
 constexpr ServiceCommandEntry kCommands[] = {
     {"save",
      1,
      {kValue, kNone},
      ServiceReply::Acknowledgement,
      1,
-     [](TPublicNetKs_6x6& m, const long long* a) { return m.SaveData(Byte(a[0])); },
+     Q31_SERVICE_SAVE,
      "save VALUE               the meter saves its data (0x80)"},
     {"analog-start",
      1,
      {kValue, kNone},
      ServiceReply::Acknowledgement,
      1,
-     [](TPublicNetKs_6x6& m, const long long* a) { return m.AnalogStart(Byte(a[0])); },
+     Q31_SERVICE_ANALOG_START,
      "analog-start VALUE       start an analog (ADC) measurement (0x81)"},
     {"analog-read",
      2,
      {kAddress, kCount},
      ServiceReply::Data,
      1,
-     [](TPublicNetKs_6x6& m, const long long* a) { return m.AnalogRead(static_cast<std::uint16_t>(a[0]), Byte(a[1])); },
+     Q31_SERVICE_ANALOG_READ,
      "analog-read ADDR COUNT   read COUNT bytes (1..252) of measurement data at ADDR (0x82)"},
     {"analog-end",
      0,
      {kNone, kNone},
      ServiceReply::Acknowledgement,
      1,
-     [](TPublicNetKs_6x6& m, const long long*) { return m.AnalogEnd(); },
+     Q31_SERVICE_ANALOG_END,
      "analog-end               end the analog measurement (0x83)"},
     {"flow",
      1,
      {kValue, kNone},
      ServiceReply::Acknowledgement,
      1,
-     [](TPublicNetKs_6x6& m, const long long* a) { return m.StartFlowCalculation(Byte(a[0])); },
+     Q31_SERVICE_FLOW,
      "flow VALUE               start the flow calculation (0x84)"},
     {"term",
      0,
      {kNone, kNone},
      ServiceReply::Acknowledgement,
      1,
-     [](TPublicNetKs_6x6& m, const long long*) { return m.StartTermCalculation(); },
+     Q31_SERVICE_TERM,
      "term                     start the term (heat) calculation (0x85)"},
     {"press",
      0,
      {kNone, kNone},
      ServiceReply::Data,
      1,
-     [](TPublicNetKs_6x6& m, const long long*) { return m.GetADCPressData(); },
+     Q31_SERVICE_PRESS,
      "press                    read the pressure ADC data (0x86)"},
     {"adc",
      0,
      {kNone, kNone},
      ServiceReply::ADCValues,
      4,
-     [](TPublicNetKs_6x6& m, const long long*) {
-         m.GetADCData();
-         return true;
-     },
+     Q31_SERVICE_ADC,
      "adc                      term calculation, then the sixteen ADC values from RAM"},
 };
 
@@ -159,7 +154,8 @@ std::vector<ServiceOutcome> RunServiceCommands(ServiceLink& link, const std::vec
     failure.reset();
     for (const ServiceCommand& c : commands) {
         const LineCounts before = trace.Counts();
-        const auto result = link.Run([&] { return c.entry->start(link.Meter(), c.args); }, c.entry->packets);
+        const auto result = link.Run(c.entry->command, static_cast<std::uint32_t>(c.args[0]),
+                                     static_cast<std::uint32_t>(c.args[1]), c.entry->packets);
         const std::string title = Title(c);
         switch (result) {
             case ServiceLink::Outcome::Reply: {
@@ -172,8 +168,8 @@ std::vector<ServiceOutcome> RunServiceCommands(ServiceLink& link, const std::vec
                 if (c.entry->reply == ServiceReply::Data && c.entry->argumentCount == 2)
                     o.firstAddress = static_cast<unsigned>(c.args[0]);
                 if (c.entry->reply == ServiceReply::ADCValues) {
-                    o.valuePointers[0] = link.Meter().ADCPointers[6];
-                    o.valuePointers[1] = link.Meter().ADCPointers[14];
+                    o.valuePointers[0] = link.ValuePointers()[0];
+                    o.valuePointers[1] = link.ValuePointers()[1];
                 }
                 outcomes.push_back(std::move(o));
                 continue;

@@ -1,5 +1,5 @@
 // The service tool's commands: one table row per command says its name, its
-// arguments and their ranges, how it starts on the heat-meter component and
+// arguments and their ranges, the plug-in's service command it runs and
 // what kind of reply it prints.
 #pragma once
 

@@ -1,8 +1,6 @@
 #include "tools/q31/cli/ServiceLink.h"
 
-#include <chrono>
-
-#include "runtime/MessageLoop.h"
+#include "tools/q31/common/PendingCall.h"
 
 namespace q31::tool {
 
@@ -11,77 +9,43 @@ namespace {
 // (send delays, reads handed over) before the tool stops waiting anyway.
 constexpr int kSlackPerPacketMs = 500;
 constexpr int kSlackMs = 1000;
-constexpr int kPumpSliceMs = 50;
+// The ADC reply: two 16-bit RAM addresses before the values.
+constexpr std::size_t kAdcPointerBytes = 4;
 }  // namespace
 
-ServiceLink::ServiceLink(PortHandle port, const ServiceLinkOptions& options, LineTrace* trace)
-    : channel_(nullptr, MessageLoop::Main()), meter_(nullptr, MessageLoop::Main()), timeoutMs_(options.timeoutMs) {
-    channel_.ComHandle = port;
-    channel_.EchoRead = options.echo;
-    meter_.DeviceComm = &channel_;
-    meter_.SetSlaveNetAddress(options.address);
-    meter_.SetReceiving_back(options.echo);
-    meter_.SetTimeOut(options.timeoutMs);
-    meter_.SetTimePackage(10);
-    meter_.NullByteEnabled = false;
-    meter_.Repetition = false;
-    meter_.OnReceiveExecuted = TPublicNetKs::ReceiveEvent::Bind<&ServiceLink::Executed>(this);
-    meter_.OnTimeOut = TPublicNetKs::SenderEvent::Bind<&ServiceLink::TimedOut>(this);
-    meter_.OnFalseCRC = TPublicNetKs::SenderEvent::Bind<&ServiceLink::Damaged>(this);
-    if (trace) meter_.OnTrace = TPublicNetKs::TraceEvent::Bind<&LineTrace::Record>(trace);
-}
+ServiceLink::ServiceLink(PluginApi& api, PortHandle port, const q31_options& options, LineTrace& trace)
+    : api_(api),
+      trace_(trace),
+      timeoutMs_(options.timeout_ms),
+      session_(api, port, options, &ServiceLink::Traced, this) {}
 
-ServiceLink::~ServiceLink() {
-    meter_.BreakTransmit();
-    channel_.AbortRead();
-}
-
-void ServiceLink::Begin() {
-    // A command that ended without its reply may have left one of the
-    // component's own receive routines in place; every command starts with
-    // the replies coming here.
-    meter_.OnReceiveExecuted = TPublicNetKs::ReceiveEvent::Bind<&ServiceLink::Executed>(this);
-    done_ = false;
-    outcome_ = Outcome::NoAnswer;
+ServiceLink::Outcome ServiceLink::Run(std::uint32_t command, std::uint32_t first, std::uint32_t second, int packets) {
     reply_.clear();
-}
-
-ServiceLink::Outcome ServiceLink::Wait(int packets) {
-    const auto limit = std::chrono::milliseconds(packets * (timeoutMs_ + kSlackPerPacketMs) + kSlackMs);
-    const auto end = std::chrono::steady_clock::now() + limit;
-    while (!done_ && std::chrono::steady_clock::now() < end) MessageLoop::Main().Pump(kPumpSliceMs);
-    if (!done_) {
-        // Nothing more of this command may arrive into the next one.
-        meter_.BreakTransmit();
-        channel_.AbortRead();
+    rejected_ = false;
+    PendingCall call;
+    if (api_.service(session_.Handle(), command, first, second, &PendingCall::OnBytes, &call) != Q31_OK)
+        return Outcome::NotSent;
+    if (!session_.Await(call, packets * (timeoutMs_ + kSlackPerPacketMs) + kSlackMs)) return Outcome::NoAnswer;
+    if (call.Result().status != Q31_OK) return rejected_ ? Outcome::Damaged : Outcome::NoAnswer;
+    const std::vector<std::uint8_t>& bytes = call.Bytes();
+    std::size_t at = 0;
+    if (command == Q31_SERVICE_ADC && bytes.size() >= kAdcPointerBytes) {
+        valuePointers_[0] = static_cast<std::uint16_t>(bytes[0] | bytes[1] << 8);
+        valuePointers_[1] = static_cast<std::uint16_t>(bytes[2] | bytes[3] << 8);
+        at = kAdcPointerBytes;
     }
-    return done_ ? outcome_ : Outcome::NoAnswer;
+    reply_.assign(bytes.begin() + static_cast<std::ptrdiff_t>(at), bytes.end());
+    return Outcome::Reply;
 }
 
-void ServiceLink::Executed(short Length, char* Buffer) {
-    // A read that ran out of time is handed on zero-filled, and the link takes
-    // the first byte of such a read for an acknowledgement; a reply whose last
-    // read came up short is none.
-    if (channel_.BytesRead < channel_.ReadSize) {
-        meter_.BreakTransmit();
-        outcome_ = Outcome::NoAnswer;
-        done_ = true;
-        return;
-    }
-    const auto* bytes = reinterpret_cast<const std::uint8_t*>(Buffer);
-    reply_.assign(bytes, bytes + (Length > 0 ? Length : 0));
-    outcome_ = Outcome::Reply;
-    done_ = true;
-}
-
-void ServiceLink::TimedOut(TComponent*) {
-    outcome_ = Outcome::NoAnswer;
-    done_ = true;
-}
-
-void ServiceLink::Damaged(TComponent*) {
-    outcome_ = Outcome::Damaged;
-    done_ = true;
+void Q31_CALL ServiceLink::Traced(const TQ31TraceEvent* event, void* user) {
+    ServiceLink& self = *static_cast<ServiceLink*>(user);
+    self.trace_.Record(*event);
+    // A damaged frame; a reply that was whole but unusable, or followed by
+    // another, is no damage the meter's packet suffered.
+    if (event->kind == Q31_TRACE_REJECTED && event->reason != Q31_REJECT_EMPTY &&
+        event->reason != Q31_REJECT_FOLLOWED && event->reason != Q31_REJECT_UNCONFIRMED)
+        self.rejected_ = true;
 }
 
 }  // namespace q31::tool

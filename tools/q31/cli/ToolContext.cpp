@@ -1,9 +1,36 @@
 #include "tools/q31/cli/ToolContext.h"
 
+#include <cstdio>
+
 #include "tools/q31/cli/ReportWriter.h"
 #include "tools/q31/common/ToolError.h"
 
 namespace q31::tool {
+
+namespace {
+const char* ParityName(HostParity p) {
+    switch (p) {
+        case HostParity::Even: return "even parity";
+        case HostParity::Odd: return "odd parity";
+        case HostParity::None: break;
+    }
+    return "no parity";
+}
+
+// The port the operator named, or, when none, one virtual meter at the
+// address asked for.
+LineSpec LineSpecOf(const GlobalOptions& options) {
+    LineSpec spec;
+    spec.port = options.port;
+    spec.settings = options.line;
+    if (spec.port.empty()) {
+        spec.isVirtual = true;
+        spec.simArguments = {"--address", std::to_string(options.address)};
+        if (options.echo) spec.simArguments.push_back("--echo");
+    }
+    return spec;
+}
+}  // namespace
 
 ToolContext::~ToolContext() {
     // The session goes before the port it writes on.
@@ -12,10 +39,20 @@ ToolContext::~ToolContext() {
 }
 
 MeterLine& ToolContext::Line() {
-    if (!line_) {
-        line_ = std::make_unique<MeterLine>(options);
-        if (options.trace) trace.PrintTo(stderr);
+    if (line_) return *line_;
+    auto line = std::make_unique<MeterLine>(LineSpecOf(options));
+    if (!line->Open() && line->Virtual() && line->OsError() == 0) throw ToolError(kExitFailure, line->Error());
+    if (!line->Open()) {
+        char setup[96];
+        std::snprintf(setup, sizeof setup, "%d baud, %s, %d stop bit%s", options.line.baud,
+                      ParityName(options.line.parity), options.line.stopBits, options.line.stopBits == 1 ? "" : "s");
+        throw ToolError(kExitPortOpen,
+                        "cannot open " + line->Path() + " (" + setup + "): " + HostPortOpenErrorText(line->OsError()));
     }
+    // stdout carries the report alone, whatever its format.
+    if (line->Virtual()) std::fprintf(stderr, "virtual meter on %s\n", line->Path().c_str());
+    if (options.trace) trace.PrintTo(stderr);
+    line_ = std::move(line);
     return *line_;
 }
 

@@ -8,7 +8,6 @@
 #include <vector>
 
 #include "publicQ31.h"
-#include "sim/FaultRateOption.h"
 #include "support/HostPort.h"
 #include "tools/q31/collect/ConfigSchema.h"
 #include "tools/q31/forward/MqttSinkSettings.h"
@@ -23,8 +22,15 @@ consteval T DefaultOf(KeyTable table, std::string_view key) {
     return static_cast<T>(Key(table, key).fallback);
 }
 
-// A port named "sim:SEED": a virtual meter started inside the program, made
-// as this says, so that a configuration runs on a machine without meters.
+// A fault a virtual meter puts into its replies, as q31-sim names it.
+struct SimFault {
+    std::string kind;  // silence, bad-checksum, wrong-address, short, corrupt, delay or blind-corrupt
+    double rate = 0;   // the share of replies it spoils
+    int param = 0;
+};
+
+// A port named "sim:SEED": a virtual meter (q31-sim) started by the program,
+// made as this says, so that a configuration runs on a machine without meters.
 struct SimSettings {
     std::uint64_t seed = 0;
     std::optional<std::uint32_t> serial;  // default: the serial number the meter entry expects
@@ -33,7 +39,7 @@ struct SimSettings {
     std::uint32_t dayCount = DefaultOf<std::uint32_t>(KeyTable::Sim, "day_count");
     std::uint16_t versionWord = DefaultOf<std::uint16_t>(KeyTable::Sim, "version_word");
     int replyDelayMs = DefaultOf<int>(KeyTable::Sim, "reply_delay_ms");
-    std::vector<sim::FaultRateOption> faults;
+    std::vector<SimFault> faults;
     // Simulated seconds per real second: the meter writes its hourly and
     // daily records as it runs (0: its memory stays as made). The line takes
     // its first meter's.
@@ -41,7 +47,7 @@ struct SimSettings {
     bool given = false;  // the entry has a sim table of its own
 };
 
-// A virtual meter on a sim: line, as the line's PtyMeter makes it.
+// A virtual meter on a sim: line, as the line's q31-sim makes it.
 struct SimLineMeter {
     std::uint8_t address = Q31_DEFAULT_ADDRESS;
     std::uint32_t serial = 0;

@@ -7,6 +7,7 @@
 
 #include "support/FileAccess.h"
 #include "support/HostName.h"
+#include "tools/q31/collect/VirtualLineSpec.h"
 #include "tools/q31/common/StoreFullError.h"
 #include "tools/q31/common/ToolError.h"
 #include "tools/q31/forward/SinkFactory.h"
@@ -70,7 +71,7 @@ bool Collector::OpenLine(Line& line, Clock::time_point now) {
     if (line.open) return true;
     if (now < line.retryAt) return false;
     // The first meter's line settings (and, for a virtual line, its sim table) make the line.
-    auto port = std::make_unique<MeterPort>(line.meters.front()->job->Spec());
+    auto port = std::make_unique<MeterLine>(LineSpecOf(line.meters.front()->job->Spec()));
     std::string why;
     if (!port->Open()) why = port->Error();
     for (Slot* s : line.meters) {

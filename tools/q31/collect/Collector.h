@@ -23,7 +23,7 @@
 #include "tools/q31/collect/CollectSignals.h"
 #include "tools/q31/collect/CollectStore.h"
 #include "tools/q31/collect/MeterJob.h"
-#include "tools/q31/collect/MeterPort.h"
+#include "tools/q31/common/MeterLine.h"
 #include "tools/q31/common/PluginApi.h"
 #include "tools/q31/forward/Forwarder.h"
 #include "tools/q31/status/StatusServer.h"
@@ -58,7 +58,7 @@ private:
     };
     struct Line {
         std::string port;
-        std::unique_ptr<MeterPort> open;  // null while closed
+        std::unique_ptr<MeterLine> open;  // null while closed
         std::vector<Slot*> meters;
         int failures = 0;  // opens or passes that failed on the port, in a row
         Clock::time_point retryAt{};

@@ -63,6 +63,7 @@ bool MeterJob::Attach(PortHandle port) {
     o.confirm = spec_.confirm;
     session_ = api_.session_open(static_cast<Q31PortHandle>(port), &o);
     if (!session_) return false;
+    quietBoundMs_ = api_.quiet_bound_ms(&o);
     api_.session_set_trace(session_, &LineTrace::Handler, &trace_);
     return true;
 }
@@ -314,7 +315,7 @@ MeterJob::State MeterJob::Poll() {
                 watch_.lastLineChange = Clock::now();
                 watch_.onLine = true;
             } else if (watch_.onLine && Clock::now() - watch_.lastLineChange >
-                                            std::chrono::milliseconds(3LL * spec_.timeoutMs + kQuietSlackMs)) {
+                                            std::chrono::milliseconds(quietBoundMs_ + kQuietSlackMs)) {
                 Fail(kExitNoAnswer, "no answer to the " + steps_.Front().what + " (the line fell silent)");
             }
             return state_;

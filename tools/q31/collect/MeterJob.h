@@ -134,6 +134,7 @@ private:
     StepQueue steps_;
     PassRecord pass_;
     RequestWatch watch_;
+    int quietBoundMs_ = 0;  // the plug-in's longest silence of the line, for its options
     MeterFacts meter_;
     std::vector<PendingSeries> pending_;  // all of one ring
     int pendingRing_ = -1;

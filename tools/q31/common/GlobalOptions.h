@@ -14,10 +14,10 @@ enum class OutputFormat { Human, Json, Csv };
 struct GlobalOptions {
     std::string port;  // empty: start the virtual meter on a pseudo-terminal
     HostPortSettings line;
-    bool echo = false;     // the line returns every byte sent
-    int timeoutMs = 2000;  // reply time-out of one packet
+    bool echo = false;                       // the line returns every byte sent
+    int timeoutMs = Q31_DEFAULT_TIMEOUT_MS;  // reply time-out of one packet
     int sendLimit = Q31_DEFAULT_SEND_LIMIT;
-    int address = 201;                        // the meter's address on the line
+    int address = Q31_DEFAULT_ADDRESS;        // the meter's address on the line
     std::uint8_t confirm = Q31_CONFIRM_AUTO;  // when read packets are confirmed
     bool confirmGiven = false;                // --confirm given: it overrides the collector's configuration too
     std::int64_t serial = -1;                 // the serial number the operator expects; -1: whichever answers

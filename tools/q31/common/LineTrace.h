@@ -1,5 +1,5 @@
-// What happened on the line: every trace event of the plug-in (or of the
-// service tool's own link) is counted, and printed on stderr with --trace.
+// What happened on the line: every trace event of the plug-in is counted,
+// and printed on stderr with --trace.
 //
 // The counts are what an operator needs when a meter stays silent: how many
 // packets went out, how many bytes came back, and how many replies were

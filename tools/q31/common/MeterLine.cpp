@@ -1,49 +1,116 @@
 #include "tools/q31/common/MeterLine.h"
 
-#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <random>
 
-#include "sim/PtyMeter.h"
-#include "support/HostPort.h"
-#include "tools/q31/common/ToolError.h"
+#include "support/ProcessInfo.h"
 
 namespace q31::tool {
 
 namespace {
-const char* ParityName(HostParity p) {
-    switch (p) {
-        case HostParity::Even: return "even parity";
-        case HostParity::Odd: return "odd parity";
-        case HostParity::None: break;
-    }
-    return "no parity";
+
+// How long q31-sim may take to name its pseudo-terminal.
+constexpr int kSimStartMs = 10000;
+
+namespace fs = std::filesystem;
+
+bool Executable(const fs::path& path) {
+    std::error_code error;
+    const fs::file_status status = fs::status(path, error);
+    return !error && fs::is_regular_file(status) && (status.permissions() & fs::perms::owner_exec) != fs::perms::none;
 }
+
+// The bus file q31-sim reads while it starts, in a directory of its own
+// that no one else can have made (no file planted there is written
+// through); removed once q31-sim has read it.
+class BusFile {
+public:
+    explicit BusFile(const std::string& text) {
+        if (text.empty()) return;
+        std::error_code error;
+        const fs::path temp = fs::temp_directory_path(error);
+        if (error) return;
+        std::random_device random;
+        for (int attempt = 0; attempt < 8 && dir_.empty(); ++attempt) {
+            const fs::path dir = temp / ("q31-sim-" + std::to_string(random()));
+            if (fs::create_directory(dir, error)) dir_ = dir;
+        }
+        if (dir_.empty()) return;
+        const fs::path file = dir_ / "bus.toml";
+        std::ofstream out(file, std::ios::out | std::ios::trunc);
+        out << text;
+        out.close();
+        if (out) path_ = file.string();
+    }
+    ~BusFile() {
+        std::error_code ignored;
+        if (!dir_.empty()) fs::remove_all(dir_, ignored);
+    }
+    BusFile(const BusFile&) = delete;
+    BusFile& operator=(const BusFile&) = delete;
+    const std::string& Path() const { return path_; }
+
+private:
+    fs::path dir_;
+    std::string path_;
+};
+
 }  // namespace
 
-MeterLine::MeterLine(const GlobalOptions& options) : path_(options.port) {
+std::string MeterLine::SimProgram() {
+    const fs::path here = ProgramDirectory(nullptr);
+    for (const fs::path& candidate : {here / "q31-sim", here / "sim" / "q31-sim"})
+        if (Executable(candidate)) return candidate.string();
+    const char* searchPath = std::getenv("PATH");
+    std::string dirs = searchPath ? searchPath : "";
+    for (std::size_t start = 0; start <= dirs.size();) {
+        const std::size_t end = std::min(dirs.find(':', start), dirs.size());
+        const std::string dir = dirs.substr(start, end - start);
+        if (!dir.empty() && Executable(fs::path(dir) / "q31-sim")) return (fs::path(dir) / "q31-sim").string();
+        start = end + 1;
+    }
+    // Nothing relative to the working directory is ever run.
+    return {};
+}
+
+MeterLine::MeterLine(const LineSpec& spec) : virtual_(spec.isVirtual), path_(spec.port) {
+    if (virtual_ && !StartSim(spec)) return;
+    handle_ = OpenHostPort(path_.c_str(), spec.settings, &osError_);
+    if (Open()) return;
+    error_ = "cannot open " + path_ + ": " + HostPortOpenErrorText(osError_);
+    busy_ = HostPortBusy(osError_);
+}
+
+bool MeterLine::StartSim(const LineSpec& spec) {
+    const std::string what = "cannot start the virtual meter" + (spec.port.empty() ? "" : " " + spec.port);
+    const std::string program = SimProgram();
+    if (program.empty()) {
+        error_ = what + ": q31-sim is neither beside " + ProgramDirectory(nullptr) + " nor on the PATH";
+        return false;
+    }
+    const BusFile bus(spec.simBus);
+    if (!spec.simBus.empty() && bus.Path().empty()) {
+        error_ = what + ": cannot write its bus file";
+        return false;
+    }
+    std::vector<std::string> arguments = spec.simArguments;
+    if (!bus.Path().empty()) arguments.insert(arguments.end(), {"--bus", bus.Path()});
+    // q31-sim names its pseudo-terminal once it serves, having read the
+    // bus file; it says on standard error why it could not.
+    if (sim_.Start(program, arguments)) path_ = sim_.FirstLine(kSimStartMs);
     if (path_.empty()) {
-        sim::MeterConfig config;
-        config.address = static_cast<std::uint8_t>(options.address);
-        sim::PtyMeterOptions line;
-        line.echo = options.echo;
-        meter_ = std::make_unique<sim::PtyMeter>(config, line);
-        if (!meter_->Start()) throw ToolError(kExitFailure, "cannot start the virtual meter: no pseudo-terminal");
-        path_ = meter_->SlavePath();
-        // stdout carries the report alone, whatever its format.
-        std::fprintf(stderr, "virtual meter on %s\n", path_.c_str());
+        sim_.Stop();
+        error_ = what + " (" + program + ")";
+        return false;
     }
-    int osError = 0;
-    handle_ = OpenHostPort(path_.c_str(), options.line, &osError);
-    if (!PortUsable(handle_)) {
-        char setup[96];
-        std::snprintf(setup, sizeof setup, "%d baud, %s, %d stop bit%s", options.line.baud,
-                      ParityName(options.line.parity), options.line.stopBits, options.line.stopBits == 1 ? "" : "s");
-        throw ToolError(kExitPortOpen, "cannot open " + path_ + " (" + setup + "): " + HostPortOpenErrorText(osError));
-    }
+    return true;
 }
 
 MeterLine::~MeterLine() {
     CloseHostPort(handle_);
-    if (meter_) meter_->Stop();
+    sim_.Stop();
 }
 
 }  // namespace q31::tool

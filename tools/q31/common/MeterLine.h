@@ -1,37 +1,51 @@
-// The line to the meter: the port the operator named, opened with the
-// chosen speed and framing, or the virtual meter on a pseudo-terminal when
-// no port is named.
+// One line to the meters, opened as its LineSpec says: the serial port with
+// its speed and framing, or a virtual line. A virtual line is the q31-sim
+// program, started beside this one on a pseudo-terminal and ended with the
+// line: the operator's programs carry no meter of their own.
 #pragma once
 
-#include <memory>
 #include <string>
 
 #include "platform/SerialPort.h"
-#include "tools/q31/common/GlobalOptions.h"
-
-namespace q31::sim {
-class PtyMeter;
-}
+#include "support/ChildProcess.h"
+#include "tools/q31/common/LineSpec.h"
 
 namespace q31::tool {
 
 class MeterLine {
 public:
-    // Throws ToolError: kExitPortOpen with the OS's reason, or kExitFailure
-    // when the virtual meter cannot start.
-    explicit MeterLine(const GlobalOptions& options);
+    // Never throws: a line that cannot be had says why through Error().
+    explicit MeterLine(const LineSpec& spec);
     ~MeterLine();
     MeterLine(const MeterLine&) = delete;
     MeterLine& operator=(const MeterLine&) = delete;
 
+    bool Open() const { return PortUsable(handle_); }
     PortHandle Handle() const { return handle_; }
+    // The device, or the virtual line's pseudo-terminal.
     const std::string& Path() const { return path_; }
-    bool Virtual() const { return meter_ != nullptr; }
+    bool Virtual() const { return virtual_; }
+    // Why the line is not open, and, when the port would not open, the
+    // system's error (0 when the virtual meter did not start).
+    const std::string& Error() const { return error_; }
+    int OsError() const { return osError_; }
+    // The port could not be had because another program holds it.
+    bool Busy() const { return busy_; }
+
+    // Where q31-sim is looked for: beside this program (an install's bin/),
+    // in sim/ below it (a build tree), else on the PATH; empty when nowhere.
+    static std::string SimProgram();
 
 private:
-    std::unique_ptr<sim::PtyMeter> meter_;
+    bool StartSim(const LineSpec& spec);
+
+    ChildProcess sim_;
+    bool virtual_ = false;
     std::string path_;
     PortHandle handle_ = kNoPort;
+    std::string error_;
+    int osError_ = 0;
+    bool busy_ = false;
 };
 
 }  // namespace q31::tool

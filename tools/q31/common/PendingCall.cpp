@@ -73,6 +73,9 @@ void Q31_CALL PendingCall::OnSeries(const q31_result* r, const void* values, std
                                     void* user) {
     Of(user).Finish(r, values, static_cast<std::size_t>(count) * size, count, size);
 }
+void Q31_CALL PendingCall::OnBytes(const q31_result* r, const std::uint8_t* bytes, std::uint32_t length, void* user) {
+    Of(user).Finish(r, bytes, length, length, 1);
+}
 void Q31_CALL PendingCall::OnWords(const q31_result* r, const std::uint16_t* words, std::uint32_t count, void* user) {
     Of(user).Finish(r, words, static_cast<std::size_t>(count) * sizeof *words, count, sizeof *words);
 }

@@ -45,6 +45,7 @@ public:
     static void Q31_CALL OnSeries(const q31_result* r, const void* values, std::uint32_t count, std::uint32_t size,
                                   void* user);
     static void Q31_CALL OnWords(const q31_result* r, const std::uint16_t* words, std::uint32_t count, void* user);
+    static void Q31_CALL OnBytes(const q31_result* r, const std::uint8_t* bytes, std::uint32_t length, void* user);
     static void Q31_CALL OnRecords(const q31_result* r, const std::uint8_t* records, std::uint32_t count,
                                    std::uint32_t size, void* user);
 

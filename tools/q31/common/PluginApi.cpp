@@ -32,6 +32,9 @@ bool PluginApi::Load(const std::string& path, std::string& error) {
     take(get_error_block_module, "q31_get_error_block_module");
     take(get_edit_head_module, "q31_get_edit_head_module");
     take(get_edit_block_module, "q31_get_edit_block_module");
+    take(probe_id, "q31_probe_id");
+    take(service, "q31_service");
+    take(quiet_bound_ms, "q31_quiet_bound_ms");
     take(strerror, "q31_strerror");
     take(PumpMessages, "PumpMessages");
     if (!missing.empty()) error = path + " lacks exports: " + missing;

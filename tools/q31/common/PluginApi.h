@@ -28,6 +28,9 @@ struct PluginApi {
     decltype(&::q31_get_error_block_module) get_error_block_module = nullptr;
     decltype(&::q31_get_edit_head_module) get_edit_head_module = nullptr;
     decltype(&::q31_get_edit_block_module) get_edit_block_module = nullptr;
+    decltype(&::q31_probe_id) probe_id = nullptr;
+    decltype(&::q31_service) service = nullptr;
+    decltype(&::q31_quiet_bound_ms) quiet_bound_ms = nullptr;
     decltype(&::q31_strerror) strerror = nullptr;
     decltype(&::PumpMessages) PumpMessages = nullptr;
 
