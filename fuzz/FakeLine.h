@@ -103,7 +103,7 @@ private:
         std::uint16_t count = 0;
         std::array<std::uint8_t, 256> bytes{};
     };
-    static constexpr std::size_t kBeyondKept = 64;
+    static constexpr std::size_t kBeyondKept = 512;
     struct Beyond {
         Micros at = 0;
         std::uint16_t count = 0;

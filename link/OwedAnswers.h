@@ -35,19 +35,12 @@ public:
     void Paid() {
         if (own_ > 0) --own_;
     }
-    // A frame taken for the packet in flight turned out to answer another
-    // (two confirming replies disagreed): it paid a stray, not a send of
-    // this packet, whose answer is still to come.
-    void WasStray() {
-        TakeStray(false);
-        ++own_;
-    }
-    // A frame counted as paid for the packet in flight turned out to be
-    // another copy of some answer: the send it seemed to pay still owes.
+    // A frame counted as paid for the packet in flight may have answered
+    // something else (two confirming replies disagreed, or bytes came after
+    // a held one): the send it seemed to pay still owes. Which earlier debt
+    // it paid, if any, is not known (a meter may also send the same answer
+    // cut short), so none is taken off.
     void Unpaid() { ++own_; }
-    // A frame that answers another packet came and was read off; `known`:
-    // it was recognised by its bytes.
-    void StraySeen(bool known = false) { TakeStray(known); }
     // The packet in flight was answered late, and what it took may have been
     // a late answer to an earlier send: a send of it stays owed until
     // `until`, whatever was paid.
@@ -132,17 +125,6 @@ private:
         Micros until = 0;
         bool known = false;
     };
-    // A stray came: it paid the debt it was known to belong to, or else the
-    // oldest one (answers come in the order they were owed, or near it).
-    void TakeStray(bool known) {
-        Group* pick = nullptr;
-        for (Group& g : groups_) {
-            if (g.count == 0 || (known && !g.known)) continue;
-            if (!pick || g.until < pick->until) pick = &g;
-        }
-        if (pick && --pick->count == 0) *pick = Group{};
-    }
-
     static constexpr int kGroups = 4;
     int own_ = 0;
     Micros ownUntil_ = 0;

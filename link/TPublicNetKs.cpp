@@ -452,7 +452,7 @@ void TPublicNetKs::Take(Raise raise, int length) {
                 NoteFault();
                 // One of the two answered something else: it paid for none
                 // of this packet's sends, whose answer is then still to come.
-                owed_.WasStray();
+                owed_.Unpaid();
             }
             // Hold this reply and read the same packet again; the next reply must agree.
             held_.Hold(agree, n);
@@ -495,12 +495,12 @@ bool TPublicNetKs::KnownStray(Raise raise, int length) {
     const bool general = raise == Raise::General || raise == Raise::Var;
     // Owed is what began to come within the bound, however long its tail.
     if (replyAt_ >= owed_.KnownUntil() || !stray_.Copied(ReceiveBuffer, frame, general)) return false;
-    // The late answer to the packet before: read off (it pays one of that
-    // packet's sends), and this packet's own answer is still read for,
-    // within its time-out. Being known, it holds no other debt open.
+    // The late answer to the packet before: read off, and this packet's own
+    // answer is still read for, within its time-out. It pays none of that
+    // packet's sends, since a meter may send an answer twice: copies are
+    // known by their bytes until the bound, however many came.
     Trace(Q31_TRACE_DISCARDED, 0, 0, ReceiveBuffer, frame);
     lastByteAt_ = loop_.Now();
-    owed_.StraySeen(true);
     if (!DeviceComm) return true;
     ReceiveStage = 1;
     DeviceComm->LengthPacket = ReplyLength;
