@@ -14,6 +14,7 @@
 #include "sim/WireTiming.h"
 #include "support/HostPort.h"
 #include "tools/q31/cli/LineScan.h"
+#include "tools/q31/common/PluginApi.h"
 
 namespace q31::bench {
 namespace {
@@ -24,6 +25,20 @@ constexpr int kScanTimeoutMs = 200;
 constexpr int kMeterAddresses[] = {1, 57, 120, 238};
 constexpr std::size_t kIdentificationPacket = 6;
 constexpr double kTarget = 1.1;
+
+// The plug-in linked into this program, seen as q31 sees the library it
+// loads: the scan goes through the same exports.
+void UseLinkedPlugin(tool::PluginApi& api) {
+    api.options_init = &::q31_options_init;
+    api.session_open = &::q31_session_open;
+    api.session_close = &::q31_session_close;
+    api.session_set_trace = &::q31_session_set_trace;
+    api.cancel = &::q31_cancel;
+    api.probe_id = &::q31_probe_id;
+    api.quiet_bound_ms = &::q31_quiet_bound_ms;
+    api.strerror = &::q31_strerror;
+    api.PumpMessages = &::PumpMessages;
+}
 
 void BM_ScanWholeLineAt9600(benchmark::State& state) {
     sim::BusPlan plan;
@@ -53,7 +68,11 @@ void BM_ScanWholeLineAt9600(benchmark::State& state) {
     bool right = false;
     for (auto _ : state) {
         tool::LineTrace trace;
-        tool::ScanLink link(port, false, trace);
+        tool::PluginApi api;
+        UseLinkedPlugin(api);
+        q31_options line{};
+        ::q31_options_init(&line);
+        tool::ScanLink link(api, port, line, trace);
         const auto t0 = std::chrono::steady_clock::now();
         const std::vector<tool::ScanHit> hits = tool::ScanLine(link, {1, kAddresses, kScanTimeoutMs, 2000}, {});
         took = std::chrono::duration<double, std::milli>(std::chrono::steady_clock::now() - t0).count();
