@@ -30,9 +30,6 @@ public:
 
     Delegate<void()> OnTimer;
 
-    // When the timer fires next (meaningful while enabled).
-    Micros Due() const { return due_; }
-
 private:
     friend class TimerQueue;
 

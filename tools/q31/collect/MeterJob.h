@@ -61,7 +61,6 @@ public:
     bool Attach(PortHandle port);
     // Closes the session (before its line is closed).
     void Detach();
-    bool Attached() const { return session_ != nullptr; }
 
     // Starts a pass. `archive`: the archive and the logs too, not only the
     // snapshots that are due.
