@@ -8,7 +8,8 @@
 //
 // A stray of a packet that was answered is known by its bytes: the meter
 // answers a read the same each time it is asked. The engine keeps the
-// bytes of the latest such packet; the strays of older ones are unknown.
+// answer's bytes for each place a known debt takes, so copies of several
+// earlier answers are told apart from the packet's own.
 //
 // Pure bookkeeping on the engine's clock: no timers, no port.
 #pragma once
@@ -56,15 +57,11 @@ public:
             if (g.count > 0) g.until = std::max(g.until, until);
     }
     // A different packet goes out: what the one before still owes are
-    // strays now, known by its answer's bytes when it was `answered`. True
-    // when they are: the engine then keeps that answer's bytes, and the
-    // strays known before are known no longer.
-    bool NextPacket(bool answered = false) {
-        if (own_ == 0) return false;
-        if (answered) {
-            for (Group& g : groups_) g.known = false;
-            knownUntil_ = ownUntil_;
-        }
+    // strays now, known by its answer's bytes when it was `answered`.
+    // Returns the place they took when they are known (the engine keeps
+    // that answer's bytes for the place), else -1.
+    int NextPacket(bool answered = false) {
+        if (own_ == 0) return -1;
         Group* slot = nullptr;
         for (Group& g : groups_)
             if (g.count == 0 && !slot) slot = &g;
@@ -73,7 +70,6 @@ public:
             // under the later bound, its bytes no longer known.
             slot = &groups_.back();
             slot->known = false;
-            knownUntil_ = 0;
             slot->count += own_;
             slot->until = std::max(slot->until, ownUntil_);
             answered = false;
@@ -82,7 +78,7 @@ public:
         }
         own_ = 0;
         ownUntil_ = 0;
-        return answered;
+        return answered ? static_cast<int>(slot - groups_.data()) : -1;
     }
     // Past its bound nothing of a debt is owed any more.
     void Expire(Micros now) {
@@ -105,10 +101,13 @@ public:
         return n;
     }
     int Unknown(Micros now) const { return Strays(now) - Known(now); }
-    // Until when copies of the known answer may come: as long as the sends
-    // it answered may be answered, however many copies came (a meter may
-    // answer twice).
-    Micros KnownUntil() const { return knownUntil_; }
+    // Whether copies of the answer kept for `place` may still begin to come
+    // at `at`: as long as the sends it answered may be answered, however
+    // many copies came (a meter may answer twice).
+    bool KnownAt(int place, Micros at) const {
+        const Group& g = groups_[static_cast<std::size_t>(place)];
+        return g.known && g.count > 0 && at < g.until;
+    }
     int Own(Micros now) const { return now < ownUntil_ ? own_ : 0; }
     bool Any(Micros now) const { return Strays(now) + Own(now) > 0; }
     // Until when an owed answer may come.
@@ -119,16 +118,17 @@ public:
         return until;
     }
 
+    // Places for the debts of earlier packets.
+    static constexpr int kGroups = 4;
+
 private:
     struct Group {
         int count = 0;
         Micros until = 0;
         bool known = false;
     };
-    static constexpr int kGroups = 4;
     int own_ = 0;
     Micros ownUntil_ = 0;
-    Micros knownUntil_ = 0;
     std::array<Group, kGroups> groups_{};
 };
 

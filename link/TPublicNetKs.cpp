@@ -224,7 +224,10 @@ void TPublicNetKs::GoOut() {
     // A read goes out at once and reads it off where it comes; a write,
     // whose acknowledgement is any byte, waits for it too.
     if (!sent_) {
-        if (!SameAsLastSent() && owed_.NextPacket(prevAnswered_ && prevStable_)) stray_ = lastTaken_;
+        if (!SameAsLastSent()) {
+            const int place = owed_.NextPacket(prevAnswered_ && prevStable_);
+            if (place >= 0) strays_[place] = lastTaken_;
+        }
         const int unknown = owed_.Unknown(now) + (confirmable_ ? 0 : owed_.Known(now));
         if (unknown > 0) {
             Settle(owed_.Until(), TailTime(), true);
@@ -494,7 +497,10 @@ bool TPublicNetKs::KnownStray(Raise raise, int length) {
     const int frame = TakenFrameLength();
     const bool general = raise == Raise::General || raise == Raise::Var;
     // Owed is what began to come within the bound, however long its tail.
-    if (replyAt_ >= owed_.KnownUntil() || !stray_.Copied(ReceiveBuffer, frame, general)) return false;
+    bool known = false;
+    for (int place = 0; place < OwedAnswers::kGroups && !known; ++place)
+        known = owed_.KnownAt(place, replyAt_) && strays_[place].Copied(ReceiveBuffer, frame, general);
+    if (!known) return false;
     // The late answer to the packet before: read off, and this packet's own
     // answer is still read for, within its time-out. It pays none of that
     // packet's sends, since a meter may send an answer twice: copies are

@@ -330,8 +330,8 @@ private:
     bool stable_ = false;
     bool prevStable_ = false;
     KeptAnswer lastTaken_;
-    // The answer the known strays carry.
-    KeptAnswer stray_;
+    // The answers the known strays of each place carry.
+    KeptAnswer strays_[OwedAnswers::kGroups];
     int readCount_ = 0;
     // A frame that followed the reply taken, as far as it has come.
     std::uint8_t follower_[260] = {};
