@@ -173,10 +173,9 @@ void ContextSession::DeliverDirect() {
     // a request.
     line_.Leave(turn_);
     if (!waiting_ || direct == Direct::None) return;
-    const ContextCallback callback = callback_;
-    void* const user = user_;
-    waiting_ = false;
-    user_ = nullptr;
+    const Taken taken = TakeCallback();
+    const ContextCallback callback = taken.callback;
+    void* const user = taken.user;
     q31_result result{};
     result.status = StatusOf(directOutcome_);
     const bool done = directOutcome_ == RequestOutcome::Done;

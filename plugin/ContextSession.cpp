@@ -125,16 +125,21 @@ void ContextSession::Cancel() {
     line_.Leave(turn_);
 }
 
+ContextSession::Taken ContextSession::TakeCallback() {
+    const Taken taken{callback_, user_};
+    waiting_ = false;
+    user_ = nullptr;
+    return taken;
+}
+
 void ContextSession::Result(const RequestRow* row, RequestOutcome outcome) {
     // The line goes to the next session before this callback runs, so a
     // request the callback starts waits behind those that came before it.
     line_.Leave(turn_);
     if (!row || !waiting_) return;
-    // The callback may start the next request, which replaces these.
-    const ContextCallback callback = callback_;
-    void* const user = user_;
-    waiting_ = false;
-    user_ = nullptr;
+    const Taken taken = TakeCallback();
+    const ContextCallback callback = taken.callback;
+    void* const user = taken.user;
 
     q31_result result{};
     result.status = StatusOf(outcome);

@@ -60,6 +60,13 @@ private:
 
     int Queue(Direct direct, ContextCallback callback, void* user);
     void Result(const RequestRow* row, RequestOutcome outcome);
+    // The ending request's callback and user, taken before the callback
+    // runs: it may start the next request, which replaces them.
+    struct Taken {
+        ContextCallback callback;
+        void* user;
+    };
+    Taken TakeCallback();
     void BeginDirect();
     bool SendService();
     void Probed(SIDDevice* ident);
