@@ -101,12 +101,6 @@ public:
         return n;
     }
     int Unknown(Micros now) const { return Strays(now) - Known(now); }
-    // A copy of the answer kept for `place` came: another may follow it as
-    // late after it, so that place's copies stay known until `until`.
-    void CopySeen(int place, Micros until) {
-        Group& g = groups_[static_cast<std::size_t>(place)];
-        if (g.count > 0) g.until = std::max(g.until, until);
-    }
     // Whether copies of the answer kept for `place` may still begin to come
     // at `at`: as long as the sends it answered may be answered, however
     // many copies came (a meter may answer twice).

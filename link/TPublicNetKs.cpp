@@ -497,19 +497,16 @@ bool TPublicNetKs::KnownStray(Raise raise, int length) {
     const int frame = TakenFrameLength();
     const bool general = raise == Raise::General || raise == Raise::Var;
     // Owed is what began to come within the bound, however long its tail.
-    int place = 0;
-    while (place < OwedAnswers::kGroups &&
-           !(owed_.KnownAt(place, replyAt_) && strays_[place].Copied(ReceiveBuffer, frame, general)))
-        ++place;
-    if (place == OwedAnswers::kGroups) return false;
+    bool known = false;
+    for (int place = 0; place < OwedAnswers::kGroups && !known; ++place)
+        known = owed_.KnownAt(place, replyAt_) && strays_[place].Copied(ReceiveBuffer, frame, general);
+    if (!known) return false;
     // The late answer to the packet before: read off, and this packet's own
     // answer is still read for, within its time-out. It pays none of that
     // packet's sends, since a meter may send an answer twice: copies are
-    // known by their bytes until the bound, however many came, and each
-    // moves that bound on (another may follow it as late).
+    // known by their bytes until the bound, however many came.
     Trace(Q31_TRACE_DISCARDED, 0, 0, ReceiveBuffer, frame);
     lastByteAt_ = loop_.Now();
-    owed_.CopySeen(place, lastByteAt_ + Micros{QuietTime()} * kMs);
     if (!DeviceComm) return true;
     ReceiveStage = 1;
     DeviceComm->LengthPacket = ReplyLength;
