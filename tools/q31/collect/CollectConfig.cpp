@@ -58,8 +58,10 @@ toml::table ParseFile(const std::string& path) {
 }
 
 void CheckDefaults(const std::string& path, const toml::table& defaults) {
-    for (auto&& [k, v] : defaults) {
-        (void)v;
+    for (auto&& entry : defaults) {
+        // A named key, not a structured binding: clang 14 lets no lambda
+        // capture one.
+        const toml::key& k = entry.first;
         const auto own = std::find_if(std::begin(kConfigKeys), std::end(kConfigKeys), [&](const KeyRow& row) {
             return row.table == KeyTable::Meter && row.own && row.key == k.str();
         });

@@ -159,7 +159,6 @@ CREATE TABLE q31_rejected(
 );
 )sql",
 };
-constexpr int kMigrationCount = static_cast<int>(sizeof kMigrations / sizeof *kMigrations);
 static_assert(std::size(kMigrations) == PostgresSink::kSchemaVersion);
 
 const PostgresStatement kStatements[] = {
