@@ -154,6 +154,10 @@ void FakeLine::PlanReply(std::span<const std::uint8_t> packet, const std::vector
     }
     Micros lastByte = at;
     for (int copy = 0; copy < (plan.duplicate ? 2 : 1); ++copy) {
+        // The bound is the link's for the start of a frame: a second copy
+        // that starts past it is an answer beyond the bound, whenever the
+        // first began.
+        if (copy == 1 && bound_ > 0 && at - now > bound_) NoteBeyond(at, reply.data(), length);
         std::size_t from = 0;
         for (std::size_t i = 1; i <= pieces; ++i) {
             // Cut points spread over the reply, moved a little by the plan.
