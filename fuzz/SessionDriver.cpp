@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 #include <new>
 
 #include "fuzz/FakeLine.h"
@@ -112,6 +113,9 @@ private:
     alignas(TFXB) static unsigned char storage_[sizeof(TFXB)];
     TFXB* form_ = nullptr;
     std::uint8_t carried_[2] = {0, 0};  // the form starts zeroed
+    // The edit records as the request found them: a half the meter answers
+    // with fewer records leaves the others of the block as they were.
+    std::uint8_t editBefore_[sizeof(MeterSession::EditRecords)] = {};
     long passes_ = 0;
     int index_ = -1;
     const SessionRequest* request_ = nullptr;
@@ -187,12 +191,12 @@ bool SessionRun::Compare(const HostDelivery& want, const HostDelivery& got, std:
     HostDelivery expected = want;
     if (want.code == kEditDataCallback && got.bytes.size() == want.bytes.size()) {
         // A half the meter answered with fewer records leaves the ones it
-        // lacks as they were: never read (zeros) or the same records from
-        // an earlier read of the block, which the meter has not changed.
-        for (std::size_t at = 0; at + kEditRecordBytes <= got.bytes.size(); at += kEditRecordBytes)
-            if (std::all_of(got.bytes.begin() + at, got.bytes.begin() + at + kEditRecordBytes,
-                            [](std::uint8_t b) { return b == 0; }))
-                std::fill_n(expected.bytes.begin() + at, kEditRecordBytes, 0);
+        // lacks as the request found them: never read (zeros), or what an
+        // earlier read of this or another block left there.
+        for (std::size_t at = 0; at + kEditRecordBytes <= got.bytes.size() && at < sizeof editBefore_;
+             at += kEditRecordBytes)
+            if (std::equal(got.bytes.begin() + at, got.bytes.begin() + at + kEditRecordBytes, editBefore_ + at))
+                std::copy_n(editBefore_ + at, kEditRecordBytes, expected.bytes.begin() + at);
     }
     return CompareBytes(expected, got, compareBytes);
 }
@@ -320,6 +324,7 @@ Ending SessionRun::Request(int index, const SessionRequest& r, Micros giveUp) {
     const std::uint64_t packetsBefore = line_.PacketsWritten();
     const Micros started = clock_.Now();
     TFXB& form = *form_;
+    std::memcpy(editBefore_, form.EditRecords, sizeof editBefore_);
 
     std::uint8_t status = 0xFF;
     if (IsArchiveSeries(r.kind)) status = form.GetArchiveSeries(r.Series(), &dev, r.number, start_);
