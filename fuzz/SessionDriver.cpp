@@ -191,12 +191,15 @@ bool SessionRun::Compare(const HostDelivery& want, const HostDelivery& got, std:
     HostDelivery expected = want;
     if (want.code == kEditDataCallback && got.bytes.size() == want.bytes.size()) {
         // A half the meter answered with fewer records leaves the ones it
-        // lacks as the request found them: never read (zeros), or what an
-        // earlier read of this or another block left there.
+        // lacks as they were: zeros (never read, or cleared for the
+        // request), or what an earlier read of this or another block left.
         for (std::size_t at = 0; at + kEditRecordBytes <= got.bytes.size() && at < sizeof editBefore_;
-             at += kEditRecordBytes)
-            if (std::equal(got.bytes.begin() + at, got.bytes.begin() + at + kEditRecordBytes, editBefore_ + at))
-                std::copy_n(editBefore_ + at, kEditRecordBytes, expected.bytes.begin() + at);
+             at += kEditRecordBytes) {
+            const auto record = got.bytes.begin() + at;
+            if (std::all_of(record, record + kEditRecordBytes, [](std::uint8_t b) { return b == 0; }) ||
+                std::equal(record, record + kEditRecordBytes, editBefore_ + at))
+                std::copy_n(record, kEditRecordBytes, expected.bytes.begin() + at);
+        }
     }
     return CompareBytes(expected, got, compareBytes);
 }
