@@ -1,6 +1,6 @@
 // The steps of the archive requests: the archive counters, and one field of
 // every archive record from the record asked for up to the newest one. The
-// twelve series differ only in their rows' SeriesSpec.
+// twelve series differ only in their rows' SeriesLayout.
 #include <cstring>
 
 #include "plugin/MeterSession.h"
@@ -52,7 +52,7 @@ void MeterSession::CopyArchiveCount() {
 }
 
 void MeterSession::ReadSeries() {
-    const SeriesSpec& series = active_->series;
+    const SeriesLayout& series = active_->series;
     const std::uint32_t counter = ArhiveCounters[series.ring == Ring::Hours ? kHourCount : kDayCount];
     if (ArhiveStart > counter) {
         if (OnStartBeyondNewest) {

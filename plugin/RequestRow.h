@@ -36,7 +36,7 @@ enum class Ring : std::uint8_t { Hours, Days };
 using ArrayRead = void (TPublicNetKs_6x6::*)(std::uint32_t, std::uint32_t, std::int32_t, std::int32_t);
 template <typename T>
 using ArrayEventMember = TPublicNetKs_6x6::ArrayEvent<T> TPublicNetKs_6x6::*;
-struct SeriesSpec {
+struct SeriesLayout {
     std::uint16_t fieldOffset = 0;  // of module 1's field
     std::uint8_t moduleStep = 0;    // bytes from one module's field to the next; 0: one field per record
     Ring ring = Ring::Hours;
@@ -63,8 +63,8 @@ struct RequestRow {
     SessionStep steps[kMaxSteps];  // after the serial-number check; unused ones are null
     SessionStep copyOut;           // assembles the host record at delivery; null when the step did
     ResultShape shape;
-    SlotMember slot;    // the host callback of the slot record; one the shape calls
-    SeriesSpec series;  // archive series only
+    SlotMember slot;      // the host callback of the slot record; one the shape calls
+    SeriesLayout series;  // archive series only
 };
 
 // The table: one row per request, in RequestId order.

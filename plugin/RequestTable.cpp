@@ -24,26 +24,26 @@ constexpr ArgRange kAnyStart{0, 0xFFFFFFFF};
 
 // A field of an archive record: offset of module 1's field and the step to
 // the next module's (0: one field per record).
-constexpr SeriesSpec Series(std::uint16_t offset, std::uint8_t moduleStep, Ring ring, std::uint8_t bytes) {
+constexpr SeriesLayout Series(std::uint16_t offset, std::uint8_t moduleStep, Ring ring, std::uint8_t bytes) {
     const bool hours = ring == Ring::Hours;
     if (bytes == 4)
-        return SeriesSpec{offset,
-                          moduleStep,
-                          ring,
-                          bytes,
-                          hours ? &Meter::GetArrayHourLongV2 : &Meter::GetArrayDayLongV2,
-                          hours ? &Meter::OnArhivesV2HourLong : &Meter::OnArhivesV2DayLong,
-                          nullptr};
-    return SeriesSpec{offset,
-                      moduleStep,
-                      ring,
-                      bytes,
-                      hours ? &Meter::GetArrayHourDLongV2 : &Meter::GetArrayDayDLongV2,
-                      nullptr,
-                      hours ? &Meter::OnArhivesV2HourDLong : &Meter::OnArhivesV2DayDLong};
+        return SeriesLayout{offset,
+                            moduleStep,
+                            ring,
+                            bytes,
+                            hours ? &Meter::GetArrayHourLongV2 : &Meter::GetArrayDayLongV2,
+                            hours ? &Meter::OnArhivesV2HourLong : &Meter::OnArhivesV2DayLong,
+                            nullptr};
+    return SeriesLayout{offset,
+                        moduleStep,
+                        ring,
+                        bytes,
+                        hours ? &Meter::GetArrayHourDLongV2 : &Meter::GetArrayDayDLongV2,
+                        nullptr,
+                        hours ? &Meter::OnArhivesV2HourDLong : &Meter::OnArhivesV2DayDLong};
 }
 
-constexpr RequestRow SeriesRow(RequestId id, std::int32_t code, SeriesSpec series, SlotMember callback) {
+constexpr RequestRow SeriesRow(RequestId id, std::int32_t code, SeriesLayout series, SlotMember callback) {
     return RequestRow{id,
                       code,
                       true,

@@ -34,7 +34,7 @@ constexpr auto kStall = std::chrono::seconds(3);
 
 JournalOrigin Origin(std::int64_t position) { return {GEN, position, 1000}; }
 
-forward::MqttSinkSettings SpecFor(int port) {
+forward::MqttSinkSettings SettingsFor(int port) {
     forward::MqttSinkSettings settings;
     settings.enabled = true;
     settings.host = "127.0.0.1";
@@ -164,7 +164,7 @@ TEST(MqttSink, ShipsOneMessagePerBatchWithItsIdAndKeepsTheStateRetained) {
     MosquittoSubscriber all(server.Port(), "q31/+/+/+");
     ASSERT_TRUE(all.Subscribed());
 
-    MqttSink sink(SpecFor(server.Port()), "gw-north", kStall);
+    MqttSink sink(SettingsFor(server.Port()), "gw-north", kStall);
     EXPECT_EQ(sink.Connect(Origin(41)).position, 41);
     EXPECT_EQ(sink.Connect(Origin(41)).position, 41);  // already connected: nothing changes
     sink.Ship(Journal());
@@ -190,7 +190,7 @@ TEST(MqttSink, FailsWhileTheBrokerIsDownAndShipsAgainOnceItIsBack) {
     MosquittoServer server;
     ASSERT_TRUE(server.Start()) << server.Log();
     const std::string where = "MQTT broker 127.0.0.1:" + std::to_string(server.Port()) + ": ";
-    MqttSink sink(SpecFor(server.Port()), "gw-north", kStall);
+    MqttSink sink(SettingsFor(server.Port()), "gw-north", kStall);
     ASSERT_EQ(sink.Connect(Origin(7)).position, 7);
 
     server.Stop();
@@ -213,7 +213,7 @@ TEST(MqttSink, GivesUpOnABrokerThatStopsAnswering) {
     Q31_NEED_SERVER(MosquittoServer::Available(), "mosquitto");
     MosquittoServer server;
     ASSERT_TRUE(server.Start()) << server.Log();
-    MqttSink sink(SpecFor(server.Port()), "gw-north", std::chrono::milliseconds(1000));
+    MqttSink sink(SettingsFor(server.Port()), "gw-north", std::chrono::milliseconds(1000));
     sink.Connect(Origin(0));
     server.Pause();
     EXPECT_EQ(ShipError(sink, {Event()}), "MQTT broker 127.0.0.1:" + std::to_string(server.Port()) +
@@ -233,7 +233,7 @@ TEST(MqttSink, LogsInWithItsPasswordFileAndNeverTellsAPassword) {
     MosquittoSubscriber all(server.Port(), "q31/+/+/+", access);
     ASSERT_TRUE(all.Subscribed());
 
-    forward::MqttSinkSettings settings = SpecFor(server.Port());
+    forward::MqttSinkSettings settings = SettingsFor(server.Port());
     settings.username = "gateway";
     settings.passwordFile = server.Dir() + "/good.pw";
     MqttSink sink(settings, "gw-north", kStall);
@@ -258,7 +258,7 @@ TEST(MqttSink, SetsAsideWhatTheBrokerRefusesAndShipsTheRest) {
     MosquittoSubscriber all(server.Port(), "q31/+/+/+");
     ASSERT_TRUE(all.Subscribed());
 
-    MqttSink sink(SpecFor(server.Port()), "gw-north", kStall);
+    MqttSink sink(SettingsFor(server.Port()), "gw-north", kStall);
     sink.Connect(Origin(0));
     std::vector<JournalBatch> journal = Journal();
     for (std::size_t i = 0; i < journal.size(); ++i) journal[i].seq = static_cast<std::int64_t>(i) + 1;
@@ -288,7 +288,7 @@ std::string IdOf(MqttSink& sink, const JournalBatch& b) {
 }
 
 TEST(MqttSink, AnIdNamesExactlyWhatItsMessageCarries) {
-    MqttSink sink(SpecFor(1883), "gw-north");
+    MqttSink sink(SettingsFor(1883), "gw-north");
     sink.SetGeneration(GEN);
     JournalBatch block = Journal()[2];
     const std::string id = IdOf(sink, block);
@@ -360,7 +360,7 @@ TEST(MqttSink, SpeaksTlsWithTheBrokerItsCaVouchesFor) {
     MosquittoSubscriber all(server.Port(), "q31/+/+/+", access);
     ASSERT_TRUE(all.Subscribed());
 
-    forward::MqttSinkSettings settings = SpecFor(server.Port());
+    forward::MqttSinkSettings settings = SettingsFor(server.Port());
     settings.caFile = dir + "/ca.crt";
     MqttSink sink(settings, "gw-north", kStall);
     sink.Connect(Origin(0));

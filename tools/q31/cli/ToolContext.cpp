@@ -19,16 +19,16 @@ const char* ParityName(HostParity p) {
 
 // The port the operator named, or, when none, one virtual meter at the
 // address asked for.
-LineSpec LineSpecOf(const GlobalOptions& options) {
-    LineSpec spec;
-    spec.port = options.port;
-    spec.settings = options.line;
-    if (spec.port.empty()) {
-        spec.isVirtual = true;
-        spec.simArguments = {"--address", std::to_string(options.address)};
-        if (options.echo) spec.simArguments.push_back("--echo");
+LinePlan LinePlanOf(const GlobalOptions& options) {
+    LinePlan plan;
+    plan.port = options.port;
+    plan.settings = options.line;
+    if (plan.port.empty()) {
+        plan.isVirtual = true;
+        plan.simArguments = {"--address", std::to_string(options.address)};
+        if (options.echo) plan.simArguments.push_back("--echo");
     }
-    return spec;
+    return plan;
 }
 }  // namespace
 
@@ -40,7 +40,7 @@ ToolContext::~ToolContext() {
 
 MeterLine& ToolContext::Line() {
     if (line_) return *line_;
-    auto line = std::make_unique<MeterLine>(LineSpecOf(options));
+    auto line = std::make_unique<MeterLine>(LinePlanOf(options));
     if (!line->Open() && line->Virtual() && line->OsError() == 0) throw ToolError(kExitFailure, line->Error());
     if (!line->Open()) {
         char setup[96];

@@ -7,7 +7,7 @@
 
 #include "support/FileAccess.h"
 #include "support/HostName.h"
-#include "tools/q31/collect/VirtualLineSpec.h"
+#include "tools/q31/collect/LinePlanOf.h"
 #include "tools/q31/common/StoreFullError.h"
 #include "tools/q31/common/ToolError.h"
 #include "tools/q31/forward/SinkFactory.h"
@@ -71,14 +71,14 @@ bool Collector::OpenLine(Line& line, Clock::time_point now) {
     if (line.open) return true;
     if (now < line.retryAt) return false;
     // The first meter's line settings (and, for a virtual line, its sim table) make the line.
-    auto port = std::make_unique<MeterLine>(LineSpecOf(line.meters.front()->job->Spec()));
+    auto port = std::make_unique<MeterLine>(LinePlanOf(line.meters.front()->job->Settings()));
     std::string why;
     if (!port->Open()) why = port->Error();
     for (Slot* s : line.meters) {
         if (!why.empty() || s->finished) break;
         if (!s->job->Attach(port->Handle()))
             why = "the plug-in refused the line options (address, time-out, send limit, confirmation) of " +
-                  s->job->Spec().name;
+                  s->job->Settings().name;
     }
     if (why.empty()) {
         if (!line.lastError.empty()) out_.Info("port " + line.port + " is open again");
@@ -174,19 +174,19 @@ void Collector::PassEnded(Line& line, Slot& s, MeterJob::State state, Clock::tim
     }
     if (state == MeterJob::State::Done) {
         if (s.failures > 0)
-            out_.Info(s.job->Spec().name + ": read again after " + std::to_string(s.failures) + " failed attempt" +
+            out_.Info(s.job->Settings().name + ": read again after " + std::to_string(s.failures) + " failed attempt" +
                       (s.failures == 1 ? "" : "s"));
         s.failures = 0;
         s.lastFailure.clear();
         line.failures = 0;
-        read_.insert(s.job->Spec().name);
+        read_.insert(s.job->Settings().name);
         if (options_.once) {
             s.finished = true;
             return;
         }
         // Periods count from the start of a pass, so that they do not drift by
         // the time each pass takes.
-        const MeterSettings& m = s.job->Spec();
+        const MeterSettings& m = s.job->Settings();
         if (s.archivePass)
             s.nextArchive = s.passStarted + std::chrono::duration_cast<Clock::duration>(
                                                 std::chrono::duration<double, std::ratio<60>>(m.archiveEveryMin));

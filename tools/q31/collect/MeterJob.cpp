@@ -41,12 +41,12 @@ bool SnapshotDue(std::optional<std::int64_t> lastStart, std::int64_t passStart, 
 
 MeterJob::MeterJob(const MeterSettings& settings, PluginApi& api, CollectStore& store, const CollectOutput& out,
                    bool trace)
-    : spec_(settings), api_(api), store_(store), out_(out), writer_(store, out, settings.name), wallClock_([] {
+    : settings_(settings), api_(api), store_(store), out_(out), writer_(store, out, settings.name), wallClock_([] {
           return static_cast<std::int64_t>(std::time(nullptr));
       }) {
     if (trace) {
         trace_.PrintTo(stderr);
-        trace_.SetLabel(spec_.name);
+        trace_.SetLabel(settings_.name);
     }
 }
 
@@ -56,11 +56,11 @@ bool MeterJob::Attach(PortHandle port) {
     Detach();
     q31_options o{};
     api_.options_init(&o);
-    o.echo = spec_.echo ? 1 : 0;
-    o.slave_address = spec_.address;
-    o.timeout_ms = spec_.timeoutMs;
-    o.send_limit = spec_.sendLimit;
-    o.confirm = spec_.confirm;
+    o.echo = settings_.echo ? 1 : 0;
+    o.slave_address = settings_.address;
+    o.timeout_ms = settings_.timeoutMs;
+    o.send_limit = settings_.sendLimit;
+    o.confirm = settings_.confirm;
     session_ = api_.session_open(static_cast<Q31PortHandle>(port), &o);
     if (!session_) return false;
     quietBoundMs_ = api_.quiet_bound_ms(&o);
@@ -79,7 +79,8 @@ void MeterJob::Detach() {
 void MeterJob::Fail(ExitStatus status, const std::string& why) {
     state_ = State::Failed;
     pass_.failureStatus = status;
-    pass_.failure = spec_.name + " (" + spec_.port + ", address " + std::to_string(spec_.address) + "): " + why;
+    pass_.failure =
+        settings_.name + " (" + settings_.port + ", address " + std::to_string(settings_.address) + "): " + why;
     steps_.Clear();
     pending_.clear();
     if (watch_.inFlight) api_.cancel(session_);
@@ -90,8 +91,8 @@ void MeterJob::Fail(ExitStatus status, const std::string& why) {
 void MeterJob::EndAttempt() {
     const LineCounts spent = trace_.Counts() - pass_.lineCounts;
     Attempt a;
-    a.meter = spec_.name;
-    a.serialExpected = spec_.serial;
+    a.meter = settings_.name;
+    a.serialExpected = settings_.serial;
     a.serialFound = pass_.serialFound;
     a.startedAt = pass_.start;
     a.endedAt = wallClock_();
@@ -117,13 +118,13 @@ void MeterJob::Cancel() {
 void MeterJob::Unreachable(std::int64_t run, ExitStatus status, const std::string& outcome, const std::string& why) {
     pass_.run = run;
     pass_.start = wallClock_();
-    store_.EnsureMeter(spec_, pass_.start);
+    store_.EnsureMeter(settings_, pass_.start);
     state_ = State::Failed;
     pass_.failureStatus = status;
-    pass_.failure = spec_.name + " (" + spec_.port + "): " + why;
+    pass_.failure = settings_.name + " (" + settings_.port + "): " + why;
     Attempt a;
-    a.meter = spec_.name;
-    a.serialExpected = spec_.serial;
+    a.meter = settings_.name;
+    a.serialExpected = settings_.serial;
     a.startedAt = a.endedAt = pass_.start;
     a.outcome = outcome;
     a.message = pass_.failure;
@@ -143,7 +144,7 @@ void MeterJob::Begin(std::int64_t run, bool archive) {
     pass_.lineCounts = trace_.Counts();
     pass_.serialFound.reset();
     meter_.passCounters = {};
-    store_.EnsureMeter(spec_, pass_.start);
+    store_.EnsureMeter(settings_, pass_.start);
 
     // Who answers: the identity also carries the version word that selects
     // the archive layout, which later requests must name.
@@ -151,9 +152,9 @@ void MeterJob::Begin(std::int64_t run, bool archive) {
                   [this] {
                       const auto found = call_.As<SDevIdent>();
                       pass_.serialFound = found.SerialNumber;
-                      if (found.SerialNumber != spec_.serial) {
+                      if (found.SerialNumber != settings_.serial) {
                           Fail(kExitOtherMeter, "another meter answered: expected serial number " +
-                                                    std::to_string(spec_.serial) + ", found " +
+                                                    std::to_string(settings_.serial) + ", found " +
                                                     std::to_string(found.SerialNumber));
                           return;
                       }
@@ -171,7 +172,7 @@ void MeterJob::Begin(std::int64_t run, bool archive) {
 void MeterJob::PlanPass(bool archive) {
     std::vector<Step> next;
     for (const char* kind : {"current", "totals"})
-        if (SnapshotDue(store_.LastSnapshotStart(spec_.name, kind), pass_.start, spec_.currentEveryMin))
+        if (SnapshotDue(store_.LastSnapshotStart(settings_.name, kind), pass_.start, settings_.currentEveryMin))
             next.push_back(SnapshotStep(kind));
     if (archive)
         next.push_back(
@@ -185,7 +186,7 @@ void MeterJob::PlanPass(bool archive) {
     if (!archive) return;
     // The series are planned now and asked for once the counters are in.
     const std::vector<int> modules = ModulesToRead();
-    for (int series : spec_.series) {
+    for (int series : settings_.series) {
         if (series % 6 == 0) {
             // The record's time is one value for all modules: kept under module 0.
             if (!modules.empty()) steps_.Later(SeriesStep(series, 0, 0));
@@ -193,7 +194,7 @@ void MeterJob::PlanPass(bool archive) {
         }
         for (int m : modules) steps_.Later(SeriesStep(series, m, 0));
     }
-    if (spec_.logs) {
+    if (settings_.logs) {
         steps_.Later(LogStep("error", 0));
         for (std::uint32_t m = 1; m <= meter_.modules; ++m) steps_.Later(LogStep("error", static_cast<int>(m)));
         for (std::uint32_t m = 1; m <= meter_.modules; ++m) steps_.Later(LogStep("edit", static_cast<int>(m)));
@@ -201,7 +202,7 @@ void MeterJob::PlanPass(bool archive) {
 }
 
 std::vector<int> MeterJob::ModulesToRead() {
-    std::vector<int> modules = spec_.modules;
+    std::vector<int> modules = settings_.modules;
     if (modules.empty())
         for (std::uint32_t m = 1; m <= meter_.modules; ++m) modules.push_back(static_cast<int>(m));
     // Kept in front, in their order; those the meter lacks behind them.
@@ -211,7 +212,7 @@ std::vector<int> MeterJob::ModulesToRead() {
         std::string skipped;
         for (auto it = beyond; it != modules.end(); ++it)
             skipped += (skipped.empty() ? "" : ", ") + std::to_string(*it);
-        out_.Warn(spec_.name + ": the meter counts " + std::to_string(meter_.modules) + " module" +
+        out_.Warn(settings_.name + ": the meter counts " + std::to_string(meter_.modules) + " module" +
                   (meter_.modules == 1 ? "" : "s") + "; module" + (modules.end() - beyond == 1 ? " " : "s ") + skipped +
                   " skipped");
     }
@@ -242,20 +243,20 @@ Step MeterJob::SnapshotStep(const std::string& kind) {
 }
 
 void MeterJob::NoteIdentity() {
-    meter_.key = {spec_.name, meter_.ident.SerialNumber, 0};
-    const auto known = store_.KnownSerial(spec_.name);
+    meter_.key = {settings_.name, meter_.ident.SerialNumber, 0};
+    const auto known = store_.KnownSerial(settings_.name);
     if (known && *known != meter_.ident.SerialNumber) {
         // Another meter under the old name: its records go apart from the
         // old meter's, from its oldest one.
         store_.NoteEvent(
-            spec_.name, meter_.ident.SerialNumber, "replaced",
+            settings_.name, meter_.ident.SerialNumber, "replaced",
             "serial number " + std::to_string(*known) + " replaced by " + std::to_string(meter_.ident.SerialNumber),
             pass_.run);
-        out_.Warn(spec_.name + ": serial number " + std::to_string(meter_.ident.SerialNumber) + " answers where " +
+        out_.Warn(settings_.name + ": serial number " + std::to_string(meter_.ident.SerialNumber) + " answers where " +
                   std::to_string(*known) + " did: a new meter, read from its oldest record");
     }
-    store_.NoteMeter(spec_, meter_.ident, meter_.modules);
-    meter_.key.epoch = store_.Unit(spec_.name, meter_.ident.SerialNumber).epoch;
+    store_.NoteMeter(settings_, meter_.ident, meter_.modules);
+    meter_.key.epoch = store_.Unit(settings_.name, meter_.ident.SerialNumber).epoch;
 }
 
 void MeterJob::NoteCounters() {
@@ -272,7 +273,7 @@ void MeterJob::NoteCounters() {
             "hours " + std::to_string(meter_.counters.HourCount) + ", days " + std::to_string(meter_.counters.DayCount);
         meter_.key.epoch = store_.NoteEvent(meter_.key.name, meter_.key.serial, "reset",
                                             "counters went back from " + was + " to " + now, pass_.run);
-        out_.Warn(spec_.name + ": the counters went back from " + was + " to " + now +
+        out_.Warn(settings_.name + ": the counters went back from " + was + " to " + now +
                   " (the meter was reset); epoch " + std::to_string(meter_.key.epoch) +
                   ", read from its oldest record");
     }

@@ -73,7 +73,7 @@ public:
     // `status` and puts the attempt on record with `outcome`.
     void Unreachable(std::int64_t run, ExitStatus status, const std::string& outcome, const std::string& why);
 
-    const MeterSettings& Spec() const { return spec_; }
+    const MeterSettings& Settings() const { return settings_; }
     State Current() const { return state_; }
     // Why the last pass failed, and the exit status that kind of failure has.
     const std::string& Failure() const { return pass_.failure; }
@@ -120,7 +120,7 @@ private:
     // Starts the next request that asks something; finishes the steps that only store.
     void StartNext();
 
-    MeterSettings spec_;
+    MeterSettings settings_;
     PluginApi& api_;
     CollectStore& store_;
     const CollectOutput& out_;

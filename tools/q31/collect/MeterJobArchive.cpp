@@ -52,7 +52,7 @@ Step MeterJob::SeriesStep(int series, int storeModule, int attempt) {
             read->from = oldest + kRetrySkip;
         if (last && *last >= counter) {
             // The pass began with counters beyond this; they went back since.
-            out_.Warn(spec_.name + ": " + name + " module " + std::to_string(storeModule) + ": the meter counts " +
+            out_.Warn(settings_.name + ": " + name + " module " + std::to_string(storeModule) + ": the meter counts " +
                       std::to_string(counter) + " records, record " + std::to_string(*last) +
                       " is stored already (reset during the read?); nothing read");
             return Step::kSkip;

@@ -75,27 +75,27 @@ std::string MeterLine::SimProgram() {
     return {};
 }
 
-MeterLine::MeterLine(const LineSpec& spec) : virtual_(spec.isVirtual), path_(spec.port) {
-    if (virtual_ && !StartSim(spec)) return;
-    handle_ = OpenHostPort(path_.c_str(), spec.settings, &osError_);
+MeterLine::MeterLine(const LinePlan& plan) : virtual_(plan.isVirtual), path_(plan.port) {
+    if (virtual_ && !StartSim(plan)) return;
+    handle_ = OpenHostPort(path_.c_str(), plan.settings, &osError_);
     if (Open()) return;
     error_ = "cannot open " + path_ + ": " + HostPortOpenErrorText(osError_);
     busy_ = HostPortBusy(osError_);
 }
 
-bool MeterLine::StartSim(const LineSpec& spec) {
-    const std::string what = "cannot start the virtual meter" + (spec.port.empty() ? "" : " " + spec.port);
+bool MeterLine::StartSim(const LinePlan& plan) {
+    const std::string what = "cannot start the virtual meter" + (plan.port.empty() ? "" : " " + plan.port);
     const std::string program = SimProgram();
     if (program.empty()) {
         error_ = what + ": q31-sim is neither beside " + ProgramDirectory(nullptr) + " nor on the PATH";
         return false;
     }
-    const BusFile bus(spec.simBus);
-    if (!spec.simBus.empty() && bus.Path().empty()) {
+    const BusFile bus(plan.simBus);
+    if (!plan.simBus.empty() && bus.Path().empty()) {
         error_ = what + ": cannot write its bus file";
         return false;
     }
-    std::vector<std::string> arguments = spec.simArguments;
+    std::vector<std::string> arguments = plan.simArguments;
     if (!bus.Path().empty()) arguments.insert(arguments.end(), {"--bus", bus.Path()});
     // q31-sim names its pseudo-terminal once it serves, having read the
     // bus file; it says on standard error why it could not.

@@ -1,4 +1,4 @@
-// One line to the meters, opened as its LineSpec says: the serial port with
+// One line to the meters, opened as its LinePlan says: the serial port with
 // its speed and framing, or a virtual line. A virtual line is the q31-sim
 // program, started beside this one on a pseudo-terminal and ended with the
 // line: the operator's programs carry no meter of their own.
@@ -8,14 +8,14 @@
 
 #include "platform/SerialPort.h"
 #include "support/ChildProcess.h"
-#include "tools/q31/common/LineSpec.h"
+#include "tools/q31/common/LinePlan.h"
 
 namespace q31::tool {
 
 class MeterLine {
 public:
     // Never throws: a line that cannot be had says why through Error().
-    explicit MeterLine(const LineSpec& spec);
+    explicit MeterLine(const LinePlan& plan);
     ~MeterLine();
     MeterLine(const MeterLine&) = delete;
     MeterLine& operator=(const MeterLine&) = delete;
@@ -37,7 +37,7 @@ public:
     static std::string SimProgram();
 
 private:
-    bool StartSim(const LineSpec& spec);
+    bool StartSim(const LinePlan& plan);
 
     ChildProcess sim_;
     bool virtual_ = false;

@@ -57,18 +57,18 @@ struct MqttSink::Shipment {
 };
 
 MqttSink::MqttSink(MqttSinkSettings settings, std::string gateway, std::chrono::milliseconds stall)
-    : spec_(std::move(settings)),
+    : settings_(std::move(settings)),
       gateway_(std::move(gateway)),
-      messages_(spec_.prefix, gateway_),
+      messages_(settings_.prefix, gateway_),
       stall_(stall),
       protocol_(MQTT_PROTOCOL_V5) {
     std::call_once(gLibraryReady, [] { mosquitto_lib_init(); });
-    if (spec_.clientId.empty()) spec_.clientId = "q31-" + gateway_;
+    if (settings_.clientId.empty()) settings_.clientId = "q31-" + gateway_;
 }
 
 MqttSink::~MqttSink() { Drop(); }
 
-std::string MqttSink::Where() const { return "MQTT broker " + spec_.host + ":" + std::to_string(spec_.port); }
+std::string MqttSink::Where() const { return "MQTT broker " + settings_.host + ":" + std::to_string(settings_.port); }
 
 std::string MqttSink::LastLogError() {
     std::lock_guard<std::mutex> lock(mutex_);
@@ -118,7 +118,7 @@ void MqttSink::ConnectOnce() {
     MakeClient();
     // Without blocking: the connection is made by the client's thread, and
     // a stop does not wait for a broker that does not answer.
-    int rc = mosquitto_connect_async(client_, spec_.host.c_str(), spec_.port, spec_.keepaliveS);
+    int rc = mosquitto_connect_async(client_, settings_.host.c_str(), settings_.port, settings_.keepaliveS);
     if (rc != MOSQ_ERR_SUCCESS) Fail("cannot connect", rc);
     rc = mosquitto_loop_start(client_);
     if (rc != MOSQ_ERR_SUCCESS) Fail("cannot start the client's thread", rc);
@@ -164,7 +164,7 @@ void MqttSink::MakeClient() {
     // No clean session: the broker keeps the session under the client id
     // while the connection lasts, so that a second connection under the
     // same id takes it over.
-    client_ = mosquitto_new(spec_.clientId.c_str(), false, this);
+    client_ = mosquitto_new(settings_.clientId.c_str(), false, this);
     if (!client_) throw SinkError(Where() + ": cannot make a client: " + std::strerror(errno));
     mosquitto_connect_v5_callback_set(client_, &MqttSink::OnConnect);
     mosquitto_disconnect_v5_callback_set(client_, &MqttSink::OnDisconnect);
@@ -184,29 +184,29 @@ void MqttSink::MakeClient() {
 }
 
 void MqttSink::SetCredentials() {
-    if (!spec_.username.empty() || !spec_.passwordFile.empty()) {
-        if (spec_.username.empty()) {
+    if (!settings_.username.empty() || !settings_.passwordFile.empty()) {
+        if (settings_.username.empty()) {
             Drop();
             throw SinkError(Where() + ": a password file needs a username");
         }
         std::string password;
-        if (!spec_.passwordFile.empty()) {
+        if (!settings_.passwordFile.empty()) {
             try {
-                password = ReadPassword(spec_.passwordFile);
+                password = ReadPassword(settings_.passwordFile);
             } catch (...) {
                 Drop();
                 throw;
             }
         }
-        const int rc = mosquitto_username_pw_set(client_, spec_.username.c_str(),
-                                                 spec_.passwordFile.empty() ? nullptr : password.c_str());
+        const int rc = mosquitto_username_pw_set(client_, settings_.username.c_str(),
+                                                 settings_.passwordFile.empty() ? nullptr : password.c_str());
         if (rc != MOSQ_ERR_SUCCESS) Fail("cannot set the username", rc);
     }
-    if (!spec_.caFile.empty()) {
-        const int rc = mosquitto_tls_set(client_, spec_.caFile.c_str(), nullptr,
-                                         spec_.certFile.empty() ? nullptr : spec_.certFile.c_str(),
-                                         spec_.keyFile.empty() ? nullptr : spec_.keyFile.c_str(), nullptr);
-        if (rc != MOSQ_ERR_SUCCESS) Fail("cannot use the TLS files " + spec_.caFile, rc);
+    if (!settings_.caFile.empty()) {
+        const int rc = mosquitto_tls_set(client_, settings_.caFile.c_str(), nullptr,
+                                         settings_.certFile.empty() ? nullptr : settings_.certFile.c_str(),
+                                         settings_.keyFile.empty() ? nullptr : settings_.keyFile.c_str(), nullptr);
+        if (rc != MOSQ_ERR_SUCCESS) Fail("cannot use the TLS files " + settings_.caFile, rc);
     }
 }
 

@@ -95,7 +95,7 @@ private:
     // they refuse for now); `lock` holds mutex_, and is let go meanwhile.
     void TakeRefusals(Shipment& shipment, std::unique_lock<std::mutex>& lock);
 
-    MqttSinkSettings spec_;
+    MqttSinkSettings settings_;
     std::string gateway_;
     MqttMessages messages_;
     bool generationTold_ = false;  // PREFIX/GATEWAY/generation holds ours

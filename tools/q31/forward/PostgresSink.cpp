@@ -37,7 +37,7 @@ std::string Trimmed(std::string s) {
 }  // namespace
 
 PostgresSink::PostgresSink(PostgresSinkSettings settings, std::string gateway)
-    : spec_(std::move(settings)), gateway_(std::move(gateway)), secrets_(PasswordsIn(spec_.url)) {}
+    : settings_(std::move(settings)), gateway_(std::move(gateway)), secrets_(PasswordsIn(settings_.url)) {}
 
 PostgresSink::~PostgresSink() { Disconnect(); }
 
@@ -53,7 +53,7 @@ std::string PostgresSink::Redact(std::string text) const {
     return text;
 }
 
-std::string PostgresSink::PrintableUrl() const { return Redact(spec_.url); }
+std::string PostgresSink::PrintableUrl() const { return Redact(settings_.url); }
 
 void PostgresSink::Fail(const std::string& what, const PGresult* result) {
     std::string message = "postgres: " + what;
@@ -153,8 +153,8 @@ SinkConnection PostgresSink::Connect(const JournalOrigin& origin) {
 
 void PostgresSink::Open() {
     std::string password;
-    if (!spec_.passwordFile.empty()) {
-        password = ReadPasswordFile(spec_.passwordFile);
+    if (!settings_.passwordFile.empty()) {
+        password = ReadPasswordFile(settings_.passwordFile);
         filePassword_ = password;
     }
     const std::string application = "q31 collect " + gateway_;
@@ -164,7 +164,7 @@ void PostgresSink::Open() {
     // of waiting for it for hours.
     std::vector<const char*> keys{"keepalives_idle",  "keepalives_interval", "keepalives_count",
                                   "tcp_user_timeout", "application_name",    "dbname"};
-    std::vector<const char*> values{"30", "10", "3", "60000", application.c_str(), spec_.url.c_str()};
+    std::vector<const char*> values{"30", "10", "3", "60000", application.c_str(), settings_.url.c_str()};
     if (!password.empty()) {
         keys.push_back("password");
         values.push_back(password.c_str());

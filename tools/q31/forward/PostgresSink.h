@@ -79,7 +79,7 @@ private:
     [[noreturn]] void Fail(const std::string& what, const pg_result* result = nullptr);
     std::string Redact(std::string text) const;
 
-    PostgresSinkSettings spec_;
+    PostgresSinkSettings settings_;
     std::string gateway_;
     std::vector<std::string> secrets_;  // in the URL: masked in every message
     std::string filePassword_;          // the one read last: masked too

@@ -55,20 +55,20 @@ httplib::Server::Handler Serve(StatusServer* server, std::string (StatusServer::
 }  // namespace
 
 StatusServer::StatusServer(const HttpSettings& settings, std::string dbPath, std::string gateway, SinkStatus sinks)
-    : spec_(settings), gateway_(std::move(gateway)), model_(std::move(dbPath), std::move(sinks)) {}
+    : settings_(settings), gateway_(std::move(gateway)), model_(std::move(dbPath), std::move(sinks)) {}
 
 StatusServer::~StatusServer() { Stop(); }
 
 bool StatusServer::Start(std::string* error) {
     if (thread_.joinable()) return true;
     auto fail = [&](const std::string& why) {
-        if (error) *error = "http: cannot listen on " + spec_.listen + ": " + why;
+        if (error) *error = "http: cannot listen on " + settings_.listen + ": " + why;
         server_.reset();
         return false;
     };
     std::string host;
     int port = -1;
-    if (const char* why = ParseListen(spec_.listen, host, port)) return fail(why);
+    if (const char* why = ParseListen(settings_.listen, host, port)) return fail(why);
 
     server_ = std::make_unique<httplib::Server>();
     server_->new_task_queue = [] { return new BoundedPool; };

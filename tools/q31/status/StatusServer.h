@@ -47,7 +47,7 @@ public:
     std::string Page();
 
 private:
-    HttpSettings spec_;
+    HttpSettings settings_;
     std::string gateway_;
     StatusModel model_;
     std::unique_ptr<httplib::Server> server_;

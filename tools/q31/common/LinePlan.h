@@ -9,7 +9,7 @@
 
 namespace q31::tool {
 
-struct LineSpec {
+struct LinePlan {
     // The device; for a virtual line, its name in messages.
     std::string port;
     HostPortSettings settings;

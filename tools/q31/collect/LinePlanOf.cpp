@@ -1,4 +1,4 @@
-#include "tools/q31/collect/VirtualLineSpec.h"
+#include "tools/q31/collect/LinePlanOf.h"
 
 #include <cstdio>
 
@@ -38,27 +38,27 @@ std::string BusMeter(const SimLineMeter& m, std::uint64_t seed) {
 
 }  // namespace
 
-LineSpec LineSpecOf(const MeterSettings& settings) {
-    LineSpec spec;
-    spec.port = settings.port;
-    spec.settings = settings.line;
-    if (!settings.Virtual()) return spec;
-    spec.isVirtual = true;
+LinePlan LinePlanOf(const MeterSettings& settings) {
+    LinePlan plan;
+    plan.port = settings.port;
+    plan.settings = settings.line;
+    if (!settings.Virtual()) return plan;
+    plan.isVirtual = true;
     std::vector<SimLineMeter> meters = settings.simLine;
     if (meters.empty())
         meters.push_back({settings.address, settings.sim.serial.value_or(settings.serial), settings.sim});
     char clock[64];
     std::snprintf(clock, sizeof clock, "clock_rate = %.17g\n", settings.sim.clockRate);
-    spec.simBus = clock;
+    plan.simBus = clock;
     for (const SimLineMeter& m : meters) {
         // The first meter is the one the port's seed names; the others
         // differ from it by their address.
         const bool first = &m == &meters.front();
-        spec.simBus += BusMeter(m, first ? m.sim.seed : m.sim.seed + m.address);
+        plan.simBus += BusMeter(m, first ? m.sim.seed : m.sim.seed + m.address);
     }
-    spec.simArguments = {"--delay-ms", std::to_string(settings.sim.replyDelayMs)};
-    if (settings.echo) spec.simArguments.push_back("--echo");
-    return spec;
+    plan.simArguments = {"--delay-ms", std::to_string(settings.sim.replyDelayMs)};
+    if (settings.echo) plan.simArguments.push_back("--echo");
+    return plan;
 }
 
 }  // namespace q31::tool::collect

@@ -4,12 +4,12 @@
 #pragma once
 
 #include "tools/q31/collect/CollectConfig.h"
-#include "tools/q31/common/LineSpec.h"
+#include "tools/q31/common/LinePlan.h"
 
 namespace q31::tool::collect {
 
 // `settings`: the first meter on the port, whose line settings (and, for a
 // virtual line, whose sim table's delay and clock) the line takes.
-LineSpec LineSpecOf(const MeterSettings& settings);
+LinePlan LinePlanOf(const MeterSettings& settings);
 
 }  // namespace q31::tool::collect
