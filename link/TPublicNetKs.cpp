@@ -443,8 +443,7 @@ void TPublicNetKs::Take(Raise raise, int length) {
     Enter(Phase::Holding);
     owed_.Paid();
     if (!suspect_ && resends_ == 0 && !held_.Held()) latency_ = loop_.Now() - sentAt_;
-    raise_ = raise;
-    raiseLength_ = length;
+    // KnownStray has noted what the reply raises and how long it is.
     if (ConfirmNow()) {
         // The data to agree on: the count and payload, or the identification.
         const std::uint8_t* agree = raise == Raise::Id ? ReceiveBuffer + 2 : ReceiveBuffer + 1;
