@@ -4,7 +4,7 @@
 set -euo pipefail
 
 need=()
-for pkg in cmake ninja-build g++ clang clang-format clang-tidy libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config libtomlplusplus-dev libsqlite3-dev sqlite3 libcli11-dev nlohmann-json3-dev libsystemd-dev scdoc libpq-dev postgresql mosquitto mosquitto-clients libmosquitto-dev libcpp-httplib-dev chromium; do
+for pkg in cmake ninja-build g++ clang clang-format clang-tidy libclang-rt-14-dev libgtest-dev libgmock-dev libbenchmark-dev pkg-config libtomlplusplus-dev libsqlite3-dev sqlite3 libcli11-dev nlohmann-json3-dev libsystemd-dev scdoc libpq-dev postgresql mosquitto mosquitto-clients libmosquitto-dev libcpp-httplib-dev chromium ser2net prometheus; do
   dpkg -s "$pkg" >/dev/null 2>&1 || need+=("$pkg")
 done
 # The Windows DLL and its test under Wine.
