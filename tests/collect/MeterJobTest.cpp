@@ -209,9 +209,11 @@ TEST(MeterJob, EitherCounterGoneBackIsAResetAndARecordStoredAtTheCounterIsNotRea
 
     // A record stored under the number the counter stands at: the meter
     // holds no such record yet, so the one stored is of a run before a reset.
-    ASSERT_EQ(test::ExecSql(rig.db,
-                            "INSERT INTO archive_values SELECT meter, serial, epoch, module, series, 120, "
-                            "value, run FROM archive_values WHERE epoch=1 AND record=119"),
+    ASSERT_EQ(test::ExecSql(
+                  rig.db,
+                  "INSERT INTO archive_values(meter, serial, epoch, module, series, record, value, run) SELECT meter, "
+                  "serial, epoch, module, series, 120, "
+                  "value, run FROM archive_values WHERE epoch=1 AND record=119"),
               "");
     testing::internal::CaptureStderr();
     ASSERT_EQ(rig.Pass(3), MeterJob::State::Done);
