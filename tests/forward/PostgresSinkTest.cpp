@@ -254,17 +254,26 @@ TEST_F(PostgresSinkTest, ReadmeQueriesAnswer) {
                  Attempt(9, "hall-3", 4, std::nullopt, 1796730800, "no answer", 1)});
     auto south = Sink("south");
     south->Connect(Origin(0));
-    south->Ship({Archive(1, "hall-3", 310001, 1, "e_hour", 1, 100, {0, 100, 200, 300, 400}),
-                 Archive(2, "hall-3", 310001, 1, "time_hour", 0, 100, {700, 701, 702, 703, 704}),
+    // South's energy in GJ, its hours ending 2026-12-08 08:00..12:00 UTC.
+    JournalBatch southEnergy = Archive(1, "hall-3", 310001, 1, "e_hour", 1, 100, {0, 100, 200, 300, 400});
+    for (std::int64_t i = 0; i < 5; ++i)
+        southEnergy.archive.stamps.push_back({1796716800 + 3600 * i, i < 3, 0.001 * 100 * i, "GJ"});
+    south->Ship({southEnergy, Archive(2, "hall-3", 310001, 1, "time_hour", 0, 100, {700, 701, 702, 703, 704}),
                  Attempt(3, "hall-3", 4, 310001u, 1796730900, "other meter", 1)});
 
     EXPECT_EQ(Query(ReadmeQuery("The latest value of every series")),
-              (Rows{"north|hall-3|300000|0|1|e_hour|104|5", "north|hall-3|310001|0|1|e_hour|104|50",
-                    "north|hall-3|310001|1|0|time_hour|104|704", "north|hall-3|310001|1|1|e_hour|104|5050",
-                    "north|hall-3|310001|1|2|e_hour|101|9", "south|hall-3|310001|1|0|time_hour|104|704",
-                    "south|hall-3|310001|1|1|e_hour|104|400"}));
+              (Rows{"north|hall-3|300000|0|1|e_hour|104|5|NULL|NULL|NULL",
+                    "north|hall-3|310001|0|1|e_hour|104|50|NULL|NULL|NULL",
+                    "north|hall-3|310001|1|0|time_hour|104|704|NULL|NULL|NULL",
+                    "north|hall-3|310001|1|1|e_hour|104|5050|NULL|NULL|NULL",
+                    "north|hall-3|310001|1|2|e_hour|101|9|NULL|NULL|NULL",
+                    "south|hall-3|310001|1|0|time_hour|104|704|NULL|NULL|NULL",
+                    "south|hall-3|310001|1|1|e_hour|104|400|0.4|GJ|2026-12-08 12:00:00+00"}));
     EXPECT_EQ(Query(ReadmeQuery("Consumption per hour between two records"), {"north", "hall-3", "1", "101", "104"}),
-              (Rows{"102|702|18", "103|703|1", "104|704|19"}));
+              (Rows{"102|NULL|f|18|NULL", "103|NULL|f|1|NULL", "104|NULL|f|19|NULL"}));
+    EXPECT_EQ(Query(ReadmeQuery("Consumption per hour between two records"), {"south", "hall-3", "1", "101", "104"}),
+              (Rows{"102|2026-12-08 10:00:00+00|t|0.100000|GJ", "103|2026-12-08 11:00:00+00|f|0.100000|GJ",
+                    "104|2026-12-08 12:00:00+00|f|0.100000|GJ"}));
     EXPECT_EQ(Query(ReadmeQuery("Which meters failed, and when")),
               (Rows{"south|hall-3|2026-12-08 11:55:00+00|other meter|meter silent|12|2",
                     "north|hall-3|2026-12-08 11:53:20+00|no answer|meter silent|12|2",
