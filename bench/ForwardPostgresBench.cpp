@@ -58,8 +58,9 @@ void WriteCsv(const std::string& path, const std::vector<std::vector<JournalBatc
         for (const JournalBatch& b : group) {
             const std::string head = "bench," + b.meter + "," + std::to_string(b.serial) + ",0,1," + b.archive.series;
             for (std::size_t i = 0; i < b.archive.values.size(); ++i) {
-                // The generation is the table's last column.
-                out << head << ',' << b.archive.first + i << ',' << b.archive.values[i] << ",0123456789abcdef\n";
+                // The generation, then the record's time and quantity, none
+                // here (NULL, false, NULL, NULL), as the sink ships them.
+                out << head << ',' << b.archive.first + i << ',' << b.archive.values[i] << ",0123456789abcdef,,f,,\n";
             }
         }
     }
