@@ -218,10 +218,14 @@ TEST(CollectUnattended, SighupTakesAMeterAddedToTheFileAndKeepsTheOldConfigurati
     CollectChild watch({"collect", "--config", config, "--db", db}, dir);
     ASSERT_TRUE(Eventually([&] { return OkAttempts(db, "one") >= 1; }, milliseconds(20000))) << watch.Err();
 
-    Write(config, std::string(kQuick) + SimMeter("one", 61) + SimMeter("two", 62));
+    Write(config, std::string(kQuick) + "[quantity.e]\nunit = \"GJ\"\nscale = 0.001\n" + SimMeter("one", 61) +
+                      SimMeter("two", 62));
     ASSERT_TRUE(watch.Signal(SIGHUP));
     ASSERT_TRUE(Eventually([&] { return OkAttempts(db, "two") >= 1; }, milliseconds(20000))) << watch.Err();
     EXPECT_EQ(Count(watch.Err(), "info: configuration reloaded: 2 meters on 2 lines"), 1) << watch.Err();
+    // The units in force are those of the file reloaded.
+    EXPECT_EQ(QueryRows(db, "SELECT * FROM quantities ORDER BY meter"),
+              (std::vector<std::string>{"one|e|GJ|0.001|Energy", "two|e|GJ|0.001|Energy"}));
 
     Write(config, std::string(kQuick) + SimMeter("one", 61) + "colour = \"red\"\n");
     ASSERT_TRUE(watch.Signal(SIGHUP));

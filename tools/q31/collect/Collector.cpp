@@ -256,6 +256,12 @@ void Collector::Reload() {
     StopOutputs();
     TearDown();
     config_ = std::move(fresh);
+    try {
+        store_->NoteQuantities(config_.meters);
+    } catch (const ToolError& e) {
+        // The values still get the new units; only the table that names them lags.
+        out_.Error(std::string("the quantities in force could not be written: ") + e.what());
+    }
     Build();
     StartOutputs();
     out_.Info("configuration reloaded: " + std::to_string(config_.meters.size()) + " meters on " +
