@@ -67,7 +67,7 @@ protected:
         settings.enabled = true;
         settings.listen = "127.0.0.1:0";
         server_ = std::make_unique<StatusServer>(settings, dir_ + "/q31.sqlite", kGateway, [] {
-            ForwardStatus postgres{"postgres", true, 950, 950, 0, 0, 950, 0, ""};
+            ForwardStatus postgres{"postgres", true, 950, 951, 1, 3, 950, 0, ""};
             ForwardStatus mqtt{"mqtt", false, 933, 950, 17, 420, 933, 4, "connection refused", 2};
             return std::vector<ForwardStatus>{postgres, mqtt};
         });
@@ -99,24 +99,26 @@ TEST_F(StatusServerTest, MetricsCountWhatIsStoredAndFollowTheNextPass) {
     ASSERT_EQ(res->status, 200) << res->body;
     EXPECT_EQ(res->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
     // (60 hourly + 20 daily records) x (time + five series of the one module)
-    expectLines(res->body, {
-                               "# TYPE q31_meter_attempts_total counter",
-                               "q31_meter_attempts_total" + labels + "\"silent\",outcome=\"no answer\"} 3",
-                               "q31_meter_attempts_total" + labels + "\"silent\",outcome=\"ok\"} 0",
-                               "q31_meter_attempts_total" + labels + "\"good\",outcome=\"ok\"} 1",
-                               "q31_meter_records_stored_total" + labels + "\"good\"} 480",
-                               "q31_meter_records_stored_total" + labels + "\"silent\"} 0",
-                               "q31_meter_last_success_timestamp_seconds" + labels + "\"silent\"} 0",
-                               "q31_meter_failures_in_row" + labels + "\"silent\"} 3",
-                               "q31_meter_failures_in_row" + labels + "\"good\"} 0",
-                               "q31_meter_gaps_total" + labels + "\"good\"} 0",
-                               "q31_meter_rejected_replies_total" + labels + "\"good\",reason=\"checksum\"} 0",
-                               "q31_sink_backlog_rows{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 17",
-                               "q31_sink_backlog_seconds{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 420",
-                               "q31_sink_connected{gateway=\"hall \\\"7\\\" <b>\",sink=\"postgres\"} 1",
-                               "q31_sink_shipped_total{gateway=\"hall \\\"7\\\" <b>\",sink=\"postgres\"} 950",
-                               "q31_sink_rejected_total{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 2",
-                           });
+    expectLines(res->body,
+                {
+                    "# TYPE q31_meter_attempts_total counter",
+                    "q31_meter_attempts_total" + labels + "\"silent\",outcome=\"no_answer\"} 3",
+                    "q31_meter_attempts_total" + labels + "\"silent\",outcome=\"ok\"} 0",
+                    "q31_meter_attempts_total" + labels + "\"good\",outcome=\"ok\"} 1",
+                    "q31_meter_info" + labels + "\"good\",serial=\"1111\",address=\"201\",port=\"sim:11\"} 1",
+                    "q31_meter_records_stored_total" + labels + "\"good\"} 480",
+                    "q31_meter_records_stored_total" + labels + "\"silent\"} 0",
+                    "q31_meter_last_success_timestamp_seconds" + labels + "\"silent\"} 0",
+                    "q31_meter_failures_in_row" + labels + "\"silent\"} 3",
+                    "q31_meter_failures_in_row" + labels + "\"good\"} 0",
+                    "q31_meter_gaps_total" + labels + "\"good\"} 0",
+                    "q31_meter_rejected_replies_total" + labels + "\"good\",reason=\"checksum\"} 0",
+                    "q31_sink_backlog_rows{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 17",
+                    "q31_sink_backlog_seconds{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 420",
+                    "q31_sink_connected{gateway=\"hall \\\"7\\\" <b>\",sink=\"postgres\"} 1",
+                    "q31_sink_shipped_total{gateway=\"hall \\\"7\\\" <b>\",sink=\"postgres\"} 950",
+                    "q31_sink_rejected_total{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 2",
+                });
     EXPECT_EQ(res->body.find("connection refused"), std::string::npos);
 
     // Ten more hours on the meter: six hourly series gain ten records each,
@@ -127,7 +129,7 @@ TEST_F(StatusServerTest, MetricsCountWhatIsStoredAndFollowTheNextPass) {
     ASSERT_TRUE(res);
     ASSERT_EQ(res->status, 200) << res->body;
     expectLines(res->body, {
-                               "q31_meter_attempts_total" + labels + "\"silent\",outcome=\"no answer\"} 6",
+                               "q31_meter_attempts_total" + labels + "\"silent\",outcome=\"no_answer\"} 6",
                                "q31_meter_attempts_total" + labels + "\"good\",outcome=\"ok\"} 2",
                                "q31_meter_records_stored_total" + labels + "\"good\"} 540",
                                "q31_meter_failures_in_row" + labels + "\"silent\"} 6",
@@ -141,7 +143,17 @@ TEST_F(StatusServerTest, MetricsCountWhatIsStoredAndFollowTheNextPass) {
     res = client.Get("/metrics");
     ASSERT_TRUE(res);
     expectLines(res->body, {"q31_meter_records_stored_total" + labels + "\"good\"} 300",
-                            "q31_meter_attempts_total" + labels + "\"silent\",outcome=\"no answer\"} 3"});
+                            "q31_meter_attempts_total" + labels + "\"silent\",outcome=\"no_answer\"} 3"});
+}
+
+// Prometheus' own linter on what a scrape gets: names, types, HELP, units.
+TEST_F(StatusServerTest, MetricsPassPromtool) {
+    Q31_NEED_SERVER(OnPath("promtool"), "promtool");
+    std::ofstream(dir_ + "/metrics.txt") << server_->Metrics();
+    const int rc =
+        std::system(("promtool check metrics <'" + dir_ + "/metrics.txt' >'" + dir_ + "/promtool.out' 2>&1").c_str());
+    EXPECT_EQ(rc, 0) << ReadFile(dir_ + "/promtool.out");
+    EXPECT_EQ(ReadFile(dir_ + "/promtool.out"), "");
 }
 
 // The part of `dom` from `<svg id="chart-METER"` to its end.
@@ -151,12 +163,10 @@ std::string ChartOf(const std::string& dom, const std::string& meter) {
     return dom.substr(at, dom.find("</svg>", at) - at);
 }
 
-std::size_t PointCount(const std::string& chart) {
-    const auto at = chart.find("points=\"");
-    if (at == std::string::npos) return 0;
-    std::istringstream points(chart.substr(at + 8, chart.find('"', at + 8) - at - 8));
+// The chart's bars: one per hour.
+std::size_t BarCount(const std::string& chart) {
     std::size_t n = 0;
-    for (std::string p; points >> p;) ++n;
+    for (auto at = chart.find("<rect"); at != std::string::npos; at = chart.find("<rect", at + 1)) ++n;
     return n;
 }
 
@@ -172,12 +182,15 @@ TEST_F(StatusServerTest, PageShowsEachMeterWithItsChartInABrowser) {
     EXPECT_NE(dom.find("<tr id=\"meter-silent\""), std::string::npos);
     EXPECT_NE(dom.find("hall \"7\" &lt;b&gt;"), std::string::npos);
     EXPECT_EQ(dom.find("<b>"), std::string::npos);
-    EXPECT_EQ(PointCount(ChartOf(dom, "good")), 48u);
+    EXPECT_EQ(BarCount(ChartOf(dom, "good")), 48u);
     // The silent meter's chart is there, without values.
     EXPECT_NE(ChartOf(dom, "silent"), "");
-    EXPECT_EQ(PointCount(ChartOf(dom, "silent")), 0u);
+    EXPECT_EQ(BarCount(ChartOf(dom, "silent")), 0u);
     EXPECT_NE(dom.find("no answer"), std::string::npos);
     EXPECT_NE(dom.find("<tr id=\"sink-mqtt\""), std::string::npos);
+    EXPECT_NE(dom.find("<td class=\"port\">sim:11</td><td class=\"number address\">201</td>"), std::string::npos);
+    EXPECT_NE(dom.find(">1 entry</td>"), std::string::npos);
+    EXPECT_NE(dom.find(">17 entries</td>"), std::string::npos);
 
     const std::string png = dir_ + "/page.png";
     std::system((chromium + "--screenshot='" + png + "' " + Url() + " >/dev/null 2>&1").c_str());

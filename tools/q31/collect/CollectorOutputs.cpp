@@ -17,6 +17,9 @@ constexpr int kDrainMs = 15000;
 
 void Collector::StartOutputs() {
     if (config_.gateway.empty()) config_.gateway = HostName();
+    // Between two runs from cron the gateway is not gone: only a run that
+    // dies says "offline".
+    config_.mqtt.offlineOnStop = !options_.once;
     for (std::unique_ptr<forward::Sink>& sink : forward::MakeSinks(config_.postgres, config_.mqtt, config_.gateway)) {
         forward::ForwarderOptions o;
         o.db = options_.db;

@@ -17,6 +17,13 @@ struct MqttSinkSettings {
     std::string certFile;
     std::string keyFile;
     int keepaliveS = 30;
+    // Home Assistant's discovery: configs under `homeAssistantPrefix`, an
+    // availability topic with the connection's last will.
+    bool homeAssistant = false;
+    std::string homeAssistantPrefix = "homeassistant";
+    // A stop says "offline" too (a collector that runs on); a run from cron
+    // leaves the gateway online between runs, and only a crash says offline.
+    bool offlineOnStop = true;
 };
 
 }  // namespace q31::tool::forward

@@ -13,6 +13,8 @@ namespace q31::tool::forward {
 struct MeterState {
     std::string name;
     std::int64_t serial = 0;
+    std::int64_t address = 0;
+    std::string port;
     std::int64_t epoch = 0;
     std::string outcome;  // empty: not tried yet
     std::optional<std::int64_t> lastOk;

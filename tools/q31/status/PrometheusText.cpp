@@ -23,6 +23,20 @@ std::string Label(const std::string& s) {
     return out;
 }
 
+// An outcome as a label value: snake_case ("no answer" -> "no_answer"), as
+// queries and alert rules spell their matchers.
+std::string Snake(const std::string& s) {
+    std::string out;
+    for (char c : s) {
+        const bool word = (c >= 'a' && c <= 'z') || (c >= '0' && c <= '9');
+        if (c >= 'A' && c <= 'Z') out += static_cast<char>(c - 'A' + 'a');
+        else if (word) out += c;
+        else if (!out.empty() && out.back() != '_') out += '_';
+    }
+    while (!out.empty() && out.back() == '_') out.pop_back();
+    return out.empty() ? "other" : out;
+}
+
 void Family(std::string& out, const char* name, const char* type, const char* help) {
     out += "# HELP ";
     out += name;
@@ -58,10 +72,30 @@ void AttemptSamples(std::string& out, const StatusSnapshot& s, const MeterState&
     for (auto it = s.attempts.lower_bound({m.name, ""}); it != s.attempts.end() && it->first.first == m.name; ++it)
         if (std::find(outcomes.begin(), outcomes.end(), it->first.second) == outcomes.end())
             outcomes.push_back(it->first.second);
+    // Two outcomes that differ only in what snake_case drops share a sample.
+    std::vector<std::pair<std::string, std::int64_t>> samples;
     for (const std::string& outcome : outcomes) {
         const auto it = s.attempts.find({m.name, outcome});
-        Sample(out, "q31_meter_attempts_total", labels + ",outcome=\"" + Label(outcome) + "\"",
-               it == s.attempts.end() ? 0 : it->second.count);
+        const std::int64_t count = it == s.attempts.end() ? 0 : it->second.count;
+        const std::string label = Snake(outcome);
+        const auto same = std::find_if(samples.begin(), samples.end(), [&](const auto& p) { return p.first == label; });
+        if (same == samples.end()) samples.emplace_back(label, count);
+        else same->second += count;
+    }
+    for (const auto& [label, count] : samples)
+        Sample(out, "q31_meter_attempts_total", labels + ",outcome=\"" + Label(label) + "\"", count);
+}
+
+// What a meter is, to join on its name: always 1.
+void InfoFamily(std::string& out, const StatusSnapshot& s, const std::vector<std::string>& labels) {
+    Family(out, "q31_meter_info", "gauge",
+           "The meter as configured and last identified (serial number, bus address, port); always 1.");
+    for (std::size_t i = 0; i < s.meters.size(); ++i) {
+        const MeterState& m = s.meters[i];
+        Sample(out, "q31_meter_info",
+               labels[i] + ",serial=\"" + std::to_string(m.serial) + "\",address=\"" + std::to_string(m.address) +
+                   "\",port=\"" + Label(m.port) + "\"",
+               1);
     }
 }
 
@@ -69,6 +103,7 @@ void MeterFamilies(std::string& out, const StatusSnapshot& s, const std::string&
     std::vector<std::string> labels;
     for (const MeterState& m : s.meters)
         labels.push_back("gateway=\"" + Label(gateway) + "\",meter=\"" + Label(m.name) + "\"");
+    InfoFamily(out, s, labels);
     MeterFamily(out, s, labels, "q31_meter_last_success_timestamp_seconds", "gauge",
                 "When the meter was last read without a failure, Unix time; 0 when never.",
                 [](const MeterState& m) { return m.lastOk.value_or(0); });

@@ -9,8 +9,8 @@ namespace q31::tool::forward {
 
 namespace {
 
-// The chart shows two days of hourly records.
-constexpr int kChartPoints = 48;
+// The chart shows two days of hourly consumption: the steps between 49 records.
+constexpr int kChartPoints = 49;
 constexpr int kModuleMax = 6;
 // Only a checkpoint's recovery makes a reader wait, and briefly.
 constexpr long long kBusyMs = 2000;
@@ -48,7 +48,7 @@ void ReadCharts(SqliteDb& db, std::vector<MeterState>& meters) {
         }
         if (!m.module) continue;
         values.Reset().Bind(1, m.name).Bind(2, m.serial).Bind(3, m.epoch).Bind(4, m.module).Bind(5, kChartPoints);
-        while (values.Step()) m.points.push_back({values.Int(0), values.Int(1)});
+        while (values.Step()) m.points.push_back({values.Int(0), values.Int(1), std::nullopt, {}});
         std::reverse(m.points.begin(), m.points.end());
     }
 }
@@ -77,8 +77,9 @@ StatusSnapshot StatusModel::Read(bool charts) {
 void StatusModel::ReadMeters(SqliteDb& db, StatusSnapshot& snapshot) const {
     SqliteStatement q(
         db.Handle(),
-        "SELECT m.name, m.serial, coalesce(u.epoch, 0), coalesce(m.last_outcome, ''), m.last_ok, m.failures "
-        "FROM meters m LEFT JOIN meter_units u ON u.meter = m.name AND u.serial = m.serial ORDER BY m.name");
+        "SELECT m.name, m.serial, coalesce(u.epoch, 0), coalesce(m.last_outcome, ''), m.last_ok, m.failures, "
+        "m.address, m.port FROM meters m LEFT JOIN meter_units u ON u.meter = m.name AND u.serial = m.serial ORDER BY "
+        "m.name");
     while (q.Step()) {
         MeterState m;
         m.name = q.Text(0);
@@ -87,6 +88,8 @@ void StatusModel::ReadMeters(SqliteDb& db, StatusSnapshot& snapshot) const {
         m.outcome = q.Text(3);
         m.lastOk = q.MaybeInt(4);
         m.failures = q.Int(5);
+        m.address = q.Int(6);
+        m.port = q.Text(7);
         snapshot.meters.push_back(std::move(m));
     }
     std::map<std::string, std::int64_t> records;

@@ -54,6 +54,8 @@ void MeterRow(std::string& h, const MeterState& m, std::int64_t now) {
     h += "<tr id=\"meter-" + HtmlText(m.name) + "\" class=\"" + state + "\">";
     h += "<td class=\"name\">" + HtmlText(m.name) + "</td>";
     h += "<td class=\"number\">" + std::to_string(m.serial) + "</td>";
+    h += "<td class=\"port\">" + HtmlText(m.port) + "</td>";
+    h += "<td class=\"number address\">" + std::to_string(m.address) + "</td>";
     h += "<td><span class=\"state " + std::string(state) + "\">" +
          HtmlText(m.outcome.empty() ? "not tried yet" : m.outcome) + "</span></td>";
     if (m.lastOk) h += "<td>" + IsoTime(*m.lastOk) + "<br><small>" + Span(now - *m.lastOk) + " ago</small></td>";
@@ -74,7 +76,8 @@ void SinkTable(std::string& h, const std::vector<ForwardStatus>& sinks) {
         h += "<tr id=\"sink-" + HtmlText(s.sink) + "\"><td class=\"name\">" + HtmlText(s.sink) + "</td>";
         h += s.connected ? "<td><span class=\"state ok\">connected</span></td>"
                          : "<td><span class=\"state failing\">not connected</span></td>";
-        h += "<td class=\"number\">" + std::to_string(s.backlogRows) + " entries</td>";
+        h += "<td class=\"number\">" + std::to_string(s.backlogRows) +
+             (s.backlogRows == 1 ? " entry</td>" : " entries</td>");
         h += "<td class=\"number\">" + (s.backlogRows > 0 ? Span(s.backlogSeconds) : std::string("&ndash;")) + "</td>";
         h += "<td class=\"number\">" + std::to_string(s.shipped) + "</td>";
         h += "<td class=\"number\">" + std::to_string(s.failures) + "</td>";
@@ -88,9 +91,11 @@ void SinkTable(std::string& h, const std::vector<ForwardStatus>& sinks) {
 std::string StatusPage(const StatusSnapshot& snapshot, const std::string& gateway, std::int64_t now) {
     std::string h;
     Head(h, snapshot, gateway, now);
-    h += "<h2>Meters</h2>\n<table class=\"meters\"><thead><tr><th>Meter</th><th>Serial</th><th>State</th>"
-         "<th>Last good read</th><th>Failures in a row</th><th>Records</th><th>Hourly energy, last 48 records</th>"
-         "</tr></thead><tbody>\n";
+    h +=
+        "<h2>Meters</h2>\n<table class=\"meters\"><thead><tr><th>Meter</th><th>Serial</th><th>Port</th><th>Address</th>"
+        "<th>State</th><th>Last good read</th><th>Failures in a row</th><th>Records</th>"
+        "<th>Energy used per hour, last 48 hours</th>"
+        "</tr></thead><tbody>\n";
     for (const MeterState& m : snapshot.meters) MeterRow(h, m, now);
     h += "</tbody></table>\n<h2>Sinks</h2>\n";
     SinkTable(h, snapshot.sinks);

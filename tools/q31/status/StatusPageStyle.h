@@ -20,8 +20,7 @@ small { color: #7b8794; }
 .state.failing { background: #ffe3e3; color: #a61b1b; }
 .state.unknown { background: #e4e7eb; color: #52606d; }
 tr.failing td.failures { color: #a61b1b; font-weight: 600; }
-svg.chart .line { fill: none; stroke: #2680c2; stroke-width: 1.5; }
-svg.chart .dot { fill: #2680c2; }
+svg.chart .bar { fill: #2680c2; }
 svg.chart .axis { stroke: #cbd2d9; stroke-width: 1; }
 svg.chart text { font-size: 10px; fill: #52606d; }
 svg.chart text.none { fill: #9aa5b1; font-style: italic; }
