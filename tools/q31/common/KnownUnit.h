@@ -14,28 +14,29 @@ struct KnownUnit {
     // from `unit` to it.
     std::string_view metric;
     double toBase;
+    std::string_view measure;      // what the base unit measures, in words
     std::string_view deviceClass;  // Home Assistant's; empty: none
 };
 
 // The calorie is the International Table one (4.1868 J), the one heat meters
 // count in Gcal with.
 inline constexpr KnownUnit kKnownUnits[] = {
-    {"J", "energy_joules", 1, ""},
-    {"kJ", "energy_joules", 1e3, ""},
-    {"MJ", "energy_joules", 1e6, "energy"},
-    {"GJ", "energy_joules", 1e9, "energy"},
-    {"Wh", "energy_joules", 3.6e3, "energy"},
-    {"kWh", "energy_joules", 3.6e6, "energy"},
-    {"MWh", "energy_joules", 3.6e9, "energy"},
-    {"GWh", "energy_joules", 3.6e12, "energy"},
-    {"kcal", "energy_joules", 4.1868e3, "energy"},
-    {"Mcal", "energy_joules", 4.1868e6, "energy"},
-    {"Gcal", "energy_joules", 4.1868e9, "energy"},
-    {"m³", "volume_cubic_meters", 1, "water"},
-    {"L", "volume_cubic_meters", 1e-3, "water"},
-    {"°C", "temperature_celsius", 1, "temperature"},
-    {"kg", "mass_kilograms", 1, ""},
-    {"t", "mass_kilograms", 1e3, ""},
+    {"J", "energy_joules", 1, "energy in joules", ""},
+    {"kJ", "energy_joules", 1e3, "energy in joules", ""},
+    {"MJ", "energy_joules", 1e6, "energy in joules", "energy"},
+    {"GJ", "energy_joules", 1e9, "energy in joules", "energy"},
+    {"Wh", "energy_joules", 3.6e3, "energy in joules", "energy"},
+    {"kWh", "energy_joules", 3.6e6, "energy in joules", "energy"},
+    {"MWh", "energy_joules", 3.6e9, "energy in joules", "energy"},
+    {"GWh", "energy_joules", 3.6e12, "energy in joules", "energy"},
+    {"kcal", "energy_joules", 4.1868e3, "energy in joules", "energy"},
+    {"Mcal", "energy_joules", 4.1868e6, "energy in joules", "energy"},
+    {"Gcal", "energy_joules", 4.1868e9, "energy in joules", "energy"},
+    {"m³", "volume_cubic_meters", 1, "volume in cubic meters", "water"},
+    {"L", "volume_cubic_meters", 1e-3, "volume in cubic meters", "water"},
+    {"°C", "temperature_celsius", 1, "temperature in degrees Celsius", "temperature"},
+    {"kg", "mass_kilograms", 1, "mass in kilograms", ""},
+    {"t", "mass_kilograms", 1e3, "mass in kilograms", ""},
 };
 
 // The entry of `unit`, spelled exactly; nullptr when unknown.

@@ -1,7 +1,12 @@
 #include "tools/q31/status/PrometheusText.h"
 
 #include <algorithm>
+#include <cmath>
+#include <cstdio>
 #include <iterator>
+#include <map>
+
+#include "tools/q31/common/KnownUnit.h"
 
 namespace q31::tool::forward {
 
@@ -56,6 +61,15 @@ void Sample(std::string& out, const char* name, const std::string& labels, std::
     out += "} ";
     out += std::to_string(value);
     out += '\n';
+}
+
+// A sample value as the text format has it: Go's spelling of the infinities and NaN.
+std::string Real(double v) {
+    if (std::isnan(v)) return "NaN";
+    if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
+    char text[32];
+    std::snprintf(text, sizeof text, "%.17g", v);
+    return text;
 }
 
 // A family with one sample per meter, `value` of each.
@@ -131,6 +145,48 @@ void MeterFamilies(std::string& out, const StatusSnapshot& s, const std::string&
     MeterFamily(out, s, labels, "q31_meter_failures_in_row", "gauge",
                 "Passes over the meter that failed since the last good one.",
                 [](const MeterState& m) { return m.failures; });
+    ValueFamilies(out, s, labels);
+}
+
+// One gauge family per base unit (q31_meter_energy_joules, ...), the values
+// converted to it; a unit not known goes to q31_meter_value with the unit as
+// a label. Each has its _timestamp_seconds: when the record closed.
+void ValueFamilies(std::string& out, const StatusSnapshot& s, const std::vector<std::string>& labels) {
+    struct Samples {
+        std::string help;
+        std::vector<std::string> values, times;
+    };
+    std::map<std::string, Samples> families;
+    for (std::size_t i = 0; i < s.meters.size(); ++i) {
+        for (const SeriesValue& v : s.meters[i].values) {
+            const KnownUnit* known = FindKnownUnit(v.unit);
+            const std::string name = known ? "q31_meter_" + std::string(known->metric) : "q31_meter_value";
+            std::string l =
+                labels[i] + ",module=\"" + std::to_string(v.module) + "\",series=\"" + Label(v.series) + "\"";
+            if (!known) l += ",unit=\"" + Label(v.unit) + "\"";
+            Samples& f = families[name];
+            if (known && f.help.empty())
+                f.help =
+                    "The newest stored value of each series measured in " + std::string(known->unit) +
+                    " and the like, converted to the base unit; cached from the last read, not read at the scrape.";
+            else if (f.help.empty())
+                f.help =
+                    "The newest stored value of each series whose unit has no base unit here, in its unit "
+                    "(label unit); cached from the last read, not read at the scrape.";
+            f.values.push_back(name + "{" + l + "} " + Real(known ? v.quantity * known->toBase : v.quantity) + "\n");
+            if (v.closedAt)
+                f.times.push_back(name + "_timestamp_seconds{" + l + "} " + std::to_string(*v.closedAt) + "\n");
+        }
+    }
+    for (const auto& [name, f] : families) {
+        Family(out, name.c_str(), "gauge", f.help.c_str());
+        for (const std::string& line : f.values) out += line;
+        if (f.times.empty()) continue;
+        const std::string times = name + "_timestamp_seconds";
+        Family(out, times.c_str(), "gauge",
+               "When the record of the newest stored value closed (the end of its hour or day), Unix time.");
+        for (const std::string& line : f.times) out += line;
+    }
 }
 
 void SinkFamilies(std::string& out, const std::vector<ForwardStatus>& sinks, const std::string& gateway) {

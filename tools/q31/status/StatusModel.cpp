@@ -68,6 +68,7 @@ StatusSnapshot StatusModel::Read(bool charts) {
     Catchup(db);
     StatusSnapshot snapshot;
     ReadMeters(db, snapshot);
+    ReadValues(db, snapshot.meters);
     if (charts) ReadCharts(db, snapshot.meters);
     snapshot.attempts = attempts_;
     if (sinks_) snapshot.sinks = sinks_();
@@ -100,6 +101,26 @@ void StatusModel::ReadMeters(SqliteDb& db, StatusSnapshot& snapshot) const {
     for (MeterState& m : snapshot.meters) {
         if (const auto it = records.find(m.name); it != records.end()) m.records = it->second;
         if (const auto it = gaps.find(m.name); it != gaps.end()) m.gaps = it->second;
+    }
+}
+
+void StatusModel::ReadValues(SqliteDb& db, std::vector<MeterState>& meters) const {
+    // The series stored are known from the counts; each newest row is one
+    // step down the key, however long the archive.
+    SqliteStatement newest(db.Handle(),
+                           "SELECT quantity, unit, closed_at FROM archive_values WHERE meter = ? AND serial = ? AND "
+                           "epoch = ? AND module = ? AND series = ? ORDER BY record DESC LIMIT 1");
+    for (MeterState& m : meters) {
+        for (auto it = seriesRows_.lower_bound({m.name, m.serial, m.epoch, 0, ""});
+             it != seriesRows_.end() && std::get<0>(it->first) == m.name && std::get<1>(it->first) == m.serial &&
+             std::get<2>(it->first) == m.epoch;
+             ++it) {
+            const auto& [meter, serial, epoch, module, series] = it->first;
+            newest.Reset().Bind(1, meter).Bind(2, serial).Bind(3, epoch).Bind(4, module).Bind(5, series);
+            // A series stored raw (no quantity configured then) has no gauge.
+            if (!newest.Step() || newest.IsNull(0) || newest.IsNull(1)) continue;
+            m.values.push_back({static_cast<int>(module), series, newest.Real(0), newest.Text(1), newest.MaybeInt(2)});
+        }
     }
 }
 
