@@ -20,31 +20,44 @@ CollectRun Check(const std::string& dir, const std::string& text) {
 TEST(CollectConfig, SlipsAreRefusedAtTheirLineAndColumn) {
     const std::string dir = MakeTempDir("q31-collect-slips");
     const std::string meter = "[[meter]]\nname = \"a\"\nport = \"sim:1\"\nserial = 1\n";
-    for (const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
-             {"[collect]\nretrys = 5\n" + meter, ":2:1: collect: retrys: unknown key (did you mean \"retries\"?)"},
-             {"[colect]\nretries = 5\n" + meter, ":1:2: [colect]: unknown table (did you mean [collect]?)"},
-             {"dbfile = \"q.sqlite\"\n" + meter,
-              ":1:1: dbfile: unknown key at the top level (the file holds only [collect], [defaults], [[meter]], "
-              "[sink], [http])"},
-             {"retries = 5\n[collect]\n" + meter,
-              ":1:1: retries: unknown key at the top level (it belongs in [collect])"},
-             {"[meter]\nname = \"a\"\n", ":1:2: meter: must be written as [[meter]] entries"},
-             {"[defaults]\nname = \"a\"\n" + meter, ":2:1: defaults: name: set by each [[meter]] itself"},
-             {"[defaults]\nBaud = 1200\n" + meter, ":2:1: defaults: Baud: unknown key (did you mean \"baud\"?)"},
-             {meter + "adress = 3\n", ":5:1: meter 1 (\"a\"): adress: unknown key (did you mean \"address\"?)"},
-             {meter + "[meter.sim]\nhours = 9\n",
-              ":6:1: meter 1 (\"a\"): sim: hours: unknown key (known: serial, modules, hour_count, day_count, "
-              "version_word, reply_delay_ms, faults, clock_rate)"},
-             {meter + "[meter.sim]\nfaults = [{kind = \"short\", rate = 0.1, parm = 3}]\n",
-              ":6:40: meter 1 (\"a\"): sim: fault 1: parm: unknown key (did you mean \"param\"?)"},
-             {"[[meter]]\nname = \"a\"\nport = \"sim:1\"\n",
-              ":1:1: meter 1 (\"a\"): serial: required: the serial number the meter must answer with (q31 id shows "
-              "it)"},
-             // A value from [defaults] is shown where it was written.
-             {"[defaults]\nbaud = 9601\n" + meter, ":2:8: meter 1 (\"a\"): baud: not a standard line speed"},
-             {meter + meter, ":6:8: meter 2 (\"a\"): name: another meter has this name"},
-             {meter + "parity = \"mark\"\n", ":5:10: meter 1 (\"a\"): parity: must be none, even or odd, not \"mark\""},
-             {meter + "sim = 1\n", ":5:7: meter 1 (\"a\"): sim: must be a table"}}) {
+    for (
+        const auto& [text, message] : std::vector<std::pair<std::string, std::string>>{
+            {"[collect]\nretrys = 5\n" + meter, ":2:1: collect: retrys: unknown key (did you mean \"retries\"?)"},
+            {"[colect]\nretries = 5\n" + meter, ":1:2: [colect]: unknown table (did you mean [collect]?)"},
+            {"dbfile = \"q.sqlite\"\n" + meter,
+             ":1:1: dbfile: unknown key at the top level (the file holds only [collect], [defaults], [[meter]], "
+             "[quantity], [sink], [http])"},
+            {"retries = 5\n[collect]\n" + meter,
+             ":1:1: retries: unknown key at the top level (it belongs in [collect])"},
+            {"[meter]\nname = \"a\"\n", ":1:2: meter: must be written as [[meter]] entries"},
+            {"[defaults]\nname = \"a\"\n" + meter, ":2:1: defaults: name: set by each [[meter]] itself"},
+            {"[defaults]\nBaud = 1200\n" + meter, ":2:1: defaults: Baud: unknown key (did you mean \"baud\"?)"},
+            {meter + "adress = 3\n", ":5:1: meter 1 (\"a\"): adress: unknown key (did you mean \"address\"?)"},
+            {meter + "[meter.sim]\nhours = 9\n",
+             ":6:1: meter 1 (\"a\"): sim: hours: unknown key (known: serial, modules, hour_count, day_count, "
+             "version_word, reply_delay_ms, faults, clock_rate)"},
+            {meter + "[meter.sim]\nfaults = [{kind = \"short\", rate = 0.1, parm = 3}]\n",
+             ":6:40: meter 1 (\"a\"): sim: fault 1: parm: unknown key (did you mean \"param\"?)"},
+            {"[[meter]]\nname = \"a\"\nport = \"sim:1\"\n",
+             ":1:1: meter 1 (\"a\"): serial: required: the serial number the meter must answer with (q31 id shows "
+             "it)"},
+            // A value from [defaults] is shown where it was written.
+            {"[defaults]\nbaud = 9601\n" + meter, ":2:8: meter 1 (\"a\"): baud: not a standard line speed"},
+            {meter + meter, ":6:8: meter 2 (\"a\"): name: another meter has this name"},
+            {meter + "parity = \"mark\"\n", ":5:10: meter 1 (\"a\"): parity: must be none, even or odd, not \"mark\""},
+            {meter + "sim = 1\n", ":5:7: meter 1 (\"a\"): sim: must be a table"},
+            {"[quantity.time]\nunit = \"s\"\n" + meter,
+             ":1:11: quantity.time: the meter's Time value has no quantity: its encoding is the meter's own, kept raw"},
+            {meter + "[meter.quantity.E]\nunit = \"GJ\"\n",
+             ":5:17: meter 1 (\"a\"): quantity.E: unknown series (did you mean \"e\"?)"},
+            {"[quantity.e]\nunits = \"GJ\"\n" + meter, ":2:1: quantity.e: units: unknown key (did you mean \"unit\"?)"},
+            {"[quantity.e]\nscale = 0.001\n" + meter,
+             ":1:1: quantity.e: unit: required: the unit of raw × scale, such as \"GJ\""},
+            // The meter's own table is read over the global one, key by key.
+            {"[quantity.e]\nunit = \"GJ\"\n" + meter + "[meter.quantity.e]\nscale = 0\n",
+             ":8:9: meter 1 (\"a\"): quantity.e: scale: must be a number above 0"},
+            {"[quantity.e]\nunit = \"GJ\"\nscale = nan\n" + meter,
+             ":3:9: quantity.e: scale: must be a number above 0"}}) {
         const CollectRun run = Check(dir, text);
         EXPECT_EQ(run.status, 2) << text;
         EXPECT_NE(run.err.find(dir + "/fleet.toml" + message), std::string::npos) << text << run.err;

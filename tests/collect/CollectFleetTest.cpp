@@ -51,7 +51,7 @@ TEST(CollectFleet, ExampleStoresWholeRingsWithTheMetersValuesAndASecondRunAddsNo
     EXPECT_EQ(rows, ExpectedArchiveRows(meters));
     EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM gaps"), 0);
     EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM snapshots"), 6);
-    EXPECT_EQ(QueryNumber(db, "PRAGMA user_version"), 4);
+    EXPECT_EQ(QueryNumber(db, "PRAGMA user_version"), 5);
     EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM meters"), 3);
 
     const long long logs = QueryNumber(db, "SELECT count(*) FROM log_records");

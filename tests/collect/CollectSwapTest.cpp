@@ -131,7 +131,7 @@ INSERT INTO log_records VALUES('a', 'edit', 1, 1, 0, x'0102', 1, 1000);
     const CollectRun run = Collect(dir, MeterConfig(dir, 310001, 5));
     ASSERT_EQ(run.status, 0) << run.err;
 
-    EXPECT_EQ(QueryNumber(db, "PRAGMA user_version"), 4);
+    EXPECT_EQ(QueryNumber(db, "PRAGMA user_version"), 5);
     // Records 0..2 kept as stored (not read again), 3 and 4 added after them.
     EXPECT_EQ(QueryNumber(db,
                           "SELECT sum(value) FROM archive_values WHERE serial=310001 AND epoch=0 AND "

@@ -117,12 +117,17 @@ TEST(ConfigDocs, TheManualPageAndTheReferenceListEveryKeyAsTheSchemaHasIt) {
 }
 
 TEST(ConfigDocs, TheExampleNamesEveryKeyInItsTableAndSetsOnlyDefaults) {
-    const std::map<std::string, KeyTable> sections = {
-        {"[collect]", KeyTable::Collect}, {"[defaults]", KeyTable::Meter},         {"[[meter]]", KeyTable::Meter},
-        {"[meter.sim]", KeyTable::Sim},   {"[sink.postgres]", KeyTable::Postgres}, {"[sink.mqtt]", KeyTable::Mqtt},
-        {"[http]", KeyTable::Http}};
+    const std::map<std::string, KeyTable> sections = {{"[collect]", KeyTable::Collect},
+                                                      {"[defaults]", KeyTable::Meter},
+                                                      {"[[meter]]", KeyTable::Meter},
+                                                      {"[meter.sim]", KeyTable::Sim},
+                                                      {"[sink.postgres]", KeyTable::Postgres},
+                                                      {"[sink.mqtt]", KeyTable::Mqtt},
+                                                      {"[http]", KeyTable::Http},
+                                                      {"[quantity.e]", KeyTable::Quantity},
+                                                      {"[meter.quantity.e]", KeyTable::Quantity}};
     // Where the example shows a setting rather than a default.
-    const std::set<std::string> examples = {"[[meter]]", "[meter.sim]"};
+    const std::set<std::string> examples = {"[[meter]]", "[meter.sim]", "[quantity.e]", "[meter.quantity.e]"};
     std::set<const KeyRow*> seen;
     std::string section;
     std::istringstream lines(Read("packaging/collect.example.toml"));
@@ -132,6 +137,7 @@ TEST(ConfigDocs, TheExampleNamesEveryKeyInItsTableAndSetsOnlyDefaults) {
         if (std::regex_search(line, m, header) && sections.count(m[1])) section = m[1];
         // The sim key of a meter is its [meter.sim] table.
         if (m.size() && m[1] == "[meter.sim]") seen.insert(&tool::collect::Key(KeyTable::Meter, "sim"));
+        if (m.size() && m[1] == "[meter.quantity.e]") seen.insert(&tool::collect::Key(KeyTable::Meter, "quantity"));
         for (std::sregex_iterator it(line.begin(), line.end(), setting), stop; it != stop; ++it) {
             const std::string key = (*it)[1], value = (*it)[2];
             const KeyRow* row = nullptr;

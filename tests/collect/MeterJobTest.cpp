@@ -209,9 +209,11 @@ TEST(MeterJob, EitherCounterGoneBackIsAResetAndARecordStoredAtTheCounterIsNotRea
 
     // A record stored under the number the counter stands at: the meter
     // holds no such record yet, so the one stored is of a run before a reset.
-    ASSERT_EQ(test::ExecSql(rig.db,
-                            "INSERT INTO archive_values SELECT meter, serial, epoch, module, series, 120, "
-                            "value, run FROM archive_values WHERE epoch=1 AND record=119"),
+    ASSERT_EQ(test::ExecSql(
+                  rig.db,
+                  "INSERT INTO archive_values(meter, serial, epoch, module, series, record, value, run) SELECT meter, "
+                  "serial, epoch, module, series, 120, "
+                  "value, run FROM archive_values WHERE epoch=1 AND record=119"),
               "");
     testing::internal::CaptureStderr();
     ASSERT_EQ(rig.Pass(3), MeterJob::State::Done);
@@ -219,6 +221,44 @@ TEST(MeterJob, EitherCounterGoneBackIsAResetAndARecordStoredAtTheCounterIsNotRea
     EXPECT_NE(err.find("a: t_hour module 1: the meter counts 120 records, record 120 is stored already"),
               std::string::npos)
         << err;
+}
+
+// The newest record closed at the hour the collector's clock passed last;
+// each older one an hour before the next, estimated once counted back
+// further than the pass interval (60 min here).
+TEST(MeterJob, EachRecordIsStoredWithTheHourItClosedCountedBackFromTheNewestAndItsQuantity) {
+    Rig rig;
+    rig.settings.quantities = {{"t", {"°C", 0.01, "Temperature"}}};
+    meter.Write(10);
+    wallClock = 1765200125;  // 2025-12-08 13:22:05 UTC
+    ASSERT_EQ(rig.Pass(1), MeterJob::State::Done);
+    const char* query =
+        "SELECT record, value, closed_at, closed_at_estimated, quantity, unit FROM archive_values WHERE record >= 7 "
+        "ORDER BY record";
+    EXPECT_EQ(test::QueryRows(rig.db, query),
+              (std::vector<std::string>{"7|5007|1765191600|1|50.07|°C", "8|5008|1765195200|0|50.08|°C",
+                                        "9|5009|1765198800|0|50.09|°C"}));
+    // Two hours on, two more records. The ones stored keep their times, and
+    // a series without a quantity goes raw.
+    rig.settings.quantities.clear();
+    meter.Write(2);
+    wallClock = 1765207205;  // 15:20:05
+    ASSERT_EQ(rig.Pass(2), MeterJob::State::Done);
+    EXPECT_EQ(
+        test::QueryRows(rig.db, query),
+        (std::vector<std::string>{"7|5007|1765191600|1|50.07|°C", "8|5008|1765195200|0|50.08|°C",
+                                  "9|5009|1765198800|0|50.09|°C", "10|5010|1765202400|0||", "11|5011|1765206000|0||"}));
+}
+
+TEST(MeterJob, ADayClosesAtMidnightUtcAndIsEstimatedOnceCountedBackBeyondThePassInterval) {
+    const Quantity energy{"GJ", 0.001, "Energy"};
+    const ArchiveStamp s = StampAt(5, 1765200125, true, 60, &energy);
+    EXPECT_EQ(s.ClosedAt(4), 1765152000);  // 2025-12-08 00:00:00 UTC
+    EXPECT_EQ(s.ClosedAt(2), 1764979200);  // 2025-12-06
+    EXPECT_FALSE(s.Estimated(4));
+    EXPECT_TRUE(s.Estimated(3));
+    // Before 1970 the hour still ends on the boundary below the clock.
+    EXPECT_EQ(StampAt(1, -10, false, 60, nullptr).ClosedAt(0), -3600);
 }
 
 TEST(MeterJob, ASnapshotIsDueAPeriodAfterTheLastOnesPassBeganLessTheTolerance) {

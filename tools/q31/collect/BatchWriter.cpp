@@ -14,9 +14,9 @@ void BatchWriter::Snapshot(std::uint32_t serial, const std::string& kind, std::i
 }
 
 int BatchWriter::Series(const MeterKey& key, const std::string& series, int module, std::uint32_t first,
-                        const std::vector<std::int64_t>& values, const std::optional<RecordGap>& gap,
-                        std::int64_t run) {
-    const int added = store_.StoreSeries(key, module, series, first, values, gap, run);
+                        const std::vector<std::int64_t>& values, const std::optional<RecordGap>& gap, std::int64_t run,
+                        const ArchiveStamp& stamp) {
+    const int added = store_.StoreSeries(key, module, series, first, values, gap, run, stamp);
     stored_.records += added;
     nlohmann::ordered_json line{
         {"meter", meter_},

@@ -28,9 +28,10 @@ public:
     void Snapshot(std::uint32_t serial, const std::string& kind, std::int64_t takenAt, std::int64_t passStarted,
                   std::int64_t run, const nlohmann::ordered_json& data);
     // Records first, first + 1, ... of one series, with the gap found before
-    // them. Returns the rows added.
+    // them, stamped with their times and quantity. Returns the rows added.
     int Series(const MeterKey& key, const std::string& series, int module, std::uint32_t first,
-               const std::vector<std::int64_t>& values, const std::optional<RecordGap>& gap, std::int64_t run);
+               const std::vector<std::int64_t>& values, const std::optional<RecordGap>& gap, std::int64_t run,
+               const ArchiveStamp& stamp);
     // The head of a log moved: its blocks are read next.
     void LogBegin() { logAdded_.clear(); }
     // One block of a log; its new records are told with the log's head.

@@ -9,6 +9,7 @@
 #include "tools/q31/collect/ConfigReader.h"
 #include "tools/q31/collect/MeterConfig.h"
 #include "tools/q31/collect/OutputsConfig.h"
+#include "tools/q31/collect/QuantityConfig.h"
 #include "tools/q31/common/ToolError.h"
 
 namespace q31::tool::collect {
@@ -18,7 +19,7 @@ namespace {
 // The tables the file holds, written as their headers are; "[[...]]" is a
 // table given once per entry. A further table is one more name here (and its
 // reader in LoadCollectConfig).
-constexpr std::string_view kTables[] = {"[collect]", "[defaults]", "[[meter]]", "[sink]", "[http]"};
+constexpr std::string_view kTables[] = {"[collect]", "[defaults]", "[[meter]]", "[quantity]", "[sink]", "[http]"};
 
 // Every key of the top level names a known table, in the form it is known in.
 void CheckTables(const std::string& path, const toml::table& root) {
@@ -103,7 +104,7 @@ void CheckLineMates(const ConfigReader& r, const MeterSettings& m, const std::ve
 }
 
 void ReadMeters(const std::string& path, const toml::array& meters, const toml::table* defaults,
-                CollectConfig& config) {
+                const toml::node* quantities, CollectConfig& config) {
     std::size_t index = 0;
     for (const toml::node& n : meters) {
         const toml::table& t = *n.as_table();
@@ -115,6 +116,7 @@ void ReadMeters(const std::string& path, const toml::array& meters, const toml::
         const ConfigReader r(path, t, defaults, where);
         r.RefuseUnknown(KeysOf(KeyTable::Meter));
         MeterSettings m = ReadMeter(r, config.confirm);
+        m.quantities = ReadQuantities(path, quantities, t.get("quantity"), where);
         CheckLineMates(r, m, config.meters);
         config.meters.push_back(std::move(m));
     }
@@ -153,7 +155,7 @@ CollectConfig LoadCollectConfig(const std::string& path) {
     ReadOutputs(path, root, config);
     const toml::array* meters = root["meter"].as_array();
     if (!meters || meters->empty()) throw ToolError(kExitBadArgument, path + ": no [[meter]] entries");
-    ReadMeters(path, *meters, defaults, config);
+    ReadMeters(path, *meters, defaults, root.get("quantity"), config);
     if (config.mqtt.enabled) CheckTopicNames(path, *meters, config);
     GatherSimLines(config);
     return config;

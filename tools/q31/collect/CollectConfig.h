@@ -10,6 +10,7 @@
 #include "publicQ31.h"
 #include "support/HostPort.h"
 #include "tools/q31/collect/ConfigSchema.h"
+#include "tools/q31/common/Quantity.h"
 #include "tools/q31/forward/MqttSinkSettings.h"
 #include "tools/q31/forward/PostgresSinkSettings.h"
 #include "tools/q31/status/HttpSettings.h"
@@ -73,6 +74,9 @@ struct MeterSettings {
     // Archive records and log heads, when not --once; a fraction of a minute
     // suits a meter whose clock runs fast (a virtual one).
     double archiveEveryMin = DefaultOf<double>(KeyTable::Meter, "archive_every_min");
+    // What the raw registers mean, by series letter: [quantity.X] with the
+    // meter's own [meter.quantity.X] over it. A letter without one goes out raw.
+    QuantityMap quantities;
 
     bool Virtual() const { return port.rfind("sim:", 0) == 0; }
     SimSettings sim;

@@ -177,18 +177,24 @@ std::optional<std::uint32_t> CollectStore::LastRecord(const MeterKey& meter, int
 
 int CollectStore::StoreSeries(const MeterKey& meter, int module, const std::string& series, std::uint32_t first,
                               const std::vector<std::int64_t>& values, const std::optional<RecordGap>& gap,
-                              std::int64_t run) {
+                              std::int64_t run, const ArchiveStamp& stamp) {
     SqliteDb::Transaction tx(db_);
     int added = 0;
     {
-        SqliteStatement s(
-            db_.Handle(),
-            "INSERT OR IGNORE INTO archive_values(meter, serial, epoch, module, series, record, value, run) "
-            "VALUES(?, ?, ?, ?, ?, ?, ?, ?)");
+        // OR IGNORE: a record read again keeps the time and quantity it was
+        // first stored with, so what a sink was sent never changes.
+        SqliteStatement s(db_.Handle(),
+                          "INSERT OR IGNORE INTO archive_values(meter, serial, epoch, module, series, record, value, "
+                          "run, closed_at, closed_at_estimated, quantity, unit) VALUES(?, ?, ?, ?, ?, ?, ?, ?, ?, ?, "
+                          "?, ?)");
         for (std::size_t i = 0; i < values.size(); ++i) {
+            const std::int64_t record = static_cast<std::int64_t>(first) + static_cast<std::int64_t>(i);
             s.Reset().Bind(1, meter.name).Bind(2, static_cast<std::int64_t>(meter.serial)).Bind(3, meter.epoch);
-            s.Bind(4, module).Bind(5, series);
-            s.Bind(6, static_cast<std::int64_t>(first) + static_cast<std::int64_t>(i)).Bind(7, values[i]).Bind(8, run);
+            s.Bind(4, module).Bind(5, series).Bind(6, record).Bind(7, values[i]).Bind(8, run);
+            if (stamp.timed) s.Bind(9, stamp.ClosedAt(record)).Bind(10, stamp.Estimated(record) ? 1 : 0);
+            else s.Bind(10, 0);
+            if (stamp.quantity)
+                s.BindReal(11, static_cast<double>(values[i]) * stamp.quantity->scale).Bind(12, stamp.quantity->unit);
             added += s.Run();
         }
         if (gap) {
@@ -206,6 +212,16 @@ int CollectStore::StoreSeries(const MeterKey& meter, int module, const std::stri
                  static_cast<std::int64_t>(first) + static_cast<std::int64_t>(values.size()) - 1, gap});
     tx.Commit();
     return added;
+}
+
+void CollectStore::NoteQuantities(const std::vector<MeterSettings>& meters) {
+    SqliteDb::Transaction tx(db_);
+    db_.Exec("DELETE FROM quantities");
+    SqliteStatement s(db_.Handle(), "INSERT INTO quantities(meter, series, unit, scale, name) VALUES(?, ?, ?, ?, ?)");
+    for (const MeterSettings& m : meters)
+        for (const auto& [letter, q] : m.quantities)
+            s.Reset().Bind(1, m.name).Bind(2, letter).Bind(3, q.unit).BindReal(4, q.scale).Bind(5, q.name).Run();
+    tx.Commit();
 }
 
 std::optional<std::int64_t> CollectStore::LastSnapshotStart(const std::string& meter, const std::string& kind) {

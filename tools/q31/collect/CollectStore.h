@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "publicQ31.h"
+#include "tools/q31/collect/ArchiveStamp.h"
 #include "tools/q31/collect/Attempt.h"
 #include "tools/q31/collect/LogRecord.h"
 #include "tools/q31/collect/MeterKey.h"
@@ -30,7 +31,7 @@ struct MeterSettings;
 class CollectStore {
 public:
     // The schema version this program writes (PRAGMA user_version).
-    static constexpr int kSchemaVersion = 4;
+    static constexpr int kSchemaVersion = 5;
 
     // Opens or creates `path` and brings its schema up to kSchemaVersion.
     // Throws ToolError for a file it cannot use or a newer schema.
@@ -71,9 +72,13 @@ public:
     // The newest record stored of one series of one module.
     std::optional<std::uint32_t> LastRecord(const MeterKey& meter, int module, const std::string& series);
     // Stores `values` as records first, first + 1, ... and `gap`, in one
-    // transaction. Returns the rows added (rows already there are kept).
+    // transaction, each row with its time and quantity from `stamp`. Returns
+    // the rows added (rows already there are kept as first stored, time included).
     int StoreSeries(const MeterKey& meter, int module, const std::string& series, std::uint32_t first,
-                    const std::vector<std::int64_t>& values, const std::optional<RecordGap>& gap, std::int64_t run);
+                    const std::vector<std::int64_t>& values, const std::optional<RecordGap>& gap, std::int64_t run,
+                    const ArchiveStamp& stamp = {});
+    // Puts `meters`' quantities in force in `quantities`, in place of what was there.
+    void NoteQuantities(const std::vector<MeterSettings>& meters);
 
     // Unix seconds at which the pass began that took the newest snapshot of
     // `kind` ("current", "totals").

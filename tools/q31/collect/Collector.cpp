@@ -293,6 +293,9 @@ bool Collector::OpenStore() {
         store_ = std::make_unique<CollectStore>(
             options_.db, [this](long long waitedMs) { return KeepWaitingForDatabase(waitedMs); });
         run_ = store_->BeginRun(options_.once ? "once" : "watch");
+        // What the stored values mean is read by the status page and the
+        // dashboards from here, for meters that stored nothing yet too.
+        store_->NoteQuantities(config_.meters);
         if (const auto earlier = store_->UnendedRunBefore(run_))
             out_.Warn("run " + std::to_string(earlier->first) + " has no end on record (status \"" + earlier->second +
                       "\"): it was killed, the machine stopped, or the disk was too full to write its end");

@@ -14,7 +14,7 @@ namespace q31::tool::collect {
 
 // The tables a key is written in; [defaults] takes the keys of Meter that
 // are not `own`.
-enum class KeyTable { Collect, Meter, Sim, Fault, Postgres, Mqtt, Http };
+enum class KeyTable { Collect, Meter, Sim, Fault, Quantity, Postgres, Mqtt, Http };
 
 enum class KeyType { Text, Whole, Number, Flag, Choice, TextList, WholeList, Table, TableList };
 
@@ -57,6 +57,11 @@ inline constexpr TableRow kConfigTables[] = {
     {KeyTable::Sim, "[meter.sim]", "For a meter on a *sim:SEED* port: the virtual meter made inside the program."},
     {KeyTable::Fault, "faults = [{ ... }] in [meter.sim]",
      "Each entry spoils a share of the virtual meter's replies."},
+    {KeyTable::Quantity, "[quantity.X] and [meter.quantity.X]",
+     "What the raw registers of series *X* mean (*e*, *t*, *u*, *m* or *stop*; *time* stays the meter's own): "
+     "the value shipped is raw × *scale* in *unit*, the raw value beside it. *[meter.quantity.X]* in a "
+     "*[[meter]]* overrides the keys it sets for that meter. A series without a quantity goes out raw, marked "
+     "so."},
     {KeyTable::Postgres, "[sink.postgres]",
      "Ships the journal to PostgreSQL, which many gateways may share; on when the table is there. A password in "
      "*url* is masked in every message, in either form."},
@@ -109,6 +114,8 @@ inline constexpr KeyRow kConfigKeys[] = {
     {KeyTable::Meter, "rings",      KeyType::TextList, 0, 0, 0, "both", "*hour*, *day*."},
     {KeyTable::Meter, "modules",    KeyType::WholeList, 1, 6, 0, "every module the meter reports",
      "The modules read."},
+    {KeyTable::Meter, "quantity",   KeyType::Table,  0, 0, 0, "the [quantity.X] tables",
+     "This meter's own *[meter.quantity.X]* tables.", false, true},
     {KeyTable::Meter, "logs",       KeyType::Flag,   0, 1, 1, "", "Reads the error and edit logs."},
     {KeyTable::Meter, "current_every_min", KeyType::Whole, 0, 1000000, 15, "",
      "Minutes between reads of the current values and totals; 0: never."},
@@ -130,6 +137,13 @@ inline constexpr KeyRow kConfigKeys[] = {
      "*silence*, *bad-checksum*, *wrong-address*, *short*, *corrupt*, *delay* or *blind-corrupt*.", true},
     {KeyTable::Fault, "rate",  KeyType::Number, 0, 1, 0, "", "The share of replies it spoils.", true},
     {KeyTable::Fault, "param", KeyType::Whole,  0, 600000, 0, "", "The fault's parameter (a delay's ms)."},
+
+    {KeyTable::Quantity, "unit",  KeyType::Text,   0, 0, 0, "",
+     "The unit of raw × *scale*: *GJ*, *Gcal*, *kWh*, *m³*, *t*, *°C*, *h*...", true},
+    {KeyTable::Quantity, "scale", KeyType::Number, 0, kNoLimit, 1, "",
+     "The factor from the raw register to *unit*; above 0."},
+    {KeyTable::Quantity, "name",  KeyType::Text,   0, 0, 0, "Energy, Temperature, Volume, Mass, Stop time",
+     "What the value is called, for people."},
 
     {KeyTable::Postgres, "url",           KeyType::Text,  0, 0, 0, "",
      "A libpq URL, *postgresql://USER@HOST:PORT/DATABASE*, or key=value pairs (host=... dbname=...).", true},

@@ -115,8 +115,13 @@ void MeterJob::SettlePending(std::uint32_t after) {
     std::vector<PendingSeries> pending;
     pending.swap(pending_);
     std::vector<Step> again;
+    // `after` was read just now: its newest record closed at the last hour
+    // (or day) boundary the collector's clock passed.
+    const std::int64_t now = wallClock_();
     for (PendingSeries& p : pending) {
         const std::string name = SeriesName(p.series);
+        const ArchiveStamp stamp = StampAt(after, now, SeriesIsDaily(p.series), settings_.archiveEveryMin,
+                                           QuantityOf(settings_.quantities, name));
         const SeriesVerdict v = JudgeSeriesRead(p.from, p.before, after, p.values.size(), SeriesSlots(p.series));
         if (v.kind == SeriesVerdict::Kind::Store) {
             const std::vector<std::int64_t> kept(p.values.begin() + static_cast<std::ptrdiff_t>(v.skip),
@@ -124,7 +129,7 @@ void MeterJob::SettlePending(std::uint32_t after) {
             const std::uint32_t first = v.first + static_cast<std::uint32_t>(v.skip);
             std::optional<RecordGap> gap = v.gap;
             if (p.wanted < p.from) gap = RecordGap{p.wanted, gap ? gap->last : first - 1};
-            writer_.Series(meter_.key, name, p.storeModule, first, kept, gap, pass_.run);
+            writer_.Series(meter_.key, name, p.storeModule, first, kept, gap, pass_.run, stamp);
             continue;
         }
         if (p.attempt + 1 >= kSeriesAttempts) {

@@ -277,6 +277,24 @@ INSERT INTO journal(kind, meter, serial, epoch, first, at)
 INSERT INTO journal(kind, meter, serial, first, last, at)
     SELECT 'attempt', meter, serial_expected, id, 0, ended_at FROM attempts ORDER BY id;
 )sql",
+    // 5: what a value means and when its record closed. Both are settled when
+    // the row is stored and never worked out again: a row from before has no
+    // time (NULL, unknown) and stays raw. `quantities` holds the configuration
+    // in force, rewritten at each start.
+    R"sql(
+ALTER TABLE archive_values ADD COLUMN closed_at INTEGER;
+ALTER TABLE archive_values ADD COLUMN closed_at_estimated INTEGER NOT NULL DEFAULT 0;
+ALTER TABLE archive_values ADD COLUMN quantity REAL;
+ALTER TABLE archive_values ADD COLUMN unit TEXT;
+CREATE TABLE quantities(
+    meter TEXT NOT NULL,
+    series TEXT NOT NULL,
+    unit TEXT NOT NULL,
+    scale REAL NOT NULL,
+    name TEXT NOT NULL,
+    PRIMARY KEY(meter, series)
+);
+)sql",
 };
 static_assert(std::size(kMigrations) == CollectStore::kSchemaVersion);
 

@@ -34,6 +34,11 @@ SqliteStatement& SqliteStatement::Bind(int index, const std::string& value) {
     return *this;
 }
 
+SqliteStatement& SqliteStatement::BindReal(int index, double value) {
+    if (sqlite3_bind_double(stmt_, index, value) != SQLITE_OK) Fail(db_, "bind");
+    return *this;
+}
+
 SqliteStatement& SqliteStatement::BindBlob(int index, const std::vector<std::uint8_t>& value) {
     if (sqlite3_bind_blob(stmt_, index, value.data(), static_cast<int>(value.size()), SQLITE_TRANSIENT) != SQLITE_OK)
         Fail(db_, "bind");
@@ -60,6 +65,8 @@ std::optional<std::int64_t> SqliteStatement::MaybeInt(int column) const {
     if (IsNull(column)) return std::nullopt;
     return Int(column);
 }
+
+double SqliteStatement::Real(int column) const { return sqlite3_column_double(stmt_, column); }
 
 std::string SqliteStatement::Text(int column) const {
     const auto* p = sqlite3_column_text(stmt_, column);

@@ -24,6 +24,8 @@ public:
     SqliteStatement& Reset();
     SqliteStatement& Bind(int index, std::int64_t value);
     SqliteStatement& Bind(int index, const std::string& value);
+    // Apart from Bind: an int would fit a double as well as an int64.
+    SqliteStatement& BindReal(int index, double value);
     SqliteStatement& BindBlob(int index, const std::vector<std::uint8_t>& value);
 
     // True while a row is there; false when done. Throws on an error.
@@ -35,6 +37,7 @@ public:
     std::int64_t Int(int column) const;
     // Int, or nothing for NULL.
     std::optional<std::int64_t> MaybeInt(int column) const;
+    double Real(int column) const;
     std::string Text(int column) const;
     std::vector<std::uint8_t> Blob(int column) const;
 
