@@ -31,11 +31,14 @@ std::string ReadFile(const std::string& path) {
 
 // "good" answers at 201 with hourCount hourly and 20 daily records of one
 // module; "silent" is an address of the same line nobody answers, tried once
-// and twice again each pass.
+// and twice again each pass. Energy, temperature and stop time have units,
+// one of which has no base unit; volume and mass stay raw.
 std::string RunCollect(const std::string& dir, int hourCount) {
     const std::string config = dir + "/fleet.toml";
     std::ofstream(config) << "[collect]\nretries = 2\nretry_base_ms = 50\n\n"
                              "[defaults]\ntimeout_ms = 100\nsend_limit = 1\ncurrent_every_min = 0\n\n"
+                             "[quantity.e]\nunit = \"GJ\"\nscale = 0.001\n[quantity.t]\nunit = \"°C\"\nscale = 0.01\n"
+                             "[quantity.stop]\nunit = \"h\"\n\n"
                              "[[meter]]\nname = \"good\"\nport = \"sim:11\"\nserial = 1111\naddress = 201\n"
                              "  [meter.sim]\n  modules = 1\n  hour_count = "
                           << hourCount
@@ -120,6 +123,11 @@ TEST_F(StatusServerTest, MetricsCountWhatIsStoredAndFollowTheNextPass) {
                     "q31_sink_rejected_total{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 2",
                 });
     EXPECT_EQ(res->body.find("connection refused"), std::string::npos);
+    // Raw series have no gauge; every gauge has its record's time.
+    EXPECT_EQ(res->body.find("series=\"u_hour\""), std::string::npos);
+    EXPECT_NE(res->body.find("\nq31_meter_energy_joules_timestamp_seconds" + labels +
+                             "\"good\",module=\"1\",series=\"e_day\"} "),
+              std::string::npos);
 
     // Ten more hours on the meter: six hourly series gain ten records each,
     // and each meter has one more pass on record.
@@ -183,6 +191,9 @@ TEST_F(StatusServerTest, PageShowsEachMeterWithItsChartInABrowser) {
     EXPECT_NE(dom.find("hall \"7\" &lt;b&gt;"), std::string::npos);
     EXPECT_EQ(dom.find("<b>"), std::string::npos);
     EXPECT_EQ(BarCount(ChartOf(dom, "good")), 48u);
+    // The register steps 256 each hour, times 0.001.
+    EXPECT_NE(ChartOf(dom, "good").find(">max 0.256 GJ/h</text>"), std::string::npos) << ChartOf(dom, "good");
+    EXPECT_NE(ChartOf(dom, "good").find(">last hour 0.256 GJ</text>"), std::string::npos);
     // The silent meter's chart is there, without values.
     EXPECT_NE(ChartOf(dom, "silent"), "");
     EXPECT_EQ(BarCount(ChartOf(dom, "silent")), 0u);

@@ -1,8 +1,8 @@
 #include "tools/q31/status/PrometheusText.h"
 
 #include <algorithm>
+#include <charconv>
 #include <cmath>
-#include <cstdio>
 #include <iterator>
 #include <map>
 
@@ -67,9 +67,10 @@ void Sample(std::string& out, const char* name, const std::string& labels, std::
 std::string Real(double v) {
     if (std::isnan(v)) return "NaN";
     if (std::isinf(v)) return v > 0 ? "+Inf" : "-Inf";
+    // The shortest text that reads back as the same double.
     char text[32];
-    std::snprintf(text, sizeof text, "%.17g", v);
-    return text;
+    const auto end = std::to_chars(text, text + sizeof text, v).ptr;
+    return std::string(text, end);
 }
 
 // A family with one sample per meter, `value` of each.
@@ -98,6 +99,47 @@ void AttemptSamples(std::string& out, const StatusSnapshot& s, const MeterState&
     }
     for (const auto& [label, count] : samples)
         Sample(out, "q31_meter_attempts_total", labels + ",outcome=\"" + Label(label) + "\"", count);
+}
+
+// One gauge family per base unit (q31_meter_energy_joules, ...), the values
+// converted to it; a unit not known goes to q31_meter_value with the unit as
+// a label. Each has its _timestamp_seconds: when the record closed.
+void ValueFamilies(std::string& out, const StatusSnapshot& s, const std::vector<std::string>& labels) {
+    struct Samples {
+        std::string help;
+        std::vector<std::string> values, times;
+    };
+    std::map<std::string, Samples> families;
+    for (std::size_t i = 0; i < s.meters.size(); ++i) {
+        for (const SeriesValue& v : s.meters[i].values) {
+            const KnownUnit* known = FindKnownUnit(v.unit);
+            const std::string name = known ? "q31_meter_" + std::string(known->metric) : "q31_meter_value";
+            std::string l =
+                labels[i] + ",module=\"" + std::to_string(v.module) + "\",series=\"" + Label(v.series) + "\"";
+            if (!known) l += ",unit=\"" + Label(v.unit) + "\"";
+            Samples& f = families[name];
+            if (known && f.help.empty())
+                f.help =
+                    "The newest stored value of each series measured in " + std::string(known->unit) +
+                    " and the like, converted to the base unit; cached from the last read, not read at the scrape.";
+            else if (f.help.empty())
+                f.help =
+                    "The newest stored value of each series whose unit has no base unit here, in its unit "
+                    "(label unit); cached from the last read, not read at the scrape.";
+            f.values.push_back(name + "{" + l + "} " + Real(known ? v.quantity * known->toBase : v.quantity) + "\n");
+            if (v.closedAt)
+                f.times.push_back(name + "_timestamp_seconds{" + l + "} " + std::to_string(*v.closedAt) + "\n");
+        }
+    }
+    for (const auto& [name, f] : families) {
+        Family(out, name.c_str(), "gauge", f.help.c_str());
+        for (const std::string& line : f.values) out += line;
+        if (f.times.empty()) continue;
+        const std::string times = name + "_timestamp_seconds";
+        Family(out, times.c_str(), "gauge",
+               "When the record of the newest stored value closed (the end of its hour or day), Unix time.");
+        for (const std::string& line : f.times) out += line;
+    }
 }
 
 // What a meter is, to join on its name: always 1.
@@ -146,47 +188,6 @@ void MeterFamilies(std::string& out, const StatusSnapshot& s, const std::string&
                 "Passes over the meter that failed since the last good one.",
                 [](const MeterState& m) { return m.failures; });
     ValueFamilies(out, s, labels);
-}
-
-// One gauge family per base unit (q31_meter_energy_joules, ...), the values
-// converted to it; a unit not known goes to q31_meter_value with the unit as
-// a label. Each has its _timestamp_seconds: when the record closed.
-void ValueFamilies(std::string& out, const StatusSnapshot& s, const std::vector<std::string>& labels) {
-    struct Samples {
-        std::string help;
-        std::vector<std::string> values, times;
-    };
-    std::map<std::string, Samples> families;
-    for (std::size_t i = 0; i < s.meters.size(); ++i) {
-        for (const SeriesValue& v : s.meters[i].values) {
-            const KnownUnit* known = FindKnownUnit(v.unit);
-            const std::string name = known ? "q31_meter_" + std::string(known->metric) : "q31_meter_value";
-            std::string l =
-                labels[i] + ",module=\"" + std::to_string(v.module) + "\",series=\"" + Label(v.series) + "\"";
-            if (!known) l += ",unit=\"" + Label(v.unit) + "\"";
-            Samples& f = families[name];
-            if (known && f.help.empty())
-                f.help =
-                    "The newest stored value of each series measured in " + std::string(known->unit) +
-                    " and the like, converted to the base unit; cached from the last read, not read at the scrape.";
-            else if (f.help.empty())
-                f.help =
-                    "The newest stored value of each series whose unit has no base unit here, in its unit "
-                    "(label unit); cached from the last read, not read at the scrape.";
-            f.values.push_back(name + "{" + l + "} " + Real(known ? v.quantity * known->toBase : v.quantity) + "\n");
-            if (v.closedAt)
-                f.times.push_back(name + "_timestamp_seconds{" + l + "} " + std::to_string(*v.closedAt) + "\n");
-        }
-    }
-    for (const auto& [name, f] : families) {
-        Family(out, name.c_str(), "gauge", f.help.c_str());
-        for (const std::string& line : f.values) out += line;
-        if (f.times.empty()) continue;
-        const std::string times = name + "_timestamp_seconds";
-        Family(out, times.c_str(), "gauge",
-               "When the record of the newest stored value closed (the end of its hour or day), Unix time.");
-        for (const std::string& line : f.times) out += line;
-    }
 }
 
 void SinkFamilies(std::string& out, const std::vector<ForwardStatus>& sinks, const std::string& gateway) {

@@ -38,9 +38,10 @@ void ReadCharts(SqliteDb& db, std::vector<MeterState>& meters) {
     SqliteStatement has(db.Handle(),
                         "SELECT 1 FROM archive_values WHERE meter = ? AND serial = ? AND epoch = ? AND module = ? AND "
                         "series = 'e_hour' LIMIT 1");
-    SqliteStatement values(db.Handle(),
-                           "SELECT record, value FROM archive_values WHERE meter = ? AND serial = ? AND epoch = ? AND "
-                           "module = ? AND series = 'e_hour' ORDER BY record DESC LIMIT ?");
+    SqliteStatement values(
+        db.Handle(),
+        "SELECT record, value, quantity, unit FROM archive_values WHERE meter = ? AND serial = ? AND epoch = ? AND "
+        "module = ? AND series = 'e_hour' ORDER BY record DESC LIMIT ?");
     for (MeterState& m : meters) {
         for (int module = 1; module <= kModuleMax && !m.module; ++module) {
             has.Reset().Bind(1, m.name).Bind(2, m.serial).Bind(3, m.epoch).Bind(4, module);
@@ -48,7 +49,14 @@ void ReadCharts(SqliteDb& db, std::vector<MeterState>& meters) {
         }
         if (!m.module) continue;
         values.Reset().Bind(1, m.name).Bind(2, m.serial).Bind(3, m.epoch).Bind(4, m.module).Bind(5, kChartPoints);
-        while (values.Step()) m.points.push_back({values.Int(0), values.Int(1), std::nullopt, {}});
+        while (values.Step()) {
+            ChartPoint p{values.Int(0), values.Int(1), std::nullopt, {}};
+            if (!values.IsNull(2) && !values.IsNull(3)) {
+                p.quantity = values.Real(2);
+                p.unit = values.Text(3);
+            }
+            m.points.push_back(std::move(p));
+        }
         std::reverse(m.points.begin(), m.points.end());
     }
 }
