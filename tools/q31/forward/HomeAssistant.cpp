@@ -36,6 +36,15 @@ std::string Slug(const std::string& name) {
     return s + "_" + hash;
 }
 
+// A unit in an id: the common signs spelled out rather than hashed ("m³" -> "m3").
+std::string UnitSlug(const std::string& unit) {
+    std::string s = unit;
+    for (const auto& [sign, plain] :
+         {std::pair<std::string, std::string>{"\u00b3", "3"}, {"\u00b2", "2"}, {"\u00b0", "deg"}})
+        for (auto at = s.find(sign); at != std::string::npos; at = s.find(sign, at)) s.replace(at, sign.size(), plain);
+    return Slug(s);
+}
+
 std::string Letter(const std::string& series) { return series.substr(0, series.find('_')); }
 
 // A temperature is a measurement; the other series are registers that only count up.
@@ -87,7 +96,7 @@ std::vector<MqttMessage> HomeAssistant::For(const HomeAssistantReading& r) {
     // The unit is in the id: a unit changed in the configuration starts an
     // entity of its own rather than mixing units in one history.
     const std::string object = Slug(r.meter) + "_" + std::to_string(r.serial) + "_" + std::to_string(r.epoch) + "_m" +
-                               std::to_string(r.module) + "_" + Letter(r.series) + "_" + Slug(r.unit);
+                               std::to_string(r.module) + "_" + Letter(r.series) + "_" + UnitSlug(r.unit);
     std::vector<MqttMessage> out;
     auto [it, added] = entities_.try_emplace(object);
     Entity& e = it->second;

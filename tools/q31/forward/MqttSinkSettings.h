@@ -1,7 +1,10 @@
 // [sink.mqtt]: one message per stored batch, for dashboards and automation.
 #pragma once
 
+#include <map>
 #include <string>
+
+#include "tools/q31/common/Quantity.h"
 
 namespace q31::tool::forward {
 
@@ -24,6 +27,8 @@ struct MqttSinkSettings {
     // A stop says "offline" too (a collector that runs on); a run from cron
     // leaves the gateway online between runs, and only a crash says offline.
     bool offlineOnStop = true;
+    // The quantities in force by meter: the names Home Assistant shows.
+    std::map<std::string, QuantityMap> quantities;
 };
 
 }  // namespace q31::tool::forward
