@@ -68,7 +68,14 @@ JournalBatch Event() {
 std::vector<JournalBatch> Journal() {
     std::vector<JournalBatch> j;
     j.push_back(Batch(JournalBatch::Kind::Archive, "hall-3", 310001, 0));
-    j.back().archive = {"e_hour", 1, 100, {5000, 5012, 5025}, std::make_pair(90u, 99u)};
+    // Two values in GJ, the older of them counted back beyond a pass; one
+    // stored raw, before the collector kept times.
+    j.back().archive = {"e_hour",
+                        1,
+                        100,
+                        {5000, 5012, 5025},
+                        std::make_pair(90u, 99u),
+                        {{1767218400, true, 5.0, "GJ"}, {1767222000, false, 5.012, "GJ"}, {}}};
     j.push_back(Batch(JournalBatch::Kind::Snapshot, "hall-3", 310001, 0));
     j.back().snapshot = {"current", 1767225600, R"({"t":[21.5,20.25],"p":[1,2]})"};
     j.push_back(Batch(JournalBatch::Kind::Log, "hall-3", 310001, 0));
@@ -92,7 +99,10 @@ const Sent kJournalMessages = {
      R"({"id":"gw-north/)" GEN R"(/hall-3/310001/0/e_hour/1/100-102#HASH","gateway":"gw-north","generation":")" GEN
      R"(","meter":"hall-3","serial":310001,)"
      R"("epoch":0,"module":1,"series":"e_hour","records":{"first":100,"last":102},"values":[5000,5012,5025],)"
-     R"("gap":{"first":90,"last":99}})"},
+     R"("readings":[{"record":100,"closed_at":"2025-12-31T22:00:00Z","estimated":true,"value":5.0,"unit":"GJ",)"
+     R"("is_raw":false,"raw":5000},{"record":101,"closed_at":"2025-12-31T23:00:00Z","estimated":false,)"
+     R"("value":5.012,"unit":"GJ","is_raw":false,"raw":5012},{"record":102,"closed_at":null,"estimated":false,)"
+     R"("value":5025,"unit":null,"is_raw":true,"raw":5025}],"gap":{"first":90,"last":99}})"},
     {"q31/gw-north/hall-3/snapshot",
      R"({"id":"gw-north/)" GEN R"(/hall-3/snapshot/current/1767225600#HASH","gateway":"gw-north","generation":")" GEN
      R"(","meter":"hall-3","serial":310001,)"
@@ -312,7 +322,7 @@ TEST(MqttSink, AnIdNamesExactlyWhatItsMessageCarries) {
     JournalBatch values = Journal()[0];
     const std::string valuesId = IdOf(sink, values);
     // The hash is FNV-1a of what follows the id, as docs/forwarding.md shows it.
-    EXPECT_EQ(valuesId, "gw-north/" GEN "/hall-3/310001/0/e_hour/1/100-102#0cad607f6c073868");
+    EXPECT_EQ(valuesId, "gw-north/" GEN "/hall-3/310001/0/e_hour/1/100-102#0b64940ea130b8d1");
     values.archive.values[1] = 5013;
     EXPECT_NE(IdOf(sink, values), valuesId);
     // The same batch of another database of the gateway: another id.

@@ -67,6 +67,7 @@ std::vector<JournalBatch> EveryKind() {
     std::vector<JournalBatch> g;
     g.push_back(Archive(11, "hall-3", 310001, 0, "e_hour", 1, 100, {5000, 5012, -7}));
     g.back().archive.gap = std::make_pair(90u, 94u);
+    g.back().archive.stamps = {{1796716800, true, 5.0, "GJ"}, {1796720400, false, 5.012, "GJ"}, {}};
     g.push_back(Archive(12, "hall-3", 310001, 0, "time_hour", 0, 100, {4000000000LL}));
     JournalBatch s;
     s.seq = 13;
@@ -145,10 +146,11 @@ TEST_F(PostgresSinkTest, EveryKindArrivesOnceWithItsPosition) {
     sink->Ship(EveryKind());
     sink->Ship(EveryKind());
 
-    EXPECT_EQ(
-        Query("SELECT * FROM archive_values ORDER BY series, record"),
-        (Rows{"north|hall-3|310001|0|1|e_hour|100|5000|" GEN, "north|hall-3|310001|0|1|e_hour|101|5012|" GEN,
-              "north|hall-3|310001|0|1|e_hour|102|-7|" GEN, "north|hall-3|310001|0|0|time_hour|100|4000000000|" GEN}));
+    EXPECT_EQ(Query("SELECT * FROM archive_values ORDER BY series, record"),
+              (Rows{"north|hall-3|310001|0|1|e_hour|100|5000|" GEN "|2026-12-08 08:00:00+00|t|5|GJ",
+                    "north|hall-3|310001|0|1|e_hour|101|5012|" GEN "|2026-12-08 09:00:00+00|f|5.012|GJ",
+                    "north|hall-3|310001|0|1|e_hour|102|-7|" GEN "|NULL|f|NULL|NULL",
+                    "north|hall-3|310001|0|0|time_hour|100|4000000000|" GEN "|NULL|f|NULL|NULL"}));
     EXPECT_EQ(Query("SELECT * FROM gaps"), (Rows{"north|hall-3|310001|0|1|e_hour|90|94|1796720011|" GEN}));
     EXPECT_EQ(Query("SELECT gateway, meter, kind, taken_at, serial, data->'flow'->>0 FROM snapshots"),
               (Rows{"north|hall-3|current|1796720400|310001|1.5"}));
@@ -163,7 +165,7 @@ TEST_F(PostgresSinkTest, EveryKindArrivesOnceWithItsPosition) {
     EXPECT_EQ(Query("SELECT * FROM meter_events"),
               (Rows{"north|3|hall-3|310001|1|reset|counters went back|1796724000|" GEN}));
     EXPECT_EQ(Query("SELECT gateway, sink, seq FROM q31_forward"), (Rows{"north|postgres|18"}));
-    EXPECT_EQ(Query("SELECT version FROM q31_schema"), (Rows{"2"}));
+    EXPECT_EQ(Query("SELECT version FROM q31_schema"), (Rows{"3"}));
 
     // A newer head and attempt win; the older ones shipped again after them
     // change nothing.
@@ -176,12 +178,16 @@ TEST_F(PostgresSinkTest, EveryKindArrivesOnceWithItsPosition) {
     // values that came first.
     newer.push_back(Archive(22, "hall-3", 310001, 0, "e_hour", 1, 103, {1, 2}));
     newer.push_back(Archive(23, "hall-3", 310001, 0, "e_hour", 1, 104, {99, 3}));
+    newer.back().archive.stamps = {{1796727600, false, 0.099, "GJ"}, {1796731200, true, 0.003, "GJ"}};
     newer.push_back(Archive(24, "hall-3", 310001, 0, "time_hour", 0, 100, {17, 4000003600LL}));
     sink->Ship(newer);
     sink->Ship(EveryKind());
     EXPECT_EQ(Query("SELECT series, record, value FROM archive_values ORDER BY series, record"),
               (Rows{"e_hour|100|5000", "e_hour|101|5012", "e_hour|102|-7", "e_hour|103|1", "e_hour|104|2",
                     "e_hour|105|3", "time_hour|100|4000000000", "time_hour|101|4000003600"}));
+    EXPECT_EQ(Query("SELECT extract(epoch FROM closed_at), closed_at_estimated, quantity, unit FROM archive_values "
+                    "WHERE record IN (104, 105) AND series = 'e_hour' ORDER BY record"),
+              (Rows{"NULL|f|NULL|NULL", "1796731200.000000|t|0.003|GJ"}));
     EXPECT_EQ(Query("SELECT words, seq FROM log_heads"), (Rows{"{5,1}|20"}));
     EXPECT_EQ(Query("SELECT * FROM meters"), (Rows{"north|hall-3|310001|9|1796727204|ok|1796727204|0|" GEN}));
 

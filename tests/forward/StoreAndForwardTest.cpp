@@ -100,10 +100,19 @@ TEST(StoreAndForward, KillsAndServersThatComeAndGoLoseNothingAndKeepNothingTwice
     const std::string db = dir + "/q31.sqlite";
     const std::string config = dir + "/fleet.toml";
     // Meters whose clocks run an hour a second: they write records all along.
+    // Energy in GJ, but meter b's in Gcal at the same scale; temperatures in
+    // °C; the rest raw.
     std::ofstream(config) << "[collect]\ngateway = \"gw-test\"\nretry_base_ms = 100\nretry_max_ms = 400\n"
                           << "[sink.postgres]\nurl = \"" << pg.Url("fleet") << "\"\nbatch_rows = 300\n"
                           << "[sink.mqtt]\nport = " << broker.Port() << "\n"
                           << R"(
+[quantity.e]
+unit = "GJ"
+scale = 0.001
+[quantity.t]
+unit = "°C"
+scale = 0.01
+name = "Flow temperature"
 [defaults]
 timeout_ms = 200
 current_every_min = 1
@@ -122,6 +131,8 @@ name = "b"
 port = "sim:31"
 serial = 32
 address = 202
+  [meter.quantity.e]
+  unit = "Gcal"
   [meter.sim]
   modules = 1
   hour_count = 30
@@ -174,6 +185,31 @@ address = 202
             "SELECT meter, serial, epoch, module, series, count(*), min(record), max(record), sum(value % 1000000007) "
             "FROM archive_values WHERE gateway='gw-test' GROUP BY 1, 2, 3, 4, 5 ORDER BY 1, 2, 3, 4, 5"),
         sqliteSeries);
+    // What each value means and when its record closed, alike on both.
+    EXPECT_EQ(SqliteRows(db, "SELECT * FROM quantities ORDER BY meter, series"),
+              (std::vector<std::string>{"a|e|GJ|0.001|Energy", "a|t|°C|0.01|Flow temperature", "b|e|Gcal|0.001|Energy",
+                                        "b|t|°C|0.01|Flow temperature"}));
+    const std::string meaning =
+        "SELECT meter, substr(series, 1, instr(series, '_') - 1), coalesce(unit, 'raw'), count(*), count(closed_at), "
+        "sum(closed_at_estimated), sum(closed_at), count(*) FILTER (WHERE abs(quantity - value * CASE WHEN series "
+        "LIKE 't%' THEN 0.01 ELSE 0.001 END) > 1e-9 * abs(quantity)) FROM archive_values GROUP BY 1, 2, 3 "
+        "ORDER BY 1, 2, 3";
+    const std::vector<std::string> sqliteMeaning = SqliteRows(db, meaning);
+    ASSERT_EQ(sqliteMeaning.size(), 12u);
+    for (const std::string& row : sqliteMeaning) {
+        const std::string kind = row.substr(0, row.find('|', 2));
+        const std::string unit = row.substr(kind.size() + 1, row.find('|', kind.size() + 1) - kind.size() - 1);
+        const std::map<std::string, std::string> units = {{"a|e", "GJ"}, {"b|e", "Gcal"}, {"a|t", "°C"}, {"b|t", "°C"}};
+        EXPECT_EQ(unit, units.count(kind) ? units.at(kind) : "raw") << row;
+        EXPECT_EQ(row.substr(row.rfind('|')), "|0") << row << ": quantities not raw × scale";
+    }
+    std::string pgMeaning = meaning;
+    pgMeaning.replace(pgMeaning.find("instr(series, '_')"), 18, "strpos(series, '_')");
+    pgMeaning.replace(pgMeaning.find("sum(closed_at_estimated)"), 24, "sum(closed_at_estimated::int)");
+    pgMeaning.replace(pgMeaning.find("sum(closed_at)"), 14, "sum(extract(epoch FROM closed_at)::bigint)");
+    EXPECT_EQ(pg.Rows("fleet", pgMeaning), sqliteMeaning);
+    EXPECT_EQ(SqliteCount(db, "SELECT count(*) FROM archive_values WHERE closed_at IS NULL"), 0);
+
     for (const char* table : {"snapshots", "attempts", "log_records", "gaps"})
         EXPECT_EQ(
             pg.Rows("fleet", std::string("SELECT count(*) FROM ") + table),
@@ -182,6 +218,7 @@ address = 202
 
     // MQTT: every stored record was in a message that arrived.
     std::map<std::string, std::set<long long>> covered;  // meter/serial/epoch/module/series -> records
+    std::map<std::string, long long> unitsSeen;
     std::this_thread::sleep_for(1s);
     for (const ReceivedMessage& m : subscriber.WaitFor(1000000)) {
         if (m.topic.find("/archive") == std::string::npos) continue;
@@ -191,7 +228,20 @@ address = 202
                                 "|" + std::to_string(j["epoch"].get<long long>()) + "|" +
                                 std::to_string(j["module"].get<int>()) + "|" + j["series"].get<std::string>();
         for (long long r = j["records"]["first"]; r <= j["records"]["last"]; ++r) covered[key].insert(r);
+        // Each reading as the meter's quantity has it, or raw and marked so.
+        const std::string kind = j["meter"].get<std::string>() + "|" + j["series"].get<std::string>().substr(0, 2);
+        for (const auto& r : j["readings"]) {
+            if (kind == "a|e_") ++unitsSeen["GJ"];
+            if (kind == "b|e_") ++unitsSeen["Gcal"];
+            const std::string unit = r["unit"].is_null() ? "raw" : r["unit"].get<std::string>();
+            if (unit == "raw" && r["is_raw"] == true && r["value"] == r["raw"]) ++unitsSeen["raw"];
+            if (r["closed_at"].get<std::string>().size() == 20) ++unitsSeen[unit + " at"];
+        }
     }
+    EXPECT_GT(unitsSeen["GJ"], 0);
+    EXPECT_EQ(unitsSeen["GJ"], unitsSeen["GJ at"]);
+    EXPECT_EQ(unitsSeen["Gcal"], unitsSeen["Gcal at"]);
+    EXPECT_EQ(unitsSeen["raw"], unitsSeen["raw at"]);
     long long missing = 0;
     for (const std::string& row :
          SqliteRows(db,

@@ -15,6 +15,18 @@
 
 namespace q31::tool::forward {
 
+// What the collector stored beside an archive value, once, when it stored it.
+struct RecordStamp {
+    // The end of the hour or day the record closed (Unix seconds UTC); unset
+    // for rows stored before the collector kept it: unknown.
+    std::optional<std::int64_t> closedAt;
+    bool estimated = false;  // counted back further than the pass interval
+    // Raw × scale in `unit`; unset (and `unit` empty): the series has no
+    // quantity, and the raw value is all there is.
+    std::optional<double> quantity;
+    std::string unit;
+};
+
 // Archive values of one series of one module, records first..last.
 struct ArchiveRows {
     std::string series;  // e.g. "e_hour"
@@ -23,6 +35,7 @@ struct ArchiveRows {
     std::vector<std::int64_t> values;  // of records first, first + 1, ...
     // Records the meter overwrote before they were read, found with this batch.
     std::optional<std::pair<std::uint32_t, std::uint32_t>> gap;
+    std::vector<RecordStamp> stamps;  // one per value, in the same order
 };
 
 struct SnapshotRow {

@@ -36,7 +36,8 @@ void ReadArchive(sqlite3* db, JournalBatch b, const Entry& e, std::vector<Journa
     b.archive.series = e.name;
     b.archive.module = e.module;
     SqliteStatement q(db,
-                      "SELECT record, value FROM archive_values WHERE meter=? AND serial=? AND epoch=? AND "
+                      "SELECT record, value, closed_at, closed_at_estimated, quantity, unit FROM archive_values WHERE "
+                      "meter=? AND serial=? AND epoch=? AND "
                       "module=? AND series=? AND record BETWEEN ? AND ? ORDER BY record");
     q.Bind(1, b.meter).Bind(2, b.serial).Bind(3, b.epoch).Bind(4, e.module).Bind(5, e.name);
     q.Bind(6, e.first).Bind(7, e.last);
@@ -57,6 +58,13 @@ void ReadArchive(sqlite3* db, JournalBatch b, const Entry& e, std::vector<Journa
         if (!any) part.archive.first = record;
         any = true;
         part.archive.values.push_back(q.Int(1));
+        RecordStamp& stamp = part.archive.stamps.emplace_back();
+        stamp.closedAt = q.MaybeInt(2);
+        stamp.estimated = q.Int(3) != 0;
+        if (!q.IsNull(4)) {
+            stamp.quantity = q.Real(4);
+            stamp.unit = q.Text(5);
+        }
     }
     if (!any && !part.archive.gap) return;  // nothing left of it (the rows went since)
     if (!any) part.archive.first = static_cast<std::uint32_t>(e.first);

@@ -1,5 +1,6 @@
 #include "tools/q31/forward/MqttMessages.h"
 
+#include <chrono>
 #include <cstdio>
 #include <nlohmann/json.hpp>
 #include <optional>
@@ -69,6 +70,40 @@ Json Head(const JournalBatch& b, const std::string& gateway, const std::string& 
         {"id", nullptr}, {"gateway", gateway}, {"generation", generation}, {"meter", b.meter}, {"serial", b.serial}};
 }
 
+// "2025-12-08T13:00:00Z": what a subscriber's date parser takes as it is.
+std::string IsoUtc(std::int64_t unixSeconds) {
+    using namespace std::chrono;
+    const sys_seconds t{seconds{unixSeconds}};
+    const sys_days day = floor<days>(t);
+    const year_month_day ymd{day};
+    const hh_mm_ss hms{t - day};
+    char out[32];
+    std::snprintf(out, sizeof out, "%04d-%02u-%02uT%02d:%02d:%02dZ", static_cast<int>(ymd.year()),
+                  static_cast<unsigned>(ymd.month()), static_cast<unsigned>(ymd.day()),
+                  static_cast<int>(hms.hours().count()), static_cast<int>(hms.minutes().count()),
+                  static_cast<int>(hms.seconds().count()));
+    return out;
+}
+
+// Each record as a subscriber uses it: the value in its unit (or the raw
+// register, marked so), the raw register beside it, and when it closed.
+Json Readings(const ArchiveRows& a) {
+    Json out = Json::array();
+    for (std::size_t i = 0; i < a.values.size(); ++i) {
+        const RecordStamp s = i < a.stamps.size() ? a.stamps[i] : RecordStamp{};
+        Json r{{"record", a.first + i}};
+        r["closed_at"] = s.closedAt ? Json(IsoUtc(*s.closedAt)) : Json(nullptr);
+        r["estimated"] = s.estimated;
+        if (s.quantity) r["value"] = *s.quantity;
+        else r["value"] = a.values[i];
+        r["unit"] = s.quantity ? Json(s.unit) : Json(nullptr);
+        r["is_raw"] = !s.quantity;
+        r["raw"] = a.values[i];
+        out.push_back(std::move(r));
+    }
+    return out;
+}
+
 // The key's part for the meter's unit: serial number and epoch.
 std::string UnitPart(const JournalBatch& b) { return std::to_string(b.serial) + "/" + std::to_string(b.epoch) + "/"; }
 
@@ -115,6 +150,7 @@ MqttMessage MqttMessages::Archive(const JournalBatch& b) const {
     if (a.values.empty()) m["records"] = nullptr;
     else m["records"] = {{"first", a.first}, {"last", a.first + a.values.size() - 1}};
     m["values"] = a.values;
+    m["readings"] = Readings(a);
     if (a.gap) m["gap"] = {{"first", a.gap->first}, {"last", a.gap->second}};
     else m["gap"] = nullptr;
     const std::string id = Key(b) + UnitPart(b) + a.series + "/" + std::to_string(a.module) + "/" + ArchiveRange(a);

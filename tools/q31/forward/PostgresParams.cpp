@@ -1,5 +1,7 @@
 #include "tools/q31/forward/PostgresParams.h"
 
+#include <cstring>
+
 namespace q31::tool::forward {
 
 Oid PgTypeOid(char letter) {
@@ -9,6 +11,8 @@ Oid PgTypeOid(char letter) {
         case 'L': return kPgInt8Array;
         case 'I': return kPgInt4Array;
         case 'B': return kPgByteaArray;
+        case 'F': return kPgFloat8Array;
+        case 'T': return kPgTextArray;
         default: return kPgText;
     }
 }
@@ -24,6 +28,13 @@ void PutInt64(std::string& out, std::int64_t v) {
     const auto u = static_cast<std::uint64_t>(v);
     PutInt32(out, static_cast<std::int32_t>(u >> 32));
     PutInt32(out, static_cast<std::int32_t>(u & 0xFFFFFFFFu));
+}
+
+void PutFloat64(std::string& out, double v) {
+    std::uint64_t bits = 0;
+    static_assert(sizeof bits == sizeof v);
+    std::memcpy(&bits, &v, sizeof bits);
+    PutInt64(out, static_cast<std::int64_t>(bits));
 }
 
 void PutArrayHeader(std::string& out, Oid element, std::size_t count) {

@@ -158,16 +158,29 @@ CREATE TABLE q31_rejected(
     PRIMARY KEY(gateway, generation, seq)
 );
 )sql",
+    // 3: what each archive value means and when its record closed, as the
+    // gateway stored them: quantity = value × scale in unit (NULL: raw), and
+    // closed_at (NULL: stored before the gateway kept it, unknown).
+    R"sql(
+ALTER TABLE archive_values ADD COLUMN closed_at timestamptz,
+    ADD COLUMN closed_at_estimated boolean NOT NULL DEFAULT false,
+    ADD COLUMN quantity double precision,
+    ADD COLUMN unit text;
+CREATE INDEX archive_values_by_time ON archive_values(meter, series, closed_at);
+)sql",
 };
 static_assert(std::size(kMigrations) == PostgresSink::kSchemaVersion);
 
 const PostgresStatement kStatements[] = {
     // The records of a batch follow each other from the first: one array of
     // values stands for all of them.
-    {"archive", "tttllitlL",
-     "INSERT INTO archive_values(gateway, generation, meter, serial, epoch, module, series, record, value) "
-     "SELECT $1, $2, $3, $4, $5, $6, $7, $8 + v.n - 1, v.value "
-     "FROM unnest($9::bigint[]) WITH ORDINALITY AS v(value, n) ON CONFLICT DO NOTHING"},
+    {"archive", "tttllitlLLIFT",
+     "INSERT INTO archive_values(gateway, generation, meter, serial, epoch, module, series, record, value, "
+     "closed_at, closed_at_estimated, quantity, unit) "
+     "SELECT $1, $2, $3, $4, $5, $6, $7, $8 + v.n - 1, v.value, to_timestamp(v.closed_at), v.estimated <> 0, "
+     "v.quantity, v.unit "
+     "FROM unnest($9::bigint[], $10::bigint[], $11::integer[], $12::float8[], $13::text[]) WITH ORDINALITY "
+     "AS v(value, closed_at, estimated, quantity, unit, n) ON CONFLICT DO NOTHING"},
     {"gap", "tttllitlll",
      "INSERT INTO gaps(gateway, generation, meter, serial, epoch, module, series, first_missing, last_missing, "
      "found_at) VALUES($1, $2, $3, $4, $5, $6, $7, $8, $9, $10) ON CONFLICT DO NOTHING"},

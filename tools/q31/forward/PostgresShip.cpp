@@ -151,13 +151,82 @@ void PutField(std::string& out, std::int64_t v) {
     PutInt64(out, v);
 }
 
+// Microseconds since 2000-01-01 00:00 UTC, as timestamptz travels.
+constexpr std::int64_t kPgEpochUnix = 946684800;
+
+// A record's time and quantity, as four fields of a COPY row.
+void PutStamp(std::string& out, const RecordStamp& s) {
+    if (s.closedAt) {
+        PutField(out, (*s.closedAt - kPgEpochUnix) * 1000000);
+    } else {
+        PutNull(out);
+    }
+    PutInt32(out, 1);
+    out += s.estimated ? '\1' : '\0';
+    if (s.quantity) {
+        PutInt32(out, 8);
+        PutFloat64(out, *s.quantity);
+        PutField(out, s.unit);
+    } else {
+        PutNull(out);
+        PutNull(out);
+    }
+}
+
+// A value's stamp; a batch made without them (by hand) stands as raw and untimed.
+const RecordStamp& StampOf(const ArchiveRows& a, std::size_t i) {
+    static const RecordStamp kNone;
+    return i < a.stamps.size() ? a.stamps[i] : kNone;
+}
+
+// The stamps of a batch as the archive statement's four arrays.
+void PutStampArrays(PostgresParams& params, const ArchiveRows& a) {
+    const std::size_t n = a.values.size();
+    std::string& closedAt = params.Raw();
+    PutArrayHeader(closedAt, kPgInt8, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (const auto t = StampOf(a, i).closedAt) {
+            PutInt32(closedAt, 8);
+            PutInt64(closedAt, *t);
+        } else {
+            PutNull(closedAt);
+        }
+    }
+    std::string& estimated = params.Raw();
+    PutArrayHeader(estimated, kPgInt4, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        PutInt32(estimated, 4);
+        PutInt32(estimated, StampOf(a, i).estimated ? 1 : 0);
+    }
+    std::string& quantity = params.Raw();
+    PutArrayHeader(quantity, kPgFloat8, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        if (const auto q = StampOf(a, i).quantity) {
+            PutInt32(quantity, 8);
+            PutFloat64(quantity, *q);
+        } else {
+            PutNull(quantity);
+        }
+    }
+    std::string& unit = params.Raw();
+    PutArrayHeader(unit, kPgText, n);
+    for (std::size_t i = 0; i < n; ++i) {
+        const RecordStamp& stamp = StampOf(a, i);
+        if (stamp.quantity) {
+            PutField(unit, stamp.unit);
+        } else {
+            PutNull(unit);
+        }
+    }
+}
+
 }  // namespace
 
 void PostgresSink::CopyArchive(const std::vector<const JournalBatch*>& fresh) {
     PostgresResult start(
         PQexec(conn_,
-               "COPY archive_values(gateway, generation, meter, serial, epoch, module, series, record, value) "
-               "FROM STDIN (FORMAT binary)"));
+               "COPY archive_values(gateway, generation, meter, serial, epoch, module, series, record, value, "
+               "closed_at, closed_at_estimated, quantity, unit) FROM STDIN (FORMAT binary)"));
     if (PQresultStatus(start.get()) != PGRES_COPY_IN) Fail("cannot start COPY into archive_values", start.get());
     copy_.assign("PGCOPY\n\377\r\n\0", 11);
     PutInt32(copy_, 0);  // flags
@@ -166,7 +235,7 @@ void PostgresSink::CopyArchive(const std::vector<const JournalBatch*>& fresh) {
         const ArchiveRows& a = b->archive;
         for (std::size_t i = 0; i < a.values.size(); ++i) {
             copy_ += '\0';
-            copy_ += '\x09';  // fields per row
+            copy_ += '\x0d';  // fields per row
             PutField(copy_, gateway_);
             PutField(copy_, generation_);
             PutField(copy_, b->meter);
@@ -177,6 +246,7 @@ void PostgresSink::CopyArchive(const std::vector<const JournalBatch*>& fresh) {
             PutField(copy_, a.series);
             PutField(copy_, std::int64_t{a.first} + static_cast<std::int64_t>(i));
             PutField(copy_, a.values[i]);
+            PutStamp(copy_, StampOf(a, i));
         }
     }
     copy_ += "\xff\xff";  // the end of the rows
@@ -203,6 +273,7 @@ void PostgresSink::ShipArchive(const JournalBatch& b) {
             PutInt32(array, 8);
             PutInt64(array, v);
         }
+        PutStampArrays(params_, a);
         Run("archive");
     }
     ShipGap(b);

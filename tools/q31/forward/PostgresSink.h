@@ -34,7 +34,7 @@ namespace q31::tool::forward {
 class PostgresSink : public Sink {
 public:
     // The schema this sink creates and migrates to.
-    static constexpr int kSchemaVersion = 2;
+    static constexpr int kSchemaVersion = 3;
 
     PostgresSink(PostgresSinkSettings settings, std::string gateway);
     ~PostgresSink() override;
