@@ -3,6 +3,9 @@
 // newest reading.
 #include <mosquitto.h>
 
+#include <string_view>
+
+#include "tools/q31/common/Quantity.h"
 #include "tools/q31/forward/MqttSink.h"
 
 namespace q31::tool::forward {
@@ -31,6 +34,30 @@ void MqttSink::Idle() {
     if (homeAssistant_ && announce_.exchange(false)) AnnounceHomeAssistant();
 }
 
-std::vector<MqttMessage> MqttSink::HomeAssistantMessages(const JournalBatch&) { return {}; }
+// The batch's newest value, when its series is hourly (the newest records
+// there are) and has a quantity.
+std::vector<MqttMessage> MqttSink::HomeAssistantMessages(const JournalBatch& batch) {
+    const ArchiveRows& a = batch.archive;
+    const std::string_view series = a.series;
+    if (a.values.empty() || a.stamps.size() != a.values.size() || !series.ends_with("_hour")) return {};
+    const RecordStamp& newest = a.stamps.back();
+    if (!newest.quantity) return {};
+    HomeAssistantReading r;
+    r.meter = batch.meter;
+    r.serial = batch.serial;
+    r.epoch = batch.epoch;
+    r.module = a.module;
+    r.series = a.series;
+    const auto meter = settings_.quantities.find(batch.meter);
+    const Quantity* q = meter == settings_.quantities.end() ? nullptr : QuantityOf(meter->second, series);
+    r.name = q && !q->name.empty() ? q->name : std::string(DefaultQuantityName(SeriesLetter(series)));
+    r.unit = newest.unit;
+    r.value = *newest.quantity;
+    r.raw = a.values.back();
+    r.record = static_cast<std::int64_t>(a.first) + static_cast<std::int64_t>(a.values.size()) - 1;
+    r.closedAt = newest.closedAt;
+    r.estimated = newest.estimated;
+    return homeAssistant_->For(r);
+}
 
 }  // namespace q31::tool::forward
