@@ -102,26 +102,33 @@ TEST_F(StatusServerTest, MetricsCountWhatIsStoredAndFollowTheNextPass) {
     ASSERT_EQ(res->status, 200) << res->body;
     EXPECT_EQ(res->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
     // (60 hourly + 20 daily records) x (time + five series of the one module)
-    expectLines(res->body,
-                {
-                    "# TYPE q31_meter_attempts_total counter",
-                    "q31_meter_attempts_total" + labels + "\"silent\",outcome=\"no_answer\"} 3",
-                    "q31_meter_attempts_total" + labels + "\"silent\",outcome=\"ok\"} 0",
-                    "q31_meter_attempts_total" + labels + "\"good\",outcome=\"ok\"} 1",
-                    "q31_meter_info" + labels + "\"good\",serial=\"1111\",address=\"201\",port=\"sim:11\"} 1",
-                    "q31_meter_records_stored_total" + labels + "\"good\"} 480",
-                    "q31_meter_records_stored_total" + labels + "\"silent\"} 0",
-                    "q31_meter_last_success_timestamp_seconds" + labels + "\"silent\"} 0",
-                    "q31_meter_failures_in_row" + labels + "\"silent\"} 3",
-                    "q31_meter_failures_in_row" + labels + "\"good\"} 0",
-                    "q31_meter_gaps_total" + labels + "\"good\"} 0",
-                    "q31_meter_rejected_replies_total" + labels + "\"good\",reason=\"checksum\"} 0",
-                    "q31_sink_backlog_rows{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 17",
-                    "q31_sink_backlog_seconds{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 420",
-                    "q31_sink_connected{gateway=\"hall \\\"7\\\" <b>\",sink=\"postgres\"} 1",
-                    "q31_sink_shipped_total{gateway=\"hall \\\"7\\\" <b>\",sink=\"postgres\"} 950",
-                    "q31_sink_rejected_total{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 2",
-                });
+    expectLines(
+        res->body,
+        {
+            "# TYPE q31_meter_attempts_total counter",
+            "q31_meter_attempts_total" + labels + "\"silent\",outcome=\"no_answer\"} 3",
+            "q31_meter_attempts_total" + labels + "\"silent\",outcome=\"ok\"} 0",
+            "q31_meter_attempts_total" + labels + "\"good\",outcome=\"ok\"} 1",
+            "q31_meter_info" + labels + "\"good\",serial=\"1111\",address=\"201\",port=\"sim:11\"} 1",
+            "q31_meter_records_stored_total" + labels + "\"good\"} 480",
+            "q31_meter_records_stored_total" + labels + "\"silent\"} 0",
+            "q31_meter_last_success_timestamp_seconds" + labels + "\"silent\"} 0",
+            "q31_meter_failures_in_row" + labels + "\"silent\"} 3",
+            "q31_meter_failures_in_row" + labels + "\"good\"} 0",
+            "q31_meter_gaps_total" + labels + "\"good\"} 0",
+            // The sim's record 59: (59 << 8) | field << 3 | module, T being field 5 and Stop 1.
+            "q31_meter_temperature_celsius" + labels + "\"good\",module=\"1\",series=\"t_hour\"} 151.45000000000002",
+            "q31_meter_value" + labels + "\"good\",module=\"1\",series=\"stop_hour\",unit=\"h\"} 15113",
+            "# TYPE q31_meter_energy_joules gauge",
+            "# HELP q31_meter_temperature_celsius The newest stored value of each series, as temperature in "
+            "degrees Celsius; cached from the collector's last read, not read at the scrape.",
+            "q31_meter_rejected_replies_total" + labels + "\"good\",reason=\"checksum\"} 0",
+            "q31_sink_backlog_rows{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 17",
+            "q31_sink_backlog_seconds{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 420",
+            "q31_sink_connected{gateway=\"hall \\\"7\\\" <b>\",sink=\"postgres\"} 1",
+            "q31_sink_shipped_total{gateway=\"hall \\\"7\\\" <b>\",sink=\"postgres\"} 950",
+            "q31_sink_rejected_total{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 2",
+        });
     EXPECT_EQ(res->body.find("connection refused"), std::string::npos);
     // Raw series have no gauge; every gauge has its record's time.
     EXPECT_EQ(res->body.find("series=\"u_hour\""), std::string::npos);

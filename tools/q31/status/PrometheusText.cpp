@@ -119,13 +119,12 @@ void ValueFamilies(std::string& out, const StatusSnapshot& s, const std::vector<
             if (!known) l += ",unit=\"" + Label(v.unit) + "\"";
             Samples& f = families[name];
             if (known && f.help.empty())
-                f.help =
-                    "The newest stored value of each series measured in " + std::string(known->unit) +
-                    " and the like, converted to the base unit; cached from the last read, not read at the scrape.";
+                f.help = "The newest stored value of each series, as " + std::string(known->measure) +
+                         "; cached from the collector's last read, not read at the scrape.";
             else if (f.help.empty())
                 f.help =
                     "The newest stored value of each series whose unit has no base unit here, in its unit "
-                    "(label unit); cached from the last read, not read at the scrape.";
+                    "(label unit); cached from the collector's last read, not read at the scrape.";
             f.values.push_back(name + "{" + l + "} " + Real(known ? v.quantity * known->toBase : v.quantity) + "\n");
             if (v.closedAt)
                 f.times.push_back(name + "_timestamp_seconds{" + l + "} " + std::to_string(*v.closedAt) + "\n");
