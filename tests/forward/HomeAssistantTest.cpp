@@ -2,8 +2,13 @@
 // the test starts: each entity's config as Home Assistant reads it, states
 // that never show a register going down, the announcement again when Home
 // Assistant comes back, and the gateway's availability with its last will.
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <cmath>
+#include <csignal>
 #include <filesystem>
+#include <fstream>
 
 #include <nlohmann/json.hpp>
 
@@ -133,6 +138,60 @@ TEST(HomeAssistant, AnnouncesEachQuantityKeepsTotalsFromGoingDownAndSaysWhenTheG
     ASSERT_EQ(kept.size(), 1u);
     EXPECT_EQ(kept[0].payload, "offline");
     EXPECT_TRUE(kept[0].retained);
+}
+
+// The first message on `topic` among those received, once it has come (or
+// after 20 s): its payload, or "" when none came.
+std::string Awaited(MosquittoSubscriber& s, const std::string& topic, const std::string& payload = {}) {
+    for (std::size_t seen = 0, i = 0; i < 100; ++i) {
+        const std::vector<ReceivedMessage> got = s.WaitFor(seen + 1, std::chrono::milliseconds(200));
+        for (; seen < got.size(); ++seen)
+            if (got[seen].topic == topic && (payload.empty() || got[seen].payload == payload)) return got[seen].payload;
+    }
+    return "";
+}
+
+// The real collector, from its configuration to Home Assistant's entity, and
+// its last will when it is killed.
+TEST(HomeAssistant, TheCollectorAnnouncesWhatItStoredAndIsMarkedOfflineWhenKilled) {
+    Q31_NEED_SERVER(MosquittoServer::Available(), "mosquitto");
+    MosquittoServer server;
+    ASSERT_TRUE(server.Start()) << server.Log();
+    MosquittoSubscriber all(server.Port(), "#");
+    ASSERT_TRUE(all.Subscribed());
+    const std::string file = server.Dir() + "/fleet.toml";
+    std::ofstream(file)
+        << "[collect]\ngateway = \"gw-ha\"\n[sink.mqtt]\nhomeassistant = true\nport = " << server.Port()
+        << "\n[quantity.e]\nunit = \"kWh\"\nscale = 0.5\n[defaults]\ncurrent_every_min = 0\n"
+           "[[meter]]\nname = \"flat 4\"\nport = \"sim:41\"\nserial = 41\n  [meter.sim]\n  modules = 1\n"
+           "  hour_count = 10\n  day_count = 2\n";
+    const pid_t pid = fork();
+    if (pid == 0) {
+        std::freopen("/dev/null", "w", stdout);
+        execl(Q31_TOOL_PROGRAM, Q31_TOOL_PROGRAM, "collect", "--config", file.c_str(), "--db",
+              (server.Dir() + "/q31.sqlite").c_str(), static_cast<char*>(nullptr));
+        _exit(127);
+    }
+    ASSERT_GT(pid, 0);
+    // A name that is no topic level keeps a hash in the ids.
+    const std::string object = "flat_4_0f05308e_41_0_m1_e_kWh";
+    const Json config =
+        Json::parse(Awaited(all, "homeassistant/sensor/q31_gw-ha/" + object + "/config"), nullptr, false);
+    const Json state = Json::parse(Awaited(all, "q31/gw-ha/flat 4/reading/" + object), nullptr, false);
+    EXPECT_EQ(Awaited(all, "q31/gw-ha/availability"), "online");
+    kill(pid, SIGKILL);
+    int status = 0;
+    waitpid(pid, &status, 0);
+    EXPECT_EQ(Awaited(all, "q31/gw-ha/availability", "offline"), "offline");
+    ASSERT_TRUE(config.is_object());
+    EXPECT_EQ(config["name"], "Energy");
+    EXPECT_EQ(config["unit_of_measurement"], "kWh");
+    EXPECT_EQ(config["device_class"], "energy");
+    EXPECT_EQ(config["device"]["serial_number"], "41");
+    ASSERT_TRUE(state.is_object());
+    EXPECT_EQ(state["record"], 9);
+    EXPECT_EQ(state["unit"], "kWh");
+    EXPECT_TRUE(state["closed_at"].is_number_integer());
 }
 
 }  // namespace
