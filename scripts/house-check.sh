@@ -21,7 +21,7 @@ cd "$(dirname "$0")/.."
 readonly kRootEntries=(
     .ci .clang-format .git .gitignore CMakeLists.txt CONTRIBUTING.md README.md
     bench cmake docs examples fuzz include link meter packaging platform plugin
-    runtime scripts serial sim support tests tools
+    runtime scripts serial share sim support tests tools
 )
 readonly kMaxFileLines=450
 readonly kMaxRootSources=12

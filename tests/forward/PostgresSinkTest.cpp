@@ -1,8 +1,8 @@
 // The PostgreSQL sink against a real server the test starts: every kind of
 // batch arrives as the literals it was made of, a group shipped again adds
 // nothing, gateways keep apart, the operator's queries in the docs answer,
-// a server that dies in the middle of a shipment loses nothing, and no
-// password reaches a message.
+// a server that dies in the middle of a shipment loses nothing, no
+// password reaches a message, and the dashboards' queries find the rows.
 #include "tools/q31/forward/PostgresSink.h"
 
 #include <libpq-fe.h>
@@ -15,6 +15,7 @@
 #include <thread>
 
 #include <gtest/gtest.h>
+#include <nlohmann/json.hpp>
 
 #include "tests/forward/JournalFixture.h"
 #include "tests/forward/PostgresServer.h"
@@ -254,21 +255,75 @@ TEST_F(PostgresSinkTest, ReadmeQueriesAnswer) {
                  Attempt(9, "hall-3", 4, std::nullopt, 1796730800, "no answer", 1)});
     auto south = Sink("south");
     south->Connect(Origin(0));
-    south->Ship({Archive(1, "hall-3", 310001, 1, "e_hour", 1, 100, {0, 100, 200, 300, 400}),
-                 Archive(2, "hall-3", 310001, 1, "time_hour", 0, 100, {700, 701, 702, 703, 704}),
+    // South's energy in GJ, its hours ending 2026-12-08 08:00..12:00 UTC.
+    JournalBatch southEnergy = Archive(1, "hall-3", 310001, 1, "e_hour", 1, 100, {0, 100, 200, 300, 400});
+    for (std::int64_t i = 0; i < 5; ++i)
+        southEnergy.archive.stamps.push_back({1796716800 + 3600 * i, i < 3, 0.001 * 100 * i, "GJ"});
+    south->Ship({southEnergy, Archive(2, "hall-3", 310001, 1, "time_hour", 0, 100, {700, 701, 702, 703, 704}),
                  Attempt(3, "hall-3", 4, 310001u, 1796730900, "other meter", 1)});
 
     EXPECT_EQ(Query(ReadmeQuery("The latest value of every series")),
-              (Rows{"north|hall-3|300000|0|1|e_hour|104|5", "north|hall-3|310001|0|1|e_hour|104|50",
-                    "north|hall-3|310001|1|0|time_hour|104|704", "north|hall-3|310001|1|1|e_hour|104|5050",
-                    "north|hall-3|310001|1|2|e_hour|101|9", "south|hall-3|310001|1|0|time_hour|104|704",
-                    "south|hall-3|310001|1|1|e_hour|104|400"}));
+              (Rows{"north|hall-3|300000|0|1|e_hour|104|5|NULL|NULL|NULL",
+                    "north|hall-3|310001|0|1|e_hour|104|50|NULL|NULL|NULL",
+                    "north|hall-3|310001|1|0|time_hour|104|704|NULL|NULL|NULL",
+                    "north|hall-3|310001|1|1|e_hour|104|5050|NULL|NULL|NULL",
+                    "north|hall-3|310001|1|2|e_hour|101|9|NULL|NULL|NULL",
+                    "south|hall-3|310001|1|0|time_hour|104|704|NULL|NULL|NULL",
+                    "south|hall-3|310001|1|1|e_hour|104|400|0.4|GJ|2026-12-08 12:00:00+00"}));
     EXPECT_EQ(Query(ReadmeQuery("Consumption per hour between two records"), {"north", "hall-3", "1", "101", "104"}),
-              (Rows{"102|702|18", "103|703|1", "104|704|19"}));
+              (Rows{"102|NULL|f|18|NULL", "103|NULL|f|1|NULL", "104|NULL|f|19|NULL"}));
+    EXPECT_EQ(Query(ReadmeQuery("Consumption per hour between two records"), {"south", "hall-3", "1", "101", "104"}),
+              (Rows{"102|2026-12-08 10:00:00+00|t|0.100000|GJ", "103|2026-12-08 11:00:00+00|f|0.100000|GJ",
+                    "104|2026-12-08 12:00:00+00|f|0.100000|GJ"}));
     EXPECT_EQ(Query(ReadmeQuery("Which meters failed, and when")),
               (Rows{"south|hall-3|2026-12-08 11:55:00+00|other meter|meter silent|12|2",
                     "north|hall-3|2026-12-08 11:53:20+00|no answer|meter silent|12|2",
                     "north|hall-3|2026-12-08 09:53:20+00|port error|meter silent|12|2"}));
+}
+
+// Every query of the consumption dashboard, its variables' too, as Grafana
+// sends it: the time filter and the variables filled in.
+std::vector<std::string> DashboardQueries(const std::string& file) {
+    std::ifstream in(std::string(Q31_SOURCE_DIR) + "/share/q31/grafana/dashboards/" + file);
+    const nlohmann::json board = nlohmann::json::parse(in);
+    std::vector<std::string> out;
+    for (const auto& v : board["templating"]["list"])
+        if (v["type"] == "query") out.push_back(v["query"]);
+    for (const auto& p : board["panels"])
+        for (const auto& t : p["targets"]) out.push_back(t["rawSql"]);
+    const std::pair<std::string, std::string> fill[] = {
+        {"$__timeFilter(closed_at)", "closed_at BETWEEN '2026-12-01T00:00:00Z' AND '2026-12-31T00:00:00Z'"},
+        {"$gateway", "'north'"},
+        {"$meter", "'hall-3', 'hall-4'"}};
+    for (std::string& sql : out)
+        for (const auto& [name, value] : fill)
+            for (auto at = sql.find(name); at != std::string::npos; at = sql.find(name, at + value.size()))
+                sql.replace(at, name.size(), value);
+    return out;
+}
+
+TEST_F(PostgresSinkTest, EveryDashboardQueryFindsTheShippedRows) {
+    auto north = Sink("north");
+    north->Connect(Origin(0));
+    // Five hours of energy in GJ and temperature in °C, three days of energy.
+    JournalBatch hours = Archive(1, "hall-3", 310001, 0, "e_hour", 1, 100, {5000, 5012, 5030, 5031, 5050});
+    JournalBatch temperatures = Archive(2, "hall-3", 310001, 0, "t_hour", 1, 100, {2150, 2175, 2200, 2210, 2190});
+    for (std::int64_t i = 0; i < 5; ++i) {
+        hours.archive.stamps.push_back({1796716800 + 3600 * i, i < 3, 5 + 0.01 * i, "GJ"});
+        temperatures.archive.stamps.push_back({1796716800 + 3600 * i, i < 3, 21.5 + 0.25 * i, "°C"});
+    }
+    JournalBatch days = Archive(3, "hall-3", 310001, 0, "e_day", 1, 10, {4000, 4120, 4250});
+    for (std::int64_t i = 0; i < 3; ++i) days.archive.stamps.push_back({1796515200 + 86400 * i, i < 2, 4.0 + i, "GJ"});
+    north->Ship({hours, temperatures, days, Attempt(4, "hall-3", 1, 310001u, 1796720000, "ok", 0)});
+
+    const std::vector<std::string> queries = DashboardQueries("q31-consumption.json");
+    ASSERT_EQ(queries.size(), 6u);
+    for (const std::string& sql : queries) EXPECT_FALSE(Query(sql).empty()) << sql;
+    // Energy per hour: the four steps between five records, at their hours' ends.
+    const Rows perHour = Query(queries[2]);
+    ASSERT_EQ(perHour.size(), 4u);
+    EXPECT_EQ(perHour.front().substr(0, 38), "2026-12-08 09:00:00+00|hall-3 1 (GJ)|0");
+    EXPECT_EQ(Query(queries[4]), (Rows{"hall-3|1|GJ|0.040000|5|3"}));
 }
 
 TEST_F(PostgresSinkTest, ServerDyingMidShipmentLosesNothingAndDoublesNothing) {

@@ -73,6 +73,15 @@ if [ -x "$prefix/bin/q31" ]; then
     2>"$tmp/example.err" || fail "installed q31 collect --once with the example configuration: $(cat "$tmp/example.err")"
   grep -q "^collect: 1 meter read, 0 failed" "$tmp/example.out" ||
     fail "the example configuration read no meter: $(cat "$tmp/example.out")"
+  # Grafana's provisioning names the installed dashboards, each with its fixed uid.
+  grafana=$prefix/share/q31/grafana
+  [ -f "$grafana/q31-dashboards.yaml" ] || fail "missing share/q31/grafana/q31-dashboards.yaml"
+  grep -qx "      path: $grafana/dashboards" "$grafana/q31-dashboards.yaml" ||
+    fail "the Grafana provider does not name $grafana/dashboards: $(grep path: "$grafana/q31-dashboards.yaml")"
+  for board in q31-fleet-health q31-consumption; do
+    grep -q "\"uid\": \"$board\"" "$grafana/dashboards/$board.json" 2>/dev/null ||
+      fail "missing dashboard share/q31/grafana/dashboards/$board.json"
+  done
   if [ "${Q31_INSTALL_MAN_PAGE:-0}" = 1 ]; then
     man=$prefix/share/man/man1/q31.1
     [ -f "$man" ] || fail "missing share/man/man1/q31.1"
