@@ -31,14 +31,14 @@ std::string ReadFile(const std::string& path) {
 
 // "good" answers at 201 with hourCount hourly and 20 daily records of one
 // module; "silent" is an address of the same line nobody answers, tried once
-// and twice again each pass. Energy, temperature and stop time have units,
-// one of which has no base unit; volume and mass stay raw.
+// and twice again each pass. Energy, temperature, mass and stop time have
+// units, one of which has no base unit; volume stays raw.
 std::string RunCollect(const std::string& dir, int hourCount) {
     const std::string config = dir + "/fleet.toml";
     std::ofstream(config) << "[collect]\nretries = 2\nretry_base_ms = 50\n\n"
                              "[defaults]\ntimeout_ms = 100\nsend_limit = 1\ncurrent_every_min = 0\n\n"
                              "[quantity.e]\nunit = \"GJ\"\nscale = 0.001\n[quantity.t]\nunit = \"°C\"\nscale = 0.01\n"
-                             "[quantity.stop]\nunit = \"h\"\n\n"
+                             "[quantity.stop]\nunit = \"h\"\n[quantity.m]\nunit = \"t\"\nscale = 0.001\n\n"
                              "[[meter]]\nname = \"good\"\nport = \"sim:11\"\nserial = 1111\naddress = 201\n"
                              "  [meter.sim]\n  modules = 1\n  hour_count = "
                           << hourCount
@@ -120,6 +120,7 @@ TEST_F(StatusServerTest, MetricsCountWhatIsStoredAndFollowTheNextPass) {
             "q31_meter_temperature_celsius" + labels + "\"good\",module=\"1\",series=\"t_hour\"} 151.45000000000002",
             "q31_meter_value" + labels + "\"good\",module=\"1\",series=\"stop_hour\",unit=\"h\"} 15113",
             "# TYPE q31_meter_energy_joules gauge",
+            "# TYPE q31_meter_mass_grams gauge",
             "# HELP q31_meter_temperature_celsius The newest stored value of each series, as temperature in "
             "degrees Celsius; cached from the collector's last read, not read at the scrape.",
             "q31_meter_rejected_replies_total" + labels + "\"good\",reason=\"checksum\"} 0",

@@ -35,8 +35,8 @@ inline constexpr KnownUnit kKnownUnits[] = {
     {"m³", "volume_cubic_meters", 1, "volume in cubic meters", "water"},
     {"L", "volume_cubic_meters", 1e-3, "volume in cubic meters", "water"},
     {"°C", "temperature_celsius", 1, "temperature in degrees Celsius", "temperature"},
-    {"kg", "mass_kilograms", 1, "mass in kilograms", ""},
-    {"t", "mass_kilograms", 1e3, "mass in kilograms", ""},
+    {"kg", "mass_grams", 1e3, "mass in grams", ""},
+    {"t", "mass_grams", 1e6, "mass in grams", ""},
 };
 
 // The entry of `unit`, spelled exactly; nullptr when unknown.
