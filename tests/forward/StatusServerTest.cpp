@@ -208,6 +208,8 @@ TEST_F(StatusServerTest, PageShowsEachMeterWithItsChartInABrowser) {
     EXPECT_NE(dom.find("no answer"), std::string::npos);
     EXPECT_NE(dom.find("<tr id=\"sink-mqtt\""), std::string::npos);
     EXPECT_NE(dom.find("<td class=\"port\">sim:11</td><td class=\"number address\">201</td>"), std::string::npos);
+    EXPECT_NE(dom.find("<span class=\"reading\">Stop 15113 h</span><br><span class=\"reading\">T 151.45 °C</span>"),
+              std::string::npos);
     EXPECT_NE(dom.find(">1 entry</td>"), std::string::npos);
     EXPECT_NE(dom.find(">17 entries</td>"), std::string::npos);
 

@@ -14,6 +14,7 @@ table { border-collapse: collapse; background: #fff; box-shadow: 0 1px 2px rgba(
 th, td { padding: 6px 12px; text-align: left; vertical-align: middle; border-bottom: 1px solid #e4e7eb; }
 th { font-weight: 600; font-size: 12px; color: #52606d; background: #f0f4f8; }
 td.number { text-align: right; font-variant-numeric: tabular-nums; }
+td.readings { white-space: nowrap; font-variant-numeric: tabular-nums; font-size: 13px; }
 small { color: #7b8794; }
 .state { display: inline-block; padding: 1px 8px; border-radius: 10px; font-size: 12px; font-weight: 600; }
 .state.ok { background: #e3f9e5; color: #207227; }
