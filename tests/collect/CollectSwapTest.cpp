@@ -138,6 +138,11 @@ INSERT INTO log_records VALUES('a', 'edit', 1, 1, 0, x'0102', 1, 1000);
                           "series='t_hour' AND record<3"),
               666);
     EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM archive_values WHERE series='t_hour'"), 5);
+    // The rows from before have no time and stay so; the new ones have theirs.
+    EXPECT_EQ(QueryRows(db,
+                        "SELECT record, closed_at IS NULL, closed_at_estimated, quantity IS NULL FROM archive_values "
+                        "WHERE series='t_hour' ORDER BY record"),
+              (std::vector<std::string>{"0|1|0|1", "1|1|0|1", "2|1|0|1", "3|0|0|1", "4|0|0|1"}));
     EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM gaps WHERE serial=310001 AND epoch=0 AND last_missing=4"), 1);
     EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM log_heads WHERE serial=310001 AND words='1 2 3'"), 1);
     EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM log_records WHERE serial=310001 AND data=x'0102'"), 1);
