@@ -89,6 +89,8 @@ TEST(CollectConfig, ValuesTheRunCannotUseAreRefusedAtTheirPlace) {
              {"[sink.mqtt]\nhost = \"mqtt://broker\"\n" + meter,
               ":2:8: sink.mqtt: host: must be a host name or address, e.g. \"broker.example.org\" (not a URL)"},
              {"[sink.mqtt]\nprefix = \"q31/#\"\n" + meter, ":2:10: sink.mqtt: prefix: " + wildcard},
+             {"[sink.mqtt]\nhomeassistant = true\nhomeassistant_prefix = \"\"\n" + meter,
+              ":3:24: sink.mqtt: homeassistant_prefix: must not be empty: the first level of its topics"},
              {"[collect]\ngateway = \"north+\"\n" + meter, ":2:11: collect: gateway: " + wildcard},
              {"[sink.mqtt]\n[[meter]]\nname = \"a+b\"\nport = \"sim:1\"\nserial = 1\n",
               ":3:8: meter 1 (\"a+b\"): name: " + wildcard + " ([sink.mqtt] is on)"},

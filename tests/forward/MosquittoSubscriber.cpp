@@ -34,9 +34,11 @@ bool MosquittoSubscriber::Subscribed() {
     return changed_.wait_for(lock, kPatience, [this] { return subscribed_; });
 }
 
-std::vector<ReceivedMessage> MosquittoSubscriber::WaitFor(std::size_t count) {
+std::vector<ReceivedMessage> MosquittoSubscriber::WaitFor(std::size_t count) { return WaitFor(count, kPatience); }
+
+std::vector<ReceivedMessage> MosquittoSubscriber::WaitFor(std::size_t count, std::chrono::milliseconds patience) {
     std::unique_lock<std::mutex> lock(mutex_);
-    changed_.wait_for(lock, kPatience, [&] { return messages_.size() >= count; });
+    changed_.wait_for(lock, patience, [&] { return messages_.size() >= count; });
     return messages_;
 }
 

@@ -2,6 +2,7 @@
 // every message it receives, for the test to compare.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <mutex>
@@ -35,8 +36,10 @@ public:
 
     // The broker has granted the subscription (waits 10 s at most).
     bool Subscribed();
-    // The messages received once there are `count` of them, or after 10 s.
+    // The messages received once there are `count` of them, or after
+    // `patience` (10 s unless given).
     std::vector<ReceivedMessage> WaitFor(std::size_t count);
+    std::vector<ReceivedMessage> WaitFor(std::size_t count, std::chrono::milliseconds patience);
 
 private:
     static void OnConnect(mosquitto* client, void* self, int rc);

@@ -17,6 +17,10 @@ constexpr int kDrainMs = 15000;
 
 void Collector::StartOutputs() {
     if (config_.gateway.empty()) config_.gateway = HostName();
+    // Between two runs from cron the gateway is not gone: only a run that
+    // dies says "offline".
+    config_.mqtt.offlineOnStop = !options_.once;
+    for (const MeterSettings& m : config_.meters) config_.mqtt.quantities[m.name] = m.quantities;
     for (std::unique_ptr<forward::Sink>& sink : forward::MakeSinks(config_.postgres, config_.mqtt, config_.gateway)) {
         forward::ForwarderOptions o;
         o.db = options_.db;

@@ -164,6 +164,11 @@ inline constexpr KeyRow kConfigKeys[] = {
     {KeyTable::Mqtt, "cert_file",     KeyType::Text,  0, 0, 0, "", "A client certificate, with *key_file*."},
     {KeyTable::Mqtt, "key_file",      KeyType::Text,  0, 0, 0, "", "The client certificate's key."},
     {KeyTable::Mqtt, "keepalive_s",   KeyType::Whole, 5, 3600, 30, "", "Seconds between keep-alive messages."},
+    {KeyTable::Mqtt, "homeassistant", KeyType::Flag,  0, 1, 0, "",
+     "Home Assistant discovery: an entity per meter, module and quantity, and *PREFIX/GATEWAY/availability* "
+     "with the connection's last will."},
+    {KeyTable::Mqtt, "homeassistant_prefix", KeyType::Text, 0, 0, 0, "homeassistant",
+     "Home Assistant's discovery prefix; not empty, no *+*, *#* or control character."},
 
     {KeyTable::Http, "listen", KeyType::Text, 0, 0, 0, "127.0.0.1:9731",
      "*HOST:PORT*, *[IPv6]:PORT* or *:PORT* (every interface); port 0..65535, 0 any free one."},

@@ -15,6 +15,8 @@ constexpr const KeyRow& kMqttHost = Key(KeyTable::Mqtt, "host");
 constexpr const KeyRow& kMqttPort = Key(KeyTable::Mqtt, "port");
 constexpr const KeyRow& kPrefix = Key(KeyTable::Mqtt, "prefix");
 constexpr const KeyRow& kKeepalive = Key(KeyTable::Mqtt, "keepalive_s");
+constexpr const KeyRow& kHomeAssistant = Key(KeyTable::Mqtt, "homeassistant");
+constexpr const KeyRow& kHomeAssistantPrefix = Key(KeyTable::Mqtt, "homeassistant_prefix");
 constexpr const KeyRow& kListen = Key(KeyTable::Http, "listen");
 constexpr std::string_view kSinks[] = {"postgres", "mqtt"};
 
@@ -97,6 +99,11 @@ void ReadMqtt(const std::string& path, const toml::table& table, MqttSinkSetting
     m.certFile = r.Get<std::string>("cert_file").value_or("");
     m.keyFile = r.Get<std::string>("key_file").value_or("");
     m.keepaliveS = static_cast<int>(r.Int(kKeepalive));
+    m.homeAssistant = r.Flag(kHomeAssistant);
+    m.homeAssistantPrefix = r.Text(kHomeAssistantPrefix);
+    if (m.homeAssistantPrefix.empty())
+        r.Fail("homeassistant_prefix", "must not be empty: the first level of its topics");
+    CheckTopicLevel(r, "homeassistant_prefix", m.homeAssistantPrefix);
 }
 
 }  // namespace

@@ -148,6 +148,7 @@ void Forwarder::Turn(LoopState& state) {
     CountBacklog(*state.journal, state.position);
     wake_.notify_all();
     if (group.empty()) {
+        sink_->Idle();
         state.failures = 0;
         Pause(options_.idleMs, true);
         return;

@@ -116,7 +116,11 @@ std::string MqttMessages::Topic(const std::string& meter, const std::string& kin
     return prefix_ + "/" + Level(gateway_) + "/" + Level(meter) + "/" + kind;
 }
 
-std::string MqttMessages::GenerationTopic() const { return prefix_ + "/" + Level(gateway_) + "/generation"; }
+std::string MqttMessages::GatewayTopic(const std::string& kind) const {
+    return prefix_ + "/" + Level(gateway_) + "/" + kind;
+}
+
+std::string MqttMessages::GenerationTopic() const { return GatewayTopic("generation"); }
 
 std::string MqttMessages::GenerationPayload() const {
     return Text(Json{{"gateway", gateway_}, {"generation", generation_}});

@@ -23,6 +23,8 @@ public:
 
     // PREFIX/GATEWAY/METER/KIND.
     std::string Topic(const std::string& meter, const std::string& kind) const;
+    // PREFIX/GATEWAY/KIND: the gateway's own.
+    std::string GatewayTopic(const std::string& kind) const;
     // PREFIX/GATEWAY/generation and what it holds, retained.
     std::string GenerationTopic() const;
     std::string GenerationPayload() const;

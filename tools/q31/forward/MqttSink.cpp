@@ -49,7 +49,7 @@ bool Busy(int reason) { return reason == MQTT_RC_QUOTA_EXCEEDED || reason == MQT
 struct MqttSink::Shipment {
     struct Sent {
         const JournalBatch* batch;
-        bool state;
+        std::string topic;
     };
     std::int64_t drops = 0;  // the connections lost before it began
     std::unordered_map<int, Sent> sent;
@@ -64,6 +64,10 @@ MqttSink::MqttSink(MqttSinkSettings settings, std::string gateway, std::chrono::
       protocol_(MQTT_PROTOCOL_V5) {
     std::call_once(gLibraryReady, [] { mosquitto_lib_init(); });
     if (settings_.clientId.empty()) settings_.clientId = "q31-" + gateway_;
+    if (settings_.homeAssistant) {
+        homeAssistant_ = std::make_unique<HomeAssistant>(settings_.homeAssistantPrefix, messages_, gateway_);
+        statusTopic_ = homeAssistant_->StatusTopic();
+    }
 }
 
 MqttSink::~MqttSink() { Drop(); }
@@ -111,6 +115,7 @@ SinkConnection MqttSink::Connect(const JournalOrigin& origin) {
         const std::string earlier = SwapGeneration();
         if (!earlier.empty() && earlier != messages_.Generation()) c.earlierGeneration = earlier;
     }
+    if (homeAssistant_) AnnounceHomeAssistant();
     return c;
 }
 
@@ -180,6 +185,7 @@ void MqttSink::MakeClient() {
     // thread must not do it behind its back (a lost connection fails Ship).
     rc = mosquitto_reconnect_delay_set(client_, 3600, 3600, false);
     if (rc != MOSQ_ERR_SUCCESS) Fail("cannot set the reconnection delay", rc);
+    if (homeAssistant_) SetWill();
     SetCredentials();
 }
 
@@ -272,8 +278,14 @@ std::vector<Rejection> MqttSink::Ship(const std::vector<JournalBatch>& batches) 
         ackedEarly_.clear();
         refused_.clear();
     }
+    if (announce_.exchange(false)) AnnounceHomeAssistant();
     for (const JournalBatch& batch : batches) {
         for (const MqttMessage& m : Messages(batch)) {
+            WaitFor(shipment, kWindow - 1);
+            Publish(shipment, batch, m);
+        }
+        if (!homeAssistant_ || batch.kind != JournalBatch::Kind::Archive) continue;
+        for (const MqttMessage& m : HomeAssistantMessages(batch)) {
             WaitFor(shipment, kWindow - 1);
             Publish(shipment, batch, m);
         }
@@ -295,10 +307,34 @@ void MqttSink::Publish(Shipment& shipment, const JournalBatch& batch, const Mqtt
     }
     if (rc != MOSQ_ERR_SUCCESS)
         throw SinkError(Where() + ": cannot publish on " + m.topic + ": " + ErrorText(rc, errno));
-    shipment.sent[mid] = {&batch, m.retain};
+    shipment.sent[mid] = {&batch, m.topic};
     std::lock_guard<std::mutex> lock(mutex_);
     // The network thread may have had the acknowledgement before publish returned the id.
     if (ackedEarly_.erase(mid) == 0) unacked_.insert(mid);
+}
+
+void MqttSink::PublishOwn(const std::vector<MqttMessage>& messages) {
+    Shipment shipment;
+    {
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (!connected_) throw SinkError(Where() + ": the connection was lost");
+        shipment.drops = drops_;
+    }
+    for (const MqttMessage& m : messages) {
+        WaitFor(shipment, kWindow - 1);
+        int mid = 0;
+        const int rc = mosquitto_publish(client_, &mid, m.topic.c_str(), static_cast<int>(m.payload.size()),
+                                         m.payload.data(), 1, m.retain);
+        if (rc == MOSQ_ERR_NO_CONN || rc == MOSQ_ERR_CONN_LOST) throw SinkError(Where() + ": the connection was lost");
+        // No batch to set aside: a message the client refuses for itself
+        // (a meter's name that is no UTF-8) is left out, the rest goes.
+        if (MessageFault(rc)) continue;
+        if (rc != MOSQ_ERR_SUCCESS)
+            throw SinkError(Where() + ": cannot publish on " + m.topic + ": " + ErrorText(rc, errno));
+        std::lock_guard<std::mutex> lock(mutex_);
+        if (ackedEarly_.erase(mid) == 0) unacked_.insert(mid);
+    }
+    WaitFor(shipment, 0);
 }
 
 void MqttSink::TakeRefusals(Shipment& shipment, std::unique_lock<std::mutex>& lock) {
@@ -311,9 +347,8 @@ void MqttSink::TakeRefusals(Shipment& shipment, std::unique_lock<std::mutex>& lo
         if (Busy(reason)) throw SinkError(Where() + ": refused a message for now: " + mosquitto_reason_string(reason));
         if (it == shipment.sent.end()) continue;  // not a batch's (the generation's)
         const JournalBatch& b = *it->second.batch;
-        const std::string topic = messages_.Topic(b.meter, it->second.state ? "state" : KindName(b.kind));
         shipment.rejected.push_back(
-            {b.seq, Where() + ": refused a message on " + topic + ": " + mosquitto_reason_string(reason)});
+            {b.seq, Where() + ": refused a message on " + it->second.topic + ": " + mosquitto_reason_string(reason)});
     }
     lock.lock();
 }
@@ -354,7 +389,10 @@ void MqttSink::Disconnect() { Drop(); }
 
 void MqttSink::Drop() {
     if (!client_) return;
-    mosquitto_disconnect(client_);
+    // MQTT 5 lets a leaving client have its last will sent: "offline".
+    if (homeAssistant_ && settings_.offlineOnStop && protocol_ == MQTT_PROTOCOL_V5)
+        mosquitto_disconnect_v5(client_, MQTT_RC_DISCONNECT_WITH_WILL_MSG, nullptr);
+    else mosquitto_disconnect(client_);
     if (looping_) mosquitto_loop_stop(client_, false);
     looping_ = false;
     mosquitto_destroy(client_);

@@ -14,6 +14,11 @@
 //
 // PREFIX/GATEWAY/generation holds, retained, the generation of the gateway's
 // database: a database made anew is told once, when the sink meets it.
+//
+// With Home Assistant on, the sink also publishes its discovery (see
+// HomeAssistant.h): PREFIX/GATEWAY/availability says "online" while the
+// connection lasts and the connection's last will says "offline"; every
+// config and state goes again when Home Assistant says "online".
 #pragma once
 
 #include <atomic>
@@ -21,12 +26,14 @@
 #include <condition_variable>
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <mutex>
 #include <set>
 #include <string>
 #include <utility>
 #include <vector>
 
+#include "tools/q31/forward/HomeAssistant.h"
 #include "tools/q31/forward/MqttMessage.h"
 #include "tools/q31/forward/MqttMessages.h"
 #include "tools/q31/forward/MqttSinkSettings.h"
@@ -52,6 +59,7 @@ public:
     // The broker keeps no position, so the forwarder's own stands.
     SinkConnection Connect(const JournalOrigin& origin) override;
     std::vector<Rejection> Ship(const std::vector<JournalBatch>& batches) override;
+    void Idle() override;
     void Disconnect() override;
     void Abort() override;
 
@@ -86,6 +94,13 @@ private:
     std::string SwapGeneration();
     void Drop();
 
+    // Home Assistant: the last will (MakeClient), what goes after a
+    // connection, and a batch's readings.
+    void SetWill();
+    void AnnounceHomeAssistant();
+    void PublishOwn(const std::vector<MqttMessage>& messages);
+    std::vector<MqttMessage> HomeAssistantMessages(const JournalBatch& batch);
+
     // One Ship: the messages in flight and what was set aside.
     struct Shipment;
     void Publish(Shipment& shipment, const JournalBatch& batch, const MqttMessage& m);
@@ -98,7 +113,10 @@ private:
     MqttSinkSettings settings_;
     std::string gateway_;
     MqttMessages messages_;
-    bool generationTold_ = false;  // PREFIX/GATEWAY/generation holds ours
+    bool generationTold_ = false;                   // PREFIX/GATEWAY/generation holds ours
+    std::unique_ptr<HomeAssistant> homeAssistant_;  // null: off
+    std::string statusTopic_;                       // Home Assistant's; empty: off
+    std::atomic<bool> announce_{false};             // Home Assistant asked for it all again
     std::chrono::milliseconds stall_;
     int protocol_;  // MQTT_PROTOCOL_V5, or V311 after a broker refused 5
     mosquitto* client_ = nullptr;

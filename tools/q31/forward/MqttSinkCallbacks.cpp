@@ -2,6 +2,8 @@
 // what happened under the sink's mutex and wakes whoever waits for it.
 #include <mosquitto.h>
 
+#include <algorithm>
+
 #include <nlohmann/json.hpp>
 
 #include "tools/q31/forward/MqttSink.h"
@@ -60,6 +62,15 @@ void MqttSink::OnUnsubscribe(mosquitto*, void* self, int mid, const mosquitto_pr
 
 void MqttSink::OnMessage(mosquitto*, void* self, const mosquitto_message* message) {
     auto* sink = static_cast<MqttSink*>(self);
+    if (!sink->statusTopic_.empty() && message->topic && sink->statusTopic_ == message->topic) {
+        // Home Assistant has started: it has forgotten what was not retained.
+        const std::string said = message->payload
+                                     ? std::string(static_cast<const char*>(message->payload),
+                                                   static_cast<std::size_t>(std::max(message->payloadlen, 0)))
+                                     : std::string();
+        if (said == "online") sink->announce_ = true;
+        return;
+    }
     if (!message->retain || !message->payload) return;
     const std::string text(static_cast<const char*>(message->payload), static_cast<std::size_t>(message->payloadlen));
     const auto j = nlohmann::json::parse(text, nullptr, false);

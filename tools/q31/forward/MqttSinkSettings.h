@@ -1,7 +1,10 @@
 // [sink.mqtt]: one message per stored batch, for dashboards and automation.
 #pragma once
 
+#include <map>
 #include <string>
+
+#include "tools/q31/common/Quantity.h"
 
 namespace q31::tool::forward {
 
@@ -17,6 +20,15 @@ struct MqttSinkSettings {
     std::string certFile;
     std::string keyFile;
     int keepaliveS = 30;
+    // Home Assistant's discovery: configs under `homeAssistantPrefix`, an
+    // availability topic with the connection's last will.
+    bool homeAssistant = false;
+    std::string homeAssistantPrefix = "homeassistant";
+    // A stop says "offline" too (a collector that runs on); a run from cron
+    // leaves the gateway online between runs, and only a crash says offline.
+    bool offlineOnStop = true;
+    // The quantities in force by meter: the names Home Assistant shows.
+    std::map<std::string, QuantityMap> quantities;
 };
 
 }  // namespace q31::tool::forward

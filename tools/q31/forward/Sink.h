@@ -82,6 +82,11 @@ public:
     // after reconnecting.
     virtual std::vector<Rejection> Ship(const std::vector<JournalBatch>& batches) = 0;
 
+    // Called while connected and nothing waits in the journal: work of the
+    // sink's own that came meanwhile (a consumer asking for what it
+    // publishes again). Throws like Ship.
+    virtual void Idle() {}
+
     // Drops the connection (after a failure, or at the end).
     virtual void Disconnect() = 0;
 

@@ -1,4 +1,6 @@
-// A meter's hourly energy on the status page: an inline SVG line chart.
+// A meter's hourly energy on the status page: an inline SVG bar chart of the
+// consumption per hour, the difference between consecutive records of the
+// cumulative register.
 #pragma once
 
 #include <string>
@@ -8,9 +10,10 @@
 
 namespace q31::tool::forward {
 
-// The values as a line over their records (a hole in the records shows as a
-// longer step), the largest value written above it and the smallest below;
-// `module` is the one they are of.
+// One bar per pair of consecutive records of `points` (a hole in the records
+// leaves its hours without a bar), in the newest record's unit ("raw" when it
+// has no quantity: steps of the register itself); the largest step is
+// written above the bars and the newest below. `module` is the one they are of.
 std::string EnergyChart(const std::string& meter, const std::vector<ChartPoint>& points, int module);
 
 }  // namespace q31::tool::forward

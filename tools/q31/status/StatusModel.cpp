@@ -9,8 +9,8 @@ namespace q31::tool::forward {
 
 namespace {
 
-// The chart shows two days of hourly records.
-constexpr int kChartPoints = 48;
+// The chart shows two days of hourly consumption: the steps between 49 records.
+constexpr int kChartPoints = 49;
 constexpr int kModuleMax = 6;
 // Only a checkpoint's recovery makes a reader wait, and briefly.
 constexpr long long kBusyMs = 2000;
@@ -38,9 +38,10 @@ void ReadCharts(SqliteDb& db, std::vector<MeterState>& meters) {
     SqliteStatement has(db.Handle(),
                         "SELECT 1 FROM archive_values WHERE meter = ? AND serial = ? AND epoch = ? AND module = ? AND "
                         "series = 'e_hour' LIMIT 1");
-    SqliteStatement values(db.Handle(),
-                           "SELECT record, value FROM archive_values WHERE meter = ? AND serial = ? AND epoch = ? AND "
-                           "module = ? AND series = 'e_hour' ORDER BY record DESC LIMIT ?");
+    SqliteStatement values(
+        db.Handle(),
+        "SELECT record, value, quantity, unit FROM archive_values WHERE meter = ? AND serial = ? AND epoch = ? AND "
+        "module = ? AND series = 'e_hour' ORDER BY record DESC LIMIT ?");
     for (MeterState& m : meters) {
         for (int module = 1; module <= kModuleMax && !m.module; ++module) {
             has.Reset().Bind(1, m.name).Bind(2, m.serial).Bind(3, m.epoch).Bind(4, module);
@@ -48,7 +49,14 @@ void ReadCharts(SqliteDb& db, std::vector<MeterState>& meters) {
         }
         if (!m.module) continue;
         values.Reset().Bind(1, m.name).Bind(2, m.serial).Bind(3, m.epoch).Bind(4, m.module).Bind(5, kChartPoints);
-        while (values.Step()) m.points.push_back({values.Int(0), values.Int(1)});
+        while (values.Step()) {
+            ChartPoint p{values.Int(0), values.Int(1), std::nullopt, {}};
+            if (!values.IsNull(2) && !values.IsNull(3)) {
+                p.quantity = values.Real(2);
+                p.unit = values.Text(3);
+            }
+            m.points.push_back(std::move(p));
+        }
         std::reverse(m.points.begin(), m.points.end());
     }
 }
@@ -68,6 +76,7 @@ StatusSnapshot StatusModel::Read(bool charts) {
     Catchup(db);
     StatusSnapshot snapshot;
     ReadMeters(db, snapshot);
+    ReadValues(db, snapshot.meters);
     if (charts) ReadCharts(db, snapshot.meters);
     snapshot.attempts = attempts_;
     if (sinks_) snapshot.sinks = sinks_();
@@ -77,8 +86,9 @@ StatusSnapshot StatusModel::Read(bool charts) {
 void StatusModel::ReadMeters(SqliteDb& db, StatusSnapshot& snapshot) const {
     SqliteStatement q(
         db.Handle(),
-        "SELECT m.name, m.serial, coalesce(u.epoch, 0), coalesce(m.last_outcome, ''), m.last_ok, m.failures "
-        "FROM meters m LEFT JOIN meter_units u ON u.meter = m.name AND u.serial = m.serial ORDER BY m.name");
+        "SELECT m.name, m.serial, coalesce(u.epoch, 0), coalesce(m.last_outcome, ''), m.last_ok, m.failures, "
+        "m.address, m.port FROM meters m LEFT JOIN meter_units u ON u.meter = m.name AND u.serial = m.serial ORDER BY "
+        "m.name");
     while (q.Step()) {
         MeterState m;
         m.name = q.Text(0);
@@ -87,6 +97,8 @@ void StatusModel::ReadMeters(SqliteDb& db, StatusSnapshot& snapshot) const {
         m.outcome = q.Text(3);
         m.lastOk = q.MaybeInt(4);
         m.failures = q.Int(5);
+        m.address = q.Int(6);
+        m.port = q.Text(7);
         snapshot.meters.push_back(std::move(m));
     }
     std::map<std::string, std::int64_t> records;
@@ -97,6 +109,26 @@ void StatusModel::ReadMeters(SqliteDb& db, StatusSnapshot& snapshot) const {
     for (MeterState& m : snapshot.meters) {
         if (const auto it = records.find(m.name); it != records.end()) m.records = it->second;
         if (const auto it = gaps.find(m.name); it != gaps.end()) m.gaps = it->second;
+    }
+}
+
+void StatusModel::ReadValues(SqliteDb& db, std::vector<MeterState>& meters) const {
+    // The series stored are known from the counts; each newest row is one
+    // step down the key, however long the archive.
+    SqliteStatement newest(db.Handle(),
+                           "SELECT quantity, unit, closed_at FROM archive_values WHERE meter = ? AND serial = ? AND "
+                           "epoch = ? AND module = ? AND series = ? ORDER BY record DESC LIMIT 1");
+    for (MeterState& m : meters) {
+        for (auto it = seriesRows_.lower_bound({m.name, m.serial, m.epoch, 0, ""});
+             it != seriesRows_.end() && std::get<0>(it->first) == m.name && std::get<1>(it->first) == m.serial &&
+             std::get<2>(it->first) == m.epoch;
+             ++it) {
+            const auto& [meter, serial, epoch, module, series] = it->first;
+            newest.Reset().Bind(1, meter).Bind(2, serial).Bind(3, epoch).Bind(4, module).Bind(5, series);
+            // A series stored raw (no quantity configured then) has no gauge.
+            if (!newest.Step() || newest.IsNull(0) || newest.IsNull(1)) continue;
+            m.values.push_back({static_cast<int>(module), series, newest.Real(0), newest.Text(1), newest.MaybeInt(2)});
+        }
     }
 }
 

@@ -40,6 +40,7 @@ private:
     void CatchupSeries(SqliteDb& db);
     void CatchupAttempts(SqliteDb& db);
     void ReadMeters(SqliteDb& db, StatusSnapshot& snapshot) const;
+    void ReadValues(SqliteDb& db, std::vector<MeterState>& meters) const;
 
     std::string dbPath_;
     SinkStatus sinks_;

@@ -49,17 +49,42 @@ void Head(std::string& h, const StatusSnapshot& s, const std::string& gateway, s
          std::to_string(failing) + " failing &middot; as of " + IsoTime(now) + "</p></header>\n";
 }
 
+// The newest hourly value of each series with a quantity, in its unit: of the
+// chart's module, or the lowest module that has one.
+std::string Readings(const MeterState& m) {
+    auto hourly = [](const SeriesValue& v) { return v.series.ends_with("_hour"); };
+    int module = m.module;
+    for (const SeriesValue& v : m.values)
+        if (!module && hourly(v)) module = v.module;
+    std::string h;
+    for (const SeriesValue& v : m.values) {
+        if (v.module != module || !hourly(v)) continue;
+        std::string name = v.series.substr(0, v.series.find('_'));
+        if (!name.empty() && name[0] >= 'a' && name[0] <= 'z') name[0] = static_cast<char>(name[0] - 'a' + 'A');
+        char amount[32];
+        std::snprintf(amount, sizeof amount, "%.6g", v.quantity);
+        if (!h.empty()) h += "<br>";
+        h += "<span class=\"reading\">" + HtmlText(name) + " " + amount + " " + HtmlText(v.unit) + "</span>";
+    }
+    if (!h.empty()) return h;
+    // Stored values without a quantity are raw registers, which say nothing here.
+    return m.records > 0 ? "<small>raw only</small>" : "<small>none yet</small>";
+}
+
 void MeterRow(std::string& h, const MeterState& m, std::int64_t now) {
     const char* state = m.outcome.empty() ? "unknown" : m.outcome == "ok" ? "ok" : "failing";
     h += "<tr id=\"meter-" + HtmlText(m.name) + "\" class=\"" + state + "\">";
     h += "<td class=\"name\">" + HtmlText(m.name) + "</td>";
     h += "<td class=\"number\">" + std::to_string(m.serial) + "</td>";
+    h += "<td class=\"port\">" + HtmlText(m.port) + "</td>";
+    h += "<td class=\"number address\">" + std::to_string(m.address) + "</td>";
     h += "<td><span class=\"state " + std::string(state) + "\">" +
          HtmlText(m.outcome.empty() ? "not tried yet" : m.outcome) + "</span></td>";
     if (m.lastOk) h += "<td>" + IsoTime(*m.lastOk) + "<br><small>" + Span(now - *m.lastOk) + " ago</small></td>";
     else h += "<td><small>never</small></td>";
     h += "<td class=\"number failures\">" + std::to_string(m.failures) + "</td>";
     h += "<td class=\"number\">" + std::to_string(m.records) + "</td>";
+    h += "<td class=\"readings\">" + Readings(m) + "</td>";
     h += "<td>" + EnergyChart(m.name, m.points, m.module) + "</td></tr>\n";
 }
 
@@ -74,7 +99,8 @@ void SinkTable(std::string& h, const std::vector<ForwardStatus>& sinks) {
         h += "<tr id=\"sink-" + HtmlText(s.sink) + "\"><td class=\"name\">" + HtmlText(s.sink) + "</td>";
         h += s.connected ? "<td><span class=\"state ok\">connected</span></td>"
                          : "<td><span class=\"state failing\">not connected</span></td>";
-        h += "<td class=\"number\">" + std::to_string(s.backlogRows) + " entries</td>";
+        h += "<td class=\"number\">" + std::to_string(s.backlogRows) +
+             (s.backlogRows == 1 ? " entry</td>" : " entries</td>");
         h += "<td class=\"number\">" + (s.backlogRows > 0 ? Span(s.backlogSeconds) : std::string("&ndash;")) + "</td>";
         h += "<td class=\"number\">" + std::to_string(s.shipped) + "</td>";
         h += "<td class=\"number\">" + std::to_string(s.failures) + "</td>";
@@ -88,9 +114,11 @@ void SinkTable(std::string& h, const std::vector<ForwardStatus>& sinks) {
 std::string StatusPage(const StatusSnapshot& snapshot, const std::string& gateway, std::int64_t now) {
     std::string h;
     Head(h, snapshot, gateway, now);
-    h += "<h2>Meters</h2>\n<table class=\"meters\"><thead><tr><th>Meter</th><th>Serial</th><th>State</th>"
-         "<th>Last good read</th><th>Failures in a row</th><th>Records</th><th>Hourly energy, last 48 records</th>"
-         "</tr></thead><tbody>\n";
+    h +=
+        "<h2>Meters</h2>\n<table class=\"meters\"><thead><tr><th>Meter</th><th>Serial</th><th>Port</th><th>Address</th>"
+        "<th>State</th><th>Last good read</th><th>Failures in a row</th><th>Records</th><th>Newest hour</th>"
+        "<th>Energy used per hour, last 48 hours</th>"
+        "</tr></thead><tbody>\n";
     for (const MeterState& m : snapshot.meters) MeterRow(h, m, now);
     h += "</tbody></table>\n<h2>Sinks</h2>\n";
     SinkTable(h, snapshot.sinks);

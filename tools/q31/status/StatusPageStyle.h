@@ -14,14 +14,14 @@ table { border-collapse: collapse; background: #fff; box-shadow: 0 1px 2px rgba(
 th, td { padding: 6px 12px; text-align: left; vertical-align: middle; border-bottom: 1px solid #e4e7eb; }
 th { font-weight: 600; font-size: 12px; color: #52606d; background: #f0f4f8; }
 td.number { text-align: right; font-variant-numeric: tabular-nums; }
+td.readings { white-space: nowrap; font-variant-numeric: tabular-nums; font-size: 13px; }
 small { color: #7b8794; }
 .state { display: inline-block; padding: 1px 8px; border-radius: 10px; font-size: 12px; font-weight: 600; }
 .state.ok { background: #e3f9e5; color: #207227; }
 .state.failing { background: #ffe3e3; color: #a61b1b; }
 .state.unknown { background: #e4e7eb; color: #52606d; }
 tr.failing td.failures { color: #a61b1b; font-weight: 600; }
-svg.chart .line { fill: none; stroke: #2680c2; stroke-width: 1.5; }
-svg.chart .dot { fill: #2680c2; }
+svg.chart .bar { fill: #2680c2; }
 svg.chart .axis { stroke: #cbd2d9; stroke-width: 1; }
 svg.chart text { font-size: 10px; fill: #52606d; }
 svg.chart text.none { fill: #9aa5b1; font-style: italic; }
