@@ -1,8 +1,10 @@
 // The OS's side of PortOpen on Windows: a COM port, or a TCP connection
 // through Winsock.
-#include <windows.h>
+// Winsock first: windows.h would bring in the old winsock.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+
+#include <windows.h>
 
 #include <cstdio>
 #include <cstring>

@@ -10,8 +10,10 @@
 //
 // A port the library opened as a socket (PortTable) is read and written
 // through Winsock instead: its queued input is what FIONREAD reports.
-#include <windows.h>
+// Winsock first: windows.h would bring in the old winsock.h.
 #include <winsock2.h>
+
+#include <windows.h>
 
 #include <algorithm>
 #include <chrono>
