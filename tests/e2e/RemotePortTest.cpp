@@ -3,64 +3,20 @@
 // with the COM-PORT option (rfc2217://), read through the plug-in's exports
 // as a host reads them, against the same meter read on the pseudo-terminal.
 #include <gtest/gtest.h>
-#include <unistd.h>
 
-#include <chrono>
 #include <cstring>
-#include <filesystem>
-#include <fstream>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "publicQ31.h"
 #include "sim/PtyMeter.h"
-#include "support/ChildProcess.h"
 #include "support/FreePort.h"
 #include "support/PumpMessagesUntil.h"
+#include "tests/e2e/Ser2netServer.h"
 #include "tests/forward/ServerRules.h"
 
 namespace q31::test {
 namespace {
-
-constexpr const char* kSer2net = "/usr/sbin/ser2net";
-
-// ser2net of the test's own, with its configuration in a temporary directory.
-class Ser2net {
-public:
-    explicit Ser2net(const std::string& device) : raw_(FreeLoopbackPort()), telnet_(FreeLoopbackPort()) {
-        char pattern[] = "/tmp/q31-ser2net.XXXXXX";
-        if (::mkdtemp(pattern) != nullptr) dir_ = pattern;
-        std::ofstream(dir_ + "/ser2net.yaml")
-            << "connection: &raw\n  accepter: tcp,127.0.0.1," << raw_ << "\n  connector: serialdev," << device
-            << ",9600n81,local\n  options:\n    kickolduser: true\n"
-            << "connection: &rfc2217\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << telnet_
-            << "\n  connector: serialdev," << device << ",9600n81,local\n  options:\n    kickolduser: true\n";
-    }
-    ~Ser2net() {
-        process_.Stop();
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
-    }
-    // False when it does not take connections within 10 s.
-    bool Start() {
-        if (!process_.Start(kSer2net, {"-c", dir_ + "/ser2net.yaml", "-n", "-d"})) return false;
-        for (int i = 0; i < 1000; ++i) {
-            Q31PortHandle probe = 0;
-            if (::q31_port_open(RawUrl().c_str(), nullptr, &probe) == Q31_OK) return ::q31_port_close(probe) == Q31_OK;
-            std::this_thread::sleep_for(std::chrono::milliseconds(10));
-        }
-        return false;
-    }
-    std::string RawUrl() const { return "tcp://127.0.0.1:" + std::to_string(raw_); }
-    std::string TelnetUrl() const { return "rfc2217://127.0.0.1:" + std::to_string(telnet_); }
-
-private:
-    int raw_;
-    int telnet_;
-    std::string dir_;
-    ChildProcess process_;
-};
 
 // What one line gave: the identity, one whole series, and whether a reply
 // carried a data byte 0xFF.
@@ -117,16 +73,8 @@ LineRead ReadLine(Q31PortHandle port) {
 
 LineRead ReadUrl(const std::string& url) {
     Q31PortHandle port = 0;
-    char why[200] = {};
-    // ser2net holds the device a moment after its last client left, and
-    // turns the next one away meanwhile.
-    int opened = Q31_ERR_PORT_OPEN;
-    for (int tries = 0; tries < 50 && opened == Q31_ERR_PORT_OPEN; ++tries) {
-        if (tries > 0) std::this_thread::sleep_for(std::chrono::milliseconds(100));
-        opened = ::q31_port_open(url.c_str(), nullptr, &port);
-    }
-    if (opened != Q31_OK) ::q31_port_error(why, sizeof why);
-    EXPECT_EQ(opened, Q31_OK) << url << ": " << why;
+    std::string why;
+    EXPECT_EQ(OpenServerPort(url, &port, &why), Q31_OK) << url << ": " << why;
     const LineRead read = ReadLine(port);
     EXPECT_EQ(::q31_port_close(port), Q31_OK);
     return read;
@@ -142,10 +90,10 @@ void ExpectSameAsDirect(const LineRead& remote, const LineRead& direct, const ch
 }
 
 TEST(RemotePort, RawAndRfc2217ThroughSer2netReadWhatThePseudoTerminalGives) {
-    Q31_NEED_SERVER(::access(kSer2net, X_OK) == 0, "ser2net");
+    Q31_NEED_SERVER(Ser2netServer::Available(), "ser2net");
     sim::PtyMeter meter;
     ASSERT_TRUE(meter.Start());
-    Ser2net server(meter.SlavePath());
+    Ser2netServer server(meter.SlavePath());
     ASSERT_TRUE(server.Start());
 
     const LineRead raw = ReadUrl(server.RawUrl());
