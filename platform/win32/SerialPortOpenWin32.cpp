@@ -3,6 +3,8 @@
 // Winsock first: windows.h would bring in the old winsock.h.
 #include <winsock2.h>
 #include <ws2tcpip.h>
+// After winsock2.h, whose types it uses.
+#include <mstcpip.h>
 
 #include <windows.h>
 
@@ -161,6 +163,16 @@ PortHandle NativeConnect(const char* host, int port, int timeoutMs, PortOpenErro
         code = ::WSAGetLastError();
         ::closesocket(s);
         return Failed(error, static_cast<DWORD>(code), where);
+    }
+    // A serial server that sends with Nagle's algorithm on holds the rest of
+    // a reply until its last segment is acknowledged, and Windows delays
+    // acknowledgements up to 200 ms: acknowledge every segment.
+    DWORD everySegment = 1;
+    DWORD returned = 0;
+    if (::WSAIoctl(s, SIO_TCP_SET_ACK_FREQUENCY, &everySegment, sizeof everySegment, nullptr, 0, &returned, nullptr,
+                   nullptr) != 0) {
+        // Not every system takes it (Wine does not): acknowledgements then
+        // only come later, and replies still arrive.
     }
     return static_cast<PortHandle>(s);
 }
