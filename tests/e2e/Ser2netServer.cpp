@@ -32,14 +32,16 @@ bool Accepts(int port) {
 
 bool Ser2netServer::Available() { return ::access(kProgram, X_OK) == 0; }
 
-Ser2netServer::Ser2netServer(const std::string& device) : raw_(FreeLoopbackPort()), telnet_(FreeLoopbackPort()) {
+Ser2netServer::Ser2netServer(const std::string& device, bool charDelay)
+    : raw_(FreeLoopbackPort()), telnet_(FreeLoopbackPort()) {
     char pattern[] = "/tmp/q31-ser2net.XXXXXX";
     if (::mkdtemp(pattern) != nullptr) dir_ = pattern;
+    const std::string options =
+        std::string("\n  options:\n    kickolduser: true\n") + (charDelay ? "" : "    chardelay: false\n");
     std::ofstream(dir_ + "/ser2net.yaml")
         << "connection: &raw\n  accepter: tcp,127.0.0.1," << raw_ << "\n  connector: serialdev," << device
-        << ",9600n81,local\n  options:\n    kickolduser: true\n"
-        << "connection: &rfc2217\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << telnet_ << "\n  connector: serialdev,"
-        << device << ",9600n81,local\n  options:\n    kickolduser: true\n";
+        << ",9600n81,local" << options << "connection: &rfc2217\n  accepter: telnet(rfc2217),tcp,127.0.0.1," << telnet_
+        << "\n  connector: serialdev," << device << ",9600n81,local" << options;
 }
 
 Ser2netServer::~Ser2netServer() {

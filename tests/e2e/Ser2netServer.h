@@ -17,7 +17,9 @@ public:
     static constexpr const char* kProgram = "/usr/sbin/ser2net";
     static bool Available();
 
-    explicit Ser2netServer(const std::string& device);
+    // `charDelay` false: the option that makes ser2net gather serial bytes
+    // for a few character times before it sends them on is off.
+    explicit Ser2netServer(const std::string& device, bool charDelay = true);
     ~Ser2netServer();
     Ser2netServer(const Ser2netServer&) = delete;
     Ser2netServer& operator=(const Ser2netServer&) = delete;
