@@ -183,7 +183,14 @@ if [ -x "$ser2net_bin" ]; then
     "$sim" --seconds 600 --serial $serial_a --seed 31 >"$work/net.out" 2>"$work/net.err" &
     sim_pids+=($!)
     for _ in $(seq 100); do net_pty=$(head -n 1 "$work/net.out" 2>/dev/null); [ -n "$net_pty" ] && break; sleep 0.05; done
-    free_port() { python3 -c 'import socket; s=socket.socket(); s.bind(("127.0.0.1", 0)); print(s.getsockname()[1])'; }
+    # A loopback port nothing answers on (CI installs no Python to ask the system for one).
+    free_port() {
+        local p
+        for _ in $(seq 50); do
+            p=$((20000 + RANDOM % 30000))
+            (exec 3<>"/dev/tcp/127.0.0.1/$p") 2>/dev/null || { echo "$p"; return; }
+        done
+    }
     raw_port=$(free_port)
     telnet_port=$(free_port)
     cat >"$work/ser2net.yaml" <<YAML
