@@ -1,10 +1,5 @@
 #include "tests/e2e/Ser2netServer.h"
 
-#include <arpa/inet.h>
-#include <netinet/in.h>
-#include <sys/socket.h>
-#include <unistd.h>
-
 #include <chrono>
 #include <filesystem>
 #include <fstream>
@@ -14,28 +9,20 @@
 
 namespace q31::test {
 
-namespace {
-
-bool Accepts(int port) {
-    const int s = ::socket(AF_INET, SOCK_STREAM, 0);
-    if (s < 0) return false;
-    sockaddr_in a{};
-    a.sin_family = AF_INET;
-    a.sin_port = htons(static_cast<std::uint16_t>(port));
-    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
-    const bool ok = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
-    ::close(s);
-    return ok;
+bool Ser2netServer::Available() {
+    namespace fs = std::filesystem;
+    std::error_code error;
+    const fs::file_status status = fs::status(kProgram, error);
+    return !error && fs::is_regular_file(status) && (status.permissions() & fs::perms::owner_exec) != fs::perms::none;
 }
-
-}  // namespace
-
-bool Ser2netServer::Available() { return ::access(kProgram, X_OK) == 0; }
 
 Ser2netServer::Ser2netServer(const std::string& device, bool charDelay)
     : raw_(FreeLoopbackPort()), telnet_(FreeLoopbackPort()) {
-    char pattern[] = "/tmp/q31-ser2net.XXXXXX";
-    if (::mkdtemp(pattern) != nullptr) dir_ = pattern;
+    // A directory of its own, named by a port no other test holds just now.
+    std::error_code error;
+    const std::filesystem::path dir =
+        std::filesystem::temp_directory_path(error) / ("q31-ser2net-" + std::to_string(raw_));
+    if (!error && std::filesystem::create_directory(dir, error)) dir_ = dir.string();
     const std::string options =
         std::string("\n  options:\n    kickolduser: true\n") + (charDelay ? "" : "    chardelay: false\n");
     std::ofstream(dir_ + "/ser2net.yaml")
@@ -54,7 +41,7 @@ bool Ser2netServer::Start() {
     if (dir_.empty() || !process_.Start(kProgram, {"-c", dir_ + "/ser2net.yaml", "-n", "-d"})) return false;
     // Both accepters open together: one answering is enough.
     for (int i = 0; i < 1000; ++i) {
-        if (Accepts(raw_)) return true;
+        if (LoopbackAccepts(raw_)) return true;
         std::this_thread::sleep_for(std::chrono::milliseconds(10));
     }
     return false;
