@@ -71,7 +71,7 @@ bool Collector::OpenLine(Line& line, Clock::time_point now) {
     if (line.open) return true;
     if (now < line.retryAt) return false;
     // The first meter's line settings (and, for a virtual line, its sim table) make the line.
-    auto port = std::make_unique<MeterLine>(LinePlanOf(line.meters.front()->job->Settings()));
+    auto port = std::make_unique<MeterLine>(LinePlanOf(line.meters.front()->job->Settings()), &api_);
     std::string why;
     if (!port->Open()) why = port->Error();
     for (Slot* s : line.meters) {
