@@ -25,7 +25,7 @@ TEST(CollectConfig, SlipsAreRefusedAtTheirLineAndColumn) {
              {"[colect]\nretries = 5\n" + meter, ":1:2: [colect]: unknown table (did you mean [collect]?)"},
              {"dbfile = \"q.sqlite\"\n" + meter,
               ":1:1: dbfile: unknown key at the top level (the file holds only [collect], [defaults], [[meter]], "
-              "[sink], [http])"},
+              "[sink], [http], [modems])"},
              {"retries = 5\n[collect]\n" + meter,
               ":1:1: retries: unknown key at the top level (it belongs in [collect])"},
              {"[meter]\nname = \"a\"\n", ":1:2: meter: must be written as [[meter]] entries"},

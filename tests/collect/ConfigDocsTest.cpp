@@ -120,7 +120,7 @@ TEST(ConfigDocs, TheExampleNamesEveryKeyInItsTableAndSetsOnlyDefaults) {
     const std::map<std::string, KeyTable> sections = {
         {"[collect]", KeyTable::Collect}, {"[defaults]", KeyTable::Meter},         {"[[meter]]", KeyTable::Meter},
         {"[meter.sim]", KeyTable::Sim},   {"[sink.postgres]", KeyTable::Postgres}, {"[sink.mqtt]", KeyTable::Mqtt},
-        {"[http]", KeyTable::Http}};
+        {"[http]", KeyTable::Http},       {"[modems]", KeyTable::Modems}};
     // Where the example shows a setting rather than a default.
     const std::set<std::string> examples = {"[[meter]]", "[meter.sim]"};
     std::set<const KeyRow*> seen;

@@ -34,10 +34,17 @@ void Collector::Build() {
             lines_.push_back(std::make_unique<Line>());
             line = lines_.back().get();
             line->port = settings.port;
-            line->retryAt = now;
+            line->modem = ModemIdOf(settings.port);
+            line->retryAt = line->waitingSince = now;
         }
         line->meters.push_back(slot.get());
         slots_.push_back(std::move(slot));
+    }
+    if (modems_) {
+        std::vector<std::string> ids;
+        for (const auto& line : lines_)
+            if (!line->modem.empty()) ids.push_back(line->modem);
+        if (!modems_->Expect(ids)) throw ToolError(kExitPortOpen, "no socket pair for the modems' lines");
     }
 }
 
@@ -68,8 +75,9 @@ Collector::Clock::duration Collector::Backoff(int failuresInRow) const {
 }
 
 bool Collector::OpenLine(Line& line, Clock::time_point now) {
-    if (line.open) return true;
+    if (Opened(line)) return true;
     if (now < line.retryAt) return false;
+    if (!line.modem.empty()) return OpenModemLine(line, now);
     // The first meter's line settings (and, for a virtual line, its sim table) make the line.
     auto port = std::make_unique<MeterLine>(LinePlanOf(line.meters.front()->job->Settings()));
     std::string why;
@@ -121,6 +129,7 @@ void Collector::CloseLine(Line& line, Clock::time_point now, const std::string& 
         s->job->Detach();
     }
     line.open.reset();
+    line.modemOpen = false;
     line.retryAt = now + Backoff(line.failures);
     line.lastError = why;
     // With --once the line is opened again only for a meter with retries left.
@@ -211,17 +220,19 @@ void Collector::StartPass(Slot& s, Clock::time_point now) {
 }
 
 void Collector::PollLine(Line& line, Clock::time_point now) {
+    if (!line.modem.empty()) CheckModemLine(line, now);
     for (Slot* s : line.meters) {
         if (!s->active) continue;
         const MeterJob::State state = s->job->Poll();
         if (state == MeterJob::State::Done || state == MeterJob::State::Failed) PassEnded(line, *s, state, now);
-        if (!line.open) return;  // closed: its meters wait for it
+        if (!Opened(line)) break;  // closed: its meters wait for it
     }
     for (Slot* s : line.meters) {
         if (s->finished || s->active || s->due > now) continue;
-        if (!OpenLine(line, now)) return;
+        if (!OpenLine(line, now)) break;
         StartPass(*s, now);
     }
+    CycleStep(line, now);
 }
 
 void Collector::Wait(Clock::time_point nextDue, bool anyActive) {
@@ -314,6 +325,8 @@ int Collector::Run(CollectSignals signals) {
     // The status page's clients must not take the descriptors the sinks and
     // the database need.
     RaiseOpenFileLimit();
+    runStart_ = Clock::now();
+    StartModems();
     Build();
     WarnOfOpenSecrets();
     StartOutputs();
@@ -370,6 +383,7 @@ bool Collector::Loop() {
             out_.Info("the database is free again after " + std::to_string(lockedMs_ / 1000) + " s");
             lockedMs_ = -1;
         }
+        TellModemNews();
         const auto now = Clock::now();
         auto nextDue = now + std::chrono::seconds(1);
         bool anyActive = false;

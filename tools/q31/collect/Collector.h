@@ -23,9 +23,11 @@
 #include "tools/q31/collect/CollectSignals.h"
 #include "tools/q31/collect/CollectStore.h"
 #include "tools/q31/collect/MeterJob.h"
+#include "tools/q31/collect/ModemHub.h"
 #include "tools/q31/common/MeterLine.h"
 #include "tools/q31/common/PluginApi.h"
 #include "tools/q31/forward/Forwarder.h"
+#include "tools/q31/status/ChannelCycles.h"
 #include "tools/q31/status/StatusServer.h"
 
 namespace q31::tool::collect {
@@ -58,7 +60,14 @@ private:
     };
     struct Line {
         std::string port;
-        std::unique_ptr<MeterLine> open;  // null while closed
+        std::unique_ptr<MeterLine> open;   // null while closed
+        std::string modem;                 // the modem's id, for a modem: port
+        bool modemOpen = false;            // its sessions are on the modem hub's line
+        Clock::time_point waitingSince{};  // for its modem: since when it has not called
+        // The line's cycle: from the first pass that starts on the idle line
+        // until none of its meters is busy.
+        Clock::time_point cycleStart{};
+        bool cycling = false;
         std::vector<Slot*> meters;
         int failures = 0;  // opens or passes that failed on the port, in a row
         Clock::time_point retryAt{};
@@ -111,6 +120,18 @@ private:
     void TakeReload();
     void PollLineOrWaitForSpace(Line& line, Clock::time_point now);
     std::string CollectingText() const;
+    static bool Opened(const Line& line) { return line.open || line.modemOpen; }
+    // Modems that call in (CollectorModems.cpp): the hub started for a
+    // [modems] table, each modem line attached while its modem's call lasts.
+    void StartModems();
+    bool OpenModemLine(Line& line, Clock::time_point now);
+    // A modem line whose call ended while no pass ran: its sessions leave
+    // it, and wait for the next call.
+    void CheckModemLine(Line& line, Clock::time_point now);
+    void TellModemNews();
+    // The line's cycle starts with a pass on the idle line, and ends when
+    // none of its meters is busy.
+    void CycleStep(Line& line, Clock::time_point now);
 
     CollectConfig config_;
     CollectOptions options_;
@@ -124,6 +145,9 @@ private:
     ServiceNotify notify_;
     std::vector<std::unique_ptr<forward::Forwarder>> forwarders_;
     std::unique_ptr<forward::StatusServer> status_;
+    std::unique_ptr<ModemHub> modems_;  // with [modems]; kept across reloads
+    forward::ChannelCycles cycles_;
+    Clock::time_point runStart_{};
     long long lockedMs_ = -1;          // how long the database has been waited for, once told
     bool stoppedWhileLocked_ = false;  // a stop ended a wait for the database
     int diskFullTries_ = 0;            // passes refused by a full disk in a row; 0: not full

@@ -1,0 +1,73 @@
+// The collector's modem lines and the channels' cycle times.
+#include "tools/q31/collect/Collector.h"
+#include "tools/q31/common/ToolError.h"
+
+namespace q31::tool::collect {
+
+void Collector::StartModems() {
+    if (!config_.modems.enabled || modems_) return;
+    modems_ = std::make_unique<ModemHub>(config_.modems);
+    std::string why;
+    if (!modems_->Start(&why)) throw ToolError(kExitPortOpen, "[modems]: " + why);
+    out_.Info("listening for modems on " + config_.modems.listen);
+}
+
+bool Collector::OpenModemLine(Line& line, Clock::time_point now) {
+    if (!modems_->Connected(line.modem)) {
+        const std::string why = "modem " + line.modem + " has not called in";
+        // Waiting for a modem is no failure: it calls when it calls. A run
+        // from cron cannot wait for ever, though.
+        const bool givenUp = options_.once && now - runStart_ >= std::chrono::seconds(config_.modems.onceWaitS);
+        if (line.lastError != why) out_.Info(line.port + ": waiting for its modem to call in");
+        line.lastError = why;
+        line.retryAt = now + std::chrono::milliseconds(100);
+        for (Slot* s : line.meters) {
+            if (s->finished) continue;
+            if (givenUp && s->due <= now) {
+                s->job->Unreachable(run_, kExitPortOpen, "port error", why);
+                AttemptFailed(*s, now);
+            }
+            s->due = std::max(s->due, line.retryAt);
+        }
+        return false;
+    }
+    const PortHandle handle = modems_->Handle(line.modem);
+    for (Slot* s : line.meters) {
+        if (s->finished || s->job->Attach(handle)) continue;
+        for (Slot* other : line.meters) other->job->Detach();
+        out_.Error("the plug-in refused the line options of " + s->job->Settings().name);
+        line.retryAt = now + Backoff(++line.failures);
+        return false;
+    }
+    line.lastError.clear();
+    line.modemOpen = true;
+    return true;
+}
+
+void Collector::CheckModemLine(Line& line, Clock::time_point now) {
+    if (!line.modemOpen || modems_->Connected(line.modem)) return;
+    // A pass on the line ends by its own time-outs; its sessions leave after it.
+    for (const Slot* s : line.meters)
+        if (s->active) return;
+    for (Slot* s : line.meters) s->job->Detach();
+    line.modemOpen = false;
+    line.retryAt = now;
+}
+
+void Collector::TellModemNews() {
+    if (!modems_) return;
+    for (const auto& [level, text] : modems_->TakeNews()) out_.Log(level, text);
+}
+
+void Collector::CycleStep(Line& line, Clock::time_point now) {
+    const bool busy = std::any_of(line.meters.begin(), line.meters.end(), [](const Slot* s) { return s->active; });
+    if (busy && !line.cycling) {
+        line.cycling = true;
+        line.cycleStart = now;
+    } else if (!busy && line.cycling) {
+        line.cycling = false;
+        cycles_.Set(line.port, std::chrono::duration<double>(now - line.cycleStart).count());
+    }
+}
+
+}  // namespace q31::tool::collect
