@@ -354,7 +354,9 @@ enum {
     Q31_OTHER_METER = 5,      /* callback: a meter with another serial number answered */
     Q31_NO_ANSWER = 6,        /* callback: no accepted reply after the send limit */
     Q31_PORT_ERROR = 7,       /* callback: the port could not be written */
-    Q31_BEYOND_NEWEST = 8     /* callback: the archive start lies past the newest record */
+    Q31_BEYOND_NEWEST = 8,    /* callback: the archive start lies past the newest record */
+    Q31_ERR_PORT_OPEN = 9     /* q31_port_open: the device would not open, the server could not be
+                                 reached, or it refused the line's settings (see q31_port_error) */
 };
 
 /* slave_address: the meters' address range and the address a meter leaves
@@ -564,6 +566,69 @@ typedef void (Q31_CALL *q31_bytes_cb)(const q31_result* result, const uint8_t* b
  * range. result->expected_serial and found_serial are 0. */
 Q31_API int Q31_CALL q31_service(q31_session* session, uint32_t command, uint32_t first, uint32_t second,
                                  q31_bytes_cb callback, void* user);
+
+/* Ports the library opens itself, by URL, for a host that does not open
+ * its own. The handle goes to q31_session_open like any port; the slot
+ * record's Handle stays the host's own port, as before.
+ *
+ *   /dev/ttyUSB0, COM3   a serial device, opened and set as the settings say
+ *   tcp://HOST:PORT      a raw TCP stream to a serial device server (an
+ *                        NPort-style box in TCP server mode, ser2net "tcp");
+ *                        its line is set up in the server
+ *   rfc2217://HOST:PORT  telnet with the COM-PORT option (RFC 2217): speed,
+ *                        data bits, parity and stop bits are set on the server
+ *
+ * On a network line the settings still matter: the link counts the waits at
+ * the end of a reply in character times of that speed. The network's round
+ * trip adds to every reply's time: choose the session's timeout_ms as for
+ * the serial line plus the round trip (and some hundred ms for a mobile
+ * network). */
+#define Q31_PARITY_NONE 0
+#define Q31_PARITY_ODD 1
+#define Q31_PARITY_EVEN 2
+#define Q31_DEFAULT_BAUD 9600
+#define Q31_DEFAULT_CONNECT_TIMEOUT_MS 5000
+
+/* Fill with q31_port_settings_init, then change fields. */
+typedef struct q31_port_settings {
+    int32_t baud;               /* line speed, 1 to 4000000 (default Q31_DEFAULT_BAUD); a device
+                                   takes only the speeds its system offers */
+    uint8_t data_bits;          /* 5 to 8 (default 8) */
+    uint8_t parity;             /* Q31_PARITY_NONE (default), Q31_PARITY_ODD or Q31_PARITY_EVEN */
+    uint8_t stop_bits;          /* 1 (default) or 2 */
+    uint8_t reserved0;          /* zero; anything else is refused */
+    int32_t connect_timeout_ms; /* the longest a connection, and each step of the telnet opening, may
+                                   take; 1 to Q31_TIMEOUT_MAX_MS (default
+                                   Q31_DEFAULT_CONNECT_TIMEOUT_MS); a device ignores it */
+    uint8_t reserved[8];        /* zero; anything else is refused */
+} q31_port_settings;
+
+/* Fills `settings` with the defaults listed at q31_port_settings. Null is ignored. */
+Q31_API void Q31_CALL q31_port_settings_init(q31_port_settings* settings);
+
+/* Opens the port at `url` (see above) and stores its handle in *port.
+ * `settings` null: the defaults. Returns Q31_OK; Q31_ERR_ARGUMENT for a null
+ * `url` or `port`, a text that is no port's URL (an unknown scheme, no host,
+ * a port number outside 1 to 65535) or settings out of range; or
+ * Q31_ERR_PORT_OPEN when the device would not open, the connection failed
+ * or the server did not take the settings. On failure *port is 0 (when
+ * `port` is given). Blocks the caller while it connects and negotiates. A
+ * telnet server's notifications and the answers it gives later are read and
+ * dropped; data bytes 0xFF travel doubled both ways, and the host sees them
+ * once. */
+Q31_API int Q31_CALL q31_port_open(const char* url, const q31_port_settings* settings, Q31PortHandle* port);
+
+/* Why the calling thread's last q31_port_open failed, in English, copied
+ * into `text` (at most `size` bytes, always terminated when `size` > 0; may
+ * be null). Returns the OS's error code of that failure (errno on POSIX,
+ * GetLastError or WSAGetLastError on Windows), 0 when it had none (a bad
+ * URL, a name that does not resolve, a server that is no RFC 2217 server). */
+Q31_API int32_t Q31_CALL q31_port_error(char* text, uint32_t size);
+
+/* Closes a port q31_port_open opened; close its sessions first. Returns
+ * Q31_OK, or Q31_ERR_ARGUMENT (doing nothing) for any other handle, so a
+ * second close is harmless. */
+Q31_API int Q31_CALL q31_port_close(Q31PortHandle port);
 
 /* A short English text for a Q31_ status; never null. */
 Q31_API const char* Q31_CALL q31_strerror(int status);

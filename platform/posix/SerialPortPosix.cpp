@@ -3,12 +3,16 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/ioctl.h>
+#include <sys/socket.h>
 #include <termios.h>
 #include <unistd.h>
 
 #include <cerrno>
 #include <chrono>
 #include <cstdint>
+
+#include "platform/PortTable.h"
+#include "platform/Telnet.h"
 
 namespace q31 {
 
@@ -39,14 +43,18 @@ const PortHandle kNoPort = -1;
 
 bool PortUsable(PortHandle port) { return port >= 0 && port <= INT32_MAX; }
 
-bool PortWrite(PortHandle port, const std::uint8_t* data, std::size_t count, int* osError) {
-    if (!PortUsable(port)) return Fail(osError, EBADF);
+namespace {
+
+// A socket is written with send(), so that a peer that has gone away gives
+// EPIPE instead of a SIGPIPE that would end the host.
+bool WriteAll(int fd, bool socket, const std::uint8_t* data, std::size_t count, int* osError) {
     std::size_t done = 0;
     while (done < count) {
-        ssize_t n = ::write(Fd(port), data + done, count - done);
+        ssize_t n =
+            socket ? ::send(fd, data + done, count - done, MSG_NOSIGNAL) : ::write(fd, data + done, count - done);
         if (n < 0 && errno == EINTR) continue;
         if (n < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) {
-            pollfd p{Fd(port), POLLOUT, 0};
+            pollfd p{fd, POLLOUT, 0};
             const int ready = ::poll(&p, 1, 1000);
             if (ready < 0) return Fail(osError, errno);
             if (ready == 0) return Fail(osError, ETIMEDOUT);
@@ -59,6 +67,36 @@ bool PortWrite(PortHandle port, const std::uint8_t* data, std::size_t count, int
     return true;
 }
 
+// Reads what is queued (at most `capacity`) without waiting; on a telnet
+// line only its data bytes are left in `out`. -1 when the read failed.
+ssize_t ReadQueued(int fd, OpenedPort* opened, std::uint8_t* out, std::size_t capacity) {
+    for (;;) {
+        const ssize_t n = ::read(fd, out, capacity);
+        if (n < 0 && errno == EINTR) continue;
+        if (n <= 0 || opened == nullptr || !opened->telnet) return n;
+        return static_cast<ssize_t>(opened->decoder.Decode(out, static_cast<std::size_t>(n)));
+    }
+}
+
+}  // namespace
+
+bool PortWrite(PortHandle port, const std::uint8_t* data, std::size_t count, int* osError) {
+    if (!PortUsable(port)) return Fail(osError, EBADF);
+    OpenedPort* opened = FindOpenedPort(port);
+    const bool socket = opened != nullptr && opened->socket;
+    if (opened == nullptr || !opened->telnet) return WriteAll(Fd(port), socket, data, count, osError);
+    // Telnet: every data byte 0xFF goes out doubled, a stretch at a time.
+    std::uint8_t escaped[512];
+    std::size_t done = 0;
+    while (done < count) {
+        std::size_t taken = 0;
+        const std::size_t n = telnet::EscapeData(data + done, count - done, escaped, sizeof escaped, &taken);
+        if (!WriteAll(Fd(port), true, escaped, n, osError)) return false;
+        done += taken;
+    }
+    return true;
+}
+
 void PortPurgeInput(PortHandle port) {
     if (!PortUsable(port)) return;
     const int fd = Fd(port);
@@ -66,33 +104,45 @@ void PortPurgeInput(PortHandle port) {
         ::tcflush(fd, TCIFLUSH);
         return;
     }
-    // A pipe or socket has no input queue to flush: read off what is there.
+    // A pipe or socket has no input queue to flush: read off what is there
+    // (through the telnet decoder, whose state must follow the stream).
     // Bounded, so a peer that never stops sending cannot hold the caller here.
+    OpenedPort* opened = FindOpenedPort(port);
+    std::unique_lock<std::mutex> lock;
+    if (opened) lock = std::unique_lock<std::mutex>(opened->readMutex);
     std::uint8_t scratch[256];
     for (int rounds = 0; rounds < 256; ++rounds) {
         int avail = Available(fd);
         if (avail <= 0) break;
         std::size_t want =
             static_cast<std::size_t>(avail) < sizeof scratch ? static_cast<std::size_t>(avail) : sizeof scratch;
-        if (::read(fd, scratch, want) <= 0) break;
+        if (ReadQueued(fd, opened, scratch, want) < 0) break;
     }
 }
 
 std::size_t PortTakePending(PortHandle port, std::uint8_t* out, std::size_t capacity) {
     if (!PortUsable(port) || capacity == 0) return 0;
-    const int avail = Available(Fd(port));
-    if (avail <= 0) return 0;
-    // Only what is queued, so a blocking descriptor never blocks here.
-    const std::size_t want = static_cast<std::size_t>(avail) < capacity ? static_cast<std::size_t>(avail) : capacity;
-    for (;;) {
-        const ssize_t n = ::read(Fd(port), out, want);
-        if (n < 0 && errno == EINTR) continue;
-        return n > 0 ? static_cast<std::size_t>(n) : 0;
+    OpenedPort* opened = FindOpenedPort(port);
+    std::unique_lock<std::mutex> lock;
+    if (opened) lock = std::unique_lock<std::mutex>(opened->readMutex);
+    // Only what is queued, so a blocking descriptor never blocks here. A
+    // telnet line may give commands alone: read on while they are all there is.
+    for (int rounds = 0; rounds < 16; ++rounds) {
+        const int avail = Available(Fd(port));
+        if (avail <= 0) return 0;
+        const std::size_t want =
+            static_cast<std::size_t>(avail) < capacity ? static_cast<std::size_t>(avail) : capacity;
+        const ssize_t n = ReadQueued(Fd(port), opened, out, want);
+        if (n < 0) return 0;
+        if (n > 0) return static_cast<std::size_t>(n);
     }
+    return 0;
 }
 
 int PortCharTimeMicros(PortHandle port) {
     if (!PortUsable(port)) return 0;
+    if (const OpenedPort* opened = FindOpenedPort(port); opened != nullptr && opened->charTimeMicros > 0)
+        return opened->charTimeMicros;
     termios t{};
     if (::tcgetattr(Fd(port), &t) != 0) return 0;
     static constexpr struct {
@@ -160,6 +210,7 @@ std::size_t PortReader::Read(PortHandle port, std::uint8_t* target, std::size_t 
     }
     if (count == 0) return 0;
     const int fd = Fd(port);
+    OpenedPort* opened = FindOpenedPort(port);
     const std::int64_t deadline = NowMs() + (timeoutMs > 0 ? timeoutMs : 0);
     std::size_t got = 0;
     while (got < count && !cancelled_.load(std::memory_order_acquire)) {
@@ -192,10 +243,13 @@ std::size_t PortReader::Read(PortHandle port, std::uint8_t* target, std::size_t 
             error_ = EIO;
             break;
         }
-        ssize_t n = ::read(fd, target + got, want);
-        if (n < 0 && (errno == EINTR || errno == EAGAIN)) continue;
+        std::unique_lock<std::mutex> lock;
+        if (opened) lock = std::unique_lock<std::mutex>(opened->readMutex);
+        // On a telnet line a read that held only commands leaves nothing: wait on.
+        const ssize_t n = ReadQueued(fd, opened, target + got, want);
+        if (n < 0 && errno == EAGAIN) continue;
         if (n < 0) error_ = errno;
-        if (n <= 0) break;
+        if (n < 0 || (n == 0 && (opened == nullptr || !opened->telnet))) break;
         got += static_cast<std::size_t>(n);
     }
     return got;

@@ -248,6 +248,7 @@ Q31_API const char* Q31_CALL q31_strerror(int status) {
         case Q31_NO_ANSWER: return "no answer from the meter";
         case Q31_PORT_ERROR: return "port error";
         case Q31_BEYOND_NEWEST: return "archive start beyond the newest record";
+        case Q31_ERR_PORT_OPEN: return "the port could not be opened";
         default: return "unknown status";
     }
 }

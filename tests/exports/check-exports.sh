@@ -14,7 +14,8 @@ for name in InitSlot GetID GetModuleCount GetModuleRecord GetCurrentData GetAccu
             q31_get_module_record q31_get_current_data q31_get_accumulated_data q31_get_archive_count \
             q31_get_archive_series q31_get_error_head_device q31_get_error_head_module q31_get_error_block_device \
             q31_get_error_block_module q31_get_edit_head_module q31_get_edit_block_module q31_session_set_trace q31_strerror \
-            q31_quiet_bound_ms q31_probe_id q31_service; do
+            q31_quiet_bound_ms q31_probe_id q31_service q31_port_settings_init q31_port_open q31_port_error \
+            q31_port_close; do
   if ! grep -qE " T ${name}\$" <<<"$symbols"; then echo "missing function export: $name"; missing=1; fi
 done
 if ! grep -qE " [BD] FXB\$" <<<"$symbols"; then echo "missing data export: FXB"; missing=1; fi

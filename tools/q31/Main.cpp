@@ -36,7 +36,9 @@ void AddChoiceOption(CLI::App& app, const std::string& flag, const NamedChoice<T
 }
 
 void AddGlobalOptions(CLI::App& app, GlobalOptions& o) {
-    app.add_option("--port", o.port, "serial device of the meter (default: start the virtual meter)");
+    app.add_option("--port", o.port,
+                   "serial device of the meter, or a serial server: tcp://HOST:PORT or rfc2217://HOST:PORT "
+                   "(default: start the virtual meter)");
     app.add_option("--baud", o.line.baud, "line speed, any standard one from 50 to 4000000")
         ->check(CLI::Validator(
             [](std::string& text) -> std::string {

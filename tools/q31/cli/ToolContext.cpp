@@ -40,8 +40,12 @@ ToolContext::~ToolContext() {
 
 MeterLine& ToolContext::Line() {
     if (line_) return *line_;
-    auto line = std::make_unique<MeterLine>(LinePlanOf(options));
+    // A network line is opened by the plug-in; a device or a virtual line
+    // needs none yet.
+    const bool url = MeterLine::IsUrl(options.port);
+    auto line = std::make_unique<MeterLine>(LinePlanOf(options), url ? &Plugin() : nullptr);
     if (!line->Open() && line->Virtual() && line->OsError() == 0) throw ToolError(kExitFailure, line->Error());
+    if (!line->Open() && url) throw ToolError(kExitPortOpen, line->Error());
     if (!line->Open()) {
         char setup[96];
         std::snprintf(setup, sizeof setup, "%d baud, %s, %d stop bit%s", options.line.baud,

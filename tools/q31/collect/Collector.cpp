@@ -79,7 +79,7 @@ bool Collector::OpenLine(Line& line, Clock::time_point now) {
     if (now < line.retryAt) return false;
     if (!line.modem.empty()) return OpenModemLine(line, now);
     // The first meter's line settings (and, for a virtual line, its sim table) make the line.
-    auto port = std::make_unique<MeterLine>(LinePlanOf(line.meters.front()->job->Settings()));
+    auto port = std::make_unique<MeterLine>(LinePlanOf(line.meters.front()->job->Settings()), &api_);
     std::string why;
     if (!port->Open()) why = port->Error();
     for (Slot* s : line.meters) {

@@ -91,8 +91,9 @@ inline constexpr KeyRow kConfigKeys[] = {
      "Unique; the meter's key in the database. No control character, and no *+* or *#* while *[sink.mqtt]* is "
      "on.", true, true},
     {KeyTable::Meter, "port",       KeyType::Text,   0, 0, 0, "",
-     "A serial device, *modem:ID* for a meter behind a modem that calls in (see *[modems]*), or *sim:SEED* for a "
-     "virtual meter, *q31-sim* started by the program.", true, true},
+     "A serial device; a serial server, *tcp://HOST:PORT* (raw TCP) or *rfc2217://HOST:PORT* "
+     "(telnet, the line set by *baud*, *parity* and *stop_bits*); *modem:ID* for a meter behind a modem that "
+     "calls in (see *[modems]*); or *sim:SEED* for a virtual meter, *q31-sim* started by the program.", true, true},
     {KeyTable::Meter, "sim",        KeyType::Table,  0, 0, 0, "", "The virtual meter of a *sim:SEED* port.",
      false, true},
     {KeyTable::Meter, "baud",       KeyType::Whole,  50, 4000000, 9600, "", "A standard line speed."},

@@ -75,8 +75,12 @@ std::string MeterLine::SimProgram() {
     return {};
 }
 
-MeterLine::MeterLine(const LinePlan& plan) : virtual_(plan.isVirtual), path_(plan.port) {
+MeterLine::MeterLine(const LinePlan& plan, const PluginApi* plugin) : virtual_(plan.isVirtual), path_(plan.port) {
     if (virtual_ && !StartSim(plan)) return;
+    if (!virtual_ && IsUrl(path_)) {
+        OpenRemote(plan, plugin);
+        return;
+    }
     handle_ = OpenHostPort(path_.c_str(), plan.settings, &osError_);
     if (Open()) return;
     error_ = "cannot open " + path_ + ": " + HostPortOpenErrorText(osError_);
@@ -108,8 +112,32 @@ bool MeterLine::StartSim(const LinePlan& plan) {
     return true;
 }
 
+void MeterLine::OpenRemote(const LinePlan& plan, const PluginApi* plugin) {
+    if (plugin == nullptr) {
+        error_ = "cannot open " + path_ + ": no plug-in to open a network line";
+        return;
+    }
+    q31_port_settings settings{};
+    plugin->port_settings_init(&settings);
+    settings.baud = plan.settings.baud;
+    settings.parity = plan.settings.parity == HostParity::Odd    ? Q31_PARITY_ODD
+                      : plan.settings.parity == HostParity::Even ? Q31_PARITY_EVEN
+                                                                 : Q31_PARITY_NONE;
+    settings.stop_bits = static_cast<std::uint8_t>(plan.settings.stopBits);
+    Q31PortHandle port = 0;
+    if (plugin->port_open(path_.c_str(), &settings, &port) == Q31_OK) {
+        handle_ = port;
+        remote_ = plugin;
+        return;
+    }
+    char why[256];
+    osError_ = plugin->port_error(why, sizeof why);
+    error_ = "cannot open " + path_ + ": " + why;
+}
+
 MeterLine::~MeterLine() {
-    CloseHostPort(handle_);
+    if (remote_) remote_->port_close(handle_);
+    else CloseHostPort(handle_);
     sim_.Stop();
 }
 

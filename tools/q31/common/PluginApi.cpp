@@ -37,6 +37,10 @@ bool PluginApi::Load(const std::string& path, std::string& error) {
     take(quiet_bound_ms, "q31_quiet_bound_ms");
     take(strerror, "q31_strerror");
     take(PumpMessages, "PumpMessages");
+    take(port_settings_init, "q31_port_settings_init");
+    take(port_open, "q31_port_open");
+    take(port_error, "q31_port_error");
+    take(port_close, "q31_port_close");
     if (!missing.empty()) error = path + " lacks exports: " + missing;
     return missing.empty();
 }

@@ -33,6 +33,10 @@ struct PluginApi {
     decltype(&::q31_quiet_bound_ms) quiet_bound_ms = nullptr;
     decltype(&::q31_strerror) strerror = nullptr;
     decltype(&::PumpMessages) PumpMessages = nullptr;
+    decltype(&::q31_port_settings_init) port_settings_init = nullptr;
+    decltype(&::q31_port_open) port_open = nullptr;
+    decltype(&::q31_port_error) port_error = nullptr;
+    decltype(&::q31_port_close) port_close = nullptr;
 
     // Loads the library and every export. On failure `error` says what is missing.
     bool Load(const std::string& path, std::string& error);
