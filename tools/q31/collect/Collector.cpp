@@ -88,13 +88,14 @@ bool Collector::OpenLine(Line& line, Clock::time_point now) {
             why = "the plug-in refused the line options (address, time-out, send limit, confirmation) of " +
                   s->job->Settings().name;
     }
+    // The options are good; each session is opened again for its pass.
+    for (Slot* s : line.meters) s->job->Detach();
     if (why.empty()) {
         if (!line.lastError.empty()) out_.Info("port " + line.port + " is open again");
         line.lastError.clear();
         line.open = std::move(port);
         return true;
     }
-    for (Slot* s : line.meters) s->job->Detach();
     ++line.failures;
     line.retryAt = now + Backoff(line.failures);
     const bool busy = port->Busy();
@@ -175,6 +176,8 @@ void Collector::StoreFull(Line& line, const std::string& why, Clock::time_point 
 
 void Collector::PassEnded(Line& line, Slot& s, MeterJob::State state, Clock::time_point now) {
     s.active = false;
+    // Its session, and the session's reader thread, go with the pass.
+    s.job->Detach();
     // Every pass ends with its attempt written: the disk takes writes again.
     if (diskFullTries_ > 0) {
         diskFullTries_ = 0;
@@ -211,14 +214,6 @@ void Collector::PassEnded(Line& line, Slot& s, MeterJob::State state, Clock::tim
     }
 }
 
-void Collector::StartPass(Slot& s, Clock::time_point now) {
-    s.active = true;
-    s.passStarted = now;
-    s.archivePass = options_.once || now >= s.nextArchive;
-    s.job->Begin(run_, s.archivePass);
-    s.job->Poll();
-}
-
 void Collector::PollLine(Line& line, Clock::time_point now) {
     if (!line.modem.empty()) CheckModemLine(line, now);
     for (Slot* s : line.meters) {
@@ -227,11 +222,12 @@ void Collector::PollLine(Line& line, Clock::time_point now) {
         if (state == MeterJob::State::Done || state == MeterJob::State::Failed) PassEnded(line, *s, state, now);
         if (!Opened(line)) break;  // closed: its meters wait for it
     }
-    for (Slot* s : line.meters) {
-        if (s->finished || s->active || s->due > now) continue;
-        if (!OpenLine(line, now)) break;
-        StartPass(*s, now);
-    }
+    // One pass at a time; the meter due longest goes first, so that a
+    // meter read often never keeps the others from their turn.
+    Slot* next = nullptr;
+    for (Slot* s : line.meters)
+        if (!s->finished && !s->active && s->due <= now && (!next || s->due < next->due)) next = s;
+    if (next && !Busy(line) && OpenLine(line, now)) StartPass(line, *next, now);
     CycleStep(line, now);
 }
 

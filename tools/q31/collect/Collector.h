@@ -1,7 +1,9 @@
 // The collector's loop: every meter of the configuration through its own
-// session, all on this thread; meters on one port are read side by side and
-// the plug-in gives their requests the line in turn (an RS-485 line carries
-// one exchange at once); a meter that fails is noted, tried again after a
+// session, all on this thread; the lines (channels) are read side by side,
+// and the meters of one line one after another (an RS-485 line carries one
+// exchange at once), each on a session opened for its pass, so that the
+// plug-in's reader threads grow with the lines, not with the meters, and a
+// line that is slow or dead holds up no other; a meter that fails is noted, tried again after a
 // growing pause, and the others go on meanwhile. A port that cannot be
 // opened, or fails, is closed and opened again after the same pauses, for
 // as long as the collector runs.
@@ -55,8 +57,7 @@ private:
         std::string lastFailure;
         bool finished = false;  // --once: read, or out of retries
         bool failed = false;
-        // Meters on one port run at once: the plug-in takes their requests in turn.
-        bool active = false;
+        bool active = false;  // its pass runs; one at a time on a line
     };
     struct Line {
         std::string port;
@@ -89,7 +90,9 @@ private:
     // The database's disk is full: the line's passes end, told once, and
     // its meters are tried again after the back-off until there is space.
     void StoreFull(Line& line, const std::string& why, Clock::time_point now);
-    void StartPass(Slot& slot, Clock::time_point now);
+    // Opens the meter's session on the line and starts its pass.
+    void StartPass(Line& line, Slot& slot, Clock::time_point now);
+    static bool Busy(const Line& line);
     // A failed attempt: counted, and the meter tried again after the back-off
     // (or, with --once and its retries spent, given up).
     void AttemptFailed(Slot& slot, Clock::time_point now);

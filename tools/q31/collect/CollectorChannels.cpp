@@ -1,8 +1,28 @@
-// The collector's modem lines and the channels' cycle times.
+// The collector's channels: passes on a line one at a time, modem lines, and
+// the channels' cycle times.
 #include "tools/q31/collect/Collector.h"
 #include "tools/q31/common/ToolError.h"
 
 namespace q31::tool::collect {
+
+bool Collector::Busy(const Line& line) {
+    return std::any_of(line.meters.begin(), line.meters.end(), [](const Slot* s) { return s->active; });
+}
+
+void Collector::StartPass(Line& line, Slot& s, Clock::time_point now) {
+    const PortHandle handle = line.open ? line.open->Handle() : modems_->Handle(line.modem);
+    // The options were taken when the line opened; a refusal now is the plug-in's own trouble.
+    if (!s.job->Attach(handle)) {
+        s.job->Unreachable(run_, kExitFailure, "error", "the plug-in opened no session");
+        AttemptFailed(s, now);
+        return;
+    }
+    s.active = true;
+    s.passStarted = now;
+    s.archivePass = options_.once || now >= s.nextArchive;
+    s.job->Begin(run_, s.archivePass);
+    s.job->Poll();
+}
 
 void Collector::StartModems() {
     if (!config_.modems.enabled || modems_) return;
@@ -33,8 +53,9 @@ bool Collector::OpenModemLine(Line& line, Clock::time_point now) {
     }
     const PortHandle handle = modems_->Handle(line.modem);
     for (Slot* s : line.meters) {
-        if (s->finished || s->job->Attach(handle)) continue;
-        for (Slot* other : line.meters) other->job->Detach();
+        const bool refused = !s->finished && !s->job->Attach(handle);
+        s->job->Detach();
+        if (!refused) continue;
         out_.Error("the plug-in refused the line options of " + s->job->Settings().name);
         line.retryAt = now + Backoff(++line.failures);
         return false;
@@ -60,7 +81,7 @@ void Collector::TellModemNews() {
 }
 
 void Collector::CycleStep(Line& line, Clock::time_point now) {
-    const bool busy = std::any_of(line.meters.begin(), line.meters.end(), [](const Slot* s) { return s->active; });
+    const bool busy = Busy(line);
     if (busy && !line.cycling) {
         line.cycling = true;
         line.cycleStart = now;

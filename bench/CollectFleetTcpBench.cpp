@@ -1,0 +1,196 @@
+// A fleet behind serial servers: 1,000 virtual meters on 50 TCP channels
+// (q31-sim's socket lines, as a device server in TCP server mode serves a
+// bus) of 20 meters each, every line paced at 9600 baud 8N1, read by one
+// q31 collect --once process.
+//
+// The pass timed is the first incremental one: the database already holds
+// each meter's E series of one module up to ten hours ago (an untimed pass
+// over the same meters with ten records fewer), and the pass reads the ten
+// hourly records written since. Channels run side by side and the meters of
+// one channel one after another, so the floor is the slowest channel's
+// line: the wire time of every byte both ways (as its meters count them)
+// plus the send delay the protocol demands before each packet. The ratio is
+// the whole run of the program, its start and the database included,
+// against that floor. Also reported: the collector's peak resident memory
+// and the most threads it ran at once.
+#include <sys/resource.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <benchmark/benchmark.h>
+
+#include "bench/BenchLine.h"
+#include "bench/PacedMeter.h"
+#include "sim/BusPlan.h"
+#include "sim/PtyMeter.h"
+#include "sim/SocketLine.h"
+
+namespace q31::bench {
+namespace {
+
+constexpr std::uint32_t kBaud = 9600;
+constexpr int kChannels = 50;
+constexpr int kPerChannel = 20;
+constexpr std::uint32_t kKnownHours = 30;
+constexpr std::uint32_t kNewHours = 10;
+
+std::uint32_t SerialOf(int channel, int address) {
+    return static_cast<std::uint32_t>(700000 + channel * 100 + address);
+}
+
+sim::BusPlan ChannelBus(int channel, std::uint32_t hours) {
+    sim::BusPlan plan;
+    for (int a = 1; a <= kPerChannel; ++a) {
+        sim::BusMeterPlan m;
+        m.meter.address = static_cast<std::uint8_t>(a);
+        m.meter.serialNumber = SerialOf(channel, a);
+        m.meter.seed = static_cast<std::uint64_t>(1000 + channel * 100 + a);
+        m.meter.moduleCount = 1;
+        m.meter.hourCount = hours;
+        m.meter.dayCount = 2;
+        plan.meters.push_back(m);
+    }
+    return plan;
+}
+
+// One channel: its socket line and what its meters counted on it.
+struct Channel {
+    std::unique_ptr<sim::PtyMeter> line;
+    std::atomic<std::uint64_t> bytes{0};
+    std::atomic<std::uint64_t> packets{0};
+};
+
+bool StartFleet(std::vector<std::unique_ptr<Channel>>& fleet, std::uint32_t hours) {
+    fleet.clear();
+    for (int c = 0; c < kChannels; ++c) {
+        auto ch = std::make_unique<Channel>();
+        ch->line = std::make_unique<sim::PtyMeter>(PacedOptions(kBaud, false), ChannelBus(c, hours),
+                                                   std::make_unique<sim::SocketLine>("127.0.0.1", 0));
+        Channel* raw = ch.get();
+        ch->line->SetObserver([raw](std::span<const std::uint8_t> request, const sim::MeterReply& reply) {
+            raw->bytes += request.size() + reply.bytes.size();
+            ++raw->packets;
+        });
+        if (!ch->line->Start()) return false;
+        fleet.push_back(std::move(ch));
+    }
+    return true;
+}
+
+std::string FleetConfig(const std::string& dir, const std::vector<std::unique_ptr<Channel>>& fleet) {
+    const std::string path = dir + "/fleet.toml";
+    std::ofstream out(path);
+    out << "[defaults]\ntimeout_ms = 1000\nlogs = false\ncurrent_every_min = 0\nseries = [\"e_hour\"]\n"
+           "modules = [1]\n";
+    for (int c = 0; c < kChannels; ++c)
+        for (int a = 1; a <= kPerChannel; ++a)
+            out << "\n[[meter]]\nname = \"c" << c << "m" << a << "\"\nport = \"" << fleet[c]->line->SlavePath()
+                << "\"\naddress = " << a << "\nserial = " << SerialOf(c, a) << "\n";
+    return path;
+}
+
+struct RunFigures {
+    bool ok = false;
+    double seconds = 0;
+    long peakKb = 0;
+    int threads = 0;
+};
+
+int ThreadsOf(pid_t pid) {
+    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+    for (std::string line; std::getline(status, line);)
+        if (line.rfind("Threads:", 0) == 0) return std::atoi(line.c_str() + 8);
+    return 0;
+}
+
+// q31 collect --once into `db`, its threads counted as it runs.
+RunFigures CollectOnce(const std::string& config, const std::string& db) {
+    RunFigures f;
+    const auto t0 = std::chrono::steady_clock::now();
+    const pid_t pid = ::fork();
+    if (pid == 0) {
+        std::freopen("/dev/null", "w", stdout);
+        std::freopen("/dev/null", "w", stderr);
+        std::string program = Q31_TOOL_PROGRAM;
+        std::vector<std::string> args{program, "collect", "--config", config, "--once", "--db", db};
+        std::vector<char*> argv;
+        for (std::string& a : args) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        ::execv(program.c_str(), argv.data());
+        ::_exit(127);
+    }
+    int status = 0;
+    rusage usage{};
+    for (;;) {
+        const pid_t done = ::wait4(pid, &status, WNOHANG, &usage);
+        if (done == pid) break;
+        if (done < 0) return f;
+        f.threads = std::max(f.threads, ThreadsOf(pid));
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+    f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();
+    f.peakKb = usage.ru_maxrss;
+    f.ok = WIFEXITED(status) && WEXITSTATUS(status) == 0;
+    return f;
+}
+
+void BM_CollectFleetTcp(benchmark::State& state) {
+    char pattern[] = "/tmp/q31-fleet-bench.XXXXXX";
+    if (!::mkdtemp(pattern)) {
+        state.SkipWithError("no temporary directory");
+        return;
+    }
+    const std::string dir = pattern;
+    const sim::WireTiming wire(kBaud);
+    for (auto _ : state) {
+        const std::string db = dir + "/fleet.sqlite";
+        std::vector<std::unique_ptr<Channel>> fleet;
+        // The pass before: the meters as they were ten hours ago.
+        if (!StartFleet(fleet, kKnownHours) || !CollectOnce(FleetConfig(dir, fleet), db).ok) {
+            state.SkipWithError("the priming pass failed");
+            return;
+        }
+        if (!StartFleet(fleet, kKnownHours + kNewHours)) {
+            state.SkipWithError("cannot start the fleet");
+            return;
+        }
+        const RunFigures run = CollectOnce(FleetConfig(dir, fleet), db);
+        bool tallied = run.ok;
+        for (auto& ch : fleet) tallied = tallied && WaitTallied(*ch->line, [&] { return ch->packets.load(); });
+        if (!tallied) {
+            state.SkipWithError("the incremental pass failed");
+            return;
+        }
+        double floorS = 0, packets = 0;
+        for (auto& ch : fleet) {
+            ch->line->Stop();
+            const double s = std::chrono::duration<double>(wire.Time(ch->bytes.load())).count() +
+                             static_cast<double>(ch->packets.load()) * kTimePackageMs / 1000.0;
+            floorS = std::max(floorS, s);
+            packets += static_cast<double>(ch->packets.load());
+        }
+        state.counters["took_s"] = run.seconds;
+        state.counters["floor_s"] = floorS;
+        state.counters["ratio_to_floor"] = run.seconds / floorS;
+        state.counters["packets"] = packets;
+        state.counters["peak_rss_mb"] = static_cast<double>(run.peakKb) / 1024.0;
+        state.counters["threads"] = run.threads;
+        state.counters["channels"] = kChannels;
+    }
+}
+
+}  // namespace
+
+BENCHMARK(BM_CollectFleetTcp)->Iterations(1)->Unit(benchmark::kSecond);
+
+}  // namespace q31::bench
