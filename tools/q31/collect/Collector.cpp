@@ -82,14 +82,16 @@ bool Collector::OpenLine(Line& line, Clock::time_point now) {
     auto port = std::make_unique<MeterLine>(LinePlanOf(line.meters.front()->job->Settings()), &api_);
     std::string why;
     if (!port->Open()) why = port->Error();
+    // Each session is tried and closed at once (a session holds a request's
+    // buffers), and opened again for its pass.
     for (Slot* s : line.meters) {
         if (!why.empty() || s->finished) break;
-        if (!s->job->Attach(port->Handle()))
+        const bool taken = s->job->Attach(port->Handle());
+        s->job->Detach();
+        if (!taken)
             why = "the plug-in refused the line options (address, time-out, send limit, confirmation) of " +
                   s->job->Settings().name;
     }
-    // The options are good; each session is opened again for its pass.
-    for (Slot* s : line.meters) s->job->Detach();
     if (why.empty()) {
         if (!line.lastError.empty()) out_.Info("port " + line.port + " is open again");
         line.lastError.clear();
