@@ -71,6 +71,9 @@ protected:
             ForwardStatus mqtt{"mqtt", false, 933, 950, 17, 420, 933, 4, "connection refused", 2};
             return std::vector<ForwardStatus>{postgres, mqtt};
         });
+        cycles_.Set("tcp://10.0.0.7:4001", 12.3456);
+        cycles_.Set("/dev/ttyUSB0", 0.5);
+        server_->SetChannels(&cycles_);
         std::string error;
         ASSERT_TRUE(server_->Start(&error)) << error;
         ASSERT_GT(server_->Port(), 0);
@@ -84,6 +87,7 @@ protected:
     std::string Url() const { return "http://127.0.0.1:" + std::to_string(server_->Port()) + "/"; }
 
     std::string dir_;
+    forward::ChannelCycles cycles_;
     std::unique_ptr<StatusServer> server_;
 };
 
@@ -99,24 +103,29 @@ TEST_F(StatusServerTest, MetricsCountWhatIsStoredAndFollowTheNextPass) {
     ASSERT_EQ(res->status, 200) << res->body;
     EXPECT_EQ(res->get_header_value("Content-Type"), "text/plain; version=0.0.4; charset=utf-8");
     // (60 hourly + 20 daily records) x (time + five series of the one module)
-    expectLines(res->body, {
-                               "# TYPE q31_meter_attempts_total counter",
-                               "q31_meter_attempts_total" + labels + "\"silent\",outcome=\"no answer\"} 3",
-                               "q31_meter_attempts_total" + labels + "\"silent\",outcome=\"ok\"} 0",
-                               "q31_meter_attempts_total" + labels + "\"good\",outcome=\"ok\"} 1",
-                               "q31_meter_records_stored_total" + labels + "\"good\"} 480",
-                               "q31_meter_records_stored_total" + labels + "\"silent\"} 0",
-                               "q31_meter_last_success_timestamp_seconds" + labels + "\"silent\"} 0",
-                               "q31_meter_failures_in_row" + labels + "\"silent\"} 3",
-                               "q31_meter_failures_in_row" + labels + "\"good\"} 0",
-                               "q31_meter_gaps_total" + labels + "\"good\"} 0",
-                               "q31_meter_rejected_replies_total" + labels + "\"good\",reason=\"checksum\"} 0",
-                               "q31_sink_backlog_rows{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 17",
-                               "q31_sink_backlog_seconds{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 420",
-                               "q31_sink_connected{gateway=\"hall \\\"7\\\" <b>\",sink=\"postgres\"} 1",
-                               "q31_sink_shipped_total{gateway=\"hall \\\"7\\\" <b>\",sink=\"postgres\"} 950",
-                               "q31_sink_rejected_total{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 2",
-                           });
+    expectLines(res->body,
+                {
+                    "# TYPE q31_meter_attempts_total counter",
+                    "q31_meter_attempts_total" + labels + "\"silent\",outcome=\"no answer\"} 3",
+                    "q31_meter_attempts_total" + labels + "\"silent\",outcome=\"ok\"} 0",
+                    "q31_meter_attempts_total" + labels + "\"good\",outcome=\"ok\"} 1",
+                    "q31_meter_records_stored_total" + labels + "\"good\"} 480",
+                    "q31_meter_records_stored_total" + labels + "\"silent\"} 0",
+                    "q31_meter_last_success_timestamp_seconds" + labels + "\"silent\"} 0",
+                    "q31_meter_failures_in_row" + labels + "\"silent\"} 3",
+                    "q31_meter_failures_in_row" + labels + "\"good\"} 0",
+                    "q31_meter_gaps_total" + labels + "\"good\"} 0",
+                    "q31_meter_rejected_replies_total" + labels + "\"good\",reason=\"checksum\"} 0",
+                    "q31_sink_backlog_rows{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 17",
+                    "q31_sink_backlog_seconds{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 420",
+                    "q31_sink_connected{gateway=\"hall \\\"7\\\" <b>\",sink=\"postgres\"} 1",
+                    "q31_sink_shipped_total{gateway=\"hall \\\"7\\\" <b>\",sink=\"postgres\"} 950",
+                    "q31_sink_rejected_total{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 2",
+                    "# TYPE q31_channel_cycle_seconds gauge",
+                    "q31_channel_cycle_seconds{gateway=\"hall \\\"7\\\" <b>\",channel=\"/dev/ttyUSB0\"} 0.500",
+                    "q31_channel_cycle_seconds{gateway=\"hall \\\"7\\\" <b>\",channel=\"tcp://10.0.0.7:4001\"} "
+                    "12.346",
+                });
     EXPECT_EQ(res->body.find("connection refused"), std::string::npos);
 
     // Ten more hours on the meter: six hourly series gain ten records each,
