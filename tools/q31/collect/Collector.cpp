@@ -18,6 +18,7 @@ Collector::Collector(CollectConfig config, const CollectOptions& options, Plugin
     : config_(std::move(config)),
       options_(options),
       api_(api),
+      opener_(api),
       out_(options.jsonl, options.logLevel, options.journal) {}
 
 Collector::~Collector() { TearDown(); }
@@ -55,6 +56,7 @@ void Collector::TearDown() {
     for (const auto& s : slots_) s->job.reset();
     slots_.clear();
     lines_.clear();
+    opener_.Clear();
 }
 
 namespace {
@@ -78,8 +80,13 @@ bool Collector::OpenLine(Line& line, Clock::time_point now) {
     if (Opened(line)) return true;
     if (now < line.retryAt) return false;
     if (!line.modem.empty()) return OpenModemLine(line, now);
-    // The first meter's line settings (and, for a virtual line, its sim table) make the line.
-    auto port = std::make_unique<MeterLine>(LinePlanOf(line.meters.front()->job->Settings()), &api_);
+    // The first meter's line settings (and, for a virtual line, its sim table)
+    // make the line, opened aside: its meters wait for it meanwhile.
+    std::unique_ptr<MeterLine> port = opener_.Take(line.port);
+    if (!port) {
+        opener_.Request(line.port, LinePlanOf(line.meters.front()->job->Settings()));
+        return false;
+    }
     std::string why;
     if (!port->Open()) why = port->Error();
     // Each session is tried and closed at once (a session holds a request's
@@ -231,15 +238,6 @@ void Collector::PollLine(Line& line, Clock::time_point now) {
         if (!s->finished && !s->active && s->due <= now && (!next || s->due < next->due)) next = s;
     if (next && !Busy(line) && OpenLine(line, now)) StartPass(line, *next, now);
     CycleStep(line, now);
-}
-
-void Collector::Wait(Clock::time_point nextDue, bool anyActive) {
-    int waitMs = 20;
-    if (!anyActive) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextDue - Clock::now()).count();
-        waitMs = static_cast<int>(std::clamp<long long>(left, 1, 200));
-    }
-    api_.PumpMessages(waitMs);
 }
 
 bool Collector::AllFinished() const {

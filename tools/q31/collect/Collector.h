@@ -24,6 +24,7 @@
 #include "tools/q31/collect/CollectOutput.h"
 #include "tools/q31/collect/CollectSignals.h"
 #include "tools/q31/collect/CollectStore.h"
+#include "tools/q31/collect/LineOpener.h"
 #include "tools/q31/collect/MeterJob.h"
 #include "tools/q31/collect/ModemHub.h"
 #include "tools/q31/common/MeterLine.h"
@@ -139,6 +140,7 @@ private:
     CollectConfig config_;
     CollectOptions options_;
     PluginApi& api_;
+    LineOpener opener_;
     CollectOutput out_;
     std::unique_ptr<CollectStore> store_;  // opened by Run
     std::int64_t run_ = 0;

@@ -24,6 +24,15 @@ void Collector::StartPass(Line& line, Slot& s, Clock::time_point now) {
     s.job->Poll();
 }
 
+void Collector::Wait(Clock::time_point nextDue, bool anyActive) {
+    int waitMs = 20;
+    if (!anyActive) {
+        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextDue - Clock::now()).count();
+        waitMs = static_cast<int>(std::clamp<long long>(left, 1, 200));
+    }
+    api_.PumpMessages(waitMs);
+}
+
 void Collector::StartModems() {
     if (!config_.modems.enabled || modems_) return;
     modems_ = std::make_unique<ModemHub>(config_.modems);

@@ -1,5 +1,6 @@
-// Modems that call the collector: the registration, heartbeats taken out of
-// the stream, and the real program against q31-sim calling in as a modem.
+// Lines over the network: modems that call the collector (the registration,
+// heartbeats taken out of the stream, the real program against q31-sim
+// calling in as a modem), and serial servers, one of them dead.
 #include <chrono>
 #include <fstream>
 #include <thread>
@@ -183,6 +184,45 @@ TEST(CollectModem, StrangersAreToldOnceSilentCallersDroppedAndAModemThatNeverCal
     EXPECT_EQ(Occurrences(err, "modem:860002: waiting for its modem to call in"), 1u) << err;
     // The summary names the meter's failure.
     EXPECT_NE(collect.Out().find("modem 860002 has not called in"), std::string::npos) << collect.Out();
+}
+
+// A server that takes the connection and never answers the telnet opening
+// holds its line's opening to the time-out (5 s); the other channel is read
+// meanwhile.
+TEST(CollectChannels, ATcpChannelIsReadWholeWhileADeadServerHoldsItsOwnOpeningBesideIt) {
+    const std::string dir = MakeTempDir("q31-collect-channels");
+    const std::string db = dir + "/q31.sqlite";
+    std::string error;
+    const int dead = TcpListen("127.0.0.1", 0, &error);
+    ASSERT_GE(dead, 0) << error;
+    ChildProcess server;
+    ASSERT_TRUE(
+        server.Start(Q31_SIM_PROGRAM, {"--listen", "127.0.0.1:0", "--meter", "201:310001", "--meter", "202:310002",
+                                       "--modules", "1", "--hour-count", "30", "--day-count", "2"}));
+    const std::string url = server.FirstLine(10000);
+    ASSERT_EQ(url.rfind("tcp://127.0.0.1:", 0), 0u) << url;
+    const std::string config = dir + "/channels.toml";
+    std::ofstream(config) << "[collect]\nretries = 0\n\n[defaults]\ntimeout_ms = 300\nlogs = false\n"
+                             "current_every_min = 0\n"
+                          << "\n[[meter]]\nname = \"dead\"\nport = \"rfc2217://127.0.0.1:" << TcpLocalPort(dead)
+                          << "\"\nserial = 1\n"
+                          << "\n[[meter]]\nname = \"north\"\nport = \"" << url << "\"\naddress = 201\nserial = 310001\n"
+                          << "\n[[meter]]\nname = \"south\"\nport = \"" << url
+                          << "\"\naddress = 202\nserial = 310002\n";
+    const CollectRun run = RunCollect({"collect", "--config", config, "--once", "--db", db}, dir);
+    SocketClose(dead);
+    EXPECT_EQ(run.status, 3) << run.err;
+    CheckOptions options;
+    options.logs = false;
+    const std::vector<std::string> faults = CheckDatabase(db, {{"north", 1, 30, 2}, {"south", 1, 30, 2}}, options);
+    EXPECT_TRUE(faults.empty()) << faults.front();
+    EXPECT_EQ(QueryNumber(db, "SELECT count(*) FROM archive_values"), 2 * (30 + 2) * 6);
+    // Both meters of the good channel were read seconds before the dead one's opening gave up.
+    EXPECT_GE(QueryNumber(db,
+                          "SELECT (SELECT max(ended_at) FROM attempts WHERE meter = 'dead') - "
+                          "(SELECT max(ended_at) FROM attempts WHERE meter <> 'dead')"),
+              3)
+        << run.err;
 }
 
 }  // namespace
