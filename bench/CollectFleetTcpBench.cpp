@@ -119,12 +119,20 @@ struct RunFigures {
     int threads = 0;
 };
 
-// A field of /proc/PID/status ("Threads:", "VmHWM:"), as a number; 0 when gone.
-long StatusField(pid_t pid, const std::string& field) {
+// The threads and the peak resident set (VmHWM) of the process, once it
+// runs q31: before its exec it is the forked copy of this one.
+void LookAt(pid_t pid, RunFigures& f) {
     std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);)
-        if (line.rfind(field, 0) == 0) return std::atol(line.c_str() + field.size());
-    return 0;
+    long threads = 0, peakKb = 0;
+    bool q31 = false;
+    for (std::string line; std::getline(status, line);) {
+        if (line.rfind("Name:", 0) == 0) q31 = line.find("q31_bench") == std::string::npos;
+        if (line.rfind("Threads:", 0) == 0) threads = std::atol(line.c_str() + 8);
+        if (line.rfind("VmHWM:", 0) == 0) peakKb = std::atol(line.c_str() + 6);
+    }
+    if (!q31) return;
+    f.threads = std::max(f.threads, static_cast<int>(threads));
+    f.peakKb = std::max(f.peakKb, peakKb);
 }
 
 // q31 collect --once into `db`, its threads and memory looked at as it runs.
@@ -150,8 +158,7 @@ RunFigures CollectOnce(const std::string& config, const std::string& db) {
         const pid_t done = ::waitpid(pid, &status, WNOHANG);
         if (done == pid) break;
         if (done < 0) return f;
-        f.threads = std::max(f.threads, static_cast<int>(StatusField(pid, "Threads:")));
-        f.peakKb = std::max(f.peakKb, StatusField(pid, "VmHWM:"));
+        LookAt(pid, f);
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
     }
     f.seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - t0).count();

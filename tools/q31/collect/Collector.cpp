@@ -263,6 +263,7 @@ void Collector::Reload() {
     StopOutputs();
     TearDown();
     config_ = std::move(fresh);
+    StartModems(true);
     Build();
     StartOutputs();
     out_.Info("configuration reloaded: " + std::to_string(config_.meters.size()) + " meters on " +
@@ -322,7 +323,7 @@ int Collector::Run(CollectSignals signals) {
     // the database need.
     RaiseOpenFileLimit();
     runStart_ = Clock::now();
-    StartModems();
+    StartModems(false);
     Build();
     WarnOfOpenSecrets();
     StartOutputs();

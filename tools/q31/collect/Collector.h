@@ -127,7 +127,8 @@ private:
     static bool Opened(const Line& line) { return line.open || line.modemOpen; }
     // Modems that call in (CollectorModems.cpp): the hub started for a
     // [modems] table, each modem line attached while its modem's call lasts.
-    void StartModems();
+    // `reloading`: a listener that cannot be had is told, not thrown.
+    void StartModems(bool reloading);
     bool OpenModemLine(Line& line, Clock::time_point now);
     // A modem line whose call ended while no pass ran: its sessions leave
     // it, and wait for the next call.

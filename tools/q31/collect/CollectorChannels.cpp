@@ -33,16 +33,29 @@ void Collector::Wait(Clock::time_point nextDue, bool anyActive) {
     api_.PumpMessages(waitMs);
 }
 
-void Collector::StartModems() {
-    if (!config_.modems.enabled || modems_) return;
-    modems_ = std::make_unique<ModemHub>(config_.modems);
+void Collector::StartModems(bool reloading) {
+    // The listener stays as the run began: the modems' calls last across reloads.
+    if (modems_) {
+        if (!config_.modems.enabled || config_.modems.listen != modems_->Listen())
+            out_.Warn("[modems] changed: ignored until the collector is restarted; still listening on " +
+                      modems_->Listen());
+        return;
+    }
+    if (!config_.modems.enabled) return;
+    auto hub = std::make_unique<ModemHub>(config_.modems);
     std::string why;
-    if (!modems_->Start(&why)) throw ToolError(kExitPortOpen, "[modems]: " + why);
+    if (!hub->Start(&why)) {
+        // A reload keeps collecting from the other lines; a start has nothing to wait for.
+        if (!reloading) throw ToolError(kExitPortOpen, "[modems]: " + why);
+        out_.Error("[modems]: " + why + ": the meters behind modems wait until it can be had");
+        return;
+    }
+    modems_ = std::move(hub);
     out_.Info("listening for modems on " + config_.modems.listen);
 }
 
 bool Collector::OpenModemLine(Line& line, Clock::time_point now) {
-    if (!modems_->Connected(line.modem)) {
+    if (!modems_ || !modems_->Connected(line.modem)) {
         const std::string why = "modem " + line.modem + " has not called in";
         // Waiting for a modem is no failure: it calls when it calls. A run
         // from cron cannot wait for ever, though.
@@ -75,7 +88,7 @@ bool Collector::OpenModemLine(Line& line, Clock::time_point now) {
 }
 
 void Collector::CheckModemLine(Line& line, Clock::time_point now) {
-    if (!line.modemOpen || modems_->Connected(line.modem)) return;
+    if (!line.modemOpen || !modems_ || modems_->Connected(line.modem)) return;
     // A pass on the line ends by its own time-outs; its sessions leave after it.
     for (const Slot* s : line.meters)
         if (s->active) return;

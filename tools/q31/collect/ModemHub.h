@@ -48,6 +48,7 @@ public:
     bool Start(std::string* error);
     void Stop();
     int Port() const { return port_; }
+    const std::string& Listen() const { return settings_.listen; }
 
     // The session end of the id's line (kNoPort for an id not expected).
     PortHandle Handle(const std::string& id) const;
