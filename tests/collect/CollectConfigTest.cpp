@@ -44,7 +44,12 @@ TEST(CollectConfig, SlipsAreRefusedAtTheirLineAndColumn) {
              {"[defaults]\nbaud = 9601\n" + meter, ":2:8: meter 1 (\"a\"): baud: not a standard line speed"},
              {meter + meter, ":6:8: meter 2 (\"a\"): name: another meter has this name"},
              {meter + "parity = \"mark\"\n", ":5:10: meter 1 (\"a\"): parity: must be none, even or odd, not \"mark\""},
-             {meter + "sim = 1\n", ":5:7: meter 1 (\"a\"): sim: must be a table"}}) {
+             {meter + "sim = 1\n", ":5:7: meter 1 (\"a\"): sim: must be a table"},
+             {"[[meter]]\nname = \"m\"\nport = \"modem:7\"\nserial = 1\n",
+              ":3:8: meter 1 (\"m\"): port: modem: ports need a [modems] table with listen = \"HOST:PORT\""},
+             {"[modems]\nlisten = \"4059\"\n" + meter, ":2:10: modems: listen: must be HOST:PORT"},
+             {"[modems]\nlisten = \":4059\"\nid_end = \"\"\n" + meter,
+              ":3:10: modems: id_end: must be 1 to 8 characters"}}) {
         const CollectRun run = Check(dir, text);
         EXPECT_EQ(run.status, 2) << text;
         EXPECT_NE(run.err.find(dir + "/fleet.toml" + message), std::string::npos) << text << run.err;

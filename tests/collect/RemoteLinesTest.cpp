@@ -13,6 +13,7 @@
 #include "tests/collect/CollectCheck.h"
 #include "tests/collect/CollectChild.h"
 #include "tools/q31/collect/HeartbeatFilter.h"
+#include "tools/q31/collect/ModemHub.h"
 #include "tools/q31/collect/ModemRegistration.h"
 
 namespace q31::test {
@@ -73,6 +74,20 @@ TEST(HeartbeatFilter, HeartbeatsGoWhereverTheyFallAndEverythingElsePasses) {
     EXPECT_EQ(f.Count(), 3);
 }
 
+// Everything `socket` sends within 2 s, up to `n` bytes.
+Bytes Take(int socket, std::size_t n) {
+    Bytes out;
+    std::uint8_t chunk[64];
+    for (const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(2);
+         out.size() < n && std::chrono::steady_clock::now() < end;) {
+        const int got = SocketReadSome(socket, chunk, std::min(sizeof chunk, n - out.size()));
+        if (got < 0) break;
+        out.insert(out.end(), chunk, chunk + got);
+        if (got == 0) std::this_thread::sleep_for(std::chrono::milliseconds(2));
+    }
+    return out;
+}
+
 std::string Config(const std::string& dir, int port, const std::string& modemsExtra, const std::string& meters) {
     const std::string path = dir + "/modems.toml";
     std::ofstream(path) << "[collect]\nretry_base_ms = 100\nretry_max_ms = 400\n\n[modems]\nlisten = \"127.0.0.1:"
@@ -118,6 +133,41 @@ std::size_t Occurrences(const std::string& text, const std::string& what) {
     std::size_t n = 0;
     for (auto at = text.find(what); at != std::string::npos; at = text.find(what, at + 1)) ++n;
     return n;
+}
+
+TEST(ModemHub, RelaysBothWaysWithoutHeartbeatsAndANewCallTakesTheLineFromTheOld) {
+    ModemSettings settings;
+    settings.listen = "127.0.0.1:0";
+    settings.heartbeats = {"PING"};
+    tool::collect::ModemHub hub(settings);
+    ASSERT_TRUE(hub.Expect({"77"}));
+    std::string error;
+    ASSERT_TRUE(hub.Start(&error)) << error;
+    const int session = static_cast<int>(hub.Handle("77"));
+    EXPECT_FALSE(hub.Connected("77"));
+
+    const int first = Dial(hub.Port());
+    Send(first, "77\nA\xFF");
+    EXPECT_TRUE(Until([&] { return hub.Connected("77"); }));
+    Send(first, "PINGB");
+    EXPECT_EQ(Take(session, 3), (Bytes{'A', 0xFF, 'B'}));
+    Send(session, "\x01\x02");
+    EXPECT_EQ(Take(first, 2), (Bytes{0x01, 0x02}));
+
+    const int second = Dial(hub.Port());
+    Send(second, "77\r\nC");
+    EXPECT_EQ(Take(session, 1), B("C"));
+    EXPECT_TRUE(HungUp(first));
+    Send(session, "\x03");
+    EXPECT_EQ(Take(second, 1), Bytes{0x03});
+    SocketClose(second);
+    EXPECT_TRUE(Until([&] { return !hub.Connected("77"); }));
+    std::string told;
+    for (const auto& [level, text] : hub.TakeNews()) told += text + "\n";
+    EXPECT_EQ(told,
+              "modem 77 called in\nmodem 77 called again: its new call replaces the old one\n"
+              "modem 77 hung up: waiting for it to call again\n");
+    SocketClose(first);
 }
 
 TEST(CollectModem, ABusBehindAModemIsReadWholeThroughHeartbeatsDroppedCallsAndACallThatReplacesAnother) {
