@@ -36,7 +36,7 @@ void Collector::Build() {
             line = lines_.back().get();
             line->port = settings.port;
             line->modem = ModemIdOf(settings.port);
-            line->retryAt = line->waitingSince = now;
+            line->retryAt = now;
         }
         line->meters.push_back(slot.get());
         slots_.push_back(std::move(slot));
@@ -83,7 +83,8 @@ bool Collector::OpenLine(Line& line, Clock::time_point now) {
     // The first meter's line settings (and, for a virtual line, its sim table)
     // make the line, opened aside: its meters wait for it meanwhile.
     std::unique_ptr<MeterLine> port = opener_.Take(line.port);
-    if (!port) {
+    line.opening = !port;
+    if (line.opening) {
         opener_.Request(line.port, LinePlanOf(line.meters.front()->job->Settings()));
         return false;
     }
@@ -386,6 +387,8 @@ bool Collector::Loop() {
         bool anyActive = false;
         for (auto& line : lines_) {
             PollLineOrWaitForSpace(*line, now);
+            // An opening line is looked at as often as a busy one.
+            anyActive = anyActive || line->opening;
             for (Slot* s : line->meters) {
                 anyActive = anyActive || s->active;
                 if (!s->finished && !s->active) nextDue = std::min(nextDue, s->due);

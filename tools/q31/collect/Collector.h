@@ -62,10 +62,10 @@ private:
     };
     struct Line {
         std::string port;
-        std::unique_ptr<MeterLine> open;   // null while closed
-        std::string modem;                 // the modem's id, for a modem: port
-        bool modemOpen = false;            // its sessions are on the modem hub's line
-        Clock::time_point waitingSince{};  // for its modem: since when it has not called
+        std::unique_ptr<MeterLine> open;  // null while closed
+        std::string modem;                // the modem's id, for a modem: port
+        bool modemOpen = false;           // its sessions are on the modem hub's line
+        bool opening = false;             // the LineOpener has it
         // The line's cycle: from the first pass that starts on the idle line
         // until none of its meters is busy.
         Clock::time_point cycleStart{};
