@@ -615,7 +615,9 @@ Q31_API void Q31_CALL q31_port_settings_init(q31_port_settings* settings);
  * `port` is given). Blocks the caller while it connects and negotiates. A
  * telnet server's notifications and the answers it gives later are read and
  * dropped; data bytes 0xFF travel doubled both ways, and the host sees them
- * once. */
+ * once. The handle stays the library's (a socket on a network line): pass
+ * it to q31_session_open and q31_port_close only, never read, write or
+ * close it directly. */
 Q31_API int Q31_CALL q31_port_open(const char* url, const q31_port_settings* settings, Q31PortHandle* port);
 
 /* Why the calling thread's last q31_port_open failed, in English, copied

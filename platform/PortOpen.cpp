@@ -33,11 +33,22 @@ std::int64_t NowMs() {
     return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
+// What the server said in plain text while the line was being opened: a
+// server that turns a client away often says why ("port already in use").
+struct ServerText {
+    char text[96] = {};
+    std::size_t length = 0;
+    void Add(const std::uint8_t* data, std::size_t count) {
+        for (std::size_t i = 0; i < count && length + 1 < sizeof text; ++i)
+            if (data[i] >= 0x20 && data[i] < 0x7F) text[length++] = static_cast<char>(data[i]);
+    }
+};
+
 // Reads the raw stream through the port's decoder until `done` says what
-// was waited for came, or the deadline passed. Data bytes that come meanwhile
-// are dropped: nothing was asked of a meter yet.
+// was waited for came, the connection failed, or the deadline passed. Data
+// bytes that come meanwhile are no meter's: nothing was asked of one yet.
 template <typename Done>
-bool WaitFor(OpenedPort& port, std::int64_t deadline, Done done) {
+bool WaitFor(OpenedPort& port, std::int64_t deadline, ServerText& said, Done done) {
     PortReader reader;
     std::uint8_t scratch[256];
     while (!done(port.decoder.Seen())) {
@@ -46,7 +57,7 @@ bool WaitFor(OpenedPort& port, std::int64_t deadline, Done done) {
         std::size_t n = reader.Read(port.handle, scratch, 1, static_cast<int>(left));
         if (reader.LastError() != 0) return false;
         n += PortTakePending(port.handle, scratch + n, sizeof scratch - n);
-        port.decoder.Decode(scratch, n);
+        said.Add(scratch, port.decoder.Decode(scratch, n));
     }
     return true;
 }
@@ -54,18 +65,23 @@ bool WaitFor(OpenedPort& port, std::int64_t deadline, Done done) {
 // The telnet opening: BINARY and COM-PORT-OPTION, then the line's settings.
 // Only the answers every RFC 2217 server gives are waited for (the option
 // itself and the speed); some never answer the modem-line controls.
-const char* Negotiate(OpenedPort& port, const LineSettings& settings, int timeoutMs) {
+const char* Negotiate(OpenedPort& port, const LineSettings& settings, int timeoutMs, ServerText& said) {
     std::uint8_t requests[telnet::kRequestsCapacity];
     std::size_t n = telnet::OpeningRequests(requests, sizeof requests);
     if (!PortWrite(port.handle, requests, n)) return "the connection failed during the telnet opening";
     auto accepted = [](const TelnetDecoder::Noted& s) { return s.comPortAccepted || s.comPortRefused; };
-    if (!WaitFor(port, NowMs() + timeoutMs, accepted))
+    if (!WaitFor(port, NowMs() + timeoutMs, said, accepted))
         return "the server did not take up the COM-PORT option (is it an RFC 2217 server?)";
     if (!port.decoder.Seen().comPortAccepted) return "the server refuses the COM-PORT option";
     n = telnet::LineRequests(settings, requests, sizeof requests);
-    if (!PortWrite(port.handle, requests, n)) return "the connection failed while setting the line";
+    if (!PortWrite(port.handle, requests, n)) {
+        // A server that turns the client away says why and closes at once.
+        const std::size_t got = PortTakePending(port.handle, requests, sizeof requests);
+        said.Add(requests, got);
+        return "the connection failed while setting the line";
+    }
     auto answered = [](const TelnetDecoder::Noted& s) { return s.speedAnswered; };
-    if (!WaitFor(port, NowMs() + timeoutMs, answered)) return "the server did not confirm the line speed";
+    if (!WaitFor(port, NowMs() + timeoutMs, said, answered)) return "the server did not confirm the line speed";
     if (port.decoder.Seen().speed != static_cast<std::uint32_t>(settings.baud))
         return "the server cannot set the line speed asked for";
     return nullptr;
@@ -92,9 +108,13 @@ PortHandle PortOpen(const char* url, const LineSettings& settings, int timeoutMs
     port->charTimeMicros = settings.CharTimeMicros();
     OpenedPort& opened = *AddOpenedPort(std::move(port));
     if (where.scheme == PortScheme::Tcp) return opened.handle;
-    if (const char* why = Negotiate(opened, settings, timeoutMs)) {
+    ServerText said;
+    if (const char* why = Negotiate(opened, settings, timeoutMs, said)) {
         PortClose(opened.handle);
-        return Refuse(error, false, "%s", why);
+        if (error && std::snprintf(error->text, sizeof error->text, "%s%s%s", why, said.length ? "; it said: " : "",
+                                   said.text) < 0)
+            error->text[0] = '\0';
+        return kNoPort;
     }
     opened.telnet = true;
     return opened.handle;

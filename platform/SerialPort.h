@@ -13,6 +13,8 @@
 
 namespace q31 {
 
+struct OpenedPort;
+
 using PortHandle = std::intptr_t;
 
 // The handle a channel holds before the host gives it one.
@@ -64,6 +66,9 @@ public:
     void Reset();
 
 private:
+    // Windows: a socket the library opened, which no comm or pipe call reads.
+    std::size_t ReadSocket(OpenedPort& port, std::uint8_t* target, std::size_t count, int timeoutMs);
+
     std::atomic<bool> cancelled_{false};
     int error_ = 0;
     std::intptr_t wake_[2] = {-1, -1};  // platform wake-up object(s)

@@ -7,4 +7,8 @@ namespace q31 {
 // 0 when the system gives none.
 int FreeLoopbackPort();
 
+// Whether a server takes TCP connections on 127.0.0.1:`port` now (the
+// connection is closed at once).
+bool LoopbackAccepts(int port);
+
 }  // namespace q31

@@ -1,6 +1,8 @@
 #include "platform/SerialPort.h"
 
 #include <fcntl.h>
+#include <netinet/in.h>
+#include <netinet/tcp.h>
 #include <poll.h>
 #include <sys/ioctl.h>
 #include <sys/socket.h>
@@ -67,12 +69,28 @@ bool WriteAll(int fd, bool socket, const std::uint8_t* data, std::size_t count, 
     return true;
 }
 
+// A serial server that sends with Nagle's algorithm on (ser2net's default)
+// holds the rest of a reply, trickling in at the line's speed, until its last
+// segment is acknowledged: a delayed acknowledgement would hold every reply
+// up to 40 ms. The socket falls back to delaying acknowledgements by itself,
+// so this is said again after every read. A socket that refuses it only
+// acknowledges later: the reply still comes, so the refusal is no error.
+void AckAtOnce(int fd) {
+#ifdef TCP_QUICKACK
+    const int on = 1;
+    if (::setsockopt(fd, IPPROTO_TCP, TCP_QUICKACK, &on, sizeof on) != 0) return;
+#else
+    (void)fd;
+#endif
+}
+
 // Reads what is queued (at most `capacity`) without waiting; on a telnet
 // line only its data bytes are left in `out`. -1 when the read failed.
 ssize_t ReadQueued(int fd, OpenedPort* opened, std::uint8_t* out, std::size_t capacity) {
     for (;;) {
         const ssize_t n = ::read(fd, out, capacity);
         if (n < 0 && errno == EINTR) continue;
+        if (n > 0 && opened != nullptr && opened->socket) AckAtOnce(fd);
         if (n <= 0 || opened == nullptr || !opened->telnet) return n;
         return static_cast<ssize_t>(opened->decoder.Decode(out, static_cast<std::size_t>(n)));
     }

@@ -7,12 +7,20 @@
 // there yet: it watches the input queue (ClearCommError's cbInQue) together
 // with its cancel event and its deadline, and then reads only what is queued,
 // which ReadFile returns at once whatever time-outs the host set.
+//
+// A port the library opened as a socket (PortTable) is read and written
+// through Winsock instead: its queued input is what FIONREAD reports.
+// Winsock first: windows.h would bring in the old winsock.h.
+#include <winsock2.h>
+
 #include <windows.h>
 
 #include <algorithm>
 #include <chrono>
 
+#include "platform/PortTable.h"
 #include "platform/SerialPort.h"
+#include "platform/Telnet.h"
 
 namespace q31 {
 
@@ -70,6 +78,69 @@ long Queued(HANDLE h, Source source) {
     }
 }
 
+SOCKET Sock(PortHandle port) { return static_cast<SOCKET>(port); }
+
+// The bytes a recv returns at once; -1 when the socket failed.
+long SocketQueued(SOCKET s) {
+    u_long n = 0;
+    if (::ioctlsocket(s, FIONREAD, &n) != 0) return -1;
+    return static_cast<long>(std::min<u_long>(n, 0x7FFFFFFF));
+}
+
+bool SocketWrite(SOCKET s, const std::uint8_t* data, std::size_t count, int* osError) {
+    std::size_t done = 0;
+    while (done < count) {
+        const int chunk = static_cast<int>(std::min<std::size_t>(count - done, 0x10000));
+        const int n = ::send(s, reinterpret_cast<const char*>(data + done), chunk, 0);
+        if (n != SOCKET_ERROR) {
+            done += static_cast<std::size_t>(n);
+            continue;
+        }
+        const int error = ::WSAGetLastError();
+        if (error != WSAEWOULDBLOCK) return Fail(osError, static_cast<DWORD>(error));
+        // The send buffer is full: a peer that takes nothing for a second is gone.
+        fd_set writable;
+        FD_ZERO(&writable);
+        FD_SET(s, &writable);
+        timeval wait{1, 0};
+        const int ready = ::select(0, nullptr, &writable, nullptr, &wait);
+        if (ready == SOCKET_ERROR) return Fail(osError, static_cast<DWORD>(::WSAGetLastError()));
+        if (ready == 0) return Fail(osError, WSAETIMEDOUT);
+    }
+    return true;
+}
+
+// Reads up to `capacity` queued bytes (`queued` of them are there) through
+// the telnet decoder when the line has one. Returns the data bytes left,
+// or -1 with *error set when the socket failed or the peer closed it.
+long SocketTake(OpenedPort& port, std::uint8_t* out, std::size_t capacity, long queued, int* error) {
+    const std::lock_guard<std::mutex> lock(port.readMutex);
+    const int want = static_cast<int>(std::min<std::size_t>(capacity, static_cast<std::size_t>(queued)));
+    const int n = ::recv(Sock(port.handle), reinterpret_cast<char*>(out), want, 0);
+    if (n == SOCKET_ERROR) {
+        const int code = ::WSAGetLastError();
+        if (code == WSAEWOULDBLOCK) return 0;
+        *error = code;
+        return -1;
+    }
+    if (n == 0) {
+        *error = WSAECONNRESET;  // the peer closed the connection
+        return -1;
+    }
+    if (!port.telnet) return n;
+    return static_cast<long>(port.decoder.Decode(out, static_cast<std::size_t>(n)));
+}
+
+// Waits up to `ms` for the socket to become readable: 1 readable, 0 not yet, -1 failed.
+int SocketWait(SOCKET s, DWORD ms) {
+    fd_set readable;
+    FD_ZERO(&readable);
+    FD_SET(s, &readable);
+    timeval wait{static_cast<long>(ms / 1000), static_cast<long>((ms % 1000) * 1000)};
+    const int ready = ::select(0, &readable, nullptr, nullptr, &wait);
+    return ready == SOCKET_ERROR ? -1 : ready > 0 ? 1 : 0;
+}
+
 }  // namespace
 
 const PortHandle kNoPort = 0;
@@ -78,6 +149,18 @@ bool PortUsable(PortHandle port) { return port != 0 && H(port) != INVALID_HANDLE
 
 bool PortWrite(PortHandle port, const std::uint8_t* data, std::size_t count, int* osError) {
     if (!PortUsable(port)) return Fail(osError, ERROR_INVALID_HANDLE);
+    if (OpenedPort* opened = FindOpenedPort(port); opened != nullptr && opened->socket) {
+        if (!opened->telnet) return SocketWrite(Sock(port), data, count, osError);
+        // Telnet: every data byte 0xFF goes out doubled, a stretch at a time.
+        std::uint8_t escaped[512];
+        for (std::size_t done = 0; done < count;) {
+            std::size_t taken = 0;
+            const std::size_t n = telnet::EscapeData(data + done, count - done, escaped, sizeof escaped, &taken);
+            if (!SocketWrite(Sock(port), escaped, n, osError)) return false;
+            done += taken;
+        }
+        return true;
+    }
     std::size_t done = 0;
     while (done < count) {
         const DWORD chunk = static_cast<DWORD>(std::min<std::size_t>(count - done, 0x10000));
@@ -92,6 +175,17 @@ bool PortWrite(PortHandle port, const std::uint8_t* data, std::size_t count, int
 
 void PortPurgeInput(PortHandle port) {
     if (!PortUsable(port)) return;
+    if (OpenedPort* opened = FindOpenedPort(port); opened != nullptr && opened->socket) {
+        // Read off what is there (through the decoder, whose state must
+        // follow the stream); bounded like the pipe's below.
+        std::uint8_t scratch[256];
+        int error = 0;
+        for (int rounds = 0; rounds < 256; ++rounds) {
+            const long queued = SocketQueued(Sock(port));
+            if (queued <= 0 || SocketTake(*opened, scratch, sizeof scratch, queued, &error) < 0) break;
+        }
+        return;
+    }
     const HANDLE h = H(port);
     if (::PurgeComm(h, PURGE_RXCLEAR)) return;
     if (::GetFileType(h) != FILE_TYPE_PIPE) return;
@@ -108,6 +202,17 @@ void PortPurgeInput(PortHandle port) {
 
 std::size_t PortTakePending(PortHandle port, std::uint8_t* out, std::size_t capacity) {
     if (!PortUsable(port) || capacity == 0) return 0;
+    if (OpenedPort* opened = FindOpenedPort(port); opened != nullptr && opened->socket) {
+        // A telnet line may give commands alone: read on while they are all there is.
+        int error = 0;
+        for (int rounds = 0; rounds < 16; ++rounds) {
+            const long queued = SocketQueued(Sock(port));
+            if (queued <= 0) return 0;
+            const long n = SocketTake(*opened, out, capacity, queued, &error);
+            if (n != 0) return n > 0 ? static_cast<std::size_t>(n) : 0;
+        }
+        return 0;
+    }
     const HANDLE h = H(port);
     DWORD avail = 0;
     DWORD errors = 0;
@@ -128,6 +233,8 @@ std::size_t PortTakePending(PortHandle port, std::uint8_t* out, std::size_t capa
 
 int PortCharTimeMicros(PortHandle port) {
     if (!PortUsable(port)) return 0;
+    if (const OpenedPort* opened = FindOpenedPort(port); opened != nullptr && opened->socket)
+        return opened->charTimeMicros;
     DCB dcb{};
     dcb.DCBlength = sizeof dcb;
     if (!::GetCommState(H(port), &dcb) || dcb.BaudRate == 0) return 0;
@@ -166,6 +273,8 @@ std::size_t PortReader::Read(PortHandle port, std::uint8_t* target, std::size_t 
         return 0;
     }
     if (count == 0) return 0;
+    if (OpenedPort* opened = FindOpenedPort(port); opened != nullptr && opened->socket)
+        return ReadSocket(*opened, target, count, timeoutMs);
     const HANDLE h = H(port);
     const Source source = SourceOf(h);
     if (source == Source::None) return 0;  // nothing we could read without blocking
@@ -208,6 +317,41 @@ std::size_t PortReader::Read(PortHandle port, std::uint8_t* target, std::size_t 
         } else {
             ::Sleep(wait);
         }
+    }
+    return got;
+}
+
+std::size_t PortReader::ReadSocket(OpenedPort& port, std::uint8_t* target, std::size_t count, int timeoutMs) {
+    const SOCKET s = Sock(port.handle);
+    const HANDLE wake = wake_[0] != -1 ? reinterpret_cast<HANDLE>(wake_[0]) : nullptr;
+    const std::int64_t deadline = NowMs() + (timeoutMs > 0 ? timeoutMs : 0);
+    std::size_t got = 0;
+    while (got < count && !cancelled_.load(std::memory_order_acquire)) {
+        const long queued = SocketQueued(s);
+        if (queued < 0) {
+            error_ = ::WSAGetLastError();
+            break;
+        }
+        if (queued > 0) {
+            const long n = SocketTake(port, target + got, count - got, queued, &error_);
+            if (n < 0) break;
+            got += static_cast<std::size_t>(n);
+            continue;
+        }
+        const std::int64_t left = deadline - NowMs();
+        if (left <= 0) break;
+        // select cannot wait on the cancel event too: it waits in short
+        // slices, and the event is looked at between them.
+        const int ready = SocketWait(s, static_cast<DWORD>(std::min<std::int64_t>(left, kLongestPollMs)));
+        if (ready < 0) {
+            error_ = ::WSAGetLastError();
+            break;
+        }
+        if (ready > 0 && SocketQueued(s) == 0) {
+            error_ = WSAECONNRESET;  // readable with nothing to read: the peer closed
+            break;
+        }
+        if (wake != nullptr && ::WaitForSingleObject(wake, 0) == WAIT_OBJECT_0) break;
     }
     return got;
 }

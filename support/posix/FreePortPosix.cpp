@@ -3,6 +3,8 @@
 #include <sys/socket.h>
 #include <unistd.h>
 
+#include <cstdint>
+
 #include "support/FreePort.h"
 
 namespace q31 {
@@ -22,6 +24,18 @@ int FreeLoopbackPort() {
         port = ntohs(a.sin_port);
     ::close(s);
     return port;
+}
+
+bool LoopbackAccepts(int port) {
+    const int s = ::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0);
+    if (s < 0) return false;
+    sockaddr_in a{};
+    a.sin_family = AF_INET;
+    a.sin_port = htons(static_cast<std::uint16_t>(port));
+    a.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+    const bool accepted = ::connect(s, reinterpret_cast<sockaddr*>(&a), sizeof a) == 0;
+    ::close(s);
+    return accepted;
 }
 
 }  // namespace q31

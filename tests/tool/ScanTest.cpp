@@ -7,7 +7,10 @@
 #include <fstream>
 
 #include "support/ChildProcess.h"
+#include "support/FreePort.h"
 #include "support/HostPort.h"
+#include "tests/e2e/Ser2netServer.h"
+#include "tests/forward/ServerRules.h"
 #include "tests/tool/ToolRun.h"
 
 namespace q31::test {
@@ -140,6 +143,36 @@ TEST(ExitStatus, AModuleBeyondTheMetersCountIsABadArgument) {
         EXPECT_TRUE(run.out.empty()) << run.out;
     }
     EXPECT_EQ(RunTool({"--port", meter.Path(), "module", "2"}).status, 0);
+}
+
+TEST(Scan, FindsTheMeterThroughASerialServerRawAndRfc2217) {
+    Q31_NEED_SERVER(Ser2netServer::Available(), "ser2net");
+    Meter meter({"--address", "57", "--serial", "570001"});
+    ASSERT_FALSE(meter.Path().empty());
+    Ser2netServer server(meter.Path());
+    ASSERT_TRUE(server.Start());
+    for (const std::string& url : {server.RawUrl(), server.TelnetUrl()}) {
+        ToolRun run;
+        // ser2net turns a client away while it still holds the device for the last one.
+        for (int tries = 0; tries < 20 && (tries == 0 || run.status == kPortOpen); ++tries)
+            run = RunTool({"--port", url, "--format", "csv", "scan", "--addresses", "56-58", "--scan-timeout", "300"});
+        ASSERT_EQ(run.status, 0) << url << ": " << run.err;
+        EXPECT_EQ(run.OutLines(),
+                  (std::vector<std::string>{"address,serial_number,device_type,device_type_text,version_word",
+                                            "57,570001,5120,Тепловодосчетчик Q31М V2.X,240"}))
+            << url;
+    }
+}
+
+TEST(Scan, ANetworkPortThatIsNotThereOrNoUrlSaysSo) {
+    const std::string closed = "tcp://127.0.0.1:" + std::to_string(FreeLoopbackPort());
+    const ToolRun refused = RunTool({"--port", closed, "scan", "--addresses", "57"});
+    EXPECT_EQ(refused.status, kPortOpen);
+    EXPECT_TRUE(Contains(refused.err, "cannot open " + closed + ": cannot connect to 127.0.0.1:")) << refused.err;
+    EXPECT_TRUE(Contains(refused.err, "Connection refused")) << refused.err;
+    const ToolRun unknown = RunTool({"--port", "telnet://127.0.0.1:23", "id"});
+    EXPECT_EQ(unknown.status, kBadArgument);
+    EXPECT_TRUE(Contains(unknown.err, "not a port: telnet://127.0.0.1:23")) << unknown.err;
 }
 
 }  // namespace

@@ -9,6 +9,7 @@
 //   q31-winhost --port COM5 --serial N [--version-word W] [--modules M]
 //               [--echo] [--record I:HEX]... [--dll FILE]
 //   q31-winhost --port COM7 --serial N --late-meter
+//   q31-winhost --port tcp://HOST:PORT --serial N
 //
 // --echo: the line echoes what the host sends (slot echo flag 0).
 // --record I:HEX: the 32 bytes OnModuleRecord must deliver for module I.
@@ -25,6 +26,7 @@
 #include "support/WinHost.h"
 #include "tools/winhost/WinHostExports.h"
 #include "tools/winhost/WinHostOptions.h"
+#include "tools/winhost/WinHostRemote.h"
 #include "tools/winhost/WinHostReport.h"
 #include "tools/winhost/WinHostSlot.h"
 
@@ -243,6 +245,12 @@ int main(int argc, char** argv) {
     Exports x;
     const bool all = LoadChecks(dll, x, base);
     if (!all) return Finish();
+
+    // A network line: the DLL opens the port from its URL.
+    if (o.port.find("://") != std::string::npos) {
+        RemoteRun(dll, o);
+        return Finish();
+    }
 
     std::string error;
     ComSetup setup;

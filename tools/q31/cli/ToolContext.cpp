@@ -45,7 +45,7 @@ MeterLine& ToolContext::Line() {
     const bool url = MeterLine::IsUrl(options.port);
     auto line = std::make_unique<MeterLine>(LinePlanOf(options), url ? &Plugin() : nullptr);
     if (!line->Open() && line->Virtual() && line->OsError() == 0) throw ToolError(kExitFailure, line->Error());
-    if (!line->Open() && url) throw ToolError(kExitPortOpen, line->Error());
+    if (!line->Open() && url) throw ToolError(line->BadUrl() ? kExitBadArgument : kExitPortOpen, line->Error());
     if (!line->Open()) {
         char setup[96];
         std::snprintf(setup, sizeof setup, "%d baud, %s, %d stop bit%s", options.line.baud,

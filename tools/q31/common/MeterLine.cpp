@@ -125,7 +125,9 @@ void MeterLine::OpenRemote(const LinePlan& plan, const PluginApi* plugin) {
                                                                  : Q31_PARITY_NONE;
     settings.stop_bits = static_cast<std::uint8_t>(plan.settings.stopBits);
     Q31PortHandle port = 0;
-    if (plugin->port_open(path_.c_str(), &settings, &port) == Q31_OK) {
+    const int status = plugin->port_open(path_.c_str(), &settings, &port);
+    badUrl_ = status == Q31_ERR_ARGUMENT;
+    if (status == Q31_OK) {
         handle_ = port;
         remote_ = plugin;
         return;

@@ -31,6 +31,8 @@ public:
     bool Virtual() const { return virtual_; }
     // A serial server on the network: Error() says all there is to say.
     bool Remote() const { return remote_ != nullptr; }
+    // The port named is no device and no URL the plug-in takes (an operator's slip, not a fault of the line).
+    bool BadUrl() const { return badUrl_; }
     // Whether `port` names a serial server on the network rather than a device.
     static bool IsUrl(const std::string& port) { return port.find("://") != std::string::npos; }
     // Why the line is not open, and, when the port would not open, the
@@ -55,6 +57,7 @@ private:
     std::string error_;
     int osError_ = 0;
     bool busy_ = false;
+    bool badUrl_ = false;
     // The plug-in that opened the port, which closes it again.
     const PluginApi* remote_ = nullptr;
 };
