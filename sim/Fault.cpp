@@ -5,7 +5,7 @@ namespace q31::sim {
 namespace {
 
 constexpr const char* kNames[kFaultKindCount] = {"silence", "bad-checksum", "wrong-address", "short",
-                                                 "corrupt", "delay",        "blind-corrupt"};
+                                                 "corrupt", "delay",        "blind-corrupt", "drop"};
 
 }  // namespace
 

@@ -18,9 +18,13 @@ enum class FaultKind : std::uint8_t {
     // is wrong but the additive checksum still matches, as when two line
     // errors cancel out. A payload of equal bytes is left alone.
     BlindCorrupt,
+    // The first `param` bytes go out (0: half the reply), then the line's
+    // connection ends, as a modem or device server that loses the call
+    // (a pseudo-terminal only cuts the reply short).
+    Drop,
 };
 
-inline constexpr int kFaultKindCount = 7;
+inline constexpr int kFaultKindCount = 8;
 
 struct Fault {
     FaultKind kind = FaultKind::Silence;
@@ -28,7 +32,7 @@ struct Fault {
 };
 
 // Names as the q31-sim options write them: silence, bad-checksum,
-// wrong-address, short, corrupt, delay, blind-corrupt.
+// wrong-address, short, corrupt, delay, blind-corrupt, drop.
 const char* FaultKindName(FaultKind kind);
 std::optional<FaultKind> ParseFaultKind(std::string_view name);
 

@@ -81,7 +81,7 @@ int FaultPlan::Apply(const std::vector<Fault>& faults, std::vector<std::uint8_t>
         }
     }
     for (const Fault& f : faults) {
-        if (f.kind == FaultKind::ShortReply) {
+        if (f.kind == FaultKind::ShortReply || f.kind == FaultKind::Drop) {
             const std::size_t keep = f.param > 0 ? static_cast<std::size_t>(f.param) : reply.size() / 2;
             if (keep < reply.size()) reply.resize(keep);
         }

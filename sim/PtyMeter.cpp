@@ -3,6 +3,9 @@
 #include <algorithm>
 #include <chrono>
 
+#include "sim/PtyLine.h"
+#include "support/Pty.h"
+
 namespace q31::sim {
 
 namespace {
@@ -31,7 +34,11 @@ BusPlan BusOfOne(const MeterConfig& config) {
 PtyMeter::PtyMeter(const MeterConfig& config, const PtyMeterOptions& options) : PtyMeter(options, BusOfOne(config)) {}
 
 PtyMeter::PtyMeter(const PtyMeterOptions& options, const BusPlan& plan)
-    : bus_(plan),
+    : PtyMeter(options, plan, std::make_unique<PtyLine>()) {}
+
+PtyMeter::PtyMeter(const PtyMeterOptions& options, const BusPlan& plan, std::unique_ptr<SimLine> line)
+    : line_(std::move(line)),
+      bus_(plan),
       clockRate_(plan.clockRate),
       frames_(plan.meters.empty() ? kDefaultMeterAddress : plan.meters.front().meter.address),
       echo_(options.echo),
@@ -39,15 +46,12 @@ PtyMeter::PtyMeter(const PtyMeterOptions& options, const BusPlan& plan)
       idleGapMs_(options.idleGapMs > 0 ? options.idleGapMs : 1),
       wire_(options.wire) {}
 
-PtyMeter::~PtyMeter() {
-    Stop();
-    PtyClose(pty_);
-}
+PtyMeter::~PtyMeter() { Stop(); }
 
 bool PtyMeter::Start() {
     if (running_.load()) return true;
-    if (pty_.master < 0 && !PtyOpen(pty_)) return false;
-    PtyDiscardInput(pty_.master);
+    if (!line_->Open()) return false;
+    line_->Discard();
     frames_.Reset();
     if (clockStart_ == Clock::time_point{}) clockStart_ = Clock::now();
     stopping_.store(false);
@@ -103,13 +107,20 @@ bool PtyMeter::WritePaced(const std::uint8_t* bytes, std::size_t count, Clock::t
         std::size_t due = written;
         while (due < count && start + wire_.Time(due + 1) <= now) ++due;
         if (due > written) {
-            PtyWrite(pty_.master, bytes + written, due - written, kWriteTimeoutMs);
+            Write(bytes + written, due - written);
             written = due;
             continue;
         }
         if (!PauseUntil(start + wire_.Time(written + 1))) return false;
     }
     return true;
+}
+
+void PtyMeter::Write(const std::uint8_t* bytes, std::size_t count) {
+    if (fd_ < 0) return;
+    // A client that stopped reading must not hold the bus: its connection
+    // goes, and the next one finds the meter.
+    if (!PtyWrite(fd_, bytes, count, kWriteTimeoutMs) && line_->Lost()) fd_ = -1;
 }
 
 bool PtyMeter::Pause(int ms) {
@@ -123,7 +134,13 @@ void PtyMeter::Run() {
     std::int64_t lastByteAt = NowMs();
     while (!stopping_.load()) {
         Live();
-        const int n = PtyRead(pty_.master, chunk, sizeof chunk, kReadSliceMs);
+        line_->Idle();
+        fd_ = line_->Connection(kReadSliceMs);
+        if (fd_ < 0) {
+            frames_.Reset();
+            continue;
+        }
+        const int n = PtyRead(fd_, chunk, sizeof chunk, kReadSliceMs);
         std::vector<std::vector<std::uint8_t>> packets;
         Clock::time_point heardAt = Clock::now();
         if (n > 0) {
@@ -143,7 +160,7 @@ void PtyMeter::Run() {
                 if (wire_.Paced()) {
                     if (!WritePaced(chunk, count, onWireFrom)) break;
                 } else {
-                    PtyWrite(pty_.master, chunk, count, kWriteTimeoutMs);
+                    Write(chunk, count);
                 }
             }
             {
@@ -154,6 +171,10 @@ void PtyMeter::Run() {
             packets = frames_.Feed(std::span<const std::uint8_t>(chunk, static_cast<std::size_t>(n)));
         } else if (n == 0) {
             if (frames_.Pending() > 0 && NowMs() - lastByteAt >= idleGapMs_) packets = frames_.Expire();
+        } else if (line_->Lost()) {
+            // The client went away: what it left half sent is nobody's.
+            frames_.Reset();
+            fd_ = -1;
         } else {
             // The line is in error (no slave side yet on some systems): do not spin.
             if (!Pause(kReadSliceMs)) break;
@@ -184,7 +205,7 @@ void PtyMeter::Serve(const std::vector<std::uint8_t>& packet, Clock::time_point 
             if (!WritePaced(packet.data(), packet.size(), heardAt)) return;
             heardAt += wire_.Time(packet.size());
         } else {
-            PtyWrite(pty_.master, packet.data(), packet.size(), kWriteTimeoutMs);
+            Write(packet.data(), packet.size());
         }
     }
     if (!reply.bytes.empty()) {
@@ -197,8 +218,15 @@ void PtyMeter::Serve(const std::vector<std::uint8_t>& packet, Clock::time_point 
             if (!WritePaced(reply.bytes.data(), reply.bytes.size(), start)) return;
         } else {
             if (!Pause(delayMs)) return;
-            PtyWrite(pty_.master, reply.bytes.data(), reply.bytes.size(), kWriteTimeoutMs);
+            Write(reply.bytes.data(), reply.bytes.size());
         }
+    }
+    // The call breaks with the reply half on its way.
+    if (std::any_of(reply.faults.begin(), reply.faults.end(),
+                    [](const Fault& f) { return f.kind == FaultKind::Drop; })) {
+        line_->HangUp();
+        fd_ = -1;
+        frames_.Reset();
     }
     if (observer) observer(packet, reply);
 }

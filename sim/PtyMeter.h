@@ -1,6 +1,7 @@
 // The virtual meter on a real line: a pseudo-terminal whose slave path a host
-// opens as its serial port. The line may carry several meters (a SimBus),
-// each at its own address; one meter is the bus of one.
+// opens as its serial port, or a TCP line (SimLine: a device server's socket,
+// a modem that calls in). The line may carry several meters (a SimBus), each
+// at its own address; one meter is the bus of one.
 //
 // One thread reads the line, echoes the bytes when the line echoes, cuts
 // packets (FrameAssembler), lets the addressed meter answer them (SimBus,
@@ -18,6 +19,7 @@
 #include <condition_variable>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <span>
 #include <string>
@@ -27,7 +29,7 @@
 #include "sim/MeterModel.h"
 #include "sim/PtyMeterOptions.h"
 #include "sim/SimBus.h"
-#include "support/Pty.h"
+#include "sim/SimLine.h"
 
 namespace q31::sim {
 
@@ -40,14 +42,17 @@ public:
 
     explicit PtyMeter(const MeterConfig& config = {}, const PtyMeterOptions& options = {});
     PtyMeter(const PtyMeterOptions& options, const BusPlan& plan);
+    // The bus served on `line` in place of a pseudo-terminal.
+    PtyMeter(const PtyMeterOptions& options, const BusPlan& plan, std::unique_ptr<SimLine> line);
     ~PtyMeter();
     PtyMeter(const PtyMeter&) = delete;
     PtyMeter& operator=(const PtyMeter&) = delete;
 
-    // Switches the meter on. The first Start opens the pseudo-terminal; the
-    // line stays the same (same slave path) across Stop and Start. Bytes that
-    // arrived while the meter was off are thrown away. Returns false when no
-    // pseudo-terminal can be had. Start on a running meter does nothing.
+    // Switches the meter on. The first Start opens the pseudo-terminal (or
+    // the line's listener); the line stays the same (same slave path) across
+    // Stop and Start. Bytes that arrived while the meter was off are thrown
+    // away. Returns false when the line cannot be had. Start on a running
+    // meter does nothing.
     bool Start();
 
     // Switches the meter off: the line thread ends within a few tens of ms.
@@ -56,8 +61,9 @@ public:
 
     bool Running() const { return running_.load(); }
 
-    // The path a host opens, e.g. "/dev/pts/5"; empty before the first Start.
-    const std::string& SlavePath() const { return pty_.slavePath; }
+    // The path a host opens, e.g. "/dev/pts/5" (or the line's name,
+    // "tcp://127.0.0.1:4001"); empty before the first Start.
+    const std::string& SlavePath() const { return line_->Name(); }
 
     // Runs `f(MeterModel&)` on the first meter under the line thread's lock
     // and returns its result.
@@ -96,8 +102,12 @@ private:
     // Writes `bytes` as a paced line sends them from `start`: each byte once
     // its time on the wire is over. Returns false when stopped on the way.
     bool WritePaced(const std::uint8_t* bytes, std::size_t count, Clock::time_point start);
+    // Writes at once to the connection there is; a connection that takes
+    // nothing more is given up.
+    void Write(const std::uint8_t* bytes, std::size_t count);
 
-    PtyPair pty_;
+    std::unique_ptr<SimLine> line_;
+    int fd_ = -1;       // the line thread's connection; -1 while there is none
     std::mutex mutex_;  // guards bus_, observer_, frames_ (the assembler's addresses)
     std::condition_variable changed_;
     SimBus bus_;

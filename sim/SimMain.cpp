@@ -1,16 +1,24 @@
-// q31-sim: a virtual meter on a pseudo-terminal, for the operator tool and for
-// trying the plug-in by hand.
+// q31-sim: a virtual meter on a pseudo-terminal (or on sockets, or behind a
+// modem that calls in), for the operator tool and for trying the plug-in by
+// hand.
 //
-// stdout carries exactly one line, the slave path, flushed at once so a
-// parent process can read it and open the line. Everything else goes to stderr.
+// stdout carries exactly one line per line served (the slave path, or the
+// listener's tcp://HOST:PORT), flushed at once so a parent process can read
+// it and open the line. Everything else goes to stderr.
 #include <chrono>
 #include <cstdio>
 #include <fstream>
 #include <iostream>
+#include <memory>
+#include <mutex>
 #include <thread>
+#include <vector>
 
+#include "sim/ModemLine.h"
 #include "sim/PtyMeter.h"
 #include "sim/SimOptions.h"
+#include "sim/SocketLine.h"
+#include "support/TcpSocket.h"
 
 namespace {
 
@@ -25,6 +33,47 @@ std::string Hex(std::span<const std::uint8_t> bytes) {
         out += digits[b & 15];
     }
     return out;
+}
+
+// The Kth listener's bus: serial numbers and seeds apart from every other
+// listener's, so that a fleet in one process has no two meters alike.
+BusPlan ListenerPlan(BusPlan plan, std::size_t k) {
+    for (BusMeterPlan& m : plan.meters) {
+        m.meter.serialNumber += static_cast<std::uint32_t>(1000 * k);
+        m.meter.seed += 1000 * k;
+    }
+    return plan;
+}
+
+// The lines the options ask for, one meter (bus) each; an error message
+// when one cannot be made.
+std::vector<std::unique_ptr<PtyMeter>> MakeMeters(const SimOptions& options, const PtyMeterOptions& line,
+                                                  const BusPlan& plan, std::string& error) {
+    std::vector<std::unique_ptr<PtyMeter>> meters;
+    if (!options.dial.empty()) {
+        ModemOptions modem;
+        if (!q31::SplitHostPort(options.dial, modem.host, modem.port) || modem.port == 0) {
+            error = "bad --dial: " + options.dial + " (HOST:PORT)";
+            return {};
+        }
+        modem.id = options.registerId;
+        modem.heartbeat = options.heartbeat;
+        modem.everyMs = options.heartbeatEveryMs;
+        meters.push_back(std::make_unique<PtyMeter>(line, plan, std::make_unique<ModemLine>(modem)));
+        return meters;
+    }
+    for (std::size_t k = 0; k < options.listen.size(); ++k) {
+        std::string host;
+        int port = 0;
+        if (!q31::SplitHostPort(options.listen[k], host, port)) {
+            error = "bad --listen: " + options.listen[k] + " (HOST:PORT)";
+            return {};
+        }
+        meters.push_back(
+            std::make_unique<PtyMeter>(line, ListenerPlan(plan, k), std::make_unique<SocketLine>(host, port)));
+    }
+    if (meters.empty()) meters.push_back(std::make_unique<PtyMeter>(line, plan));
+    return meters;
 }
 
 }  // namespace
@@ -46,10 +95,17 @@ int main(int argc, char** argv) {
         std::cerr << "q31-sim: " << error << "\n";
         return 2;
     }
+    // A client that goes away mid-reply must end its connection, not the program.
+    q31::IgnoreBrokenPipes();
     PtyMeterOptions line = options.line;
     line.echo = line.echo || lineEcho;
-    PtyMeter meter(line, plan);
+    std::vector<std::unique_ptr<PtyMeter>> meters = MakeMeters(options, line, plan, error);
+    if (meters.empty()) {
+        std::cerr << "q31-sim: " << error << "\n";
+        return 2;
+    }
     std::ofstream history;
+    std::mutex outMutex;  // the lines' threads share the history file and stderr
     if (!options.historyOut.empty()) {
         history.open(options.historyOut, std::ios::out | std::ios::trunc);
         if (!history) {
@@ -58,28 +114,38 @@ int main(int argc, char** argv) {
         }
         // Flushed line by line: the file is whole up to the last write
         // however the program ends.
-        meter.WithBus([&](SimBus& bus) {
-            bus.History().SetSink([&](const HistoryEntry& e) { history << MeterHistory::JsonLine(e) << std::endl; });
-        });
+        for (auto& meter : meters)
+            meter->WithBus([&](SimBus& bus) {
+                bus.History().SetSink([&](const HistoryEntry& e) {
+                    std::lock_guard<std::mutex> lock(outMutex);
+                    history << MeterHistory::JsonLine(e) << std::endl;
+                });
+            });
     }
     if (options.verbose) {
-        meter.SetObserver([](std::span<const std::uint8_t> request, const MeterReply& reply) {
-            // Appended piece by piece: g++ 12 at -O3 takes `"#" + std::string&&`
-            // for an overlapping copy (-Wrestrict) and -Werror stops the build.
-            std::string line = "#";
-            line += std::to_string(reply.requestNumber);
-            line += " <- " + Hex(request) + "\n";
-            line += "   -> " + (reply.bytes.empty() ? std::string("(nothing)") : Hex(reply.bytes));
-            for (const Fault& f : reply.faults) line += std::string(" [") + FaultKindName(f.kind) + "]";
-            if (reply.delayMs > 0) line += " after " + std::to_string(reply.delayMs) + " ms";
-            std::cerr << line << std::endl;
-        });
+        for (auto& meter : meters)
+            meter->SetObserver([&](std::span<const std::uint8_t> request, const MeterReply& reply) {
+                // Appended piece by piece: g++ 12 at -O3 takes `"#" + std::string&&`
+                // for an overlapping copy (-Wrestrict) and -Werror stops the build.
+                std::string text = "#";
+                text += std::to_string(reply.requestNumber);
+                text += " <- " + Hex(request) + "\n";
+                text += "   -> " + (reply.bytes.empty() ? std::string("(nothing)") : Hex(reply.bytes));
+                for (const Fault& f : reply.faults) text += std::string(" [") + FaultKindName(f.kind) + "]";
+                if (reply.delayMs > 0) text += " after " + std::to_string(reply.delayMs) + " ms";
+                std::lock_guard<std::mutex> lock(outMutex);
+                std::cerr << text << std::endl;
+            });
     }
-    if (!meter.Start()) {
-        std::cerr << "q31-sim: cannot open a pseudo-terminal\n";
-        return 1;
+    for (auto& meter : meters) {
+        if (!meter->Start()) {
+            std::cerr << "q31-sim: cannot open " << (options.listen.empty() ? "a pseudo-terminal" : "a listener")
+                      << "\n";
+            return 1;
+        }
+        std::cout << meter->SlavePath() << "\n";
     }
-    std::cout << meter.SlavePath() << std::endl;
+    std::cout << std::flush;
 
     if (options.seconds > 0) {
         std::this_thread::sleep_for(std::chrono::seconds(options.seconds));
@@ -87,8 +153,12 @@ int main(int argc, char** argv) {
         while (std::getchar() != EOF) {
         }
     }
-    meter.Stop();
-    meter.WithBus([](SimBus& bus) { bus.History().SetSink(nullptr); });
-    if (options.verbose) std::cerr << "q31-sim: " << meter.RequestCount() << " requests served\n";
+    std::uint64_t served = 0;
+    for (auto& meter : meters) {
+        meter->Stop();
+        meter->WithBus([](SimBus& bus) { bus.History().SetSink(nullptr); });
+        served += meter->RequestCount();
+    }
+    if (options.verbose) std::cerr << "q31-sim: " << served << " requests served\n";
     return 0;
 }

@@ -230,6 +230,28 @@ bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std
             std::string_view v;
             if (!value(v)) return false;
             options.historyOut = std::string(v);
+        } else if (arg == "--listen" || arg == "--dial" || arg == "--register" || arg == "--heartbeat") {
+            std::string_view v;
+            if (!value(v)) return false;
+            if (v.empty()) {
+                error = std::string(arg) + " needs a value";
+                return false;
+            }
+            if (arg == "--listen") options.listen.emplace_back(v);
+            else if (arg == "--dial") options.dial = std::string(v);
+            else if (arg == "--register") options.registerId = std::string(v);
+            else options.heartbeat = std::string(v);
+        } else if (arg == "--every") {
+            std::string_view v;
+            if (!value(v)) return false;
+            const std::string text(v);
+            char* end = nullptr;
+            const double seconds = std::strtod(text.c_str(), &end);
+            if (text.empty() || *end != '\0' || !(seconds >= 0.01 && seconds <= 86400)) {
+                error = "bad value for --every: " + text + " (seconds, 0.01 to 86400)";
+                return false;
+            }
+            options.heartbeatEveryMs = static_cast<int>(seconds * 1000 + 0.5);
         } else if (arg == "--seconds") {
             if (!number(86400 * 365, n)) return false;
             options.seconds = static_cast<int>(n);
@@ -244,6 +266,18 @@ bool ParseSimOptions(int argc, const char* const* argv, SimOptions& options, std
     // A byte frame without a speed would pace nothing: surely a mistake.
     if (frameGiven && baud == 0) {
         error = "--parity and --stop-bits need --baud";
+        return false;
+    }
+    if (!options.dial.empty() && options.registerId.empty()) {
+        error = "--dial needs --register ID";
+        return false;
+    }
+    if (!options.dial.empty() && !options.listen.empty()) {
+        error = "--dial and --listen exclude each other";
+        return false;
+    }
+    if (options.dial.empty() && (!options.registerId.empty() || !options.heartbeat.empty())) {
+        error = "--register and --heartbeat need --dial";
         return false;
     }
     if (baud > 0) options.line.wire = WireTiming(static_cast<std::uint32_t>(baud), parity, stopBits);
@@ -277,7 +311,9 @@ std::string SimUsage() {
            "                      corrupt (X: bytes hit, default 1),\n"
            "                      delay (X: ms, default 1000),\n"
            "                      blind-corrupt (two payload bytes swapped,\n"
-           "                      unseen by the checksum); repeatable\n"
+           "                      unseen by the checksum),\n"
+           "                      drop (X bytes go out, default half, then a\n"
+           "                      socket line's connection ends); repeatable\n"
            "\n"
            "A bus: several meters on the one line; only the addressed meter answers.\n"
            "  --meter A:S[:SEED]  a meter at address A with serial number S (and its\n"
@@ -293,6 +329,18 @@ std::string SimUsage() {
            "                      with H hourly and D (default H/24) daily records\n"
            "  --history-out FILE  every record and log entry written, one JSON line\n"
            "                      each, as it is written\n"
+           "\n"
+           "Remote lines, in place of the pseudo-terminal:\n"
+           "  --listen HOST:PORT  serve the bus on a TCP socket, as a serial device\n"
+           "                      server does (port 0: any free one); repeatable: each\n"
+           "                      listener serves a bus of its own, the Kth (from 0)\n"
+           "                      with serial numbers and seeds raised by 1000*K;\n"
+           "                      prints tcp://HOST:PORT per listener\n"
+           "  --dial HOST:PORT    call out as a modem: connect, send --register ID and\n"
+           "                      a line feed, serve the bus; call again when dropped\n"
+           "  --register ID       the modem's registration\n"
+           "  --heartbeat TEXT    sent every --every S seconds (default 60) while\n"
+           "                      the call lasts\n"
            "\n"
            "  --seconds N         serve N seconds, ignoring stdin\n"
            "  --verbose, -v       log each request and reply on stderr\n"

@@ -33,8 +33,17 @@ struct SimOptions {
     std::optional<int> writeDuringReads;
     std::vector<BusEvent> events;  // --swap, --reset
     std::string historyOut;        // --history-out FILE: JSON lines, one per write
-    int seconds = 0;               // > 0: serve this long, stdin ignored; 0: serve until stdin ends
-    bool verbose = false;          // one line per request on stderr
+    // --listen HOST:PORT (repeatable): the bus on a socket per listener in
+    // place of the pseudo-terminal.
+    std::vector<std::string> listen;
+    // --dial HOST:PORT --register ID [--heartbeat TEXT --every S]: the bus
+    // behind a modem that calls in.
+    std::string dial;
+    std::string registerId;
+    std::string heartbeat;
+    int heartbeatEveryMs = 60000;
+    int seconds = 0;       // > 0: serve this long, stdin ignored; 0: serve until stdin ends
+    bool verbose = false;  // one line per request on stderr
     bool help = false;
 };
 

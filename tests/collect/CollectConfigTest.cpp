@@ -26,7 +26,7 @@ TEST(CollectConfig, SlipsAreRefusedAtTheirLineAndColumn) {
             {"[colect]\nretries = 5\n" + meter, ":1:2: [colect]: unknown table (did you mean [collect]?)"},
             {"dbfile = \"q.sqlite\"\n" + meter,
              ":1:1: dbfile: unknown key at the top level (the file holds only [collect], [defaults], [[meter]], "
-             "[quantity], [sink], [http])"},
+             "[quantity], [sink], [http], [modems])"},
             {"retries = 5\n[collect]\n" + meter,
              ":1:1: retries: unknown key at the top level (it belongs in [collect])"},
             {"[meter]\nname = \"a\"\n", ":1:2: meter: must be written as [[meter]] entries"},
@@ -56,8 +56,12 @@ TEST(CollectConfig, SlipsAreRefusedAtTheirLineAndColumn) {
             // The meter's own table is read over the global one, key by key.
             {"[quantity.e]\nunit = \"GJ\"\n" + meter + "[meter.quantity.e]\nscale = 0\n",
              ":8:9: meter 1 (\"a\"): quantity.e: scale: must be a number above 0"},
-            {"[quantity.e]\nunit = \"GJ\"\nscale = nan\n" + meter,
-             ":3:9: quantity.e: scale: must be a number above 0"}}) {
+            {"[quantity.e]\nunit = \"GJ\"\nscale = nan\n" + meter, ":3:9: quantity.e: scale: must be a number above 0"},
+            {"[[meter]]\nname = \"m\"\nport = \"modem:7\"\nserial = 1\n",
+             ":3:8: meter 1 (\"m\"): port: modem: ports need a [modems] table with listen = \"HOST:PORT\""},
+            {"[modems]\nlisten = \"4059\"\n" + meter, ":2:10: modems: listen: must be HOST:PORT"},
+            {"[modems]\nlisten = \":4059\"\nid_end = \"\"\n" + meter,
+             ":3:10: modems: id_end: must be 1 to 8 characters"}}) {
         const CollectRun run = Check(dir, text);
         EXPECT_EQ(run.status, 2) << text;
         EXPECT_NE(run.err.find(dir + "/fleet.toml" + message), std::string::npos) << text << run.err;

@@ -125,7 +125,8 @@ TEST(ConfigDocs, TheExampleNamesEveryKeyInItsTableAndSetsOnlyDefaults) {
                                                       {"[sink.mqtt]", KeyTable::Mqtt},
                                                       {"[http]", KeyTable::Http},
                                                       {"[quantity.e]", KeyTable::Quantity},
-                                                      {"[meter.quantity.e]", KeyTable::Quantity}};
+                                                      {"[meter.quantity.e]", KeyTable::Quantity},
+                                                      {"[modems]", KeyTable::Modems}};
     // Where the example shows a setting rather than a default.
     const std::set<std::string> examples = {"[[meter]]", "[meter.sim]", "[quantity.e]", "[meter.quantity.e]"};
     std::set<const KeyRow*> seen;

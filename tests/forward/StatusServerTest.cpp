@@ -74,6 +74,9 @@ protected:
             ForwardStatus mqtt{"mqtt", false, 933, 950, 17, 420, 933, 4, "connection refused", 2};
             return std::vector<ForwardStatus>{postgres, mqtt};
         });
+        cycles_.Set("tcp://10.0.0.7:4001", 12.3456);
+        cycles_.Set("/dev/ttyUSB0", 0.5);
+        server_->SetChannels(&cycles_);
         std::string error;
         ASSERT_TRUE(server_->Start(&error)) << error;
         ASSERT_GT(server_->Port(), 0);
@@ -87,6 +90,7 @@ protected:
     std::string Url() const { return "http://127.0.0.1:" + std::to_string(server_->Port()) + "/"; }
 
     std::string dir_;
+    forward::ChannelCycles cycles_;
     std::unique_ptr<StatusServer> server_;
 };
 
@@ -129,6 +133,10 @@ TEST_F(StatusServerTest, MetricsCountWhatIsStoredAndFollowTheNextPass) {
             "q31_sink_connected{gateway=\"hall \\\"7\\\" <b>\",sink=\"postgres\"} 1",
             "q31_sink_shipped_total{gateway=\"hall \\\"7\\\" <b>\",sink=\"postgres\"} 950",
             "q31_sink_rejected_total{gateway=\"hall \\\"7\\\" <b>\",sink=\"mqtt\"} 2",
+            "# TYPE q31_channel_cycle_seconds gauge",
+            "q31_channel_cycle_seconds{gateway=\"hall \\\"7\\\" <b>\",channel=\"/dev/ttyUSB0\"} 0.500",
+            "q31_channel_cycle_seconds{gateway=\"hall \\\"7\\\" <b>\",channel=\"tcp://10.0.0.7:4001\"} "
+            "12.346",
         });
     EXPECT_EQ(res->body.find("connection refused"), std::string::npos);
     // Raw series have no gauge; every gauge has its record's time.

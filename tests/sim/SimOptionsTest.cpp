@@ -35,6 +35,27 @@ TEST(SimOptions, ReadsEveryOption) {
     EXPECT_EQ(o.seconds, 3);
 }
 
+TEST(SimOptions, RemoteLinesListenOrDialAndADialNeedsItsRegistration) {
+    SimOptions o;
+    std::string error;
+    ASSERT_TRUE(Parse({"--listen", "127.0.0.1:0", "--listen", ":4001", "--fault-rate", "drop:0.5:3"}, o, error))
+        << error;
+    EXPECT_EQ(o.listen, (std::vector<std::string>{"127.0.0.1:0", ":4001"}));
+    EXPECT_EQ(o.faultRates[0].kind, FaultKind::Drop);
+    SimOptions modem;
+    ASSERT_TRUE(Parse({"--dial", "h:9", "--register", "86", "--heartbeat", "HB", "--every", "0.25"}, modem, error));
+    EXPECT_EQ(modem.heartbeatEveryMs, 250);
+    for (const auto& [args, message] : std::vector<std::pair<std::vector<const char*>, std::string>>{
+             {{"--dial", "h:9"}, "--dial needs --register ID"},
+             {{"--register", "86"}, "--register and --heartbeat need --dial"},
+             {{"--dial", "h:9", "--register", "86", "--listen", ":1"}, "--dial and --listen exclude each other"},
+             {{"--every", "0"}, "bad value for --every: 0 (seconds, 0.01 to 86400)"}}) {
+        SimOptions bad;
+        EXPECT_FALSE(Parse(args, bad, error));
+        EXPECT_EQ(error, message);
+    }
+}
+
 TEST(SimOptions, UnpacedUnlessABaudIsGiven) {
     SimOptions o;
     std::string error;

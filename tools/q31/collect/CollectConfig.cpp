@@ -9,6 +9,7 @@
 #include "tools/q31/collect/ConfigReader.h"
 #include "tools/q31/collect/MeterConfig.h"
 #include "tools/q31/collect/OutputsConfig.h"
+#include "tools/q31/collect/PrintableText.h"
 #include "tools/q31/collect/QuantityConfig.h"
 #include "tools/q31/common/ToolError.h"
 
@@ -19,7 +20,8 @@ namespace {
 // The tables the file holds, written as their headers are; "[[...]]" is a
 // table given once per entry. A further table is one more name here (and its
 // reader in LoadCollectConfig).
-constexpr std::string_view kTables[] = {"[collect]", "[defaults]", "[[meter]]", "[quantity]", "[sink]", "[http]"};
+constexpr std::string_view kTables[] = {"[collect]", "[defaults]", "[[meter]]", "[quantity]",
+                                        "[sink]",    "[http]",     "[modems]"};
 
 // Every key of the top level names a known table, in the form it is known in.
 void CheckTables(const std::string& path, const toml::table& root) {
@@ -134,6 +136,35 @@ void CheckTopicNames(const std::string& path, const toml::array& meters, const C
     }
 }
 
+void ReadModems(const std::string& path, const toml::table& table, ModemSettings& m) {
+    ConfigReader r(path, table, nullptr, "modems");
+    r.RefuseUnknown(KeysOf(KeyTable::Modems));
+    m.enabled = true;
+    m.listen = r.Get<std::string>("listen").value_or("");
+    if (m.listen.empty()) r.Fail("listen", "required: HOST:PORT the modems call, e.g. \"0.0.0.0:4059\"");
+    CheckListen(r, m.listen);
+    m.idLength = static_cast<int>(r.Int(Key(KeyTable::Modems, "id_length")));
+    m.idEnd = r.Get<std::string>("id_end").value_or(m.idEnd);
+    if (m.idEnd.empty() || m.idEnd.size() > 8) r.Fail("id_end", "must be 1 to 8 characters");
+    m.heartbeats = r.Strings("heartbeats");
+    for (const std::string& h : m.heartbeats)
+        if (h.empty() || h.size() > 64) r.Fail("heartbeats", "each must be 1 to 64 characters");
+    m.registerTimeoutS = static_cast<int>(r.Int(Key(KeyTable::Modems, "register_timeout_s")));
+    m.onceWaitS = static_cast<int>(r.Int(Key(KeyTable::Modems, "once_wait_s")));
+}
+
+// A meter behind a modem needs the listener its modem calls.
+void CheckModemPorts(const std::string& path, const toml::array& meters, const CollectConfig& config) {
+    std::size_t i = 0;
+    for (const toml::node& n : meters) {
+        const MeterSettings& m = config.meters[i++];
+        if (m.port.rfind("modem:", 0) != 0) continue;
+        const ConfigReader r(path, *n.as_table(), nullptr, "meter " + std::to_string(i) + " (\"" + m.name + "\")");
+        if (m.port.size() == 6 || HasControl(m.port)) r.Fail("port", "a meter behind a modem is on modem:ID");
+        if (!config.modems.enabled) r.Fail("port", "modem: ports need a [modems] table with listen = \"HOST:PORT\"");
+    }
+}
+
 void GatherSimLines(CollectConfig& config) {
     for (MeterSettings& m : config.meters) {
         if (!m.Virtual()) continue;
@@ -153,10 +184,12 @@ CollectConfig LoadCollectConfig(const std::string& path) {
     if (defaults) CheckDefaults(path, *defaults);
     if (const toml::table* c = root["collect"].as_table()) ReadCollect(path, *c, config);
     ReadOutputs(path, root, config);
+    if (const toml::table* t = root["modems"].as_table()) ReadModems(path, *t, config.modems);
     const toml::array* meters = root["meter"].as_array();
     if (!meters || meters->empty()) throw ToolError(kExitBadArgument, path + ": no [[meter]] entries");
     ReadMeters(path, *meters, defaults, root.get("quantity"), config);
     if (config.mqtt.enabled) CheckTopicNames(path, *meters, config);
+    CheckModemPorts(path, *meters, config);
     GatherSimLines(config);
     return config;
 }

@@ -10,6 +10,7 @@
 #include "publicQ31.h"
 #include "support/HostPort.h"
 #include "tools/q31/collect/ConfigSchema.h"
+#include "tools/q31/collect/ModemSettings.h"
 #include "tools/q31/common/Quantity.h"
 #include "tools/q31/forward/MqttSinkSettings.h"
 #include "tools/q31/forward/PostgresSinkSettings.h"
@@ -103,6 +104,7 @@ struct CollectConfig {
     PostgresSinkSettings postgres;
     MqttSinkSettings mqtt;
     HttpSettings http;
+    ModemSettings modems;
 };
 
 // Reads and checks `path`. Throws ToolError (kExitBadArgument) that names the

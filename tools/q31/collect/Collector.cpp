@@ -18,6 +18,7 @@ Collector::Collector(CollectConfig config, const CollectOptions& options, Plugin
     : config_(std::move(config)),
       options_(options),
       api_(api),
+      opener_(api),
       out_(options.jsonl, options.logLevel, options.journal) {}
 
 Collector::~Collector() { TearDown(); }
@@ -34,10 +35,17 @@ void Collector::Build() {
             lines_.push_back(std::make_unique<Line>());
             line = lines_.back().get();
             line->port = settings.port;
+            line->modem = ModemIdOf(settings.port);
             line->retryAt = now;
         }
         line->meters.push_back(slot.get());
         slots_.push_back(std::move(slot));
+    }
+    if (modems_) {
+        std::vector<std::string> ids;
+        for (const auto& line : lines_)
+            if (!line->modem.empty()) ids.push_back(line->modem);
+        if (!modems_->Expect(ids)) throw ToolError(kExitPortOpen, "no socket pair for the modems' lines");
     }
 }
 
@@ -48,6 +56,7 @@ void Collector::TearDown() {
     for (const auto& s : slots_) s->job.reset();
     slots_.clear();
     lines_.clear();
+    opener_.Clear();
 }
 
 namespace {
@@ -68,15 +77,26 @@ Collector::Clock::duration Collector::Backoff(int failuresInRow) const {
 }
 
 bool Collector::OpenLine(Line& line, Clock::time_point now) {
-    if (line.open) return true;
+    if (Opened(line)) return true;
     if (now < line.retryAt) return false;
-    // The first meter's line settings (and, for a virtual line, its sim table) make the line.
-    auto port = std::make_unique<MeterLine>(LinePlanOf(line.meters.front()->job->Settings()), &api_);
+    if (!line.modem.empty()) return OpenModemLine(line, now);
+    // The first meter's line settings (and, for a virtual line, its sim table)
+    // make the line, opened aside: its meters wait for it meanwhile.
+    std::unique_ptr<MeterLine> port = opener_.Take(line.port);
+    line.opening = !port;
+    if (line.opening) {
+        opener_.Request(line.port, LinePlanOf(line.meters.front()->job->Settings()));
+        return false;
+    }
     std::string why;
     if (!port->Open()) why = port->Error();
+    // Each session is tried and closed at once (a session holds a request's
+    // buffers), and opened again for its pass.
     for (Slot* s : line.meters) {
         if (!why.empty() || s->finished) break;
-        if (!s->job->Attach(port->Handle()))
+        const bool taken = s->job->Attach(port->Handle());
+        s->job->Detach();
+        if (!taken)
             why = "the plug-in refused the line options (address, time-out, send limit, confirmation) of " +
                   s->job->Settings().name;
     }
@@ -86,7 +106,6 @@ bool Collector::OpenLine(Line& line, Clock::time_point now) {
         line.open = std::move(port);
         return true;
     }
-    for (Slot* s : line.meters) s->job->Detach();
     ++line.failures;
     line.retryAt = now + Backoff(line.failures);
     const bool busy = port->Busy();
@@ -121,6 +140,7 @@ void Collector::CloseLine(Line& line, Clock::time_point now, const std::string& 
         s->job->Detach();
     }
     line.open.reset();
+    line.modemOpen = false;
     line.retryAt = now + Backoff(line.failures);
     line.lastError = why;
     // With --once the line is opened again only for a meter with retries left.
@@ -166,6 +186,8 @@ void Collector::StoreFull(Line& line, const std::string& why, Clock::time_point 
 
 void Collector::PassEnded(Line& line, Slot& s, MeterJob::State state, Clock::time_point now) {
     s.active = false;
+    // Its session, and the session's reader thread, go with the pass.
+    s.job->Detach();
     // Every pass ends with its attempt written: the disk takes writes again.
     if (diskFullTries_ > 0) {
         diskFullTries_ = 0;
@@ -202,35 +224,21 @@ void Collector::PassEnded(Line& line, Slot& s, MeterJob::State state, Clock::tim
     }
 }
 
-void Collector::StartPass(Slot& s, Clock::time_point now) {
-    s.active = true;
-    s.passStarted = now;
-    s.archivePass = options_.once || now >= s.nextArchive;
-    s.job->Begin(run_, s.archivePass);
-    s.job->Poll();
-}
-
 void Collector::PollLine(Line& line, Clock::time_point now) {
+    if (!line.modem.empty()) CheckModemLine(line, now);
     for (Slot* s : line.meters) {
         if (!s->active) continue;
         const MeterJob::State state = s->job->Poll();
         if (state == MeterJob::State::Done || state == MeterJob::State::Failed) PassEnded(line, *s, state, now);
-        if (!line.open) return;  // closed: its meters wait for it
+        if (!Opened(line)) break;  // closed: its meters wait for it
     }
-    for (Slot* s : line.meters) {
-        if (s->finished || s->active || s->due > now) continue;
-        if (!OpenLine(line, now)) return;
-        StartPass(*s, now);
-    }
-}
-
-void Collector::Wait(Clock::time_point nextDue, bool anyActive) {
-    int waitMs = 20;
-    if (!anyActive) {
-        const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(nextDue - Clock::now()).count();
-        waitMs = static_cast<int>(std::clamp<long long>(left, 1, 200));
-    }
-    api_.PumpMessages(waitMs);
+    // One pass at a time; the meter due longest goes first, so that a
+    // meter read often never keeps the others from their turn.
+    Slot* next = nullptr;
+    for (Slot* s : line.meters)
+        if (!s->finished && !s->active && s->due <= now && (!next || s->due < next->due)) next = s;
+    if (next && !Busy(line) && OpenLine(line, now)) StartPass(line, *next, now);
+    CycleStep(line, now);
 }
 
 bool Collector::AllFinished() const {
@@ -262,6 +270,7 @@ void Collector::Reload() {
         // The values still get the new units; only the table that names them lags.
         out_.Error(std::string("the quantities in force could not be written: ") + e.what());
     }
+    StartModems(true);
     Build();
     StartOutputs();
     out_.Info("configuration reloaded: " + std::to_string(config_.meters.size()) + " meters on " +
@@ -323,6 +332,8 @@ int Collector::Run(CollectSignals signals) {
     // The status page's clients must not take the descriptors the sinks and
     // the database need.
     RaiseOpenFileLimit();
+    runStart_ = Clock::now();
+    StartModems(false);
     Build();
     WarnOfOpenSecrets();
     StartOutputs();
@@ -379,11 +390,14 @@ bool Collector::Loop() {
             out_.Info("the database is free again after " + std::to_string(lockedMs_ / 1000) + " s");
             lockedMs_ = -1;
         }
+        TellModemNews();
         const auto now = Clock::now();
         auto nextDue = now + std::chrono::seconds(1);
         bool anyActive = false;
         for (auto& line : lines_) {
             PollLineOrWaitForSpace(*line, now);
+            // An opening line is looked at as often as a busy one.
+            anyActive = anyActive || line->opening;
             for (Slot* s : line->meters) {
                 anyActive = anyActive || s->active;
                 if (!s->finished && !s->active) nextDue = std::min(nextDue, s->due);

@@ -1,7 +1,9 @@
 // The collector's loop: every meter of the configuration through its own
-// session, all on this thread; meters on one port are read side by side and
-// the plug-in gives their requests the line in turn (an RS-485 line carries
-// one exchange at once); a meter that fails is noted, tried again after a
+// session, all on this thread; the lines (channels) are read side by side,
+// and the meters of one line one after another (an RS-485 line carries one
+// exchange at once), each on a session opened for its pass, so that the
+// plug-in's reader threads grow with the lines, not with the meters, and a
+// line that is slow or dead holds up no other; a meter that fails is noted, tried again after a
 // growing pause, and the others go on meanwhile. A port that cannot be
 // opened, or fails, is closed and opened again after the same pauses, for
 // as long as the collector runs.
@@ -22,10 +24,13 @@
 #include "tools/q31/collect/CollectOutput.h"
 #include "tools/q31/collect/CollectSignals.h"
 #include "tools/q31/collect/CollectStore.h"
+#include "tools/q31/collect/LineOpener.h"
 #include "tools/q31/collect/MeterJob.h"
+#include "tools/q31/collect/ModemHub.h"
 #include "tools/q31/common/MeterLine.h"
 #include "tools/q31/common/PluginApi.h"
 #include "tools/q31/forward/Forwarder.h"
+#include "tools/q31/status/ChannelCycles.h"
 #include "tools/q31/status/StatusServer.h"
 
 namespace q31::tool::collect {
@@ -53,12 +58,18 @@ private:
         std::string lastFailure;
         bool finished = false;  // --once: read, or out of retries
         bool failed = false;
-        // Meters on one port run at once: the plug-in takes their requests in turn.
-        bool active = false;
+        bool active = false;  // its pass runs; one at a time on a line
     };
     struct Line {
         std::string port;
         std::unique_ptr<MeterLine> open;  // null while closed
+        std::string modem;                // the modem's id, for a modem: port
+        bool modemOpen = false;           // its sessions are on the modem hub's line
+        bool opening = false;             // the LineOpener has it
+        // The line's cycle: from the first pass that starts on the idle line
+        // until none of its meters is busy.
+        Clock::time_point cycleStart{};
+        bool cycling = false;
         std::vector<Slot*> meters;
         int failures = 0;  // opens or passes that failed on the port, in a row
         Clock::time_point retryAt{};
@@ -80,7 +91,9 @@ private:
     // The database's disk is full: the line's passes end, told once, and
     // its meters are tried again after the back-off until there is space.
     void StoreFull(Line& line, const std::string& why, Clock::time_point now);
-    void StartPass(Slot& slot, Clock::time_point now);
+    // Opens the meter's session on the line and starts its pass.
+    void StartPass(Line& line, Slot& slot, Clock::time_point now);
+    static bool Busy(const Line& line);
     // A failed attempt: counted, and the meter tried again after the back-off
     // (or, with --once and its retries spent, given up).
     void AttemptFailed(Slot& slot, Clock::time_point now);
@@ -111,10 +124,24 @@ private:
     void TakeReload();
     void PollLineOrWaitForSpace(Line& line, Clock::time_point now);
     std::string CollectingText() const;
+    static bool Opened(const Line& line) { return line.open || line.modemOpen; }
+    // Modems that call in (CollectorModems.cpp): the hub started for a
+    // [modems] table, each modem line attached while its modem's call lasts.
+    // `reloading`: a listener that cannot be had is told, not thrown.
+    void StartModems(bool reloading);
+    bool OpenModemLine(Line& line, Clock::time_point now);
+    // A modem line whose call ended while no pass ran: its sessions leave
+    // it, and wait for the next call.
+    void CheckModemLine(Line& line, Clock::time_point now);
+    void TellModemNews();
+    // The line's cycle starts with a pass on the idle line, and ends when
+    // none of its meters is busy.
+    void CycleStep(Line& line, Clock::time_point now);
 
     CollectConfig config_;
     CollectOptions options_;
     PluginApi& api_;
+    LineOpener opener_;
     CollectOutput out_;
     std::unique_ptr<CollectStore> store_;  // opened by Run
     std::int64_t run_ = 0;
@@ -124,6 +151,9 @@ private:
     ServiceNotify notify_;
     std::vector<std::unique_ptr<forward::Forwarder>> forwarders_;
     std::unique_ptr<forward::StatusServer> status_;
+    std::unique_ptr<ModemHub> modems_;  // with [modems]; kept across reloads
+    forward::ChannelCycles cycles_;
+    Clock::time_point runStart_{};
     long long lockedMs_ = -1;          // how long the database has been waited for, once told
     bool stoppedWhileLocked_ = false;  // a stop ended a wait for the database
     int diskFullTries_ = 0;            // passes refused by a full disk in a row; 0: not full

@@ -37,6 +37,7 @@ void Collector::StartOutputs() {
         for (const auto& f : forwarders_) all.push_back(f->Status());
         return all;
     });
+    status_->SetChannels(&cycles_);
     std::string why;
     if (status_->Start(&why)) {
         out_.Info("metrics and status page on http://" + config_.http.listen + "/");

@@ -14,7 +14,7 @@ namespace q31::tool::collect {
 
 // The tables a key is written in; [defaults] takes the keys of Meter that
 // are not `own`.
-enum class KeyTable { Collect, Meter, Sim, Fault, Quantity, Postgres, Mqtt, Http };
+enum class KeyTable { Collect, Meter, Sim, Fault, Quantity, Postgres, Mqtt, Http, Modems };
 
 enum class KeyType { Text, Whole, Number, Flag, Choice, TextList, WholeList, Table, TableList };
 
@@ -71,6 +71,9 @@ inline constexpr TableRow kConfigTables[] = {
     {KeyTable::Http, "[http]",
      "Serves /metrics (Prometheus) and a status page at /; on when the table is there. A connection idle for "
      "2 s is closed; 16 are served at once and 32 more wait, the rest wait in the kernel."},
+    {KeyTable::Modems, "[modems]",
+     "Listens for modems that call in; a meter on port *modem:ID* is reached through the modem that registers "
+     "as ID. A modem that calls again replaces its old call; until it has called, its meters wait for it."},
 };
 
 inline constexpr KeyRow kConfigKeys[] = {
@@ -94,8 +97,8 @@ inline constexpr KeyRow kConfigKeys[] = {
      "on.", true, true},
     {KeyTable::Meter, "port",       KeyType::Text,   0, 0, 0, "",
      "A serial device; a serial server, *tcp://HOST:PORT* (raw TCP) or *rfc2217://HOST:PORT* "
-     "(telnet, the line set by *baud*, *parity* and *stop_bits*); or *sim:SEED* for a virtual meter, *q31-sim* "
-     "started by the program.", true, true},
+     "(telnet, the line set by *baud*, *parity* and *stop_bits*); *modem:ID* for a meter behind a modem that "
+     "calls in (see *[modems]*); or *sim:SEED* for a virtual meter, *q31-sim* started by the program.", true, true},
     {KeyTable::Meter, "sim",        KeyType::Table,  0, 0, 0, "", "The virtual meter of a *sim:SEED* port.",
      false, true},
     {KeyTable::Meter, "baud",       KeyType::Whole,  50, 4000000, 9600, "", "A standard line speed."},
@@ -174,6 +177,19 @@ inline constexpr KeyRow kConfigKeys[] = {
 
     {KeyTable::Http, "listen", KeyType::Text, 0, 0, 0, "127.0.0.1:9731",
      "*HOST:PORT*, *[IPv6]:PORT* or *:PORT* (every interface); port 0..65535, 0 any free one."},
+
+    {KeyTable::Modems, "listen",     KeyType::Text,  0, 0, 0, "",
+     "*HOST:PORT* the modems call, as in *[http]*.", true},
+    {KeyTable::Modems, "id_length",  KeyType::Whole, 0, 64, 0, "",
+     "The registration is this many bytes; 0: the bytes up to *id_end*."},
+    {KeyTable::Modems, "id_end",     KeyType::Text,  0, 0, 0, "\\n",
+     "What ends a registration of no fixed length; a line (a carriage return before it is dropped)."},
+    {KeyTable::Modems, "heartbeats", KeyType::TextList, 0, 0, 0, "none",
+     "Strings the modems send of their own accord, taken out of what they send."},
+    {KeyTable::Modems, "register_timeout_s", KeyType::Whole, 1, 3600, 30, "",
+     "A caller that has not registered in this time is hung up on."},
+    {KeyTable::Modems, "once_wait_s", KeyType::Whole, 0, 86400, 60, "",
+     "With *--once*: how long a modem that has not called in is waited for; then its meters fail."},
 };
 // clang-format on
 

@@ -52,21 +52,6 @@ std::string PasswordFile(const ConfigReader& r) {
     return dir + file.substr(kCredentials.size());
 }
 
-// HOST:PORT, [IPv6]:PORT or :PORT (every interface); port 0 takes any free one.
-void CheckListen(const ConfigReader& r, const std::string& listen) {
-    const auto colon = listen.rfind(':');
-    if (colon == std::string::npos || colon + 1 == listen.size())
-        r.Fail("listen", "must be HOST:PORT, e.g. \"127.0.0.1:9731\"");
-    const std::string host = listen.substr(0, colon);
-    const std::string port = listen.substr(colon + 1);
-    if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535)
-        r.Fail("listen", "the port must be a number 0..65535, not \"" + port + "\"");
-    const bool bracketed = !host.empty() && host.front() == '[';
-    if (bracketed != (!host.empty() && host.back() == ']') || (!bracketed && host.find(':') != std::string::npos) ||
-        host.find_first_of(" /") != std::string::npos || HasControl(host))
-        r.Fail("listen", "the host must be a name, an IPv4 address or an [IPv6] address, not \"" + host + "\"");
-}
-
 void ReadPostgres(const std::string& path, const toml::table& table, PostgresSinkSettings& p) {
     ConfigReader r(path, table, nullptr, "sink.postgres");
     r.RefuseUnknown(KeysOf(KeyTable::Postgres));
@@ -107,6 +92,20 @@ void ReadMqtt(const std::string& path, const toml::table& table, MqttSinkSetting
 }
 
 }  // namespace
+
+void CheckListen(const ConfigReader& r, const std::string& listen) {
+    const auto colon = listen.rfind(':');
+    if (colon == std::string::npos || colon + 1 == listen.size())
+        r.Fail("listen", "must be HOST:PORT, e.g. \"127.0.0.1:9731\"");
+    const std::string host = listen.substr(0, colon);
+    const std::string port = listen.substr(colon + 1);
+    if (port.size() > 5 || port.find_first_not_of("0123456789") != std::string::npos || std::stoi(port) > 65535)
+        r.Fail("listen", "the port must be a number 0..65535, not \"" + port + "\"");
+    const bool bracketed = !host.empty() && host.front() == '[';
+    if (bracketed != (!host.empty() && host.back() == ']') || (!bracketed && host.find(':') != std::string::npos) ||
+        host.find_first_of(" /") != std::string::npos || HasControl(host))
+        r.Fail("listen", "the host must be a name, an IPv4 address or an [IPv6] address, not \"" + host + "\"");
+}
 
 void CheckTopicLevel(const ConfigReader& r, std::string_view key, const std::string& value) {
     if (value.find_first_of("+#") != std::string::npos)

@@ -14,6 +14,9 @@ namespace q31::tool::collect {
 
 void ReadOutputs(const std::string& path, const toml::table& root, CollectConfig& config);
 
+// `listen`: HOST:PORT, [IPv6]:PORT or :PORT (every interface); port 0 takes any free one.
+void CheckListen(const ConfigReader& r, const std::string& listen);
+
 // A name that becomes levels of an MQTT topic: a wildcard makes every
 // publish fail, a control character fails as malformed text.
 void CheckTopicLevel(const ConfigReader& r, std::string_view key, const std::string& value);

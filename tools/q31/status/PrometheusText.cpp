@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <charconv>
 #include <cmath>
+#include <cstdio>
 #include <iterator>
 #include <map>
 
@@ -211,12 +212,25 @@ void SinkFamilies(std::string& out, const std::vector<ForwardStatus>& sinks, con
            [](const ForwardStatus& s) { return s.rejected; });
 }
 
+// Seconds with the millisecond the collector's loop can tell.
+void ChannelFamily(std::string& out, const StatusSnapshot& s, const std::string& gateway) {
+    Family(out, "q31_channel_cycle_seconds", "gauge",
+           "How long the last pass over the channel's meters took, from the first start to the last end.");
+    char value[32];
+    for (const auto& [channel, seconds] : s.channels) {
+        std::snprintf(value, sizeof value, "%.3f", seconds);
+        out += "q31_channel_cycle_seconds{gateway=\"" + Label(gateway) + "\",channel=\"" + Label(channel) + "\"} " +
+               value + "\n";
+    }
+}
+
 }  // namespace
 
 std::string PrometheusText(const StatusSnapshot& snapshot, const std::string& gateway) {
     std::string out;
     MeterFamilies(out, snapshot, gateway);
     if (!snapshot.sinks.empty()) SinkFamilies(out, snapshot.sinks, gateway);
+    if (!snapshot.channels.empty()) ChannelFamily(out, snapshot, gateway);
     return out;
 }
 

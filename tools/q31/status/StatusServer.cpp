@@ -110,7 +110,11 @@ void StatusServer::Stop() {
     port_ = 0;
 }
 
-std::string StatusServer::Metrics() { return PrometheusText(model_.Read(false), gateway_); }
+std::string StatusServer::Metrics() {
+    StatusSnapshot snapshot = model_.Read(false);
+    if (channels_) snapshot.channels = channels_->Snapshot();
+    return PrometheusText(snapshot, gateway_);
+}
 
 std::string StatusServer::Page() {
     const StatusSnapshot snapshot = model_.Read(true);

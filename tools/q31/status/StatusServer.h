@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "tools/q31/forward/ForwardStatus.h"
+#include "tools/q31/status/ChannelCycles.h"
 #include "tools/q31/status/HttpSettings.h"
 #include "tools/q31/status/StatusModel.h"
 
@@ -41,6 +42,10 @@ public:
     // The port bound (0 before Start).
     int Port() const { return port_; }
 
+    // /metrics shows the channels' cycle times from `channels` (which
+    // outlives the server); set before Start.
+    void SetChannels(const ChannelCycles* channels) { channels_ = channels; }
+
     // The bodies of the two pages, as served. Throw std::runtime_error when
     // the database cannot be read.
     std::string Metrics();
@@ -53,6 +58,7 @@ private:
     std::unique_ptr<httplib::Server> server_;
     std::thread thread_;
     int port_ = 0;
+    const ChannelCycles* channels_ = nullptr;
 };
 
 }  // namespace q31::tool::forward

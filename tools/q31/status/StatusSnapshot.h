@@ -19,6 +19,8 @@ struct StatusSnapshot {
     std::vector<MeterState> meters;                                       // by name
     std::map<std::pair<std::string, std::string>, AttemptSums> attempts;  // by meter, outcome
     std::vector<ForwardStatus> sinks;
+    // Each channel's last cycle, in seconds, by channel (port) name.
+    std::vector<std::pair<std::string, double>> channels;
 
     // The meter's sums over every outcome (`count` left 0).
     AttemptSums AttemptTotal(const std::string& meter) const;
