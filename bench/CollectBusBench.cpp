@@ -22,6 +22,7 @@
 #include <unistd.h>
 
 #include "bench/BenchLine.h"
+#include "bench/CollectChild.h"
 #include "bench/PacedMeter.h"
 #include "sim/BusPlan.h"
 #include "sim/PtyMeter.h"
@@ -59,17 +60,8 @@ std::string BusConfig(const std::string& dir, const std::string& port) {
 
 // q31 collect --once into `db`; false unless it read every meter.
 bool CollectOnce(const std::string& config, const std::string& db) {
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        std::freopen("/dev/null", "w", stdout);
-        std::string program = Q31_TOOL_PROGRAM;
-        std::vector<std::string> args{program, "collect", "--config", config, "--once", "--db", db};
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
-    }
+    const pid_t pid = q31::bench::StartCollectOnce(config, db);
+    if (pid < 0) return false;
     int status = 0;
     ::waitpid(pid, &status, 0);
     return WIFEXITED(status) && WEXITSTATUS(status) == 0;

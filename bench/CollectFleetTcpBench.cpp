@@ -31,6 +31,7 @@
 #include <benchmark/benchmark.h>
 
 #include "bench/BenchLine.h"
+#include "bench/CollectChild.h"
 #include "bench/PacedMeter.h"
 #include "sim/BusPlan.h"
 #include "sim/PtyMeter.h"
@@ -141,18 +142,8 @@ void LookAt(pid_t pid, RunFigures& f) {
 RunFigures CollectOnce(const std::string& config, const std::string& db) {
     RunFigures f;
     const auto t0 = std::chrono::steady_clock::now();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        std::freopen("/dev/null", "w", stdout);
-        std::freopen("/dev/null", "w", stderr);
-        std::string program = Q31_TOOL_PROGRAM;
-        std::vector<std::string> args{program, "collect", "--config", config, "--once", "--db", db};
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
-    }
+    const pid_t pid = q31::bench::StartCollectOnce(config, db, true);
+    if (pid < 0) return f;
     int status = 0;
     for (;;) {
         const pid_t done = ::waitpid(pid, &status, WNOHANG);

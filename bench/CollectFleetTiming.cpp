@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include "bench/CollectChild.h"
+
 namespace {
 
 struct Shape {
@@ -42,17 +44,8 @@ double Collect(const std::string& dir, const std::string& config, int n) {
     const std::string db = dir + "/bench" + std::to_string(n) + ".sqlite";
     for (const char* suffix : {"", "-wal", "-shm"}) std::remove((db + suffix).c_str());
     const auto start = std::chrono::steady_clock::now();
-    const pid_t pid = ::fork();
-    if (pid == 0) {
-        std::freopen("/dev/null", "w", stdout);
-        std::string program = Q31_TOOL_PROGRAM;
-        std::vector<std::string> args{program, "collect", "--config", config, "--once", "--db", db};
-        std::vector<char*> argv;
-        for (std::string& a : args) argv.push_back(a.data());
-        argv.push_back(nullptr);
-        ::execv(program.c_str(), argv.data());
-        ::_exit(127);
-    }
+    const pid_t pid = q31::bench::StartCollectOnce(config, db);
+    if (pid < 0) return -1;
     int status = 0;
     ::waitpid(pid, &status, 0);
     const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();

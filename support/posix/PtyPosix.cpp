@@ -9,14 +9,11 @@
 #include <cerrno>
 #include <chrono>
 
+#include "support/posix/PolledWrite.h"
+
 namespace q31 {
 
 namespace {
-
-std::int64_t NowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
-}
 
 bool MakeRaw(int fd) {
     termios t{};
@@ -84,11 +81,11 @@ void PtyClose(PtyPair& pty) {
 
 int PtyRead(int fd, std::uint8_t* buf, std::size_t n, int timeoutMs) {
     if (fd < 0 || buf == nullptr || n == 0) return -1;
-    const std::int64_t deadline = NowMs() + (timeoutMs > 0 ? timeoutMs : 0);
+    const std::int64_t deadline = posix::SteadyNowMs() + (timeoutMs > 0 ? timeoutMs : 0);
     for (;;) {
         // Wait first and read only when poll says there is something, so a
         // blocking descriptor (stdin of the runner) never blocks here.
-        const std::int64_t left = deadline - NowMs();
+        const std::int64_t left = deadline - posix::SteadyNowMs();
         pollfd p{fd, POLLIN, 0};
         const int ready = ::poll(&p, 1, left > 0 ? static_cast<int>(left) : 0);
         if (ready < 0) {
@@ -101,7 +98,7 @@ int PtyRead(int fd, std::uint8_t* buf, std::size_t n, int timeoutMs) {
         if (got > 0) return static_cast<int>(got);
         if (got == 0) return -1;  // end of file
         if (errno == EINTR || errno == EAGAIN || errno == EWOULDBLOCK) {
-            if (deadline - NowMs() <= 0) return 0;
+            if (deadline - posix::SteadyNowMs() <= 0) return 0;
             continue;
         }
         return -1;
@@ -110,22 +107,7 @@ int PtyRead(int fd, std::uint8_t* buf, std::size_t n, int timeoutMs) {
 
 bool PtyWrite(int fd, const std::uint8_t* data, std::size_t n, int timeoutMs) {
     if (fd < 0) return false;
-    const std::int64_t deadline = NowMs() + (timeoutMs > 0 ? timeoutMs : 0);
-    std::size_t done = 0;
-    while (done < n) {
-        const ssize_t put = ::write(fd, data + done, n - done);
-        if (put > 0) {
-            done += static_cast<std::size_t>(put);
-            continue;
-        }
-        if (put < 0 && errno == EINTR) continue;
-        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
-        const std::int64_t left = deadline - NowMs();
-        if (left <= 0) return false;
-        pollfd p{fd, POLLOUT, 0};
-        if (::poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return false;
-    }
-    return true;
+    return posix::PolledWrite(fd, data, n, timeoutMs, false);
 }
 
 void PtyDiscardInput(int fd) {

@@ -11,6 +11,7 @@
 #include <cstring>
 
 #include "support/TcpSocket.h"
+#include "support/posix/PolledWrite.h"
 
 namespace q31 {
 
@@ -31,11 +32,6 @@ addrinfo* Resolve(const std::string& host, int port, bool passive) {
     const std::string service = std::to_string(port);
     if (::getaddrinfo(host.c_str(), service.c_str(), &hints, &found) != 0) return nullptr;
     return found;
-}
-
-std::int64_t NowMs() {
-    using namespace std::chrono;
-    return duration_cast<milliseconds>(steady_clock::now().time_since_epoch()).count();
 }
 
 }  // namespace
@@ -135,22 +131,7 @@ int SocketReadSome(int fd, std::uint8_t* out, std::size_t capacity) {
 }
 
 bool SocketWriteAll(int fd, const std::uint8_t* data, std::size_t count, int timeoutMs) {
-    const std::int64_t deadline = NowMs() + timeoutMs;
-    std::size_t done = 0;
-    while (done < count) {
-        const ssize_t put = ::send(fd, data + done, count - done, MSG_NOSIGNAL);
-        if (put > 0) {
-            done += static_cast<std::size_t>(put);
-            continue;
-        }
-        if (put < 0 && errno == EINTR) continue;
-        if (put < 0 && errno != EAGAIN && errno != EWOULDBLOCK) return false;
-        const std::int64_t left = deadline - NowMs();
-        if (left <= 0) return false;
-        pollfd p{fd, POLLOUT, 0};
-        if (::poll(&p, 1, static_cast<int>(left)) < 0 && errno != EINTR) return false;
-    }
-    return true;
+    return posix::PolledWrite(fd, data, count, timeoutMs, true);
 }
 
 bool WaitReadable(std::vector<SocketPoll>& fds, int timeoutMs) {
