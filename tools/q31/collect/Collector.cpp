@@ -186,6 +186,7 @@ void Collector::StoreFull(Line& line, const std::string& why, Clock::time_point 
 
 void Collector::PassEnded(Line& line, Slot& s, MeterJob::State state, Clock::time_point now) {
     s.active = false;
+    line.quietUntil = now + std::chrono::milliseconds(s.job->LateAnswerWaitMs());
     // Its session, and the session's reader thread, go with the pass.
     s.job->Detach();
     // Every pass ends with its attempt written: the disk takes writes again.
@@ -222,23 +223,6 @@ void Collector::PassEnded(Line& line, Slot& s, MeterJob::State state, Clock::tim
         ++line.failures;
         CloseLine(line, now, s.job->Failure());
     }
-}
-
-void Collector::PollLine(Line& line, Clock::time_point now) {
-    if (!line.modem.empty()) CheckModemLine(line, now);
-    for (Slot* s : line.meters) {
-        if (!s->active) continue;
-        const MeterJob::State state = s->job->Poll();
-        if (state == MeterJob::State::Done || state == MeterJob::State::Failed) PassEnded(line, *s, state, now);
-        if (!Opened(line)) break;  // closed: its meters wait for it
-    }
-    // One pass at a time; the meter due longest goes first, so that a
-    // meter read often never keeps the others from their turn.
-    Slot* next = nullptr;
-    for (Slot* s : line.meters)
-        if (!s->finished && !s->active && s->due <= now && (!next || s->due < next->due)) next = s;
-    if (next && !Busy(line) && OpenLine(line, now)) StartPass(line, *next, now);
-    CycleStep(line, now);
 }
 
 bool Collector::AllFinished() const {

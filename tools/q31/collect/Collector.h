@@ -73,6 +73,8 @@ private:
         std::vector<Slot*> meters;
         int failures = 0;  // opens or passes that failed on the port, in a row
         Clock::time_point retryAt{};
+        // No pass starts before: an answer to the last one may still come.
+        Clock::time_point quietUntil{};
         std::string lastError;  // logged once per change
     };
 

@@ -9,6 +9,24 @@ bool Collector::Busy(const Line& line) {
     return std::any_of(line.meters.begin(), line.meters.end(), [](const Slot* s) { return s->active; });
 }
 
+void Collector::PollLine(Line& line, Clock::time_point now) {
+    if (!line.modem.empty()) CheckModemLine(line, now);
+    for (Slot* s : line.meters) {
+        if (!s->active) continue;
+        const MeterJob::State state = s->job->Poll();
+        if (state == MeterJob::State::Done || state == MeterJob::State::Failed) PassEnded(line, *s, state, now);
+        if (!Opened(line)) break;  // closed: its meters wait for it
+    }
+    // One pass at a time; the meter due longest goes first, so that a
+    // meter read often never keeps the others from their turn. None while
+    // the last pass's late answers may still come.
+    Slot* next = nullptr;
+    for (Slot* s : line.meters)
+        if (!s->finished && !s->active && s->due <= now && (!next || s->due < next->due)) next = s;
+    if (next && !Busy(line) && now >= line.quietUntil && OpenLine(line, now)) StartPass(line, *next, now);
+    CycleStep(line, now);
+}
+
 void Collector::StartPass(Line& line, Slot& s, Clock::time_point now) {
     const PortHandle handle = line.open ? line.open->Handle() : modems_->Handle(line.modem);
     // The options were taken when the line opened; a refusal now is the plug-in's own trouble.

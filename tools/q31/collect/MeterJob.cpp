@@ -76,6 +76,8 @@ void MeterJob::Detach() {
     session_ = nullptr;
 }
 
+int MeterJob::LateAnswerWaitMs() const { return (trace_.Counts() - pass_.lineCounts).timeouts > 0 ? quietBoundMs_ : 0; }
+
 void MeterJob::Fail(ExitStatus status, const std::string& why) {
     state_ = State::Failed;
     pass_.failureStatus = status;

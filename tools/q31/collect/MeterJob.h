@@ -61,6 +61,11 @@ public:
     bool Attach(PortHandle port);
     // Closes the session (before its line is closed).
     void Detach();
+    // How long the line must stay quiet after this pass before another
+    // meter's session may use it: a packet of the pass that timed out may
+    // still be answered, and a closed session no longer keeps the line
+    // quiet for it. 0 when every packet was answered in time.
+    int LateAnswerWaitMs() const;
 
     // Starts a pass. `archive`: the archive and the logs too, not only the
     // snapshots that are due.
