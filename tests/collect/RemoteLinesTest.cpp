@@ -199,7 +199,8 @@ TEST(CollectModem, ABusBehindAModemIsReadWholeThroughHeartbeatsDroppedCallsAndAC
     SocketClose(stale);
     ASSERT_TRUE(collect.Wait(std::chrono::seconds(90)));
     EXPECT_EQ(collect.ExitStatus(), 0) << collect.Err();
-    EXPECT_NE(collect.Err().find("modem 860001 called again: its new call replaces the old one"), std::string::npos);
+    EXPECT_NE(collect.Err().find("modem 860001 called again: its new call replaces the old one"), std::string::npos)
+        << collect.Err();
     // The drops happened, and the modem's next calls carried the rest.
     EXPECT_GE(Occurrences(collect.Err(), "modem 860001 hung up"), 1u) << collect.Err();
     const std::vector<SimMeterFacts> meters = {{"north", 1, 40, 3}, {"south", 1, 40, 3}};

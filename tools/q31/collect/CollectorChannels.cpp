@@ -61,8 +61,14 @@ void Collector::StartModems(bool reloading) {
     }
     if (!config_.modems.enabled) return;
     auto hub = std::make_unique<ModemHub>(config_.modems);
+    // Its modems are known before it listens: one that calls at once is ours,
+    // not a stranger to hang up on.
+    std::vector<std::string> ids;
+    for (const MeterSettings& m : config_.meters)
+        if (!ModemIdOf(m.port).empty()) ids.push_back(ModemIdOf(m.port));
     std::string why;
-    if (!hub->Start(&why)) {
+    if (!hub->Expect(ids)) why = "no socket pair for the modems' lines";
+    if (!why.empty() || !hub->Start(&why)) {
         // A reload keeps collecting from the other lines; a start has nothing to wait for.
         if (!reloading) throw ToolError(kExitPortOpen, "[modems]: " + why);
         out_.Error("[modems]: " + why + ": the meters behind modems wait until it can be had");
