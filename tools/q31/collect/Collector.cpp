@@ -41,12 +41,8 @@ void Collector::Build() {
         line->meters.push_back(slot.get());
         slots_.push_back(std::move(slot));
     }
-    if (modems_) {
-        std::vector<std::string> ids;
-        for (const auto& line : lines_)
-            if (!line->modem.empty()) ids.push_back(line->modem);
-        if (!modems_->Expect(ids)) throw ToolError(kExitPortOpen, "no socket pair for the modems' lines");
-    }
+    // A reload may name modems the hub has not had yet.
+    if (modems_ && !modems_->Expect(ModemIds())) throw ToolError(kExitPortOpen, "no socket pair for the modems' lines");
 }
 
 void Collector::TearDown() {

@@ -80,6 +80,8 @@ private:
 
     // Makes the lines and the meters' jobs of the configuration.
     void Build();
+    // The ids of the modems the configuration's meters sit behind.
+    std::vector<std::string> ModemIds() const;
     // Closes every session, then every line.
     void TearDown();
     // Opens a closed line that is due; false while it stays closed.

@@ -51,6 +51,13 @@ void Collector::Wait(Clock::time_point nextDue, bool anyActive) {
     api_.PumpMessages(waitMs);
 }
 
+std::vector<std::string> Collector::ModemIds() const {
+    std::vector<std::string> ids;
+    for (const MeterSettings& m : config_.meters)
+        if (!ModemIdOf(m.port).empty()) ids.push_back(ModemIdOf(m.port));
+    return ids;
+}
+
 void Collector::StartModems(bool reloading) {
     // The listener stays as the run began: the modems' calls last across reloads.
     if (modems_) {
@@ -63,11 +70,8 @@ void Collector::StartModems(bool reloading) {
     auto hub = std::make_unique<ModemHub>(config_.modems);
     // Its modems are known before it listens: one that calls at once is ours,
     // not a stranger to hang up on.
-    std::vector<std::string> ids;
-    for (const MeterSettings& m : config_.meters)
-        if (!ModemIdOf(m.port).empty()) ids.push_back(ModemIdOf(m.port));
     std::string why;
-    if (!hub->Expect(ids)) why = "no socket pair for the modems' lines";
+    if (!hub->Expect(ModemIds())) why = "no socket pair for the modems' lines";
     if (!why.empty() || !hub->Start(&why)) {
         // A reload keeps collecting from the other lines; a start has nothing to wait for.
         if (!reloading) throw ToolError(kExitPortOpen, "[modems]: " + why);
