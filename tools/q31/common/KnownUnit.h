@@ -21,8 +21,8 @@ struct KnownUnit {
 // The calorie is the International Table one (4.1868 J), the one heat meters
 // count in Gcal with.
 inline constexpr KnownUnit kKnownUnits[] = {
-    {"J", "energy_joules", 1, "energy in joules", ""},
-    {"kJ", "energy_joules", 1e3, "energy in joules", ""},
+    {"J", "energy_joules", 1, "energy in joules", "energy"},
+    {"kJ", "energy_joules", 1e3, "energy in joules", "energy"},
     {"MJ", "energy_joules", 1e6, "energy in joules", "energy"},
     {"GJ", "energy_joules", 1e9, "energy in joules", "energy"},
     {"Wh", "energy_joules", 3.6e3, "energy in joules", "energy"},
